@@ -1,0 +1,44 @@
+#include "tarnwick/base/byte_source.h"
+
+#include <algorithm>
+
+namespace tarnwick::base {
+
+Status ByteSource::read_exact_slow(uint8_t* dst, size_t n) {
+  size_t have = static_cast<size_t>(end_ - pos_);
+  if (have != 0) {
+    std::memcpy(dst, pos_, have);
+    pos_ = end_;
+  }
+  return read_direct(dst + have, n - have);
+}
+
+Status ByteSource::read_direct(uint8_t* dst, size_t n) {
+  while (n != 0) {
+    if (pos_ == end_) {
+      TW_ASSIGN_OR_RETURN(size_t got, refill());
+      if (got == 0) return Error::io(IoError::unexpected_eof());
+    }
+    size_t take = std::min(n, static_cast<size_t>(end_ - pos_));
+    std::memcpy(dst, pos_, take);
+    pos_ += take;
+    dst += take;
+    n -= take;
+  }
+  return {};
+}
+
+Status ByteSource::skip(size_t n) {
+  while (n != 0) {
+    if (pos_ == end_) {
+      TW_ASSIGN_OR_RETURN(size_t got, refill());
+      if (got == 0) return Error::io(IoError::unexpected_eof());
+    }
+    size_t take = std::min(n, static_cast<size_t>(end_ - pos_));
+    pos_ += take;
+    n -= take;
+  }
+  return {};
+}
+
+}  // namespace tarnwick::base

@@ -1,0 +1,81 @@
+// The byte-source interface every decoder reads through. A source exposes a window of buffered
+// bytes [pos_, end_) that read_exact serves inline; only when the window runs short does it call
+// the source's virtual refill. Sources: in-memory spans here, the transport, chunk, decompressing
+// and stream readers of the connection layer.
+//
+// Contract of read_exact(dst, n): fills all n bytes or fails; n == 0 succeeds without reading; an
+// interrupted read is retried by the source; a source that ends early fails with an Io error of
+// kind UnexpectedEof and text "failed to fill whole buffer"; bytes taken before a failure stay
+// consumed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <span>
+
+#include "tarnwick/base/result.h"
+
+namespace tarnwick::base {
+
+class ByteSource {
+ public:
+  ByteSource() = default;
+  ByteSource(const ByteSource&) = delete;
+  ByteSource& operator=(const ByteSource&) = delete;
+  virtual ~ByteSource() = default;
+
+  Status read_exact(void* dst, size_t n) {
+    if (static_cast<size_t>(end_ - pos_) >= n) [[likely]] {
+      if (n != 0) std::memcpy(dst, pos_, n);
+      pos_ += n;
+      return {};
+    }
+    return read_exact_slow(static_cast<uint8_t*>(dst), n);
+  }
+
+  Result<uint8_t> read_u8() {
+    if (pos_ != end_) [[likely]]
+      return *pos_++;
+    uint8_t byte;
+    TW_TRY(read_exact_slow(&byte, 1));
+    return byte;
+  }
+
+  // Reads n bytes and drops them.
+  Status skip(size_t n);
+
+  // The bytes already buffered: readable without touching the layer below.
+  std::span<const uint8_t> buffered() const { return {pos_, static_cast<size_t>(end_ - pos_)}; }
+  // Marks `n` buffered bytes as read; n must not exceed buffered().size().
+  void consume(size_t n) { pos_ += n; }
+
+ protected:
+  // Makes more bytes available in [pos_, end_) once the window is empty. Returns how many are
+  // now buffered; 0 means the source has ended.
+  virtual Result<size_t> refill() = 0;
+  // Fills dst with exactly n bytes once the window is empty. Sources that can read large runs
+  // straight into the destination override it; the default goes through refill.
+  virtual Status read_direct(uint8_t* dst, size_t n);
+
+  const uint8_t* pos_ = nullptr;
+  const uint8_t* end_ = nullptr;
+
+ private:
+  Status read_exact_slow(uint8_t* dst, size_t n);
+};
+
+// A source over bytes held in memory; it ends where they end.
+class MemorySource final : public ByteSource {
+ public:
+  explicit MemorySource(std::span<const uint8_t> bytes) {
+    pos_ = bytes.data();
+    end_ = bytes.data() + bytes.size();
+  }
+  size_t remaining() const { return static_cast<size_t>(end_ - pos_); }
+
+ protected:
+  Result<size_t> refill() override { return size_t{0}; }
+};
+
+}  // namespace tarnwick::base

@@ -1,0 +1,111 @@
+#include "tarnwick/base/bytes.h"
+
+#include <string.h>
+
+#include <cassert>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <utility>
+
+namespace tarnwick::base {
+
+namespace {
+
+[[noreturn]] void out_of_memory(size_t n) {
+  std::fprintf(stderr, "tarnwick: out of memory allocating %zu bytes\n", n);
+  std::abort();
+}
+
+}  // namespace
+
+void wipe_bytes(void* p, size_t n) {
+  if (p != nullptr && n != 0) explicit_bzero(p, n);
+}
+
+ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
+    : data_(std::exchange(other.data_, nullptr)),
+      size_(std::exchange(other.size_, 0)),
+      capacity_(std::exchange(other.capacity_, 0)) {}
+
+ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
+  if (this != &other) {
+    std::free(data_);
+    data_ = std::exchange(other.data_, nullptr);
+    size_ = std::exchange(other.size_, 0);
+    capacity_ = std::exchange(other.capacity_, 0);
+  }
+  return *this;
+}
+
+ByteBuffer::~ByteBuffer() {
+  std::free(data_);
+}
+
+void ByteBuffer::wipe() {
+  wipe_bytes(data_, capacity_);
+}
+
+void ByteBuffer::grow_for(size_t extra) {
+  if (extra > SIZE_MAX - size_) out_of_memory(SIZE_MAX);
+  size_t want = size_ + extra;
+  size_t doubled = capacity_ > SIZE_MAX / 2 ? SIZE_MAX : capacity_ * 2;
+  grow_to(want > doubled ? want : (doubled < 64 ? 64 : doubled));
+}
+
+void ByteBuffer::grow_to(size_t capacity) {
+  void* grown = std::realloc(data_, capacity);
+  if (grown == nullptr) out_of_memory(capacity);
+  data_ = static_cast<uint8_t*>(grown);
+  capacity_ = capacity;
+}
+
+Bytes ByteBuffer::freeze() && {
+  Bytes out;
+  if (size_ == 0) {
+    std::free(std::exchange(data_, nullptr));
+    capacity_ = 0;
+    return out;
+  }
+  auto* storage = static_cast<Bytes::Storage*>(std::malloc(sizeof(Bytes::Storage)));
+  if (storage == nullptr) out_of_memory(sizeof(Bytes::Storage));
+  new (&storage->refs) std::atomic<size_t>(1);
+  storage->data = std::exchange(data_, nullptr);
+  out.storage_ = storage;
+  out.data_ = storage->data;
+  out.size_ = std::exchange(size_, 0);
+  capacity_ = 0;
+  return out;
+}
+
+Bytes Bytes::copy_of(const void* bytes, size_t n) {
+  ByteBuffer buffer(n);
+  buffer.append(bytes, n);
+  return std::move(buffer).freeze();
+}
+
+Bytes Bytes::slice(size_t offset, size_t n) const {
+  assert(offset <= size_ && n <= size_ - offset);
+  Bytes out;
+  if (n == 0) return out;
+  out.storage_ = storage_;
+  out.data_ = data_ + offset;
+  out.size_ = n;
+  retain();
+  return out;
+}
+
+size_t Bytes::use_count() const {
+  return storage_ ? storage_->refs.load(std::memory_order_relaxed) : 0;
+}
+
+void Bytes::release() {
+  if (storage_ && storage_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+    std::free(storage_->data);
+    std::free(storage_);
+  }
+  storage_ = nullptr;
+}
+
+}  // namespace tarnwick::base

@@ -1,0 +1,167 @@
+#include "tarnwick/base/error.h"
+
+#include <cerrno>
+#include <cstring>
+#include <utility>
+
+#include "tarnwick/base/format.h"
+
+namespace tarnwick::base {
+
+struct Error::State {
+  ErrorKind kind;
+  std::string message;
+  IoError io;
+  int32_t code = 0;
+  std::string name;
+  size_t decoded = 0;
+  size_t limit = 0;
+};
+
+IoKind io_kind_from_errno(int err) {
+  switch (err) {
+    case EAGAIN:
+      return IoKind::WouldBlock;
+    case ETIMEDOUT:
+      return IoKind::TimedOut;
+    case EINTR:
+      return IoKind::Interrupted;
+    case ECONNREFUSED:
+      return IoKind::ConnectionRefused;
+    case ECONNRESET:
+      return IoKind::ConnectionReset;
+    case ECONNABORTED:
+      return IoKind::ConnectionAborted;
+    case EPIPE:
+      return IoKind::BrokenPipe;
+    case ENOTCONN:
+      return IoKind::NotConnected;
+    case EADDRINUSE:
+      return IoKind::AddrInUse;
+    case EADDRNOTAVAIL:
+      return IoKind::AddrNotAvailable;
+    case EINVAL:
+      return IoKind::InvalidInput;
+    default:
+      return IoKind::Other;
+  }
+}
+
+IoError IoError::from_errno(int err) {
+  return IoError{io_kind_from_errno(err), err, {}};
+}
+
+IoError IoError::custom(IoKind kind, std::string message) {
+  return IoError{kind, 0, std::move(message)};
+}
+
+IoError IoError::unexpected_eof() {
+  return custom(IoKind::UnexpectedEof, "failed to fill whole buffer");
+}
+
+std::string IoError::to_string() const {
+  if (os_code == 0) return message;
+  char buf[256];
+  // GNU strerror_r returns the text, which may or may not live in buf.
+  const char* text = strerror_r(os_code, buf, sizeof buf);
+  return cat(text, " (os error ", os_code, ")");
+}
+
+void Error::destroy() {
+  delete state_;
+  state_ = nullptr;
+}
+
+Error::Error(const Error& other) : state_(other.state_ ? new State(*other.state_) : nullptr) {}
+
+Error& Error::operator=(const Error& other) {
+  if (this != &other) {
+    reset();
+    if (other.state_) state_ = new State(*other.state_);
+  }
+  return *this;
+}
+
+Error Error::make(State state) {
+  return Error(new State(std::move(state)));
+}
+
+Error Error::protocol(std::string message) {
+  return make({ErrorKind::Protocol, std::move(message), {}, 0, {}, 0, 0});
+}
+Error Error::compression(std::string message) {
+  return make({ErrorKind::Compression, std::move(message), {}, 0, {}, 0, 0});
+}
+Error Error::auth(std::string message) {
+  return make({ErrorKind::Auth, std::move(message), {}, 0, {}, 0, 0});
+}
+Error Error::timeout(std::string message) {
+  return make({ErrorKind::Timeout, std::move(message), {}, 0, {}, 0, 0});
+}
+Error Error::config(std::string message) {
+  return make({ErrorKind::Config, std::move(message), {}, 0, {}, 0, 0});
+}
+Error Error::io(IoError error) {
+  return make({ErrorKind::Io, {}, std::move(error), 0, {}, 0, 0});
+}
+Error Error::server(int32_t code, std::string name, std::string message) {
+  return make({ErrorKind::Server, std::move(message), {}, code, std::move(name), 0, 0});
+}
+Error Error::response_too_large(size_t decoded, size_t limit) {
+  return make({ErrorKind::ResponseTooLarge, {}, {}, 0, {}, decoded, limit});
+}
+
+ErrorKind Error::kind() const {
+  return state_->kind;
+}
+const std::string& Error::message() const {
+  return state_->message;
+}
+const IoError& Error::io_error() const {
+  return state_->io;
+}
+int32_t Error::server_code() const {
+  return state_->code;
+}
+const std::string& Error::server_name() const {
+  return state_->name;
+}
+size_t Error::decoded() const {
+  return state_->decoded;
+}
+size_t Error::limit() const {
+  return state_->limit;
+}
+
+bool Error::is_io(IoKind io_kind) const {
+  return state_ && state_->kind == ErrorKind::Io && state_->io.kind == io_kind;
+}
+
+std::string Error::to_string() const {
+  if (!state_) return "no error";
+  const State& s = *state_;
+  switch (s.kind) {
+    case ErrorKind::Protocol:
+      return cat("protocol error: ", s.message);
+    case ErrorKind::Io:
+      return cat("I/O error: ", s.io.to_string());
+    case ErrorKind::Compression:
+      return cat("compression error: ", s.message);
+    case ErrorKind::Auth:
+      return cat("authentication error: ", s.message);
+    case ErrorKind::Server:
+      return cat("server error (code=", s.code, ", name=", s.name, "): ", s.message);
+    case ErrorKind::Timeout:
+      return cat("timeout: ", s.message);
+    case ErrorKind::Config:
+      return cat("configuration error: ", s.message);
+    case ErrorKind::ResponseTooLarge:
+      return cat("response too large: decoded ", s.decoded,
+                 " bytes of result blocks exceeds max_response_size ", s.limit,
+                 "; raise ClientConfig::max_response_size (with_max_response_size), or use a "
+                 "streaming API (start_stream/query_with_block_view) which is not size-budgeted");
+  }
+  return "unknown error";
+}
+
+}  // namespace tarnwick::base

@@ -1,0 +1,113 @@
+// The library's one error value. Every fallible operation returns it (inside a Result) instead of
+// throwing; the Python layer maps it to a builtin exception by kind.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+namespace tarnwick::base {
+
+// What went wrong in an I/O operation, in the categories callers act on.
+enum class IoKind : uint8_t {
+  UnexpectedEof,
+  InvalidData,
+  WouldBlock,
+  TimedOut,
+  Interrupted,
+  ConnectionRefused,
+  ConnectionReset,
+  ConnectionAborted,
+  BrokenPipe,
+  NotConnected,
+  AddrInUse,
+  AddrNotAvailable,
+  InvalidInput,
+  Other,
+};
+
+// An I/O failure: either an operating-system error number or a kind with its own message.
+struct IoError {
+  IoKind kind = IoKind::Other;
+  int os_code = 0;      // errno, when the failure came from the system
+  std::string message;  // our own text, when it did not
+
+  static IoError from_errno(int err);
+  static IoError custom(IoKind kind, std::string message);
+  static IoError unexpected_eof();  // "failed to fill whole buffer"
+
+  // The display text: the custom message, or "<description> (os error N)".
+  std::string to_string() const;
+};
+
+IoKind io_kind_from_errno(int err);
+
+enum class ErrorKind : uint8_t {
+  Protocol,
+  Io,
+  Compression,
+  Auth,
+  Server,
+  Timeout,
+  Config,
+  ResponseTooLarge,
+};
+
+class [[nodiscard]] Error {
+ public:
+  static Error protocol(std::string message);
+  static Error io(IoError error);
+  static Error compression(std::string message);
+  static Error auth(std::string message);
+  static Error server(int32_t code, std::string name, std::string message);
+  static Error timeout(std::string message);
+  static Error config(std::string message);
+  static Error response_too_large(size_t decoded, size_t limit);
+
+  Error(const Error& other);
+  Error& operator=(const Error& other);
+  Error(Error&& other) noexcept : state_(other.state_) { other.state_ = nullptr; }
+  Error& operator=(Error&& other) noexcept {
+    if (this != &other) {
+      reset();
+      state_ = other.state_;
+      other.state_ = nullptr;
+    }
+    return *this;
+  }
+  // Inline so that destroying a successful Status costs a null test, not a call.
+  ~Error() { reset(); }
+
+  ErrorKind kind() const;
+  // The message of Protocol, Compression, Auth, Timeout and Config; the server's message for
+  // Server.
+  const std::string& message() const;
+  const IoError& io_error() const;  // only for kind() == Io
+  int32_t server_code() const;      // only for kind() == Server
+  const std::string& server_name() const;
+  size_t decoded() const;  // only for kind() == ResponseTooLarge
+  size_t limit() const;
+
+  bool is_io(IoKind io_kind) const;
+
+  // The display text, for example "protocol error: varint overflow".
+  std::string to_string() const;
+
+ private:
+  template <class T>
+  friend class Result;
+  struct State;
+
+  Error() = default;  // the "no error" value inside a successful Status
+  explicit Error(State* state) : state_(state) {}
+  static Error make(State state);
+  bool empty() const { return state_ == nullptr; }
+  void reset() {
+    if (state_ != nullptr) destroy();
+  }
+  void destroy();
+
+  State* state_ = nullptr;
+};
+
+}  // namespace tarnwick::base
