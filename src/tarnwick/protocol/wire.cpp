@@ -1,0 +1,151 @@
+#include "tarnwick/protocol/wire.h"
+
+#include "tarnwick/base/format.h"
+#include "tarnwick/base/utf8.h"
+
+namespace tarnwick::protocol {
+
+using base::cat;
+using base::Error;
+
+namespace {
+
+[[gnu::cold]] Error string_too_long(uint64_t len) {
+  return Error::protocol(
+      cat("string length ", len, " exceeds clickhouse-cpp limit ", kMaxStringLength));
+}
+
+[[gnu::cold]] Error buffer_ended(const char* what) {
+  return Error::protocol(cat("unexpected end of buffer parsing ", what));
+}
+
+Result<uint64_t> read_string_length(ByteSource& source) {
+  TW_ASSIGN_OR_RETURN(uint64_t len, read_varint(source));
+  if (len >> 24 != 0) return string_too_long(len);
+  return len;
+}
+
+}  // namespace
+
+void write_varint(ByteBuffer& out, uint64_t value) {
+  uint8_t buf[10];
+  size_t n = 0;
+  while (value >= 0x80) {
+    buf[n++] = static_cast<uint8_t>(value) | 0x80;
+    value >>= 7;
+  }
+  buf[n++] = static_cast<uint8_t>(value);
+  out.append(buf, n);
+}
+
+void write_string(ByteBuffer& out, std::string_view bytes) {
+  write_varint(out, bytes.size());
+  out.append(bytes);
+}
+
+Result<uint64_t> read_varint_slow(ByteSource& source) {
+  uint64_t value = 0;
+  for (unsigned i = 0; i < 9; ++i) {
+    TW_ASSIGN_OR_RETURN(uint8_t byte, source.read_u8());
+    value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
+    if ((byte & 0x80) == 0) return value;
+  }
+  TW_ASSIGN_OR_RETURN(uint8_t last, source.read_u8());
+  if (last > 1) return Error::protocol("varint overflow");
+  return value | (static_cast<uint64_t>(last) << 63);
+}
+
+Result<std::string> read_string(ByteSource& source) {
+  TW_ASSIGN_OR_RETURN(uint64_t len, read_string_length(source));
+  std::string text(len, '\0');
+  TW_TRY(source.read_exact(text.data(), len));
+  if (auto bad = base::validate_utf8(text)) [[unlikely]] {
+    return Error::protocol(cat("invalid utf8: ", bad->to_string()));
+  }
+  return text;
+}
+
+Result<std::string> read_string_bytes(ByteSource& source) {
+  TW_ASSIGN_OR_RETURN(uint64_t len, read_string_length(source));
+  std::string bytes(len, '\0');
+  TW_TRY(source.read_exact(bytes.data(), len));
+  return bytes;
+}
+
+Result<uint64_t> parse_varint(std::span<const uint8_t> buf, uint64_t& pos) {
+  const uint64_t size = buf.size();
+  uint64_t value = 0;
+  for (unsigned i = 0; i < 10; ++i) {
+    if (pos >= size) return buffer_ended("varint");
+    uint8_t byte = buf[pos++];
+    if (i == 9) {
+      if ((byte & 0x7F) > 1) return Error::protocol("varint overflow");
+      if (byte & 0x80) {
+        // The encoding claims an 11th byte: it can only overflow, but it has to be there.
+        if (pos >= size) return buffer_ended("varint");
+        ++pos;
+        return Error::protocol("varint overflow");
+      }
+      return value | (static_cast<uint64_t>(byte) << 63);
+    }
+    value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
+    if ((byte & 0x80) == 0) return value;
+  }
+  return value;  // not reached
+}
+
+namespace {
+
+// Shared by the string and byte-run parsers; `overflow` and `what` name the form in messages.
+Result<std::span<const uint8_t>> parse_counted(std::span<const uint8_t> buf, uint64_t& pos,
+                                               uint64_t n, const char* overflow, const char* what) {
+  uint64_t end;
+  if (__builtin_add_overflow(pos, n, &end)) return Error::protocol(overflow);
+  if (end > buf.size()) return buffer_ended(what);
+  auto view = buf.subspan(pos, n);
+  pos = end;
+  return view;
+}
+
+}  // namespace
+
+Result<std::string_view> parse_string(std::span<const uint8_t> buf, uint64_t& pos) {
+  TW_ASSIGN_OR_RETURN(uint64_t len, parse_varint(buf, pos));
+  if (len >> 24 != 0) return string_too_long(len);
+  uint64_t start = pos;
+  TW_ASSIGN_OR_RETURN(auto view, parse_counted(buf, pos, len, "string length overflow", "string"));
+  if (base::validate_utf8(view.data(), view.size())) [[unlikely]] {
+    pos = start;
+    return Error::protocol("invalid utf8 in response");
+  }
+  return std::string_view(reinterpret_cast<const char*>(view.data()), view.size());
+}
+
+Result<std::span<const uint8_t>> parse_string_bytes(std::span<const uint8_t> buf, uint64_t& pos) {
+  TW_ASSIGN_OR_RETURN(uint64_t len, parse_varint(buf, pos));
+  if (len >> 24 != 0) return string_too_long(len);
+  return parse_counted(buf, pos, len, "byte length overflow", "bytes");
+}
+
+Result<std::span<const uint8_t>> parse_bytes(std::span<const uint8_t> buf, uint64_t& pos,
+                                             uint64_t n) {
+  return parse_counted(buf, pos, n, "byte length overflow", "bytes");
+}
+
+Result<int32_t> parse_i32(std::span<const uint8_t> buf, uint64_t& pos) {
+  TW_ASSIGN_OR_RETURN(auto view, parse_counted(buf, pos, 4, "i32 length overflow", "i32"));
+  int32_t value;
+  std::memcpy(&value, view.data(), 4);
+  return value;
+}
+
+}  // namespace tarnwick::protocol
+
+namespace tarnwick::limits {
+
+base::Result<uint64_t> checked_count(uint64_t count, std::string_view label, uint64_t limit) {
+  if (count <= limit) return count;
+  return base::Error::protocol(base::cat(label, " count ", count, " exceeds limit ", limit));
+}
+
+}  // namespace tarnwick::limits

@@ -1,0 +1,86 @@
+// The native protocol's smallest units: LEB128 varints, length-prefixed strings, raw byte runs and
+// little-endian fixed-width values, as writers (appending to a ByteBuffer), readers (pulling from a
+// ByteSource) and slice parsers (over bytes in memory with a caller-owned position).
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "tarnwick/base/byte_source.h"
+#include "tarnwick/base/bytes.h"
+#include "tarnwick/base/result.h"
+
+namespace tarnwick::protocol {
+
+using base::ByteBuffer;
+using base::ByteSource;
+using base::Result;
+using base::Status;
+
+// Strings on the wire are refused from 2^24 bytes on.
+inline constexpr uint64_t kMaxStringLength = 16777215;
+
+// ---- writers ------------------------------------------------------------------------------------
+
+void write_varint(ByteBuffer& out, uint64_t value);
+void write_string(ByteBuffer& out, std::string_view bytes);
+inline void write_string(ByteBuffer& out, std::span<const uint8_t> bytes) {
+  write_string(out, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+template <class T>
+requires std::is_trivially_copyable_v<T>
+void write_fixed(ByteBuffer& out, T value) {
+  std::memcpy(out.extend(sizeof(T)), &value, sizeof(T));  // little-endian host
+}
+
+// ---- readers ------------------------------------------------------------------------------------
+
+Result<uint64_t> read_varint_slow(ByteSource& source);
+
+// Reads one varint. The common case, a value whose bytes are all buffered, is decoded inline.
+inline Result<uint64_t> read_varint(ByteSource& source) {
+  auto window = source.buffered();
+  if (!window.empty() && window[0] < 0x80) {
+    source.consume(1);
+    return uint64_t{window[0]};
+  }
+  return read_varint_slow(source);
+}
+
+Result<std::string> read_string(ByteSource& source);
+Result<std::string> read_string_bytes(ByteSource& source);
+
+template <class T>
+requires std::is_trivially_copyable_v<T> Result<T> read_fixed(ByteSource& source) {
+  T value;
+  TW_TRY(source.read_exact(&value, sizeof(T)));
+  return value;
+}
+
+inline Result<int32_t> read_i32(ByteSource& source) {
+  return read_fixed<int32_t>(source);
+}
+
+// ---- slice parsers ------------------------------------------------------------------------------
+// `buf` is the whole buffer; `pos` is advanced on success (see each function for failures).
+
+Result<uint64_t> parse_varint(std::span<const uint8_t> buf, uint64_t& pos);
+Result<std::string_view> parse_string(std::span<const uint8_t> buf, uint64_t& pos);
+Result<std::span<const uint8_t>> parse_string_bytes(std::span<const uint8_t> buf, uint64_t& pos);
+Result<std::span<const uint8_t>> parse_bytes(std::span<const uint8_t> buf, uint64_t& pos,
+                                             uint64_t n);
+Result<int32_t> parse_i32(std::span<const uint8_t> buf, uint64_t& pos);
+
+}  // namespace tarnwick::protocol
+
+namespace tarnwick::limits {
+
+// Succeeds with `count` when it is at most `limit`; otherwise fails with the bare text
+// "{label} count {count} exceeds limit {limit}", which callers wrap as a protocol error.
+base::Result<uint64_t> checked_count(uint64_t count, std::string_view label, uint64_t limit);
+
+}  // namespace tarnwick::limits
