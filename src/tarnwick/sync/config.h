@@ -1,0 +1,81 @@
+// Every connection parameter with its default. A configuration is filled by its caller, cloned once
+// per connection attempt and then owned by the client that the attempt produced. The user name,
+// password and initial user are wiped from memory when any copy is destroyed.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "tarnwick/base/duration.h"
+#include "tarnwick/base/result.h"
+
+namespace tarnwick::sync {
+
+class TlsConfig;
+
+// Signs the SSH challenge message: returns the signature text, or an error whose message is the
+// refusal. Called from whichever thread connects.
+using SshSigner = std::function<base::Result<std::string>(std::span<const uint8_t> message)>;
+
+inline constexpr uint8_t kCompressionOff = 3;
+inline constexpr uint8_t kMethodNone = 0x02;
+inline constexpr uint8_t kMethodLz4 = 0x82;
+inline constexpr uint8_t kMethodZstd = 0x90;
+
+inline constexpr uint64_t kMinRevision = 54459;
+inline constexpr uint64_t kMaxRevision = 54483;
+
+struct ClientConfig {
+  std::string host;
+  std::string user = "default";
+  std::string password;
+  std::string database;
+  std::string client_name = "tarnwick-sync";
+  std::string os_user;
+  std::string client_hostname = "localhost";
+  std::string quota_key;
+  std::string proto_send_chunked = "chunked_optional";
+  std::string proto_recv_chunked = "chunked_optional";
+  std::string initial_user;
+  std::string initial_address = "0.0.0.0:0";
+  std::string tls_domain;
+  base::Duration connect_timeout = base::Duration::from_secs(10);
+  base::Duration query_timeout = base::Duration::from_secs(30);
+  // Iterated in key order, so the settings block of every Query packet is deterministic.
+  std::map<std::string, std::string> settings;
+  uint64_t client_version_major = 26;
+  uint64_t client_version_minor = 4;
+  uint64_t client_version_patch = 1;
+  uint64_t revision = kMaxRevision;
+  size_t max_response_size = 268435456;
+  size_t read_buffer_capacity = 65536;
+  std::shared_ptr<const SshSigner> ssh_signer;
+  std::shared_ptr<const TlsConfig> tls_config;
+  uint16_t port = 9000;
+  bool validate_schema = false;
+  uint8_t compression = kCompressionOff;  // or the method byte of data frames
+
+  ClientConfig() = default;
+  ClientConfig(const ClientConfig&) = default;
+  ClientConfig& operator=(const ClientConfig& other);
+  ClientConfig(ClientConfig&& other) noexcept;
+  ClientConfig& operator=(ClientConfig&& other) noexcept;
+  ~ClientConfig();
+
+  // Uses `tls` for the connection and checks the server's certificate against `domain`.
+  ClientConfig with_tls(std::shared_ptr<const TlsConfig> tls, std::string domain) &&;
+
+  bool compression_enabled() const { return compression != kCompressionOff; }
+
+ private:
+  void wipe_credentials();
+};
+
+// Overwrites a string's whole allocation (not just its length) with zeros.
+void wipe_string(std::string& s);
+
+}  // namespace tarnwick::sync
