@@ -115,6 +115,7 @@ write_config() {
         <count>2</count>
         <console>0</console>
     </logger>
+    <display_name>tarnwick-test</display_name>
     <listen_host>127.0.0.1</listen_host>
     <http_port>$http</http_port>
     <tcp_port>$tcp</tcp_port>
