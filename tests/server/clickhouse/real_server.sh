@@ -225,14 +225,14 @@ do_stop() {
     pid=$(read_pid)
     if pid_alive "$pid"; then
         kill -TERM "$pid" 2>/dev/null || true
-        local i
-        for i in $(seq 1 150); do   # up to ~15 s
+        local _
+        for _ in $(seq 1 150); do   # up to ~15 s
             pid_alive "$pid" || break
             sleep 0.1
         done
         if pid_alive "$pid"; then
             kill -KILL "$pid" 2>/dev/null || true
-            for i in $(seq 1 50); do
+            for _ in $(seq 1 50); do
                 pid_alive "$pid" || break
                 sleep 0.1
             done
@@ -245,7 +245,6 @@ do_start() {
     local pid
     pid=$(read_pid)
     if pid_alive "$pid" && [ -f "$WORK/env" ]; then
-        # shellcheck disable=SC1091
         local http
         http=$(sed -n 's/^TARNWICK_CH_HTTP=127.0.0.1://p' "$WORK/env")
         if [ -n "$http" ] && http_ok "$http"; then
