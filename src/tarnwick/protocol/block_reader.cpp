@@ -22,14 +22,17 @@ struct PlainName {
 
 // The names nearly every block uses; matched byte for byte, without trimming.
 constexpr PlainName kPlainNames[] = {
-    {"UInt8", TypeKind::UInt8},     {"UInt16", TypeKind::UInt16},   {"UInt32", TypeKind::UInt32},
-    {"UInt64", TypeKind::UInt64},   {"UInt128", TypeKind::UInt128}, {"UInt256", TypeKind::UInt256},
-    {"Int8", TypeKind::Int8},       {"Int16", TypeKind::Int16},     {"Int32", TypeKind::Int32},
-    {"Int64", TypeKind::Int64},     {"Int128", TypeKind::Int128},   {"Int256", TypeKind::Int256},
-    {"Float32", TypeKind::Float32}, {"Float64", TypeKind::Float64}, {"Bool", TypeKind::Bool},
-    {"String", TypeKind::String},   {"Date", TypeKind::Date},       {"Date32", TypeKind::Date32},
-    {"DateTime", TypeKind::DateTime}, {"UUID", TypeKind::UUID},     {"IPv4", TypeKind::IPv4},
-    {"IPv6", TypeKind::IPv6},
+    {"UInt8", TypeKind::UInt8},       {"UInt16", TypeKind::UInt16},
+    {"UInt32", TypeKind::UInt32},     {"UInt64", TypeKind::UInt64},
+    {"UInt128", TypeKind::UInt128},   {"UInt256", TypeKind::UInt256},
+    {"Int8", TypeKind::Int8},         {"Int16", TypeKind::Int16},
+    {"Int32", TypeKind::Int32},       {"Int64", TypeKind::Int64},
+    {"Int128", TypeKind::Int128},     {"Int256", TypeKind::Int256},
+    {"Float32", TypeKind::Float32},   {"Float64", TypeKind::Float64},
+    {"Bool", TypeKind::Bool},         {"String", TypeKind::String},
+    {"Date", TypeKind::Date},         {"Date32", TypeKind::Date32},
+    {"DateTime", TypeKind::DateTime}, {"UUID", TypeKind::UUID},
+    {"IPv4", TypeKind::IPv4},         {"IPv6", TypeKind::IPv6},
 };
 
 struct PendingColumn {
@@ -106,8 +109,10 @@ Result<Block> read_block_body(ByteSource& source) {
   const base::Bytes shared = std::move(buffer).freeze();
   block.columns.reserve(pending.size());
   for (PendingColumn& column : pending) {
-    block.columns.push_back(ColumnInfo{std::move(column.name), std::move(column.type_name),
-                                       shared.slice(column.start, column.end - column.start), {}});
+    block.columns.push_back(ColumnInfo{std::move(column.name),
+                                       std::move(column.type_name),
+                                       shared.slice(column.start, column.end - column.start),
+                                       {}});
   }
   return block;
 }

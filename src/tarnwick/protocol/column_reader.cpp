@@ -44,11 +44,12 @@ namespace {
 }
 
 [[gnu::cold]] Error bad_json_version(uint64_t version) {
-  return Error::protocol(cat("materialized JSON reads require string serialization version 1 or 4, "
-                             "got ",
-                             version,
-                             "; enable output_format_native_write_json_as_string=1 or use "
-                             "query_raw"));
+  return Error::protocol(
+      cat("materialized JSON reads require string serialization version 1 or 4, "
+          "got ",
+          version,
+          "; enable output_format_native_write_json_as_string=1 or use "
+          "query_raw"));
 }
 
 constexpr std::string_view kFixedLabel = "fixed-width column";

@@ -21,8 +21,7 @@ Status read_low_cardinality_into(ByteSource&, const ColumnType& inner, uint64_t,
   return refuse(base::cat("LowCardinality(", inner.debug_string(), ")"));
 }
 
-Status read_variant_into(ByteSource&, const ColumnType& variant, uint64_t, ByteBuffer&,
-                         uint64_t&) {
+Status read_variant_into(ByteSource&, const ColumnType& variant, uint64_t, ByteBuffer&, uint64_t&) {
   return refuse(variant.debug_string());
 }
 
