@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/chain_source.h"
 #include "support/sources.h"
 #include "support/wire_builder.h"
 
@@ -62,51 +63,6 @@ Outcome read_lazy(const ColumnType& type, uint64_t rows, ByteVec prefix, uint64_
   return run(src, type, rows, budget);
 }
 
-// Yields its segments in order: byte runs as given and runs of zeros made lazily.
-class ChainSource final : public ByteSource {
- public:
-  ChainSource& bytes(ByteVec b) {
-    segments_.push_back({std::move(b), 0});
-    return *this;
-  }
-  ChainSource& zeros(uint64_t n) {
-    segments_.push_back({{}, n});
-    return *this;
-  }
-
- protected:
-  base::Result<size_t> refill() override {
-    while (next_ < segments_.size()) {
-      Segment& s = segments_[next_];
-      if (!s.bytes.empty()) {
-        ++next_;
-        pos_ = s.bytes.data();
-        end_ = pos_ + s.bytes.size();
-        return s.bytes.size();
-      }
-      if (s.zeros == 0) {
-        ++next_;
-        continue;
-      }
-      size_t n = static_cast<size_t>(std::min<uint64_t>(s.zeros, kChunk.size()));
-      s.zeros -= n;
-      pos_ = kChunk.data();
-      end_ = pos_ + n;
-      return n;
-    }
-    return size_t{0};
-  }
-
- private:
-  struct Segment {
-    ByteVec bytes;
-    uint64_t zeros;
-  };
-  inline static const ByteVec kChunk = ByteVec(1 << 16, 0);
-  std::vector<Segment> segments_;
-  size_t next_ = 0;
-};
-
 std::string nested(int levels, std::string_view open, std::string_view leaf) {
   std::string s;
   for (int i = 0; i < levels; ++i) s.append(open);
@@ -120,7 +76,7 @@ TEST(ColumnReaderTest, BodiesOfEveryKindAreKeptAsOnTheWire) {
   const struct {
     std::string type;
     uint64_t rows;
-    ByteVec wire;      // the body
+    ByteVec wire;           // the body
     ByteVec appended = {};  // empty: the body itself
   } cases[] = {
       {"UInt8", 3, Wire().bytes({1, 2, 3})},
@@ -309,7 +265,7 @@ TEST(ColumnReaderTest, ColumnBudgetIsSharedByEveryPartOfAColumn) {
   for (const auto& c : cases) {
     // The first tuple member is all zeros; for the array an offset of 1000000 follows it
     // (8 MB of elements where 7108856 bytes of budget are left).
-    ChainSource src;
+    testing::ChainSource src;
     if (c.type.ends_with("Array(UInt64))")) {
       src.zeros(60000000).bytes(Wire().u64(1000000)).zeros(1);
     } else {
