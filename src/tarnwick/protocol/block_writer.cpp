@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tarnwick/compression/frame.h"
 #include "tarnwick/protocol/wire.h"
 
 namespace tarnwick::protocol {
@@ -59,6 +60,17 @@ void write_block(ByteBuffer& out, const Block& block) {
     out.push_back(0);
     out.append(column.data.span());
   }
+}
+
+Status write_data_packet_compressed(ByteBuffer& out, std::string_view table, const Block& block,
+                                    uint8_t method) {
+  out.push_back(0x02);  // client packet: data
+  write_string(out, table);
+  // The block is serialized once into a buffer of its exact size, then framed straight into
+  // `out`; the encoder leaves `out` as it was when it fails.
+  ByteBuffer scratch(block_capacity(block));
+  write_block(scratch, block);
+  return compression::encode_frame_into(out, scratch.span(), method);
 }
 
 }  // namespace tarnwick::protocol
