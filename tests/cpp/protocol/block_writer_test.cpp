@@ -1,0 +1,74 @@
+#include "tarnwick/protocol/block_writer.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "support/wire_builder.h"
+#include "tarnwick/compression/frame.h"
+#include "tarnwick/protocol/block_reader.h"
+
+namespace tarnwick::protocol {
+namespace {
+
+using testing::Wire;
+using ByteVec = std::vector<uint8_t>;
+
+ByteVec vec(const base::ByteBuffer& b) {
+  return ByteVec(b.data(), b.data() + b.size());
+}
+
+TEST(BlockWriterTest, LayoutAndExactCapacity) {
+  Block empty;
+  base::ByteBuffer out;
+  write_block(out, empty);
+  EXPECT_EQ(vec(out), ByteVec({1, 0, 2, 0xFF, 0xFF, 0xFF, 0xFF, 0, 0, 0}));
+  EXPECT_EQ(block_capacity(empty), 10u);
+
+  Block b;
+  b.rows = 300;
+  b.columns.push_back({std::string(128, 'n'), "UInt8", {}, {}});  // two-byte name prefix, no data
+  b.columns.push_back({"s", "String", base::Bytes::copy_of(std::string_view("\x01x", 2)), {}});
+  base::ByteBuffer appended;
+  appended.append(std::string_view("prefix"));
+  write_block(appended, b);
+  Wire expect;
+  expect.raw("prefix").block_head(2, 300).column(std::string(128, 'n'), "UInt8");
+  expect.column("s", "String").bytes({1, 'x'});
+  EXPECT_EQ(vec(appended), expect.get());
+  EXPECT_EQ(block_capacity(b), appended.size() - 6);
+}
+
+TEST(BlockWriterTest, DataPacketCarriesTheBlockInOneFrame) {
+  Block b;
+  b.rows = 3;
+  b.columns.push_back({"n", "UInt16", base::Bytes::copy_of(Wire().fill(6, 0xAB).get()), {}});
+  base::ByteBuffer plain;
+  write_block(plain, b);
+
+  for (uint8_t method : {compression::kMethodNone, compression::kMethodLz4}) {
+    base::ByteBuffer out;
+    ASSERT_TRUE(write_data_packet_compressed(out, "t\xc3\xa9", b, method).ok());
+    ByteVec head = Wire().bytes({0x02}).str("t\xc3\xa9");
+    ASSERT_GT(out.size(), head.size());
+    EXPECT_EQ(ByteVec(out.data(), out.data() + head.size()), head);
+    auto frame = std::span<const uint8_t>(out.data() + head.size(), out.size() - head.size());
+    EXPECT_EQ(frame[16], method);
+    auto payload = compression::decode_frame_bytes(frame);
+    ASSERT_TRUE(payload.ok()) << payload.error().to_string();
+    EXPECT_EQ(vec(*payload), vec(plain));
+    EXPECT_EQ(compression::parse_frame_header(frame.data() + 16).compressed_size + 16,
+              frame.size());  // nothing after the frame
+  }
+
+  base::ByteBuffer out;
+  auto refused = write_data_packet_compressed(out, "t", b, compression::kMethodZstd);
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().to_string(),
+            "compression error: ZSTD compression requested but 'zstd' feature not enabled");
+  EXPECT_EQ(vec(out), Wire().bytes({0x02}).str("t").get());  // the packet head stays
+}
+
+}  // namespace
+}  // namespace tarnwick::protocol
