@@ -1,5 +1,6 @@
 #include "tarnwick/sync/query_packet.h"
 
+#include "tarnwick/compression/frame.h"
 #include "tarnwick/protocol/wire.h"
 
 namespace tarnwick::sync {
@@ -93,8 +94,9 @@ base::Status write_empty_data_block_for(ByteBuffer& out, uint8_t compression,
     out.append(kEmptyBlock.data(), kEmptyBlock.size());
     return {};
   }
-  if (!encode) return base::Error::compression("no frame encoder for compressed data blocks");
-  TW_ASSIGN_OR_RETURN(ByteBuffer frame, encode(kEmptyBlock, compression));
+  TW_ASSIGN_OR_RETURN(ByteBuffer frame, encode
+                                            ? encode(kEmptyBlock, compression)
+                                            : compression::encode_frame(kEmptyBlock, compression));
   out.push_back(kClientData);
   out.push_back(0);
   out.append(frame.span());

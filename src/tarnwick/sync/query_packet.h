@@ -23,7 +23,8 @@ namespace tarnwick::sync {
 
 using SettingsMap = std::map<std::string, std::string>;
 
-// Encodes `payload` as one compressed frame with method byte `method` (the frame codec's encoder).
+// Encodes `payload` as one compressed frame with method byte `method`. An empty encoder stands for
+// the frame codec's compression::encode_frame.
 using FrameEncoder =
     std::function<base::Result<base::ByteBuffer>(std::span<const uint8_t> payload, uint8_t method)>;
 
@@ -39,7 +40,7 @@ base::Status check_send_compression(uint8_t compression);
 // Appends the empty Data packet: type 2, an empty table name, the empty block as it is when
 // compression is off or 0x02, else as one frame with `compression` as its method byte.
 base::Status write_empty_data_block_for(base::ByteBuffer& out, uint8_t compression,
-                                        const FrameEncoder& encode);
+                                        const FrameEncoder& encode = {});
 
 // Appends a settings block (entries of name, flags 0, value; ended by an empty name) made of the
 // two settings the client adds unless either map names them, the base entries the overlay does
@@ -64,7 +65,7 @@ struct QueryPacketTemplate {
 // check_send_compression, or of `encode` when the empty block has to be framed.
 base::Result<QueryPacketTemplate> build_query_packet_template(const ClientConfig& config,
                                                               uint64_t revision,
-                                                              const FrameEncoder& encode);
+                                                              const FrameEncoder& encode = {});
 
 // The exact size write_query_packet needs at most for these pieces.
 size_t query_packet_capacity(const QueryPacketTemplate& tmpl, std::string_view query,

@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include "sync/golden.h"
+#include "tarnwick/compression/frame.h"
 
 namespace tarnwick::sync {
 namespace {
@@ -230,6 +231,22 @@ TEST(QueryPacketTest, CompressionFlagAndFramedEmptyBlock) {
   Wire none = build(make_template(config, 54483), "q");
   Wire none_end = Golden().raw({0x01}).str("q").raw({0x00}).raw(kEmptyDataPacket);
   EXPECT_EQ(Wire(none.end() - none_end.size(), none.end()), none_end);
+}
+
+TEST(QueryPacketTest, Lz4EmptyBlockIsOneFrameOfTheEmptyBlock) {
+  ClientConfig config;
+  config.compression = kMethodLz4;
+  Wire packet = build(make_template(config, 54483), "q");
+  const Wire head = Golden().raw({0x01}).str("q").raw({0x00, 0x02, 0x00});
+  auto at = std::search(packet.begin(), packet.end(), head.begin(), head.end());
+  ASSERT_NE(at, packet.end());
+  Wire frame(at + head.size(), packet.end());
+  ASSERT_GE(frame.size(), 25u);
+  EXPECT_EQ(frame[16], 0x82);
+  EXPECT_EQ(frame[17] + 16u, frame.size());  // compressed_size counts from the method byte
+  auto payload = compression::decode_frame_bytes(frame);
+  ASSERT_TRUE(payload.ok()) << payload.error().to_string();
+  EXPECT_EQ(to_wire(*payload), Wire(kEmptyBlock.begin(), kEmptyBlock.end()));
 }
 
 TEST(QueryPacketTest, ZstdIsRefusedBeforeAnythingIsBuilt) {
