@@ -120,6 +120,25 @@ TEST(HandshakeTest, RevisionMatrix) {
   }
 }
 
+// The answer of Debian's clickhouse-server 18.16 to kDefaultHello, captured on loopback.
+TEST(HandshakeTest, CapturedOldServerHello) {
+  const Wire captured = {0x00, 0x0a, 0x43, 0x6c, 0x69, 0x63, 0x6b, 0x48, 0x6f, 0x75,
+                         0x73, 0x65, 0x12, 0x10, 0x8c, 0xa9, 0x03, 0x07, 0x45, 0x74,
+                         0x63, 0x2f, 0x55, 0x54, 0x43, 0x0d, 0x74, 0x61, 0x72, 0x6e,
+                         0x77, 0x69, 0x63, 0x6b, 0x2d, 0x74, 0x65, 0x73, 0x74, 0x01};
+  Exchange x = run(ClientConfig(), captured);
+  ASSERT_TRUE(x.info.ok()) << x.info.error().to_string();
+  EXPECT_EQ(x.unread, 0u);
+  EXPECT_EQ(x.info->name, "ClickHouse");
+  EXPECT_EQ(x.info->version_major, 18u);
+  EXPECT_EQ(x.info->version_minor, 16u);
+  EXPECT_EQ(x.info->version_patch, 1u);
+  EXPECT_EQ(x.info->negotiated_revision, 54412u);
+  EXPECT_EQ(x.info->timezone, "Etc/UTC");
+  EXPECT_EQ(x.info->display_name, "tarnwick-test");
+  EXPECT_EQ(x.sent, kDefaultHello);  // no addendum below 54458
+}
+
 TEST(HandshakeTest, ServerAboveConfiguredRevisionIsReadAtTheConfiguredOne) {
   ClientConfig config;
   config.revision = 54470;
