@@ -58,7 +58,7 @@ struct QueryPacketTemplate {
   base::ByteBuffer tail;
   size_t data_packet_offset = 0;  // where the empty Data packet starts in `tail`
   SettingsMap session_settings;   // for re-serializing with a per-query overlay
-  size_t size_hint = 0;           // the fixed pieces' total length
+  size_t size_hint = 0;           // the fixed bytes' total length
 };
 
 // Builds the template for `config` at negotiated revision `revision`. Fails with the error of
@@ -67,7 +67,7 @@ base::Result<QueryPacketTemplate> build_query_packet_template(const ClientConfig
                                                               uint64_t revision,
                                                               const FrameEncoder& encode = {});
 
-// The exact size write_query_packet needs at most for these pieces.
+// The exact size write_query_packet needs at most for these inputs.
 size_t query_packet_capacity(const QueryPacketTemplate& tmpl, std::string_view query,
                              std::span<const QueryParameter> parameters,
                              const SettingsMap& overlay);
