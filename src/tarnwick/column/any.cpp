@@ -4,6 +4,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/column/owned.h"
+#include "tarnwick/protocol/column_reader.h"
 
 namespace tarnwick::column {
 
@@ -101,7 +102,8 @@ bool takes_bytes_per_value(const ColumnType& type) {
     return Error::protocol(
         cat(label, " total ", count, " exceeds the ", remaining, " bytes left in the column"));
   }
-  return Error::protocol(cat(label, " total ", count, " exceeds limit ", kMaxOffsetTotal));
+  return Error::protocol(
+      cat(label, " total ", count, " exceeds limit ", protocol::kOffsetTotalLimit));
 }
 
 // Reads `rows` offsets and returns the last: the element count of the nested columns. The count
@@ -117,7 +119,7 @@ Result<uint64_t> read_element_count(ReadColumnContext& ctx, bool per_value_bytes
     TW_ASSIGN_OR_RETURN(auto bytes, ctx.read_rows_bytes(8));
     std::memcpy(&count, bytes.data() + bytes.size() - 8, 8);
   }
-  const uint64_t limit = per_value_bytes ? ctx.remaining() : kMaxOffsetTotal;
+  const uint64_t limit = per_value_bytes ? ctx.remaining() : protocol::kOffsetTotalLimit;
   if (count > limit) [[unlikely]] {
     return element_count_error(label, count, ctx.remaining(), per_value_bytes);
   }

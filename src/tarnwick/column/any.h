@@ -139,7 +139,4 @@ class AnyColumnData {
 base::Result<AnyColumnData> read_column_by_type(const protocol::ColumnType& type,
                                                 ReadColumnContext& ctx);
 
-// The most elements one Array or Map column may claim when its element type can take no bytes.
-inline constexpr uint64_t kMaxOffsetTotal = 10000000;
-
 }  // namespace tarnwick::column
