@@ -1,13 +1,19 @@
 #!/usr/bin/env python3
-"""Capture a TablesStatus exchange (and check Ping/Pong) against a live server.
+"""Capture the metadata exchanges against a live server.
 
     tests/server/clickhouse/real_server.sh start /tmp/chwork
-    python3 tests/vectors/capture_tables_status.py /tmp/chwork/env
+    python3 tests/vectors/capture_metadata.py /tmp/chwork/env
     tests/server/clickhouse/real_server.sh stop /tmp/chwork
 
-Writes tables_status_request.bin (the request as sent, built here by hand from
-the packet layout) and tables_status_reply.bin (the server's answer from its
-packet type on), each with a .hex beside it. Standard library only; loopback
+Writes, each with a .hex beside it:
+  tables_status_request.bin  the TablesStatus request as sent, built here by
+                             hand from the packet layout;
+  tables_status_reply.bin    the server's answer, from its packet type on;
+  describe_table.bin         DESCRIBE TABLE of a table whose name needs
+                             quoting, run with the quoted path written out
+                             below, as HTTP FORMAT Native (column count, row
+                             count, then name, type and body per column).
+Also checks that Ping is answered by Pong. Standard library only; loopback
 only.
 """
 
@@ -31,6 +37,33 @@ TABLES = [
     ("system", "one"),
     ("tw_no_such_db", "t"),
 ]
+
+
+# The table name as a caller would write it, and the path it must quote to.
+DESCRIBE_INPUT = "default.`tw.desc``ribe`"
+DESCRIBE_PATH = "`default`.`tw.desc``ribe`"
+DESCRIBE_COLUMNS = ("id UInt64, `a.b` Nullable(String), `na\u00efve` Array(LowCardinality(String)), "
+                    "ts DateTime('UTC'), d Decimal(18, 4) DEFAULT 1")
+
+
+def capture_describe(http):
+    http_query(http, "DROP TABLE IF EXISTS %s" % DESCRIBE_PATH)
+    http_query(http, "CREATE TABLE %s (%s) ENGINE = Memory" % (DESCRIBE_PATH, DESCRIBE_COLUMNS))
+    data = http_query(http, "DESCRIBE TABLE %s FORMAT Native" % DESCRIBE_PATH)
+    c = rn.Cursor(data)
+    ncols, nrows = c.varint(), c.varint()
+    marks = [(0, "Native block: %d columns, %d rows" % (ncols, nrows))]
+    for _ in range(ncols):
+        start = c.pos
+        name = c.string().decode()
+        typ = c.string().decode()
+        body = c.pos
+        rn.skip_column(c, typ, nrows)
+        marks.append((start, "column %s %s" % (name, typ)))
+        marks.append((body, "body of %s" % name))
+    if c.pos != len(data):
+        raise SystemExit("DESCRIBE answer has trailing bytes")
+    save("describe_table", data, marks)
 
 
 def parse_reply(buf):
@@ -80,6 +113,7 @@ def main(argv):
         if bytes(pong) != b"\x04":
             raise SystemExit("unexpected Pong: %r" % bytes(pong))
 
+    capture_describe(env["TARNWICK_CH_HTTP"])
     save("tables_status_request", request, _marks_request())
     save("tables_status_reply", bytes(reply), _marks_reply(bytes(reply)))
     print("server revision %d; answer: %r" % (hello["revision"], entries))
