@@ -1,0 +1,89 @@
+#include "tarnwick/sync/table_status.h"
+
+#include <utility>
+
+#include "tarnwick/base/format.h"
+
+namespace tarnwick::sync {
+
+using base::cat;
+using base::Error;
+using base::Result;
+using base::Status;
+
+Status check_tables_status_revision(uint64_t negotiated_revision) {
+  if (negotiated_revision < kTablesStatusMinRevision) [[unlikely]] {
+    return Error::protocol(
+        cat("TablesStatus requires protocol revision >= ", kTablesStatusMinRevision));
+  }
+  return {};
+}
+
+void write_tables_status_request(base::ByteBuffer& out,
+                                 std::span<const QualifiedTableName> tables) {
+  protocol::write_varint(out, kClientTablesStatusRequest);
+  protocol::write_varint(out, tables.size());
+  for (const QualifiedTableName& name : tables) {
+    protocol::write_string(out, name.database);
+    protocol::write_string(out, name.table);
+  }
+}
+
+Result<TablesStatusMap> read_tables_status_response(base::ByteSource& source,
+                                                    uint64_t negotiated_revision) {
+  TW_TRY(check_tables_status_revision(negotiated_revision));
+  TW_ASSIGN_OR_RETURN(const uint64_t count, protocol::read_varint(source));
+  if (count > kMaxTablesStatusEntries) [[unlikely]] {
+    return Error::protocol(
+        cat("TablesStatus entry count ", count, " exceeds limit ", kMaxTablesStatusEntries));
+  }
+  const bool has_readonly = negotiated_revision >= kTablesStatusReadonlyRevision;
+
+  // Not reserved from `count`: every entry takes at least three bytes that must arrive first.
+  TablesStatusMap answer;
+  for (uint64_t i = 0; i < count; ++i) {
+    TW_ASSIGN_OR_RETURN(std::string database, protocol::read_string(source));
+    TW_ASSIGN_OR_RETURN(std::string table, protocol::read_string(source));
+    TW_ASSIGN_OR_RETURN(const uint8_t replicated, source.read_u8());
+    TableStatus status;
+    if (replicated != 0) {
+      status.is_replicated = true;
+      TW_ASSIGN_OR_RETURN(status.absolute_delay, protocol::read_varint(source));
+      if (has_readonly) {
+        TW_ASSIGN_OR_RETURN(const uint64_t readonly, protocol::read_varint(source));
+        status.is_readonly = readonly != 0;
+      }
+    }
+    answer.insert_or_assign(QualifiedTableName(std::move(database), std::move(table)), status);
+  }
+  return answer;
+}
+
+Error unexpected_tables_status_packet(uint64_t packet_type) {
+  return Error::protocol(cat("expected TablesStatusResponse packet, got ", packet_type));
+}
+
+std::optional<TableStatus> find_table_status(const TablesStatusMap& answer,
+                                             std::string_view database, std::string_view table) {
+  const auto it = answer.find(QualifiedTableName(std::string(database), std::string(table)));
+  if (it == answer.end()) return std::nullopt;
+  return it->second;
+}
+
+void write_ping(base::ByteBuffer& out) {
+  protocol::write_varint(out, kClientPing);
+}
+
+Status read_pong(base::ByteSource& source) {
+  TW_ASSIGN_OR_RETURN(const uint8_t packet_type, source.read_u8());
+  if (packet_type != kServerPong) [[unlikely]] {
+    return Error::protocol("expected Pong");
+  }
+  return {};
+}
+
+void set_session_setting(ClientConfig& config, std::string name, std::string value) {
+  config.settings.insert_or_assign(std::move(name), std::move(value));
+}
+
+}  // namespace tarnwick::sync
