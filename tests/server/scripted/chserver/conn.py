@@ -132,6 +132,10 @@ class Conn:
     def _recv_exact(self, n):
         out = bytearray()
         while len(out) < n:
+            remaining = self.deadline - time.monotonic()
+            if remaining <= 0:
+                raise TimeoutError("the server's global time-out passed")
+            self.sock.settimeout(min(self.timeout, remaining))
             try:
                 b = self.sock.recv(min(n - len(out), 65536))
             except ConnectionResetError as e:
