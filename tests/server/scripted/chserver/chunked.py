@@ -14,20 +14,20 @@ def frame_message(payload, splits=None, stray_zeros=()):
     chunk, before the terminating zero).
     """
     payload = bytes(payload)
-    pieces = []
+    segments = []
     pos = 0
     for size in splits or ():
-        pieces.append(payload[pos : pos + size])
+        segments.append(payload[pos : pos + size])
         pos += size
-    if pos < len(payload) or not pieces:
-        pieces.append(payload[pos:])
+    if pos < len(payload) or not segments:
+        segments.append(payload[pos:])
     out = bytearray()
     zeros = list(stray_zeros)
-    for idx, piece in enumerate(pieces):
+    for idx, segment in enumerate(segments):
         out += b"\x00\x00\x00\x00" * zeros.count(idx)
-        if piece or len(pieces) == 1:
-            out += struct.pack("<I", len(piece)) + piece
-    out += b"\x00\x00\x00\x00" * zeros.count(len(pieces))
+        if segment or len(segments) == 1:
+            out += struct.pack("<I", len(segment)) + segment
+    out += b"\x00\x00\x00\x00" * zeros.count(len(segments))
     out += b"\x00\x00\x00\x00"
     return bytes(out)
 

@@ -30,7 +30,7 @@ def encode_frame(payload, method=METHOD_LZ4, lz4_matches=True, checksum=None):
 
 
 def encode_frames(payload, method=METHOD_LZ4, split=None, lz4_matches=True):
-    """Frames `payload` as one frame, or as several when `split` lists the payload piece sizes."""
+    """Frames `payload` as one frame, or as several when `split` lists the payload segment sizes."""
     payload = bytes(payload)
     if not split:
         return encode_frame(payload, method, lz4_matches)

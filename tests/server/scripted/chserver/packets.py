@@ -2,7 +2,7 @@
 
 Every function returns the packet bytes starting with its packet-type varint. Block-carrying
 packets take a Block or raw block bytes, and a compression method (None: plain, 0x02 or 0x82: one
-compressed frame, or several when `frame_split` lists payload piece sizes).
+compressed frame, or several when `frame_split` lists payload segment sizes).
 """
 
 from .block import Block
