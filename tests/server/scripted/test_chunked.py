@@ -48,7 +48,7 @@ class ChunkedExchangeTest(unittest.TestCase):
             one = b"\x01\x00\x00\x00\x04"
             self.assertEqual(c.raw(26), bytes(4) + one + bytes(4) + one + bytes(4) + bytes(4))
             c.send(chunk(b"\x04"))
-            self.assertEqual(c.raw(9), one + bytes(4))  # the empty first piece is left out
+            self.assertEqual(c.raw(9), one + bytes(4))  # the empty first segment is left out
             c.close()
             self.assertTrue(srv.wait(10))
         rec = srv.record(0)
