@@ -250,10 +250,10 @@ void write_type(std::string& out, const ColumnType& t, bool debug) {
     case TypeKind::Map:
       out.append(type_kind_name(t.kind));
       out.push_back('(');
-      write_type(out, t.nested.at(0), debug);
+      write_type(out, t.kind == TypeKind::Map ? t.key() : t.inner(), debug);
       if (t.kind == TypeKind::Map) {
         out.append(", ");
-        write_type(out, t.nested.at(1), debug);
+        write_type(out, t.value(), debug);
       }
       out.push_back(')');
       return;

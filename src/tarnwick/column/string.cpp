@@ -1,0 +1,81 @@
+#include "tarnwick/column/string.h"
+
+#include <algorithm>
+
+#include "tarnwick/base/utf8.h"
+#include "tarnwick/column/plain.h"
+
+namespace tarnwick::column {
+
+using base::Error;
+using base::Result;
+
+namespace detail {
+
+Result<uint64_t> decode_length_prefix(std::span<const uint8_t> bytes, uint64_t pos,
+                                      uint64_t& size) {
+  uint64_t value = 0;
+  for (unsigned i = 0; i < 10; ++i) {
+    if (pos >= bytes.size() || bytes.size() - pos <= i) [[unlikely]] {
+      return Error::protocol("unexpected end of data in varint");
+    }
+    const uint8_t byte = bytes[pos + i];
+    if (i == 9) {
+      if (byte > 1) [[unlikely]]
+        return Error::protocol("varint overflow");
+      size = 10;
+      return value | (static_cast<uint64_t>(byte) << 63);
+    }
+    value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
+    if ((byte & 0x80) == 0) {
+      size = i + 1;
+      return value;
+    }
+  }
+  return value;  // not reached
+}
+
+}  // namespace detail
+
+Result<StringColumnData> StringColumnData::read_column(protocol::ReadColumnContext& ctx) {
+  StringColumnData out;
+  const uint64_t rows = ctx.rows();
+  if (rows == 0) return out;
+  const auto rest = peek_rest(ctx);
+  // Each row takes at least its one-byte prefix inside the body, so the loop ends (in success or
+  // failure) within rest.size() rows and the reservation never exceeds that either.
+  out.ranges.reserve(std::min<uint64_t>(rows, rest.size()));
+  uint64_t consumed = 0;
+  for (uint64_t row = 0; row < rows; ++row) {
+    uint64_t prefix = 0;
+    TW_ASSIGN_OR_RETURN(uint64_t length, detail::decode_length_prefix(rest, consumed, prefix));
+    const uint64_t start = consumed + prefix;  // inside rest, so no overflow
+    uint64_t end;
+    if (__builtin_add_overflow(start, length, &end)) [[unlikely]] {
+      return Error::protocol("StringColumnData: body range overflow");
+    }
+    out.ranges.push_back({start, end});
+    consumed = end;
+  }
+  // The cursor moves only here, once the whole body is known to be present.
+  TW_ASSIGN_OR_RETURN(out.body, ctx.read_exact(consumed));
+  return out;
+}
+
+Result<std::span<const uint8_t>> StringColumnData::get_bytes(uint64_t index) const {
+  if (index >= ranges.size()) [[unlikely]] {
+    return Error::protocol("StringColumnData: index out of bounds");
+  }
+  const Range r = ranges[index];
+  if (r.end < r.start || r.end > body.size()) [[unlikely]] {
+    return Error::protocol("StringColumnData: invalid range");
+  }
+  return body.subspan(r.start, r.end - r.start);
+}
+
+Result<std::string> StringColumnData::get_string(uint64_t index) const {
+  TW_ASSIGN_OR_RETURN(auto bytes, get_bytes(index));
+  return base::decode_utf8_lossy(bytes.data(), bytes.size());
+}
+
+}  // namespace tarnwick::column

@@ -1,0 +1,120 @@
+#include "tarnwick/protocol/block_reader.h"
+
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tarnwick/base/format.h"
+#include "tarnwick/protocol/column_reader.h"
+#include "tarnwick/protocol/wire.h"
+
+namespace tarnwick::protocol {
+
+using base::cat;
+using base::Error;
+
+namespace {
+
+struct PlainName {
+  std::string_view text;
+  TypeKind kind;
+};
+
+// The names nearly every block uses; matched byte for byte, without trimming.
+constexpr PlainName kPlainNames[] = {
+    {"UInt8", TypeKind::UInt8},       {"UInt16", TypeKind::UInt16},
+    {"UInt32", TypeKind::UInt32},     {"UInt64", TypeKind::UInt64},
+    {"UInt128", TypeKind::UInt128},   {"UInt256", TypeKind::UInt256},
+    {"Int8", TypeKind::Int8},         {"Int16", TypeKind::Int16},
+    {"Int32", TypeKind::Int32},       {"Int64", TypeKind::Int64},
+    {"Int128", TypeKind::Int128},     {"Int256", TypeKind::Int256},
+    {"Float32", TypeKind::Float32},   {"Float64", TypeKind::Float64},
+    {"Bool", TypeKind::Bool},         {"String", TypeKind::String},
+    {"Date", TypeKind::Date},         {"Date32", TypeKind::Date32},
+    {"DateTime", TypeKind::DateTime}, {"UUID", TypeKind::UUID},
+    {"IPv4", TypeKind::IPv4},         {"IPv6", TypeKind::IPv6},
+};
+
+struct PendingColumn {
+  std::string name;
+  std::string type_name;
+  uint64_t start;
+  uint64_t end;
+};
+
+}  // namespace
+
+Result<uint64_t> checked_count(uint64_t count, std::string_view label, uint64_t limit) {
+  return limits::checked_count(count, label, limit);
+}
+
+Result<ColumnType> parse_column_type(std::string_view text) {
+  for (const PlainName& plain : kPlainNames) {
+    if (plain.text == text) return ColumnType::of(plain.kind);
+  }
+  auto parsed = parse_type_rec(text, 0);
+  if (!parsed.ok()) [[unlikely]] {
+    return Error::protocol(cat("bad type '", text, "': ", parsed.error().message()));
+  }
+  return parsed;
+}
+
+Status skip_block_info_from_reader(ByteSource& source) {
+  for (;;) {
+    TW_ASSIGN_OR_RETURN(uint64_t field, read_varint(source));
+    switch (field) {
+      case 1:
+        TW_TRY(source.skip(1));
+        break;
+      case 2:
+        TW_TRY(source.skip(4));
+        break;
+      case 3:
+        TW_TRY(read_varint(source));
+        break;
+      default:  // 0 ends the list; an unknown number ends it too
+        return {};
+    }
+  }
+}
+
+Result<Block> read_block_body(ByteSource& source) {
+  TW_TRY(skip_block_info_from_reader(source));
+  TW_ASSIGN_OR_RETURN(uint64_t column_count, read_varint(source));
+  TW_TRY(checked_count(column_count, "block column", kMaxBlockColumns));
+  TW_ASSIGN_OR_RETURN(uint64_t rows, read_varint(source));
+  TW_TRY(checked_count(rows, "block row", kMaxBlockRows));
+
+  Block block;
+  block.rows = rows;
+  if (column_count == 0) return block;
+
+  ByteBuffer buffer;
+  std::vector<PendingColumn> pending;
+  pending.reserve(static_cast<size_t>(column_count));
+  for (uint64_t i = 0; i < column_count; ++i) {
+    TW_ASSIGN_OR_RETURN(std::string name, read_string(source));
+    TW_ASSIGN_OR_RETURN(std::string type_name, read_string(source));
+    TW_ASSIGN_OR_RETURN(uint8_t flag, source.read_u8());
+    if (flag != 0) [[unlikely]] {
+      return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
+    }
+    TW_ASSIGN_OR_RETURN(ColumnType type, parse_column_type(type_name));
+    const uint64_t start = buffer.size();
+    uint64_t budget = kColumnByteLimit;
+    TW_TRY(read_column_data_into(source, type, rows, buffer, budget));
+    pending.push_back({std::move(name), std::move(type_name), start, buffer.size()});
+  }
+
+  const base::Bytes shared = std::move(buffer).freeze();
+  block.columns.reserve(pending.size());
+  for (PendingColumn& column : pending) {
+    block.columns.push_back(ColumnInfo{std::move(column.name),
+                                       std::move(column.type_name),
+                                       shared.slice(column.start, column.end - column.start),
+                                       {}});
+  }
+  return block;
+}
+
+}  // namespace tarnwick::protocol

@@ -1,0 +1,33 @@
+// Decodes one Native data block from a byte source into a Block: the block-info fields, the column
+// and row counts, then per column its name, type name, custom-serialization flag and body. All
+// bodies land in one buffer, which becomes the single shared allocation the columns slice.
+#pragma once
+
+#include <cstdint>
+#include <string_view>
+
+#include "tarnwick/base/byte_source.h"
+#include "tarnwick/base/result.h"
+#include "tarnwick/protocol/block.h"
+#include "tarnwick/protocol/type_parser.h"
+
+namespace tarnwick::protocol {
+
+inline constexpr uint64_t kMaxBlockColumns = 65536;
+inline constexpr uint64_t kMaxBlockRows = 10000000;
+
+base::Result<Block> read_block_body(base::ByteSource& source);
+
+// Reads and drops the block-info field list (field 1: one byte, 2: four bytes, 3: a varint). Field
+// number 0 ends it; so does any unknown number, after which the column count follows.
+base::Status skip_block_info_from_reader(base::ByteSource& source);
+
+// `count` when it is at most `limit`, else the protocol error "{label} count {count} exceeds limit
+// {limit}".
+base::Result<uint64_t> checked_count(uint64_t count, std::string_view label, uint64_t limit);
+
+// The parsed type of a column's type text; the common plain names skip the grammar. Failures read
+// "bad type '{text}': {reason}".
+base::Result<ColumnType> parse_column_type(std::string_view text);
+
+}  // namespace tarnwick::protocol

@@ -1,0 +1,28 @@
+// Serializes a Block into the Native data block layout for inserts, and wraps it into a client
+// data packet whose block travels in one compressed frame. Column bodies must already be in the
+// native layout of their type; they are copied unchanged.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string_view>
+
+#include "tarnwick/base/bytes.h"
+#include "tarnwick/base/result.h"
+#include "tarnwick/protocol/block.h"
+
+namespace tarnwick::protocol {
+
+// Exactly the number of bytes write_block appends for `block`.
+size_t block_capacity(const Block& block);
+
+// Appends the block: block info (01 00 02 FF FF FF FF 00), column and row counts, then per column
+// its name, type name, a zero custom-serialization flag and its body.
+void write_block(base::ByteBuffer& out, const Block& block);
+
+// Appends a data packet (type 02, the table name) whose block is one compressed frame made with
+// `method`. Only the frame encoder fails; `out` is then to be discarded.
+base::Status write_data_packet_compressed(base::ByteBuffer& out, std::string_view table,
+                                          const Block& block, uint8_t method);
+
+}  // namespace tarnwick::protocol
