@@ -426,7 +426,8 @@ bool write_column(const ColumnDef& def, PyObject* rows, Py_ssize_t nrows, ByteBu
   for (Py_ssize_t r = 0; r < nrows; ++r) {
     PyObject* row = PyTuple_GetItem(rows, r);
     if (!PyDict_Check(row)) {
-      fail_row(cat("TypeError: '", type_name_of(row), "' object cannot be converted to 'dict'"));
+      raise(PyExc_ValueError,
+            cat("TypeError: '", type_name_of(row), "' object cannot be converted to 'dict'"));
       return false;
     }
     PyObject* found = PyDict_GetItemWithError(row, def.name);

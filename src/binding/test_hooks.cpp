@@ -52,6 +52,24 @@ PyObject* decode_block(PyObject* module, PyObject* arg) {
   return conversion::make_block(*state_of_module(module), std::move(block).value()).release();
 }
 
+// _column_body(block, index): the body bytes of one column of a _Block, as they stand.
+PyObject* column_body(PyObject* module, PyObject* args) {
+  PyObject* obj = nullptr;
+  Py_ssize_t index = 0;
+  if (!PyArg_ParseTuple(args, "On:_column_body", &obj, &index)) return nullptr;
+  const protocol::Block* block = conversion::block_of(*state_of_module(module), obj);
+  if (block == nullptr) return nullptr;
+  if (index < 0 || static_cast<size_t>(index) >= block->columns.size()) {
+    return raise(PyExc_IndexError, "column index out of range");
+  }
+  const base::Bytes& body = block->columns[static_cast<size_t>(index)].data;
+  return PyBytes_FromStringAndSize(reinterpret_cast<const char*>(body.data()),
+                                   static_cast<Py_ssize_t>(body.size()));
+}
+
+PyObject* column_body_entry(PyObject* m, PyObject* a) {
+  return guarded([&] { return column_body(m, a); });
+}
 PyObject* block_from_bodies_entry(PyObject* m, PyObject* a) {
   return guarded([&] { return block_from_bodies(m, a); });
 }
@@ -65,6 +83,8 @@ PyMethodDef test_hook_defs[] = {
     {"_block_from_bodies", block_from_bodies_entry, METH_VARARGS,
      "_block_from_bodies(rows, columns)\n--\n\nTest-only: a _Block from (name, type, body) "
      "triples."},
+    {"_column_body", column_body_entry, METH_VARARGS,
+     "_column_body(block, index)\n--\n\nTest-only: the body bytes of one column."},
     {"_decode_block", decode_block_entry, METH_O,
      "_decode_block(data)\n--\n\nTest-only: one native block decoded by the library's reader."},
     {nullptr, nullptr, 0, nullptr},
