@@ -1,13 +1,108 @@
-// The tarnwick._native module: multi-phase initialisation, so the module state lives with the
-// module object and the extension stays within the limited API.
+// The tarnwick._native module: multi-phase initialisation with per-module state holding the heap
+// types of the classes and the cached standard-library callables, so the extension stays within
+// the limited API and a second module object (another interpreter, a re-import) gets its own.
 #include <Python.h>
 
+#include "binding/errors.h"
+#include "binding/module_state.h"
+#include "binding/py_ref.h"
+
 namespace tarnwick::binding {
+
+int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject** slot) {
+  PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
+  if (type == nullptr) return -1;
+  *slot = reinterpret_cast<PyTypeObject*>(type);  // the state keeps this reference
+  return PyModule_AddType(module, *slot);
+}
+
 namespace {
 
+// Adds one function; the function object keeps a pointer to `def`, which is static.
+int add_function(PyObject* module, PyMethodDef* def) {
+  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
+  if (!name) return -1;
+  PyRef function = PyRef::steal(PyCFunction_NewEx(def, module, name.get()));
+  if (!function) return -1;
+  return PyModule_AddObjectRef(module, def->ml_name, function.get());
+}
+
+int add_blocks_to_dicts(PyObject* module) {
+  return add_function(module, &blocks_to_dicts_def);
+}
+int add_dicts_to_block(PyObject* module) {
+  return add_function(module, &dicts_to_block_def);
+}
+int add_test_hooks(PyObject* module) {
+  return PyModule_AddFunctions(module, test_hook_defs);
+}
+
+int add_version(PyObject* module) {
+  return PyModule_AddStringConstant(module, "__version__", TARNWICK_VERSION);
+}
+
+int cache_datetime(PyObject* module) {
+  ModuleState* state = state_of_module(module);
+  PyRef datetime_module = PyRef::steal(PyImport_ImportModule("datetime"));
+  if (!datetime_module) return -1;
+  PyRef date = PyRef::steal(PyObject_GetAttrString(datetime_module.get(), "date"));
+  if (!date) return -1;
+  PyRef datetime = PyRef::steal(PyObject_GetAttrString(datetime_module.get(), "datetime"));
+  if (!datetime) return -1;
+  state->date_fromordinal = PyObject_GetAttrString(date.get(), "fromordinal");
+  if (state->date_fromordinal == nullptr) return -1;
+  state->datetime_fromtimestamp = PyObject_GetAttrString(datetime.get(), "fromtimestamp");
+  return state->datetime_fromtimestamp == nullptr ? -1 : 0;
+}
+
+// The steps of the exec function, in the order the module's attributes are added. The client
+// classes take their places in this list: _Client before add_block_type, _QueryStream after
+// add_row_iterator_type.
+using ExecStep = int (*)(PyObject*);
+constexpr ExecStep kExecSteps[] = {
+    cache_datetime,      add_block_type,     add_column_type, add_row_iterator_type,
+    add_blocks_to_dicts, add_dicts_to_block, add_version,     add_test_hooks,
+};
+
 int exec_module(PyObject* module) {
-  if (PyModule_AddStringConstant(module, "__version__", TARNWICK_VERSION) < 0) return -1;
+  return guarded(
+      [&]() -> int {
+        if (!PyModule_Check(module)) {
+          PyErr_SetString(PyExc_TypeError, "tarnwick._native exec step needs a module object");
+          return -1;
+        }
+        for (ExecStep step : kExecSteps) {
+          if (step(module) < 0) return -1;
+        }
+        return 0;
+      },
+      -1);
+}
+
+int traverse_module(PyObject* module, visitproc visit, void* arg) {
+  ModuleState* state = state_of_module(module);
+  if (state == nullptr) return 0;
+  Py_VISIT(state->block_type);
+  Py_VISIT(state->column_type);
+  Py_VISIT(state->row_iterator_type);
+  Py_VISIT(state->date_fromordinal);
+  Py_VISIT(state->datetime_fromtimestamp);
   return 0;
+}
+
+int clear_module(PyObject* module) {
+  ModuleState* state = state_of_module(module);
+  if (state == nullptr) return 0;
+  Py_CLEAR(state->block_type);
+  Py_CLEAR(state->column_type);
+  Py_CLEAR(state->row_iterator_type);
+  Py_CLEAR(state->date_fromordinal);
+  Py_CLEAR(state->datetime_fromtimestamp);
+  return 0;
+}
+
+void free_module(void* module) {
+  clear_module(static_cast<PyObject*>(module));
 }
 
 PyModuleDef_Slot module_slots[] = {
@@ -15,19 +110,23 @@ PyModuleDef_Slot module_slots[] = {
     {0, nullptr},
 };
 
+}  // namespace
+
 PyModuleDef module_def = {
     PyModuleDef_HEAD_INIT,
     "tarnwick._native",
-    "Client for the ClickHouse native TCP protocol.",
-    0,
+    "ClickHouse native protocol client \xe2\x80\x94 Python bindings.\n"
+    "\n"
+    "Low-level bindings to the native TCP protocol client. Applications use the Python\n"
+    "wrappers ``tarnwick.Client`` and ``tarnwick.AsyncClient`` instead.",
+    sizeof(ModuleState),
     nullptr,
     module_slots,
-    nullptr,
-    nullptr,
-    nullptr,
+    traverse_module,
+    clear_module,
+    free_module,
 };
 
-}  // namespace
 }  // namespace tarnwick::binding
 
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {

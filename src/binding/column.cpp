@@ -1,0 +1,209 @@
+// _Column: an owned copy of one column's values in one of the seven simple forms of
+// column::OwnedColumnData; it no longer refers to the block it came from.
+#include <string>
+
+#include "binding/conversion.h"
+#include "binding/errors.h"
+#include "binding/objects.h"
+#include "tarnwick/base/format.h"
+#include "tarnwick/column/any.h"
+#include "tarnwick/column/owned.h"
+
+namespace tarnwick::binding {
+
+using base::cat;
+using column::OwnedColumnData;
+
+namespace {
+
+struct ColumnObject {
+  PyObject_HEAD OwnedColumnData values;
+  std::string name;
+  std::string type_name;
+  uint64_t rows;
+};
+
+ColumnObject* as_column(PyObject* self) {
+  return reinterpret_cast<ColumnObject*>(self);
+}
+
+PyObject* text(std::string_view s) {
+  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
+}
+
+void column_dealloc(PyObject* self) {
+  ColumnObject* c = as_column(self);
+  c->values.~OwnedColumnData();
+  c->name.~basic_string();
+  c->type_name.~basic_string();
+  free_instance(self);
+}
+
+// The number of stored values of forms 0 to 4.
+size_t stored_count(const OwnedColumnData& v) {
+  switch (v.kind()) {
+    case OwnedColumnData::Kind::UInt64:
+      return v.uint64s().size();
+    case OwnedColumnData::Kind::Int64:
+      return v.int64s().size();
+    case OwnedColumnData::Kind::Float64:
+      return v.float64s().size();
+    case OwnedColumnData::Kind::Text:
+      return v.texts().size();
+    case OwnedColumnData::Kind::Bool:
+      return v.bools().size();
+    default:
+      return 0;
+  }
+}
+
+// One stored value of forms 0 to 4 (i below stored_count), without date conversion.
+PyObject* value_at(const OwnedColumnData& v, size_t i) {
+  switch (v.kind()) {
+    case OwnedColumnData::Kind::UInt64:
+      return PyLong_FromUnsignedLongLong(v.uint64s()[i]);
+    case OwnedColumnData::Kind::Int64:
+      return PyLong_FromLongLong(v.int64s()[i]);
+    case OwnedColumnData::Kind::Float64:
+      return PyFloat_FromDouble(v.float64s()[i]);
+    case OwnedColumnData::Kind::Text:
+      return text(v.texts()[i]);
+    case OwnedColumnData::Kind::Bool:
+      return PyBool_FromLong(v.bools()[i]);
+    default:
+      return Py_NewRef(Py_None);
+  }
+}
+
+// The precision of a "DateTime64(p...)" type text; 0 for other texts or an unreadable number.
+uint32_t datetime_precision(std::string_view type) {
+  constexpr std::string_view kHead = "DateTime64(";
+  if (!type.starts_with(kHead)) return 0;
+  std::string_view rest = type.substr(kHead.size());
+  const size_t end = rest.find_first_of(",)");
+  if (end == std::string_view::npos || end == 0) return 0;
+  uint64_t p = 0;
+  for (char ch : rest.substr(0, end)) {
+    if (ch < '0' || ch > '9') return 0;
+    p = p * 10 + static_cast<uint64_t>(ch - '0');
+    if (p > UINT32_MAX) return 0;
+  }
+  return static_cast<uint32_t>(p);
+}
+
+PyObject* column_to_list(PyObject* self, PyObject*) {
+  return guarded([&]() -> PyObject* {
+    const ColumnObject* c = as_column(self);
+    const OwnedColumnData& v = c->values;
+    const ModuleState& state = *state_of_type(Py_TYPE(self));
+    size_t n = stored_count(v);
+    if (v.kind() == OwnedColumnData::Kind::LengthOnly) n = v.length_only();
+    if (v.kind() == OwnedColumnData::Kind::Empty) n = c->rows;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+    if (!list) return nullptr;
+    const bool is_date = v.kind() == OwnedColumnData::Kind::Int64 && c->type_name == "Date";
+    const bool is_datetime =
+        v.kind() == OwnedColumnData::Kind::Int64 && c->type_name.starts_with("DateTime");
+    const uint32_t precision = is_datetime ? datetime_precision(c->type_name) : 0;
+    for (size_t i = 0; i < n; ++i) {
+      PyObject* item = is_date ? conversion::date_from_days(state, v.int64s()[i])
+                       : is_datetime
+                           ? conversion::datetime_from_timestamp(state, v.int64s()[i], precision)
+                           : value_at(v, i);
+      if (item == nullptr) return nullptr;
+      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+    }
+    return list.release();
+  });
+}
+
+PyObject* column_subscript(PyObject* self, PyObject* index) {
+  return guarded([&]() -> PyObject* {
+    uint64_t i = 0;
+    if (!index_argument(index, i)) return nullptr;
+    const OwnedColumnData& v = as_column(self)->values;
+    if (i >= stored_count(v)) return Py_NewRef(Py_None);
+    return value_at(v, static_cast<size_t>(i));
+  });
+}
+
+Py_ssize_t column_len(PyObject* self) {
+  const uint64_t rows = as_column(self)->rows;
+  if (rows > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_SetString(PyExc_OverflowError, "row count does not fit a Python length");
+    return -1;
+  }
+  return static_cast<Py_ssize_t>(rows);
+}
+
+PyObject* column_repr(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    const ColumnObject* c = as_column(self);
+    return text(cat("<Column name=", c->name, " type=", c->type_name, " len=", c->rows, ">"));
+  });
+}
+
+PyObject* column_name(PyObject* self, void*) {
+  return text(as_column(self)->name);
+}
+PyObject* column_type_name(PyObject* self, void*) {
+  return text(as_column(self)->type_name);
+}
+
+PyMethodDef column_methods[] = {
+    {"to_list", column_to_list, METH_NOARGS, "to_list($self)\n--\n\n"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef column_getset[] = {
+    {"name", column_name, nullptr, "The column name.", nullptr},
+    {"type_name", column_type_name, nullptr, "The column's type text.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot column_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc)},
+    {Py_tp_repr, reinterpret_cast<void*>(column_repr)},
+    {Py_tp_methods, column_methods},
+    {Py_tp_getset, column_getset},
+    {Py_mp_length, reinterpret_cast<void*>(column_len)},
+    {Py_sq_length, reinterpret_cast<void*>(column_len)},
+    {Py_mp_subscript, reinterpret_cast<void*>(column_subscript)},
+    {Py_tp_doc, const_cast<char*>("An owned copy of one column's values.")},
+    {0, nullptr},
+};
+
+PyType_Spec column_spec = {
+    "tarnwick._native._Column",
+    sizeof(ColumnObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    column_slots,
+};
+
+}  // namespace
+
+PyRef make_column(const ModuleState& state, const protocol::Block& block, size_t index) {
+  base::Result<column::AnyColumnData> view = block.read_column_by_index(index);
+  if (!view) {
+    raise(view.error());
+    return {};
+  }
+  OwnedColumnData owned = view->into_owned();
+  std::string name = block.columns[index].name;
+  std::string type_name = block.columns[index].type_name;
+  PyObject* obj = alloc_instance(state.column_type);
+  if (obj == nullptr) return {};
+  ColumnObject* c = as_column(obj);
+  new (&c->values) OwnedColumnData(std::move(owned));
+  new (&c->name) std::string(std::move(name));
+  new (&c->type_name) std::string(std::move(type_name));
+  c->rows = block.rows;
+  return PyRef::steal(obj);
+}
+
+int add_column_type(PyObject* module) {
+  return add_type(module, &column_spec, &state_of_module(module)->column_type);
+}
+
+}  // namespace tarnwick::binding

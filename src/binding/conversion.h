@@ -1,0 +1,80 @@
+// Column bodies in the native layout to Python values, and back. The read side parses a column's
+// type once and converts the whole column in one loop (column-major); rows are assembled from
+// the converted columns afterwards.
+#pragma once
+
+#include <Python.h>
+
+#include <cstdint>
+#include <span>
+#include <utility>
+#include <vector>
+
+#include "binding/module_state.h"
+#include "binding/py_ref.h"
+#include "tarnwick/base/result.h"
+#include "tarnwick/protocol/block.h"
+
+namespace tarnwick::binding::conversion {
+
+// New references to Python objects, released together.
+class PyVec {
+ public:
+  PyVec() = default;
+  PyVec(const PyVec&) = delete;
+  PyVec& operator=(const PyVec&) = delete;
+  PyVec(PyVec&& other) noexcept : items_(std::move(other.items_)) {}
+  PyVec& operator=(PyVec&& other) noexcept {
+    if (this != &other) {
+      clear();
+      items_ = std::move(other.items_);
+    }
+    return *this;
+  }
+  ~PyVec() { clear(); }
+
+  void reserve(size_t n) { items_.reserve(n); }
+  void push(PyObject* owned) { items_.push_back(owned); }
+  size_t size() const { return items_.size(); }
+  PyObject* operator[](size_t i) const { return items_[i]; }
+  // Replaces item i, releasing the old one.
+  void replace(size_t i, PyObject* owned) {
+    Py_DECREF(items_[i]);
+    items_[i] = owned;
+  }
+  // A new list that takes over every reference; this vector is left empty. Null on failure.
+  PyRef into_list();
+  void clear() {
+    for (PyObject* item : items_) Py_DECREF(item);
+    items_.clear();
+  }
+
+ private:
+  std::vector<PyObject*> items_;
+};
+
+// The values of one column as exactly `rows` objects, in row order.
+base::Result<PyVec> column_to_py_list_typed(const ModuleState& state,
+                                            const protocol::ColumnInfo& column, uint64_t rows);
+// The same values as a new Python list, filled in place for the fixed-width kinds.
+base::Result<PyRef> column_to_py_list_object_typed(const ModuleState& state,
+                                                   const protocol::ColumnInfo& column,
+                                                   uint64_t rows);
+
+// datetime.date for a day number, or the int itself when Python refuses it. Null only when
+// not even the int could be made (the Python error is then set).
+PyObject* date_from_days(const ModuleState& state, int64_t days);
+// A naive local datetime.datetime for `value` ticks of 10^-precision seconds (precision capped at
+// 9), or the int of whole seconds when Python refuses it. Null as above.
+PyObject* datetime_from_timestamp(const ModuleState& state, int64_t value, uint32_t precision);
+
+// Row dicts of all blocks, block by block; blocks without columns or rows add nothing. Null with
+// the Python error set on failure.
+PyRef blocks_to_py_dicts(const ModuleState& state, std::span<const protocol::Block* const> blocks);
+
+// The Block of a _Block object; nullptr (with a TypeError set) for anything else.
+const protocol::Block* block_of(const ModuleState& state, PyObject* obj);
+// A new _Block owning `block`.
+PyRef make_block(const ModuleState& state, protocol::Block block);
+
+}  // namespace tarnwick::binding::conversion

@@ -1,0 +1,524 @@
+// Column bodies to Python values. One call converts one column: the type is parsed once and each
+// kind runs its own loop over the rows; composite kinds convert their inner columns whole and
+// then assemble lists, dicts and tuples from them.
+#include <cstring>
+#include <string>
+
+#include "binding/conversion.h"
+#include "binding/errors.h"
+#include "binding/values.h"
+#include "tarnwick/base/format.h"
+#include "tarnwick/base/utf8.h"
+#include "tarnwick/protocol/type_parser.h"
+#include "tarnwick/protocol/wire.h"
+
+namespace tarnwick::binding::conversion {
+
+using base::cat;
+using base::Error;
+using base::Result;
+using base::Status;
+using protocol::ColumnType;
+using protocol::TypeKind;
+
+PyRef PyVec::into_list() {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items_.size())));
+  if (!list) return list;
+  for (size_t i = 0; i < items_.size(); ++i) {
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), items_[i]);  // steals
+  }
+  items_.clear();
+  return list;
+}
+
+namespace {
+
+// Array and Map columns may claim at most this many elements in total.
+constexpr uint64_t kMaxOffset = 10000000;
+
+struct Cursor {
+  const uint8_t* data;
+  uint64_t size;
+  uint64_t pos = 0;
+  uint64_t remaining() const { return size - pos; }
+};
+
+[[gnu::cold]] Error eof_error() {
+  return Error::protocol("unexpected eof reading column");
+}
+
+[[gnu::cold]] Error py_protocol_err() {
+  return Error::protocol(take_py_error_text());
+}
+
+Result<const uint8_t*> parse_exact(Cursor& c, uint64_t n) {
+  uint64_t end = 0;
+  if (__builtin_add_overflow(c.pos, n, &end)) return Error::protocol("buffer position overflow");
+  if (end > c.size) return eof_error();
+  const uint8_t* p = c.data + c.pos;
+  c.pos = end;
+  return p;
+}
+
+Result<uint64_t> checked_len(uint64_t rows, uint64_t width) {
+  uint64_t n = 0;
+  if (__builtin_mul_overflow(rows, width, &n)) return Error::protocol("column length overflow");
+  return n;
+}
+
+Result<uint64_t> read_length(Cursor& c) {
+  uint64_t value = 0;
+  for (unsigned i = 0; i < 10; ++i) {
+    if (c.pos >= c.size) return Error::protocol("unexpected eof reading varint");
+    const uint8_t byte = c.data[c.pos++];
+    if (i == 9) {
+      if ((byte & 0x7F) > 1) return Error::protocol("varint overflow");
+      if (byte & 0x80) return Error::protocol("varint too long");
+    }
+    value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
+    if ((byte & 0x80) == 0) break;
+  }
+  return value;
+}
+
+template <class T>
+T load(const uint8_t* p) {
+  T v;
+  std::memcpy(&v, p, sizeof(T));
+  return v;
+}
+
+PyObject* ascii_text(const char* p, size_t n) {
+  return PyUnicode_FromStringAndSize(p, static_cast<Py_ssize_t>(n));
+}
+
+template <size_t (*Format)(const uint8_t*, char*)>
+PyObject* text_value(const uint8_t* p) {
+  char buf[values::kTextCapacity];
+  return ascii_text(buf, Format(p, buf));
+}
+
+// The bytes per row of a kind converted value by value from a fixed-width slot, or 0.
+uint64_t scalar_width(const ColumnType& t) {
+  switch (t.kind) {
+    case TypeKind::UInt8:
+    case TypeKind::Int8:
+    case TypeKind::Enum8:
+    case TypeKind::Bool:
+    case TypeKind::UInt16:
+    case TypeKind::Int16:
+    case TypeKind::Enum16:
+    case TypeKind::Date:
+    case TypeKind::UInt32:
+    case TypeKind::Int32:
+    case TypeKind::Float32:
+    case TypeKind::Date32:
+    case TypeKind::DateTime:
+    case TypeKind::Time:
+    case TypeKind::IPv4:
+    case TypeKind::UInt64:
+    case TypeKind::Int64:
+    case TypeKind::Float64:
+    case TypeKind::DateTime64:
+    case TypeKind::Time64:
+    case TypeKind::UInt128:
+    case TypeKind::Int128:
+    case TypeKind::UUID:
+    case TypeKind::IPv6:
+    case TypeKind::UInt256:
+    case TypeKind::Int256:
+      return *t.fixed_width();
+    case TypeKind::Decimal:
+      return t.fixed_width().value_or(0);
+    default:
+      return 0;
+  }
+}
+
+struct VecSink {
+  PyVec& out;
+  void set(uint64_t, PyObject* v) { out.push(v); }
+};
+
+struct ListSink {
+  PyObject* list;
+  void set(uint64_t i, PyObject* v) { PyList_SetItem(list, static_cast<Py_ssize_t>(i), v); }
+};
+
+template <class Sink, class F>
+Status fill(const uint8_t* p, uint64_t rows, uint64_t width, Sink& sink, F make) {
+  for (uint64_t i = 0; i < rows; ++i, p += width) {
+    PyObject* v = make(p);
+    if (v == nullptr) return py_protocol_err();
+    sink.set(i, v);
+  }
+  return {};
+}
+
+// Converts `rows` fixed-width values at `p` (already bounds-checked) into the sink.
+template <class Sink>
+Status fill_fixed(const ModuleState& st, const ColumnType& t, const uint8_t* p, uint64_t rows,
+                  Sink& sink) {
+  const uint64_t w = t.kind == TypeKind::FixedString ? t.length : scalar_width(t);
+  switch (t.kind) {
+    case TypeKind::UInt8:
+      return fill(p, rows, w, sink, [](auto q) { return PyLong_FromUnsignedLong(*q); });
+    case TypeKind::UInt16:
+      return fill(p, rows, w, sink,
+                  [](auto q) { return PyLong_FromUnsignedLong(load<uint16_t>(q)); });
+    case TypeKind::UInt32:
+    case TypeKind::Date32:
+      break;
+    case TypeKind::UInt64:
+      return fill(p, rows, w, sink,
+                  [](auto q) { return PyLong_FromUnsignedLongLong(load<uint64_t>(q)); });
+    case TypeKind::Int8:
+    case TypeKind::Enum8:
+      return fill(p, rows, w, sink, [](auto q) { return PyLong_FromLong(load<int8_t>(q)); });
+    case TypeKind::Int16:
+    case TypeKind::Enum16:
+      return fill(p, rows, w, sink, [](auto q) { return PyLong_FromLong(load<int16_t>(q)); });
+    case TypeKind::Int32:
+    case TypeKind::Time:
+      return fill(p, rows, w, sink, [](auto q) { return PyLong_FromLong(load<int32_t>(q)); });
+    case TypeKind::Int64:
+    case TypeKind::Time64:
+      return fill(p, rows, w, sink, [](auto q) { return PyLong_FromLongLong(load<int64_t>(q)); });
+    case TypeKind::Float32:
+      return fill(p, rows, w, sink, [](auto q) { return PyFloat_FromDouble(load<float>(q)); });
+    case TypeKind::Float64:
+      return fill(p, rows, w, sink, [](auto q) { return PyFloat_FromDouble(load<double>(q)); });
+    case TypeKind::Bool:
+      return fill(p, rows, w, sink, [](auto q) { return PyBool_FromLong(*q != 0); });
+    case TypeKind::Date:
+      return fill(p, rows, w, sink, [&](auto q) { return date_from_days(st, load<uint16_t>(q)); });
+    case TypeKind::DateTime:
+      return fill(p, rows, w, sink,
+                  [&](auto q) { return datetime_from_timestamp(st, load<uint32_t>(q), 0); });
+    case TypeKind::DateTime64: {
+      const uint32_t precision = t.precision;
+      return fill(p, rows, w, sink,
+                  [&](auto q) { return datetime_from_timestamp(st, load<int64_t>(q), precision); });
+    }
+    case TypeKind::UInt128:
+      return fill(p, rows, w, sink, text_value<values::uint128_text>);
+    case TypeKind::Int128:
+      return fill(p, rows, w, sink, text_value<values::int128_text>);
+    case TypeKind::UInt256:
+    case TypeKind::Int256:
+      return fill(p, rows, w, sink, text_value<values::hex256_text>);
+    case TypeKind::Decimal:
+      if (w == 4) {
+        return fill(p, rows, w, sink, [](auto q) { return PyLong_FromLong(load<int32_t>(q)); });
+      }
+      if (w == 8) {
+        return fill(p, rows, w, sink, [](auto q) { return PyLong_FromLongLong(load<int64_t>(q)); });
+      }
+      if (w == 16) return fill(p, rows, w, sink, text_value<values::int128_text>);
+      return fill(p, rows, w, sink, text_value<values::hex256_text>);
+    case TypeKind::UUID:
+      return fill(p, rows, w, sink, text_value<values::uuid_text>);
+    case TypeKind::IPv4:
+      return fill(p, rows, w, sink, text_value<values::ipv4_text>);
+    case TypeKind::IPv6:
+      return fill(p, rows, w, sink, text_value<values::ipv6_text>);
+    case TypeKind::FixedString:
+      return fill(p, rows, w, sink, [w](auto q) {
+        return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(q), static_cast<Py_ssize_t>(w),
+                                    "replace");
+      });
+    default:
+      return Error::protocol(cat("no fixed-width conversion for ", t.to_string()));
+  }
+  // UInt32 and Date32 share a width but not a meaning.
+  if (t.kind == TypeKind::UInt32) {
+    return fill(p, rows, w, sink,
+                [](auto q) { return PyLong_FromUnsignedLong(load<uint32_t>(q)); });
+  }
+  return fill(p, rows, w, sink, [&](auto q) { return date_from_days(st, load<int32_t>(q)); });
+}
+
+bool is_fixed(const ColumnType& t) {
+  return t.kind == TypeKind::FixedString || scalar_width(t) != 0;
+}
+
+// The fewest body bytes one row of `t` takes on the wire (used to refuse element counts that the
+// remaining bytes cannot hold before anything is reserved for them).
+uint64_t min_row_bytes(const ColumnType& t) {
+  switch (t.kind) {
+    case TypeKind::FixedString:
+      return t.length;
+    case TypeKind::String:
+    case TypeKind::JSON:
+    case TypeKind::Nothing:
+      return 1;
+    case TypeKind::Nullable: {
+      const uint64_t inner = min_row_bytes(t.inner());
+      return inner == UINT64_MAX ? inner : inner + 1;
+    }
+    case TypeKind::Array:
+    case TypeKind::Map:
+    case TypeKind::Ring:
+    case TypeKind::Polygon:
+    case TypeKind::MultiPolygon:
+      return 8;
+    case TypeKind::Point:
+      return 16;
+    case TypeKind::LowCardinality:
+      return min_row_bytes(t.inner());
+    case TypeKind::Tuple: {
+      uint64_t sum = 0;
+      for (const ColumnType& e : t.nested) {
+        if (__builtin_add_overflow(sum, min_row_bytes(e), &sum)) return UINT64_MAX;
+      }
+      return sum;
+    }
+    default:
+      return scalar_width(t);
+  }
+}
+
+// Reads `rows` offsets and checks them: never decreasing, the last at most kMaxOffset, and
+// enough bytes left for that many elements of `element`.
+Result<const uint8_t*> parse_offsets(Cursor& c, uint64_t rows, const ColumnType& element,
+                                     std::string_view label, uint64_t& last) {
+  TW_ASSIGN_OR_RETURN(uint64_t len, checked_len(rows, 8));
+  TW_ASSIGN_OR_RETURN(const uint8_t* offsets, parse_exact(c, len));
+  uint64_t prev = 0;
+  for (uint64_t i = 0; i < rows; ++i) {
+    const uint64_t off = load<uint64_t>(offsets + 8 * i);
+    if (off < prev) {
+      return Error::protocol(
+          cat(label, " offsets decrease at row ", i, ": ", off, " after ", prev));
+    }
+    prev = off;
+  }
+  TW_ASSIGN_OR_RETURN(last, limits::checked_count(prev, cat(label, " element"), kMaxOffset));
+  uint64_t need = 0;
+  if (__builtin_mul_overflow(last, min_row_bytes(element), &need) || need > c.remaining()) {
+    return eof_error();
+  }
+  return offsets;
+}
+
+// Moves past the body of a geometric column without converting it.
+Status skip_geo(Cursor& c, const ColumnType& t, uint64_t rows) {
+  static const ColumnType point = ColumnType::of(TypeKind::Point);
+  static const ColumnType ring = ColumnType::of(TypeKind::Ring);
+  static const ColumnType polygon = ColumnType::of(TypeKind::Polygon);
+  if (t.kind == TypeKind::Point) {
+    TW_ASSIGN_OR_RETURN(uint64_t len, checked_len(rows, 16));
+    return parse_exact(c, len).ok() ? Status{} : eof_error();
+  }
+  const ColumnType& element = t.kind == TypeKind::Ring      ? point
+                              : t.kind == TypeKind::Polygon ? ring
+                                                            : polygon;
+  if (rows == 0) return {};
+  uint64_t last = 0;
+  TW_ASSIGN_OR_RETURN(const uint8_t* offsets, parse_offsets(c, rows, element, t.to_string(), last));
+  (void)offsets;
+  return skip_geo(c, element, last);
+}
+
+Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t rows, bool tail,
+              PyVec& out);
+
+Status push_nones(PyVec& out, uint64_t rows) {
+  out.reserve(out.size() + rows);
+  for (uint64_t i = 0; i < rows; ++i) out.push(Py_NewRef(Py_None));
+  return {};
+}
+
+Status decode_strings(Cursor& c, uint64_t rows, PyVec& out) {
+  out.reserve(out.size() + std::min(rows, c.remaining()));
+  for (uint64_t i = 0; i < rows; ++i) {
+    TW_ASSIGN_OR_RETURN(uint64_t n, read_length(c));
+    TW_ASSIGN_OR_RETURN(const uint8_t* p, parse_exact(c, n));
+    PyObject* s =
+        PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n), nullptr);
+    if (s == nullptr) {
+      std::optional<base::Utf8Error> bad = base::validate_utf8(p, n);
+      if (!bad) return py_protocol_err();
+      PyErr_Clear();
+      return Error::protocol(cat("invalid utf8 string: ", bad->to_string()));
+    }
+    out.push(s);
+  }
+  return {};
+}
+
+Status decode_array(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t rows, bool tail,
+                    PyVec& out) {
+  const ColumnType& inner = t.inner();
+  if (rows == 0) return decode(st, c, inner, 0, tail, out);
+  uint64_t last = 0;
+  TW_ASSIGN_OR_RETURN(const uint8_t* offsets, parse_offsets(c, rows, inner, "array", last));
+  PyVec items;
+  TW_TRY(decode(st, c, inner, last, tail, items));
+  out.reserve(out.size() + rows);
+  uint64_t start = 0;
+  for (uint64_t i = 0; i < rows; ++i) {
+    const uint64_t end = load<uint64_t>(offsets + 8 * i);
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(end - start));
+    if (list == nullptr) return py_protocol_err();
+    for (uint64_t j = start; j < end; ++j) {
+      PyList_SetItem(list, static_cast<Py_ssize_t>(j - start), Py_NewRef(items[j]));
+    }
+    out.push(list);
+    start = end;
+  }
+  return {};
+}
+
+Status decode_map(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t rows, bool tail,
+                  PyVec& out) {
+  ColumnType pair = ColumnType::tuple({t.key(), t.value()});
+  uint64_t last = 0;
+  const uint8_t* offsets = nullptr;
+  if (rows != 0) {
+    TW_ASSIGN_OR_RETURN(offsets, parse_offsets(c, rows, pair, "map", last));
+  }
+  PyVec keys;
+  PyVec vals;
+  TW_TRY(decode(st, c, t.key(), last, false, keys));
+  TW_TRY(decode(st, c, t.value(), last, tail, vals));
+  out.reserve(out.size() + rows);
+  uint64_t start = 0;
+  for (uint64_t i = 0; i < rows; ++i) {
+    const uint64_t end = load<uint64_t>(offsets + 8 * i);
+    PyObject* dict = PyDict_New();
+    if (dict == nullptr) return py_protocol_err();
+    out.push(dict);
+    for (uint64_t j = start; j < end; ++j) {
+      if (PyDict_SetItem(dict, keys[j], vals[j]) < 0) return py_protocol_err();
+    }
+    start = end;
+  }
+  return {};
+}
+
+Status decode_tuple(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t rows, bool tail,
+                    PyVec& out) {
+  const size_t n = t.nested.size();
+  std::vector<PyVec> elements(n);
+  for (size_t e = 0; e < n; ++e) {
+    TW_TRY(decode(st, c, t.nested[e], rows, tail && e + 1 == n, elements[e]));
+  }
+  out.reserve(out.size() + rows);
+  for (uint64_t i = 0; i < rows; ++i) {
+    PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
+    if (tuple == nullptr) return py_protocol_err();
+    for (size_t e = 0; e < n; ++e) {
+      PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(e), Py_NewRef(elements[e][i]));
+    }
+    out.push(tuple);
+  }
+  return {};
+}
+
+// Appends exactly `rows` values of type `t` read at the cursor. `tail` says that nothing is read
+// after this column, so a kind whose layout is unknown may stop without finding its end.
+Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t rows, bool tail,
+              PyVec& out) {
+  if (is_fixed(t)) {
+    const uint64_t w = t.kind == TypeKind::FixedString ? t.length : scalar_width(t);
+    TW_ASSIGN_OR_RETURN(uint64_t len, checked_len(rows, w));
+    TW_ASSIGN_OR_RETURN(const uint8_t* p, parse_exact(c, len));
+    out.reserve(out.size() + rows);
+    VecSink sink{out};
+    return fill_fixed(st, t, p, rows, sink);
+  }
+  switch (t.kind) {
+    case TypeKind::String:
+    case TypeKind::JSON:
+      return decode_strings(c, rows, out);
+    case TypeKind::Nullable: {
+      TW_ASSIGN_OR_RETURN(const uint8_t* map, parse_exact(c, rows));
+      const size_t base = out.size();
+      TW_TRY(decode(st, c, t.inner(), rows, tail, out));
+      for (uint64_t i = 0; i < rows; ++i) {
+        if (map[i] != 0) out.replace(base + i, Py_NewRef(Py_None));
+      }
+      return {};
+    }
+    case TypeKind::Array:
+      return decode_array(st, c, t, rows, tail, out);
+    case TypeKind::Map:
+      return decode_map(st, c, t, rows, tail, out);
+    case TypeKind::Tuple:
+      return decode_tuple(st, c, t, rows, tail, out);
+    case TypeKind::LowCardinality:
+      return decode(st, c, t.inner(), rows, tail, out);
+    case TypeKind::Nothing:
+      if (!tail) TW_TRY(parse_exact(c, rows));
+      return push_nones(out, rows);
+    case TypeKind::Point:
+    case TypeKind::Ring:
+    case TypeKind::Polygon:
+    case TypeKind::MultiPolygon:
+      if (!tail) TW_TRY(skip_geo(c, t, rows));
+      return push_nones(out, rows);
+    default:
+      // Variant, Dynamic, aggregate functions, unknown types and decimals without a width: no
+      // values, and no known end, so nothing may be read after them.
+      if (!tail && rows != 0) {
+        return Error::protocol(cat("cannot read past a column of type ", t.to_string(), " inside ",
+                                   "a composite column"));
+      }
+      return push_nones(out, rows);
+  }
+}
+
+// The parsed type and the bytes a column is read from.
+struct ColumnSource {
+  ColumnType type;
+  Cursor cursor;
+};
+
+Result<ColumnSource> column_source(const protocol::ColumnInfo& column) {
+  Result<ColumnType> parsed = protocol::parse_type(column.type_name);
+  if (!parsed) {
+    return Error::protocol(cat("bad type '", column.type_name, "': ", parsed.error().message()));
+  }
+  ColumnType type = std::move(parsed).value();
+  if (type.kind == TypeKind::LowCardinality && !column.materialized.empty()) {
+    ColumnType inner = type.inner();
+    return ColumnSource{std::move(inner),
+                        Cursor{column.materialized.data(), column.materialized.size()}};
+  }
+  return ColumnSource{std::move(type), Cursor{column.data.data(), column.data.size()}};
+}
+
+}  // namespace
+
+Result<PyVec> column_to_py_list_typed(const ModuleState& st, const protocol::ColumnInfo& column,
+                                      uint64_t rows) {
+  TW_ASSIGN_OR_RETURN(ColumnSource src, column_source(column));
+  PyVec out;
+  TW_TRY(decode(st, src.cursor, src.type, rows, true, out));
+  return out;
+}
+
+Result<PyRef> column_to_py_list_object_typed(const ModuleState& st,
+                                             const protocol::ColumnInfo& column, uint64_t rows) {
+  TW_ASSIGN_OR_RETURN(ColumnSource src, column_source(column));
+  if (is_fixed(src.type)) {
+    const ColumnType& t = src.type;
+    TW_ASSIGN_OR_RETURN(
+        uint64_t len,
+        checked_len(rows, t.kind == TypeKind::FixedString ? t.length : scalar_width(t)));
+    TW_ASSIGN_OR_RETURN(const uint8_t* p, parse_exact(src.cursor, len));
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
+    if (!list) return py_protocol_err();
+    ListSink sink{list.get()};
+    TW_TRY(fill_fixed(st, t, p, rows, sink));
+    return list;
+  }
+  PyVec out;
+  TW_TRY(decode(st, src.cursor, src.type, rows, true, out));
+  PyRef list = out.into_list();
+  if (!list) return py_protocol_err();
+  return list;
+}
+
+}  // namespace tarnwick::binding::conversion

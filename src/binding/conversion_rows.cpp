@@ -1,0 +1,86 @@
+// Whole-block conversions (row dicts) and the datetime helpers the column conversions share.
+#include "binding/conversion.h"
+#include "binding/errors.h"
+
+namespace tarnwick::binding::conversion {
+
+PyObject* date_from_days(const ModuleState& st, int64_t days) {
+  constexpr int64_t kEpochOrdinal = 719163;  // 1970-01-01
+  constexpr int64_t kMaxOrdinal = 3652059;   // 9999-12-31
+  if (days >= 1 - kEpochOrdinal && days <= kMaxOrdinal - kEpochOrdinal) {
+    PyObject* ordinal = PyLong_FromLongLong(days + kEpochOrdinal);
+    if (ordinal == nullptr) return nullptr;
+    PyObject* args[] = {ordinal};
+    PyObject* date = PyObject_Vectorcall(st.date_fromordinal, args, 1, nullptr);
+    Py_DECREF(ordinal);
+    if (date != nullptr) return date;
+    PyErr_Clear();
+  }
+  return PyLong_FromLongLong(days);
+}
+
+PyObject* datetime_from_timestamp(const ModuleState& st, int64_t value, uint32_t precision) {
+  static constexpr int64_t kPowers[] = {1,      10,      100,      1000,      10000,
+                                        100000, 1000000, 10000000, 100000000, 1000000000};
+  const int64_t divisor = kPowers[precision > 9 ? 9 : precision];
+  const int64_t seconds = value / divisor;
+  const int64_t remainder = value % divisor;
+  const double timestamp =
+      static_cast<double>(remainder) / static_cast<double>(divisor) + static_cast<double>(seconds);
+  PyObject* ts = PyFloat_FromDouble(timestamp);
+  if (ts == nullptr) return nullptr;
+  PyObject* args[] = {ts};
+  PyObject* dt = PyObject_Vectorcall(st.datetime_fromtimestamp, args, 1, nullptr);
+  Py_DECREF(ts);
+  if (dt != nullptr) return dt;
+  PyErr_Clear();
+  return PyLong_FromLongLong(seconds);
+}
+
+PyRef blocks_to_py_dicts(const ModuleState& st, std::span<const protocol::Block* const> blocks) {
+  uint64_t total = 0;
+  for (const protocol::Block* b : blocks) {
+    if (!b->columns.empty() && __builtin_add_overflow(total, b->rows, &total)) {
+      PyErr_NoMemory();
+      return {};
+    }
+  }
+  if (total > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_NoMemory();
+    return {};
+  }
+  PyRef result = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(total)));
+  if (!result) return {};
+  Py_ssize_t at = 0;
+  for (const protocol::Block* b : blocks) {
+    if (b->columns.empty() || b->rows == 0) continue;
+    const size_t ncols = b->columns.size();
+    std::vector<PyVec> values(ncols);
+    std::vector<PyRef> keys(ncols);
+    for (size_t i = 0; i < ncols; ++i) {
+      base::Result<PyVec> col = column_to_py_list_typed(st, b->columns[i], b->rows);
+      if (!col) {
+        raise(col.error());
+        return {};
+      }
+      values[i] = std::move(col).value();
+      const std::string& name = b->columns[i].name;
+      PyObject* key =
+          PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+      if (key == nullptr) return {};
+      PyUnicode_InternInPlace(&key);
+      keys[i] = PyRef::steal(key);
+    }
+    for (uint64_t r = 0; r < b->rows; ++r) {
+      PyObject* dict = PyDict_New();
+      if (dict == nullptr) return {};
+      PyList_SetItem(result.get(), at++, dict);
+      for (size_t i = 0; i < ncols; ++i) {
+        if (PyDict_SetItem(dict, keys[i].get(), values[i][r]) < 0) return {};
+      }
+    }
+  }
+  return result;
+}
+
+}  // namespace tarnwick::binding::conversion

@@ -1,0 +1,554 @@
+// Python row dicts to column bodies (dicts_to_block). The type text of each column is resolved
+// once into a write plan; the rows are then walked once per column. Every plan writes exactly the
+// layout the type declares; a type without a writer is refused rather than filled with text.
+#include <arpa/inet.h>
+
+#include <cstring>
+#include <string>
+
+#include "binding/conversion.h"
+#include "binding/errors.h"
+#include "tarnwick/base/format.h"
+#include "tarnwick/protocol/type_parser.h"
+#include "tarnwick/protocol/wire.h"
+
+namespace tarnwick::binding::conversion {
+
+using base::ByteBuffer;
+using base::cat;
+
+namespace {
+
+enum class Op : uint8_t {
+  I8,
+  U8,
+  I16,
+  U16,
+  I32,
+  U32,
+  I64,
+  U64,  // plain integers (also Date, DateTime, IPv4, Enum)
+  I128,
+  U128,
+  I256,
+  U256,  // wide integers from Python int
+  Dec32,
+  Dec64,
+  Dec128,
+  Dec256,  // Decimal: the unscaled value as a Python int
+  F32,
+  F64,
+  Bool,
+  String,
+  Uuid,
+  DateTime64,
+  FixedString,
+  Ipv6,
+  StrFallback,  // str() of any value in the String layout: String-layout types only
+  Unsupported,
+};
+
+struct Plan {
+  Op op = Op::Unsupported;
+  bool nullable = false;
+  uint64_t width = 0;      // bytes per value for fixed-width ops; N for FixedString(N)
+  const char* label = "";  // the refusal message head, "expected i8" ...
+};
+
+bool strip(std::string_view& t, std::string_view head, size_t min_len) {
+  if (t.size() >= min_len && t.starts_with(head) && t.ends_with(")")) {
+    t = t.substr(head.size(), t.size() - head.size() - 1);
+    return true;
+  }
+  return false;
+}
+
+Plan fixed(Op op, uint64_t width, const char* label) {
+  return Plan{op, false, width, label};
+}
+
+Plan resolve_inner(std::string_view t) {
+  struct Exact {
+    std::string_view name;
+    Op op;
+    uint64_t width;
+    const char* label;
+  };
+  static constexpr Exact kExact[] = {
+      {"Int8", Op::I8, 1, "expected i8"},
+      {"UInt8", Op::U8, 1, "expected u8"},
+      {"Int16", Op::I16, 2, "expected i16"},
+      {"UInt16", Op::U16, 2, "expected u16"},
+      {"Date", Op::U16, 2, "expected u16"},
+      {"Int32", Op::I32, 4, "expected i32"},
+      {"Date32", Op::I32, 4, "expected i32"},
+      {"UInt32", Op::U32, 4, "expected u32"},
+      {"IPv4", Op::U32, 4, "expected u32"},
+      {"DateTime", Op::U32, 4, "expected u32"},
+      {"Int64", Op::I64, 8, "expected i64"},
+      {"UInt64", Op::U64, 8, "expected u64"},
+      {"Float32", Op::F32, 4, "expected f32"},
+      {"Float64", Op::F64, 8, "expected f64"},
+      {"Bool", Op::Bool, 1, "expected bool"},
+      {"String", Op::String, 0, "expected string"},
+      {"UUID", Op::Uuid, 16, "expected string for UUID"},
+      {"Int128", Op::I128, 16, "expected i128"},
+      {"UInt128", Op::U128, 16, "expected u128"},
+      {"Int256", Op::I256, 32, "expected i256"},
+      {"UInt256", Op::U256, 32, "expected u256"},
+      {"IPv6", Op::Ipv6, 16, "expected string for IPv6"},
+  };
+  for (const Exact& e : kExact) {
+    if (t == e.name) return fixed(e.op, e.width, e.label);
+  }
+  if (t.size() >= 10 && t.starts_with("DateTime64")) {
+    return fixed(Op::DateTime64, 8, "expected i64 for DateTime64");
+  }
+  if (t.starts_with("DateTime(") && t.ends_with(")")) return fixed(Op::U32, 4, "expected u32");
+  if (t.starts_with("Enum8(") && t.ends_with(")")) return fixed(Op::I8, 1, "expected i8");
+  if (t.starts_with("Enum16(") && t.ends_with(")")) return fixed(Op::I16, 2, "expected i16");
+  base::Result<protocol::ColumnType> parsed = protocol::parse_type(t);
+  if (!parsed) return Plan{};
+  const protocol::ColumnType& type = *parsed;
+  if (t.size() >= 12 && t.starts_with("FixedString(")) {
+    // The server refuses FixedString sizes above 0xFFFFFF; so does the writer.
+    if (type.kind != protocol::TypeKind::FixedString || type.length > 0xFFFFFF) return Plan{};
+    return fixed(Op::FixedString, type.length, "expected string");
+  }
+  if (type.kind == protocol::TypeKind::Decimal && t.starts_with("Decimal")) {
+    static constexpr Op kDecimal[] = {Op::Dec32, Op::Dec64, Op::Dec128, Op::Dec256};
+    const std::optional<size_t> w = type.fixed_width();
+    if (!w) return Plan{};
+    const int index = *w == 4 ? 0 : *w == 8 ? 1 : *w == 16 ? 2 : 3;
+    return fixed(kDecimal[index], *w, "expected int for Decimal");
+  }
+  if (type.kind == protocol::TypeKind::String || type.kind == protocol::TypeKind::JSON) {
+    return fixed(Op::StrFallback, 0, "cannot convert value");
+  }
+  return Plan{};
+}
+
+// The write plan of a column's type text: LowCardinality wrappers removed (the block carries the
+// plain values), then one Nullable wrapper (a null map goes first), then the value type.
+Plan resolve(std::string_view t) {
+  while (strip(t, "LowCardinality(", 16)) {
+  }
+  bool nullable = strip(t, "Nullable(", 10);
+  if (nullable) {
+    while (strip(t, "LowCardinality(", 16)) {
+    }
+  }
+  Plan plan = resolve_inner(t);
+  plan.nullable = nullable;
+  return plan;
+}
+
+[[gnu::cold]] bool refuse(std::string& err, const char* label) {
+  err = cat(label, ": ", take_py_error_text());
+  return false;
+}
+
+[[gnu::cold]] bool set_type_error(PyObject* v, const char* target) {
+  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name_of(v).c_str(),
+               target);
+  return false;
+}
+
+[[gnu::cold]] bool set_range_error() {
+  PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+  return false;
+}
+
+// The value as a signed 64-bit integer within [lo, hi], through the integer protocol.
+bool as_int(PyObject* v, int64_t lo, int64_t hi, int64_t& out) {
+  PyRef index;
+  if (!PyLong_Check(v)) {
+    index = PyRef::steal(PyNumber_Index(v));
+    if (!index) return false;
+    v = index.get();
+  }
+  int overflow = 0;
+  const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  if (overflow != 0) return set_range_error();
+  if (x == -1 && PyErr_Occurred()) return false;
+  if (x < lo || x > hi) return set_range_error();
+  out = x;
+  return true;
+}
+
+bool as_u64(PyObject* v, uint64_t& out) {
+  PyRef index = PyRef::steal(PyNumber_Index(v));
+  if (!index) return false;
+  const unsigned long long x = PyLong_AsUnsignedLongLong(index.get());
+  if (x == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
+  out = x;
+  return true;
+}
+
+// A Python int as `width` little-endian two's-complement (or unsigned) bytes.
+bool as_wide(PyObject* v, size_t width, bool is_signed, uint8_t* out) {
+  PyRef index = PyRef::steal(PyNumber_Index(v));
+  if (!index) return false;
+  int overflow = 0;
+  const long long small = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  if (overflow == 0) {
+    if (small == -1 && PyErr_Occurred()) return false;
+    if (small < 0 && !is_signed) {
+      PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
+      return false;
+    }
+    const int64_t x = small;
+    std::memcpy(out, &x, 8);
+    std::memset(out + 8, x < 0 ? 0xFF : 0, width - 8);
+    return true;
+  }
+  PyRef length = PyRef::steal(PyLong_FromSize_t(width));
+  PyRef order = PyRef::steal(PyUnicode_FromString("little"));
+  PyRef method = PyRef::steal(PyUnicode_FromString("to_bytes"));
+  PyRef kwnames = PyRef::steal(Py_BuildValue("(s)", "signed"));
+  if (!length || !order || !method || !kwnames) return false;
+  PyObject* args[] = {index.get(), length.get(), order.get(), is_signed ? Py_True : Py_False};
+  PyRef bytes = PyRef::steal(PyObject_VectorcallMethod(
+      method.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+  if (!bytes) return false;
+  char* data = nullptr;
+  Py_ssize_t n = 0;
+  if (PyBytes_AsStringAndSize(bytes.get(), &data, &n) < 0) return false;
+  if (static_cast<size_t>(n) != width) return set_range_error();
+  std::memcpy(out, data, width);
+  return true;
+}
+
+// The UTF-8 bytes of a str value.
+bool as_utf8(PyObject* v, std::string_view& out) {
+  if (!PyUnicode_Check(v)) return set_type_error(v, "str");
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(v, &n);
+  if (p == nullptr) return false;
+  out = std::string_view(p, static_cast<size_t>(n));
+  return true;
+}
+
+int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+bool write_uuid(std::string_view text, ByteBuffer& buf, std::string& err) {
+  uint8_t bytes[16];
+  size_t count = 0;
+  std::string digits;
+  digits.reserve(text.size());
+  for (char c : text) {
+    if (c != '-') digits.push_back(c);
+  }
+  for (size_t i = 0; i + 1 < digits.size(); i += 2) {
+    const int hi = hex_digit(digits[i]);
+    const int lo = hex_digit(digits[i + 1]);
+    if (hi < 0 || lo < 0) continue;
+    if (count == 16) {
+      count = 17;
+      break;
+    }
+    bytes[count++] = static_cast<uint8_t>(hi << 4 | lo);
+  }
+  if (count != 16) {
+    err = "invalid UUID: expected 16 bytes";
+    return false;
+  }
+  // The server keeps each 8-byte half little-endian: the text's byte order reversed per half.
+  uint8_t* out = buf.extend(16);
+  for (int i = 0; i < 8; ++i) {
+    out[i] = bytes[7 - i];
+    out[8 + i] = bytes[15 - i];
+  }
+  return true;
+}
+
+template <class T>
+void put(ByteBuffer& buf, T value) {
+  std::memcpy(buf.extend(sizeof(T)), &value, sizeof(T));
+}
+
+// Appends the bytes of one non-null value; false with `err` set when the value is refused.
+bool write_py_value_to_wire(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err) {
+  int64_t i = 0;
+  switch (plan.op) {
+    case Op::I8:
+      if (!as_int(v, INT8_MIN, INT8_MAX, i)) return refuse(err, plan.label);
+      put(buf, static_cast<int8_t>(i));
+      return true;
+    case Op::U8:
+      if (!as_int(v, 0, UINT8_MAX, i)) return refuse(err, plan.label);
+      put(buf, static_cast<uint8_t>(i));
+      return true;
+    case Op::I16:
+      if (!as_int(v, INT16_MIN, INT16_MAX, i)) return refuse(err, plan.label);
+      put(buf, static_cast<int16_t>(i));
+      return true;
+    case Op::U16:
+      if (!as_int(v, 0, UINT16_MAX, i)) return refuse(err, plan.label);
+      put(buf, static_cast<uint16_t>(i));
+      return true;
+    case Op::I32:
+    case Op::Dec32:
+      if (!as_int(v, INT32_MIN, INT32_MAX, i)) return refuse(err, plan.label);
+      put(buf, static_cast<int32_t>(i));
+      return true;
+    case Op::U32:
+      if (!as_int(v, 0, UINT32_MAX, i)) return refuse(err, plan.label);
+      put(buf, static_cast<uint32_t>(i));
+      return true;
+    case Op::I64:
+    case Op::Dec64:
+    case Op::DateTime64:
+      if (!as_int(v, INT64_MIN, INT64_MAX, i)) return refuse(err, plan.label);
+      put(buf, i);
+      return true;
+    case Op::U64: {
+      uint64_t u = 0;
+      if (!as_u64(v, u)) return refuse(err, plan.label);
+      put(buf, u);
+      return true;
+    }
+    case Op::I128:
+    case Op::U128:
+    case Op::I256:
+    case Op::U256:
+    case Op::Dec128:
+    case Op::Dec256: {
+      uint8_t bytes[32];
+      const bool is_signed = plan.op != Op::U128 && plan.op != Op::U256;
+      if (!as_wide(v, plan.width, is_signed, bytes)) return refuse(err, plan.label);
+      buf.append(bytes, plan.width);
+      return true;
+    }
+    case Op::F32:
+    case Op::F64: {
+      const double d = PyFloat_AsDouble(v);
+      if (d == -1.0 && PyErr_Occurred()) return refuse(err, plan.label);
+      if (plan.op == Op::F32) {
+        put(buf, static_cast<float>(d));
+      } else {
+        put(buf, d);
+      }
+      return true;
+    }
+    case Op::Bool:
+      if (!PyBool_Check(v)) {
+        set_type_error(v, "bool");
+        return refuse(err, plan.label);
+      }
+      buf.push_back(v == Py_True ? 1 : 0);
+      return true;
+    case Op::String: {
+      std::string_view s;
+      if (!as_utf8(v, s)) return refuse(err, plan.label);
+      protocol::write_string(buf, s);
+      return true;
+    }
+    case Op::FixedString: {
+      std::string_view s;
+      if (!as_utf8(v, s)) return refuse(err, plan.label);
+      if (s.size() > plan.width) {
+        err = cat("string of ", s.size(), " bytes does not fit FixedString(", plan.width, ")");
+        return false;
+      }
+      uint8_t* out = buf.extend(plan.width);
+      std::memcpy(out, s.data(), s.size());
+      std::memset(out + s.size(), 0, plan.width - s.size());
+      return true;
+    }
+    case Op::Uuid: {
+      std::string_view s;
+      if (!as_utf8(v, s)) return refuse(err, plan.label);
+      return write_uuid(s, buf, err);
+    }
+    case Op::Ipv6: {
+      std::string_view s;
+      if (!as_utf8(v, s)) return refuse(err, plan.label);
+      std::string text(s);
+      if (inet_pton(AF_INET6, text.c_str(), buf.extend(16)) != 1) {
+        buf.resize(buf.size() - 16);
+        err = cat("invalid IPv6 address: '", text, "'");
+        return false;
+      }
+      return true;
+    }
+    case Op::StrFallback: {
+      PyRef str = PyRef::steal(PyObject_Str(v));
+      if (!str) return refuse(err, plan.label);
+      PyRef utf8 = PyRef::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "replace"));
+      if (!utf8) return refuse(err, plan.label);
+      char* data = nullptr;
+      Py_ssize_t n = 0;
+      if (PyBytes_AsStringAndSize(utf8.get(), &data, &n) < 0) return refuse(err, plan.label);
+      protocol::write_string(buf, std::string_view(data, static_cast<size_t>(n)));
+      return true;
+    }
+    case Op::Unsupported:
+      break;
+  }
+  return false;
+}
+
+// The body a null row leaves in the value column: the value type's zero.
+void write_zero(const Plan& plan, ByteBuffer& buf) {
+  if (plan.op == Op::String || plan.op == Op::StrFallback) {
+    buf.push_back(0);
+  } else {
+    std::memset(buf.extend(plan.width), 0, plan.width);
+  }
+}
+
+struct ColumnDef {
+  PyObject* name;  // borrowed from the definitions tuple
+  std::string name_text;
+  std::string type_text;
+};
+
+[[gnu::cold]] PyObject* fail_row(std::string text) {
+  return raise(PyExc_ValueError, cat("ValueError: ", text));
+}
+
+// Fills one column's body from every row; null with the ValueError set on failure.
+bool write_column(const ColumnDef& def, PyObject* rows, Py_ssize_t nrows, ByteBuffer& out) {
+  const Plan plan = resolve(def.type_text);
+  ByteBuffer nulls;
+  if (plan.nullable) nulls.reserve(static_cast<size_t>(nrows));
+  size_t expected = 0;
+  if (!__builtin_mul_overflow(plan.width, static_cast<size_t>(nrows), &expected)) {
+    out.reserve(std::min<size_t>(expected, size_t{64} << 20));
+  }
+  std::string err;
+  for (Py_ssize_t r = 0; r < nrows; ++r) {
+    PyObject* row = PyTuple_GetItem(rows, r);
+    if (!PyDict_Check(row)) {
+      raise(PyExc_ValueError,
+            cat("TypeError: '", type_name_of(row), "' object cannot be converted to 'dict'"));
+      return false;
+    }
+    PyObject* found = PyDict_GetItemWithError(row, def.name);
+    if (found == nullptr) {
+      if (PyErr_Occurred()) {
+        raise(PyExc_ValueError, take_py_error_text());
+      } else {
+        fail_row(cat("missing column '", def.name_text, "' in row"));
+      }
+      return false;
+    }
+    if (plan.op == Op::Unsupported) {
+      fail_row(cat("cannot convert value: unsupported column type '", def.type_text, "'"));
+      return false;
+    }
+    PyRef value = PyRef::borrow(found);  // conversions may run Python code that edits the row
+    if (plan.nullable) {
+      const bool is_null = value.get() == Py_None;
+      nulls.push_back(is_null ? 1 : 0);
+      if (is_null) {
+        write_zero(plan, out);
+        continue;
+      }
+    }
+    if (!write_py_value_to_wire(value.get(), plan, out, err)) {
+      fail_row(std::move(err));
+      return false;
+    }
+  }
+  if (plan.nullable) {
+    ByteBuffer body(nulls.size() + out.size());
+    body.append(nulls.span());
+    body.append(out.span());
+    out = std::move(body);
+  }
+  return true;
+}
+
+// Reads one (name, type) definition; the conversion's own exception on failure.
+bool read_definition(PyObject* item, ColumnDef& def) {
+  if (!PyTuple_Check(item)) {
+    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'",
+                 type_name_of(item).c_str());
+    return false;
+  }
+  if (PyTuple_Size(item) < 2) {
+    PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+    return false;
+  }
+  PyObject* fields[2] = {PyTuple_GetItem(item, 0), PyTuple_GetItem(item, 1)};
+  std::string* texts[2] = {&def.name_text, &def.type_text};
+  for (int i = 0; i < 2; ++i) {
+    std::string_view s;
+    if (!as_utf8(fields[i], s)) return false;
+    texts[i]->assign(s);
+  }
+  def.name = fields[0];
+  return true;
+}
+
+PyObject* dicts_to_block(PyObject* module, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"rows", "columns", nullptr};
+  PyObject* rows_arg = nullptr;
+  PyObject* columns_arg = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:dicts_to_block", const_cast<char**>(kwlist),
+                                   &rows_arg, &columns_arg)) {
+    return nullptr;
+  }
+  if (!PyList_Check(rows_arg)) return raise_arg_type_error("rows", rows_arg, "list");
+  if (!PyList_Check(columns_arg)) return raise_arg_type_error("columns", columns_arg, "list");
+  const ModuleState& state = *state_of_module(module);
+
+  PyRef defs_tuple = PyRef::steal(PyList_AsTuple(columns_arg));
+  if (!defs_tuple) return nullptr;
+  const Py_ssize_t ncols = PyTuple_Size(defs_tuple.get());
+  std::vector<ColumnDef> defs(static_cast<size_t>(ncols));
+  for (Py_ssize_t i = 0; i < ncols; ++i) {
+    if (!read_definition(PyTuple_GetItem(defs_tuple.get(), i), defs[static_cast<size_t>(i)])) {
+      return nullptr;
+    }
+  }
+  PyRef rows = PyRef::steal(PyList_AsTuple(rows_arg));  // the rows as they are now
+  if (!rows) return nullptr;
+  const Py_ssize_t nrows = PyTuple_Size(rows.get());
+
+  protocol::Block block;
+  block.rows = static_cast<uint64_t>(nrows);
+  if (nrows != 0) {
+    block.columns.reserve(defs.size());
+    for (const ColumnDef& def : defs) {
+      ByteBuffer body;
+      if (!write_column(def, rows.get(), nrows, body)) return nullptr;
+      block.columns.push_back(
+          protocol::ColumnInfo{def.name_text, def.type_text, std::move(body).freeze(), {}});
+    }
+  }
+  return make_block(state, std::move(block)).release();
+}
+
+}  // namespace
+
+}  // namespace tarnwick::binding::conversion
+
+namespace tarnwick::binding {
+
+PyMethodDef dicts_to_block_def = {
+    "dicts_to_block",
+    reinterpret_cast<PyCFunction>(
+        reinterpret_cast<void (*)()>(+[](PyObject* m, PyObject* a, PyObject* k) -> PyObject* {
+          return guarded([&] { return conversion::dicts_to_block(m, a, k); });
+        })),
+    METH_VARARGS | METH_KEYWORDS,
+    "dicts_to_block(rows, columns)\n--\n\n"
+    "Convert a list of dicts to a Block for INSERT.\n"
+    "\n"
+    "Args:\n"
+    "    rows: list[dict] \xe2\x80\x94 row dicts\n"
+    "    columns: list[(name, type)] \xe2\x80\x94 column definitions\n"
+    "\n"
+    "Returns:\n"
+    "    _Block \xe2\x80\x94 ready for insert_blocks()",
+};
+
+}  // namespace tarnwick::binding

@@ -1,0 +1,93 @@
+#include "binding/errors.h"
+
+#include "binding/py_ref.h"
+#include "tarnwick/base/format.h"
+
+namespace tarnwick::binding {
+
+using base::cat;
+using base::ErrorKind;
+
+void DeferredError::raise() const {
+  PyRef text = PyRef::steal(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  if (!text) return;  // the decoding failure (memory) is the pending error
+  PyErr_SetObject(type, text.get());
+}
+
+DeferredError to_py_err(const base::Error& error) {
+  switch (error.kind()) {
+    case ErrorKind::Protocol:
+      return {PyExc_ValueError, cat("ClickHouse protocol error: ", error.message())};
+    case ErrorKind::Io:
+      return {PyExc_ConnectionError, cat("I/O error: ", error.io_error().to_string())};
+    case ErrorKind::Compression:
+      return {PyExc_ValueError, cat("ClickHouse compression error: ", error.message())};
+    case ErrorKind::Auth:
+      return {PyExc_ConnectionError, cat("ClickHouse authentication error: ", error.message())};
+    case ErrorKind::Server:
+      return {PyExc_ValueError,
+              cat("ClickHouse server error (code=", static_cast<int64_t>(error.server_code()),
+                  ", name=", error.server_name(), "): ", error.message())};
+    case ErrorKind::Timeout:
+      return {PyExc_TimeoutError, cat("ClickHouse timeout: ", error.message())};
+    case ErrorKind::Config:
+      return {PyExc_ValueError, cat("ClickHouse configuration error: ", error.message())};
+    case ErrorKind::ResponseTooLarge:
+      return {PyExc_ValueError,
+              cat("ClickHouse response too large: decoded ", static_cast<uint64_t>(error.decoded()),
+                  " bytes exceeds max_response_size ", static_cast<uint64_t>(error.limit()),
+                  "; raise max_response_size or use a streaming API")};
+  }
+  return {PyExc_SystemError, cat("unknown library error: ", error.to_string())};
+}
+
+std::nullptr_t raise(const base::Error& error) {
+  to_py_err(error).raise();
+  return nullptr;
+}
+
+std::nullptr_t raise(PyObject* type, std::string_view message) {
+  DeferredError{type, std::string(message)}.raise();
+  return nullptr;
+}
+
+namespace {
+
+// The UTF-8 text of a str object, or a fallback when it has none.
+std::string utf8_of(PyObject* str, std::string_view fallback) {
+  if (str == nullptr) return std::string(fallback);
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+  if (p == nullptr) {
+    PyErr_Clear();
+    return std::string(fallback);
+  }
+  return std::string(p, static_cast<size_t>(n));
+}
+
+}  // namespace
+
+std::string type_name_of(PyObject* obj) {
+  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+  if (!name) PyErr_Clear();
+  return utf8_of(name.get(), "object");
+}
+
+std::string take_py_error_text() {
+  PyRef exc = PyRef::steal(PyErr_GetRaisedException());
+  if (!exc) return "SystemError: error return without exception set";
+  std::string text = type_name_of(exc.get());
+  PyRef str = PyRef::steal(PyObject_Str(exc.get()));
+  if (!str) PyErr_Clear();
+  text.append(": ");
+  text.append(utf8_of(str.get(), "<exception str() failed>"));
+  return text;
+}
+
+std::nullptr_t raise_arg_type_error(std::string_view arg, PyObject* obj, std::string_view target) {
+  return raise(PyExc_TypeError, cat("argument '", arg, "': '", type_name_of(obj),
+                                    "' object cannot be converted to '", target, "'"));
+}
+
+}  // namespace tarnwick::binding

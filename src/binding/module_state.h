@@ -1,0 +1,47 @@
+// Per-module state of tarnwick._native: the heap types of the module's classes and the standard
+// library callables the conversions use, created once by the exec step. Code that runs for a
+// method of one of the module's classes reaches the state through that class
+// (state_of_type(Py_TYPE(self))); module functions get the module object itself.
+#pragma once
+
+#include <Python.h>
+
+namespace tarnwick::binding {
+
+struct ModuleState {
+  PyTypeObject* block_type = nullptr;
+  PyTypeObject* column_type = nullptr;
+  PyTypeObject* row_iterator_type = nullptr;
+  // datetime.date.fromordinal and datetime.datetime.fromtimestamp.
+  PyObject* date_fromordinal = nullptr;
+  PyObject* datetime_fromtimestamp = nullptr;
+};
+
+extern PyModuleDef module_def;
+
+inline ModuleState* state_of_module(PyObject* module) {
+  return static_cast<ModuleState*>(PyModule_GetState(module));
+}
+
+// The state of the module that defined `type` (one of this module's heap types).
+inline ModuleState* state_of_type(PyTypeObject* type) {
+  PyObject* module = PyType_GetModule(type);  // borrowed
+  return module == nullptr ? nullptr : state_of_module(module);
+}
+
+// One step of the exec function: creates a class from its spec with the module as its defining
+// module, stores it in the state and adds it to the module under its name. Returns -1 with the
+// Python error set on failure.
+int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject** slot);
+
+// Registration of each class, in the files that define them.
+int add_block_type(PyObject* module);
+int add_column_type(PyObject* module);
+int add_row_iterator_type(PyObject* module);
+
+// The module functions of the data side, in conversion_read.cpp and conversion_write.cpp.
+extern PyMethodDef blocks_to_dicts_def;
+extern PyMethodDef dicts_to_block_def;
+extern PyMethodDef test_hook_defs[];  // test-only entry points, null-terminated
+
+}  // namespace tarnwick::binding

@@ -1,0 +1,221 @@
+"""dicts_to_block: the bytes each column type receives, every refusal, and round trips through
+the read side for every type the writer supports."""
+
+import datetime
+import ipaddress
+import struct
+import unittest
+
+import tarnwick._native as native
+from wire import string
+
+
+def body(type_name, *vals):
+    block = native.dicts_to_block([{"c": v} for v in vals], [("c", type_name)])
+    return native._column_body(block, 0)
+
+
+def refusal(rows, columns):
+    with unittest.TestCase().assertRaises(ValueError) as ctx:
+        native.dicts_to_block(rows, columns)
+    return str(ctx.exception)
+
+
+class WriterLayoutTest(unittest.TestCase):
+    def test_bytes_per_type(self):
+        cases = [
+            ("Int8", [-128, True], b"\x80\x01"),
+            ("UInt8", [255], b"\xff"),
+            ("Int32", [1, 2], b"\x01\x00\x00\x00\x02\x00\x00\x00"),
+            ("UInt64", [2**64 - 1], b"\xff" * 8),
+            ("Date", [1], b"\x01\x00"),
+            ("Date32", [-1], b"\xff" * 4),
+            ("DateTime", [1], b"\x01\x00\x00\x00"),
+            ("DateTime('Europe/Berlin')", [1], b"\x01\x00\x00\x00"),
+            ("DateTime64(3)", [-1], b"\xff" * 8),
+            ("DateTime64(6, 'UTC')", [2], b"\x02" + b"\x00" * 7),
+            ("String", ["\u00e9"], b"\x02\xc3\xa9"),
+            ("LowCardinality(String)", ["ab"], b"\x02ab"),
+            ("Bool", [True, False], b"\x01\x00"),
+            ("Float32", [1.5], struct.pack("<f", 1.5)),
+            ("Float64", [2], struct.pack("<d", 2.0)),
+            ("Enum8('a' = -1)", [-1], b"\xff"),
+            ("Enum16('a' = 1000)", [1000], struct.pack("<h", 1000)),
+            ("Int128", [-2], (-2).to_bytes(16, "little", signed=True)),
+            ("UInt128", [2**128 - 1], b"\xff" * 16),
+            ("Int256", [-(2**255)], (-(2**255)).to_bytes(32, "little", signed=True)),
+            ("UInt256", [2**200 + 5], (2**200 + 5).to_bytes(32, "little")),
+            ("Decimal(9, 2)", [-150], struct.pack("<i", -150)),
+            ("Decimal64(4)", [10**17], struct.pack("<q", 10**17)),
+            ("Decimal(38, 3)", [-(10**30)], (-(10**30)).to_bytes(16, "little", signed=True)),
+            ("Decimal256(10)", [7], (7).to_bytes(32, "little")),
+            ("IPv4", [0x01020304], b"\x04\x03\x02\x01"),
+            ("IPv6", ["2001:db8::1"], bytes.fromhex("20010db8000000000000000000000001")),
+            # The server's layout: each 8-byte half little-endian (matches native_uuid.bin).
+            ("UUID", ["61f0c404-5cb3-11e7-907b-a6006ad3dba0"],
+             bytes.fromhex("e711b35c04c4f061a0dbd36a00a67b90")),
+            ("UUID", ["61F0C4045CB311E7907BA6006AD3DBA0"],
+             bytes.fromhex("e711b35c04c4f061a0dbd36a00a67b90")),
+            ("FixedString(4)", ["ab"], b"ab\x00\x00"),
+            ("FixedString(2)", ["\u00e9"], b"\xc3\xa9"),
+            ("Nullable(Int32)", [None, 5], b"\x01\x00" + b"\x00" * 4 + b"\x05\x00\x00\x00"),
+            ("Nullable(String)", ["x", None], b"\x00\x01\x01x\x00"),
+            ("LowCardinality(Nullable(String))", [None], b"\x01\x00"),
+            ("Nullable(FixedString(3))", [None, "a"], b"\x01\x00" + b"\x00" * 3 + b"a\x00\x00"),
+            ("Nullable(UUID)", [None], b"\x01" + b"\x00" * 16),
+            ("JSON", [{"a": 1}], string("{'a': 1}")),
+            ("JSON", [None], string("None")),
+            (" String", [3], string("3")),
+        ]
+        for type_name, vals, want in cases:
+            with self.subTest(type_name):
+                self.assertEqual(body(type_name, *vals), want)
+
+    def test_block_shape(self):
+        block = native.dicts_to_block([], [("a", "Int32")])
+        self.assertEqual((len(block), block.column_count()), (0, 0))
+        block = native.dicts_to_block([{"a": 1}], [])
+        self.assertEqual((len(block), block.column_count()), (1, 0))
+        block = native.dicts_to_block([{"a": 1, "x": object()}, {"a": 2}], [("a", "Int32")])
+        self.assertEqual(native._column_body(block, 0), b"\x01\x00\x00\x00\x02\x00\x00\x00")
+        self.assertEqual(block.column_info(), {"a": "Int32"})
+        block = native.dicts_to_block(rows=[{"a": 1}], columns=[("a", "UInt8", "ignored")])
+        self.assertEqual(block.to_dicts(), [{"a": 1}])
+
+
+class RefusalTest(unittest.TestCase):
+    def test_value_refusals(self):
+        cases = [
+            ("UInt8", 256, "ValueError: expected u8: OverflowError: out of range integral type conversion attempted"),
+            ("UInt8", -1, "ValueError: expected u8: OverflowError: out of range integral type conversion attempted"),
+            ("Int8", 1.0, "ValueError: expected i8: TypeError: 'float' object cannot be interpreted as an integer"),
+            ("Int16", 2**15, "ValueError: expected i16: OverflowError: out of range integral type conversion attempted"),
+            ("UInt16", "1", "ValueError: expected u16: TypeError: 'str' object cannot be interpreted as an integer"),
+            ("Int32", None, "ValueError: expected i32: TypeError: 'NoneType' object cannot be interpreted as an integer"),
+            ("UInt32", 2**32, "ValueError: expected u32: OverflowError: out of range integral type conversion attempted"),
+            ("Int64", 2**63, "ValueError: expected i64: OverflowError: out of range integral type conversion attempted"),
+            ("UInt64", -1, "ValueError: expected u64: OverflowError: can't convert negative int to unsigned"),
+            ("Float32", "x", "ValueError: expected f32: TypeError: must be real number, not str"),
+            ("Float64", None, "ValueError: expected f64: TypeError: must be real number, not NoneType"),
+            ("Bool", 1, "ValueError: expected bool: TypeError: 'int' object cannot be converted to 'bool'"),
+            ("String", b"x", "ValueError: expected string: TypeError: 'bytes' object cannot be converted to 'str'"),
+            ("UUID", 5, "ValueError: expected string for UUID: TypeError: 'int' object cannot be converted to 'str'"),
+            ("UUID", "00" * 15, "ValueError: invalid UUID: expected 16 bytes"),
+            ("UUID", "00" * 17, "ValueError: invalid UUID: expected 16 bytes"),
+            ("DateTime64(3)", 1.5, "ValueError: expected i64 for DateTime64: TypeError: 'float' object cannot be interpreted as an integer"),
+            ("FixedString(2)", "abc", "ValueError: string of 3 bytes does not fit FixedString(2)"),
+            ("FixedString(2)", 1, "ValueError: expected string: TypeError: 'int' object cannot be converted to 'str'"),
+            ("Int128", 2**127, "ValueError: expected i128: OverflowError: int too big to convert"),
+            ("UInt256", -1, "ValueError: expected u256: OverflowError: can't convert negative int to unsigned"),
+            ("Decimal(9, 2)", 2**31, "ValueError: expected int for Decimal: OverflowError: out of range integral type conversion attempted"),
+            ("IPv6", "1.2.3.4.5", "ValueError: invalid IPv6 address: '1.2.3.4.5'"),
+            ("Nullable(UInt8)", 300, "ValueError: expected u8: OverflowError: out of range integral type conversion attempted"),
+        ]
+        for type_name, value, message in cases:
+            with self.subTest(type_name=type_name, value=value):
+                self.assertEqual(refusal([{"c": value}], [("c", type_name)]), message)
+
+    def test_unsupported_types_are_refused_not_written_as_text(self):
+        for type_name in ("Array(UInt8)", "Map(String, UInt8)", "Tuple(UInt8)", "datetime",
+                          " Int32", "Nullable(Nullable(Int8))", "Decimal(0, 0)", "Variant(UInt8)",
+                          "FixedString(x)", "FixedString(16777216)", "Point"):
+            with self.subTest(type_name):
+                self.assertEqual(
+                    refusal([{"c": 1}], [("c", type_name)]),
+                    "ValueError: cannot convert value: unsupported column type '%s'" % type_name,
+                )
+
+    def test_row_and_definition_refusals(self):
+        self.assertEqual(refusal([{"b": 1}], [("a", "Int32")]),
+                         "ValueError: missing column 'a' in row")
+        self.assertEqual(refusal([[1]], [("a", "Int32")]),
+                         "TypeError: 'list' object cannot be converted to 'dict'")
+        # Column-major: the first column's failures come before the second's.
+        self.assertEqual(
+            refusal([{"a": 1, "b": "x"}, {"a": 300}], [("a", "UInt8"), ("b", "String")]),
+            "ValueError: expected u8: OverflowError: out of range integral type conversion attempted",
+        )
+
+        class Exploding:
+            def __str__(self):
+                raise RuntimeError("no text")
+
+        self.assertEqual(refusal([{"j": Exploding()}], [("j", "JSON")]),
+                         "ValueError: cannot convert value: RuntimeError: no text")
+        with self.assertRaisesRegex(TypeError, r"argument 'rows': 'tuple' object cannot be converted to 'list'"):
+            native.dicts_to_block(({"a": 1},), [("a", "Int32")])
+        with self.assertRaisesRegex(TypeError, r"argument 'columns': 'dict' object"):
+            native.dicts_to_block([], {})
+        with self.assertRaisesRegex(TypeError, r"'list' object cannot be converted to 'tuple'"):
+            native.dicts_to_block([], [["a", "Int32"]])
+        with self.assertRaises(IndexError):
+            native.dicts_to_block([], [("a",)])
+        with self.assertRaisesRegex(TypeError, r"'int' object cannot be converted to 'str'"):
+            native.dicts_to_block([], [("a", 5)])
+
+
+class RoundTripTest(unittest.TestCase):
+    def round_trip(self, type_name, vals):
+        block = native.dicts_to_block([{"c": v} for v in vals], [("c", type_name)])
+        again = native._block_from_bodies(len(vals), [("c", type_name, native._column_body(block, 0))])
+        rows = native.blocks_to_dicts([block])
+        self.assertEqual(rows, again.to_dicts())
+        return [r["c"] for r in rows]
+
+    def test_every_written_type_reads_back(self):
+        def dt(s):
+            return datetime.datetime.fromtimestamp(s)
+
+        epoch = datetime.date(1970, 1, 1)
+        cases = [
+            ("Int8", [-128, 0, 127], [-128, 0, 127]),
+            ("UInt8", [0, 255], [0, 255]),
+            ("Int16", [-(2**15), 2**15 - 1], [-(2**15), 2**15 - 1]),
+            ("UInt16", [65535], [65535]),
+            ("Int32", [-(2**31)], [-(2**31)]),
+            ("UInt32", [2**32 - 1], [2**32 - 1]),
+            ("Int64", [-(2**63), 2**63 - 1], [-(2**63), 2**63 - 1]),
+            ("UInt64", [2**64 - 1], [2**64 - 1]),
+            ("Int128", [-(2**127), 2**127 - 1], [str(-(2**127)), str(2**127 - 1)]),
+            ("UInt128", [2**128 - 1, 0], [str(2**128 - 1), "0"]),
+            ("Int256", [-1, 2**255 - 1], ["0x" + "f" * 64, hex(2**255 - 1)]),
+            ("UInt256", [2**256 - 1, 1], ["0x" + "f" * 64, "0x" + "0" * 63 + "1"]),
+            ("Float32", [0.5, float("inf")], [0.5, float("inf")]),
+            ("Float64", [-0.0, 1e308], [-0.0, 1e308]),
+            ("Bool", [True, False], [True, False]),
+            ("String", ["", "日本", "a\x00b"], ["", "日本", "a\x00b"]),
+            ("FixedString(3)", ["ab", ""], ["ab\x00", "\x00\x00\x00"]),
+            ("Date", [0, 65535], [epoch, epoch + datetime.timedelta(days=65535)]),
+            ("Date32", [-719162], [datetime.date(1, 1, 1)]),
+            ("DateTime", [0, 2**32 - 1], [dt(0), dt(2**32 - 1)]),
+            ("DateTime('UTC')", [86400], [dt(86400)]),
+            ("DateTime64(3)", [1500], [dt(1.5)]),
+            ("DateTime64(6, 'Asia/Tokyo')", [-1], [dt(-0.000001)]),
+            ("Enum8('a' = -128)", [-128], [-128]),
+            ("Enum16('a' = 1)", [32767], [32767]),
+            ("Decimal(9, 2)", [2**31 - 1], [2**31 - 1]),
+            ("Decimal(18, 2)", [-(2**63)], [-(2**63)]),
+            ("Decimal(38, 2)", [-5, 12345], ["-5", "12345"]),
+            ("Decimal(76, 2)", [-7], [hex(2**256 - 7)]),
+            ("UUID", ["61f0c404-5cb3-11e7-907b-A6006AD3DBA0"], ["61f0c404-5cb3-11e7-907b-a6006ad3dba0"]),
+            ("IPv4", [0, 0xFFFFFFFF], ["0.0.0.0", "255.255.255.255"]),
+            ("Nullable(Int64)", [None, -1], [None, -1]),
+            ("Nullable(String)", [None, "x"], [None, "x"]),
+            ("LowCardinality(Nullable(String))", ["a", None], ["a", None]),
+            ("LowCardinality(String)", ["a"], ["a"]),
+            ("Nullable(FixedString(2))", [None, "z"], [None, "z\x00"]),
+            ("Nullable(Decimal(38, 0))", [None, 1], [None, "1"]),
+            ("JSON", ['{"k": 1}'], ['{"k": 1}']),
+        ]
+        for type_name, vals, want in cases:
+            with self.subTest(type_name):
+                self.assertEqual(repr(self.round_trip(type_name, vals)), repr(want))
+
+    def test_ipv6_text_reads_back_as_the_same_address(self):
+        for text in ("::", "::1", "2001:db8::8a2e:370:7334", "::ffff:1.2.3.4", "fe80::1"):
+            (got,) = self.round_trip("IPv6", [text])
+            self.assertEqual(ipaddress.ip_address(got), ipaddress.ip_address(text))
+
+
+if __name__ == "__main__":
+    unittest.main()

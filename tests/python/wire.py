@@ -1,0 +1,89 @@
+"""Helpers for the Python tests: native-layout bytes written independently of the module."""
+
+import os
+import struct
+
+import tarnwick._native as native
+
+TESTS_DIR = os.environ.get(
+    "TARNWICK_TESTS_DIR", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
+)
+VECTORS_DIR = os.path.join(TESTS_DIR, "vectors")
+
+
+def varint(n):
+    out = bytearray()
+    while True:
+        byte = n & 0x7F
+        n >>= 7
+        if n:
+            out.append(byte | 0x80)
+        else:
+            out.append(byte)
+            return bytes(out)
+
+
+def string(b):
+    if isinstance(b, str):
+        b = b.encode()
+    return varint(len(b)) + b
+
+
+def offsets(*ends):
+    return b"".join(struct.pack("<Q", e) for e in ends)
+
+
+def column(rows, type_name, body, name="c"):
+    """A one-column _Block holding `body` as it stands (test-only entry point)."""
+    return native._block_from_bodies(rows, [(name, type_name, body)])
+
+
+def values(rows, type_name, body):
+    """The converted values of one column, through the list path and the row path."""
+    block = column(rows, type_name, body)
+    by_list = block.to_columns()[0]["columns"][0]["data"]
+    by_rows = [row["c"] for row in block.to_dicts()]
+    assert len(by_list) == rows, (type_name, by_list)
+    assert repr(by_list) == repr(by_rows), (by_list, by_rows)
+    return by_list
+
+
+def read_varint(data, pos):
+    value = shift = 0
+    while True:
+        byte = data[pos]
+        pos += 1
+        value |= (byte & 0x7F) << shift
+        shift += 7
+        if not byte & 0x80:
+            return value, pos
+
+
+def read_string(data, pos):
+    n, pos = read_varint(data, pos)
+    return data[pos : pos + n].decode(), pos + n
+
+
+def http_blocks(entry):
+    """The blocks of one HTTP Native capture, each re-laid in the TCP block layout (block info
+    end marker, counts, and a zero serialization flag per column) for the library's decoder,
+    plus the raw bodies of each block."""
+    with open(os.path.join(VECTORS_DIR, entry["file"]), "rb") as f:
+        data = f.read()
+    out = []
+    for block in entry["blocks"]:
+        pos = block["offset"]
+        ncols, pos = read_varint(data, pos)
+        rows, pos = read_varint(data, pos)
+        tcp = b"\x00" + varint(ncols) + varint(rows)
+        bodies = []
+        for start, end in block["column_bodies"]:
+            name, pos = read_string(data, pos)
+            type_name, pos = read_string(data, pos)
+            assert pos == start, (entry["file"], pos, start)
+            body = data[start:end]
+            pos = end
+            tcp += string(name) + string(type_name) + b"\x00" + body
+            bodies.append((name, type_name, body))
+        out.append((rows, tcp, bodies))
+    return out
