@@ -1,0 +1,132 @@
+// The column type grammar: turns the type text the server sends for each column (for example
+// "Array(Nullable(String))") into a ColumnType tree, prints it back in canonical form, and gives
+// the per-row width of fixed-width kinds.
+//
+// The parser is shallow on purpose. It keeps only what the decoders need (widths, precisions,
+// scales, nested types), drops time zones, enum members and aggregate-function signatures, and
+// turns every text it does not recognise into the catch-all kind Other, which carries the text.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tarnwick/base/result.h"
+
+namespace tarnwick::protocol {
+
+enum class TypeKind : uint8_t {
+  UInt8,
+  UInt16,
+  UInt32,
+  UInt64,
+  UInt128,
+  UInt256,
+  Int8,
+  Int16,
+  Int32,
+  Int64,
+  Int128,
+  Int256,
+  Float32,
+  Float64,
+  Bool,
+  String,
+  FixedString,
+  Date,
+  Date32,
+  DateTime,
+  DateTime64,
+  Decimal,
+  UUID,
+  IPv4,
+  IPv6,
+  Enum8,
+  Enum16,
+  Nullable,
+  Array,
+  Map,
+  Tuple,
+  LowCardinality,
+  AggregateFunction,
+  SimpleAggregateFunction,
+  Nothing,
+  Time,
+  Time64,
+  JSON,
+  Variant,
+  Dynamic,
+  Point,
+  Ring,
+  Polygon,
+  MultiPolygon,
+  Other,
+};
+
+inline constexpr size_t kTypeKindCount = 45;
+
+// The deepest nesting of type constructors the parser accepts.
+inline constexpr uint32_t kMaxTypeDepth = 256;
+
+// The name of a kind, as printed by the Debug form ("UInt8", "Nullable", "Other", ...).
+std::string_view type_kind_name(TypeKind kind);
+
+// One parsed column type: a plain value tree that owns its nested types.
+struct ColumnType {
+  TypeKind kind = TypeKind::Other;
+  uint32_t precision = 0;  // DateTime64, Time64, Decimal
+  uint32_t scale = 0;      // Decimal
+  uint64_t length = 0;     // FixedString(N)
+  // Nullable/Array/LowCardinality: {inner}; Map: {key, value}; Tuple/Variant: the elements.
+  std::vector<ColumnType> nested;
+  std::string text;  // Other: the whole trimmed type text
+
+  // The nested type of Nullable, Array and LowCardinality.
+  const ColumnType& inner() const;
+  // The key and value types of Map.
+  const ColumnType& key() const;
+  const ColumnType& value() const;
+
+  // Bytes per row in a column body, or nothing for variable-width and composite kinds.
+  std::optional<size_t> fixed_width() const;
+
+  // Display: the canonical type text ("Decimal(9, 2)", "Tuple(UInt8, String)").
+  std::string to_string() const;
+  // Debug: the variant-name form used in refusal messages ("Tuple([UInt8, String])",
+  // "Other(\"Nested(a UInt8)\")").
+  std::string debug_string() const;
+
+  bool operator==(const ColumnType&) const = default;
+
+  static ColumnType of(TypeKind kind);
+  static ColumnType fixed_string(uint64_t length);
+  static ColumnType date_time64(uint32_t precision);
+  static ColumnType time64(uint32_t precision);
+  static ColumnType decimal(uint32_t precision, uint32_t scale);
+  static ColumnType nullable(ColumnType inner);
+  static ColumnType array(ColumnType inner);
+  static ColumnType low_cardinality(ColumnType inner);
+  static ColumnType map(ColumnType key, ColumnType value);
+  static ColumnType tuple(std::vector<ColumnType> elements);
+  static ColumnType variant(std::vector<ColumnType> elements);
+  static ColumnType other(std::string text);
+};
+
+// Parses a type text. Failures are Error::protocol with a bare message ("empty type name");
+// callers wrap them as "bad type '<text>': <message>".
+base::Result<ColumnType> parse_type(std::string_view text);
+
+// The recursive parser; depth counts the enclosing type constructors. Callers outside the parser
+// pass 0 (or use parse_type).
+base::Result<ColumnType> parse_type_rec(std::string_view text, uint32_t depth);
+
+// The byte index of the first comma outside all parentheses, or nothing. Quotes are not special.
+std::optional<size_t> find_top_level_comma(std::string_view text);
+
+// Trims characters with the Unicode White_Space property from both ends of UTF-8 text.
+std::string_view trim_unicode_space(std::string_view text);
+
+}  // namespace tarnwick::protocol

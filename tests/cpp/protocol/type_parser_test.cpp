@@ -1,0 +1,295 @@
+#include "tarnwick/protocol/type_parser.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+namespace tarnwick::protocol {
+namespace {
+
+std::string nest(std::string_view open, int levels, std::string_view leaf,
+                 std::string_view close = ")") {
+  std::string s;
+  for (int i = 0; i < levels; ++i) s.append(open);
+  s.append(leaf);
+  for (int i = 0; i < levels; ++i) s.append(close);
+  return s;
+}
+
+std::string error_of(std::string_view text, uint32_t depth = 0) {
+  auto r = parse_type_rec(text, depth);
+  if (r.ok()) return "parsed: " + r->debug_string();
+  EXPECT_EQ(r.error().kind(), base::ErrorKind::Protocol);
+  return r.error().message();
+}
+
+// Kinds whose arguments the parser drops, so their Display text does not parse back to them.
+bool drops_arguments(const ColumnType& t) {
+  if (t.kind == TypeKind::Enum8 || t.kind == TypeKind::Enum16 ||
+      t.kind == TypeKind::AggregateFunction || t.kind == TypeKind::SimpleAggregateFunction) {
+    return true;
+  }
+  for (const ColumnType& n : t.nested) {
+    if (drops_arguments(n)) return true;
+  }
+  return false;
+}
+
+constexpr char kControlsText[] = "Tuple(a\0b\tc\nd\re\x1b)";
+constexpr std::string_view kControls(kControlsText, sizeof kControlsText - 1);
+
+struct Parsed {
+  std::string_view text, debug, display;
+};
+
+TEST(TypeParserTest, ParsesCorpusAndPrintsBack) {
+  const Parsed cases[] = {
+      {"  Nullable( String )  ", "Nullable(String)", "Nullable(String)"},
+      {"\u00a0\u3000Array(UInt8)\u2029\t", "Array(UInt8)", "Array(UInt8)"},
+      {"\u200bUInt8", "Other(\"\u200bUInt8\")", "\u200bUInt8"},  // not White_Space
+      {"DateTime('UTC')", "DateTime", "DateTime"},
+      {"DateTime64(3, 'UTC')", "DateTime64(3)", "DateTime64(3)"},
+      {"DateTime64( +3 )", "DateTime64(3)", "DateTime64(3)"},
+      {"Enum8('a' = 1, 'b' = 2)", "Enum8", "Enum8"},
+      {"Enum16('a' = 1)", "Enum16", "Enum16"},
+      {"Enum8", "Other(\"Enum8\")", "Enum8"},
+      {"AggregateFunction(uniq, UInt64)", "AggregateFunction", "AggregateFunction"},
+      {"SimpleAggregateFunction(sum, Array(UInt8))", "SimpleAggregateFunction",
+       "SimpleAggregateFunction"},
+      {"Array(Enum8('a' = 1))", "Array(Enum8)", "Array(Enum8)"},
+      {"Decimal(10, 2)", "Decimal(10, 2)", "Decimal(10, 2)"},
+      {"Decimal( +10 ,2 )", "Decimal(10, 2)", "Decimal(10, 2)"},
+      {"Decimal(4294967295, 0)", "Decimal(4294967295, 0)", "Decimal(4294967295, 0)"},
+      {"Decimal32(2)", "Decimal(9, 2)", "Decimal(9, 2)"},
+      {"Decimal64(4)", "Decimal(18, 4)", "Decimal(18, 4)"},
+      {"Decimal128( 0 )", "Decimal(38, 0)", "Decimal(38, 0)"},
+      {"Decimal256(80)", "Decimal(76, 80)", "Decimal(76, 80)"},
+      {"Object('json')", "JSON", "JSON"},
+      {"object()", "JSON", "JSON"},
+      {"Json", "JSON", "JSON"},
+      {"JSON(max_dynamic_paths=8)", "Other(\"JSON(max_dynamic_paths=8)\")",
+       "JSON(max_dynamic_paths=8)"},
+      {"Dynamic(max_types=4)", "Other(\"Dynamic(max_types=4)\")", "Dynamic(max_types=4)"},
+      {"Time64(6)", "Time64(6)", "Time64(6)"},
+      {"Time64(3, 'UTC')", "Time64(3)", "Time64(3)"},
+      {"Time('UTC')", "Other(\"Time('UTC')\")", "Time('UTC')"},
+      {"Nullable(Nothing)", "Nullable(Nothing)", "Nullable(Nothing)"},
+      {"Nested(a UInt8, b String)", "Other(\"Nested(a UInt8, b String)\")",
+       "Nested(a UInt8, b String)"},
+      {"Tuple(a UInt8, b String)", "Tuple([Other(\"a UInt8\"), Other(\"b String\")])",
+       "Tuple(a UInt8, b String)"},
+      {"Tuple()", "Tuple([])", "Tuple()"},
+      {"Variant( )", "Variant([])", "Variant()"},
+      {"Tuple(UInt8,)", "Tuple([UInt8])", "Tuple(UInt8)"},
+      {"Variant(String,UInt64)", "Variant([String, UInt64])", "Variant(String, UInt64)"},
+      {"Tuple('x,y' String)", "Tuple([Other(\"'x\"), Other(\"y' String\")])",
+       "Tuple('x, y' String)"},  // quotes are not special
+      {"Tuple(a), b)", "Tuple([Other(\"a), b\")])", "Tuple(a), b)"},
+      {"Map(String, Array(Tuple(UInt8, String)))", "Map(String, Array(Tuple([UInt8, String])))",
+       "Map(String, Array(Tuple(UInt8, String)))"},
+      {"Map(String, UInt8, UInt8)", "Map(String, Other(\"UInt8, UInt8\"))",
+       "Map(String, UInt8, UInt8)"},
+      {"LowCardinality(Nullable(FixedString(16)))", "LowCardinality(Nullable(FixedString(16)))",
+       "LowCardinality(Nullable(FixedString(16)))"},
+      {"FixedString(0)", "FixedString(0)", "FixedString(0)"},
+      {"FixedString(18446744073709551615)", "FixedString(18446744073709551615)",
+       "FixedString(18446744073709551615)"},
+      {"array(UInt8)", "Other(\"array(UInt8)\")", "array(UInt8)"},
+      {"Array (UInt8)", "Other(\"Array (UInt8)\")", "Array (UInt8)"},
+      {"Array", "Other(\"Array\")", "Array"},
+      {"Array(UInt8, UInt8)", "Array(Other(\"UInt8, UInt8\"))", "Array(UInt8, UInt8)"},
+      {"Map(a\"b\\c, Ni\u00e9\u0085\x01\x7f\n\r\t)",
+       "Map(Other(\"a\\\"b\\\\c\"), Other(\"Ni\u00e9\\u{85}\\u{1}\\u{7f}\"))",
+       "Map(a\"b\\c, Ni\u00e9\u0085\x01\x7f)"},
+      {kControls, "Tuple([Other(\"a\\0b\\tc\\nd\\re\\u{1b}\")])", kControls},
+  };
+  for (const Parsed& c : cases) {
+    SCOPED_TRACE(c.text);
+    auto r = parse_type(c.text);
+    ASSERT_TRUE(r.ok()) << r.error().message();
+    EXPECT_EQ(r->debug_string(), c.debug);
+    EXPECT_EQ(r->to_string(), c.display);
+    auto again = parse_type(r->to_string());
+    ASSERT_TRUE(again.ok());
+    EXPECT_EQ(*again == *r, !drops_arguments(*r));
+  }
+}
+
+TEST(TypeParserTest, PlainNamesAndKindOrder) {
+  const std::vector<std::string_view> plain = {
+      "UInt8", "UInt16",  "UInt32",   "UInt64", "UInt128", "UInt256",     "Int8",    "Int16",
+      "Int32", "Int64",   "Int128",   "Int256", "Float32", "Float64",     "Bool",    "String",
+      "Date",  "Date32",  "DateTime", "UUID",   "IPv4",    "IPv6",        "Nothing", "Time",
+      "JSON",  "Dynamic", "Point",    "Ring",   "Polygon", "MultiPolygon"};
+  for (std::string_view name : plain) {
+    auto r = parse_type(name);
+    ASSERT_TRUE(r.ok());
+    EXPECT_NE(r->kind, TypeKind::Other) << name;
+    EXPECT_EQ(r->to_string(), name);
+    EXPECT_EQ(r->debug_string(), name);
+    EXPECT_EQ(type_kind_name(r->kind), name);
+  }
+  EXPECT_EQ(static_cast<int>(TypeKind::FixedString), 16);
+  EXPECT_EQ(static_cast<int>(TypeKind::Nullable), 27);
+  EXPECT_EQ(static_cast<int>(TypeKind::Nothing), 34);
+  EXPECT_EQ(static_cast<int>(TypeKind::Other), 44);
+  EXPECT_EQ(
+      parse_type("Nullable(Tuple(UInt8, Map(String, Int8)))").value(),
+      ColumnType::nullable(ColumnType::tuple(
+          {ColumnType::of(TypeKind::UInt8),
+           ColumnType::map(ColumnType::of(TypeKind::String), ColumnType::of(TypeKind::Int8))})));
+}
+
+TEST(TypeParserTest, FailuresCarryExactMessages) {
+  const std::pair<std::string_view, std::string_view> cases[] = {
+      {"", "empty type name"},
+      {" \u3000\u2028 ", "empty type name"},
+      {"(UInt8)", "empty type name"},
+      {"(UInt8", "empty type name"},
+      {"Tuple(,UInt8)", "empty type name"},
+      {"Tuple(UInt8,,)", "empty type name"},
+      {"Map(, UInt8)", "empty type name"},
+      {"Map(UInt8, )", "empty type name"},
+      {"Array()", "empty type name"},
+      {"Nullable( )", "empty type name"},
+      {"LowCardinality(\u00a0)", "empty type name"},
+      {"Array(UInt8", "malformed type name (unclosed paren): Array(UInt8"},
+      {" Array(UInt8) x ", "malformed type name (unclosed paren): Array(UInt8) x"},
+      {"Map(String)", "cannot parse Map types from: String"},
+      {"Map( (a,b) )", "cannot parse Map types from: (a,b)"},
+      {"Decimal(10)", "Decimal needs precision,scale: Decimal(10)"},
+      {" Decimal() ", "Decimal needs precision,scale: Decimal()"},
+      {"Decimal(10, 2, 3)", "Decimal scale: invalid digit found in string"},
+      {"Decimal(, 2)", "Decimal precision: cannot parse integer from empty string"},
+      {"Decimal(4294967296, 2)", "Decimal precision: number too large to fit in target type"},
+      {"Decimal(-1, 2)", "Decimal precision: invalid digit found in string"},
+      {"Decimal(1 0, 2)", "Decimal precision: invalid digit found in string"},
+      {"Decimal(0x10, 2)", "Decimal precision: invalid digit found in string"},
+      {"Decimal(++1, 2)", "Decimal precision: invalid digit found in string"},
+      {"Decimal(1, -)", "Decimal scale: invalid digit found in string"},
+      {"Decimal32(+)", "Decimal32: invalid digit found in string"},
+      {"Decimal64()", "Decimal64: cannot parse integer from empty string"},
+      {"Decimal128(１)", "Decimal128: invalid digit found in string"},  // fullwidth digit
+      {"Decimal256(99999999999x)", "Decimal256: number too large to fit in target type"},
+      {"Decimal256(9x99999999999)", "Decimal256: invalid digit found in string"},
+      {"DateTime64('UTC')", "DateTime64: invalid digit found in string"},
+      {"DateTime64()", "DateTime64: cannot parse integer from empty string"},
+      {"DateTime64(, 'UTC')", "DateTime64: cannot parse integer from empty string"},
+      {"Time64(x)", "Time64: invalid digit found in string"},
+      {"FixedString(-1)", "FixedString: invalid digit found in string"},
+      {"FixedString(18446744073709551616)", "FixedString: number too large to fit in target type"},
+      {"FixedString()", "FixedString: cannot parse integer from empty string"},
+      {"Time64", "invalid Time64"},
+      {"\tTime64 ", "invalid Time64"},
+      {"Time64x", "invalid Time64"},
+      {"Array(Map(String))", "cannot parse Map types from: String"},
+      {"Map(Tuple(,), FixedString(x))", "empty type name"},  // key fails first
+      {"Map(UInt8, FixedString(x))", "FixedString: invalid digit found in string"},
+      {"Tuple(UInt8, Decimal(1), FixedString(x))", "Decimal needs precision,scale: Decimal(1)"},
+  };
+  for (const auto& [text, message] : cases) EXPECT_EQ(error_of(text), message) << text;
+}
+
+TEST(TypeParserTest, NestingLimit) {
+  const std::string_view kTooDeep = "type nesting exceeds 256 levels";
+  auto ok = parse_type(nest("Array(", 256, "UInt8"));
+  ASSERT_TRUE(ok.ok());
+  const ColumnType* t = &*ok;
+  for (int i = 0; i < 256; ++i) t = &t->inner();
+  EXPECT_EQ(t->kind, TypeKind::UInt8);
+  EXPECT_EQ(parse_type(ok->to_string()).value(), *ok);
+  EXPECT_EQ(error_of(nest("Array(", 257, "UInt8")), kTooDeep);
+  EXPECT_EQ(error_of(nest("Tuple(", 257, "UInt8")), kTooDeep);
+  EXPECT_EQ(error_of(nest("Map(UInt8, Nullable(", 129, "UInt8", "))")), kTooDeep);
+  EXPECT_TRUE(parse_type(nest("Map(UInt8, Nullable(", 128, "UInt8", "))")).ok());
+  EXPECT_EQ(error_of("Tuple(UInt8, " + nest("Array(", 256, "UInt8") + ")"), kTooDeep);
+  EXPECT_EQ(error_of(nest("Array(", 1000000, "UInt8")), kTooDeep);  // stops without deep recursion
+  EXPECT_EQ(error_of("UInt8", 256), "parsed: UInt8");
+  EXPECT_EQ(error_of("UInt8", 257), kTooDeep);
+  EXPECT_EQ(error_of("", 4000000000u), kTooDeep);
+}
+
+TEST(TypeParserTest, TopLevelCommaAndTrimming) {
+  const std::pair<std::string_view, std::optional<size_t>> commas[] = {{"a,b", 1},
+                                                                       {"(a,b),c", 5},
+                                                                       {"abc", std::nullopt},
+                                                                       {"", std::nullopt},
+                                                                       {"a),b,(c)", std::nullopt},
+                                                                       {"a)(,b", 3},
+                                                                       {"'x,y'", 2},
+                                                                       {"\u00e9,a", 2},
+                                                                       {"((,),),x", 6}};
+  for (const auto& [text, index] : commas) EXPECT_EQ(find_top_level_comma(text), index) << text;
+
+  const char* spaces[] = {"\t",     "\n",     "\v",     "\f",     "\r",     " ",
+                          "\u0085", "\u00a0", "\u1680", "\u2000", "\u2005", "\u200a",
+                          "\u2028", "\u2029", "\u202f", "\u205f", "\u3000"};
+  for (const char* sp : spaces) {
+    const std::string text = std::string(sp) + "UInt8" + sp + sp;
+    EXPECT_EQ(trim_unicode_space(text), "UInt8") << text;
+  }
+  for (const char* not_space : {"\u200b", "\u180e", "\ufeff", "\u2060", "\xc2", "\xe2\x80"}) {
+    const std::string text = std::string(not_space) + "UInt8" + not_space;
+    EXPECT_EQ(trim_unicode_space(text), text);
+  }
+}
+
+TEST(TypeParserTest, FixedWidths) {
+  const std::pair<std::string_view, std::optional<size_t>> cases[] = {
+      {"UInt8", 1},
+      {"Int16", 2},
+      {"UInt32", 4},
+      {"Float64", 8},
+      {"Int128", 16},
+      {"UInt256", 32},
+      {"Int256", 32},
+      {"Bool", 1},
+      {"Date", 2},
+      {"Date32", 4},
+      {"DateTime('UTC')", 4},
+      {"DateTime64(9)", 8},
+      {"UUID", 16},
+      {"IPv4", 4},
+      {"IPv6", 16},
+      {"Enum8('a' = 1)", 1},
+      {"Enum16('a' = 1)", 2},
+      {"Nothing", 0},
+      {"Time", 4},
+      {"Time64(3)", 8},
+      {"Point", 16},
+      {"FixedString(0)", 0},
+      {"FixedString(7)", 7},
+      {"Decimal(0, 0)", std::nullopt},
+      {"Decimal(1, 0)", 4},
+      {"Decimal(9, 2)", 4},
+      {"Decimal(10, 2)", 8},
+      {"Decimal(18, 2)", 8},
+      {"Decimal(19, 2)", 16},
+      {"Decimal(38, 2)", 16},
+      {"Decimal(39, 2)", 32},
+      {"Decimal(76, 2)", 32},
+      {"Decimal(77, 2)", std::nullopt},
+      {"Decimal128(3)", 16},
+      {"String", std::nullopt},
+      {"Nullable(UInt8)", std::nullopt},
+      {"Array(UInt8)", std::nullopt},
+      {"LowCardinality(UInt8)", std::nullopt},
+      {"Map(UInt8, UInt8)", std::nullopt},
+      {"Tuple(UInt8)", std::nullopt},
+      {"Variant(UInt8)", std::nullopt},
+      {"JSON", std::nullopt},
+      {"Dynamic", std::nullopt},
+      {"Ring", std::nullopt},
+      {"Polygon", std::nullopt},
+      {"MultiPolygon", std::nullopt},
+      {"AggregateFunction(sum, UInt8)", std::nullopt},
+      {"UInt8 ", 1},
+      {"Other", std::nullopt}};
+  for (const auto& [text, width] : cases) {
+    EXPECT_EQ(parse_type(text).value().fixed_width(), width) << text;
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick::protocol
