@@ -1,0 +1,274 @@
+#include "tarnwick/sync/server_packets.h"
+
+#include "tarnwick/base/format.h"
+#include "tarnwick/base/utf8.h"
+#include "tarnwick/protocol/wire.h"
+
+namespace tarnwick::sync {
+
+using base::ByteBuffer;
+using base::ByteSink;
+using base::ByteSource;
+using base::cat;
+using base::Error;
+using base::Result;
+using base::Status;
+using protocol::read_string;
+using protocol::read_varint;
+
+namespace {
+
+constexpr uint64_t kMaxExceptionLevels = 1000;
+constexpr uint8_t kClientReadTaskResponse = 9;
+constexpr uint8_t kClientMergeTreeReadTaskResponse = 10;
+constexpr uint64_t kReadTaskResponseVersion = 7;
+
+Status skip_varints(ByteSource& in, int count) {
+  for (int i = 0; i < count; ++i) TW_TRY(read_varint(in));
+  return {};
+}
+
+// Reads a string's length and skips its bytes, under the string length limit.
+Status skip_string(ByteSource& in) {
+  TW_ASSIGN_OR_RETURN(uint64_t len, read_varint(in));
+  if (len > protocol::kMaxStringLength) [[unlikely]] {
+    return Error::protocol(
+        cat("string length ", len, " exceeds clickhouse-cpp limit ", protocol::kMaxStringLength));
+  }
+  return in.skip(len);
+}
+
+// Skips `count` entries of 16 bytes; `count` has been checked to fit 60 bits.
+Status skip_sixteen_byte_entries(ByteSource& in, uint64_t count) {
+  return in.skip(count * 16);
+}
+
+bool fits_sixteen_byte_entries(uint64_t count) {
+  return (count >> 60) == 0;
+}
+
+Status send_answer(ByteSink& out, std::span<const uint8_t> packet, bool chunked) {
+  if (!chunked) {
+    TW_TRY(out.write_all(packet));
+    return out.flush();
+  }
+  ByteBuffer framed(packet.size() + 8);
+  protocol::write_fixed<uint32_t>(framed, static_cast<uint32_t>(packet.size()));
+  framed.append(packet);
+  protocol::write_fixed<uint32_t>(framed, 0);
+  TW_TRY(out.write_all(framed.span()));
+  return out.flush();
+}
+
+}  // namespace
+
+Result<std::string> read_string_lossy(ByteSource& in) {
+  TW_ASSIGN_OR_RETURN(std::string bytes, protocol::read_string_bytes(in));
+  if (!base::validate_utf8(bytes)) return bytes;
+  return base::decode_utf8_lossy(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
+}
+
+Error read_exception_packet(ByteSource& in) {
+  int32_t first_code = 0;
+  std::string first_name;
+  std::string message;
+  for (uint64_t level = 1;; ++level) {
+    auto code = protocol::read_i32(in);
+    if (!code.ok()) return std::move(code).error();
+    auto name = read_string_lossy(in);
+    if (!name.ok()) return std::move(name).error();
+    auto text = read_string_lossy(in);
+    if (!text.ok()) return std::move(text).error();
+    if (auto stack = skip_string(in); !stack.ok()) return std::move(stack).error();
+    auto nested = in.read_u8();
+    if (!nested.ok()) return std::move(nested).error();
+
+    if (level > 1) message.append(" | nested: ");
+    message.append(cat(*name, " (code ", *code, "): ", *text));
+    if (level == 1) {
+      first_code = *code;
+      first_name = std::move(*name);
+    }
+    if (*nested == 0) return Error::server(first_code, std::move(first_name), std::move(message));
+    if (level == kMaxExceptionLevels) {
+      return Error::protocol(
+          cat("exception nesting too deep: more than ", kMaxExceptionLevels, " levels"));
+    }
+  }
+}
+
+Status skip_progress_packet(ByteSource& in, uint64_t r) {
+  TW_TRY(skip_varints(in, 3));
+  if (r < 54420) return {};
+  TW_TRY(skip_varints(in, 2));
+  if (r < 54460) return {};
+  TW_TRY(skip_varints(in, 1));
+  if (r < 54463) return {};
+  return skip_varints(in, 1);
+}
+
+Status skip_progress_packet_for_revision(ByteSource& in, uint64_t r) {
+  switch (r) {
+    case 54459:
+      return skip_varints(in, 5);
+    case 54464:
+    case 54483:
+      return skip_varints(in, 7);
+    default:
+      return skip_progress_packet(in, r);
+  }
+}
+
+namespace {
+
+Status skip_profile_info_fields(ByteSource& in, bool with_tail) {
+  TW_TRY(skip_varints(in, 3));
+  TW_TRY(in.read_u8());
+  TW_TRY(read_varint(in));
+  TW_TRY(in.read_u8());
+  if (!with_tail) return {};
+  TW_TRY(in.read_u8());
+  return skip_varints(in, 1);
+}
+
+}  // namespace
+
+Status skip_profile_info_packet(ByteSource& in, uint64_t r) {
+  return skip_profile_info_fields(in, r >= 54469);
+}
+
+Status skip_profile_info_packet_for_revision(ByteSource& in, uint64_t r) {
+  switch (r) {
+    case 54459:
+    case 54464:
+      return skip_profile_info_fields(in, false);
+    case 54483:
+      return skip_profile_info_fields(in, true);
+    default:
+      return skip_profile_info_packet(in, r);
+  }
+}
+
+Status skip_part_uuids_packet(ByteSource& in) {
+  TW_ASSIGN_OR_RETURN(uint64_t count, read_varint(in));
+  if (!fits_sixteen_byte_entries(count)) return Error::protocol("PartUUIDs byte length overflow");
+  return skip_sixteen_byte_entries(in, count);
+}
+
+Status read_table_columns_body(ByteSource& in) {
+  TW_TRY(read_string(in));
+  TW_TRY(read_string(in));
+  return {};
+}
+
+Status skip_table_name(ByteSource& in) {
+  TW_TRY(read_string(in));
+  return {};
+}
+
+Status skip_ranges_in_data_parts_description(ByteSource& in) {
+  TW_ASSIGN_OR_RETURN(uint64_t parts, read_varint(in));
+  // Every part takes input bytes, so a large count ends with the source.
+  for (uint64_t i = 0; i < parts; ++i) {
+    TW_TRY(in.skip(8));
+    TW_TRY(read_string(in));
+    TW_TRY(in.skip(4 * 8 + 1));
+    TW_ASSIGN_OR_RETURN(uint64_t ranges, protocol::read_fixed<uint64_t>(in));
+    if (!fits_sixteen_byte_entries(ranges)) {
+      return Error::protocol("parallel replica mark ranges byte length overflow");
+    }
+    TW_TRY(skip_sixteen_byte_entries(in, ranges));
+    TW_TRY(read_varint(in));
+    TW_TRY(read_string(in));
+    TW_TRY(read_varint(in));
+  }
+  return {};
+}
+
+ByteBuffer build_finished_merge_tree_read_task_response(std::string_view request_tail) {
+  ByteBuffer out(32 + request_tail.size());
+  out.push_back(kClientMergeTreeReadTaskResponse);
+  protocol::write_fixed<uint64_t>(out, kReadTaskResponseVersion);
+  out.push_back('1');  // finished
+  out.push_back(0);    // no part ranges
+  protocol::write_string(out, request_tail);
+  return out;
+}
+
+Result<bool> handle_coordinator_packet(ByteSource& in, uint64_t type, ByteSink& out,
+                                       bool send_chunked) {
+  // Tested as a number: a wide type must not alias a small one.
+  if (type > static_cast<uint64_t>(ServerPacket::SshChallenge)) return false;
+  switch (static_cast<ServerPacket>(type)) {
+    case ServerPacket::ReadTaskRequest: {
+      static constexpr uint8_t kAnswer[] = {kClientReadTaskResponse, 0x01, 0x00};
+      TW_TRY(send_answer(out, kAnswer, send_chunked));
+      return true;
+    }
+    case ServerPacket::MergeTreeAllRangesAnnouncement:
+      TW_TRY(in.skip(8 + 1));
+      TW_TRY(skip_ranges_in_data_parts_description(in));
+      TW_TRY(in.skip(2 * 8));
+      TW_TRY(skip_varints(in, 2));
+      TW_TRY(read_string(in));
+      return true;
+    case ServerPacket::MergeTreeReadTaskRequest: {
+      TW_TRY(in.skip(8 + 1 + 2 * 8));
+      TW_TRY(skip_ranges_in_data_parts_description(in));
+      TW_ASSIGN_OR_RETURN(std::string tail, read_string(in));
+      ByteBuffer answer = build_finished_merge_tree_read_task_response(tail);
+      TW_TRY(send_answer(out, answer.span(), send_chunked));
+      return true;
+    }
+    default:
+      return false;
+  }
+}
+
+Result<ServerPacket> read_server_packet_body(ByteSource& in, uint64_t type,
+                                             const ServerPacketContext& context) {
+  // Wide types are unknown, whatever their low byte.
+  const auto packet = type > static_cast<uint64_t>(ServerPacket::SshChallenge)
+                          ? ServerPacket::Hello
+                          : static_cast<ServerPacket>(type);
+  switch (packet) {
+    case ServerPacket::Data:
+    case ServerPacket::Totals:
+    case ServerPacket::Extremes:
+    case ServerPacket::Log:
+    case ServerPacket::ProfileEvents:
+      TW_TRY(skip_table_name(in));
+      return packet;
+    case ServerPacket::TableColumns:
+    case ServerPacket::Pong:
+    case ServerPacket::EndOfStream:
+      return packet;
+    case ServerPacket::Exception:
+      return read_exception_packet(in);
+    case ServerPacket::Progress:
+      TW_TRY(skip_progress_packet_for_revision(in, context.revision));
+      return packet;
+    case ServerPacket::ProfileInfo:
+      TW_TRY(skip_profile_info_packet_for_revision(in, context.revision));
+      return packet;
+    case ServerPacket::PartUuids:
+      TW_TRY(skip_part_uuids_packet(in));
+      return packet;
+    case ServerPacket::TimezoneUpdate:
+      TW_TRY(read_string(in));
+      return packet;
+    case ServerPacket::ReadTaskRequest:
+    case ServerPacket::MergeTreeAllRangesAnnouncement:
+    case ServerPacket::MergeTreeReadTaskRequest: {
+      if (context.answers == nullptr) {
+        return Error::protocol("no channel for parallel-replica answers");
+      }
+      TW_TRY(handle_coordinator_packet(in, type, *context.answers, context.send_chunked));
+      return packet;
+    }
+    default:
+      return Error::protocol(cat("unknown packet type: ", type));
+  }
+}
+
+}  // namespace tarnwick::sync

@@ -1,0 +1,105 @@
+// Readers of the packets the server sends after the handshake. Each reads one packet body from a
+// byte source, the packet type in front of it having been read already. Blocks are not decoded
+// here: the block-carrying packets stop in front of their block, which the caller reads plainly or
+// through a decompressing layer.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "tarnwick/base/byte_sink.h"
+#include "tarnwick/base/byte_source.h"
+#include "tarnwick/base/bytes.h"
+#include "tarnwick/base/result.h"
+
+namespace tarnwick::sync {
+
+// Server packet types; the values are the wire numbers.
+enum class ServerPacket : uint8_t {
+  Hello = 0,
+  Data = 1,
+  Exception = 2,
+  Progress = 3,
+  Pong = 4,
+  EndOfStream = 5,
+  ProfileInfo = 6,
+  Totals = 7,
+  Extremes = 8,
+  TablesStatusResponse = 9,
+  Log = 10,
+  TableColumns = 11,
+  PartUuids = 12,
+  ReadTaskRequest = 13,
+  ProfileEvents = 14,
+  MergeTreeAllRangesAnnouncement = 15,
+  MergeTreeReadTaskRequest = 16,
+  TimezoneUpdate = 17,
+  SshChallenge = 18,
+};
+
+// A server Exception packet: its chain of levels as Error::Server with the first level's code and
+// name and every level rendered as "{name} (code {code}): {message}", joined with " | nested: ".
+// A failure while reading is returned instead.
+base::Error read_exception_packet(base::ByteSource& in);
+
+// A string decoded as UTF-8 with every invalid sequence replaced by U+FFFD.
+base::Result<std::string> read_string_lossy(base::ByteSource& in);
+
+// Progress: 3 varints, 2 more from revision 54420, 1 more from 54460, 1 more from 54463.
+base::Status skip_progress_packet(base::ByteSource& in, uint64_t revision);
+// The same, with the counts fixed for the common revisions 54459, 54464 and 54483.
+base::Status skip_progress_packet_for_revision(base::ByteSource& in, uint64_t revision);
+
+// ProfileInfo: varint, varint, varint, byte, varint, byte; from revision 54469 a byte and a varint.
+base::Status skip_profile_info_packet(base::ByteSource& in, uint64_t revision);
+base::Status skip_profile_info_packet_for_revision(base::ByteSource& in, uint64_t revision);
+
+// PartUUIDs: a count, then that many 16-byte UUIDs, dropped.
+base::Status skip_part_uuids_packet(base::ByteSource& in);
+
+// TableColumns: two strings, dropped. With compression on, `in` is the decompressing layer.
+base::Status read_table_columns_body(base::ByteSource& in);
+
+// The ranges-in-data-parts description inside the parallel-replica packets, dropped.
+base::Status skip_ranges_in_data_parts_description(base::ByteSource& in);
+
+// The client's answer to a MergeTreeReadTaskRequest: the read is finished, no part ranges.
+base::ByteBuffer build_finished_merge_tree_read_task_response(std::string_view request_tail);
+
+// Types 13, 15 and 16 (parallel replicas): reads the packet and, for 13 and 16, sends the answer
+// to `out` (one chunk and the end-of-message length when `send_chunked`) and flushes it. Returns
+// false, reading nothing, for any other type.
+base::Result<bool> handle_coordinator_packet(base::ByteSource& in, uint64_t type,
+                                             base::ByteSink& out, bool send_chunked);
+
+// The table name in front of the block of a Data, Totals, Extremes, Log or ProfileEvents packet.
+base::Status skip_table_name(base::ByteSource& in);
+
+// Reads the table name, then the block with `body(in)`, which decodes or skips it plainly or
+// through a decompressing layer; returns what `body` returns.
+template <class Body>
+auto read_block_from(base::ByteSource& in, Body&& body) -> decltype(body(in)) {
+  TW_TRY(skip_table_name(in));
+  return body(in);
+}
+
+// What a packet loop needs to read a response.
+struct ServerPacketContext {
+  uint64_t revision = 0;              // negotiated
+  base::ByteSink* answers = nullptr;  // where answers to parallel-replica requests go
+  bool send_chunked = false;
+};
+
+// Reads the body of a packet of type `type` as far as it goes without blocks:
+// - Data, Totals, Extremes, Log, ProfileEvents: the table name; the block is left in `in`;
+// - TableColumns: nothing; its body is left for read_table_columns_body;
+// - Exception: the server's error is returned;
+// - Progress, ProfileInfo, PartUUIDs, TimezoneUpdate and the parallel-replica packets: read whole
+//   (and answered); Pong and EndOfStream have no body;
+// - Hello, TablesStatusResponse and every type above 17: "unknown packet type: {}".
+base::Result<ServerPacket> read_server_packet_body(base::ByteSource& in, uint64_t type,
+                                                   const ServerPacketContext& context);
+
+}  // namespace tarnwick::sync
