@@ -14,8 +14,8 @@ namespace {
 
 [[gnu::cold]] Error chunk_too_long(uint32_t length) {
   return Error::io(IoError::custom(
-      IoKind::InvalidData, base::cat("chunked transport chunk length ", length,
-                                     " exceeds maximum ", kMaxChunkLength)));
+      IoKind::InvalidData,
+      base::cat("chunked transport chunk length ", length, " exceeds maximum ", kMaxChunkLength)));
 }
 
 [[gnu::cold]] Error packet_too_large(uint64_t length) {

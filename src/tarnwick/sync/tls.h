@@ -26,8 +26,9 @@ class TlsConfig {
  public:
   // Builds the configuration from PEM files: `ca_file` holds the trust anchors (none means the
   // system's CA bundle, kSystemCaBundle); the client certificate chain and its private key are
-  // used only when both paths are given. Unreadable files fail with an Io error whose message is the whole
-  // text ("cannot read CA file {}: {}", "cannot read cert file {}: {}", "cannot read key file
+  // used only when both paths are given. Unreadable files fail with an Io error whose message is
+  // the whole text ("cannot read CA file {}: {}", "cannot read cert file {}: {}", "cannot read key
+  // file
   // {}: {}"); bad material fails with a Config error whose message is the whole text ("invalid CA
   // certificate: {}", "invalid client cert: {}", "invalid client key: {}", "mTLS config error:
   // {}"). A CA file without certificates gives an empty trust store, so every server is refused.

@@ -4,6 +4,7 @@
 #include <openssl/err.h>
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
+#include <openssl/x509v3.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -110,6 +111,15 @@ Transport::~Transport() {
 
 std::unique_ptr<Transport> Transport::new_plain(Socket socket) {
   return std::unique_ptr<Transport>(new Transport(std::move(socket)));
+}
+
+std::string Transport::tls_version() const {
+  if (ssl_ == nullptr || SSL_is_init_finished(ssl_) != 1) return {};
+  return SSL_get_version(ssl_);
+}
+
+bool Transport::tls_session_reused() const {
+  return ssl_ != nullptr && SSL_session_reused(ssl_) == 1;
 }
 
 Socket Transport::take_socket() && {

@@ -46,12 +46,17 @@ class Transport final : public base::ByteSource, public base::ByteSink {
   // literal). An invalid domain fails with Protocol "invalid TLS domain '{}'", a connection the
   // TLS library cannot create with Protocol "TLS handshake failed: {}"; the socket is closed on
   // failure. No bytes are exchanged here.
-  static base::Result<std::unique_ptr<Transport>> new_tls(
-      Socket socket, std::shared_ptr<const TlsConfig> config, std::string_view domain);
+  static base::Result<std::unique_ptr<Transport>> new_tls(Socket socket,
+                                                          std::shared_ptr<const TlsConfig> config,
+                                                          std::string_view domain);
 
   ~Transport() override;
 
   bool is_tls() const { return ssl_ != nullptr; }
+  // The negotiated TLS version ("TLSv1.3", "TLSv1.2"), empty for plain TCP or before the handshake.
+  std::string tls_version() const;
+  // Whether the TLS handshake resumed a cached session.
+  bool tls_session_reused() const;
   const Socket& socket() const { return socket_; }
   // Takes the socket out of a plain transport that has buffered nothing (to wrap it in TLS).
   Socket take_socket() &&;
