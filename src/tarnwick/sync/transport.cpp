@@ -106,7 +106,12 @@ Transport::Transport(Socket socket) : socket_(std::move(socket)) {
 }
 
 Transport::~Transport() {
-  if (ssl_ != nullptr) SSL_free(ssl_);
+  if (ssl_ == nullptr) return;
+  // Closing without a close notice would make the TLS library drop the session from the cache;
+  // a connection that merely ends keeps its session resumable (fatal errors drop it anyway).
+  if (SSL_is_init_finished(ssl_) == 1)
+    SSL_set_shutdown(ssl_, SSL_SENT_SHUTDOWN | SSL_RECEIVED_SHUTDOWN);
+  SSL_free(ssl_);
 }
 
 std::unique_ptr<Transport> Transport::new_plain(Socket socket) {
