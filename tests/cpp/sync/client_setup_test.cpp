@@ -45,7 +45,7 @@ bool recv_exact(const Socket& s, uint8_t* p, size_t n) {
 
 // The peer of the stub handshake: reads "hi", answers "ok".
 void answer_ok(Socket& s) {
-  s.set_read_timeout(Duration::from_secs(5));
+  (void)s.set_read_timeout(Duration::from_secs(5));
   uint8_t hi[2];
   if (recv_exact(s, hi, 2)) ::send(s.fd(), "ok", 2, MSG_NOSIGNAL);
   uint8_t rest;
@@ -242,7 +242,7 @@ TEST(ConnectSetup, HandshakeWithAServerAtAnOlderRevision) {
   Bytes got_hello(client_hello.size());
   uint8_t addendum = 0xFF;
   Peer peer(listener, [&](Socket& s) {
-    s.set_read_timeout(Duration::from_secs(5));
+    (void)s.set_read_timeout(Duration::from_secs(5));
     if (!recv_exact(s, got_hello.data(), got_hello.size())) return;
     ::send(s.fd(), server_hello.data(), server_hello.size(), MSG_NOSIGNAL);
     recv_exact(s, &addendum, 1);

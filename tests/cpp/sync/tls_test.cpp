@@ -97,7 +97,7 @@ class TlsServer {
     {
       Socket s = listener_.accept();
       if (!s.valid()) return;
-      s.set_read_timeout(Duration::from_secs(5));
+      (void)s.set_read_timeout(Duration::from_secs(5));
       SSL* ssl = SSL_new(ctx_);
       SSL_set_fd(ssl, s.fd());
       if (SSL_accept(ssl) == 1) {
