@@ -1,0 +1,130 @@
+#include "tarnwick/sync/chunked.h"
+
+#include "tarnwick/base/format.h"
+
+namespace tarnwick::sync {
+
+using base::Error;
+using base::IoError;
+using base::IoKind;
+using base::Result;
+using base::Status;
+
+namespace {
+
+[[gnu::cold]] Error chunk_too_long(uint32_t length) {
+  return Error::io(IoError::custom(
+      IoKind::InvalidData,
+      base::cat("chunked transport chunk length ", length, " exceeds maximum ", kMaxChunkLength)));
+}
+
+[[gnu::cold]] Error packet_too_large(uint64_t length) {
+  return Error::protocol(base::cat("chunked packet too large: ", length, " bytes"));
+}
+
+void put_u32_le(uint8_t* out, uint32_t v) {
+  out[0] = static_cast<uint8_t>(v);
+  out[1] = static_cast<uint8_t>(v >> 8);
+  out[2] = static_cast<uint8_t>(v >> 16);
+  out[3] = static_cast<uint8_t>(v >> 24);
+}
+
+}  // namespace
+
+TransportReader::TransportReader(Transport& transport, size_t capacity) : transport_(transport) {
+  transport_.set_read_buffer_capacity(capacity);
+  // Take over the transport's window; it is handed back on destruction.
+  pos_ = transport_.pos_;
+  end_ = transport_.end_;
+  transport_.pos_ = transport_.end_ = nullptr;
+}
+
+TransportReader::~TransportReader() {
+  transport_.pos_ = pos_;
+  transport_.end_ = end_;
+}
+
+Result<size_t> TransportReader::refill() {
+  TW_ASSIGN_OR_RETURN(size_t got, transport_.refill());
+  pos_ = transport_.pos_;
+  end_ = transport_.end_;
+  transport_.pos_ = transport_.end_ = nullptr;
+  return got;
+}
+
+Status TransportReader::read_direct(uint8_t* dst, size_t n) {
+  // Both windows are empty here; the transport reads large runs straight into dst.
+  Status st = transport_.read_direct(dst, n);
+  pos_ = transport_.pos_;
+  end_ = transport_.end_;
+  transport_.pos_ = transport_.end_ = nullptr;
+  return st;
+}
+
+Result<uint32_t> ChunkedReader::next_length() {
+  for (;;) {
+    uint8_t raw[4];
+    TW_TRY(inner_.read_exact(raw, 4));
+    uint32_t length = static_cast<uint32_t>(raw[0]) | static_cast<uint32_t>(raw[1]) << 8 |
+                      static_cast<uint32_t>(raw[2]) << 16 | static_cast<uint32_t>(raw[3]) << 24;
+    if (length == 0) continue;
+    if (length > kMaxChunkLength) return chunk_too_long(length);
+    return length;
+  }
+}
+
+Result<size_t> ChunkedReader::refill() {
+  TW_ASSIGN_OR_RETURN(uint32_t length, next_length());
+  chunk_.resize(length);
+  pos_ = end_ = chunk_.data();
+  TW_TRY(inner_.read_exact(chunk_.data(), length));
+  end_ = chunk_.data() + length;
+  return size_t{length};
+}
+
+Status ChunkedReader::read_direct(uint8_t* dst, size_t n) {
+  while (n != 0) {
+    TW_ASSIGN_OR_RETURN(uint32_t length, next_length());
+    if (length <= n) {
+      // The whole chunk is wanted: receive it straight into the destination.
+      TW_TRY(inner_.read_exact(dst, length));
+      dst += length;
+      n -= length;
+      continue;
+    }
+    chunk_.resize(length);
+    TW_TRY(inner_.read_exact(chunk_.data(), length));
+    std::memcpy(dst, chunk_.data(), n);
+    pos_ = chunk_.data() + n;
+    end_ = chunk_.data() + length;
+    return {};
+  }
+  return {};
+}
+
+Status write_native_packet(base::ByteSink& sink, std::span<const uint8_t> packet, bool chunked) {
+  if (!chunked) {
+    TW_TRY(sink.write_all(packet));
+    return sink.flush();
+  }
+  if (packet.size() > UINT32_MAX) return packet_too_large(packet.size());
+  uint8_t header[4];
+  put_u32_le(header, static_cast<uint32_t>(packet.size()));
+  static constexpr uint8_t kEnd[4] = {0, 0, 0, 0};
+  const std::span<const uint8_t> slices[3] = {header, packet, kEnd};
+  TW_TRY(sink.write_all_vectored(slices));
+  return sink.flush();
+}
+
+Status write_chunk_header(base::ByteSink& sink, uint64_t payload_length) {
+  if (payload_length > UINT32_MAX) return packet_too_large(payload_length);
+  uint8_t header[4];
+  put_u32_le(header, static_cast<uint32_t>(payload_length));
+  return sink.write_all(header);
+}
+
+Status write_all_vectored(base::ByteSink& sink, std::span<const std::span<const uint8_t>> slices) {
+  return sink.write_all_vectored(slices);
+}
+
+}  // namespace tarnwick::sync

@@ -1,0 +1,88 @@
+// Readers layered over the transport, and the writers of client packets.
+//
+// Chunked framing (both directions, negotiated per direction in the handshake): a message is a run
+// of chunks, each a little-endian u32 payload length followed by that many bytes, ended by a chunk
+// of length 0. The client sends every packet buffer as exactly one chunk and one zero length; the
+// reader accepts any number of chunks and zero lengths anywhere.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <span>
+
+#include "tarnwick/base/byte_sink.h"
+#include "tarnwick/base/byte_source.h"
+#include "tarnwick/base/bytes.h"
+#include "tarnwick/sync/transport.h"
+
+namespace tarnwick::sync {
+
+inline constexpr uint32_t kMaxChunkLength = 67108864;  // 64 MiB
+
+// A buffered reader over a borrowed transport, made for the reading of one response. It shares
+// the transport's own read buffer (sized to `capacity`), so bytes it has not consumed when it is
+// destroyed stay with the transport; reads of at least `capacity` bytes bypass the buffer. Writes
+// go straight to the transport.
+class TransportReader final : public base::ByteSource, public base::ByteSink {
+ public:
+  TransportReader(Transport& transport, size_t capacity);
+  ~TransportReader() override;
+
+  Transport& transport() { return transport_; }
+
+  base::Status write_all(std::span<const uint8_t> bytes) override {
+    return transport_.write_all(bytes);
+  }
+  base::Status write_all_vectored(std::span<const std::span<const uint8_t>> slices) override {
+    return transport_.write_all_vectored(slices);
+  }
+  base::Status flush() override { return transport_.flush(); }
+
+ protected:
+  base::Result<size_t> refill() override;
+  base::Status read_direct(uint8_t* dst, size_t n) override;
+
+ private:
+  Transport& transport_;
+};
+
+// Removes the chunk framing from an inner byte source: the payloads of all chunks read as one
+// continuous stream; zero lengths are skipped; a chunk longer than 64 MiB fails with an Io error
+// of kind InvalidData "chunked transport chunk length {} exceeds maximum {}"; end of stream inside
+// a length or a chunk is an unexpected-end-of-file error. A chunk is received whole before its
+// first byte is handed out, except that a read asking for at least a whole chunk receives that
+// chunk straight into its destination. The chunk buffer is reused from chunk to chunk.
+class ChunkedReader final : public base::ByteSource {
+ public:
+  explicit ChunkedReader(base::ByteSource& inner) : inner_(inner) {}
+
+  // Bytes of the current chunk not yet read.
+  size_t chunk_remaining() const { return static_cast<size_t>(end_ - pos_); }
+
+ protected:
+  base::Result<size_t> refill() override;
+  base::Status read_direct(uint8_t* dst, size_t n) override;
+
+ private:
+  // The next non-zero chunk length.
+  base::Result<uint32_t> next_length();
+
+  base::ByteSource& inner_;
+  base::ByteBuffer chunk_;
+};
+
+// Sends one packet built in memory and flushes. Chunked: the u32 length, the packet and the zero
+// terminator go out in one vectored write; a packet over 4294967295 bytes fails with Protocol
+// "chunked packet too large: {} bytes" before anything is written.
+base::Status write_native_packet(base::ByteSink& sink, std::span<const uint8_t> packet,
+                                 bool chunked);
+
+// Writes the u32 length of a chunk whose payload the caller sends itself (then the zero length).
+base::Status write_chunk_header(base::ByteSink& sink, uint64_t payload_length);
+
+// Writes the slices back to back without copying them (sendmsg on a plain socket); an empty list
+// succeeds at once. Does not flush.
+base::Status write_all_vectored(base::ByteSink& sink,
+                                std::span<const std::span<const uint8_t>> slices);
+
+}  // namespace tarnwick::sync

@@ -1,0 +1,103 @@
+// The byte layer under every exchange with the server: a connected TCP socket, plain or with TLS
+// over it. A Transport is a byte source (with a read buffer of its own, which lives as long as the
+// connection, so no reader on top of it can swallow bytes it does not consume) and a byte sink.
+//
+// Socket time-outs set on the socket make a blocked read or write fail with the error the system
+// gives for an expired time-out (EAGAIN, kind WouldBlock), passed on unchanged. Interrupted calls
+// are retried. Sends never raise SIGPIPE. Another thread stops a blocked call by shutting the
+// socket down through a duplicated handle.
+//
+// Over TLS the handshake runs inside the first read or write, so it falls under whatever
+// time-outs and watchdog guard that first exchange.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "tarnwick/base/byte_sink.h"
+#include "tarnwick/base/byte_source.h"
+#include "tarnwick/sync/socket.h"
+#include "tarnwick/sync/tls.h"
+
+typedef struct ssl_st SSL;
+
+namespace tarnwick::sync {
+
+inline constexpr size_t kDefaultReadBufferCapacity = 65536;
+
+namespace detail {
+// What the TLS library's socket channel needs: the socket, the errno of the last failed call
+// (kept apart from errno, which the library may overwrite) and whether the peer ended the stream.
+struct SocketBioState {
+  int fd = -1;
+  int last_errno = 0;
+  bool eof = false;
+};
+}  // namespace detail
+
+class Transport final : public base::ByteSource, public base::ByteSink {
+ public:
+  static std::unique_ptr<Transport> new_plain(Socket socket);
+  // TLS over `socket`, verifying the server certificate for `domain` (a DNS name or an IP address
+  // literal). An invalid domain fails with Protocol "invalid TLS domain '{}'", a connection the
+  // TLS library cannot create with Protocol "TLS handshake failed: {}"; the socket is closed on
+  // failure. No bytes are exchanged here.
+  static base::Result<std::unique_ptr<Transport>> new_tls(Socket socket,
+                                                          std::shared_ptr<const TlsConfig> config,
+                                                          std::string_view domain);
+
+  ~Transport() override;
+
+  bool is_tls() const { return ssl_ != nullptr; }
+  // The negotiated TLS version ("TLSv1.3", "TLSv1.2"), empty for plain TCP or before the handshake.
+  std::string tls_version() const;
+  // Whether the TLS handshake resumed a cached session.
+  bool tls_session_reused() const;
+  const Socket& socket() const { return socket_; }
+  // Takes the socket out of a plain transport that has buffered nothing (to wrap it in TLS).
+  Socket take_socket() &&;
+  // A second handle on the connection's socket, under plain TCP and TLS alike.
+  base::Result<Socket> duplicate_socket() const { return socket_.duplicate(); }
+  // Shuts both directions of the socket down (errors ignored).
+  void shutdown() const { socket_.shutdown_both(); }
+
+  // One receive into dst: the count read, 0 at end of stream (over TLS after a clean close
+  // notice). Bypasses the read buffer; call only when buffered() is empty.
+  base::Result<size_t> read_some(uint8_t* dst, size_t n);
+  // One send: the count accepted, which may be fewer than n.
+  base::Result<size_t> write_some(const uint8_t* src, size_t n);
+
+  base::Status write_all(std::span<const uint8_t> bytes) override;
+  // Plain TCP: sendmsg over the slices, resumed after partial writes. TLS: the slices are
+  // gathered into one record run (the gathering buffer is wiped afterwards).
+  base::Status write_all_vectored(std::span<const std::span<const uint8_t>> slices) override;
+  base::Status flush() override { return {}; }
+
+  // Capacity of the read buffer (default 65536); buffered bytes are kept when it changes.
+  void set_read_buffer_capacity(size_t capacity);
+  size_t read_buffer_capacity() const { return capacity_; }
+
+ protected:
+  base::Result<size_t> refill() override;
+  base::Status read_direct(uint8_t* dst, size_t n) override;
+
+ private:
+  friend class TransportReader;
+
+  explicit Transport(Socket socket);
+  base::Error tls_failure(int ret, const char* op);
+
+  Socket socket_;
+  SSL* ssl_ = nullptr;
+  std::shared_ptr<const TlsConfig> tls_config_;
+  std::string server_name_;  // the TLS session cache key
+  detail::SocketBioState bio_state_;
+  std::unique_ptr<uint8_t[]> buffer_;
+  size_t capacity_ = kDefaultReadBufferCapacity;
+};
+
+}  // namespace tarnwick::sync

@@ -1,0 +1,272 @@
+#include <gtest/gtest.h>
+#include <sys/socket.h>
+
+#include <chrono>
+#include <functional>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "support/loopback.h"
+#include "tarnwick/sync/client.h"
+#include "tarnwick/sync/tls.h"
+
+namespace tarnwick::sync {
+namespace {
+
+using base::Duration;
+using base::ErrorKind;
+using Bytes = std::vector<uint8_t>;
+using testing::Listener;
+
+// Serves one connection on `listener` with `fn` in a thread joined on destruction.
+class Peer {
+ public:
+  Peer(const Listener& listener, std::function<void(Socket&)> fn)
+      : thread_([&listener, fn = std::move(fn)] {
+          Socket s = listener.accept();
+          if (s.valid()) fn(s);
+        }) {}
+  ~Peer() { thread_.join(); }
+
+ private:
+  std::thread thread_;
+};
+
+bool recv_exact(const Socket& s, uint8_t* p, size_t n) {
+  while (n != 0) {
+    ssize_t got = ::recv(s.fd(), p, n, 0);
+    if (got <= 0) return false;
+    p += got;
+    n -= static_cast<size_t>(got);
+  }
+  return true;
+}
+
+// The peer of the stub handshake: reads "hi", answers "ok".
+void answer_ok(Socket& s) {
+  (void)s.set_read_timeout(Duration::from_secs(5));
+  uint8_t hi[2];
+  if (recv_exact(s, hi, 2)) ::send(s.fd(), "ok", 2, MSG_NOSIGNAL);
+  uint8_t rest;
+  ::recv(s.fd(), &rest, 1, 0);  // until the client closes
+}
+
+base::Result<ServerInfo> stub_handshake(Transport& t, const ClientConfig&) {
+  const uint8_t hi[2] = {'h', 'i'};
+  TW_TRY(t.write_all(hi));
+  uint8_t ok[2];
+  TW_TRY(t.read_exact(ok, 2));
+  ServerInfo info;
+  info.name = "stub";
+  info.negotiated_revision = 54483;
+  return info;
+}
+
+ClientConfig config_for(uint16_t port, Duration connect_timeout = Duration::from_secs(5)) {
+  ClientConfig c;
+  c.host = "127.0.0.1";
+  c.port = port;
+  c.connect_timeout = connect_timeout;
+  return c;
+}
+
+TEST(ConnectSetup, ConfigurationRefusedBeforeAnySocketIsOpened) {
+  Listener listener;
+  struct Case {
+    uint64_t revision;
+    Duration connect_timeout;
+    ErrorKind kind;
+    std::string text;
+  };
+  const Case cases[] = {
+      {54458, Duration::from_secs(1), ErrorKind::Protocol,
+       "protocol error: protocol revision 54458 is below the supported minimum 54459"},
+      {54484, Duration::from_secs(1), ErrorKind::Protocol,
+       "protocol error: protocol revision 54484 is not enabled; max supported is 54483"},
+      {54483, Duration{}, ErrorKind::Config,
+       "configuration error: connect_timeout must be greater than zero; Duration::ZERO would "
+       "remove the connect deadline"},
+  };
+  for (const Case& c : cases) {
+    ClientConfig config = config_for(listener.port(), c.connect_timeout);
+    config.revision = c.revision;
+    auto r = SyncClient::connect_with_config(config, stub_handshake);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().kind(), c.kind);
+    EXPECT_EQ(r.error().to_string(), c.text);
+    EXPECT_FALSE(listener.has_pending()) << "a socket was opened for " << c.revision;
+  }
+  // The window's edges are accepted.
+  for (uint64_t revision : {54459, 54483}) {
+    Peer peer(listener, answer_ok);
+    ClientConfig config = config_for(listener.port());
+    config.revision = revision;
+    auto r = SyncClient::connect_with_config(config, stub_handshake);
+    ASSERT_TRUE(r.ok()) << r.error().to_string();
+  }
+}
+
+TEST(ConnectSetup, MovesOnPastARefusingAddress) {
+  Listener listener;
+  Peer peer(listener, answer_ok);
+  const SocketAddr addrs[] = {SocketAddr::v4_loopback(testing::refused_port()), listener.addr()};
+  auto r = SyncClient::connect_to_addresses(addrs, config_for(listener.port()), stub_handshake);
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
+  EXPECT_EQ(r->server_info().name, "stub");
+}
+
+TEST(ConnectSetup, EveryAddressRefusingGivesTheLastError) {
+  const SocketAddr addrs[] = {SocketAddr::v4_loopback(testing::refused_port()),
+                              SocketAddr::v4_loopback(testing::refused_port())};
+  auto r = SyncClient::connect_to_addresses(addrs, config_for(1), stub_handshake);
+  ASSERT_FALSE(r.ok());
+  EXPECT_TRUE(r.error().is_io(base::IoKind::ConnectionRefused)) << r.error().to_string();
+}
+
+TEST(ConnectSetup, SilentServerTimesOutAndTheNextAddressIsTried) {
+  Listener silent;  // accepts in the kernel, never answers
+  Listener working;
+  Peer peer(working, answer_ok);
+  ClientConfig config = config_for(silent.port(), Duration::from_millis(300));
+  // Alone, the silent server fails the connect with the set-up time-out.
+  auto lone = SyncClient::connect_with_config(config);
+  ASSERT_FALSE(lone.ok());
+  EXPECT_EQ(lone.error().kind(), ErrorKind::Timeout);
+  EXPECT_EQ(lone.error().to_string(),
+            "timeout: connection setup to 127.0.0.1:" + std::to_string(silent.port()) +
+                " did not complete within 300ms");
+  // Followed by a working address, the connect goes on to it.
+  const SocketAddr addrs[] = {silent.addr(), working.addr()};
+  auto r = SyncClient::connect_to_addresses(addrs, config, stub_handshake);
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
+}
+
+TEST(ConnectSetup, WatchdogCutsASetupThatHasNoSocketTimeout) {
+  Listener silent;
+  auto blocking = [](Transport& t, const ClientConfig&) -> base::Result<ServerInfo> {
+    // Without socket time-outs only the watchdog can end this read.
+    TW_TRY(t.socket().set_read_timeout(std::nullopt));
+    uint8_t b;
+    TW_TRY(t.read_exact(&b, 1));
+    return ServerInfo{};
+  };
+  auto r = SyncClient::connect_with_config(config_for(silent.port(), Duration::from_millis(200)),
+                                           blocking);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), ErrorKind::Timeout) << r.error().to_string();
+}
+
+TEST(ConnectSetup, HandshakeFinishingAfterTheBudgetStillTimesOut) {
+  Listener listener;
+  auto late = [](Transport&, const ClientConfig&) -> base::Result<ServerInfo> {
+    std::this_thread::sleep_for(std::chrono::milliseconds(150));
+    return ServerInfo{};
+  };
+  auto r = SyncClient::connect_with_config(config_for(listener.port(), Duration::from_millis(100)),
+                                           late);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), ErrorKind::Timeout);
+}
+
+TEST(ConnectSetup, WatchdogStopsAsSoonAsTheSetupIsDone) {
+  // With a budget of centuries, a watchdog that slept out its budget would hang this test.
+  Listener listener;
+  Peer peer(listener, answer_ok);
+  auto r = SyncClient::connect_with_config(
+      config_for(listener.port(), Duration{UINT64_MAX, 999999999}), stub_handshake);
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
+}
+
+TEST(ConnectSetup, OtherErrorsEndTheConnectAtTheFirstAddress) {
+  Listener first, second;
+  auto refused = [](Transport&, const ClientConfig&) -> base::Result<ServerInfo> {
+    return base::Error::auth("Authentication failed (code 516): bad password");
+  };
+  const SocketAddr addrs[] = {first.addr(), second.addr()};
+  auto r = SyncClient::connect_to_addresses(addrs, config_for(first.port()), refused);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), ErrorKind::Auth);
+  EXPECT_FALSE(second.has_pending());
+
+  // An invalid TLS domain too.
+  auto tls = TlsConfig::build(std::nullopt, std::nullopt, std::nullopt);
+  ASSERT_TRUE(tls.ok()) << tls.error().to_string();
+  ClientConfig config = config_for(first.port()).with_tls(*tls, "");
+  auto t = SyncClient::connect_to_addresses(addrs, config, stub_handshake);
+  ASSERT_FALSE(t.ok());
+  EXPECT_EQ(t.error().to_string(), "protocol error: invalid TLS domain ''");
+  EXPECT_FALSE(second.has_pending());
+}
+
+TEST(ConnectSetup, SocketTimeoutsAfterSetup) {
+  Listener listener;
+  {
+    Peer peer(listener, answer_ok);
+    ClientConfig config = config_for(listener.port());
+    config.query_timeout = Duration::from_secs(42);
+    auto r = SyncClient::connect_with_config(config, stub_handshake);
+    ASSERT_TRUE(r.ok()) << r.error().to_string();
+    timeval rcv{}, snd{};
+    socklen_t len = sizeof rcv;
+    getsockopt(r->transport().socket().fd(), SOL_SOCKET, SO_RCVTIMEO, &rcv, &len);
+    getsockopt(r->transport().socket().fd(), SOL_SOCKET, SO_SNDTIMEO, &snd, &len);
+    EXPECT_EQ(rcv.tv_sec, 42);
+    EXPECT_EQ(snd.tv_sec, 0);
+    EXPECT_EQ(snd.tv_usec, 0);
+    // A duplicate handle shuts the connection down from outside.
+    auto handle = r->socket_shutdown_handle();
+    ASSERT_TRUE(handle.ok());
+    handle->shutdown_both();
+    uint8_t b;
+    EXPECT_FALSE(r->transport().read_exact(&b, 1).ok());
+  }
+  // A zero query time-out fails every address after its handshake.
+  Peer peer(listener, answer_ok);
+  ClientConfig config = config_for(listener.port());
+  config.query_timeout = Duration{};
+  auto r = SyncClient::connect_with_config(config, stub_handshake);
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().to_string(), "I/O error: cannot set a 0 duration timeout");
+}
+
+// A server at revision 54460, byte for byte: its Hello and what it expects from the client.
+TEST(ConnectSetup, HandshakeWithAServerAtAnOlderRevision) {
+  const Bytes client_hello = {0x00, 0x0D, 't', 'a', 'r',  'n',  'w',  'i',  'c',  'k',  '-',
+                              's',  'y',  'n', 'c', 0x1A, 0x04, 0xD3, 0xA9, 0x03, 0x00, 0x07,
+                              'd',  'e',  'f', 'a', 'u',  'l',  't',  0x03, 'p',  'w',  'd'};
+  const Bytes server_hello = {0x00, 0x0A, 'C', 'l',  'i',  'c',  'k',  'H',  'o',
+                              'u',  's',  'e', 0x12, 0x10, 0xBC, 0xA9, 0x03, 0x03,
+                              'U',  'T',  'C', 0x03, 's',  'r',  'v',  0x05};
+  Listener listener;
+  Bytes got_hello(client_hello.size());
+  uint8_t addendum = 0xFF;
+  Peer peer(listener, [&](Socket& s) {
+    (void)s.set_read_timeout(Duration::from_secs(5));
+    if (!recv_exact(s, got_hello.data(), got_hello.size())) return;
+    ::send(s.fd(), server_hello.data(), server_hello.size(), MSG_NOSIGNAL);
+    recv_exact(s, &addendum, 1);
+    uint8_t rest;
+    ::recv(s.fd(), &rest, 1, 0);
+  });
+  ClientConfig config = config_for(listener.port());
+  config.password = "pwd";
+  auto r = SyncClient::connect_with_config(config);
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
+  const ServerInfo& info = r->server_info();
+  EXPECT_EQ(info.name, "ClickHouse");
+  EXPECT_EQ(info.version_major, 18u);
+  EXPECT_EQ(info.version_minor, 16u);
+  EXPECT_EQ(info.negotiated_revision, 54460u);
+  EXPECT_EQ(info.timezone.value_or(""), "UTC");
+  EXPECT_EQ(info.display_name.value_or(""), "srv");
+  EXPECT_FALSE(info.send_chunked);
+  EXPECT_FALSE(info.recv_chunked);
+  EXPECT_EQ(r->query_template().revision, 54460u);
+  r->shutdown();
+  EXPECT_EQ(got_hello, client_hello);
+  EXPECT_EQ(addendum, 0x00);  // the quota key, empty
+}
+
+}  // namespace
+}  // namespace tarnwick::sync
