@@ -155,13 +155,15 @@ Status RawSession::send(std::span<const uint8_t> bytes) {
 }
 
 Status RawSession::send_query(std::string_view query) {
-  constexpr std::string_view kQueryId = "tarnwick-frames";
+  // The server refuses a query id that is still running; tests run side by side.
+  static int counter = 0;
+  const std::string query_id = base::cat("tarnwick-frames-", ::getpid(), "-", ++counter);
   ByteBuffer out;
   write_varint(out, 1);  // client Query
-  write_string(out, kQueryId);
+  write_string(out, query_id);
   out.push_back(1);  // initial query
   write_string(out, "default");
-  write_string(out, kQueryId);
+  write_string(out, query_id);
   write_string(out, "0.0.0.0:0");
   out.push_back(1);                       // over TCP
   write_string(out, std::string_view());  // OS user
