@@ -27,7 +27,11 @@ class Peer {
           Socket s = listener.accept();
           if (s.valid()) fn(s);
         }) {}
-  ~Peer() { thread_.join(); }
+  ~Peer() { join(); }
+  // Waits for the peer to finish, so what it recorded can be read.
+  void join() {
+    if (thread_.joinable()) thread_.join();
+  }
 
  private:
   std::thread thread_;
@@ -264,6 +268,7 @@ TEST(ConnectSetup, HandshakeWithAServerAtAnOlderRevision) {
   EXPECT_FALSE(info.recv_chunked);
   EXPECT_EQ(r->query_template().revision, 54460u);
   r->shutdown();
+  peer.join();
   EXPECT_EQ(got_hello, client_hello);
   EXPECT_EQ(addendum, 0x00);  // the quota key, empty
 }
