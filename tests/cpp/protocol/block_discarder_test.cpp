@@ -116,7 +116,9 @@ TEST(BlockDiscarderTest, LimitsAtTheirBoundaries) {
     testing::ZeroTailSource src(c.prefix, c.zeros);
     Status st = discard_column_data(src, *parse_type(c.type), c.rows);
     EXPECT_EQ(st.ok() ? "ok" : st.error().to_string(), c.discard_error) << c.type << " " << c.rows;
-    if (st.ok()) EXPECT_FALSE(src.read_u8().ok()) << c.type << ": all taken";
+    if (st.ok()) {
+      EXPECT_FALSE(src.read_u8().ok()) << c.type << ": all taken";
+    }
   }
   testing::ZeroTailSource rows(Wire().block_head(1, 10000000).column("z", "UInt8"), 10000000);
   EXPECT_EQ(error_of(discard_block_body(rows)), "ok");
