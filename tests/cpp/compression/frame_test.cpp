@@ -50,7 +50,7 @@ TEST(FrameTest, StoredFrameLayout) {
 }
 
 TEST(FrameTest, RoundTripsBothMethods) {
-  std::vector<Blob> payloads = {{}, {7}, pattern(6), pattern(15), pattern(1000), Blob(100000, 'x')};
+  std::vector<Blob> payloads = {{}, {7}, pattern(15), Blob(100000, 'x')};
   Blob mixed = pattern(70000, 3);
   for (size_t i = 0; i < mixed.size(); i += 3) mixed[i] = 0;
   payloads.push_back(mixed);
@@ -68,27 +68,20 @@ TEST(FrameTest, RoundTripsBothMethods) {
   EXPECT_LT(encode(Blob(100000, 'x'), kMethodLz4).size(), 1000u);
 }
 
-TEST(FrameTest, AppendsAfterExistingBytes) {
+TEST(FrameTest, AppendsAfterExistingBytesAndRefusesOtherMethods) {
   base::ByteBuffer out;
   out.append(std::string_view("head"));
   ASSERT_TRUE(encode_frame_into(out, Blob{1, 2, 3}, kMethodLz4).ok());
   EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(out.data()), 4), "head");
-  auto decoded = decode_frame_bytes(out.span().subspan(4));
-  ASSERT_TRUE(decoded.ok());
-  EXPECT_EQ(to_blob(*decoded), (Blob{1, 2, 3}));
+  EXPECT_EQ(to_blob(*decode_frame_bytes(out.span().subspan(4))), (Blob{1, 2, 3}));
 
-  size_t before = out.size();
-  auto refused = encode_frame_into(out, Blob{1}, 0x90);
-  ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(out.size(), before);
-}
-
-TEST(FrameTest, EncoderRefusesOtherMethods) {
-  for (uint8_t method : {0x00, 0x01, 0x03, 0x81, 0x90, 0xff}) {
-    auto r = encode_frame(Blob{1, 2}, static_cast<uint8_t>(method));
+  const size_t before = out.size();
+  for (uint8_t method : {0x00, 0x01, 0x03, 0x90}) {
+    auto r = encode_frame_into(out, Blob{1}, method);
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind(), base::ErrorKind::Compression);
-    EXPECT_EQ(r.error().message(), "ZSTD compression requested but 'zstd' feature not enabled");
+    EXPECT_EQ(r.error().to_string(),
+              "compression error: ZSTD compression requested but 'zstd' feature not enabled");
+    EXPECT_EQ(out.size(), before);
   }
 }
 
@@ -160,9 +153,7 @@ TEST(FrameTest, DecoderFailuresInCheckOrder) {
     Blob frame;
     std::string message;
   } cases[] = {
-      {"unknown method 0x00", raw_frame(0x00, 12, 3, abc),
-       "compression error: unknown compression method byte: 0x00"},
-      {"unknown method 0xab, sizes also bad", raw_frame(0xab, 3, 99999999, {}),
+      {"unknown method before bad sizes", raw_frame(0xab, 3, 99999999, {}),
        "compression error: unknown compression method byte: 0xab"},
       {"compressed_size below header", raw_frame(kMethodNone, 8, 0, {}),
        "compression error: compressed_size 8 < header length 9"},
