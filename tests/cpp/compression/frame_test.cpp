@@ -110,7 +110,7 @@ TEST(FrameTest, EncoderRefusesSizesItCannotRepresent) {
             "compression error: LZ4 input of 2113929217 bytes exceeds the codec limit of "
             "2113929216 bytes");
 
-  const size_t big = (size_t{1} << 32) + 16;
+  const size_t big = (size_t{1} << 32) + 10;
   Reservation space(big);
   if (!space.ok()) GTEST_SKIP() << "cannot reserve address space";
   struct Case {
@@ -118,13 +118,10 @@ TEST(FrameTest, EncoderRefusesSizesItCannotRepresent) {
     uint8_t method;
     const char* message;
   } cases[] = {
-      {size_t{LZ4_MAX_INPUT_SIZE} + 1, kMethodLz4,
-       "LZ4 input of 2113929217 bytes exceeds the codec limit of 2113929216 bytes"},
       {(size_t{1} << 32) + 10, kMethodLz4,
        "LZ4 input of 4294967306 bytes exceeds the codec limit of 2113929216 bytes"},
       {(size_t{1} << 32) - 8, kMethodNone,
        "compressed frame of 4294967297 bytes exceeds the u32 wire size field"},
-      {big, kMethodNone, "compressed frame of 4294967321 bytes exceeds the u32 wire size field"},
   };
   for (const Case& c : cases) {
     auto r = encode_frame(space.span(c.len), c.method);
