@@ -186,46 +186,18 @@ TEST(ReadColumnByType, ConsumesWhatEachShapeHolds) {
     uint64_t consumed;
     uint64_t len;
   };
-  auto u64s = [](std::initializer_list<uint64_t> v) {
-    Wire w;
-    for (uint64_t x : v) w.u64(x);
-    return w.get();
-  };
-  auto cat = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-  };
-  Wire map_body;
-  map_body.u64(2).str("k1").str("k2").u64(7).u64(8);
   const std::vector<Case> cases = {
-      {"Nullable(String)", 2, {0, 1, 1, 'a', 0}, ColumnKind::Nullable, 5, 2},
-      {"Array(UInt32)", 2, cat(u64s({1, 3}), std::vector<uint8_t>(12, 1)), ColumnKind::Array, 28,
-       3},
-      {"Array(UInt32)", 0, {}, ColumnKind::Array, 0, 0},
-      {"Map(String, UInt64)", 1, map_body.get(), ColumnKind::Map, 30, 1},
+      {"Map(String, UInt64)", 1, Wire().u64(2).str("k1").str("k2").u64(7).u64(8), ColumnKind::Map,
+       30, 1},
       {"Decimal(0, 0)", 1, {0, 0, 0, 0}, ColumnKind::Decimal32, 4, 1},
-      {"Decimal(10, 2)", 1, std::vector<uint8_t>(8), ColumnKind::Decimal64, 8, 1},
-      {"Decimal(38, 0)", 1, std::vector<uint8_t>(16), ColumnKind::Decimal128, 16, 1},
       {"Decimal(39, 0)", 1, std::vector<uint8_t>(32), ColumnKind::Decimal256, 32, 1},
-      {"Enum8('a' = 1)", 2, {1, 1}, ColumnKind::Int8, 2, 2},
-      {"Time", 1, {1, 0, 0, 0}, ColumnKind::DateTime, 4, 1},
-      {"FixedString(3)", 2, {'a', 'b', 'c', 'd', 'e', 'f', 'g'}, ColumnKind::FixedString, 6, 2},
-      {"Point", 3, std::vector<uint8_t>(48), ColumnKind::Tuple, 48, 3},
-      {"Tuple(UInt8, String)", 2, {1, 2, 1, 'x', 0}, ColumnKind::Tuple, 5, 2},
       {"Tuple()", 4, {9}, ColumnKind::Tuple, 0, 4},
-      {"Ring", 1, cat(u64s({2}), std::vector<uint8_t>(32)), ColumnKind::Array, 40, 2},
-      {"MultiPolygon", 1, cat(u64s({1, 1, 1}), std::vector<uint8_t>(16)), ColumnKind::Array, 40, 1},
       {"Nothing", 3, {0, 0, 0, 0}, ColumnKind::Empty, 3, 0},
       {"Nested(a UInt8)", 3, {1, 2, 3, 4}, ColumnKind::Empty, 4, 0},
       {"Dynamic", 3, {}, ColumnKind::Dynamic, 0, 3},
       {"AggregateFunction(sum, UInt64)", 2, {1, 2, 3}, ColumnKind::AggregateFunction, 3, 2},
-      {"Variant(UInt8, String)",
-       2,
-       {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 6},
-       ColumnKind::Variant,
-       12,
-       2},
-      {"Array(Tuple())", 2, u64s({3, 5}), ColumnKind::Array, 16, 5},
+      {"Variant(UInt8, String)", 2, Wire().u64(0).bytes({0, 0, 5, 6}), ColumnKind::Variant, 12, 2},
+      {"Array(Tuple())", 2, Wire().u64(3).u64(5), ColumnKind::Array, 16, 5},
   };
   for (const Case& c : cases) {
     ReadColumnContext ctx(c.body, c.rows);
