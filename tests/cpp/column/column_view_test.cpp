@@ -21,13 +21,9 @@ using protocol::ColumnInfo;
 using protocol::ReadColumnContext;
 using testing::Wire;
 
-std::string message_of(const base::Error& e) {
-  return e.message();
-}
-
 template <class T>
 std::string error_text(const base::Result<T>& r) {
-  return r.ok() ? std::string("<ok>") : message_of(r.error());
+  return r.ok() ? std::string("<ok>") : r.error().message();
 }
 
 base::Result<AnyColumnData> read_typed(std::string_view type_text, ReadColumnContext& ctx) {
@@ -36,26 +32,8 @@ base::Result<AnyColumnData> read_typed(std::string_view type_text, ReadColumnCon
   return read_column_by_type(*type, ctx);
 }
 
-Block one_column_block(std::string type, uint64_t rows, const std::vector<uint8_t>& body) {
-  Block block;
-  block.rows = rows;
-  block.columns.push_back(
-      ColumnInfo{"c", std::move(type), base::Bytes::copy_of(body.data(), body.size()), {}});
-  return block;
-}
-
-// ---- fixed-width readers
-// -------------------------------------------------------------------------
-
 TEST(FixedWidthReader, BoundsAndOverflow) {
   std::vector<uint8_t> bytes(24, 0xAB);
-  {
-    ReadColumnContext ctx(std::span(bytes.data(), 24), 0);
-    ASSERT_TRUE(ctx.read_exact(24).ok());
-    auto view = PlainColumnData<uint64_t>::read_column(ctx);  // 0 rows at the end
-    ASSERT_TRUE(view.ok());
-    EXPECT_EQ(view->byte_len, 0u);
-  }
   {
     ReadColumnContext ctx(std::span(bytes.data(), 24), 3);
     auto view = read_column<PlainColumnData<uint64_t>>(ctx);
@@ -95,17 +73,6 @@ TEST(FixedWidthReader, AccessorsRefuseViewsWhoseFieldsDisagree) {
   EXPECT_EQ(error_text(BoolColumnData{}.get(0)), "BoolColumnData: index out of bounds");
 }
 
-TEST(FixedWidthReader, Ipv6IsReadBigEndian) {
-  std::vector<uint8_t> bytes = {0x20, 0x01, 0x0D, 0xB8, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0};
-  ReadColumnContext ctx(bytes, 1);
-  auto view = Ipv6ColumnData::read_column(ctx);
-  ASSERT_TRUE(view.ok());
-  EXPECT_EQ(*view->get(0), static_cast<UInt128>(0x20010DB8u) << 96);
-}
-
-// ---- text reader
-// -----------------------------------------------------------------------------------
-
 TEST(StringReader, RangesAndBody) {
   std::vector<uint8_t> bytes = {0xEE, 0x01, 0x61, 0x00, 0xEE};
   ReadColumnContext ctx(bytes, 1);
@@ -124,10 +91,6 @@ TEST(StringReader, RangesAndBody) {
   EXPECT_EQ(error_text(bad.get_string(0)), "StringColumnData: invalid range");
   bad.ranges[0] = {0, 4};
   EXPECT_EQ(error_text(bad.get_bytes(0)), "StringColumnData: invalid range");
-
-  std::vector<uint8_t> lossy = {0x02, 0x66, 0xFF};
-  ReadColumnContext lc(lossy, 1);
-  EXPECT_EQ(*StringColumnData::read_column(lc)->get_string(0), "f\xEF\xBF\xBD");
 }
 
 TEST(StringReader, FailuresLeaveTheCursorInPlace) {
@@ -141,7 +104,6 @@ TEST(StringReader, FailuresLeaveTheCursorInPlace) {
        2,
        "ReadColumnContext: requested 5 bytes at offset 1, buffer len 5"},
       {{}, 1, "unexpected end of data in varint"},
-      {{0x01, 0x61}, 2, "unexpected end of data in varint"},
       {{0x05, 0x61, 0x00}, 2, "unexpected end of data in varint"},  // row 0 runs past the end
       {{0x80, 0x80}, 1, "unexpected end of data in varint"},
       {{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01},
@@ -151,7 +113,6 @@ TEST(StringReader, FailuresLeaveTheCursorInPlace) {
        1,
        "StringColumnData: body range overflow"},
       {{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x02}, 1, "varint overflow"},
-      {{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x81}, 1, "varint overflow"},
       // A row count far beyond what the body could hold fails without sizing anything by it.
       {{0x01, 0x61, 0x00}, uint64_t{1} << 62, "unexpected end of data in varint"},
   };
@@ -165,9 +126,6 @@ TEST(StringReader, FailuresLeaveTheCursorInPlace) {
     EXPECT_EQ(ctx.pos(), 1u);
   }
 }
-
-// ---- JSON and Variant
-// ------------------------------------------------------------------------------
 
 TEST(JsonReader, CopiesRowsAndChecksEachOne) {
   Wire body;
@@ -219,9 +177,6 @@ TEST(VariantReader, ShortBodiesGiveEmptyData) {
   }
 }
 
-// ---- views by type
-// -------------------------------------------------------------------------------
-
 TEST(ReadColumnByType, ConsumesWhatEachShapeHolds) {
   struct Case {
     const char* type;
@@ -231,52 +186,18 @@ TEST(ReadColumnByType, ConsumesWhatEachShapeHolds) {
     uint64_t consumed;
     uint64_t len;
   };
-  auto u64s = [](std::initializer_list<uint64_t> v) {
-    Wire w;
-    for (uint64_t x : v) w.u64(x);
-    return w.get();
-  };
-  auto cat = [](std::vector<uint8_t> a, const std::vector<uint8_t>& b) {
-    a.insert(a.end(), b.begin(), b.end());
-    return a;
-  };
-  Wire map_body;
-  map_body.u64(2).str("k1").str("k2").u64(7).u64(8);
   const std::vector<Case> cases = {
-      {"Nullable(String)", 2, {0, 1, 1, 'a', 0}, ColumnKind::Nullable, 5, 2},
-      {"LowCardinality(Nullable(String))", 2, {0, 1, 1, 'a', 0}, ColumnKind::Nullable, 5, 2},
-      {"Array(UInt32)", 2, cat(u64s({1, 3}), std::vector<uint8_t>(12, 1)), ColumnKind::Array, 28,
-       3},
-      {"Array(UInt32)", 0, {}, ColumnKind::Array, 0, 0},
-      {"Map(String, UInt64)", 0, {}, ColumnKind::Map, 0, 0},
-      {"Map(String, UInt64)", 1, map_body.get(), ColumnKind::Map, 30, 1},
-      {"Decimal(9, 2)", 1, {0, 0, 0, 0}, ColumnKind::Decimal32, 4, 1},
+      {"Map(String, UInt64)", 1, Wire().u64(2).str("k1").str("k2").u64(7).u64(8), ColumnKind::Map,
+       30, 1},
       {"Decimal(0, 0)", 1, {0, 0, 0, 0}, ColumnKind::Decimal32, 4, 1},
-      {"Decimal(10, 2)", 1, std::vector<uint8_t>(8), ColumnKind::Decimal64, 8, 1},
-      {"Decimal(38, 0)", 1, std::vector<uint8_t>(16), ColumnKind::Decimal128, 16, 1},
       {"Decimal(39, 0)", 1, std::vector<uint8_t>(32), ColumnKind::Decimal256, 32, 1},
-      {"Enum8('a' = 1)", 2, {1, 1}, ColumnKind::Int8, 2, 2},
-      {"Enum16('a' = 1)", 1, {1, 0}, ColumnKind::Int16, 2, 1},
-      {"Time", 1, {1, 0, 0, 0}, ColumnKind::DateTime, 4, 1},
-      {"Time64(3)", 1, std::vector<uint8_t>(8), ColumnKind::DateTime64, 8, 1},
-      {"Date32", 1, {1, 0, 0, 0}, ColumnKind::Int32, 4, 1},
-      {"FixedString(3)", 2, {'a', 'b', 'c', 'd', 'e', 'f', 'g'}, ColumnKind::FixedString, 6, 2},
-      {"Point", 3, std::vector<uint8_t>(48), ColumnKind::Tuple, 48, 3},
-      {"Tuple(UInt8, String)", 2, {1, 2, 1, 'x', 0}, ColumnKind::Tuple, 5, 2},
       {"Tuple()", 4, {9}, ColumnKind::Tuple, 0, 4},
-      {"Ring", 1, cat(u64s({2}), std::vector<uint8_t>(32)), ColumnKind::Array, 40, 2},
-      {"MultiPolygon", 1, cat(u64s({1, 1, 1}), std::vector<uint8_t>(16)), ColumnKind::Array, 40, 1},
       {"Nothing", 3, {0, 0, 0, 0}, ColumnKind::Empty, 3, 0},
       {"Nested(a UInt8)", 3, {1, 2, 3, 4}, ColumnKind::Empty, 4, 0},
       {"Dynamic", 3, {}, ColumnKind::Dynamic, 0, 3},
       {"AggregateFunction(sum, UInt64)", 2, {1, 2, 3}, ColumnKind::AggregateFunction, 3, 2},
-      {"Variant(UInt8, String)",
-       2,
-       {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 5, 6},
-       ColumnKind::Variant,
-       12,
-       2},
-      {"Array(Tuple())", 2, u64s({3, 5}), ColumnKind::Array, 16, 5},
+      {"Variant(UInt8, String)", 2, Wire().u64(0).bytes({0, 0, 5, 6}), ColumnKind::Variant, 12, 2},
+      {"Array(Tuple())", 2, Wire().u64(3).u64(5), ColumnKind::Array, 16, 5},
   };
   for (const Case& c : cases) {
     ReadColumnContext ctx(c.body, c.rows);
@@ -287,27 +208,6 @@ TEST(ReadColumnByType, ConsumesWhatEachShapeHolds) {
     EXPECT_EQ(view->len(), c.len) << c.type;
     EXPECT_EQ(ctx.rows(), c.rows) << c.type;
   }
-}
-
-TEST(ReadColumnByType, MapAndTupleRanges) {
-  Wire body;
-  body.u64(2).str("k1").str("k2").u64(7).u64(8);
-  ReadColumnContext ctx(body.get(), 1);
-  auto map = read_typed("Map(String, UInt64)", ctx);
-  ASSERT_TRUE(map.ok());
-  const MapColumnData& m = map->get<ColumnKind::Map>();
-  EXPECT_EQ(m.offsets, std::vector<uint64_t>{2});
-  EXPECT_EQ(m.keys.data(), body.get().data() + 8);
-  EXPECT_EQ(m.keys.size(), 6u);
-  EXPECT_EQ(m.values.size(), 16u);
-
-  std::vector<uint8_t> points(48, 0);
-  ReadColumnContext pc(points, 3);
-  auto point = read_typed("Point", pc);
-  const TupleColumnData& t = point->get<ColumnKind::Tuple>();
-  ASSERT_EQ(t.elements.size(), 2u);
-  EXPECT_EQ(t.elements[0].size(), 24u);
-  EXPECT_EQ(t.elements[1].data(), points.data() + 24);
 }
 
 TEST(ReadColumnByType, HostileOffsetsAndTruncatedBodies) {
@@ -326,16 +226,12 @@ TEST(ReadColumnByType, HostileOffsetsAndTruncatedBodies) {
   const std::vector<Case> cases = {
       {"Array(String)", 1, with_offsets({uint64_t{1} << 62}, {1, 'a'}),
        "array offset total 4611686018427387904 exceeds the 2 bytes left in the column"},
-      {"Array(JSON)", 1, with_offsets({~uint64_t{0}}, {}),
-       "array offset total 18446744073709551615 exceeds the 0 bytes left in the column"},
       {"Array(Array(UInt8))", 1, with_offsets({1, 1u << 30}, {}),
        "array offset total 1073741824 exceeds the 0 bytes left in the column"},
       {"Map(String, UInt8)", 2, with_offsets({1, 4}, {1, 'a', 0}),
        "map offset total 4 exceeds the 3 bytes left in the column"},
       {"Array(Tuple())", 1, with_offsets({10000001}, {}),
        "array offset total 10000001 exceeds limit 10000000"},
-      {"Array(Dynamic)", 1, with_offsets({uint64_t{1} << 40}, {1, 2}),
-       "array offset total 1099511627776 exceeds limit 10000000"},
       {"Array(FixedString(0))", 1, with_offsets({20000000}, {}),
        "array offset total 20000000 exceeds limit 10000000"},
       {"Array(UInt8)",
@@ -344,8 +240,6 @@ TEST(ReadColumnByType, HostileOffsetsAndTruncatedBodies) {
        "ReadColumnContext: requested 16 bytes at offset 0, buffer len 10"},
       {"Array(UInt32)", 1, with_offsets({2}, {1, 2, 3, 4, 5}),
        "ReadColumnContext: requested 8 bytes at offset 8, buffer len 13"},
-      {"Array(String)", 1, with_offsets({2}, {1, 'a', 5, 'b'}),
-       "ReadColumnContext: requested 8 bytes at offset 8, buffer len 12"},
       {"Nullable(UInt16)",
        2,
        {0, 1, 5, 0, 6},
@@ -407,9 +301,6 @@ TEST(ReadColumnByType, NoShortRead) {
   }
 }
 
-// ---- Block entry points
-// --------------------------------------------------------------------------
-
 TEST(BlockColumns, ByNameAndByIndex) {
   Block block;
   block.rows = 1;
@@ -431,8 +322,9 @@ TEST(BlockColumns, ByNameAndByIndex) {
   EXPECT_EQ(error_text(block.read_column_by_index(3)),
             "bad type 'Array(UInt8': malformed type name (unclosed paren): Array(UInt8");
 
-  auto extra = one_column_block("UInt8", 2, {1, 2, 3});  // bytes left over are not an error
-  EXPECT_EQ(extra.read_column_by_index(0)->into_owned().uint64s(), (std::vector<uint64_t>{1, 2}));
+  block.rows = 2;  // bytes left over are not an error
+  block.columns[0].data = base::Bytes::copy_of(std::string_view("\x01x\x00\x01", 4));
+  EXPECT_EQ(block.read_column_by_index(0)->into_owned().texts()[1], "");
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <sstream>
 #include <string>
 #include <vector>
 
@@ -46,26 +45,6 @@ OwnedColumnData E() {
   return {NoValues{}};
 }
 
-std::string describe(const OwnedColumnData& d) {
-  std::ostringstream out;
-  out << "kind " << static_cast<int>(d.kind()) << ": ";
-  std::visit(
-      [&](const auto& v) {
-        using V = std::decay_t<decltype(v)>;
-        if constexpr (std::is_same_v<V, OwnedStrings>) {
-          for (size_t i = 0; i < v.size(); ++i) out << '"' << v[i] << "\" ";
-        } else if constexpr (std::is_same_v<V, LengthOnly>) {
-          out << v.count;
-        } else if constexpr (std::is_same_v<V, NoValues>) {
-          out << "empty";
-        } else {
-          for (auto x : v) out << +x << ' ';
-        }
-      },
-      d.data);
-  return out.str();
-}
-
 std::vector<uint8_t> ip6(std::initializer_list<uint16_t> groups) {
   std::vector<uint8_t> out;
   for (uint16_t g : groups) {
@@ -99,31 +78,21 @@ struct Case {
 };
 
 TEST(IntoOwned, ConversionTable) {
-  std::vector<uint8_t> seq16;
-  for (uint8_t b = 0; b < 16; ++b) seq16.push_back(b);
   const std::string replacement = "\xEF\xBF\xBD";
   const std::vector<Case> cases = {
       // Integers: zero-extended or sign-extended by the stored type.
       {"UInt8", 2, {0xFF, 0}, U({255, 0})},
-      {"UInt16", 1, Wire().le(uint16_t{0xFFFF}), U({65535})},
-      {"UInt32", 1, Wire().le(~uint32_t{0}), U({4294967295u})},
       {"UInt64", 1, Wire().le(~uint64_t{0}), U({~uint64_t{0}})},
       {"Int8", 2, {0xFF, 0x80}, I({-1, -128})},
-      {"Int16", 1, Wire().le(int16_t{-2}), I({-2})},
-      {"Int32", 1, Wire().le(int32_t{-3}), I({-3})},
       {"Int64", 1, Wire().le(INT64_MIN), I({INT64_MIN})},
       {"Enum8('a' = -1, 'b' = 1)", 2, {0xFF, 1}, I({-1, 1})},
-      {"Enum16('a' = -1000)", 1, Wire().le(int16_t{-1000}), I({-1000})},
       {"Date32", 1, Wire().le(int32_t{-1}), I({-1})},
       {"Date", 2, {0xFF, 0xFF, 1, 0}, I({65535, 1})},
       {"DateTime('UTC')", 1, Wire().le(~uint32_t{0}), I({4294967295})},
-      {"Time", 1, Wire().le(uint32_t{3600}), I({3600})},
       {"DateTime64(3, 'UTC')", 1, Wire().le(int64_t{1551675967123}), I({1551675967123})},
-      {"Time64(6)", 1, Wire().le(int64_t{-5}), I({-5})},
       {"LowCardinality(UInt16)", 1, {1, 1}, U({257})},
       // Floats: Float32 widened exactly.
       {"Float32", 2, Wire().le(0.1f).le(-0.0f), F({0.100000001490116119384765625, -0.0})},
-      {"Float64", 1, Wire().le(1e308), F({1e308})},
       {"Bool", 3, {0, 1, 2}, B({0, 1, 1})},
       // Texts.
       {"String", 3,
@@ -133,15 +102,11 @@ TEST(IntoOwned, ConversionTable) {
            .str("")
            .str("日本"),
        T({"a" + replacement + "b", "", "日本"})},
-      {"LowCardinality(String)", 1, Wire().str("x"), T({"x"})},
       {"FixedString(4)",
        2,
        {'a', 'b', 0, 0, 0xC3, 0xA9, 0, 'x'},
        T({std::string("ab\0\0", 4), std::string("é\0x", 4)})},
-      {"FixedString(1)", 1, {0xFF}, T({replacement})},
       {"JSON", 2, Wire().str("{}").str("[\xFF]"), T({"{}", "[" + replacement + "]"})},
-      {"UUID", 2, join({seq16, std::vector<uint8_t>(16, 0)}),
-       T({"07060504-0302-0100-0f0e-0d0c0b0a0908", "00000000-0000-0000-0000-000000000000"})},
       {"UUID", 1, Wire().le(uint64_t{0x61f0c4045cb311e7}).le(uint64_t{0x907ba6006ad3dba0}),
        T({"61f0c404-5cb3-11e7-907b-a6006ad3dba0"})},
       {"IPv4",
@@ -161,50 +126,36 @@ TEST(IntoOwned, ConversionTable) {
       // Kinds without a value form: a count when there are values, nothing otherwise.
       {"UInt128", 5, std::vector<uint8_t>(80), L(5)},
       {"UInt128", 0, {}, E()},
-      {"Int128", 1, std::vector<uint8_t>(16), L(1)},
-      {"UInt256", 1, std::vector<uint8_t>(32), L(1)},
       {"Int256", 0, {}, E()},
       {"Decimal(9, 2)", 2, std::vector<uint8_t>(8), L(2)},
-      {"Decimal(76, 10)", 1, std::vector<uint8_t>(32), L(1)},
-      {"Decimal64(4)", 0, {}, E()},
       {"Dynamic", 3, {1, 2, 3}, L(3)},
-      {"Dynamic", 0, {}, E()},
       {"Variant(UInt8, String)", 2, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2}, L(2)},
       {"AggregateFunction(sum, UInt64)", 1, std::vector<uint8_t>(8), L(1)},
-      {"SimpleAggregateFunction(sum, UInt64)", 0, {}, E()},
       // Map and Tuple: always a count, also of zero; a Tuple counts its rows.
       {"Map(String, UInt8)", 0, {}, L(0)},
       {"Map(String, UInt8)", 2, Wire().u64(1).u64(1).str("k").bytes({9}), L(2)},
       {"Tuple(UInt8, String)", 3, Wire().bytes({1, 2, 3}).str("x").str("").str("y"), L(3)},
-      {"Tuple(UInt8)", 0, {}, L(0)},
       {"Point", 3, std::vector<uint8_t>(48), L(3)},
       {"Ring", 1, Wire().u64(3).raw(std::vector<uint8_t>(48)), L(3)},
-      {"Ring", 0, {}, E()},
       {"Polygon", 2, Wire().u64(1).u64(1).u64(0), L(0)},
       // Wrappers unwrap: null rows give the nested value, arrays flatten.
       {"Nullable(Int32)", 3, Wire().bytes({0, 1, 0}).le(1).le(0).le(3), I({1, 0, 3})},
       {"Array(UInt8)", 3, Wire().u64(2).u64(2).u64(3).bytes({1, 2, 3}), U({1, 2, 3})},
       {"Array(Array(UInt8))", 2, Wire().u64(1).u64(2).u64(2).u64(3).bytes({7, 8, 9}), U({7, 8, 9})},
       {"Array(Nullable(String))", 1, Wire().u64(2).bytes({1, 0}).str("").str("z"), T({"", "z"})},
-      {"Array(UInt8)", 0, {}, E()},
       {"Array(String)", 2, Wire().u64(0).u64(0), T({})},
       {"Nothing", 3, {0, 0, 0}, E()},
       {"Nullable(Nothing)", 2, {1, 1, 0, 0}, E()},
-      {"Nested(a UInt8)", 2, {1, 2}, E()},
       // Zero rows keep the form of the kind.
       {"Bool", 0, {}, B({})},
       {"UInt8", 0, {}, U({})},
-      {"Date", 0, {}, I({})},
       {"Float32", 0, {}, F({})},
       {"String", 0, {}, T({})},
-      {"UUID", 0, {}, T({})},
-      {"IPv6", 0, {}, T({})},
       {"FixedString(3)", 0, {}, T({})},
   };
   for (const Case& c : cases) {
     OwnedColumnData got = convert(c.type, c.rows, c.body);
-    EXPECT_EQ(got, c.expected) << c.type << " over " << c.rows << " rows: got " << describe(got)
-                               << ", want " << describe(c.expected);
+    EXPECT_EQ(got, c.expected) << c.type << " over " << c.rows << " rows";
   }
 }
 

@@ -2,46 +2,54 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "support/golden_blocks.h"
+
 namespace tarnwick::compression {
 namespace {
 
-// Values produced by the 1.0.2 implementation shipped in the server's own library, for the byte
-// pattern i -> (i*7+3) & 0xFF: every length from 0 to 300 (the 0-7, 8-15, 16-127 and 128+ paths
-// of the unseeded hash and each tail length of the bulk loop) and a few large inputs.
-TEST(CityHash128Test, MatchesGoldenValuesOfTheOneZeroSeries) {
-  std::ifstream in(TARNWICK_VECTORS_DIR "/cityhash128_golden.txt");
-  ASSERT_TRUE(in) << "missing cityhash128_golden.txt";
-  std::vector<uint8_t> data;
+// Values of the 1.0.2 implementation shipped in the server's own library (cityhash128.txt): the
+// pattern i -> (i*7+3) & 0xFF at every length from 0 to 300 (each path of the unseeded hash and
+// each tail length of the bulk loop) and a few large ones, some texts, and the bytes each captured
+// compressed frame's checksum covers.
+TEST(CityHash128Test, MatchesTheServerLibrary) {
+  std::istringstream in(testing::slurp_vector("cityhash128.txt"));
+  std::vector<uint8_t> pattern;
   std::string line;
   int checked = 0;
   while (std::getline(in, line)) {
     if (line.empty() || line[0] == '#') continue;
     std::istringstream fields(line);
-    size_t len;
-    std::string low_hex, high_hex;
-    ASSERT_TRUE(fields >> len >> low_hex >> high_hex) << line;
-    if (data.size() < len) {
-      size_t old = data.size();
-      data.resize(len);
-      for (size_t i = old; i < len; ++i) data[i] = static_cast<uint8_t>(i * 7 + 3);
+    std::string kind, low, high;
+    std::string data;
+    fields >> kind;
+    if (kind == "pattern") {
+      size_t len;
+      fields >> len;
+      for (size_t i = pattern.size(); i < len; ++i)
+        pattern.push_back(static_cast<uint8_t>(i * 7 + 3));
+      data.assign(pattern.begin(), pattern.begin() + len);
+    } else if (kind == "text") {
+      fields >> data;
+    } else {
+      std::string file;
+      size_t offset, len;
+      ASSERT_EQ(kind, "frame");
+      fields >> file >> offset >> len;
+      data = testing::slurp_vector(file).substr(offset + 16, len);
+      ASSERT_EQ(data.size(), len) << line;
     }
-    Hash128 want{std::stoull(low_hex, nullptr, 16), std::stoull(high_hex, nullptr, 16)};
-    Hash128 got = city_hash128(data.data(), len);
-    char got_text[40];
-    std::snprintf(got_text, sizeof got_text, "%016llx %016llx",
-                  static_cast<unsigned long long>(got.low),
-                  static_cast<unsigned long long>(got.high));
-    EXPECT_EQ(got, want) << "length " << len << ": got " << got_text << ", want " << low_hex << " "
-                         << high_hex;
+    ASSERT_TRUE(fields >> low >> high) << line;
+    Hash128 got = city_hash128(reinterpret_cast<const uint8_t*>(data.data()), data.size());
+    EXPECT_EQ(got, (Hash128{std::stoull(low, nullptr, 16), std::stoull(high, nullptr, 16)}))
+        << line;
     ++checked;
   }
-  EXPECT_EQ(checked, 305);
+  EXPECT_EQ(checked, 304 + 4 + 16);
 }
 
 }  // namespace

@@ -1,5 +1,5 @@
 // Frame building blocks for the compression tests: frames with arbitrary (also inconsistent)
-// header fields and a correct checksum, and a source serving a list of byte runs in turn.
+// header fields and a correct checksum.
 #pragma once
 
 #include <cstdint>
@@ -8,7 +8,6 @@
 #include <string>
 #include <vector>
 
-#include "tarnwick/base/byte_source.h"
 #include "tarnwick/compression/cityhash.h"
 
 namespace tarnwick::testing {
@@ -23,10 +22,6 @@ inline Blob pattern(size_t n, uint32_t seed = 1) {
     b = static_cast<uint8_t>(x >> 24);
   }
   return out;
-}
-
-inline Blob text_blob(const std::string& s) {
-  return Blob(s.begin(), s.end());
 }
 
 // Recomputes the checksum of a frame over its bytes from offset 16 to the end.
@@ -51,35 +46,5 @@ inline Blob raw_frame(uint8_t method, uint32_t compressed_size, uint32_t uncompr
 inline void append(Blob& out, std::span<const uint8_t> bytes) {
   out.insert(out.end(), bytes.begin(), bytes.end());
 }
-
-// Serves each run as one window, `repeat` times over, without copying.
-class RunsSource final : public base::ByteSource {
- public:
-  struct Run {
-    std::span<const uint8_t> bytes;
-    uint64_t repeat = 1;
-  };
-  explicit RunsSource(std::vector<Run> runs) : runs_(std::move(runs)) {}
-
- protected:
-  base::Result<size_t> refill() override {
-    while (next_ < runs_.size()) {
-      Run& run = runs_[next_];
-      if (run.repeat == 0 || run.bytes.empty()) {
-        ++next_;
-        continue;
-      }
-      --run.repeat;
-      pos_ = run.bytes.data();
-      end_ = pos_ + run.bytes.size();
-      return run.bytes.size();
-    }
-    return size_t{0};
-  }
-
- private:
-  std::vector<Run> runs_;
-  size_t next_ = 0;
-};
 
 }  // namespace tarnwick::testing

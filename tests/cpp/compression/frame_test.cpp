@@ -50,7 +50,7 @@ TEST(FrameTest, StoredFrameLayout) {
 }
 
 TEST(FrameTest, RoundTripsBothMethods) {
-  std::vector<Blob> payloads = {{}, {7}, pattern(6), pattern(15), pattern(1000), Blob(100000, 'x')};
+  std::vector<Blob> payloads = {{}, {7}, pattern(15), Blob(100000, 'x')};
   Blob mixed = pattern(70000, 3);
   for (size_t i = 0; i < mixed.size(); i += 3) mixed[i] = 0;
   payloads.push_back(mixed);
@@ -68,27 +68,20 @@ TEST(FrameTest, RoundTripsBothMethods) {
   EXPECT_LT(encode(Blob(100000, 'x'), kMethodLz4).size(), 1000u);
 }
 
-TEST(FrameTest, AppendsAfterExistingBytes) {
+TEST(FrameTest, AppendsAfterExistingBytesAndRefusesOtherMethods) {
   base::ByteBuffer out;
   out.append(std::string_view("head"));
   ASSERT_TRUE(encode_frame_into(out, Blob{1, 2, 3}, kMethodLz4).ok());
   EXPECT_EQ(std::string_view(reinterpret_cast<const char*>(out.data()), 4), "head");
-  auto decoded = decode_frame_bytes(out.span().subspan(4));
-  ASSERT_TRUE(decoded.ok());
-  EXPECT_EQ(to_blob(*decoded), (Blob{1, 2, 3}));
+  EXPECT_EQ(to_blob(*decode_frame_bytes(out.span().subspan(4))), (Blob{1, 2, 3}));
 
-  size_t before = out.size();
-  auto refused = encode_frame_into(out, Blob{1}, 0x90);
-  ASSERT_FALSE(refused.ok());
-  EXPECT_EQ(out.size(), before);
-}
-
-TEST(FrameTest, EncoderRefusesOtherMethods) {
-  for (uint8_t method : {0x00, 0x01, 0x03, 0x81, 0x90, 0xff}) {
-    auto r = encode_frame(Blob{1, 2}, static_cast<uint8_t>(method));
+  const size_t before = out.size();
+  for (uint8_t method : {0x00, 0x01, 0x03, 0x90}) {
+    auto r = encode_frame_into(out, Blob{1}, method);
     ASSERT_FALSE(r.ok());
-    EXPECT_EQ(r.error().kind(), base::ErrorKind::Compression);
-    EXPECT_EQ(r.error().message(), "ZSTD compression requested but 'zstd' feature not enabled");
+    EXPECT_EQ(r.error().to_string(),
+              "compression error: ZSTD compression requested but 'zstd' feature not enabled");
+    EXPECT_EQ(out.size(), before);
   }
 }
 
@@ -117,7 +110,7 @@ TEST(FrameTest, EncoderRefusesSizesItCannotRepresent) {
             "compression error: LZ4 input of 2113929217 bytes exceeds the codec limit of "
             "2113929216 bytes");
 
-  const size_t big = (size_t{1} << 32) + 16;
+  const size_t big = (size_t{1} << 32) + 10;
   Reservation space(big);
   if (!space.ok()) GTEST_SKIP() << "cannot reserve address space";
   struct Case {
@@ -125,13 +118,10 @@ TEST(FrameTest, EncoderRefusesSizesItCannotRepresent) {
     uint8_t method;
     const char* message;
   } cases[] = {
-      {size_t{LZ4_MAX_INPUT_SIZE} + 1, kMethodLz4,
-       "LZ4 input of 2113929217 bytes exceeds the codec limit of 2113929216 bytes"},
       {(size_t{1} << 32) + 10, kMethodLz4,
        "LZ4 input of 4294967306 bytes exceeds the codec limit of 2113929216 bytes"},
       {(size_t{1} << 32) - 8, kMethodNone,
        "compressed frame of 4294967297 bytes exceeds the u32 wire size field"},
-      {big, kMethodNone, "compressed frame of 4294967321 bytes exceeds the u32 wire size field"},
   };
   for (const Case& c : cases) {
     auto r = encode_frame(space.span(c.len), c.method);
@@ -160,9 +150,7 @@ TEST(FrameTest, DecoderFailuresInCheckOrder) {
     Blob frame;
     std::string message;
   } cases[] = {
-      {"unknown method 0x00", raw_frame(0x00, 12, 3, abc),
-       "compression error: unknown compression method byte: 0x00"},
-      {"unknown method 0xab, sizes also bad", raw_frame(0xab, 3, 99999999, {}),
+      {"unknown method before bad sizes", raw_frame(0xab, 3, 99999999, {}),
        "compression error: unknown compression method byte: 0xab"},
       {"compressed_size below header", raw_frame(kMethodNone, 8, 0, {}),
        "compression error: compressed_size 8 < header length 9"},

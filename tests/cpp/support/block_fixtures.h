@@ -1,10 +1,10 @@
-// Blocks and column bodies shared by the block readers' tests: the reader tests check what the
-// keeping reader makes of them, the discarder tests that the discarding reader walks them alike.
+// Block and column-body tables shared by the keeping reader's and the discarding reader's tests:
+// both must walk every entry alike (the discarder names refused kinds "discard unsupported" where
+// the reader says "streaming read unsupported").
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <utility>
 #include <vector>
 
 #include "support/wire_builder.h"
@@ -13,40 +13,61 @@ namespace tarnwick::testing {
 
 using FixtureBytes = std::vector<uint8_t>;
 
-// A block of two rows with a column of most kinds the reader decodes itself.
-struct SampleBlock {
-  Wire wire;
-  std::vector<std::pair<std::string, FixtureBytes>> bodies;  // type name, body as kept
+// A well-formed two-row body per layout the readers tell apart.
+struct BodyCase {
+  std::string type;
+  FixtureBytes wire;
+  FixtureBytes kept = {};  // what the keeping reader keeps; empty: the body itself
 };
 
-inline SampleBlock sample_block() {
-  const std::vector<std::pair<std::string, FixtureBytes>> bodies = {
+inline std::vector<BodyCase> body_cases() {
+  std::vector<BodyCase> out = {
       {"UInt8", Wire().bytes({1, 2})},
-      {"String", Wire().str("").str("h\xc3\xa9llo")},
+      {"Nothing", Wire().bytes({0, 0})},  // one placeholder byte per row
+      {"Nullable(Nothing)", Wire().bytes({1, 1, 0, 0})},
+      {"Array(Nothing)", Wire().u64(1).u64(3).bytes({0, 0, 0})},
+      {"Enum16('a' = 1)", Wire().fill(4, 7)},
+      {"DateTime('UTC')", Wire().fill(8, 7)},
+      {"DateTime64(9, 'UTC')", Wire().fill(16, 7)},
+      {"UUID", Wire().fill(32, 7)},
+      {"Int256", Wire().fill(64, 7)},
+      {"FixedString(3)", Wire().raw("abcdef")},
+      {"FixedString(0)", {}},
+      {"String", Wire().str(std::string(128, 'q')).bytes({0x80, 0x00})},  // 80 00: non-shortest
       {"Nullable(String)", Wire().bytes({1, 0}).str("").str("x")},
-      {"Array(UInt32)", Wire().u64(1).u64(3).le<uint32_t>(7).le<uint32_t>(8).le<uint32_t>(9)},
-      {"Map(String, UInt8)", Wire().u64(1).u64(1).str("k").bytes({5})},
-      {"Tuple(UInt8, String)", Wire().bytes({3, 4}).str("a").str("b")},
-      {"FixedString(2)", Wire().raw("abcd")},
-      {"Decimal(18, 2)", Wire().u64(150).u64(static_cast<uint64_t>(-150))},
-      {"Point", Wire().fill(16, 1).fill(16, 2)},
-      {"JSON", Wire().u64(1).str("{}").str("[1]")},
-      {"Nothing", Wire().bytes({0, 0})},
+      {"Array(UInt32)", Wire().u64(2).u64(5).fill(20, 9)},
+      {"Array(Array(UInt8))", Wire().u64(0).u64(0)},  // no elements: no inner offsets
       {"Array(Array(String))", Wire().u64(0).u64(2).u64(1).u64(1).str("z")},
+      {"Map(String, UInt8)",
+       Wire().u64(1).u64(4).str("k1").str("k2").str("k3").str("k4").fill(4, 1)},
+      {"Map(String, Array(UInt8))", Wire().u64(0).u64(0)},
+      {"Tuple(UInt8, String)", Wire().bytes({1, 2}).str("x").str("yz")},
+      {"Tuple()", {}},
+      {"Point", Wire().fill(16, 1).fill(16, 2)},
+      {"Ring", Wire().u64(0).u64(4).fill(32, 1).fill(32, 2)},
+      {"Polygon", Wire().u64(1).u64(1).u64(2).fill(16, 1).fill(16, 2)},
+      {"MultiPolygon", Wire().u64(0).u64(1).u64(1).u64(1).fill(8, 1).fill(8, 2)},
+      {"JSON", Wire().u64(1).str("{}").str("[1]"), Wire().str("{}").str("[1]")},
+      {"Object('json')", Wire().u64(4).str("{}").str(""), Wire().str("{}").str("")},
   };
-  SampleBlock s;
-  s.wire.block_head(bodies.size(), 2);
-  int i = 0;
-  for (const auto& [type, body] : bodies) {
-    s.wire.column("c" + std::to_string(i++), type).raw(body);
-    FixtureBytes kept = body;
-    if (type == "JSON") kept.erase(kept.begin(), kept.begin() + 8);  // the version is not kept
-    s.bodies.push_back({type, kept});
-  }
-  return s;
+  const std::pair<int, size_t> decimals[] = {{1, 4},   {9, 4},   {10, 8},  {18, 8},
+                                             {19, 16}, {38, 16}, {39, 32}, {76, 32}};
+  for (auto [precision, width] : decimals)
+    out.push_back({"Decimal(" + std::to_string(precision) + ", 0)", Wire().fill(2 * width, 7)});
+  return out;
 }
 
-// Block headers of every shape, with what read_block_body makes of them.
+// Every body case as one block of two rows, columns c0, c1, ...
+inline Wire sample_block() {
+  auto bodies = body_cases();
+  Wire w;
+  w.block_head(bodies.size(), 2);
+  for (size_t i = 0; i < bodies.size(); ++i)
+    w.column("c" + std::to_string(i), bodies[i].type).raw(bodies[i].wire);
+  return w;
+}
+
+// Block headers of every shape, with what the keeping reader makes of them.
 struct HeaderCase {
   const char* what;
   FixtureBytes wire;
@@ -57,14 +78,19 @@ struct HeaderCase {
 
 inline std::vector<HeaderCase> header_cases() {
   return {
-      {"empty block", Wire().block_head(0, 0), "ok"},
       {"rows without columns", Wire().block_head(0, 5), "ok", 5},
-      {"all block-info fields", Wire().bytes({1, 0, 2, 1, 2, 3, 4, 3, 0xAC, 0x02, 0}).bytes({0, 0}),
-       "ok"},
+      {"all block-info fields", Wire().bytes({1, 0, 2, 1, 2, 3, 4, 3, 0xAC, 0x02, 0, 0, 0}), "ok"},
       {"unknown field ends the list", Wire().bytes({7, 1, 3}).column("a", "UInt8").bytes({9, 9, 9}),
        "ok", 3, 1},
       {"leading space goes through the grammar",
        Wire().block_head(1, 1).column("a", " UInt8").bytes({1}), "ok", 1, 1},
+      {"zero rows: records only, refused kinds too",
+       Wire()
+           .block_head(3, 0)
+           .column("a", "Dynamic")
+           .column("b", "LowCardinality(String)")
+           .column("c", "JSON"),
+       "ok", 0, 3},
       {"flag", Wire().block_head(1, 1).str("x").str("Array(").bytes({1}),
        "protocol error: unsupported custom serialization for column 'x'"},
       {"bad type", Wire().block_head(1, 1).column("x", "Array(UInt8"),
@@ -83,55 +109,96 @@ inline std::vector<HeaderCase> header_cases() {
   };
 }
 
-// A well-formed body of `rows` rows for a column of most kinds.
-struct BodyCase {
+// Bodies both readers refuse, with the keeping reader's message and the bytes taken until then.
+struct FailureCase {
   std::string type;
   uint64_t rows;
-  FixtureBytes wire;           // the body
-  FixtureBytes appended = {};  // what the keeping reader keeps; empty: the body itself
+  FixtureBytes wire;
+  std::string error;
+  uint64_t consumed;
 };
 
-inline std::vector<BodyCase> body_cases() {
-  std::string s128(128, 'q');
+inline std::vector<FailureCase> failure_cases() {
+  const std::string json_version =
+      "protocol error: materialized JSON reads require string serialization version 1 or 4, got 2; "
+      "enable output_format_native_write_json_as_string=1 or use query_raw";
+  const std::string refused = "protocol error: streaming read unsupported for column type ";
   return {
-      {"UInt8", 3, Wire().bytes({1, 2, 3})},
-      {"Bool", 2, Wire().bytes({0, 1})},
-      {"Enum8('a' = 1)", 2, Wire().bytes({1, 1})},
-      {"Nothing", 2, Wire().bytes({0, 0})},  // one placeholder byte per row
-      {"Nullable(Nothing)", 2, Wire().bytes({1, 1, 0, 0})},
-      {"Array(Nothing)", 1, Wire().u64(3).bytes({0, 0, 0})},
-      {"UInt16", 2, Wire().fill(4, 7)},
-      {"Enum16('a' = 1)", 1, Wire().fill(2, 7)},
-      {"Date32", 2, Wire().fill(8, 7)},
-      {"DateTime('UTC')", 1, Wire().fill(4, 7)},
-      {"IPv4", 1, Wire().fill(4, 7)},
-      {"Time", 1, Wire().fill(4, 7)},
-      {"DateTime64(9, 'UTC')", 2, Wire().fill(16, 7)},
-      {"Time64(3)", 1, Wire().fill(8, 7)},
-      {"UUID", 1, Wire().fill(16, 7)},
-      {"Int256", 1, Wire().fill(32, 7)},
-      {"Decimal(9, 2)", 1, Wire().fill(4, 7)},
-      {"Decimal(10, 2)", 1, Wire().fill(8, 7)},
-      {"Decimal(38, 0)", 1, Wire().fill(16, 7)},
-      {"Decimal(76, 0)", 1, Wire().fill(32, 7)},
-      {"Decimal32(3)", 1, Wire().fill(4, 7)},
-      {"FixedString(3)", 2, Wire().raw("abcdef")},
-      {"FixedString(0)", 5, {}},
-      {"String", 4, Wire().str("").str("a").str(s128).bytes({0x80, 0x00})},  // 80 00: non-shortest
-      {"Nullable(String)", 2, Wire().bytes({1, 0}).str("").str("x")},
-      {"Array(UInt32)", 3, Wire().u64(2).u64(2).u64(5).fill(20, 9)},
-      {"Array(Array(UInt8))", 2, Wire().u64(0).u64(0)},  // no elements: no inner offsets
-      {"Map(String, UInt8)", 2,
-       Wire().u64(1).u64(4).str("k1").str("k2").str("k3").str("k4").bytes({1, 2, 3, 4})},
-      {"Map(String, Array(UInt8))", 1, Wire().u64(0)},
-      {"Tuple(UInt8, String)", 2, Wire().bytes({1, 2}).str("x").str("yz")},
-      {"Tuple()", 3, {}},
-      {"Point", 3, Wire().fill(24, 1).fill(24, 2)},
-      {"Ring", 1, Wire().u64(4).fill(32, 1).fill(32, 2)},
-      {"Polygon", 1, Wire().u64(1).u64(2).fill(16, 1).fill(16, 2)},
-      {"MultiPolygon", 1, Wire().u64(1).u64(1).u64(1).fill(8, 1).fill(8, 2)},
-      {"JSON", 2, Wire().u64(1).str("{}").str("[1]"), Wire().str("{}").str("[1]")},
-      {"Object('json')", 1, Wire().u64(4).str("{}"), Wire().str("{}")},
+      {"Decimal(77, 0)", 1, Wire().fill(32, 0), "protocol error: unsupported Decimal precision 77",
+       0},
+      {"Decimal(0, 0)", 1, Wire().fill(32, 0), "protocol error: unsupported Decimal precision 0",
+       0},
+      {"AggregateFunction(sum, UInt64)", 1, Wire().fill(8, 0), refused + "AggregateFunction", 0},
+      {"Nested(a UInt8)", 1, Wire().fill(8, 0), refused + "Other(\"Nested(a UInt8)\")", 0},
+      {"LowCardinality(String)", 1, Wire().fill(8, 0), refused + "LowCardinality(String)", 0},
+      {"Variant(UInt8, String)", 1, Wire().fill(8, 0), refused + "Variant([UInt8, String])", 0},
+      {"Dynamic", 1, Wire().fill(8, 0), refused + "Dynamic", 0},
+      {"JSON", 1, Wire().u64(2).str("{}"), json_version, 8},
+      {"JSON", 1, Wire().u64(1).varint(16777216),
+       "protocol error: JSON string length 16777216 exceeds limit 16777215", 12},
+      {"String", 1, Wire().varint(16777216),
+       "protocol error: string value length 16777216 exceeds limit 16777215", 4},
+      {"String", 1, Wire().fill(9, 0xFF).bytes({0x02}), "protocol error: varint overflow", 10},
+      {"Array(UInt32)", 2, Wire().u64(3).u64(2),
+       "protocol error: array offset decreased from 3 to 2", 16},
+      {"Map(UInt8, UInt8)", 1, Wire().u64(10000001),
+       "protocol error: map offset total 10000001 exceeds limit 10000000", 8},
+      {"Array(UInt64)", 1, Wire().u64(10000000),  // 80 MB of elements: refused before any room
+       "protocol error: fixed-width column byte length 80000000 exceeds limit 67108864", 8},
+      {"FixedString(9223372036854775808)",
+       2,
+       {},
+       "protocol error: FixedString column byte length overflow",
+       0},
+      {"UInt32", 1, Wire().bytes({1, 2, 3}), "I/O error: failed to fill whole buffer", 3},
+      {"String", 1, Wire().varint(5).raw("abc"), "I/O error: failed to fill whole buffer", 4},
+  };
+}
+
+// Sizes at and one past each limit: `prefix`, then `zeros` zero bytes. The discarder appends
+// nothing, so the caps of appending reads do not bind it.
+struct LimitCase {
+  std::string type;
+  uint64_t rows;
+  FixtureBytes prefix;
+  uint64_t zeros;
+  std::string keep_error, discard_error;
+};
+
+inline std::vector<LimitCase> limit_cases() {
+  const std::string ok = "ok", e = "protocol error: ";
+  const std::string fixed_over =
+      e + "fixed-width column byte length 67108872 exceeds limit 67108864";
+  const std::string read_over = e + "column byte length 67108865 exceeds limit 67108864";
+  const std::string total_over = e + "array offset total 10000001 exceeds limit 10000000";
+  return {
+      {"UInt64", 8388608, {}, 67108864, ok, ok},
+      {"UInt64", 8388609, {}, 67108872, fixed_over, fixed_over},
+      {"Point", 4194304, {}, 67108864, ok, ok},  // each half is a body of its own
+      {"Point", 8388609, {}, 134217744, fixed_over, fixed_over},
+      {"FixedString(67108864)", 1, {}, 67108864, ok, ok},
+      {"FixedString(67108865)",
+       1,
+       {},
+       67108865,
+       e + "FixedString column byte length 67108865 exceeds limit 67108864",
+       e + "FixedString column byte length 67108865 exceeds limit 67108864"},
+      {"UInt8", 67108864, {}, 67108864, ok, ok},
+      {"Nothing", 67108865, {}, 67108865, read_over, ok},
+      {"Nullable(UInt8)", 67108865, {}, 134217730, read_over, ok},
+      {"String", 1, Wire().varint(16777215), 16777215, ok, ok},
+      {"Array(UInt8)", 1, Wire().u64(10000000), 10000000, ok, ok},
+      {"Array(UInt8)", 1, Wire().u64(10000001), 10000001, total_over, total_over},
+      {"Map(UInt8, Nothing)", 2, Wire().u64(7).u64(10000000), 20000000, ok, ok},
+      {"Map(UInt8, Nothing)", 2, Wire().u64(7).u64(6), 0, e + "map offset decreased from 7 to 6",
+       e + "map offset decreased from 7 to 6"},
+      {"Array(UInt8)", 8388608, {}, 67108864, ok, ok},  // all offsets 0: they alone fill the budget
+      {"Array(UInt8)",
+       8388609,
+       {},
+       67108872,
+       e + "array offset byte length 67108872 exceeds limit 67108864",
+       ok},
   };
 }
 

@@ -1,7 +1,8 @@
 // Blocks captured from a real server, as native-protocol block bodies (block info, counts, column
 // records with their flag byte, bodies):
 //  - the Native-format captures of native_columns.json (HTTP carries bare column records; the
-//    manifest gives each body's extent), framed as the native protocol carries them;
+//    manifest gives each body's extent and the server's text of every row), framed as the native
+//    protocol carries them;
 //  - every Data packet of the tcp_*.bin replies, decoded through the server's own compressed
 //    frames. That server's revision sends no flag byte, so each column record gets one here.
 #pragma once
@@ -25,9 +26,14 @@
 namespace tarnwick::testing {
 
 struct GoldenBlock {
-  std::string what;  // file and block or packet offset
+  std::string file, what;  // what: file and block or packet offset
   std::vector<uint8_t> wire;
   uint64_t rows;
+  // Manifest blocks only: each column's name and type, its body as captured, the server's text of
+  // each row.
+  std::vector<std::pair<std::string, std::string>> columns;
+  std::vector<std::vector<uint8_t>> bodies;
+  std::vector<std::vector<std::string>> tsv;
 };
 
 inline std::string slurp_vector(const std::string& name) {
@@ -38,36 +44,57 @@ inline std::string slurp_vector(const std::string& name) {
   return s.str();
 }
 
+inline std::span<const uint8_t> as_bytes(const std::string& s) {
+  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
+}
+
 inline void add_manifest_blocks(std::vector<GoldenBlock>& out) {
   Json manifest = Json::parse(slurp_vector("native_columns.json"));
+  ASSERT_EQ(manifest.size(), 14u);
   for (const Json& entry : manifest.items) {
     const std::string file = entry["file"].text;
     const std::string raw = slurp_vector(file);
-    std::span<const uint8_t> all(reinterpret_cast<const uint8_t*>(raw.data()), raw.size());
+    std::span<const uint8_t> all = as_bytes(raw);
+    size_t row_base = 0;
     for (const Json& blk : entry["blocks"].items) {
       uint64_t pos = blk["offset"].u64();
-      uint64_t ncols = *protocol::parse_varint(all, pos), nrows = *protocol::parse_varint(all, pos);
+      GoldenBlock g{file, file + " @" + std::to_string(pos), {}, 0, {}, {}, {}};
+      uint64_t ncols = *protocol::parse_varint(all, pos);
+      g.rows = *protocol::parse_varint(all, pos);
+      ASSERT_EQ(g.rows, blk["rows"].u64()) << g.what;
       Wire wire;
-      wire.block_head(ncols, nrows);
+      wire.block_head(ncols, g.rows);
       for (uint64_t c = 0; c < ncols; ++c) {
-        std::string name(*protocol::parse_string(all, pos));
-        std::string type(*protocol::parse_string(all, pos));
+        std::string name(*protocol::parse_string(all, pos)),
+            type(*protocol::parse_string(all, pos));
+        ASSERT_EQ(name, entry["columns"][c][0].text) << g.what;
+        ASSERT_EQ(type, entry["columns"][c][1].text) << g.what;
         uint64_t start = blk["column_bodies"][c][0].u64(), end = blk["column_bodies"][c][1].u64();
-        wire.column(name, type).raw(std::vector<uint8_t>(all.begin() + start, all.begin() + end));
+        ASSERT_EQ(pos, start) << g.what;
+        g.bodies.emplace_back(all.begin() + start, all.begin() + end);
+        wire.column(name, type).raw(g.bodies.back());
+        g.columns.emplace_back(name, type);
         pos = end;
       }
-      out.push_back({file + " @" + std::to_string(blk["offset"].u64()), wire.get(), nrows});
+      for (uint64_t r = 0; r < g.rows; ++r) {
+        g.tsv.emplace_back();
+        for (const Json& cell : entry["rows_tsv"][row_base + r].items)
+          g.tsv.back().push_back(cell.text);
+      }
+      row_base += g.rows;
+      g.wire = wire.get();
+      out.push_back(std::move(g));
     }
+    ASSERT_EQ(row_base, entry["rows_tsv"].size()) << file;
   }
 }
 
 // Walks a reply of the server (Data, ProfileInfo, Progress, EndOfStream packets).
 inline void add_reply_blocks(std::vector<GoldenBlock>& out, const std::string& file) {
   const std::string raw = slurp_vector(file);
-  std::span<const uint8_t> all(reinterpret_cast<const uint8_t*>(raw.data()), raw.size());
-  base::MemorySource reply(all);
+  base::MemorySource reply(as_bytes(raw));
   for (int packet = 0; packet < 100; ++packet) {
-    const size_t at = all.size() - reply.remaining();
+    const size_t at = raw.size() - reply.remaining();
     auto type = protocol::read_varint(reply);
     ASSERT_TRUE(type.ok()) << file;
     if (*type == 5) return;  // EndOfStream
@@ -84,6 +111,7 @@ inline void add_reply_blocks(std::vector<GoldenBlock>& out, const std::string& f
     ASSERT_TRUE(protocol::read_string(reply).ok());
     compression::DecompressingReader src(reply);
     ASSERT_TRUE(src.start().ok());
+    ASSERT_FALSE(src.passthrough());
     ASSERT_TRUE(protocol::skip_block_info_from_reader(src).ok());
     uint64_t ncols = *protocol::read_varint(src), rows = *protocol::read_varint(src);
     Wire wire;
@@ -98,8 +126,8 @@ inline void add_reply_blocks(std::vector<GoldenBlock>& out, const std::string& f
       wire.column(name, type_name)
           .raw(std::vector<uint8_t>(body.data(), body.data() + body.size()));
     }
-    ASSERT_EQ(src.buffered().size(), 0u);
-    out.push_back({file + " @" + std::to_string(at), wire.get(), rows});
+    ASSERT_EQ(src.buffered().size(), 0u);  // the block ends where the frames end
+    out.push_back({file, file + " @" + std::to_string(at), wire.get(), rows, {}, {}, {}});
   }
   ADD_FAILURE() << file << ": no EndOfStream";
 }

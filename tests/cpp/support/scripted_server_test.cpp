@@ -2,15 +2,13 @@
 // with the server's bytes checked against the Hello layout and the record checked afterwards.
 #include "support/scripted_server.h"
 
-#include <arpa/inet.h>
 #include <gtest/gtest.h>
-#include <netinet/in.h>
 #include <sys/socket.h>
-#include <sys/time.h>
-#include <unistd.h>
 
 #include <string>
 #include <vector>
+
+#include "tarnwick/sync/socket.h"
 
 namespace tarnwick::testing {
 namespace {
@@ -22,49 +20,26 @@ void append_string(Bytes& out, const std::string& s) {
   out.insert(out.end(), s.begin(), s.end());
 }
 
-class LoopbackSocket {
- public:
-  explicit LoopbackSocket(uint16_t port) : fd_(socket(AF_INET, SOCK_STREAM, 0)) {
-    timeval tv{5, 0};
-    setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-    setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
-    sockaddr_in addr{};
-    addr.sin_family = AF_INET;
-    addr.sin_port = htons(port);
-    addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    connected_ = connect(fd_, reinterpret_cast<sockaddr*>(&addr), sizeof addr) == 0;
+// Sends `out`, then reads `n` bytes (fewer if the peer closes or 5 s pass).
+Bytes exchange(const sync::Socket& sock, const Bytes& out, size_t n) {
+  EXPECT_EQ(::send(sock.fd(), out.data(), out.size(), MSG_NOSIGNAL), ssize_t(out.size()));
+  Bytes in(n);
+  size_t got = 0;
+  for (ssize_t r; got < n; got += static_cast<size_t>(r)) {
+    r = ::recv(sock.fd(), in.data() + got, n - got, 0);
+    if (r <= 0) break;
   }
-  ~LoopbackSocket() { shut(); }
-  void shut() {
-    if (fd_ >= 0) close(fd_);
-    fd_ = -1;
-  }
-  bool connected() const { return connected_; }
-  bool send_all(const Bytes& b) {
-    return ::send(fd_, b.data(), b.size(), MSG_NOSIGNAL) == ssize_t(b.size());
-  }
-  Bytes recv_exact(size_t n) {
-    Bytes out(n);
-    size_t got = 0;
-    while (got < n) {
-      ssize_t r = recv(fd_, out.data() + got, n - got, 0);
-      if (r <= 0) break;
-      got += static_cast<size_t>(r);
-    }
-    out.resize(got);
-    return out;
-  }
-
- private:
-  int fd_;
-  bool connected_ = false;
-};
+  in.resize(got);
+  return in;
+}
 
 TEST(ScriptedServerTest, PingAtOldRevisionIsRecorded) {
   ScriptedServer server({.scenario = "ping", .args = {{"revision", "54412"}, {"count", "2"}}});
   ASSERT_TRUE(server.ok()) << server.error();
-  LoopbackSocket sock(server.port());
-  ASSERT_TRUE(sock.connected());
+  auto sock = sync::connect_with_timeout(sync::SocketAddr::v4_loopback(server.port()),
+                                         base::Duration::from_secs(5));
+  ASSERT_TRUE(sock.ok());
+  ASSERT_TRUE(sock->set_read_timeout(base::Duration::from_secs(5)).ok());
 
   Bytes hello = {0x00};
   append_string(hello, "t");
@@ -72,7 +47,6 @@ TEST(ScriptedServerTest, PingAtOldRevisionIsRecorded) {
   append_string(hello, "default");
   append_string(hello, "default");
   append_string(hello, "");
-  ASSERT_TRUE(sock.send_all(hello));
 
   // Server Hello at negotiated revision 54412: name, version, revision, time zone, display name,
   // patch; nothing later and no addendum.
@@ -82,13 +56,12 @@ TEST(ScriptedServerTest, PingAtOldRevisionIsRecorded) {
   append_string(expected, "UTC");
   append_string(expected, "scripted");
   expected.push_back(1);
-  EXPECT_EQ(sock.recv_exact(expected.size()), expected);
+  EXPECT_EQ(exchange(*sock, hello, expected.size()), expected);
 
   for (int i = 0; i < 2; ++i) {
-    ASSERT_TRUE(sock.send_all({0x04}));
-    EXPECT_EQ(sock.recv_exact(1), Bytes{0x04});
+    EXPECT_EQ(exchange(*sock, {0x04}, 1), Bytes{0x04});
   }
-  sock.shut();
+  sock->close();
 
   EXPECT_EQ(server.wait_exit(20000), 0);
   EXPECT_EQ(server.wait_status(0, 1000), "ok");

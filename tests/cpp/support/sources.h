@@ -1,10 +1,11 @@
 // Byte sources for tests: one that hands out a single byte per refill (to exercise every slow path
-// of a decoder), and one that produces zeros lazily after a prefix (to reach large limits without
-// large fixtures).
+// of a decoder), and one made of segments (owned bytes, borrowed runs served repeatedly without a
+// copy, zeros produced lazily) so that large bodies need no large fixtures.
 #pragma once
 
 #include <algorithm>
 #include <cstdint>
+#include <deque>
 #include <span>
 #include <vector>
 
@@ -20,9 +21,8 @@ class OneByteSource final : public base::ByteSource {
  protected:
   base::Result<size_t> refill() override {
     if (next_ == bytes_.size()) return size_t{0};
-    pos_ = bytes_.data() + next_;
+    pos_ = bytes_.data() + next_++;
     end_ = pos_ + 1;
-    ++next_;
     return size_t{1};
   }
 
@@ -31,28 +31,50 @@ class OneByteSource final : public base::ByteSource {
   size_t next_ = 0;
 };
 
-// Yields `prefix`, then `zeros` zero bytes, then ends.
-class ZeroTailSource final : public base::ByteSource {
+class ChainSource : public base::ByteSource {
  public:
-  ZeroTailSource(std::vector<uint8_t> prefix, uint64_t zeros)
-      : prefix_(std::move(prefix)), zeros_left_(zeros), chunk_(1 << 16, 0) {
-    pos_ = prefix_.data();
-    end_ = prefix_.data() + prefix_.size();
+  ChainSource& bytes(std::vector<uint8_t> b) { return run(owned_.emplace_back(std::move(b))); }
+  // `b` (which must outlive the source) `repeat` times over, one window per pass.
+  ChainSource& run(std::span<const uint8_t> b, uint64_t repeat = 1) {
+    if (!b.empty()) segments_.push_back({b, b.size() * repeat});
+    return *this;
+  }
+  ChainSource& zeros(uint64_t n) {
+    segments_.push_back({kZeros, n});
+    return *this;
   }
 
  protected:
   base::Result<size_t> refill() override {
-    size_t n = static_cast<size_t>(std::min<uint64_t>(zeros_left_, chunk_.size()));
-    zeros_left_ -= n;
-    pos_ = chunk_.data();
-    end_ = pos_ + n;
-    return n;
+    for (; next_ < segments_.size(); ++next_) {
+      Segment& s = segments_[next_];
+      if (s.left == 0) continue;
+      size_t n = static_cast<size_t>(std::min<uint64_t>(s.left, s.bytes.size()));
+      s.left -= n;
+      pos_ = s.bytes.data();
+      end_ = pos_ + n;
+      return n;
+    }
+    return size_t{0};
   }
 
  private:
-  std::vector<uint8_t> prefix_;
-  uint64_t zeros_left_;
-  std::vector<uint8_t> chunk_;
+  struct Segment {
+    std::span<const uint8_t> bytes;
+    uint64_t left;
+  };
+  inline static const std::vector<uint8_t> kZeros = std::vector<uint8_t>(1 << 16, 0);
+  std::deque<std::vector<uint8_t>> owned_;
+  std::vector<Segment> segments_;
+  size_t next_ = 0;
+};
+
+// `prefix`, then `zeros` zero bytes.
+class ZeroTailSource final : public ChainSource {
+ public:
+  ZeroTailSource(std::vector<uint8_t> prefix, uint64_t zeros) {
+    bytes(std::move(prefix)).zeros(zeros);
+  }
 };
 
 }  // namespace tarnwick::testing
