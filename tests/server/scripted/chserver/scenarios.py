@@ -158,11 +158,6 @@ def _step_block(f):
     return make_block(Column(col, typ, _values(typ, vals)))
 
 
-def _big_block(rows):
-    import struct
-    return _raw_block("x", "UInt64", rows, struct.pack(f"<{rows}Q", *range(rows)))
-
-
 def _raw_block(col, typ, rows, raw):
     from .block import Block
     return Block(columns=[Column(col, typ, raw=raw)], rows=rows)
@@ -170,12 +165,12 @@ def _raw_block(col, typ, rows, raw):
 
 def script(conn, a):
     """Runs `steps` (";"-separated, fields ":"-separated) after the handshake:
-    q (expect a Query), data/totals/extremes/pevents:col:type:values, bigdata:rows,
+    q (expect a Query), data/totals/extremes/pevents:col:type:values,
     rawdata:col:type:rows:hex, emptypevents (plain, no columns), describe:a=T1,b=T2, log, progress, pinfo, pong, eos, exc:code:name:message, tcols,
     uuids:n, tz:name, unknown:type[:hexbody], readtask, ranges, mtread, cancel (expect Cancel),
     ping (expect Ping, send Pong), status (expect TablesStatusRequest, answer every table as
     replicated with delay 5, readonly), insert (read Data blocks up to the empty one), stall:secs,
-    slow:secs:n:<step> (the step's bytes stall after n bytes), raw:hex (bytes as they stand), close.
+    slow:secs:n:<step> (the step's bytes stall after n bytes).
     Blocks follow `compress`. Afterwards Pong to every Ping until the client closes."""
     _hello(conn, a)
     comp = _compress(a)
@@ -200,8 +195,6 @@ def script(conn, a):
             conn.send_data(make_block(Column("name", "String", [n for n, _ in pairs]),
                                       Column("type", "String", [t for _, t in pairs])),
                            compress=comp, **send)
-        elif verb == "bigdata":
-            conn.send_data(_big_block(int(f[0])), compress=comp, **send)
         elif verb == "rawdata":
             conn.send_data(_raw_block(f[0], f[1], int(f[2]), bytes.fromhex(f[3])), compress=comp,
                            **send)
@@ -245,11 +238,6 @@ def script(conn, a):
             conn.receive_insert()
         elif verb == "stall":
             conn.stall(float(f[0]))
-        elif verb == "raw":
-            conn.send_raw(bytes.fromhex(f[0]))
-        elif verb == "close":
-            conn.close()
-            return
         else:
             raise ValueError(f"unknown step {step!r}")
     serve_until_close(conn)
