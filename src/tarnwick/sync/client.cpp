@@ -144,7 +144,12 @@ SyncClient::SyncClient(ServerInfo info, std::unique_ptr<Transport> transport, Cl
     : server_info_(std::move(info)),
       transport_(std::move(transport)),
       config_(std::move(config)),
-      query_template_(std::move(tmpl)) {}
+      query_template_(std::move(tmpl)) {
+  // The reader lives as long as the connection; it borrows the transport's read buffer, which
+  // is sized once here and never again.
+  transport_->set_read_buffer_capacity(config_.read_buffer_capacity);
+  reader_ = std::make_unique<ConnectionReader>(*transport_, server_info_.recv_chunked);
+}
 
 Result<SyncClient> SyncClient::connect_with_config(ClientConfig config) {
   return connect_with_config(std::move(config), handshake_and_negotiate);

@@ -9,18 +9,30 @@
 // failures move on to the next address.
 #pragma once
 
+#include <array>
 #include <chrono>
+#include <cstdint>
 #include <functional>
+#include <map>
 #include <memory>
+#include <optional>
 #include <span>
+#include <string>
+#include <string_view>
 #include <thread>
+#include <vector>
 
 #include "tarnwick/base/duration.h"
 #include "tarnwick/base/result.h"
+#include "tarnwick/protocol/block.h"
 #include "tarnwick/sync/config.h"
+#include "tarnwick/sync/connection_reader.h"
 #include "tarnwick/sync/handshake.h"
+#include "tarnwick/sync/parameters.h"
 #include "tarnwick/sync/query_packet.h"
+#include "tarnwick/sync/schema.h"
 #include "tarnwick/sync/socket.h"
+#include "tarnwick/sync/table_status.h"
 #include "tarnwick/sync/transport.h"
 
 namespace tarnwick::sync {
@@ -102,14 +114,93 @@ class SyncClient {
   // Shuts the connection down; any blocked or later read or write fails.
   void shutdown() const { transport_->shutdown(); }
 
+  // ---- exchanges ----
+  // Each runs on an idle connection and takes the client exclusively for its whole run. A failure
+  // after the first byte of an exchange was written that is not a clean end of the response (a
+  // server exception, an over-limit response drained to its end) shuts the connection down and
+  // marks it broken: every later exchange then fails at once with an Io error of kind
+  // NotConnected. Refusals before anything was written leave the connection as it was.
+
+  // Runs a query and returns every Data block of its response in arrival order (blocks with no
+  // rows included). `settings`, when given, overlays the session settings for this query only.
+  // Decoded bytes above max_response_size cancel the query and fail with ResponseTooLarge.
+  base::Result<std::vector<protocol::Block>> query_with_params_settings_and_ignored_part_uuids(
+      std::string_view query, std::span<const QueryParameter> params,
+      const std::map<std::string, std::string>* settings,
+      std::span<const std::array<uint8_t, 16>> ignored_part_uuids);
+  // Runs a statement and reads its response to the end, keeping nothing. After a statement that
+  // may change a table's columns (see query_may_change_schema) the schema cache is emptied.
+  base::Status execute_with_params_settings_and_ignored_part_uuids(
+      std::string_view query, std::span<const QueryParameter> params,
+      const std::map<std::string, std::string>* settings,
+      std::span<const std::array<uint8_t, 16>> ignored_part_uuids);
+  // Reads a response already in flight to its end.
+  base::Status drain_response();
+
+  // An insert: begin_insert sends the INSERT statement and waits for the table-structure block;
+  // send_data sends one block (validated against the cached schema when validate_schema is on and
+  // `table_name` is not empty); end_insert sends the end of the data and reads the response to
+  // its end. While an insert is open every other exchange is refused. The schema used for
+  // validation must be cached before begin_insert (schema_for_table): a miss inside an open
+  // insert fails before anything is written.
+  base::Status begin_insert(std::string_view query);
+  base::Status send_data(std::string_view table_name, const protocol::Block& block);
+  base::Status end_insert();
+  bool insert_open() const { return insert_open_; }
+
+  // Ping and its Pong.
+  base::Status ping();
+  // The TablesStatus exchange for a list of tables (possibly empty), and its one-table form
+  // (nothing when the server did not list the table).
+  base::Result<TablesStatusMap> tables_status(std::span<const QualifiedTableName> tables);
+  base::Result<std::optional<TableStatus>> table_status(std::string_view database,
+                                                        std::string_view table);
+  // Adds or replaces a session setting and rebuilds the Query-packet template; nothing is sent.
+  void set_setting(std::string name, std::string value);
+
+  // Table schemas from DESCRIBE TABLE: cached per table name as given (fetched on a miss),
+  // fetched again and re-cached, fetched without touching the cache; and the cache emptied.
+  base::Result<TableSchema> schema_for_table(std::string_view table);
+  base::Result<TableSchema> refresh_schema_for_table(std::string_view table);
+  base::Result<TableSchema> fetch_schema_for_table(std::string_view table);
+  void clear_schema_cache() { schema_cache_.clear(); }
+  const SchemaCache& schema_cache() const { return schema_cache_; }
+
+  // Whether an earlier exchange failed midway and shut the connection down.
+  bool broken() const { return broken_; }
+
  private:
   SyncClient(ServerInfo info, std::unique_ptr<Transport> transport, ClientConfig config,
              QueryPacketTemplate tmpl);
+
+  // Refuses an exchange on a broken connection or inside an open insert.
+  base::Status check_idle() const;
+  base::Status broken_error() const;
+  // Ends an exchange that has begun writing: a failure that is not a clean end of the response
+  // (a server exception, a response too large whose drain reached its end) shuts the connection
+  // down and marks it broken.
+  base::Status settle(base::Status status);
+  void mark_broken();
+  // Sends the IgnoredPartUUIDs packet (when there are UUIDs) and the Query packet. What cannot
+  // be sent is refused before anything is written; afterwards a failure breaks the connection.
+  base::Status send_query(std::string_view query, std::span<const QueryParameter> params,
+                          const std::map<std::string, std::string>* settings,
+                          std::span<const std::array<uint8_t, 16>> ignored_part_uuids);
+  base::Result<std::vector<protocol::Block>> collect_response();
+  base::Status cancel_and_drain();
+  base::Status drain_in_flight();
+  base::Status send_data_vectored(std::string_view table_name, const protocol::Block& block);
+  base::Status send_packet(std::span<const uint8_t> packet);
+  uint64_t revision() const { return server_info_.negotiated_revision; }
 
   ServerInfo server_info_;
   std::unique_ptr<Transport> transport_;
   ClientConfig config_;
   QueryPacketTemplate query_template_;
+  std::unique_ptr<ConnectionReader> reader_;
+  SchemaCache schema_cache_;
+  bool broken_ = false;
+  bool insert_open_ = false;
 };
 
 // The handshake of a real connection: the Hello exchange over the transport.
