@@ -49,6 +49,12 @@ class ByteSource {
   std::span<const uint8_t> buffered() const { return {pos_, static_cast<size_t>(end_ - pos_)}; }
   // Marks `n` buffered bytes as read; n must not exceed buffered().size().
   void consume(size_t n) { pos_ += n; }
+  // The buffered bytes, refilled once first when there are none; empty when the source ended.
+  // A layer above can borrow them (and consume them) without copying.
+  Result<std::span<const uint8_t>> fill_buffered() {
+    if (pos_ == end_) TW_TRY(refill());
+    return buffered();
+  }
 
  protected:
   // Makes more bytes available in [pos_, end_) once the window is empty. Returns how many are

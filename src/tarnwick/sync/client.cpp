@@ -144,7 +144,12 @@ SyncClient::SyncClient(ServerInfo info, std::unique_ptr<Transport> transport, Cl
     : server_info_(std::move(info)),
       transport_(std::move(transport)),
       config_(std::move(config)),
-      query_template_(std::move(tmpl)) {}
+      query_template_(std::move(tmpl)) {
+  // The reader lives as long as the connection; it borrows the transport's read buffer, which
+  // is sized once here and never again.
+  transport_->set_read_buffer_capacity(config_.read_buffer_capacity);
+  reader_ = std::make_unique<ConnectionReader>(*transport_, server_info_.recv_chunked);
+}
 
 Result<SyncClient> SyncClient::connect_with_config(ClientConfig config) {
   return connect_with_config(std::move(config), handshake_and_negotiate);
@@ -235,57 +240,3 @@ Result<SyncClient> SyncClient::connect_transport_with_budget(std::unique_ptr<Tra
 
 }  // namespace tarnwick::sync
 
-// ---- exchanges (being built) ----
-
-namespace tarnwick::sync {
-namespace {
-base::Error not_yet() {
-  return base::Error::protocol("not implemented");
-}
-}  // namespace
-
-base::Result<std::vector<protocol::Block>>
-SyncClient::query_with_params_settings_and_ignored_part_uuids(
-    std::string_view, std::span<const QueryParameter>, const std::map<std::string, std::string>*,
-    std::span<const std::array<uint8_t, 16>>) {
-  return not_yet();
-}
-base::Status SyncClient::execute_with_params_settings_and_ignored_part_uuids(
-    std::string_view, std::span<const QueryParameter>, const std::map<std::string, std::string>*,
-    std::span<const std::array<uint8_t, 16>>) {
-  return not_yet();
-}
-base::Status SyncClient::drain_response() {
-  return not_yet();
-}
-base::Status SyncClient::begin_insert(std::string_view) {
-  return not_yet();
-}
-base::Status SyncClient::send_data(std::string_view, const protocol::Block&) {
-  return not_yet();
-}
-base::Status SyncClient::end_insert() {
-  return not_yet();
-}
-base::Status SyncClient::ping() {
-  return not_yet();
-}
-base::Result<TablesStatusMap> SyncClient::tables_status(std::span<const QualifiedTableName>) {
-  return not_yet();
-}
-base::Result<std::optional<TableStatus>> SyncClient::table_status(std::string_view,
-                                                                  std::string_view) {
-  return not_yet();
-}
-void SyncClient::set_setting(std::string, std::string) {}
-base::Result<TableSchema> SyncClient::schema_for_table(std::string_view) {
-  return not_yet();
-}
-base::Result<TableSchema> SyncClient::refresh_schema_for_table(std::string_view) {
-  return not_yet();
-}
-base::Result<TableSchema> SyncClient::fetch_schema_for_table(std::string_view) {
-  return not_yet();
-}
-
-}  // namespace tarnwick::sync

@@ -26,6 +26,7 @@
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
 #include "tarnwick/sync/config.h"
+#include "tarnwick/sync/connection_reader.h"
 #include "tarnwick/sync/handshake.h"
 #include "tarnwick/sync/parameters.h"
 #include "tarnwick/sync/query_packet.h"
@@ -172,10 +173,31 @@ class SyncClient {
   SyncClient(ServerInfo info, std::unique_ptr<Transport> transport, ClientConfig config,
              QueryPacketTemplate tmpl);
 
+  // Refuses an exchange on a broken connection or inside an open insert.
+  base::Status check_idle() const;
+  base::Status broken_error() const;
+  // Ends an exchange that has begun writing: a failure that is not a clean end of the response
+  // (a server exception, a response too large whose drain reached its end) shuts the connection
+  // down and marks it broken.
+  base::Status settle(base::Status status);
+  void mark_broken();
+  // Sends the IgnoredPartUUIDs packet (when there are UUIDs) and the Query packet. What cannot
+  // be sent is refused before anything is written; afterwards a failure breaks the connection.
+  base::Status send_query(std::string_view query, std::span<const QueryParameter> params,
+                          const std::map<std::string, std::string>* settings,
+                          std::span<const std::array<uint8_t, 16>> ignored_part_uuids);
+  base::Result<std::vector<protocol::Block>> collect_response();
+  base::Status cancel_and_drain();
+  base::Status drain_in_flight();
+  base::Status send_data_vectored(std::string_view table_name, const protocol::Block& block);
+  base::Status send_packet(std::span<const uint8_t> packet);
+  uint64_t revision() const { return server_info_.negotiated_revision; }
+
   ServerInfo server_info_;
   std::unique_ptr<Transport> transport_;
   ClientConfig config_;
   QueryPacketTemplate query_template_;
+  std::unique_ptr<ConnectionReader> reader_;
   SchemaCache schema_cache_;
   bool broken_ = false;
   bool insert_open_ = false;

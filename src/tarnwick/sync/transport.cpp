@@ -215,8 +215,20 @@ Error Transport::tls_failure(int ret, const char* op) {
   }
 }
 
+Status Transport::apply_read_deadline() {
+  auto left = *read_deadline_ - std::chrono::steady_clock::now();
+  if (left <= std::chrono::steady_clock::duration::zero()) {
+    return Error::io(IoError::custom(IoKind::TimedOut, "read deadline exceeded"));
+  }
+  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+  if (ns <= 0) ns = 1;
+  return socket_.set_read_timeout(base::Duration{static_cast<uint64_t>(ns / 1000000000),
+                                                 static_cast<uint32_t>(ns % 1000000000)});
+}
+
 Result<size_t> Transport::read_some(uint8_t* dst, size_t n) {
   if (n == 0) return size_t{0};
+  if (read_deadline_) TW_TRY(apply_read_deadline());
   if (ssl_ == nullptr) {
     for (;;) {
       ssize_t got = ::recv(socket_.fd(), dst, n, 0);

@@ -11,9 +11,11 @@
 // time-outs and watchdog guard that first exchange.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -77,6 +79,13 @@ class Transport final : public base::ByteSource, public base::ByteSink {
   base::Status write_all_vectored(std::span<const std::span<const uint8_t>> slices) override;
   base::Status flush() override { return {}; }
 
+  // While set, every receive waits at most until `deadline`: the socket's read time-out is
+  // lowered to the time left before each receive, and a receive that starts after the deadline
+  // fails with an Io error of kind TimedOut. The caller restores the read time-out afterwards.
+  void set_read_deadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
+    read_deadline_ = deadline;
+  }
+
   // Capacity of the read buffer (default 65536); buffered bytes are kept when it changes.
   void set_read_buffer_capacity(size_t capacity);
   size_t read_buffer_capacity() const { return capacity_; }
@@ -90,6 +99,7 @@ class Transport final : public base::ByteSource, public base::ByteSink {
 
   explicit Transport(Socket socket);
   base::Error tls_failure(int ret, const char* op);
+  base::Status apply_read_deadline();
 
   Socket socket_;
   SSL* ssl_ = nullptr;
@@ -98,6 +108,7 @@ class Transport final : public base::ByteSource, public base::ByteSink {
   detail::SocketBioState bio_state_;
   std::unique_ptr<uint8_t[]> buffer_;
   size_t capacity_ = kDefaultReadBufferCapacity;
+  std::optional<std::chrono::steady_clock::time_point> read_deadline_;
 };
 
 }  // namespace tarnwick::sync

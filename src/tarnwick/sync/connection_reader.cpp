@@ -1,0 +1,49 @@
+#include "tarnwick/sync/connection_reader.h"
+
+namespace tarnwick::sync {
+
+using base::ByteBuffer;
+using base::Result;
+using base::Status;
+
+ConnectionReader::ConnectionReader(Transport& transport, bool recv_chunked)
+    : transport_(transport) {
+  if (recv_chunked) chunked_ = std::make_unique<ChunkedReader>(transport_);
+}
+
+void ConnectionReader::unread(ByteBuffer bytes) {
+  if (bytes.size() == 0) return;
+  // The rest of the current window goes after the returned bytes.
+  bytes.append(pos_, static_cast<size_t>(end_ - pos_));
+  pending_ = std::move(bytes);
+  reading_pending_ = true;
+  pos_ = pending_.data();
+  end_ = pending_.data() + pending_.size();
+}
+
+Result<size_t> ConnectionReader::refill() {
+  if (reading_pending_) {
+    reading_pending_ = false;
+    pending_.resize(0);
+  }
+  // Borrow the layer below's window: its buffer is touched again only by its next refill, which
+  // only this reader triggers, after this window has been used up.
+  base::ByteSource& in = inner();
+  TW_ASSIGN_OR_RETURN(std::span<const uint8_t> window, in.fill_buffered());
+  in.consume(window.size());
+  pos_ = window.data();
+  end_ = window.data() + window.size();
+  return window.size();
+}
+
+Status ConnectionReader::read_direct(uint8_t* dst, size_t n) {
+  if (reading_pending_) {
+    reading_pending_ = false;
+    pending_.resize(0);
+  }
+  pos_ = end_ = nullptr;
+  // Large reads go from the layers below straight into the destination.
+  return inner().read_exact(dst, n);
+}
+
+}  // namespace tarnwick::sync

@@ -1,0 +1,322 @@
+// The exchanges of a SyncClient after set-up: buffered queries and statements, inserts, ping,
+// table status, settings and the schema cache.
+#include <algorithm>
+
+#include "tarnwick/base/format.h"
+#include "tarnwick/protocol/block_writer.h"
+#include "tarnwick/protocol/wire.h"
+#include "tarnwick/sync/chunked.h"
+#include "tarnwick/sync/client.h"
+#include "tarnwick/sync/response.h"
+#include "tarnwick/sync/server_packets.h"
+
+namespace tarnwick::sync {
+
+using base::ByteBuffer;
+using base::Error;
+using base::ErrorKind;
+using base::IoError;
+using base::IoKind;
+using base::Result;
+using base::Status;
+using protocol::Block;
+
+namespace {
+
+constexpr uint8_t kClientCancel = 3;
+constexpr base::Duration kMaxDrain = base::Duration::from_secs(5);
+
+const SettingsMap& no_overlay() {
+  static const SettingsMap empty;
+  return empty;
+}
+
+[[gnu::cold]] Error packet_too_large(uint64_t length) {
+  return Error::protocol(base::cat("chunked packet too large: ", length, " bytes"));
+}
+
+// Refuses a packet that cannot travel as one chunk, before anything is written.
+Status check_packet_length(uint64_t length, bool chunked) {
+  if (chunked && length > UINT32_MAX) return packet_too_large(length);
+  return {};
+}
+
+size_t varint_length(uint64_t v) {
+  size_t n = 1;
+  while (v >= 0x80) {
+    v >>= 7;
+    ++n;
+  }
+  return n;
+}
+
+// Wipes a packet buffer that may carry the client's credentials (the initial user).
+struct WipeOnExit {
+  ByteBuffer& buffer;
+  ~WipeOnExit() { buffer.wipe(); }
+};
+
+}  // namespace
+
+// ---- exchange bookkeeping ----
+
+Status SyncClient::broken_error() const {
+  return Error::io(IoError::custom(
+      IoKind::NotConnected, "connection is broken by an earlier failed exchange; reconnect"));
+}
+
+Status SyncClient::check_idle() const {
+  if (broken_) return broken_error();
+  if (insert_open_) {
+    return Error::protocol("an insert is in progress on this connection; finish it with end_insert");
+  }
+  return {};
+}
+
+void SyncClient::mark_broken() {
+  if (!broken_) transport_->shutdown();
+  broken_ = true;
+  insert_open_ = false;
+}
+
+Status SyncClient::settle(Status status) {
+  if (status.ok()) return status;
+  const ErrorKind kind = status.error().kind();
+  if (kind != ErrorKind::Server && kind != ErrorKind::ResponseTooLarge) mark_broken();
+  return status;
+}
+
+Status SyncClient::send_packet(std::span<const uint8_t> packet) {
+  return write_native_packet(*reader_, packet, server_info_.send_chunked);
+}
+
+// ---- buffered queries ----
+
+Status SyncClient::send_query(std::string_view query, std::span<const QueryParameter> params,
+                              const std::map<std::string, std::string>* settings,
+                              std::span<const std::array<uint8_t, 16>> ignored_part_uuids) {
+  TW_TRY(check_send_compression(config_.compression));
+  const bool chunked = server_info_.send_chunked;
+  ByteBuffer uuids;
+  if (!ignored_part_uuids.empty()) {
+    write_ignored_part_uuids(uuids, ignored_part_uuids);
+    TW_TRY(check_packet_length(uuids.size(), chunked));
+  }
+  const SettingsMap& overlay = settings != nullptr ? *settings : no_overlay();
+  ByteBuffer packet(query_packet_capacity(query_template_, query, params, overlay));
+  WipeOnExit wipe{packet};
+  write_query_packet(packet, query_template_, query, params, overlay);
+  TW_TRY(check_packet_length(packet.size(), chunked));
+  // From here on bytes reach the server: a failure leaves the connection unusable.
+  if (!uuids.empty()) TW_TRY(settle(send_packet(uuids.span())));
+  return settle(send_packet(packet.span()));
+}
+
+Result<std::vector<Block>> SyncClient::collect_response() {
+  const ResponseContext context{revision(), server_info_.send_chunked,
+                                config_.compression_enabled()};
+  auto blocks = read_query_response(*reader_, context, base::deadline_after(config_.query_timeout),
+                                    config_.max_response_size);
+  if (blocks.ok() || blocks.error().kind() != ErrorKind::ResponseTooLarge) return blocks;
+  Error too_large = std::move(blocks).error();
+  if (!cancel_and_drain().ok()) mark_broken();
+  return too_large;
+}
+
+Status SyncClient::cancel_and_drain() {
+  const uint8_t cancel[1] = {kClientCancel};
+  TW_TRY(send_packet(cancel));
+  // The drain is capped: reads, a stalled one included, wait no longer than what is left of it.
+  const base::Duration cap = std::min(config_.query_timeout, kMaxDrain);
+  const auto deadline = base::deadline_after(cap);
+  transport_->set_read_deadline(deadline);
+  auto rows = read_response_row_count(*reader_, deadline, revision(), server_info_.send_chunked,
+                                      config_.compression_enabled());
+  transport_->set_read_deadline(std::nullopt);
+  TW_TRY(transport_->socket().set_read_timeout(config_.query_timeout));
+  return rows.ok() ? Status{} : Status(std::move(rows).error());
+}
+
+Status SyncClient::drain_in_flight() {
+  auto rows = read_response_row_count(*reader_, base::deadline_after(config_.query_timeout),
+                                      revision(), server_info_.send_chunked,
+                                      config_.compression_enabled());
+  return rows.ok() ? Status{} : Status(std::move(rows).error());
+}
+
+Result<std::vector<Block>> SyncClient::query_with_params_settings_and_ignored_part_uuids(
+    std::string_view query, std::span<const QueryParameter> params,
+    const std::map<std::string, std::string>* settings,
+    std::span<const std::array<uint8_t, 16>> ignored_part_uuids) {
+  TW_TRY(check_idle());
+  TW_TRY(send_query(query, params, settings, ignored_part_uuids));
+  auto blocks = collect_response();
+  if (!blocks.ok()) TW_TRY(settle(std::move(blocks).error()));
+  return blocks;
+}
+
+Status SyncClient::execute_with_params_settings_and_ignored_part_uuids(
+    std::string_view query, std::span<const QueryParameter> params,
+    const std::map<std::string, std::string>* settings,
+    std::span<const std::array<uint8_t, 16>> ignored_part_uuids) {
+  TW_TRY(check_idle());
+  TW_TRY(send_query(query, params, settings, ignored_part_uuids));
+  TW_TRY(settle(drain_in_flight()));
+  if (query_may_change_schema(query)) clear_schema_cache();
+  return {};
+}
+
+Status SyncClient::drain_response() {
+  if (broken_) return broken_error();
+  return settle(drain_in_flight());
+}
+
+// ---- inserts ----
+
+Status SyncClient::begin_insert(std::string_view query) {
+  TW_TRY(check_idle());
+  TW_TRY(send_query(query, {}, nullptr, {}));
+  const ResponseContext context{revision(), server_info_.send_chunked,
+                                config_.compression_enabled()};
+  TW_TRY(settle(read_insert_table_structure(*reader_, context,
+                                            base::deadline_after(config_.query_timeout))));
+  insert_open_ = true;
+  return {};
+}
+
+Status SyncClient::send_data(std::string_view table_name, const Block& block) {
+  if (broken_) return broken_error();
+  if (!insert_open_) return Error::protocol("no insert in progress; call begin_insert first");
+  TW_TRY(check_send_compression(config_.compression));
+  if (!table_name.empty() && config_.validate_schema) {
+    // Fetching a schema here would run a query inside the insert; it must be cached already.
+    const TableSchema* schema = schema_cache_.find(table_name);
+    if (schema == nullptr) {
+      return Error::protocol(base::cat("schema of table '", table_name,
+                                       "' is not cached; fetch it with schema_for_table before "
+                                       "begin_insert"));
+    }
+    TW_TRY(schema->validate_insert_block(table_name, block));
+  }
+  if (!config_.compression_enabled()) return settle(send_data_vectored(table_name, block));
+
+  ByteBuffer packet(1 + varint_length(table_name.size()) + table_name.size() +
+                    protocol::block_capacity(block));
+  TW_TRY(protocol::write_data_packet_compressed(packet, table_name, block, config_.compression));
+  TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));
+  return settle(send_packet(packet.span()));
+}
+
+Status SyncClient::send_data_vectored(std::string_view table_name, const Block& block) {
+  // The head and the small column headers are built here; column bodies go out from the block's
+  // own buffers.
+  ByteBuffer head;
+  protocol::write_varint(head, 2);
+  protocol::write_string(head, table_name);
+  head.append(std::span<const uint8_t>(kEmptyBlock.data(), 8));  // block info
+  protocol::write_varint(head, block.columns.size());
+  protocol::write_varint(head, block.rows);
+  std::vector<ByteBuffer> headers(block.columns.size());
+  std::vector<std::span<const uint8_t>> slices;
+  slices.reserve(1 + 2 * block.columns.size());
+  slices.push_back(head.span());
+  uint64_t total = head.size();
+  for (size_t i = 0; i < block.columns.size(); ++i) {
+    const auto& column = block.columns[i];
+    protocol::write_string(headers[i], column.name);
+    protocol::write_string(headers[i], column.type_name);
+    headers[i].push_back(0);
+    slices.push_back(headers[i].span());
+    total += headers[i].size();
+    if (column.data.size() != 0) {
+      slices.push_back(column.data.span());
+      total += column.data.size();
+    }
+  }
+  const bool chunked = server_info_.send_chunked;
+  TW_TRY(check_packet_length(total, chunked));
+  if (!chunked) {
+    TW_TRY(write_all_vectored(*reader_, slices));
+    return reader_->flush();
+  }
+  uint8_t length[4];
+  for (int i = 0; i < 4; ++i) length[i] = static_cast<uint8_t>(total >> (8 * i));
+  static constexpr uint8_t kEnd[4] = {0, 0, 0, 0};
+  // The chunk length, the packet and the end of the message in one vectored write.
+  slices.insert(slices.begin(), std::span<const uint8_t>(length));
+  slices.push_back(kEnd);
+  TW_TRY(write_all_vectored(*reader_, slices));
+  return reader_->flush();
+}
+
+Status SyncClient::end_insert() {
+  if (broken_) return broken_error();
+  if (!insert_open_) return Error::protocol("no insert in progress; call begin_insert first");
+  ByteBuffer packet;
+  TW_TRY(write_empty_data_block_for(packet, config_.compression));
+  TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));
+  insert_open_ = false;
+  TW_TRY(settle(send_packet(packet.span())));
+  return settle(drain_in_flight());
+}
+
+// ---- ping, table status, settings ----
+
+Status SyncClient::ping() {
+  TW_TRY(check_idle());
+  ByteBuffer packet;
+  write_ping(packet);
+  TW_TRY(settle(send_packet(packet.span())));
+  return settle(read_pong(*reader_));
+}
+
+Result<TablesStatusMap> SyncClient::tables_status(std::span<const QualifiedTableName> tables) {
+  TW_TRY(check_tables_status_revision(revision()));
+  TW_TRY(check_idle());
+  ByteBuffer packet;
+  write_tables_status_request(packet, tables);
+  TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));
+  TW_TRY(settle(send_packet(packet.span())));
+  auto answer = read_tables_status_answer(*reader_, revision(), [](base::ByteSource& in) {
+    return read_exception_packet(in);
+  });
+  if (!answer.ok()) TW_TRY(settle(std::move(answer).error()));
+  return answer;
+}
+
+Result<std::optional<TableStatus>> SyncClient::table_status(std::string_view database,
+                                                            std::string_view table) {
+  const QualifiedTableName name{std::string(database), std::string(table)};
+  TW_ASSIGN_OR_RETURN(TablesStatusMap answer, tables_status(std::span(&name, 1)));
+  return find_table_status(answer, database, table);
+}
+
+void SyncClient::set_setting(std::string name, std::string value) {
+  set_session_setting(config_, std::move(name), std::move(value));
+  // The template depends on the settings and the connection's fixed choices only; with those
+  // accepted at connect time the rebuild cannot fail, and on failure the old one stays.
+  auto rebuilt = build_query_packet_template(config_, revision());
+  if (rebuilt.ok()) query_template_ = std::move(rebuilt).value();
+}
+
+// ---- schemas ----
+
+Result<TableSchema> SyncClient::fetch_schema_for_table(std::string_view table) {
+  return fetch_table_schema(table, [this](const std::string& statement) {
+    return query_with_params_settings_and_ignored_part_uuids(statement, {}, nullptr, {});
+  });
+}
+
+Result<TableSchema> SyncClient::schema_for_table(std::string_view table) {
+  return schema_cache_.get(table, [this](const std::string& statement) {
+    return query_with_params_settings_and_ignored_part_uuids(statement, {}, nullptr, {});
+  });
+}
+
+Result<TableSchema> SyncClient::refresh_schema_for_table(std::string_view table) {
+  return schema_cache_.refresh(table, [this](const std::string& statement) {
+    return query_with_params_settings_and_ignored_part_uuids(statement, {}, nullptr, {});
+  });
+}
+
+}  // namespace tarnwick::sync

@@ -1,0 +1,181 @@
+#include "tarnwick/sync/response.h"
+
+#include "tarnwick/base/format.h"
+#include "tarnwick/compression/decompressing_reader.h"
+#include "tarnwick/protocol/block_discarder.h"
+#include "tarnwick/protocol/block_reader.h"
+#include "tarnwick/protocol/wire.h"
+#include "tarnwick/sync/server_packets.h"
+
+namespace tarnwick::sync {
+
+using base::ByteSource;
+using base::Error;
+using base::IoKind;
+using base::Result;
+using base::Status;
+using protocol::Block;
+
+namespace {
+
+[[gnu::cold]] Error deadline_exceeded(const char* text) { return Error::protocol(text); }
+
+[[gnu::cold]] Error unknown_insert_packet(uint64_t type) {
+  return Error::protocol(base::cat("unknown packet type while starting insert: ", type));
+}
+
+// The packet type in front of the next packet. A socket time-out while waiting for it becomes
+// "response read timed out"; every other failure (a would-block time-out included) passes.
+Result<uint64_t> read_packet_type(ByteSource& in) {
+  Result<uint64_t> type = protocol::read_varint(in);
+  if (!type.ok() && type.error().is_io(IoKind::TimedOut)) {
+    return Error::protocol("response read timed out");
+  }
+  return type;
+}
+
+// Runs `body` over the packet body that follows: plainly, or through a decompressing layer when
+// the connection compresses. Bytes that layer took from the connection without delivering them
+// (it passes bodies that are not framed through, and probes ahead to tell) are given back.
+template <class Body>
+auto read_body(ConnectionReader& in, bool compressed, Body&& body) -> decltype(body(in)) {
+  if (!compressed) return body(in);
+  compression::DecompressingReader layer(in);
+  TW_TRY(layer.start());
+  auto result = body(static_cast<ByteSource&>(layer));
+  if (result.ok() && layer.passthrough()) in.unread(std::move(layer).into_pending());
+  return result;
+}
+
+Result<Block> keep_block(ByteSource& in) { return protocol::read_block_body(in); }
+Result<uint64_t> discard_block(ByteSource& in) { return protocol::discard_block_body(in); }
+Status read_columns(ByteSource& in) { return read_table_columns_body(in); }
+
+ServerPacketContext packet_context(ConnectionReader& reader, uint64_t revision, bool send_chunked) {
+  return ServerPacketContext{revision, &reader, send_chunked};
+}
+
+}  // namespace
+
+size_t decoded_block_size(const Block& block) {
+  size_t total = 0;
+  for (const auto& column : block.columns) total += column.data.size() + column.materialized.size();
+  return total;
+}
+
+Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
+                                               const ResponseContext& context,
+                                               Clock::time_point deadline,
+                                               size_t max_response_size) {
+  std::vector<Block> blocks;
+  blocks.reserve(8);
+  size_t decoded = 0;
+  const ServerPacketContext packets =
+      packet_context(reader, context.revision, context.send_chunked);
+  const bool compressed = context.compressed;
+  for (;;) {
+    if (Clock::now() > deadline) return deadline_exceeded("response read deadline exceeded");
+    TW_ASSIGN_OR_RETURN(const uint64_t type, read_packet_type(reader));
+    TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_server_packet_body(reader, type, packets));
+    switch (packet) {
+      case ServerPacket::Data: {
+        TW_ASSIGN_OR_RETURN(Block block, read_body(reader, compressed, keep_block));
+        size_t sum;
+        if (__builtin_add_overflow(decoded, decoded_block_size(block), &sum)) {
+          return Error::response_too_large(decoded, max_response_size);
+        }
+        if (sum > max_response_size) return Error::response_too_large(sum, max_response_size);
+        decoded = sum;
+        blocks.push_back(std::move(block));
+        break;
+      }
+      case ServerPacket::Totals:
+      case ServerPacket::Extremes:
+      case ServerPacket::ProfileEvents:
+        TW_TRY(read_body(reader, compressed, keep_block));
+        break;
+      case ServerPacket::Log:  // never compressed
+        TW_TRY(keep_block(reader));
+        break;
+      case ServerPacket::TableColumns:
+        TW_TRY(read_body(reader, compressed, read_columns));
+        break;
+      case ServerPacket::EndOfStream:
+        return blocks;
+      default:  // read whole (and answered) by read_server_packet_body
+        break;
+    }
+  }
+}
+
+Result<uint64_t> read_response_row_count(ConnectionReader& reader, Clock::time_point deadline,
+                                         uint64_t revision, bool send_chunked, bool compressed) {
+  uint64_t rows = 0;
+  const ServerPacketContext packets = packet_context(reader, revision, send_chunked);
+  for (;;) {
+    if (Clock::now() > deadline) return deadline_exceeded("response read deadline exceeded");
+    TW_ASSIGN_OR_RETURN(const uint64_t type, read_packet_type(reader));
+    TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_server_packet_body(reader, type, packets));
+    switch (packet) {
+      case ServerPacket::Data: {
+        TW_ASSIGN_OR_RETURN(const uint64_t n, read_body(reader, compressed, discard_block));
+        if (__builtin_add_overflow(rows, n, &rows)) return Error::protocol("row count overflow");
+        break;
+      }
+      case ServerPacket::Totals:
+      case ServerPacket::Extremes:
+      case ServerPacket::ProfileEvents:
+        TW_TRY(read_body(reader, compressed, discard_block));
+        break;
+      case ServerPacket::Log:
+        TW_TRY(discard_block(reader));
+        break;
+      case ServerPacket::TableColumns:
+        TW_TRY(read_body(reader, compressed, read_columns));
+        break;
+      case ServerPacket::EndOfStream:
+        return rows;
+      default:
+        break;
+    }
+  }
+}
+
+Status read_insert_table_structure(ConnectionReader& reader, const ResponseContext& context,
+                                   Clock::time_point deadline) {
+  const ServerPacketContext packets =
+      packet_context(reader, context.revision, context.send_chunked);
+  const bool compressed = context.compressed;
+  for (;;) {
+    if (Clock::now() > deadline) return deadline_exceeded("insert table-structure deadline exceeded");
+    TW_ASSIGN_OR_RETURN(const uint64_t type, protocol::read_varint(reader));
+    if (type == static_cast<uint64_t>(ServerPacket::Hello) ||
+        type == static_cast<uint64_t>(ServerPacket::TablesStatusResponse) ||
+        type > static_cast<uint64_t>(ServerPacket::TimezoneUpdate)) {
+      return unknown_insert_packet(type);
+    }
+    TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_server_packet_body(reader, type, packets));
+    switch (packet) {
+      case ServerPacket::Data:
+        TW_TRY(read_body(reader, compressed, keep_block));
+        return {};
+      case ServerPacket::EndOfStream:
+        return Error::protocol("unexpected EndOfStream before insert data");
+      case ServerPacket::Totals:
+      case ServerPacket::Extremes:
+      case ServerPacket::ProfileEvents:
+        TW_TRY(read_body(reader, compressed, keep_block));
+        break;
+      case ServerPacket::Log:
+        TW_TRY(keep_block(reader));
+        break;
+      case ServerPacket::TableColumns:
+        TW_TRY(read_body(reader, compressed, read_columns));
+        break;
+      default:
+        break;
+    }
+  }
+}
+
+}  // namespace tarnwick::sync

@@ -1,0 +1,55 @@
+// The server-packet loops of the buffered exchanges: the query loop that keeps the Data blocks of
+// a response (bounded by a decoded-size limit), the loop that only counts a response's rows (used
+// to drain one), and the loop that waits for an insert's table-structure block. Every loop reads
+// through the connection's reader; block bodies go through a decompressing layer when the
+// connection compresses, and bytes that layer read ahead are handed back to the connection.
+#pragma once
+
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <vector>
+
+#include "tarnwick/base/result.h"
+#include "tarnwick/protocol/block.h"
+#include "tarnwick/sync/connection_reader.h"
+
+namespace tarnwick::sync {
+
+using Clock = std::chrono::steady_clock;
+
+// What every loop needs to read a response.
+struct ResponseContext {
+  uint64_t revision = 0;  // negotiated
+  bool send_chunked = false;
+  bool compressed = false;
+};
+
+// The decoded size of a block as the response-size limit counts it: both byte buffers of every
+// column.
+size_t decoded_block_size(const protocol::Block& block);
+
+// Reads a response to its EndOfStream and returns its Data blocks in arrival order (empty ones
+// included). Fails with "response read deadline exceeded" when a packet would start after
+// `deadline`, with "response read timed out" when waiting for a packet type times out, with the
+// server's error on an Exception, and with ResponseTooLarge (decoded total including the crossing
+// block, `max_response_size`) as soon as the Data blocks decode to more than the limit; the
+// response is then left unread behind that block.
+base::Result<std::vector<protocol::Block>> read_query_response(ConnectionReader& reader,
+                                                               const ResponseContext& context,
+                                                               Clock::time_point deadline,
+                                                               size_t max_response_size);
+
+// The same loop without keeping anything: returns the total row count of the Data packets
+// ("row count overflow" past 2^64 - 1).
+base::Result<uint64_t> read_response_row_count(ConnectionReader& reader, Clock::time_point deadline,
+                                               uint64_t revision, bool send_chunked,
+                                               bool compressed);
+
+// Reads the answer to an INSERT statement up to its table-structure Data block, which is decoded
+// and dropped. Fails with "insert table-structure deadline exceeded", "unexpected EndOfStream
+// before insert data", the server's error, or "unknown packet type while starting insert: {}".
+base::Status read_insert_table_structure(ConnectionReader& reader, const ResponseContext& context,
+                                         Clock::time_point deadline);
+
+}  // namespace tarnwick::sync
