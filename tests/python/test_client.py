@@ -334,11 +334,16 @@ def accept_insert(conn):
 
 
 class InsertTest(unittest.TestCase):
-    def test_insert_bytes_compressed_and_not(self):
-        for compression in [None, "LZ4"]:
+    def test_insert_bytes_compressed_and_not_whole_and_streamed(self):
+        for compression, streamed in [(None, False), ("LZ4", False), ("lz4", True)]:
             with serving(accept_insert, compression=compression) as (c, rec):
-                self.assertIsNone(c.insert("INSERT INTO t VALUES", "t",
-                                           [dicts_to_block(ROWS, COLUMNS)]))
+                block = dicts_to_block(ROWS, COLUMNS)
+                if streamed:
+                    c.begin_insert_stream("INSERT INTO t VALUES")
+                    c.send_data("t", block)
+                    c.end_insert_stream()
+                else:
+                    self.assertIsNone(c.insert("INSERT INTO t VALUES", "t", [block]))
             data = [p for p in rec.packets if p.kind == "Data" and p.block.columns]
             self.assertEqual(len(data), 1)
             self.assertEqual(data[0].raw, b"\x02\x01t" + GOLDEN_BLOCK)
