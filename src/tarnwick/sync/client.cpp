@@ -239,4 +239,3 @@ Result<SyncClient> SyncClient::connect_transport_with_budget(std::unique_ptr<Tra
 }
 
 }  // namespace tarnwick::sync
-

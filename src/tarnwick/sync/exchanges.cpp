@@ -68,7 +68,8 @@ Status SyncClient::broken_error() const {
 Status SyncClient::check_idle() const {
   if (broken_) return broken_error();
   if (insert_open_) {
-    return Error::protocol("an insert is in progress on this connection; finish it with end_insert");
+    return Error::protocol(
+        "an insert is in progress on this connection; finish it with end_insert");
   }
   return {};
 }
@@ -138,9 +139,9 @@ Status SyncClient::cancel_and_drain() {
 }
 
 Status SyncClient::drain_in_flight() {
-  auto rows = read_response_row_count(*reader_, base::deadline_after(config_.query_timeout),
-                                      revision(), server_info_.send_chunked,
-                                      config_.compression_enabled());
+  auto rows =
+      read_response_row_count(*reader_, base::deadline_after(config_.query_timeout), revision(),
+                              server_info_.send_chunked, config_.compression_enabled());
   return rows.ok() ? Status{} : Status(std::move(rows).error());
 }
 
@@ -178,8 +179,8 @@ Status SyncClient::begin_insert(std::string_view query) {
   TW_TRY(send_query(query, {}, nullptr, {}));
   const ResponseContext context{revision(), server_info_.send_chunked,
                                 config_.compression_enabled()};
-  TW_TRY(settle(read_insert_table_structure(*reader_, context,
-                                            base::deadline_after(config_.query_timeout))));
+  TW_TRY(settle(
+      read_insert_table_structure(*reader_, context, base::deadline_after(config_.query_timeout))));
   insert_open_ = true;
   return {};
 }
@@ -277,9 +278,8 @@ Result<TablesStatusMap> SyncClient::tables_status(std::span<const QualifiedTable
   write_tables_status_request(packet, tables);
   TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));
   TW_TRY(settle(send_packet(packet.span())));
-  auto answer = read_tables_status_answer(*reader_, revision(), [](base::ByteSource& in) {
-    return read_exception_packet(in);
-  });
+  auto answer = read_tables_status_answer(
+      *reader_, revision(), [](base::ByteSource& in) { return read_exception_packet(in); });
   if (!answer.ok()) TW_TRY(settle(std::move(answer).error()));
   return answer;
 }

@@ -18,7 +18,9 @@ using protocol::Block;
 
 namespace {
 
-[[gnu::cold]] Error deadline_exceeded(const char* text) { return Error::protocol(text); }
+[[gnu::cold]] Error deadline_exceeded(const char* text) {
+  return Error::protocol(text);
+}
 
 [[gnu::cold]] Error unknown_insert_packet(uint64_t type) {
   return Error::protocol(base::cat("unknown packet type while starting insert: ", type));
@@ -47,9 +49,15 @@ auto read_body(ConnectionReader& in, bool compressed, Body&& body) -> decltype(b
   return result;
 }
 
-Result<Block> keep_block(ByteSource& in) { return protocol::read_block_body(in); }
-Result<uint64_t> discard_block(ByteSource& in) { return protocol::discard_block_body(in); }
-Status read_columns(ByteSource& in) { return read_table_columns_body(in); }
+Result<Block> keep_block(ByteSource& in) {
+  return protocol::read_block_body(in);
+}
+Result<uint64_t> discard_block(ByteSource& in) {
+  return protocol::discard_block_body(in);
+}
+Status read_columns(ByteSource& in) {
+  return read_table_columns_body(in);
+}
 
 ServerPacketContext packet_context(ConnectionReader& reader, uint64_t revision, bool send_chunked) {
   return ServerPacketContext{revision, &reader, send_chunked};
@@ -147,7 +155,8 @@ Status read_insert_table_structure(ConnectionReader& reader, const ResponseConte
       packet_context(reader, context.revision, context.send_chunked);
   const bool compressed = context.compressed;
   for (;;) {
-    if (Clock::now() > deadline) return deadline_exceeded("insert table-structure deadline exceeded");
+    if (Clock::now() > deadline)
+      return deadline_exceeded("insert table-structure deadline exceeded");
     TW_ASSIGN_OR_RETURN(const uint64_t type, protocol::read_varint(reader));
     if (type == static_cast<uint64_t>(ServerPacket::Hello) ||
         type == static_cast<uint64_t>(ServerPacket::TablesStatusResponse) ||

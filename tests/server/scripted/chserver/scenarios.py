@@ -144,7 +144,119 @@ def abrupt_close(conn, a):
     conn.close(abrupt=True)
 
 
+def _values(typ, text):
+    if text == "":
+        return []
+    if typ.startswith("String") or typ.startswith("Nullable(String"):
+        return [None if v == "null" else v for v in text.split(",")]
+    return [None if v == "null" else int(v, 0) for v in text.split(",")]
+
+
+def _step_block(f):
+    """data fields: column, type, values (comma separated; "null" is NULL; empty: no rows)."""
+    col, typ, vals = (f + ["x", "UInt64", ""][len(f):])[:3]
+    return make_block(Column(col, typ, _values(typ, vals)))
+
+
+def _big_block(rows):
+    import struct
+    return _raw_block("x", "UInt64", rows, struct.pack(f"<{rows}Q", *range(rows)))
+
+
+def _raw_block(col, typ, rows, raw):
+    from .block import Block
+    return Block(columns=[Column(col, typ, raw=raw)], rows=rows)
+
+
+def script(conn, a):
+    """Runs `steps` (";"-separated, fields ":"-separated) after the handshake:
+    q (expect a Query), data/totals/extremes/pevents:col:type:values, bigdata:rows,
+    rawdata:col:type:rows:hex, emptypevents (plain, no columns), describe:a=T1,b=T2, log, progress, pinfo, pong, eos, exc:code:name:message, tcols,
+    uuids:n, tz:name, unknown:type[:hexbody], readtask, ranges, mtread, cancel (expect Cancel),
+    ping (expect Ping, send Pong), status (expect TablesStatusRequest, answer every table as
+    replicated with delay 5, readonly), insert (read Data blocks up to the empty one), stall:secs,
+    slow:secs:n:<step> (the step's bytes stall after n bytes), raw:hex (bytes as they stand), close.
+    Blocks follow `compress`. Afterwards Pong to every Ping until the client closes."""
+    _hello(conn, a)
+    comp = _compress(a)
+    opts = _send_opts(a)
+    for step in [s for s in a.str("steps").split(";") if s]:
+        f = step.split(":")
+        verb, f = f[0], f[1:]
+        send = dict(opts)
+        if verb == "slow":
+            send.update(stall_after=int(f[1]), stall_seconds=float(f[0]))
+            verb, f = f[2], f[3:]
+        if verb == "q":
+            conn.expect_query()
+        elif verb in ("data", "totals", "extremes", "pevents"):
+            fn = {"data": conn.send_data, "totals": conn.send_totals,
+                  "extremes": conn.send_extremes, "pevents": conn.send_profile_events}[verb]
+            fn(_step_block(f), compress=comp, **send)
+        elif verb == "emptypevents":  # plain, shorter than a frame header
+            conn.send_profile_events(make_block(), compress=False, **send)
+        elif verb == "describe":  # describe:a=UInt8,b=String
+            pairs = [c.split("=", 1) for c in f[0].split(",")]
+            conn.send_data(make_block(Column("name", "String", [n for n, _ in pairs]),
+                                      Column("type", "String", [t for _, t in pairs])),
+                           compress=comp, **send)
+        elif verb == "bigdata":
+            conn.send_data(_big_block(int(f[0])), compress=comp, **send)
+        elif verb == "rawdata":
+            conn.send_data(_raw_block(f[0], f[1], int(f[2]), bytes.fromhex(f[3])), compress=comp,
+                           **send)
+        elif verb == "log":
+            conn.send_log(make_block(Column("text", "String", ["hello"])), **send)
+        elif verb == "progress":
+            conn.send_progress(rows=1, **send)
+        elif verb == "pinfo":
+            conn.send_profile_info(rows=1, blocks=1, send=send)
+        elif verb == "pong":
+            conn.send_pong(**send)
+        elif verb == "eos":
+            conn.send_eos(**send)
+        elif verb == "exc":
+            conn.send_exception(int(f[0]), f[1], f[2], **send)
+        elif verb == "tcols":
+            conn.send_table_columns("", "columns format version: 1", compress=comp, **send)
+        elif verb == "uuids":
+            conn.send_part_uuids([bytes([i]) * 16 for i in range(int(f[0]))], **send)
+        elif verb == "tz":
+            conn.send_timezone_update(f[0], **send)
+        elif verb == "unknown":
+            conn.send_unknown(int(f[0]), bytes.fromhex(f[1]) if len(f) > 1 else b"", **send)
+        elif verb == "readtask":
+            conn.send_read_task_request(**send)
+            conn.expect_packet(cp.READ_TASK_RESPONSE)
+        elif verb == "ranges":
+            conn.send_all_ranges_announcement(send=send)
+        elif verb == "mtread":
+            conn.send_merge_tree_read_task_request(send=send)
+            conn.expect_packet(cp.MERGE_TREE_READ_TASK_RESPONSE)
+        elif verb == "cancel":
+            conn.expect_cancel()
+        elif verb == "ping":
+            conn.expect_ping()
+            conn.send_pong(**send)
+        elif verb == "status":
+            tables = conn.expect_tables_status()
+            conn.send_tables_status([(d, t, True, 5, True) for d, t in tables], **send)
+        elif verb == "insert":
+            conn.receive_insert()
+        elif verb == "stall":
+            conn.stall(float(f[0]))
+        elif verb == "raw":
+            conn.send_raw(bytes.fromhex(f[0]))
+        elif verb == "close":
+            conn.close()
+            return
+        else:
+            raise ValueError(f"unknown step {step!r}")
+    serve_until_close(conn)
+
+
 REGISTRY = {
+    "script": script,
     "handshake": handshake,
     "hello_exception": hello_exception,
     "query_uint64": query_uint64,

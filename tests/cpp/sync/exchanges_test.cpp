@@ -1,0 +1,319 @@
+// Exchanges of a connected client against the scripted server: the packet loops, the response
+// limit and its cancel, time-outs, inserts, ping, table status, settings and schemas, and the
+// rule that a connection whose exchange failed midway refuses every later one.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/scripted_server.h"
+#include "tarnwick/sync/client.h"
+
+namespace tarnwick::sync {
+namespace {
+
+using base::ErrorKind;
+using base::IoKind;
+using protocol::Block;
+using Bytes = std::vector<uint8_t>;
+using Args = std::vector<std::pair<std::string, std::string>>;
+using Clock = std::chrono::steady_clock;
+
+// A scripted server running `steps` and a client connected to it.
+struct Session {
+  testing::ScriptedServer server;
+  std::optional<SyncClient> client;
+
+  Session(std::string steps, Args args = {}, std::function<void(ClientConfig&)> tweak = {})
+      : server({.scenario = "script", .args = with_steps(std::move(args), std::move(steps))}) {
+    EXPECT_TRUE(server.ok()) << server.error();
+    ClientConfig config;
+    config.host = "127.0.0.1";
+    config.port = server.port();
+    config.query_timeout = base::Duration::from_secs(5);
+    if (tweak) tweak(config);
+    auto c = SyncClient::connect_with_config(std::move(config));
+    EXPECT_TRUE(c.ok()) << c.error().to_string();
+    if (c.ok()) client.emplace(std::move(c).value());
+  }
+  static Args with_steps(Args args, std::string steps) {
+    args.emplace_back("steps", std::move(steps));
+    return args;
+  }
+  SyncClient& operator*() { return *client; }
+  SyncClient* operator->() { return &*client; }
+
+  base::Result<std::vector<Block>> query(std::string_view text = "SELECT x") {
+    return client->query_with_params_settings_and_ignored_part_uuids(text, {}, nullptr, {});
+  }
+  // Closes the client and returns what the server received (chunk framing kept), after checking
+  // that the script ran to its end.
+  Bytes finish(bool script_ok = true) {
+    client.reset();
+    int status = server.wait_exit(20000);
+    if (script_ok) {
+      EXPECT_EQ(status, 0) << server.wait_status(0, 100);
+    }
+    return server.record(0, "raw_in").value_or(Bytes{});
+  }
+};
+
+bool contains(const Bytes& haystack, const Bytes& needle) {
+  return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
+         haystack.end();
+}
+
+void expect_broken(Session& s) {
+  auto next = s.query();
+  ASSERT_FALSE(next.ok()) << "a broken connection returned rows";
+  EXPECT_TRUE(next.error().is_io(IoKind::NotConnected)) << next.error().to_string();
+  EXPECT_TRUE(s->broken());
+  EXPECT_FALSE(s->ping().ok());
+}
+
+uint64_t total_rows(const std::vector<Block>& blocks) {
+  uint64_t n = 0;
+  for (const auto& b : blocks) n += b.rows;
+  return n;
+}
+
+// Every packet a query response may carry, in both framings and with and without compression;
+// afterwards the connection is aligned on the next packet (a Ping is answered).
+const char* kEveryPacket =
+    "q;data:x:UInt64:;progress;pinfo;pong;totals:x:UInt64:7;extremes:x:UInt64:1,9;log;tcols;"
+    "uuids:2;pevents:n:String:a;emptypevents;tz:Europe/Berlin;ranges;readtask;mtread;"
+    "data:x:UInt64:1,2,3;rawdata:n:Nullable(Nothing):2:01010000;eos;"
+    "q;data:x:UInt64:5,6;emptypevents;totals:x:UInt64:7;log;eos;ping";
+
+TEST(Exchanges, EveryPacketTypeInQueryAndRowCountLoops) {
+  for (const char* mode : {"chunked", "notchunked"}) {
+    for (bool lz4 : {false, true}) {
+      SCOPED_TRACE(std::string(mode) + (lz4 ? " lz4" : " plain"));
+      Session s(kEveryPacket, {{"send_mode", mode}, {"recv_mode", mode}},
+                [&](ClientConfig& c) { c.compression = lz4 ? kMethodLz4 : kCompressionOff; });
+      auto blocks = s.query();
+      ASSERT_TRUE(blocks.ok()) << blocks.error().to_string();
+      ASSERT_EQ(blocks->size(), 3u);  // the header block, the values and SELECT NULL's block
+      EXPECT_EQ((*blocks)[0].rows, 0u);
+      EXPECT_EQ((*blocks)[1].rows, 3u);
+      EXPECT_EQ((*blocks)[2].rows, 2u);
+      auto st = s->execute_with_params_settings_and_ignored_part_uuids("SELECT 1", {}, nullptr, {});
+      EXPECT_TRUE(st.ok()) << st.error().to_string();
+      auto ping = s->ping();
+      EXPECT_TRUE(ping.ok()) << ping.error().to_string();
+      s.finish();
+    }
+  }
+}
+
+TEST(Exchanges, FailuresMidResponseBreakTheConnection) {
+  struct Case {
+    const char* steps;
+    const char* message;  // empty: any error
+    int64_t query_timeout_ms;
+  };
+  const Case cases[] = {
+      {"q;unknown:9;data:x:UInt64:4;eos", "protocol error: unknown packet type: 9", 5000},
+      {"q;unknown:0;eos", "protocol error: unknown packet type: 0", 5000},
+      {"q;unknown:300;eos", "protocol error: unknown packet type: 300", 5000},
+      {"q;data:x:Foo(:1;eos", "", 5000},  // an undecodable block
+      {"q;data:x:UInt64:1;stall:0.7;progress;stall:0.7;progress;data:x:UInt64:2;eos",
+       "protocol error: response read deadline exceeded", 1000},
+      // A socket time-out while waiting for a packet arrives as would-block: an I/O error.
+      {"q;data:x:UInt64:1;stall:1.8;data:x:UInt64:2;eos", "I/O error: Resource temporarily", 1000},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.steps);
+    Session s(std::string(c.steps) + ";q;data:x:UInt64:42;eos", {}, [&](ClientConfig& config) {
+      config.query_timeout = base::Duration::from_millis(c.query_timeout_ms);
+    });
+    auto first = s.query();
+    ASSERT_FALSE(first.ok());
+    EXPECT_EQ(first.error().to_string().rfind(c.message, 0), 0u) << first.error().to_string();
+    expect_broken(s);
+    s.finish(false);
+  }
+}
+
+TEST(Exchanges, ServerExceptionLeavesTheConnectionUsable) {
+  Session s("q;data:x:UInt64:1;exc:60:DB::Exception:Table missing;q;data:x:UInt64:7,8;eos");
+  auto first = s.query();
+  ASSERT_FALSE(first.ok());
+  EXPECT_EQ(first.error().kind(), ErrorKind::Server);
+  EXPECT_EQ(first.error().server_code(), 60);
+  auto second = s.query();
+  ASSERT_TRUE(second.ok()) << second.error().to_string();
+  EXPECT_EQ(total_rows(*second), 2u);
+  s.finish();
+}
+
+TEST(Exchanges, ResponseLimitCancelsAndDrains) {
+  struct Case {
+    size_t limit;
+    const char* after;  // what the server sends after the Cancel
+    bool usable;        // the connection after the call
+  };
+  // Two blocks of 24 decoded bytes each and a header block of none.
+  const Case cases[] = {
+      {48, "", true},
+      {47, "cancel;data:x:UInt64:9;eos", true},
+      {0, "cancel;exc:394:DB::Exception:Query was cancelled", false},
+      {47, "cancel;slow:7:12:data:x:UInt64:9", false},  // stalls inside a packet
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.after);
+    Session s(std::string("q;data:x:UInt64:;data:x:UInt64:1,2,3;data:x:UInt64:4,5,6;") + c.after +
+                  (c.limit == 48 ? "eos;ping" : ";ping"),
+              {{"send_mode", "chunked"}, {"recv_mode", "chunked"}}, [&](ClientConfig& config) {
+                config.max_response_size = c.limit;
+                config.query_timeout = base::Duration::from_secs(30);
+              });
+    auto began = Clock::now();
+    auto r = s.query();
+    auto took = Clock::now() - began;
+    if (c.limit == 48) {
+      ASSERT_TRUE(r.ok()) << r.error().to_string();
+      EXPECT_EQ(r->size(), 3u);
+    } else {
+      ASSERT_FALSE(r.ok());
+      ASSERT_EQ(r.error().kind(), ErrorKind::ResponseTooLarge) << r.error().to_string();
+      EXPECT_EQ(r.error().decoded(), c.limit == 0 ? 24u : 48u);
+      EXPECT_EQ(r.error().limit(), c.limit);
+      EXPECT_LT(took, std::chrono::milliseconds(6500));  // the drain is capped at 5 s
+    }
+    EXPECT_EQ(s->ping().ok(), c.usable);
+    EXPECT_EQ(s->broken(), !c.usable);
+    Bytes sent = s.finish(c.usable);
+    if (c.limit != 48) {
+      EXPECT_TRUE(contains(sent, {1, 0, 0, 0, 3, 0, 0, 0, 0}));  // Cancel, chunked
+    }
+  }
+}
+
+TEST(Exchanges, DrainCapFollowsAShorterQueryTimeout) {
+  Session s("q;data:x:UInt64:1,2;cancel;slow:4:8:data:x:UInt64:9", {}, [](ClientConfig& config) {
+    config.max_response_size = 1;
+    config.query_timeout = base::Duration::from_secs(2);
+  });
+  auto began = Clock::now();
+  auto r = s.query();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), ErrorKind::ResponseTooLarge);
+  EXPECT_LT(Clock::now() - began, std::chrono::milliseconds(3000));
+  EXPECT_TRUE(s->broken());
+  s.finish(false);
+}
+
+TEST(Exchanges, PingTablesStatusAndSettings) {
+  for (const char* revision : {"54483", "54466"}) {
+    SCOPED_TRACE(revision);
+    Session s("ping;status;q;eos", {{"revision", revision}});
+    ASSERT_TRUE(s->ping().ok());
+    const QualifiedTableName names[] = {{"db", "t"}, {"db", "u"}};
+    auto status = s->tables_status(names);
+    ASSERT_TRUE(status.ok()) << status.error().to_string();
+    ASSERT_EQ(status->size(), 2u);
+    const TableStatus& t = status->at(names[0]);
+    EXPECT_TRUE(t.is_replicated);
+    EXPECT_EQ(t.absolute_delay, 5u);
+    EXPECT_EQ(t.is_readonly, std::string(revision) == "54483");
+    s->set_setting("max_threads", "2");
+    EXPECT_TRUE(s.query().ok());
+    Bytes sent = s.finish();
+    const std::string setting = "\x0bmax_threads";
+    EXPECT_TRUE(contains(sent, Bytes(setting.begin(), setting.end())));
+  }
+}
+
+TEST(Exchanges, ZstdRefusesEveryDataSendBeforeWriting) {
+  Session s("ping");
+  s->config().compression = kMethodZstd;
+  auto q = s.query();
+  ASSERT_FALSE(q.ok());
+  EXPECT_EQ(q.error().kind(), ErrorKind::Compression);
+  EXPECT_EQ(s->begin_insert("INSERT INTO t VALUES").error().kind(), ErrorKind::Compression);
+  s->config().compression = kCompressionOff;
+  EXPECT_TRUE(s->ping().ok());  // nothing was written: the server saw only the Ping
+  s.finish();
+}
+
+Block uint8_block(const char* name, const char* type) {
+  Block b;
+  b.rows = 2;
+  b.columns.push_back({name, type, base::Bytes::copy_of(Bytes{1, 2}), {}});
+  return b;
+}
+
+TEST(Exchanges, InsertBytesAndEnd) {
+  const Bytes packet = {0x02, 0x01, 0x74, 0x01, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x01,
+                        0x02, 0x01, 0x78, 0x05, 0x55, 0x49, 0x6E, 0x74, 0x38, 0x00, 0x01, 0x02};
+  for (const char* mode : {"notchunked", "chunked"}) {
+    for (bool lz4 : {false, true}) {
+      SCOPED_TRACE(std::string(mode) + (lz4 ? " lz4" : ""));
+      Session s(
+          "q;describe:x=UInt8;eos;q;progress;pevents:n:String:a;data:x:UInt8:;insert;eos;ping",
+          {{"send_mode", mode}, {"recv_mode", mode}}, [&](ClientConfig& c) {
+            c.compression = lz4 ? kMethodLz4 : kCompressionOff;
+            c.validate_schema = true;
+          });
+      ASSERT_TRUE(s->schema_for_table("t").ok());
+      ASSERT_TRUE(s->begin_insert("INSERT INTO t VALUES").ok());
+      EXPECT_FALSE(s.query().ok());  // refused inside the insert, nothing written
+      auto bad = s->send_data("t", uint8_block("x", "String"));
+      EXPECT_EQ(
+          bad.error().to_string(),
+          "protocol error: insert block for t column 'x' has type 'String', expected 'UInt8'");
+      auto miss = s->send_data("other", uint8_block("x", "UInt8"));
+      EXPECT_EQ(miss.error().kind(), ErrorKind::Protocol);  // a schema fetch would run mid-insert
+      auto sent_ok = s->send_data("t", uint8_block("x", "UInt8"));
+      ASSERT_TRUE(sent_ok.ok()) << sent_ok.error().to_string();
+      auto end = s->end_insert();
+      ASSERT_TRUE(end.ok()) << end.error().to_string();
+      EXPECT_TRUE(s->ping().ok());
+      Bytes sent = s.finish();
+      if (lz4) continue;  // the server decoded and checked the frame
+      Bytes expected = packet;
+      if (std::string(mode) == "chunked") {
+        expected.insert(expected.begin(), {0x18, 0, 0, 0});
+        expected.insert(expected.end(), {0, 0, 0, 0});
+      }
+      EXPECT_TRUE(contains(sent, expected));
+    }
+  }
+}
+
+TEST(Exchanges, InsertStartFailures) {
+  const std::pair<const char*, const char*> cases[] = {
+      {"q;progress;eos", "protocol error: unexpected EndOfStream before insert data"},
+      {"q;unknown:9", "protocol error: unknown packet type while starting insert: 9"},
+  };
+  for (const auto& [steps, message] : cases) {
+    Session s(steps);
+    EXPECT_EQ(s->begin_insert("INSERT INTO t VALUES").error().to_string(), message);
+    EXPECT_TRUE(s->send_data("", uint8_block("x", "UInt8")).error().is_io(IoKind::NotConnected));
+    s.finish(false);
+  }
+}
+
+TEST(Exchanges, SchemaCacheIsClearedByExecuteOfSchemaChanges) {
+  Session s("q;describe:a=UInt8,b=String;eos;q;eos;q;eos;q;describe:a=UInt16;eos");
+  ASSERT_EQ(s->schema_for_table("t")->columns.size(), 2u);
+  ASSERT_EQ(s->schema_for_table("t")->columns.size(), 2u);  // cached: no second DESCRIBE
+  ASSERT_TRUE(s.query("DROP TABLE t").ok());                // query leaves the cache alone
+  EXPECT_EQ(s->schema_cache().size(), 1u);
+  ASSERT_TRUE(
+      s->execute_with_params_settings_and_ignored_part_uuids("drop table t", {}, nullptr, {}).ok());
+  EXPECT_EQ(s->schema_cache().size(), 0u);
+  auto again = s->schema_for_table("t");
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(again->columns[0].type_name, "UInt16");
+  Bytes sent = s.finish();
+  const std::string describe = "DESCRIBE TABLE `t`";
+  EXPECT_TRUE(contains(sent, Bytes(describe.begin(), describe.end())));
+}
+
+}  // namespace
+}  // namespace tarnwick::sync
