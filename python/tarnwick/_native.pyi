@@ -1,8 +1,90 @@
-"""Type stubs for the data side of tarnwick._native (blocks, columns, rows, conversions)."""
+"""Type stubs for tarnwick._native: the client, blocks, columns, rows and conversions."""
 
-from typing import Any, Iterator, final
+from typing import Any, Callable, Iterable, Iterator, final
 
 __version__: str
+
+@final
+class _Client:
+    """Synchronous ClickHouse client: one connection, calls serialised, GIL released for I/O."""
+
+    def __new__(
+        cls,
+        addr: str,
+        user: str = "default",
+        password: str = "",
+        database: str = "",
+        settings: dict[str, str] | None = None,
+        compression: str | None = None,
+        connect_timeout: float = 10.0,
+        query_timeout: float = 300.0,
+        max_response_size: int = 268435456,
+        tls: bool = False,
+        tls_domain: str | None = None,
+        tls_ca_file: str | None = None,
+        tls_client_cert: str | None = None,
+        tls_client_key: str | None = None,
+        ssh_signer: Callable[[bytes], str] | None = None,
+        validate_schema: bool = False,
+    ) -> _Client: ...
+    def query(
+        self,
+        query: str,
+        params: dict[str, Any] | None = None,
+        ignored_part_uuids: Iterable[Any] | None = None,
+        *,
+        settings: dict[str, Any] | None = None,
+    ) -> list[dict[str, Any]]: ...
+    def query_tuples(
+        self,
+        query: str,
+        params: dict[str, Any] | None = None,
+        ignored_part_uuids: Iterable[Any] | None = None,
+        *,
+        settings: dict[str, Any] | None = None,
+    ) -> list[tuple[Any, ...]]: ...
+    def query_columns(
+        self,
+        query: str,
+        params: dict[str, Any] | None = None,
+        ignored_part_uuids: Iterable[Any] | None = None,
+        *,
+        settings: dict[str, Any] | None = None,
+    ) -> dict[str, list[Any]]: ...
+    def query_blocks(
+        self,
+        query: str,
+        params: dict[str, Any] | None = None,
+        ignored_part_uuids: Iterable[Any] | None = None,
+        *,
+        settings: dict[str, Any] | None = None,
+    ) -> list[_Block]: ...
+    def execute(
+        self,
+        query: str,
+        params: dict[str, Any] | None = None,
+        ignored_part_uuids: Iterable[Any] | None = None,
+        *,
+        settings: dict[str, Any] | None = None,
+    ) -> None: ...
+    def insert(self, query: str, table_name: str, blocks: list[_Block]) -> None: ...
+    def begin_insert_stream(self, query: str) -> None: ...
+    def send_data(self, table_name: str, block: _Block) -> None: ...
+    def end_insert_stream(self) -> None: ...
+    def ping(self) -> bool: ...
+    def set_setting(self, name: str, value: str) -> None: ...
+    def server_info(self) -> dict[str, Any]: ...
+    def schema_for_table(self, table: str) -> dict[str, list[dict[str, str]]]: ...
+    def refresh_schema_for_table(self, table: str) -> dict[str, list[dict[str, str]]]: ...
+    def clear_schema_cache(self) -> None: ...
+    def table_status(self, database: str, table: str) -> dict[str, Any] | None: ...
+    def tables_status(
+        self, tables: Iterable[tuple[str, str]]
+    ) -> dict[tuple[str, str], dict[str, Any]]: ...
+    def discard(self) -> None: ...
+    @property
+    def discarded(self) -> bool: ...
+    def address(self) -> str: ...
 
 @final
 class _Block:

@@ -55,13 +55,13 @@ int cache_datetime(PyObject* module) {
   return state->datetime_fromtimestamp == nullptr ? -1 : 0;
 }
 
-// The steps of the exec function, in the order the module's attributes are added. The client
-// classes take their places in this list: _Client before add_block_type, _QueryStream after
-// add_row_iterator_type.
+// The steps of the exec function, in the order the module's attributes are added. _QueryStream
+// takes its place after add_row_iterator_type.
 using ExecStep = int (*)(PyObject*);
 constexpr ExecStep kExecSteps[] = {
-    cache_datetime,      add_block_type,     add_column_type, add_row_iterator_type,
-    add_blocks_to_dicts, add_dicts_to_block, add_version,     add_test_hooks,
+    cache_datetime,        client::add_client_type, add_block_type,     add_column_type,
+    add_row_iterator_type, add_blocks_to_dicts,     add_dicts_to_block, add_version,
+    add_test_hooks,
 };
 
 int exec_module(PyObject* module) {
@@ -82,6 +82,7 @@ int exec_module(PyObject* module) {
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
   ModuleState* state = state_of_module(module);
   if (state == nullptr) return 0;
+  Py_VISIT(state->client_type);
   Py_VISIT(state->block_type);
   Py_VISIT(state->column_type);
   Py_VISIT(state->row_iterator_type);
@@ -93,6 +94,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
 int clear_module(PyObject* module) {
   ModuleState* state = state_of_module(module);
   if (state == nullptr) return 0;
+  Py_CLEAR(state->client_type);
   Py_CLEAR(state->block_type);
   Py_CLEAR(state->column_type);
   Py_CLEAR(state->row_iterator_type);

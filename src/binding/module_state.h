@@ -9,6 +9,7 @@
 namespace tarnwick::binding {
 
 struct ModuleState {
+  PyTypeObject* client_type = nullptr;
   PyTypeObject* block_type = nullptr;
   PyTypeObject* column_type = nullptr;
   PyTypeObject* row_iterator_type = nullptr;
@@ -35,6 +36,9 @@ inline ModuleState* state_of_type(PyTypeObject* type) {
 int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject** slot);
 
 // Registration of each class, in the files that define them.
+namespace client {
+int add_client_type(PyObject* module);
+}
 int add_block_type(PyObject* module);
 int add_column_type(PyObject* module);
 int add_row_iterator_type(PyObject* module);

@@ -1,6 +1,7 @@
 // Test-only entry points: they build _Block objects from raw bytes so that the Python tests can
 // convert bodies captured from a real server, and hostile bodies, without a connection. They are
 // underscored, absent from the type stubs and not part of the module's interface.
+#include "binding/arguments.h"
 #include "binding/conversion.h"
 #include "binding/errors.h"
 #include "tarnwick/base/byte_source.h"
@@ -67,6 +68,35 @@ PyObject* column_body(PyObject* module, PyObject* args) {
                                    static_cast<Py_ssize_t>(body.size()));
 }
 
+// _split_address(addr): the (host, port) the client would connect to.
+PyObject* split_address(PyObject*, PyObject* arg) {
+  std::string addr;
+  if (!arguments::str_argument(arg, "addr", addr)) return nullptr;
+  std::string host;
+  uint16_t port = 9000;
+  arguments::split_address(addr, host, port);
+  PyObject* text =
+      PyUnicode_DecodeUTF8(host.data(), static_cast<Py_ssize_t>(host.size()), "replace");
+  return text == nullptr ? nullptr : Py_BuildValue("(Ni)", text, int{port});
+}
+
+// _duration_from_seconds(x): the (seconds, nanoseconds) of a client time-out.
+PyObject* duration_from_seconds(PyObject*, PyObject* arg) {
+  double seconds = 0;
+  base::Duration d;
+  if (!arguments::float_argument(arg, "seconds", seconds) ||
+      !arguments::seconds_to_duration(seconds, d)) {
+    return nullptr;
+  }
+  return Py_BuildValue("(KI)", static_cast<unsigned long long>(d.secs), d.nanos);
+}
+
+PyObject* split_address_entry(PyObject* m, PyObject* a) {
+  return guarded([&] { return split_address(m, a); });
+}
+PyObject* duration_from_seconds_entry(PyObject* m, PyObject* a) {
+  return guarded([&] { return duration_from_seconds(m, a); });
+}
 PyObject* column_body_entry(PyObject* m, PyObject* a) {
   return guarded([&] { return column_body(m, a); });
 }
@@ -87,6 +117,10 @@ PyMethodDef test_hook_defs[] = {
      "_column_body(block, index)\n--\n\nTest-only: the body bytes of one column."},
     {"_decode_block", decode_block_entry, METH_O,
      "_decode_block(data)\n--\n\nTest-only: one native block decoded by the library's reader."},
+    {"_split_address", split_address_entry, METH_O,
+     "_split_address(addr)\n--\n\nTest-only: the (host, port) of a client address."},
+    {"_duration_from_seconds", duration_from_seconds_entry, METH_O,
+     "_duration_from_seconds(seconds)\n--\n\nTest-only: a time-out as (seconds, nanoseconds)."},
     {nullptr, nullptr, 0, nullptr},
 };
 

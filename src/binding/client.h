@@ -1,0 +1,83 @@
+// _Client: one blocking connection, shared by any number of Python threads. Its library calls are
+// serialised by `inner_mutex`; `discard()` cuts the connection through a duplicated socket handle
+// without waiting for a running call. The class is split over client.cpp (construction and life
+// cycle), client_query.cpp (the buffered query methods) and client_session.cpp (inserts, metadata
+// and session settings); this header is what they share.
+#pragma once
+
+#include <Python.h>
+
+#include <atomic>
+#include <mutex>
+#include <optional>
+#include <string>
+
+#include "binding/errors.h"
+#include "binding/py_ref.h"
+#include "tarnwick/base/result.h"
+#include "tarnwick/sync/client.h"
+#include "tarnwick/sync/socket.h"
+
+namespace tarnwick::binding::client {
+
+inline constexpr const char* kDiscardedText =
+    "client was discarded: the connection is closed and cannot be reused";
+
+// The native state of one _Client. Nothing here is a Python object, so all of it may be used
+// with the GIL released.
+struct ClientCore {
+  std::string address;  // the constructor's `addr`, exactly as given
+  std::string user;
+  std::mutex inner_mutex;
+  std::optional<sync::SyncClient> inner;  // emptied by discard() when no call holds the lock
+  std::mutex shutdown_mutex;              // never held together with inner_mutex
+  std::optional<sync::Socket> shutdown;   // a duplicate of the connection's socket
+  std::atomic<bool> discarded{false};
+};
+
+struct ClientObject {
+  PyObject_HEAD ClientCore* core;
+};
+
+inline ClientCore& core_of(PyObject* self) {
+  return *reinterpret_cast<ClientObject*>(self)->core;
+}
+
+inline DeferredError discarded_error() {
+  return {PyExc_RuntimeError, kDiscardedText};
+}
+
+// The part of a method call that runs without the GIL: the discarded test, the client's lock and
+// the library operation `op(SyncClient&) -> base::Status`, whose error is mapped under the lock.
+template <class Op>
+std::optional<DeferredError> call_locked(ClientCore& core, Op& op) {
+  if (core.discarded.load(std::memory_order_acquire)) return discarded_error();
+  std::lock_guard<std::mutex> lock(core.inner_mutex);
+  if (!core.inner) return discarded_error();
+  base::Status status = op(*core.inner);
+  if (!status.ok()) return to_py_err(status.error());
+  return std::nullopt;
+}
+
+// One library call in the pattern every I/O method follows: arguments are converted before this
+// (with the GIL), the GIL is released around the discarded test, the lock and the call, and any
+// failure is raised once the GIL is back. False with the Python error set on failure. `op` must
+// not touch a Python object.
+template <class Op>
+bool run_locked(PyObject* self, Op&& op) {
+  ClientCore& core = core_of(self);
+  std::optional<DeferredError> failure;
+  {
+    GilRelease nogil;
+    failure = call_locked(core, op);
+  }
+  if (!failure) return true;
+  failure->raise();
+  return false;
+}
+
+// The method tables of the two method files, ended by an empty entry.
+extern PyMethodDef query_methods[];
+extern PyMethodDef session_methods[];
+
+}  // namespace tarnwick::binding::client
