@@ -131,8 +131,6 @@ inline std::vector<FailureCase> failure_cases() {
       {"AggregateFunction(sum, UInt64)", 1, Wire().fill(8, 0), refused + "AggregateFunction", 0},
       {"Nested(a UInt8)", 1, Wire().fill(8, 0), refused + "Other(\"Nested(a UInt8)\")", 0},
       {"LowCardinality(String)", 1, Wire().fill(8, 0), refused + "LowCardinality(String)", 0},
-      {"Variant(UInt8, String)", 1, Wire().fill(8, 0), refused + "Variant([UInt8, String])", 0},
-      {"Dynamic", 1, Wire().fill(8, 0), refused + "Dynamic", 0},
       {"JSON", 1, Wire().u64(2).str("{}"), json_version, 8},
       {"JSON", 1, Wire().u64(1).varint(16777216),
        "protocol error: JSON string length 16777216 exceeds limit 16777215", 12},
