@@ -1,8 +1,9 @@
 // Placeholder decoders for the column kinds whose bodies are not decoded yet: LowCardinality
-// (dictionary-encoded), Variant and Dynamic (bodies led by state prefixes). Each refuses the column
-// with a protocol error before reading anything, so a block holding one fails cleanly. Their real
-// decoders replace this file.
+// (dictionary-encoded), Variant and Dynamic (bodies led by state prefixes), for keeping and, for
+// LowCardinality, for discarding. Each refuses the column with a protocol error before reading
+// anything, so a block holding one fails cleanly. Their real decoders replace this file.
 #include "tarnwick/base/format.h"
+#include "tarnwick/protocol/block_discarder.h"
 #include "tarnwick/protocol/column_reader.h"
 
 namespace tarnwick::protocol {
@@ -27,6 +28,11 @@ Status read_variant_into(ByteSource&, const ColumnType& variant, uint64_t, ByteB
 
 Status read_dynamic_into(ByteSource&, uint64_t, ByteBuffer&, uint64_t&) {
   return refuse("Dynamic");
+}
+
+Status discard_low_cardinality(ByteSource&, const ColumnType& inner, uint64_t) {
+  return base::Error::protocol(
+      base::cat("discard unsupported for column type LowCardinality(", inner.debug_string(), ")"));
 }
 
 }  // namespace tarnwick::protocol

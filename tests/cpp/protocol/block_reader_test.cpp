@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "support/block_fixtures.h"
 #include "support/chain_source.h"
 #include "support/sources.h"
 #include "support/wire_builder.h"
@@ -25,38 +26,8 @@ ByteVec bytes_of(const base::Bytes& b) {
   return ByteVec(b.data(), b.data() + b.size());
 }
 
-// A block of two rows with a column of most kinds the reader decodes itself.
-struct Sample {
-  Wire wire;
-  std::vector<std::pair<std::string, ByteVec>> bodies;  // type name, body
-};
-
-Sample sample_block() {
-  const std::vector<std::pair<std::string, ByteVec>> bodies = {
-      {"UInt8", Wire().bytes({1, 2})},
-      {"String", Wire().str("").str("h\xc3\xa9llo")},
-      {"Nullable(String)", Wire().bytes({1, 0}).str("").str("x")},
-      {"Array(UInt32)", Wire().u64(1).u64(3).le<uint32_t>(7).le<uint32_t>(8).le<uint32_t>(9)},
-      {"Map(String, UInt8)", Wire().u64(1).u64(1).str("k").bytes({5})},
-      {"Tuple(UInt8, String)", Wire().bytes({3, 4}).str("a").str("b")},
-      {"FixedString(2)", Wire().raw("abcd")},
-      {"Decimal(18, 2)", Wire().u64(150).u64(static_cast<uint64_t>(-150))},
-      {"Point", Wire().fill(16, 1).fill(16, 2)},
-      {"JSON", Wire().u64(1).str("{}").str("[1]")},
-      {"Nothing", Wire().bytes({0, 0})},
-      {"Array(Array(String))", Wire().u64(0).u64(2).u64(1).u64(1).str("z")},
-  };
-  Sample s;
-  s.wire.block_head(bodies.size(), 2);
-  int i = 0;
-  for (const auto& [type, body] : bodies) {
-    s.wire.column("c" + std::to_string(i++), type).raw(body);
-    ByteVec kept = body;
-    if (type == "JSON") kept.erase(kept.begin(), kept.begin() + 8);  // the version is not kept
-    s.bodies.push_back({type, kept});
-  }
-  return s;
-}
+using testing::sample_block;
+using Sample = testing::SampleBlock;
 
 TEST(BlockReaderTest, DecodesColumnsIntoOneSharedBuffer) {
   Sample s = sample_block();
@@ -100,38 +71,7 @@ TEST(BlockReaderTest, EveryTruncationFailsWithTheSourceError) {
 }
 
 TEST(BlockReaderTest, HeaderShapesAndFailures) {
-  const struct {
-    const char* what;
-    ByteVec wire;
-    std::string error;
-    uint64_t rows = 0;
-    size_t columns = 0;
-  } cases[] = {
-      {"empty block", Wire().block_head(0, 0), "ok"},
-      {"rows without columns", Wire().block_head(0, 5), "ok", 5},
-      {"all block-info fields", Wire().bytes({1, 0, 2, 1, 2, 3, 4, 3, 0xAC, 0x02, 0}).bytes({0, 0}),
-       "ok"},
-      {"unknown field ends the list", Wire().bytes({7, 1, 3}).column("a", "UInt8").bytes({9, 9, 9}),
-       "ok", 3, 1},
-      {"leading space goes through the grammar",
-       Wire().block_head(1, 1).column("a", " UInt8").bytes({1}), "ok", 1, 1},
-      {"flag", Wire().block_head(1, 1).str("x").str("Array(").bytes({1}),
-       "protocol error: unsupported custom serialization for column 'x'"},
-      {"bad type", Wire().block_head(1, 1).column("x", "Array(UInt8"),
-       "protocol error: bad type 'Array(UInt8': malformed type name (unclosed paren): Array(UInt8"},
-      {"bad name", Wire().block_head(1, 1).str("\xff").str("UInt8").bytes({0, 1}),
-       "protocol error: invalid utf8: invalid utf-8 sequence of 1 bytes from index 0"},
-      {"long type name", Wire().block_head(1, 1).str("x").varint(16777216),
-       "protocol error: string length 16777216 exceeds clickhouse-cpp limit 16777215"},
-      {"rows over limit", Wire().block_head(1, 10000001),
-       "protocol error: block row count 10000001 exceeds limit 10000000"},
-      {"columns over limit", Wire().block_head(65537, 1),
-       "protocol error: block column count 65537 exceeds limit 65536"},
-      {"body error",
-       Wire().block_head(2, 1).column("a", "UInt8").bytes({1}).column("b", "Decimal(0, 0)"),
-       "protocol error: unsupported Decimal precision 0"},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::header_cases()) {
     base::MemorySource src(c.wire);
     auto block = read_block_body(src);
     EXPECT_EQ(error_of(block), c.error) << c.what;

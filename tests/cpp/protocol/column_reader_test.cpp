@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "support/block_fixtures.h"
 #include "support/chain_source.h"
 #include "support/sources.h"
 #include "support/wire_builder.h"
@@ -72,53 +73,7 @@ std::string nested(int levels, std::string_view open, std::string_view leaf) {
 }
 
 TEST(ColumnReaderTest, BodiesOfEveryKindAreKeptAsOnTheWire) {
-  std::string s128(128, 'q');
-  const struct {
-    std::string type;
-    uint64_t rows;
-    ByteVec wire;           // the body
-    ByteVec appended = {};  // empty: the body itself
-  } cases[] = {
-      {"UInt8", 3, Wire().bytes({1, 2, 3})},
-      {"Bool", 2, Wire().bytes({0, 1})},
-      {"Enum8('a' = 1)", 2, Wire().bytes({1, 1})},
-      {"Nothing", 2, Wire().bytes({0, 0})},  // one placeholder byte per row
-      {"Nullable(Nothing)", 2, Wire().bytes({1, 1, 0, 0})},
-      {"Array(Nothing)", 1, Wire().u64(3).bytes({0, 0, 0})},
-      {"UInt16", 2, Wire().fill(4, 7)},
-      {"Enum16('a' = 1)", 1, Wire().fill(2, 7)},
-      {"Date32", 2, Wire().fill(8, 7)},
-      {"DateTime('UTC')", 1, Wire().fill(4, 7)},
-      {"IPv4", 1, Wire().fill(4, 7)},
-      {"Time", 1, Wire().fill(4, 7)},
-      {"DateTime64(9, 'UTC')", 2, Wire().fill(16, 7)},
-      {"Time64(3)", 1, Wire().fill(8, 7)},
-      {"UUID", 1, Wire().fill(16, 7)},
-      {"Int256", 1, Wire().fill(32, 7)},
-      {"Decimal(9, 2)", 1, Wire().fill(4, 7)},
-      {"Decimal(10, 2)", 1, Wire().fill(8, 7)},
-      {"Decimal(38, 0)", 1, Wire().fill(16, 7)},
-      {"Decimal(76, 0)", 1, Wire().fill(32, 7)},
-      {"Decimal32(3)", 1, Wire().fill(4, 7)},
-      {"FixedString(3)", 2, Wire().raw("abcdef")},
-      {"FixedString(0)", 5, {}},
-      {"String", 4, Wire().str("").str("a").str(s128).bytes({0x80, 0x00})},  // 80 00: non-shortest
-      {"Nullable(String)", 2, Wire().bytes({1, 0}).str("").str("x")},
-      {"Array(UInt32)", 3, Wire().u64(2).u64(2).u64(5).fill(20, 9)},
-      {"Array(Array(UInt8))", 2, Wire().u64(0).u64(0)},  // no elements: no inner offsets
-      {"Map(String, UInt8)", 2,
-       Wire().u64(1).u64(4).str("k1").str("k2").str("k3").str("k4").bytes({1, 2, 3, 4})},
-      {"Map(String, Array(UInt8))", 1, Wire().u64(0)},
-      {"Tuple(UInt8, String)", 2, Wire().bytes({1, 2}).str("x").str("yz")},
-      {"Tuple()", 3, {}},
-      {"Point", 3, Wire().fill(24, 1).fill(24, 2)},
-      {"Ring", 1, Wire().u64(4).fill(32, 1).fill(32, 2)},
-      {"Polygon", 1, Wire().u64(1).u64(2).fill(16, 1).fill(16, 2)},
-      {"MultiPolygon", 1, Wire().u64(1).u64(1).u64(1).fill(8, 1).fill(8, 2)},
-      {"JSON", 2, Wire().u64(1).str("{}").str("[1]"), Wire().str("{}").str("[1]")},
-      {"Object('json')", 1, Wire().u64(4).str("{}"), Wire().str("{}")},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::body_cases()) {
     ByteVec wire = c.wire;
     wire.push_back(kSentinel);
     Outcome o = read_both(parsed(c.type), c.rows, wire);
