@@ -1,5 +1,7 @@
 // The keeping and the discarding block readers walk one layout: on every input both succeed or
-// both fail, and on success they consume the same bytes and report the same row count.
+// both fail, and on success they consume the same bytes and report the same row count. The one
+// allowed difference: kinds the discarder refuses by design (Variant, Dynamic and the like) that
+// the keeping reader reads.
 #include "fuzz_support.h"
 #include "tarnwick/protocol/block_discarder.h"
 #include "tarnwick/protocol/block_reader.h"
@@ -13,6 +15,10 @@ int fuzz_block_differential(const uint8_t* data, size_t size) {
   ChunkSource drop_source(in.rest, in.chunk);
   auto kept = protocol::read_block_body(keep_source);
   auto dropped = protocol::discard_block_body(drop_source);
+  if (!dropped.ok() &&
+      dropped.error().message().starts_with("discard unsupported for column type")) {
+    return 0;
+  }
   if (kept.ok() != dropped.ok()) {
     std::fprintf(stderr, "read_block_body: %s\ndiscard_block_body: %s\n",
                  kept.ok() ? "ok" : kept.error().to_string().c_str(),
