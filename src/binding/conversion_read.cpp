@@ -7,8 +7,10 @@
 #include "binding/conversion.h"
 #include "binding/errors.h"
 #include "binding/values.h"
+#include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/format.h"
 #include "tarnwick/base/utf8.h"
+#include "tarnwick/protocol/column_reader.h"
 #include "tarnwick/protocol/type_parser.h"
 #include "tarnwick/protocol/wire.h"
 
@@ -23,12 +25,15 @@ using protocol::TypeKind;
 
 PyRef PyVec::into_list() {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items_.size())));
-  if (!list) return list;
+  if (list) move_into(list.get(), 0);
+  return list;
+}
+
+void PyVec::move_into(PyObject* list, Py_ssize_t at) {
   for (size_t i = 0; i < items_.size(); ++i) {
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), items_[i]);  // steals
+    PyList_SetItem(list, at + static_cast<Py_ssize_t>(i), items_[i]);  // steals
   }
   items_.clear();
-  return list;
 }
 
 namespace {
@@ -140,9 +145,11 @@ struct VecSink {
   void set(uint64_t, PyObject* v) { out.push(v); }
 };
 
+// Fills a list from slot `at` on; the slots must still be empty.
 struct ListSink {
   PyObject* list;
-  void set(uint64_t i, PyObject* v) { PyList_SetItem(list, static_cast<Py_ssize_t>(i), v); }
+  Py_ssize_t at;
+  void set(uint64_t i, PyObject* v) { PyList_SetItem(list, at + static_cast<Py_ssize_t>(i), v); }
 };
 
 template <class Sink, class F>
@@ -320,6 +327,18 @@ Status skip_geo(Cursor& c, const ColumnType& t, uint64_t rows) {
   return skip_geo(c, element, last);
 }
 
+// Moves past a Variant or Dynamic body. The block reader keeps both exactly as they arrived, so
+// reading them again from memory finds where they end; the bytes it copies are dropped.
+Status skip_variant_or_dynamic(Cursor& c, const ColumnType& t, uint64_t rows) {
+  base::MemorySource source(std::span<const uint8_t>(c.data + c.pos, c.remaining()));
+  base::ByteBuffer scratch;
+  uint64_t budget = protocol::kColumnByteLimit;
+  Status st = protocol::read_column_data_into(source, t, rows, scratch, budget);
+  if (!st.ok()) return st.error().kind() == base::ErrorKind::Io ? eof_error() : st;
+  c.pos += c.remaining() - source.remaining();
+  return {};
+}
+
 Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t rows, bool tail,
               PyVec& out);
 
@@ -458,9 +477,13 @@ Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t ro
     case TypeKind::MultiPolygon:
       if (!tail) TW_TRY(skip_geo(c, t, rows));
       return push_nones(out, rows);
+    case TypeKind::Variant:
+    case TypeKind::Dynamic:
+      if (!tail) TW_TRY(skip_variant_or_dynamic(c, t, rows));
+      return push_nones(out, rows);
     default:
-      // Variant, Dynamic, aggregate functions, unknown types and decimals without a width: no
-      // values, and no known end, so nothing may be read after them.
+      // Aggregate functions, unknown types and decimals without a width: no values, and no known
+      // end, so nothing may be read after them.
       if (!tail && rows != 0) {
         return Error::protocol(cat("cannot read past a column of type ", t.to_string(), " inside ",
                                    "a composite column"));
@@ -499,8 +522,8 @@ Result<PyVec> column_to_py_list_typed(const ModuleState& st, const protocol::Col
   return out;
 }
 
-Result<PyRef> column_to_py_list_object_typed(const ModuleState& st,
-                                             const protocol::ColumnInfo& column, uint64_t rows) {
+Status column_into_list(const ModuleState& st, const protocol::ColumnInfo& column, uint64_t rows,
+                        PyObject* list, Py_ssize_t at) {
   TW_ASSIGN_OR_RETURN(ColumnSource src, column_source(column));
   if (is_fixed(src.type)) {
     const ColumnType& t = src.type;
@@ -508,16 +531,20 @@ Result<PyRef> column_to_py_list_object_typed(const ModuleState& st,
         uint64_t len,
         checked_len(rows, t.kind == TypeKind::FixedString ? t.length : scalar_width(t)));
     TW_ASSIGN_OR_RETURN(const uint8_t* p, parse_exact(src.cursor, len));
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
-    if (!list) return py_protocol_err();
-    ListSink sink{list.get()};
-    TW_TRY(fill_fixed(st, t, p, rows, sink));
-    return list;
+    ListSink sink{list, at};
+    return fill_fixed(st, t, p, rows, sink);
   }
   PyVec out;
   TW_TRY(decode(st, src.cursor, src.type, rows, true, out));
-  PyRef list = out.into_list();
+  out.move_into(list, at);
+  return {};
+}
+
+Result<PyRef> column_to_py_list_object_typed(const ModuleState& st,
+                                             const protocol::ColumnInfo& column, uint64_t rows) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
   if (!list) return py_protocol_err();
+  TW_TRY(column_into_list(st, column, rows, list.get(), 0));
   return list;
 }
 

@@ -157,8 +157,6 @@ inline std::vector<FailureCase> failure_cases() {
        "protocol error: LowCardinality additional keys flag is missing", 24},
       {"LowCardinality(UInt8)", 4, lc_head(0x200, 1).bytes({0}).u64(3).fill(4, 0),
        "protocol error: LowCardinality index count 3 does not match row count 4", 33},
-      {"Variant(UInt8, String)", 1, Wire().fill(8, 0), refused + "Variant([UInt8, String])", 0},
-      {"Dynamic", 1, Wire().fill(8, 0), refused + "Dynamic", 0},
       {"JSON", 1, Wire().u64(2).str("{}"), json_version, 8},
       {"JSON", 1, Wire().u64(1).varint(16777216),
        "protocol error: JSON string length 16777216 exceeds limit 16777215", 12},
