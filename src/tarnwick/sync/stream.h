@@ -33,8 +33,11 @@ class StreamLink {
   enum class State : uint8_t { Reading, Ended, Abandoned };
 
   State state() const { return state_.load(std::memory_order_acquire); }
-  // The response reached its terminal packet; the connection is idle.
-  void set_ended() { state_.store(State::Ended, std::memory_order_release); }
+  // The response reached its terminal packet; the connection is idle (unless it was abandoned).
+  void set_ended() {
+    State reading = State::Reading;
+    state_.compare_exchange_strong(reading, State::Ended, std::memory_order_acq_rel);
+  }
   // The response was left half-read, or the connection was shut down.
   void abandon() { state_.store(State::Abandoned, std::memory_order_release); }
 
