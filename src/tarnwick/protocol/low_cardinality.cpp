@@ -178,7 +178,7 @@ Status materialize_lc_string(std::span<const uint8_t> dict, uint64_t keys,
                              ByteBuffer& out) {
   // Where each entry starts, and where the last one ends.
   std::vector<uint64_t> starts;
-  starts.reserve(static_cast<size_t>(std::min(keys, kMaxLowCardinalityKeys)) + 1);
+  starts.reserve(static_cast<size_t>(std::min<uint64_t>(keys, dict.size())) + 1);
   uint64_t pos = 0;
   while (pos < dict.size()) {
     starts.push_back(pos);
@@ -230,31 +230,45 @@ Status materialize(std::span<const uint8_t> dict, uint64_t keys, const ColumnTyp
                    std::span<const uint8_t> indexes, unsigned width, uint64_t rows,
                    ByteBuffer& out);
 
-// The null flags of the dictionary's entries (the first dictionary length / (w + 1) bytes) per
-// row, then the rest of the dictionary expanded as U.
+// Writes the null map of `rows` rows to `dst`: 1 where the row's index is 0, the dictionary's
+// stand-in for NULL.
+template <class Index>
+void null_flags(const uint8_t* indexes, uint64_t rows, uint8_t* dst) {
+  for (uint64_t row = 0; row < rows; ++row) dst[row] = index_at<Index>(indexes, row) == 0;
+}
+
+// A Nullable(U) dictionary holds plain U values, key 0 standing for NULL (it holds U's default).
+// The expansion is the null map, then every row's value expanded as U (a NULL row takes key 0's
+// value).
 Status materialize_lc_nullable(std::span<const uint8_t> dict, uint64_t keys,
                                const ColumnType& nullable, std::span<const uint8_t> indexes,
                                unsigned width, uint64_t rows, ByteBuffer& out) {
   const ColumnType& value_type = nullable.inner();
-  const std::optional<size_t> w = value_type.fixed_width();
-  if (!w) [[unlikely]] {
-    return Error::protocol(
-        "LowCardinality Nullable variable-width materialization is not supported");
-  }
-  const uint64_t flags = dict.size() / (*w + 1);
-  uint64_t hint;  // rows of flags and values, when that fits the limit
-  if (!__builtin_mul_overflow(rows, *w + 1, &hint) && hint <= kColumnByteLimit) {
-    out.reserve(out.size() + static_cast<size_t>(hint));
+  if (const std::optional<size_t> w = value_type.fixed_width()) {
+    uint64_t hint;  // rows of flags and values, when that fits the limit
+    if (!__builtin_mul_overflow(rows, *w + 1, &hint) && hint <= kColumnByteLimit) {
+      out.reserve(out.size() + static_cast<size_t>(hint));
+    }
   }
   // The flags go first but are written last: the values' failures come first.
   const size_t flags_at = out.size();
   out.extend(static_cast<size_t>(rows));
-  TW_TRY(materialize(dict.subspan(static_cast<size_t>(flags)), keys, value_type, indexes, width,
-                     rows, out));
+  TW_TRY(materialize(dict, keys, value_type, indexes, width, rows, out));
   TW_TRY(checked_column_bytes(rows, out.size() - flags_at - rows));
-  const uint64_t stop = gather_any(dict, flags, 1, indexes, width, rows, out.data() + flags_at);
-  if (stop != rows) [[unlikely]]
-    return Error::protocol("LowCardinality nullable index out of bounds");
+  uint8_t* dst = out.data() + flags_at;
+  switch (width) {
+    case 1:
+      null_flags<uint8_t>(indexes.data(), rows, dst);
+      break;
+    case 2:
+      null_flags<uint16_t>(indexes.data(), rows, dst);
+      break;
+    case 4:
+      null_flags<uint32_t>(indexes.data(), rows, dst);
+      break;
+    default:
+      null_flags<uint64_t>(indexes.data(), rows, dst);
+  }
   return {};
 }
 
@@ -277,6 +291,10 @@ Status materialize(std::span<const uint8_t> dict, uint64_t keys, const ColumnTyp
 }
 
 }  // namespace
+
+const ColumnType& lc_dictionary_type(const ColumnType& inner) {
+  return inner.kind == TypeKind::Nullable ? inner.inner() : inner;
+}
 
 Result<unsigned> lc_idx_width(uint64_t version, uint64_t flags) {
   if (version != 1) [[unlikely]] {
@@ -311,7 +329,8 @@ Status read_low_cardinality_into(ByteSource& source, const ColumnType& inner, ui
   // The dictionary goes to a vector of its own, under a budget of its own.
   ByteBuffer dictionary;
   uint64_t dictionary_budget = kColumnByteLimit;
-  TW_TRY(read_column_data_into(source, inner, header.keys, dictionary, dictionary_budget));
+  TW_TRY(read_column_data_into(source, lc_dictionary_type(inner), header.keys, dictionary,
+                               dictionary_budget));
   TW_ASSIGN_OR_RETURN(uint64_t n, read_index_length(source, rows, header.width));
 
   // The indexes are used in place when the source has them buffered, else read into a copy.
@@ -335,7 +354,7 @@ Status read_low_cardinality_into(ByteSource& source, const ColumnType& inner, ui
 
 Status discard_low_cardinality(ByteSource& source, const ColumnType& inner, uint64_t rows) {
   TW_ASSIGN_OR_RETURN(Header header, read_header(source));
-  TW_TRY(discard_column_data(source, inner, header.keys));
+  TW_TRY(discard_column_data(source, lc_dictionary_type(inner), header.keys));
   TW_ASSIGN_OR_RETURN(uint64_t n, read_index_length(source, rows, header.width));
   return discard_exact(source, n);
 }

@@ -4,12 +4,18 @@
 //
 // The body on the wire (all integers unsigned little-endian): key-serialization version (8 bytes,
 // must be 1), index flags (8 bytes: bits 0-1 the index width code, bit 8 global dictionary, bit 9
-// additional keys), key count (8 bytes, at most kMaxLowCardinalityKeys), the dictionary (a body of
-// T with key-count rows), the index count (8 bytes, equal to the row count), then the indexes.
+// additional keys, bit 10 dictionary update), key count (8 bytes, at most kMaxLowCardinalityKeys),
+// the dictionary, the index count (8 bytes, equal to the row count), then the indexes.
+//
+// The dictionary is a body of the dictionary type (lc_dictionary_type) with key-count rows: T
+// itself, or for T = Nullable(U) plain U values without a null map, key 0 standing for NULL (it
+// holds U's default value, as does key 1). The server puts T's default value at key 0 (key 1 for
+// Nullable) and the other values in order of first appearance.
 //
 // Three forms read it: keep from a byte source (read_low_cardinality_into, declared in
 // column_reader.h), discard from a byte source (discard_low_cardinality, block_discarder.h), and
-// expand from bytes in memory (read_low_cardinality_from_buffer, below).
+// expand from bytes in memory (read_low_cardinality_from_buffer, below). encode_low_cardinality
+// writes it from a plain body, for inserts.
 #pragma once
 
 #include <cstdint>
@@ -21,8 +27,13 @@
 
 namespace tarnwick::protocol {
 
-// The most dictionary entries one LowCardinality body may declare (the value itself is accepted).
-inline constexpr uint64_t kMaxLowCardinalityKeys = 65536;
+// The most dictionary entries one LowCardinality body may declare (the value itself is accepted):
+// one per row of the largest column a block may hold (kMaxBlockRows, kOffsetTotalLimit), plus
+// NULL and the default value. A block of 65536 distinct values comes with 65537 keys.
+inline constexpr uint64_t kMaxLowCardinalityKeys = 10000002;
+
+// The type of the dictionary's values: `inner`, or U for `inner` = Nullable(U).
+const ColumnType& lc_dictionary_type(const ColumnType& inner);
 
 // Expands the LowCardinality body of `rows` rows of `inner` that starts at `buf[pos]` and returns
 // the plain body of `inner` as a buffer of its own; `pos` moves past the body on success and stays
@@ -39,10 +50,20 @@ base::Result<unsigned> lc_idx_width(uint64_t version, uint64_t flags);
 
 // Appends the plain body of `inner` for `rows` rows: row i takes dictionary entry `index(i)`, where
 // the indexes are `width`-byte unsigned integers. `dictionary` is the body of `keys` values of
-// `inner` as the keeping reader leaves it. On failure `out` is left as it was.
+// lc_dictionary_type(inner) as the keeping reader leaves it; for Nullable, index 0 is NULL. On
+// failure `out` is left as it was.
 base::Status materialize_low_cardinality_inner(std::span<const uint8_t> dictionary, uint64_t keys,
                                                const ColumnType& inner,
                                                std::span<const uint8_t> indexes, unsigned width,
                                                uint64_t rows, base::ByteBuffer& out);
+
+// The LowCardinality body of `rows` rows of `inner` whose plain body is `plain`, as the server
+// writes it: version 1, flags (index width code | 0x600), the dictionary (T's default at key 0;
+// for Nullable(U), key 0 standing for NULL and U's default at key 1; then the other values in order
+// of first appearance), the index count and the indexes in the narrowest width that fits. `plain`
+// must be exactly `rows` rows of a String-layout or fixed-width T, or of Nullable of either.
+base::Result<base::ByteBuffer> encode_low_cardinality(const ColumnType& inner,
+                                                      std::span<const uint8_t> plain,
+                                                      uint64_t rows);
 
 }  // namespace tarnwick::protocol

@@ -7,6 +7,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/block_reader.h"
+#include "tarnwick/protocol/low_cardinality.h"
 
 namespace tarnwick::protocol {
 
@@ -19,8 +20,6 @@ namespace {
 constexpr std::string_view kFixedLabel = "fixed-width column";
 // Offsets are read and checked in runs of this many, so that a long run is not one huge read.
 constexpr uint64_t kOffsetRun = 8192;
-// The most LowCardinality dictionary keys one body may announce.
-constexpr uint64_t kMaxDictionaryKeys = 65536;
 
 uint64_t load_u64(const uint8_t* p) {
   uint64_t v;
@@ -63,10 +62,16 @@ Status read_low_cardinality_raw(ByteSource& source, const ColumnType& inner,
   if (version != 1) {
     return Error::protocol(cat("unsupported LowCardinality key serialization version ", version));
   }
-  TW_TRY(checked_count(keys, "LowCardinality key", kMaxDictionaryKeys));
+  TW_TRY(checked_count(keys, "LowCardinality key", kMaxLowCardinalityKeys));
   if (keys != 0) {
-    TW_TRY(read_column_body_raw_into(source, inner, state.child_or_plain(Kind::LowCardinality, 0),
-                                     keys, out, budget, depth + 1));
+    // A Nullable dictionary holds plain values (key 0 stands for NULL): no null map, and the
+    // state of the Nullable's own member.
+    const RawColumnState* dictionary_state = &state.child_or_plain(Kind::LowCardinality, 0);
+    if (inner.kind == TypeKind::Nullable) {
+      dictionary_state = &dictionary_state->child_or_plain(Kind::Nullable, 0);
+    }
+    TW_TRY(read_column_body_raw_into(source, lc_dictionary_type(inner), *dictionary_state, keys,
+                                     out, budget, depth + 1));
   }
   TW_ASSIGN_OR_RETURN(uint64_t index_count, read_u64_into(source, out, budget));
   if (index_count != rows) {
