@@ -44,13 +44,15 @@ def enum_codes(type_name):
 
 def expected(type_name, cell):
     """The module's value for one TSV cell of a column of `type_name`."""
+    if type_name.startswith("LowCardinality("):
+        return expected(type_name[15:-1], cell)
     if type_name.startswith("Nullable("):
         return None if cell == "\\N" else expected(type_name[9:-1], cell)
     if re.fullmatch(r"U?Int\d+", type_name):
         return int(cell)
     if type_name.startswith("Float"):
         return float(cell)
-    if type_name in ("String", "LowCardinality(String)") or type_name.startswith("FixedString"):
+    if type_name == "String" or type_name.startswith("FixedString"):
         return tsv_unescape(cell)
     if type_name == "UUID":
         return cell
@@ -109,8 +111,12 @@ class GoldenCaptureTest(unittest.TestCase):
             with self.subTest(name):
                 self.check_against_tsv(name)
 
-    def test_low_cardinality_capture(self):
-        self.check_against_tsv("native_low_cardinality.bin")
+    def test_low_cardinality_captures(self):
+        # String; Nullable(UInt8), Nullable(String) (key 0 is NULL) and UInt8; UInt16 indexes.
+        for name in ("native_low_cardinality.bin", "native_low_cardinality_nullable.bin",
+                     "native_low_cardinality_wide.bin"):
+            with self.subTest(name):
+                self.check_against_tsv(name)
 
     def test_every_output_path_agrees(self):
         for name in self.entries:

@@ -192,6 +192,15 @@ NATIVE_CAPTURES = [
     ("native_low_cardinality", from_numbers([
         "toLowCardinality(arrayElement(['a', 'b', 'a', ''], number + 1)) AS lc",
     ], 4), "LowCardinality(String) with its key-version prefix (u64 1), index flags u64 and dictionary"),
+    ("native_low_cardinality_nullable", from_numbers([
+        "toLowCardinality(if(number = 1, NULL, toUInt8(arrayElement([7, 0, 9, 7], number + 1)))) AS ln8",
+        "toLowCardinality(if(number = 1, NULL, arrayElement(['a', '', 'bb', 'a'], number + 1))) AS lns",
+        "toLowCardinality(toUInt8(arrayElement([7, 0, 9, 7], number + 1))) AS l8",
+    ], 4), "LowCardinality(Nullable(T)): the dictionary is plain T values (no null map), key 0 stands for "
+           "NULL and holds T's default, as does key 1; LowCardinality(UInt8): key 0 is the default value"),
+    ("native_low_cardinality_wide", from_numbers([
+        "toLowCardinality(toString(number % 300)) AS lc",
+    ], 600), "301 keys (the default '' first): UInt16 indexes, flags 0x601"),
     ("native_multi_block", from_numbers([
         "number AS n", "toString(number) AS s",
     ], 5), "max_block_size=2: three blocks back to back, 2 + 2 + 1 rows, each with its own counts and headers"),
@@ -213,10 +222,7 @@ def parse_native_blocks(data):
             name = c.string().decode()
             typ = c.string().decode()
             body = c.pos
-            if typ.startswith("LowCardinality("):
-                c.pos = len(data)  # not skippable by the simple parser; single-block capture
-            else:
-                rn.skip_column(c, typ, nrows)
+            rn.skip_column(c, typ, nrows)
             cols.append({"name": name, "type": typ, "header_offset": start, "body_offset": body, "body_end": c.pos})
         blocks.append({"offset": start, "rows": nrows, "columns": cols, "end": c.pos})
     return blocks

@@ -251,6 +251,19 @@ def skip_column(c, typ, rows):
         c.take(rows)
     elif typ.startswith("Enum16("):
         c.take(2 * rows)
+    elif typ.startswith("LowCardinality("):
+        # key version, flags (low 2 bits: index width code), key count, dictionary of the
+        # values without Nullable (key 0 stands for NULL), index count, indexes
+        if rows == 0:
+            return
+        version, flags, keys = struct.unpack("<QQQ", c.take(24))
+        if version != 1:
+            raise ValueError("LowCardinality key version %d" % version)
+        inner = typ[15:-1]
+        skip_column(c, inner[9:-1] if inner.startswith("Nullable(") else inner, keys)
+        if struct.unpack("<Q", c.take(8))[0] != rows:
+            raise ValueError("LowCardinality index count")
+        c.take((1 << (flags & 3)) * rows)
     else:
         raise ValueError("cannot skip type %s" % typ)
 
