@@ -9,6 +9,7 @@
 #include "binding/conversion.h"
 #include "binding/errors.h"
 #include "tarnwick/base/format.h"
+#include "tarnwick/protocol/low_cardinality.h"
 #include "tarnwick/protocol/type_parser.h"
 #include "tarnwick/protocol/wire.h"
 
@@ -128,8 +129,9 @@ Plan resolve_inner(std::string_view t) {
   return Plan{};
 }
 
-// The write plan of a column's type text: LowCardinality wrappers removed (the block carries the
-// plain values), then one Nullable wrapper (a null map goes first), then the value type.
+// The write plan of a column's type text: LowCardinality wrappers removed (the plain values are
+// written first and dictionary-encoded afterwards), then one Nullable wrapper (a null map goes
+// first), then the value type.
 Plan resolve(std::string_view t) {
   while (strip(t, "LowCardinality(", 16)) {
   }
@@ -488,6 +490,23 @@ bool read_definition(PyObject* item, ColumnDef& def) {
   return true;
 }
 
+// A LowCardinality column travels dictionary-encoded: `data` becomes that layout, which the block
+// writer sends as it stands, and `materialized` keeps the plain body, which the readers of the
+// block take instead (ColumnInfo::body). False with the ValueError set on failure.
+bool encode_if_low_cardinality(protocol::ColumnInfo& column, uint64_t rows) {
+  base::Result<protocol::ColumnType> type = protocol::parse_type(column.type_name);
+  if (!type || type->kind != protocol::TypeKind::LowCardinality) return true;
+  base::Result<ByteBuffer> wire =
+      protocol::encode_low_cardinality(type->inner(), column.data.span(), rows);
+  if (!wire) {
+    fail_row(cat("cannot convert value: ", wire.error().message()));
+    return false;
+  }
+  column.materialized = std::move(column.data);
+  column.data = std::move(*wire).freeze();
+  return true;
+}
+
 PyObject* dicts_to_block(PyObject* module, PyObject* args, PyObject* kwargs) {
   static const char* kwlist[] = {"rows", "columns", nullptr};
   PyObject* rows_arg = nullptr;
@@ -520,8 +539,9 @@ PyObject* dicts_to_block(PyObject* module, PyObject* args, PyObject* kwargs) {
     for (const ColumnDef& def : defs) {
       ByteBuffer body;
       if (!write_column(def, rows.get(), nrows, body)) return nullptr;
-      block.columns.push_back(
-          protocol::ColumnInfo{def.name_text, def.type_text, std::move(body).freeze(), {}});
+      protocol::ColumnInfo column{def.name_text, def.type_text, std::move(body).freeze(), {}};
+      if (!encode_if_low_cardinality(column, block.rows)) return nullptr;
+      block.columns.push_back(std::move(column));
     }
   }
   return make_block(state, std::move(block)).release();

@@ -7,12 +7,20 @@ import struct
 import unittest
 
 import tarnwick._native as native
-from wire import string
+from wire import string, varint
 
 
 def body(type_name, *vals):
     block = native.dicts_to_block([{"c": v} for v in vals], [("c", type_name)])
     return native._column_body(block, 0)
+
+
+def lc_head(keys):
+    return struct.pack("<QQQ", 1, 0x600, keys)
+
+
+def lc_idx(*indexes):
+    return struct.pack("<Q", len(indexes)) + bytes(indexes)
 
 
 def refusal(rows, columns):
@@ -35,7 +43,9 @@ class WriterLayoutTest(unittest.TestCase):
             ("DateTime64(3)", [-1], b"\xff" * 8),
             ("DateTime64(6, 'UTC')", [2], b"\x02" + b"\x00" * 7),
             ("String", ["\u00e9"], b"\x02\xc3\xa9"),
-            ("LowCardinality(String)", ["ab"], b"\x02ab"),
+            # Dictionary-encoded as the server sends it: version 1, flags 0x600 (UInt8 indexes),
+            # keys (the default first; for Nullable key 0 is NULL), index count, indexes.
+            ("LowCardinality(String)", ["ab", "", "ab"], lc_head(2) + b"\x00\x02ab" + lc_idx(1, 0, 1)),
             ("Bool", [True, False], b"\x01\x00"),
             ("Float32", [1.5], struct.pack("<f", 1.5)),
             ("Float64", [2], struct.pack("<d", 2.0)),
@@ -60,7 +70,10 @@ class WriterLayoutTest(unittest.TestCase):
             ("FixedString(2)", ["\u00e9"], b"\xc3\xa9"),
             ("Nullable(Int32)", [None, 5], b"\x01\x00" + b"\x00" * 4 + b"\x05\x00\x00\x00"),
             ("Nullable(String)", ["x", None], b"\x00\x01\x01x\x00"),
-            ("LowCardinality(Nullable(String))", [None], b"\x01\x00"),
+            ("LowCardinality(Nullable(String))", [None, "", "x"],
+             lc_head(3) + b"\x00\x00\x01x" + lc_idx(0, 1, 2)),
+            ("LowCardinality(Nullable(UInt16))", [7, None, 0, 7],
+             lc_head(3) + b"\x00\x00\x00\x00\x07\x00" + lc_idx(2, 0, 1, 2)),
             ("Nullable(FixedString(3))", [None, "a"], b"\x01\x00" + b"\x00" * 3 + b"a\x00\x00"),
             ("Nullable(UUID)", [None], b"\x01" + b"\x00" * 16),
             ("JSON", [{"a": 1}], string("{'a': 1}")),
@@ -110,6 +123,8 @@ class RefusalTest(unittest.TestCase):
             ("Decimal(9, 2)", 2**31, "ValueError: expected int for Decimal: OverflowError: out of range integral type conversion attempted"),
             ("IPv6", "1.2.3.4.5", "ValueError: invalid IPv6 address: '1.2.3.4.5'"),
             ("Nullable(UInt8)", 300, "ValueError: expected u8: OverflowError: out of range integral type conversion attempted"),
+            ("LowCardinality(Decimal(9, 2))", 1,
+             "ValueError: cannot convert value: LowCardinality(Decimal(9, 2)) encoding is not supported"),
         ]
         for type_name, value, message in cases:
             with self.subTest(type_name=type_name, value=value):
@@ -157,7 +172,12 @@ class RefusalTest(unittest.TestCase):
 class RoundTripTest(unittest.TestCase):
     def round_trip(self, type_name, vals):
         block = native.dicts_to_block([{"c": v} for v in vals], [("c", type_name)])
-        again = native._block_from_bodies(len(vals), [("c", type_name, native._column_body(block, 0))])
+        sent = native._column_body(block, 0)
+        if type_name.startswith("LowCardinality("):  # dictionary-encoded: through the decoder
+            tcp = b"\x00\x01" + varint(len(vals)) + string("c") + string(type_name) + b"\x00"
+            again = native._decode_block(tcp + sent)
+        else:
+            again = native._block_from_bodies(len(vals), [("c", type_name, sent)])
         rows = native.blocks_to_dicts([block])
         self.assertEqual(rows, again.to_dicts())
         return [r["c"] for r in rows]
@@ -203,6 +223,8 @@ class RoundTripTest(unittest.TestCase):
             ("Nullable(String)", [None, "x"], [None, "x"]),
             ("LowCardinality(Nullable(String))", ["a", None], ["a", None]),
             ("LowCardinality(String)", ["a"], ["a"]),
+            ("LowCardinality(Nullable(UInt8))", [0, None, 7, 0], [0, None, 7, 0]),
+            ("LowCardinality(UInt32)", list(range(300)), list(range(300))),  # UInt16 indexes
             ("Nullable(FixedString(2))", [None, "z"], [None, "z\x00"]),
             ("Nullable(Decimal(38, 0))", [None, 1], [None, "1"]),
             ("JSON", ['{"k": 1}'], ['{"k": 1}']),

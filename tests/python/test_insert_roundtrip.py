@@ -19,8 +19,8 @@ ts = datetime.datetime.fromtimestamp
 UUID_TEXT = "61f0c404-5cb3-11e7-907b-a6006ad3dba0"
 
 # (type, the two inserted values, the body as hex, the values read back when they differ).
-# LowCardinality(T) and JSON columns are not here: the writer gives them T's plain body (String's
-# for JSON), which is not the layout the server reads for those types.
+# JSON columns are not here: the writer gives them String's plain body, which is not the layout
+# the server reads for that type.
 CASES = [
     ("Int8", [-2, 127], "fe7f", None),
     ("UInt8", [255, 0], "ff00", None),
@@ -66,6 +66,14 @@ CASES = [
     ("Nullable(FixedString(2))", [None, "z"], "0100" "0000" "7a00", [None, "z\x00"]),
     ("Nullable(UUID)", [UUID_TEXT, None], "0001" "e711b35c04c4f061a0dbd36a00a67b90" + "00" * 16,
      None),
+    # LowCardinality: version 1, flags 0x600, keys (the default first; for Nullable key 0 is NULL
+    # and the default key 1), index count, UInt8 indexes, as the real server sends and reads it.
+    ("LowCardinality(String)", ["ab", "ab"],
+     "0100000000000000" "0006000000000000" "0200000000000000" "00" "026162" "0200000000000000" "0101",
+     None),
+    ("LowCardinality(Nullable(String))", [None, "x"],
+     "0100000000000000" "0006000000000000" "0300000000000000" "00" "00" "0178" "0200000000000000"
+     "0002", None),
 ]
 COLUMNS = [(f"c{i}", case[0]) for i, case in enumerate(CASES)]
 ROWS = [{name: case[1][r] for name, case in zip((n for n, _ in COLUMNS), CASES)}

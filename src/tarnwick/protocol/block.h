@@ -20,9 +20,13 @@ namespace tarnwick::protocol {
 
 struct ColumnInfo {
   std::string name;
-  std::string type_name;     // exactly as received or given, not normalised
-  base::Bytes data;          // the body in the native layout of its type
-  base::Bytes materialized;  // an expanded LowCardinality body; empty in every block built here
+  std::string type_name;  // exactly as received or given, not normalised
+  // The body in the native layout of its type, as the block writer sends it. A decoded block keeps
+  // a LowCardinality(T) column expanded here, in T's plain layout, and leaves `materialized` empty.
+  // A block built for an insert (dicts_to_block) holds the dictionary-encoded body the server
+  // reads here, and the plain body in `materialized`.
+  base::Bytes data;
+  base::Bytes materialized;
 
   // The body readers take: `materialized` for a LowCardinality type when it is filled, else `data`.
   const base::Bytes& body() const;

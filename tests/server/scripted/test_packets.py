@@ -30,9 +30,13 @@ class DataPacketTest(unittest.TestCase):
             ("DateTime", [0x01020304], H("04030201")),
             ("UUID", [uuid.UUID("61f0c404-5cb3-11e7-907b-a6006ad3dba0")],
              H("e711b35c04c4f061a0dbd36a00a67b90")),
+            # The real server's layout: the default key first; for Nullable key 0 is NULL.
             ("LowCardinality(String)", ["a", "b", "a"],
-             H("0100000000000000 0002000000000000 0200000000000000 0161 0162 "
-               "0300000000000000 000100".replace(" ", ""))),
+             H("0100000000000000 0006000000000000 0300000000000000 00 0161 0162 "
+               "0300000000000000 010201".replace(" ", ""))),
+            ("LowCardinality(Nullable(String))", ["a", None, "bb", "a"],
+             H("0100000000000000 0006000000000000 0400000000000000 00 00 0161 026262 "
+               "0400000000000000 02000302".replace(" ", ""))),
         ]
         for type_name, values, body in cases:
             with self.subTest(type_name):

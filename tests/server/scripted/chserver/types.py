@@ -7,7 +7,7 @@ Values by type (encoding accepts the left form; decoding returns it):
   DateTime -> int seconds (datetime accepted);  DateTime64(P) -> int ticks (datetime accepted);
   UUID -> uuid.UUID (str accepted);  IPv4/IPv6 -> ipaddress objects (str accepted);
   Enum8/16 -> int (a declared name accepted);  Decimal(P, S) -> decimal.Decimal (int = raw value);
-  LowCardinality(T) for a non-Nullable fixed-width or String T -> as T.
+  LowCardinality(T) for a fixed-width or String T, or Nullable of one -> as T.
 """
 
 import datetime
@@ -211,19 +211,26 @@ def encode_column(t, values):
 
 
 def _encode_low_cardinality(inner, values):
-    if inner.name == "Nullable":
-        raise ValueError("LowCardinality(Nullable(...)) values: pass the body as raw bytes")
-    keys, index = [], {}
+    """As the server writes it: the dictionary holds plain values, the default first; for
+    Nullable(T) key 0 stands for NULL and T's default is key 1."""
+    nullable = inner.name == "Nullable"
+    value_type = inner.args[0] if nullable else inner
+    default = _encode_scalar(value_type, _default(value_type))
+    keys = [default] * (2 if nullable else 1)
+    index = {default: len(keys) - 1}
     idx = []
     for v in values:
-        k = _encode_scalar(inner, v)
+        if nullable and v is None:
+            idx.append(0)
+            continue
+        k = _encode_scalar(value_type, v)
         if k not in index:
             index[k] = len(keys)
             keys.append(k)
         idx.append(index[k])
     code = 0 if len(keys) <= 0x100 else 1 if len(keys) <= 0x10000 else 2
     width = 1 << code
-    out = struct.pack("<QQQ", 1, code | 0x200, len(keys)) + b"".join(keys)
+    out = struct.pack("<QQQ", 1, code | 0x600, len(keys)) + b"".join(keys)
     out += struct.pack("<Q", len(values)) + b"".join(i.to_bytes(width, "little") for i in idx)
     return out
 
@@ -299,11 +306,19 @@ def decode_column(t, rows, r):
         version, flags, nkeys = struct.unpack("<QQQ", r.read(24))
         if version != 1 or not flags & 0x200:
             raise ProtocolViolation("unsupported LowCardinality header")
-        keys = decode_column(t.args[0], nkeys, r)
+        inner = t.args[0]
+        nullable = inner.name == "Nullable"  # plain values in the dictionary, key 0 is NULL
+        keys = decode_column(inner.args[0] if nullable else inner, nkeys, r)
         if r.u64() != rows:
             raise ProtocolViolation("LowCardinality index count differs from the row count")
         width = 1 << (flags & 3)
-        return [keys[int.from_bytes(r.read(width), "little")] for _ in range(rows)]
+        out = []
+        for _ in range(rows):
+            i = int.from_bytes(r.read(width), "little")
+            if i >= nkeys:
+                raise ProtocolViolation("LowCardinality index out of range")
+            out.append(None if nullable and i == 0 else keys[i])
+        return out
     return [_decode_scalar(t, r) for _ in range(rows)]
 
 
