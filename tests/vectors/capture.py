@@ -201,6 +201,14 @@ NATIVE_CAPTURES = [
     ("native_low_cardinality_wide", from_numbers([
         "toLowCardinality(toString(number % 300)) AS lc",
     ], 600), "301 keys (the default '' first): UInt16 indexes, flags 0x601"),
+    ("native_low_cardinality_nested", from_numbers([
+        "CAST(multiIf(number = 0, ['a', 'b'], number = 1, emptyArrayString(), number = 2, ['b'], ['', 'a']) "
+        "AS Array(LowCardinality(String))) AS al",
+        "CAST(emptyArrayString() AS Array(LowCardinality(String))) AS ae",
+        "CAST((toUInt8(number * 3), toString(number % 2)) AS Tuple(LowCardinality(UInt8), LowCardinality(String))) AS t",
+    ], 4), "nested LowCardinality: the column starts with every key version (u64 1, depth first) before its "
+           "offsets; each LowCardinality body then starts at its flags, and one of no rows (ae) still has "
+           "flags, keys (the default) and an index count of 0"),
     ("native_multi_block", from_numbers([
         "number AS n", "toString(number) AS s",
     ], 5), "max_block_size=2: three blocks back to back, 2 + 2 + 1 rows, each with its own counts and headers"),

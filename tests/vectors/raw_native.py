@@ -224,7 +224,26 @@ FIXED = {
 
 
 def skip_column(c, typ, rows):
-    """Advance the cursor over one column body of `rows` rows of type `typ`."""
+    """Advance the cursor over one column body of `rows` rows of type `typ`: the key version of
+    every LowCardinality in it first (its state prefix), then the data."""
+    if rows:
+        _skip_key_versions(c, typ.strip())
+        _skip_body(c, typ, rows)
+
+
+def _skip_key_versions(c, typ):
+    if typ.startswith("LowCardinality("):
+        version = struct.unpack("<Q", c.take(8))[0]
+        if version != 1:
+            raise ValueError("LowCardinality key version %d" % version)
+    elif typ.startswith(("Nullable(", "Array(")):
+        _skip_key_versions(c, typ[typ.index("(") + 1:-1])
+    elif typ.startswith("Tuple("):
+        for sub in _split_args(typ[6:-1]):
+            _skip_key_versions(c, sub.strip())
+
+
+def _skip_body(c, typ, rows):
     typ = typ.strip()
     if typ in FIXED:
         c.take(FIXED[typ] * rows)
@@ -235,15 +254,15 @@ def skip_column(c, typ, rows):
         c.take(int(typ[12:-1]) * rows)
     elif typ.startswith("Nullable("):
         c.take(rows)
-        skip_column(c, typ[9:-1], rows)
+        _skip_body(c, typ[9:-1], rows)
     elif typ.startswith("Array("):
         last = 0
         for _ in range(rows):
             last = struct.unpack("<Q", c.take(8))[0]
-        skip_column(c, typ[6:-1], last)
+        _skip_body(c, typ[6:-1], last)
     elif typ.startswith("Tuple("):
         for sub in _split_args(typ[6:-1]):
-            skip_column(c, sub, rows)
+            _skip_body(c, sub, rows)
     elif typ.startswith("Decimal("):
         p = int(_split_args(typ[8:-1])[0])
         c.take((4 if p <= 9 else 8 if p <= 18 else 16) * rows)
@@ -252,15 +271,11 @@ def skip_column(c, typ, rows):
     elif typ.startswith("Enum16("):
         c.take(2 * rows)
     elif typ.startswith("LowCardinality("):
-        # key version, flags (low 2 bits: index width code), key count, dictionary of the
-        # values without Nullable (key 0 stands for NULL), index count, indexes
-        if rows == 0:
-            return
-        version, flags, keys = struct.unpack("<QQQ", c.take(24))
-        if version != 1:
-            raise ValueError("LowCardinality key version %d" % version)
+        # flags (low 2 bits: index width code), key count, dictionary of the values without
+        # Nullable (key 0 stands for NULL), index count, indexes; present even for no rows
+        flags, keys = struct.unpack("<QQ", c.take(16))
         inner = typ[15:-1]
-        skip_column(c, inner[9:-1] if inner.startswith("Nullable(") else inner, keys)
+        _skip_body(c, inner[9:-1] if inner.startswith("Nullable(") else inner, keys)
         if struct.unpack("<Q", c.take(8))[0] != rows:
             raise ValueError("LowCardinality index count")
         c.take((1 << (flags & 3)) * rows)

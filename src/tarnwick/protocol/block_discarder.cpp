@@ -6,6 +6,7 @@
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/block_reader.h"
 #include "tarnwick/protocol/column_reader.h"
+#include "tarnwick/protocol/low_cardinality.h"
 #include "tarnwick/protocol/wire.h"
 
 namespace tarnwick::protocol {
@@ -73,7 +74,8 @@ Status discard_geo(ByteSource& source, unsigned level, uint64_t rows) {
 }
 
 Status discard_body(ByteSource& source, const ColumnType& type, uint64_t rows, uint32_t depth) {
-  if (rows == 0) return {};
+  // Zero rows have no bytes, except the body of a LowCardinality nested in the column.
+  if (rows == 0 && !has_low_cardinality(type)) return {};
   // A parsed type is never deeper than the grammar allows; a tree built by hand may be.
   if (depth > kMaxTypeDepth) [[unlikely]]
     return nesting_too_deep();
@@ -201,6 +203,8 @@ Result<uint64_t> discard_block_body(ByteSource& source) {
 }
 
 Status discard_column_data(ByteSource& source, const ColumnType& type, uint64_t rows) {
+  if (rows == 0) return {};
+  TW_TRY(read_low_cardinality_prefixes(source, type));
   return discard_body(source, type, rows, 0);
 }
 

@@ -5,6 +5,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/base/utf8.h"
+#include "tarnwick/protocol/low_cardinality.h"
 
 namespace tarnwick::protocol {
 
@@ -140,7 +141,8 @@ Result<uint64_t> decimal_width(uint32_t precision) {
 
 Status read_body(ByteSource& source, const ColumnType& type, uint64_t rows, ByteBuffer& out,
                  uint64_t& budget, uint32_t depth) {
-  if (rows == 0) return {};
+  // Zero rows have no bytes, except the body of a LowCardinality nested in the column.
+  if (rows == 0 && !has_low_cardinality(type)) return {};
   // A parsed type is never deeper than the grammar allows; a tree built by hand may be.
   if (depth > kMaxTypeDepth) [[unlikely]]
     return nesting_too_deep();
@@ -257,6 +259,8 @@ Status read_body(ByteSource& source, const ColumnType& type, uint64_t rows, Byte
 
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
                              ByteBuffer& out, uint64_t& budget) {
+  if (rows == 0) return {};
+  TW_TRY(read_low_cardinality_prefixes(source, type));
   return read_body(source, type, rows, out, budget, 0);
 }
 

@@ -24,6 +24,7 @@ using base::Status;
 
 namespace {
 
+constexpr uint64_t kKeyVersion = 1;
 constexpr uint64_t kGlobalDictionaryFlag = 0x100;
 constexpr uint64_t kAdditionalKeysFlag = 0x200;
 constexpr std::string_view kMaterializedLabel = "LowCardinality materialized column";
@@ -60,12 +61,27 @@ struct Header {
   uint64_t keys;   // dictionary entries
 };
 
+// The body's own header: flags and key count (the key version went before, as a state prefix).
 Result<Header> read_header(ByteSource& source) {
-  uint64_t word[3];  // version, flags, key count
+  uint64_t word[2];  // flags, key count
   TW_TRY(source.read_exact(word, sizeof word));
-  TW_ASSIGN_OR_RETURN(unsigned width, lc_idx_width(word[0], word[1]));
-  TW_TRY(checked_count(word[2], "LowCardinality key", kMaxLowCardinalityKeys));
-  return Header{width, word[2]};
+  TW_ASSIGN_OR_RETURN(unsigned width, lc_idx_width(kKeyVersion, word[0]));
+  TW_TRY(checked_count(word[1], "LowCardinality key", kMaxLowCardinalityKeys));
+  return Header{width, word[1]};
+}
+
+Status check_key_version(uint64_t version) {
+  if (version != kKeyVersion) [[unlikely]] {
+    return Error::protocol(cat("unsupported LowCardinality key serialization version ", version));
+  }
+  return {};
+}
+
+// Whether `type` is a wrapper whose members may hold a LowCardinality that its body carries in
+// line. A Variant, Dynamic or JSON column reads its members' prefixes itself.
+bool is_plain_wrapper(const ColumnType& type) {
+  return type.kind == TypeKind::Nullable || type.kind == TypeKind::Array ||
+         type.kind == TypeKind::Map || type.kind == TypeKind::Tuple;
 }
 
 // The index count that follows the dictionary, checked against the rows; then the byte length of
@@ -296,10 +312,27 @@ const ColumnType& lc_dictionary_type(const ColumnType& inner) {
   return inner.kind == TypeKind::Nullable ? inner.inner() : inner;
 }
 
-Result<unsigned> lc_idx_width(uint64_t version, uint64_t flags) {
-  if (version != 1) [[unlikely]] {
-    return Error::protocol(cat("unsupported LowCardinality key serialization version ", version));
+bool has_low_cardinality(const ColumnType& type) {
+  if (type.kind == TypeKind::LowCardinality) return true;
+  if (!is_plain_wrapper(type)) return false;
+  return std::any_of(type.nested.begin(), type.nested.end(), has_low_cardinality);
+}
+
+Status read_low_cardinality_prefixes(ByteSource& source, const ColumnType& type) {
+  if (type.kind == TypeKind::LowCardinality) {
+    uint64_t version;
+    TW_TRY(source.read_exact(&version, sizeof version));
+    return check_key_version(version);
   }
+  if (is_plain_wrapper(type)) {
+    for (const ColumnType& child : type.nested)
+      TW_TRY(read_low_cardinality_prefixes(source, child));
+  }
+  return {};
+}
+
+Result<unsigned> lc_idx_width(uint64_t version, uint64_t flags) {
+  TW_TRY(check_key_version(version));
   if ((flags & kGlobalDictionaryFlag) != 0) [[unlikely]]
     return Error::protocol("LowCardinality global dictionaries are not supported");
   if ((flags & kAdditionalKeysFlag) == 0) [[unlikely]]
@@ -370,7 +403,10 @@ Result<ByteBuffer> read_low_cardinality_from_buffer(std::span<const uint8_t> buf
     return Error::protocol("unexpected end of buffer parsing bytes");
   base::MemorySource source(buf.subspan(static_cast<size_t>(pos)));
   uint64_t unbounded = std::numeric_limits<uint64_t>::max();
-  Status st = read_low_cardinality_into(source, inner, rows, out, unbounded);
+  uint64_t version = 0;  // the column's state prefix, then its body
+  Status st = source.read_exact(&version, sizeof version);
+  if (st.ok()) st = check_key_version(version);
+  if (st.ok()) st = read_low_cardinality_into(source, inner, rows, out, unbounded);
   if (!st.ok()) {
     if (st.error().kind() == base::ErrorKind::Io) {
       return Error::protocol("unexpected end of buffer parsing bytes");

@@ -12,6 +12,12 @@
 // holds U's default value, as does key 1). The server puts T's default value at key 0 (key 1 for
 // Nullable) and the other values in order of first appearance.
 //
+// The key version is the column's state prefix: a column holding LowCardinality types (in Array,
+// Map, Tuple or Nullable) starts with one version word per LowCardinality, depth first, before
+// anything else of its body, and each LowCardinality body then starts at its flags. At the top
+// level the two meet. A nested LowCardinality of no rows still has its body (flags, keys,
+// dictionary, an index count of 0) whenever the column has rows.
+//
 // Three forms read it: keep from a byte source (read_low_cardinality_into, declared in
 // column_reader.h), discard from a byte source (discard_low_cardinality, block_discarder.h), and
 // expand from bytes in memory (read_low_cardinality_from_buffer, below). encode_low_cardinality
@@ -21,6 +27,7 @@
 #include <cstdint>
 #include <span>
 
+#include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/bytes.h"
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/type_parser.h"
@@ -43,6 +50,13 @@ base::Result<base::ByteBuffer> read_low_cardinality_from_buffer(std::span<const 
                                                                 uint64_t& pos,
                                                                 const ColumnType& inner,
                                                                 uint64_t rows);
+
+// Whether a LowCardinality sits in `type` (itself, or inside Nullable, Array, Map or Tuple).
+bool has_low_cardinality(const ColumnType& type);
+
+// Reads and checks the key version of every LowCardinality in `type`, depth first: the state
+// prefix of a column of that type.
+base::Status read_low_cardinality_prefixes(base::ByteSource& source, const ColumnType& type);
 
 // The index width in bytes (1, 2, 4 or 8) given by the header's version and flags, checked in this
 // order: version 1, no global dictionary, additional keys present.

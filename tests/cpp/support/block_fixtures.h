@@ -13,7 +13,7 @@ namespace tarnwick::testing {
 
 using FixtureBytes = std::vector<uint8_t>;
 
-// The 24-byte head of a LowCardinality body: version, index flags, key count.
+// The 24-byte head of a top-level LowCardinality body: version, index flags, key count.
 inline Wire lc_head(uint64_t flags, uint64_t keys, uint64_t version = 1) {
   return Wire().u64(version).u64(flags).u64(keys);
 }
@@ -69,9 +69,27 @@ inline std::vector<BodyCase> body_cases() {
       {"LowCardinality(Nullable(String))",
        lc_head(0x600, 3).str("").str("").str("ab").u64(2).bytes({2, 0}),
        Wire().bytes({0, 1}).str("ab").str("")},
+      // Nested: every key version first (the column's state prefix), then the body, each
+      // LowCardinality's starting at its flags; one of no rows still has flags, keys and count.
       {"Array(LowCardinality(String))",
-       Wire().u64(1).u64(3).raw(lc_head(0x200, 2).str("x").str("").u64(3).bytes({1, 0, 0})),
+       Wire().u64(1).u64(1).u64(3).u64(0x200).u64(2).str("x").str("").u64(3).bytes({1, 0, 0}),
        Wire().u64(1).u64(3).str("").str("x").str("x")},
+      {"Tuple(LowCardinality(UInt8), Array(LowCardinality(String)))",
+       Wire()
+           .u64(1)
+           .u64(1)
+           .u64(0x600)
+           .u64(1)
+           .bytes({5})
+           .u64(2)
+           .bytes({0, 0})
+           .u64(0)
+           .u64(0)
+           .u64(0x600)
+           .u64(1)
+           .str("")
+           .u64(0),
+       Wire().bytes({5, 5}).u64(0).u64(0)},
   };
   const std::pair<int, size_t> decimals[] = {{1, 4},   {9, 4},   {10, 8},  {18, 8},
                                              {19, 16}, {38, 16}, {39, 32}, {76, 32}};
@@ -154,7 +172,9 @@ inline std::vector<FailureCase> failure_cases() {
       {"AggregateFunction(sum, UInt64)", 1, Wire().fill(8, 0), refused + "AggregateFunction", 0},
       {"Nested(a UInt8)", 1, Wire().fill(8, 0), refused + "Other(\"Nested(a UInt8)\")", 0},
       {"LowCardinality(String)", 1, lc_head(0x200, 1, 2).str("a"),
-       "protocol error: unsupported LowCardinality key serialization version 2", 24},
+       "protocol error: unsupported LowCardinality key serialization version 2", 8},
+      {"Array(LowCardinality(String))", 1, Wire().u64(2).u64(1),  // before the offsets
+       "protocol error: unsupported LowCardinality key serialization version 2", 8},
       {"LowCardinality(String)", 1, lc_head(0x300, 1).str("a"),
        "protocol error: LowCardinality global dictionaries are not supported", 24},
       {"LowCardinality(String)", 1, lc_head(0x0, 1).str("a"),

@@ -1,9 +1,12 @@
+import json
+import os
 import unittest
 import uuid
 
 from chserver import packets as sp
 from chserver.block import Column, make_block, read_block
 from chserver.frames import decode_frame
+from chserver.types import decode_column, encode_column
 from chserver.wire import BytesSource, Reader
 
 H = bytes.fromhex
@@ -45,6 +48,23 @@ class DataPacketTest(unittest.TestCase):
                 self.assertTrue(encoded.endswith(body), encoded.hex())
                 parsed = read_block(Reader(BytesSource(encoded)))
                 self.assertEqual(parsed.columns[0].raw, body)
+
+    def test_low_cardinality_captures_decode_and_encode_back(self):
+        # The real server's bodies (tests/vectors): top level, Nullable, and nested in Array and
+        # Tuple (key versions first; a body even for no elements).
+        vectors = os.path.join(os.path.dirname(os.path.abspath(__file__)), "..", "..", "vectors")
+        with open(os.path.join(vectors, "native_columns.json")) as f:
+            entries = [e for e in json.load(f) if e["file"].startswith("native_low_cardinality")]
+        self.assertEqual(len(entries), 4)
+        for entry in entries:
+            with open(os.path.join(vectors, entry["file"]), "rb") as f:
+                data = f.read()
+            (block,) = entry["blocks"]
+            for (name, type_name), (start, end) in zip(entry["columns"], block["column_bodies"]):
+                with self.subTest(name=name, type=type_name):
+                    body = data[start:end]
+                    values = decode_column(type_name, block["rows"], Reader(BytesSource(body)))
+                    self.assertEqual(encode_column(type_name, values), body)
 
     def test_raw_body_and_flag_gating(self):
         block = make_block(Column("x", "UInt8", raw=b"\x09"), rows=1)

@@ -172,6 +172,17 @@ def _encode_scalar(t, v):
     raise ValueError(f"no value encoder for type {n}")
 
 
+def _lc_count(t):
+    """The LowCardinality types in `t`: each puts its key version (u64 1) before the body."""
+    if t.name == "LowCardinality":
+        return 1
+    if t.name in ("Nullable", "Array", "Map"):
+        return sum(_lc_count(a) for a in t.args)
+    if t.name == "Tuple":
+        return sum(_lc_count(m) for m in _members(t))
+    return 0
+
+
 def encode_column(t, values):
     """Native body of `values` (a list) for type `t` (a Type or a type name)."""
     if isinstance(t, str):
@@ -179,18 +190,24 @@ def encode_column(t, values):
     values = list(values)
     if not values:
         return b""
+    return struct.pack("<Q", 1) * _lc_count(t) + _encode(t, values)
+
+
+def _encode(t, values):
+    if not values and not _lc_count(t):  # a nested LowCardinality has a body even so
+        return b""
     n = t.name
     if n == "Nullable":
         inner = t.args[0]
         nulls = bytes(1 if v is None else 0 for v in values)
-        return nulls + encode_column(inner, [_default(inner) if v is None else v for v in values])
+        return nulls + _encode(inner, [_default(inner) if v is None else v for v in values])
     if n == "Array":
         offsets, flat, total = bytearray(), [], 0
         for v in values:
             total += len(v)
             offsets += struct.pack("<Q", total)
             flat.extend(v)
-        return bytes(offsets) + encode_column(t.args[0], flat)
+        return bytes(offsets) + _encode(t.args[0], flat)
     if n == "Map":
         offsets, keys, vals, total = bytearray(), [], [], 0
         for v in values:
@@ -199,11 +216,11 @@ def encode_column(t, values):
             offsets += struct.pack("<Q", total)
             keys.extend(k for k, _ in items)
             vals.extend(x for _, x in items)
-        return bytes(offsets) + encode_column(t.args[0], keys) + encode_column(t.args[1], vals)
+        return bytes(offsets) + _encode(t.args[0], keys) + _encode(t.args[1], vals)
     if n == "Tuple":
         out = bytearray()
         for i, m in enumerate(_members(t)):
-            out += encode_column(m, [v[i] for v in values])
+            out += _encode(m, [v[i] for v in values])
         return bytes(out)
     if n == "LowCardinality":
         return _encode_low_cardinality(t.args[0], values)
@@ -230,7 +247,7 @@ def _encode_low_cardinality(inner, values):
         idx.append(index[k])
     code = 0 if len(keys) <= 0x100 else 1 if len(keys) <= 0x10000 else 2
     width = 1 << code
-    out = struct.pack("<QQQ", 1, code | 0x600, len(keys)) + b"".join(keys)
+    out = struct.pack("<QQ", code | 0x600, len(keys)) + b"".join(keys)
     out += struct.pack("<Q", len(values)) + b"".join(i.to_bytes(width, "little") for i in idx)
     return out
 
@@ -279,18 +296,27 @@ def decode_column(t, rows, r):
         t = parse_type(t)
     if rows == 0:
         return []
+    for _ in range(_lc_count(t)):
+        if r.u64() != 1:
+            raise ProtocolViolation("unsupported LowCardinality key version")
+    return _decode(t, rows, r)
+
+
+def _decode(t, rows, r):
+    if rows == 0 and not _lc_count(t):
+        return []
     n = t.name
     if n == "Nullable":
         nulls = r.read(rows)
-        inner = decode_column(t.args[0], rows, r)
+        inner = _decode(t.args[0], rows, r)
         return [None if f else v for f, v in zip(nulls, inner)]
     if n in ("Array", "Map"):
         offsets = struct.unpack(f"<{rows}Q", r.read(8 * rows))
-        total = offsets[-1]
+        total = offsets[-1] if rows else 0
         if n == "Array":
-            flat = decode_column(t.args[0], total, r)
+            flat = _decode(t.args[0], total, r)
         else:
-            flat = list(zip(decode_column(t.args[0], total, r), decode_column(t.args[1], total, r)))
+            flat = list(zip(_decode(t.args[0], total, r), _decode(t.args[1], total, r)))
         out, prev = [], 0
         for off in offsets:
             if off < prev or off > total:
@@ -300,15 +326,15 @@ def decode_column(t, rows, r):
             prev = off
         return out
     if n == "Tuple":
-        cols = [decode_column(m, rows, r) for m in _members(t)]
+        cols = [_decode(m, rows, r) for m in _members(t)]
         return [tuple(c[i] for c in cols) for i in range(rows)]
     if n == "LowCardinality":
-        version, flags, nkeys = struct.unpack("<QQQ", r.read(24))
-        if version != 1 or not flags & 0x200:
+        flags, nkeys = struct.unpack("<QQ", r.read(16))
+        if not flags & 0x200:
             raise ProtocolViolation("unsupported LowCardinality header")
         inner = t.args[0]
         nullable = inner.name == "Nullable"  # plain values in the dictionary, key 0 is NULL
-        keys = decode_column(inner.args[0] if nullable else inner, nkeys, r)
+        keys = _decode(inner.args[0] if nullable else inner, nkeys, r)
         if r.u64() != rows:
             raise ProtocolViolation("LowCardinality index count differs from the row count")
         width = 1 << (flags & 3)
