@@ -13,6 +13,11 @@ namespace tarnwick::testing {
 
 using FixtureBytes = std::vector<uint8_t>;
 
+// The 24-byte head of a LowCardinality body: version, index flags, key count.
+inline Wire lc_head(uint64_t flags, uint64_t keys, uint64_t version = 1) {
+  return Wire().u64(version).u64(flags).u64(keys);
+}
+
 // A well-formed two-row body per layout the readers tell apart.
 struct BodyCase {
   std::string type;
@@ -49,6 +54,22 @@ inline std::vector<BodyCase> body_cases() {
       {"MultiPolygon", Wire().u64(0).u64(1).u64(1).u64(1).fill(8, 1).fill(8, 2)},
       {"JSON", Wire().u64(1).str("{}").str("[1]"), Wire().str("{}").str("[1]")},
       {"Object('json')", Wire().u64(4).str("{}").str(""), Wire().str("{}").str("")},
+      // Dictionary-encoded: kept expanded, as the plain body of the inner type. Index widths 1,
+      // 2, 4 and 8 (flags 0x603: bit 10 is ignored); the server's own flags are 0x600.
+      {"LowCardinality(String)", lc_head(0x600, 3).str("").str("a").str("bc").u64(2).bytes({2, 1}),
+       Wire().str("bc").str("a")},
+      {"LowCardinality(UInt16)",
+       lc_head(0x201, 2).le<uint16_t>(7).le<uint16_t>(9).u64(2).le<uint16_t>(1).le<uint16_t>(1),
+       Wire().le<uint16_t>(9).le<uint16_t>(9)},
+      {"LowCardinality(FixedString(2))",
+       lc_head(0x202, 2).raw("abcd").u64(2).le<uint32_t>(1).le<uint32_t>(0), Wire().raw("cdab")},
+      {"LowCardinality(Nullable(UInt8))",
+       lc_head(0x603, 2).bytes({1, 0, 0, 7}).u64(2).u64(0).u64(1), Wire().bytes({1, 0, 0, 7})},
+      {"Array(LowCardinality(String))",
+       Wire().u64(1).u64(3).raw(lc_head(0x200, 2).str("x").str("").u64(3).bytes({1, 0, 0})),
+       Wire().u64(1).u64(3).str("").str("x").str("x")},
+      {"Tuple(LowCardinality(UInt8), UInt8)",
+       lc_head(0x200, 1).bytes({5}).u64(2).bytes({0, 0, 6, 6}), Wire().bytes({5, 5, 6, 6})},
   };
   const std::pair<int, size_t> decimals[] = {{1, 4},   {9, 4},   {10, 8},  {18, 8},
                                              {19, 16}, {38, 16}, {39, 32}, {76, 32}};
@@ -130,7 +151,20 @@ inline std::vector<FailureCase> failure_cases() {
        0},
       {"AggregateFunction(sum, UInt64)", 1, Wire().fill(8, 0), refused + "AggregateFunction", 0},
       {"Nested(a UInt8)", 1, Wire().fill(8, 0), refused + "Other(\"Nested(a UInt8)\")", 0},
-      {"LowCardinality(String)", 1, Wire().fill(8, 0), refused + "LowCardinality(String)", 0},
+      {"LowCardinality(String)", 1, lc_head(0x200, 1, 2).str("a"),
+       "protocol error: unsupported LowCardinality key serialization version 2", 24},
+      {"LowCardinality(String)", 1, lc_head(0x300, 1).str("a"),
+       "protocol error: LowCardinality global dictionaries are not supported", 24},
+      {"LowCardinality(String)", 1, lc_head(0x0, 1).str("a"),
+       "protocol error: LowCardinality additional keys flag is missing", 24},
+      {"LowCardinality(String)", 1, lc_head(0x200, 65537).str("a"),
+       "protocol error: LowCardinality key count 65537 exceeds limit 65536", 24},
+      {"LowCardinality(UInt8)", 4, lc_head(0x200, 1).bytes({0}).u64(3).fill(4, 0),
+       "protocol error: LowCardinality index count 3 does not match row count 4", 33},
+      {"LowCardinality(String)", 1, lc_head(0x200, 1).varint(16777216),
+       "protocol error: string value length 16777216 exceeds limit 16777215", 28},
+      {"LowCardinality(UInt8)", 1, lc_head(0x200, 1).bytes({0}).u64(1),
+       "I/O error: failed to fill whole buffer", 33},
       {"Variant(UInt8, String)", 1, Wire().fill(8, 0), refused + "Variant([UInt8, String])", 0},
       {"Dynamic", 1, Wire().fill(8, 0), refused + "Dynamic", 0},
       {"JSON", 1, Wire().u64(2).str("{}"), json_version, 8},
@@ -199,6 +233,18 @@ inline std::vector<LimitCase> limit_cases() {
        67108872,
        e + "array offset byte length 67108872 exceeds limit 67108864",
        ok},
+      // LowCardinality: keys, index bytes (width 8) and the expansion, each at and past its limit.
+      {"LowCardinality(UInt8)", 1, lc_head(0x200, 65536).fill(65536, 0).u64(1), 1, ok, ok},
+      {"LowCardinality(UInt8)", 8388608, lc_head(0x203, 1).bytes({0}).u64(8388608), 67108864, ok,
+       ok},
+      {"LowCardinality(UInt8)", 8388609, lc_head(0x203, 1).bytes({0}).u64(8388609), 67108872,
+       e + "LowCardinality index byte length 67108872 exceeds limit 67108864",
+       e + "LowCardinality index byte length 67108872 exceeds limit 67108864"},
+      {"LowCardinality(FixedString(8))", 8388608, lc_head(0x200, 1).fill(8, 0).u64(8388608),
+       8388608, ok, ok},
+      {"LowCardinality(FixedString(8))", 8388609, lc_head(0x200, 1).fill(8, 0).u64(8388609),
+       8388609,
+       e + "LowCardinality materialized column byte length 67108872 exceeds limit 67108864", ok},
   };
 }
 

@@ -1,0 +1,359 @@
+#include "tarnwick/protocol/low_cardinality.h"
+
+#include <cstring>
+#include <limits>
+#include <optional>
+#include <vector>
+
+#include "tarnwick/base/byte_source.h"
+#include "tarnwick/base/format.h"
+#include "tarnwick/protocol/block_discarder.h"
+#include "tarnwick/protocol/block_reader.h"
+#include "tarnwick/protocol/column_reader.h"
+#include "tarnwick/protocol/wire.h"
+
+namespace tarnwick::protocol {
+
+using base::ByteBuffer;
+using base::ByteSource;
+using base::cat;
+using base::Error;
+using base::Result;
+using base::Status;
+
+namespace {
+
+constexpr uint64_t kGlobalDictionaryFlag = 0x100;
+constexpr uint64_t kAdditionalKeysFlag = 0x200;
+constexpr std::string_view kMaterializedLabel = "LowCardinality materialized column";
+
+// ---- failure texts (built only when something fails) --------------------------------------------
+
+[[gnu::cold]] Error not_expandable(const ColumnType& type) {
+  return Error::protocol(
+      cat("LowCardinality(", type.to_string(), ") materialization is not supported"));
+}
+
+[[gnu::cold]] Error index_count_mismatch(uint64_t count, uint64_t rows) {
+  return Error::protocol(
+      cat("LowCardinality index count ", count, " does not match row count ", rows));
+}
+
+[[gnu::cold]] Error out_of_bounds() {
+  return Error::protocol("LowCardinality dictionary index out of bounds");
+}
+
+// What is wrong with index `idx` of a dictionary of `w`-byte values that it does not fit.
+[[gnu::cold]] Error fixed_index_error(uint64_t idx, uint64_t w) {
+  uint64_t offset, end;
+  if (__builtin_mul_overflow(idx, w, &offset) || __builtin_add_overflow(offset, w, &end)) {
+    return Error::protocol("LowCardinality index overflow");
+  }
+  return out_of_bounds();
+}
+
+// ---- the body's header --------------------------------------------------------------------------
+
+struct Header {
+  unsigned width;  // bytes per index
+  uint64_t keys;   // dictionary entries
+};
+
+Result<Header> read_header(ByteSource& source) {
+  uint64_t word[3];  // version, flags, key count
+  TW_TRY(source.read_exact(word, sizeof word));
+  TW_ASSIGN_OR_RETURN(unsigned width, lc_idx_width(word[0], word[1]));
+  TW_TRY(checked_count(word[2], "LowCardinality key", kMaxLowCardinalityKeys));
+  return Header{width, word[2]};
+}
+
+// The index count that follows the dictionary, checked against the rows; then the byte length of
+// the indexes.
+Result<uint64_t> read_index_length(ByteSource& source, uint64_t rows, unsigned width) {
+  uint64_t count;
+  TW_TRY(source.read_exact(&count, sizeof count));
+  if (count != rows) [[unlikely]]
+    return index_count_mismatch(count, rows);
+  return checked_column_len(rows, width, "LowCardinality index");
+}
+
+// ---- expansion ----------------------------------------------------------------------------------
+
+template <class Index>
+inline uint64_t index_at(const uint8_t* indexes, uint64_t row) {
+  Index v;
+  std::memcpy(&v, indexes + row * sizeof(Index), sizeof(Index));
+  return v;
+}
+
+// Copies the `w`-byte entry `index(row)` of `dict` (which holds `entries` of them) for each row.
+// Returns the first row whose index is `entries` or more, or `rows` when every row was copied.
+// W is `w` when known at compile time, 0 otherwise.
+template <class Index, size_t W>
+uint64_t gather(const uint8_t* dict, uint64_t entries, size_t w, const uint8_t* indexes,
+                uint64_t rows, uint8_t* dst) {
+  const size_t width = W != 0 ? W : w;
+  for (uint64_t row = 0; row < rows; ++row) {
+    const uint64_t idx = index_at<Index>(indexes, row);
+    if (idx >= entries) [[unlikely]]
+      return row;
+    std::memcpy(dst, dict + idx * width, width);
+    dst += width;
+  }
+  return rows;
+}
+
+template <class Index>
+uint64_t gather_by_width(const uint8_t* dict, uint64_t entries, size_t w, const uint8_t* indexes,
+                         uint64_t rows, uint8_t* dst) {
+  switch (w) {
+    case 1:
+      return gather<Index, 1>(dict, entries, w, indexes, rows, dst);
+    case 2:
+      return gather<Index, 2>(dict, entries, w, indexes, rows, dst);
+    case 4:
+      return gather<Index, 4>(dict, entries, w, indexes, rows, dst);
+    case 8:
+      return gather<Index, 8>(dict, entries, w, indexes, rows, dst);
+    case 16:
+      return gather<Index, 16>(dict, entries, w, indexes, rows, dst);
+    default:
+      return gather<Index, 0>(dict, entries, w, indexes, rows, dst);
+  }
+}
+
+// The unsigned index of `row`.
+uint64_t lc_index(std::span<const uint8_t> indexes, uint64_t row, unsigned width) {
+  switch (width) {
+    case 1:
+      return index_at<uint8_t>(indexes.data(), row);
+    case 2:
+      return index_at<uint16_t>(indexes.data(), row);
+    case 4:
+      return index_at<uint32_t>(indexes.data(), row);
+    default:
+      return index_at<uint64_t>(indexes.data(), row);
+  }
+}
+
+// gather() over indexes of any width; same result.
+uint64_t gather_any(std::span<const uint8_t> dict, uint64_t entries, size_t w,
+                    std::span<const uint8_t> indexes, unsigned width, uint64_t rows, uint8_t* dst) {
+  switch (width) {
+    case 1:
+      return gather_by_width<uint8_t>(dict.data(), entries, w, indexes.data(), rows, dst);
+    case 2:
+      return gather_by_width<uint16_t>(dict.data(), entries, w, indexes.data(), rows, dst);
+    case 4:
+      return gather_by_width<uint32_t>(dict.data(), entries, w, indexes.data(), rows, dst);
+    default:
+      return gather_by_width<uint64_t>(dict.data(), entries, w, indexes.data(), rows, dst);
+  }
+}
+
+// Per row, the `w` dictionary bytes at index * w. A zero width still needs every index to name
+// one of the `keys` entries, though nothing is copied.
+Status materialize_lc_fixed(std::span<const uint8_t> dict, uint64_t keys, size_t w,
+                            std::span<const uint8_t> indexes, unsigned width, uint64_t rows,
+                            ByteBuffer& out) {
+  TW_ASSIGN_OR_RETURN(uint64_t total, checked_column_len(rows, w, kMaterializedLabel));
+  const uint64_t entries = w != 0 ? dict.size() / w : keys;
+  uint8_t* dst = out.extend(static_cast<size_t>(total));
+  const uint64_t stop = gather_any(dict, entries, w, indexes, width, rows, dst);
+  if (stop != rows) [[unlikely]] {
+    return w != 0 ? fixed_index_error(lc_index(indexes, stop, width), w) : out_of_bounds();
+  }
+  return {};
+}
+
+// Per row, the whole dictionary entry: its varint length and its bytes, copied as they stand.
+Status materialize_lc_string(std::span<const uint8_t> dict, uint64_t keys,
+                             std::span<const uint8_t> indexes, unsigned width, uint64_t rows,
+                             ByteBuffer& out) {
+  // Where each entry starts, and where the last one ends.
+  std::vector<uint64_t> starts;
+  starts.reserve(static_cast<size_t>(keys) + 1);
+  uint64_t pos = 0;
+  while (pos < dict.size()) {
+    starts.push_back(pos);
+    TW_ASSIGN_OR_RETURN(uint64_t len, parse_varint(dict, pos));
+    uint64_t end;
+    if (__builtin_add_overflow(pos, len, &end)) [[unlikely]]
+      return Error::protocol("LowCardinality string overflow");
+    if (end > dict.size()) [[unlikely]]
+      return Error::protocol("LowCardinality string dictionary is truncated");
+    pos = end;
+  }
+  starts.push_back(pos);
+  const uint64_t entries = starts.size() - 1;
+
+  // Every index and the running total are checked, row by row, before anything is copied. An
+  // entry is at most a 10-byte varint and 16777215 bytes, so the sum cannot wrap.
+  uint64_t total = 0;
+  for (uint64_t row = 0; row < rows; ++row) {
+    const uint64_t idx = lc_index(indexes, row, width);
+    if (idx >= entries) [[unlikely]]
+      return out_of_bounds();
+    total += starts[idx + 1] - starts[idx];
+    if (total > kColumnByteLimit) [[unlikely]]
+      return checked_column_bytes(total, 0).error();
+  }
+  uint8_t* dst = out.extend(static_cast<size_t>(total));
+  for (uint64_t row = 0; row < rows; ++row) {
+    const uint64_t idx = lc_index(indexes, row, width);
+    const size_t n = static_cast<size_t>(starts[idx + 1] - starts[idx]);
+    std::memcpy(dst, dict.data() + starts[idx], n);
+    dst += n;
+  }
+  return {};
+}
+
+// The width of a value that expands by copying fixed-size entries, or nothing.
+std::optional<size_t> expansion_width(const ColumnType& type) {
+  switch (type.kind) {
+    case TypeKind::Nothing:  // one placeholder byte per row on the wire, but width 0
+    case TypeKind::Decimal:
+    case TypeKind::Point:
+      return std::nullopt;
+    default:
+      return type.fixed_width();
+  }
+}
+
+Status materialize(std::span<const uint8_t> dict, uint64_t keys, const ColumnType& inner,
+                   std::span<const uint8_t> indexes, unsigned width, uint64_t rows,
+                   ByteBuffer& out);
+
+// The null flags of the dictionary's entries (the first dictionary length / (w + 1) bytes) per
+// row, then the rest of the dictionary expanded as U.
+Status materialize_lc_nullable(std::span<const uint8_t> dict, uint64_t keys,
+                               const ColumnType& nullable, std::span<const uint8_t> indexes,
+                               unsigned width, uint64_t rows, ByteBuffer& out) {
+  const ColumnType& value_type = nullable.inner();
+  const std::optional<size_t> w = value_type.fixed_width();
+  if (!w) [[unlikely]] {
+    return Error::protocol(
+        "LowCardinality Nullable variable-width materialization is not supported");
+  }
+  const uint64_t flags = dict.size() / (*w + 1);
+  uint64_t hint;  // rows of flags and values, when that fits the limit
+  if (!__builtin_mul_overflow(rows, *w + 1, &hint) && hint <= kColumnByteLimit) {
+    out.reserve(out.size() + static_cast<size_t>(hint));
+  }
+  // The flags go first but are written last: the values' failures come first.
+  const size_t flags_at = out.size();
+  out.extend(static_cast<size_t>(rows));
+  TW_TRY(materialize(dict.subspan(static_cast<size_t>(flags)), keys, value_type, indexes, width,
+                     rows, out));
+  TW_TRY(checked_column_bytes(rows, out.size() - flags_at - rows));
+  const uint64_t stop = gather_any(dict, flags, 1, indexes, width, rows, out.data() + flags_at);
+  if (stop != rows) [[unlikely]]
+    return Error::protocol("LowCardinality nullable index out of bounds");
+  return {};
+}
+
+Status materialize(std::span<const uint8_t> dict, uint64_t keys, const ColumnType& inner,
+                   std::span<const uint8_t> indexes, unsigned width, uint64_t rows,
+                   ByteBuffer& out) {
+  switch (inner.kind) {
+    case TypeKind::String:
+    case TypeKind::Other:
+    case TypeKind::JSON:  // the keeping reader drops the version word: entries only
+      return materialize_lc_string(dict, keys, indexes, width, rows, out);
+    case TypeKind::Nullable:
+      return materialize_lc_nullable(dict, keys, inner, indexes, width, rows, out);
+    default:
+      if (std::optional<size_t> w = expansion_width(inner)) {
+        return materialize_lc_fixed(dict, keys, *w, indexes, width, rows, out);
+      }
+      return not_expandable(inner);
+  }
+}
+
+}  // namespace
+
+Result<unsigned> lc_idx_width(uint64_t version, uint64_t flags) {
+  if (version != 1) [[unlikely]] {
+    return Error::protocol(cat("unsupported LowCardinality key serialization version ", version));
+  }
+  if ((flags & kGlobalDictionaryFlag) != 0) [[unlikely]]
+    return Error::protocol("LowCardinality global dictionaries are not supported");
+  if ((flags & kAdditionalKeysFlag) == 0) [[unlikely]]
+    return Error::protocol("LowCardinality additional keys flag is missing");
+  return 1u << (flags & 3);
+}
+
+Status materialize_low_cardinality_inner(std::span<const uint8_t> dictionary, uint64_t keys,
+                                         const ColumnType& inner, std::span<const uint8_t> indexes,
+                                         unsigned width, uint64_t rows, ByteBuffer& out) {
+  if (width != 1 && width != 2 && width != 4 && width != 8) [[unlikely]]
+    return Error::protocol(cat("unsupported LowCardinality index width ", width));
+  uint64_t need;
+  if (__builtin_mul_overflow(rows, width, &need)) [[unlikely]]
+    return Error::protocol("LowCardinality index overflow");
+  if (need > indexes.size()) [[unlikely]]
+    return Error::protocol("LowCardinality index data is truncated");
+  const size_t before = out.size();
+  Status st = materialize(dictionary, keys, inner, indexes, width, rows, out);
+  if (!st.ok()) out.resize(before);
+  return st;
+}
+
+Status read_low_cardinality_into(ByteSource& source, const ColumnType& inner, uint64_t rows,
+                                 ByteBuffer& out, uint64_t& budget) {
+  TW_ASSIGN_OR_RETURN(Header header, read_header(source));
+  // The dictionary goes to a vector of its own, under a budget of its own.
+  ByteBuffer dictionary;
+  uint64_t dictionary_budget = kColumnByteLimit;
+  TW_TRY(read_column_data_into(source, inner, header.keys, dictionary, dictionary_budget));
+  TW_ASSIGN_OR_RETURN(uint64_t n, read_index_length(source, rows, header.width));
+
+  // The indexes are used in place when the source has them buffered, else read into a copy.
+  std::span<const uint8_t> indexes = source.buffered();
+  ByteBuffer copy;
+  if (indexes.size() >= n) {
+    indexes = indexes.first(static_cast<size_t>(n));
+    source.consume(static_cast<size_t>(n));  // the window stays valid: nothing refills it
+  } else {
+    uint8_t* room = copy.extend(static_cast<size_t>(n));
+    TW_TRY(source.read_exact(room, static_cast<size_t>(n)));
+    indexes = copy.span();
+  }
+
+  // The expansion is what the column appends, so it is what the column's budget pays for.
+  const size_t before = out.size();
+  TW_TRY(materialize_low_cardinality_inner(dictionary.span(), header.keys, inner, indexes,
+                                           header.width, rows, out));
+  return charge_budget(budget, out.size() - before, "column");
+}
+
+Status discard_low_cardinality(ByteSource& source, const ColumnType& inner, uint64_t rows) {
+  TW_ASSIGN_OR_RETURN(Header header, read_header(source));
+  TW_TRY(discard_column_data(source, inner, header.keys));
+  TW_ASSIGN_OR_RETURN(uint64_t n, read_index_length(source, rows, header.width));
+  return discard_exact(source, n);
+}
+
+Result<ByteBuffer> read_low_cardinality_from_buffer(std::span<const uint8_t> buf, uint64_t& pos,
+                                                    const ColumnType& inner, uint64_t rows) {
+  ByteBuffer out;
+  if (rows == 0) return out;
+  // The keeping reader over the rest of the buffer: the same checks and the same expansion. The
+  // buffer has no column budget, and its end is a protocol error like any other fault (the
+  // caller takes a protocol failure as a block that has not fully arrived yet).
+  if (pos > buf.size()) [[unlikely]]
+    return Error::protocol("unexpected end of buffer parsing bytes");
+  base::MemorySource source(buf.subspan(static_cast<size_t>(pos)));
+  uint64_t unbounded = std::numeric_limits<uint64_t>::max();
+  Status st = read_low_cardinality_into(source, inner, rows, out, unbounded);
+  if (!st.ok()) {
+    if (st.error().kind() == base::ErrorKind::Io) {
+      return Error::protocol("unexpected end of buffer parsing bytes");
+    }
+    return std::move(st).error();
+  }
+  pos = buf.size() - source.remaining();
+  return out;
+}
+
+}  // namespace tarnwick::protocol
