@@ -7,8 +7,10 @@
 #include "binding/conversion.h"
 #include "binding/errors.h"
 #include "binding/values.h"
+#include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/format.h"
 #include "tarnwick/base/utf8.h"
+#include "tarnwick/protocol/column_reader.h"
 #include "tarnwick/protocol/type_parser.h"
 #include "tarnwick/protocol/wire.h"
 
@@ -320,6 +322,18 @@ Status skip_geo(Cursor& c, const ColumnType& t, uint64_t rows) {
   return skip_geo(c, element, last);
 }
 
+// Moves past a Variant or Dynamic body. The block reader keeps both exactly as they arrived, so
+// reading them again from memory finds where they end; the bytes it copies are dropped.
+Status skip_variant_or_dynamic(Cursor& c, const ColumnType& t, uint64_t rows) {
+  base::MemorySource source(std::span<const uint8_t>(c.data + c.pos, c.remaining()));
+  base::ByteBuffer scratch;
+  uint64_t budget = protocol::kColumnByteLimit;
+  Status st = protocol::read_column_data_into(source, t, rows, scratch, budget);
+  if (!st.ok()) return st.error().kind() == base::ErrorKind::Io ? eof_error() : st;
+  c.pos += c.remaining() - source.remaining();
+  return {};
+}
+
 Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t rows, bool tail,
               PyVec& out);
 
@@ -458,9 +472,13 @@ Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t ro
     case TypeKind::MultiPolygon:
       if (!tail) TW_TRY(skip_geo(c, t, rows));
       return push_nones(out, rows);
+    case TypeKind::Variant:
+    case TypeKind::Dynamic:
+      if (!tail) TW_TRY(skip_variant_or_dynamic(c, t, rows));
+      return push_nones(out, rows);
     default:
-      // Variant, Dynamic, aggregate functions, unknown types and decimals without a width: no
-      // values, and no known end, so nothing may be read after them.
+      // Aggregate functions, unknown types and decimals without a width: no values, and no known
+      // end, so nothing may be read after them.
       if (!tail && rows != 0) {
         return Error::protocol(cat("cannot read past a column of type ", t.to_string(), " inside ",
                                    "a composite column"));

@@ -5,7 +5,7 @@ import datetime
 import struct
 import unittest
 
-from wire import column, offsets, string, values
+from wire import column, offsets, string, values, varint
 
 PROTOCOL = "ClickHouse protocol error: "
 
@@ -129,9 +129,20 @@ class CompositeKindsTest(unittest.TestCase):
                          [(None, 5), (None, 6)])
         # Last in the column, an unknown layout is harmless.
         self.assertEqual(values(1, "Tuple(UInt8, Variant(String))", b"\x03"), [(3, None)])
-        for type_name in ("Tuple(Variant(String), UInt8)", "Tuple(Dynamic, UInt8)",
-                          "Map(Dynamic, UInt8)", "Tuple(Decimal(0, 0), UInt8)",
-                          "Tuple(Nested(a UInt8), UInt8)"):
+        # Variant and Dynamic bodies are stepped over: mode word, discriminators, member rows.
+        variant = le("Q", 0) + b"\x00\xff" + string("s")
+        self.assertEqual(values(2, "Tuple(Variant(String), UInt8)", variant + b"\x05\x06"),
+                         [(None, 5), (None, 6)])
+        dynamic = le("Q", 2) + varint(1) + string("UInt8") + b"\x00\x01" + b"\x07"
+        self.assertEqual(values(1, "Map(Dynamic, UInt8)", offsets(2) + dynamic + b"\x05\x06"),
+                         [{None: 6}])
+        with self.assertRaises(ValueError) as ctx:
+            values(1, "Tuple(Dynamic, UInt8)", le("Q", 9))
+        self.assertIn("unknown Dynamic subcolumn serialization version 9", str(ctx.exception))
+        with self.assertRaises(ValueError) as ctx:
+            values(2, "Tuple(Variant(String), UInt8)", variant[:-1])
+        self.assertIn("unexpected eof reading column", str(ctx.exception))
+        for type_name in ("Tuple(Decimal(0, 0), UInt8)", "Tuple(Nested(a UInt8), UInt8)"):
             with self.subTest(type_name):
                 with self.assertRaises(ValueError) as ctx:
                     values(1, type_name, offsets(1) + b"\x00" * 64)

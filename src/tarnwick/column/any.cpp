@@ -5,6 +5,7 @@
 #include "tarnwick/base/format.h"
 #include "tarnwick/column/owned.h"
 #include "tarnwick/protocol/column_reader.h"
+#include "tarnwick/protocol/column_state.h"
 
 namespace tarnwick::column {
 
@@ -274,6 +275,14 @@ Result<AnyColumnData> read_column_by_type(const ColumnType& type, ReadColumnCont
     case TypeKind::JSON:
       return read_view<K::Json>(ctx);
     case TypeKind::Variant:
+      // Members with state prefixes put them before the mode word: step over them first. The
+      // Variant view reports no error, so prefixes it cannot walk leave its data empty.
+      if (protocol::has_state_prefix(type)) {
+        Result<uint64_t> prefixes = protocol::state_prefixes_length(peek_rest(ctx), type.nested);
+        if (!prefixes.ok())
+          return AnyColumnData::make<K::Variant>(VariantColumnData{{}, ctx.rows()});
+        TW_TRY(ctx.read_exact(*prefixes));
+      }
       return read_view<K::Variant>(ctx);
     case TypeKind::FixedString: {
       TW_ASSIGN_OR_RETURN(auto bytes, ctx.read_rows_bytes(type.length));

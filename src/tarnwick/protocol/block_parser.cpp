@@ -7,6 +7,7 @@
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/block_reader.h"
 #include "tarnwick/protocol/column_reader.h"
+#include "tarnwick/protocol/low_cardinality.h"
 #include "tarnwick/protocol/skip_column.h"
 #include "tarnwick/protocol/wire.h"
 
@@ -20,8 +21,8 @@ using base::Status;
 
 namespace {
 
-// Whether the keeping reader expands a LowCardinality somewhere below the top of `type`: inside a
-// Nullable, Array, Map or Tuple (Variant and Dynamic bodies are kept in their wire form).
+// Whether the keeping reader expands a LowCardinality within `type`: itself, or inside a Nullable,
+// Array, Map or Tuple (Variant and Dynamic bodies are kept in their wire form).
 bool low_cardinality_below(const ColumnType& type) {
   switch (type.kind) {
     case TypeKind::LowCardinality:
@@ -39,9 +40,9 @@ bool low_cardinality_below(const ColumnType& type) {
   }
 }
 
-// A body whose extent the skipper has checked, expanded by the keeping reader, so that its
-// LowCardinality parts take the plain layout that the column views read. Any failure is a
-// protocol error, as every failure of this parser is.
+// A body whose extent the skipper has checked, read by the keeping reader, so that a LowCardinality
+// nested in it takes the plain layout that the column views read there (kept in its wire form it
+// would be misread). Any failure is a protocol error, as every failure of this parser is.
 Result<Bytes> expand_body(std::span<const uint8_t> body, const ColumnType& type, uint64_t rows) {
   base::MemorySource source(body);
   base::ByteBuffer out;
@@ -67,12 +68,18 @@ Result<ColumnInfo> parse_column(std::span<const uint8_t> buf, uint64_t& pos, uin
     return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
   }
   TW_ASSIGN_OR_RETURN(ColumnType type, parse_column_type(type_name));
+  ColumnInfo column{std::string(name), std::string(type_name), {}, {}};
+  if (type.kind == TypeKind::LowCardinality) {  // expanded straight into the column's buffer
+    TW_ASSIGN_OR_RETURN(base::ByteBuffer body,
+                        read_low_cardinality_from_buffer(buf, pos, type.inner(), rows));
+    column.data = std::move(body).freeze();
+    return column;
+  }
 
   const uint64_t start = pos;
   TW_TRY(skip_column_data(buf, pos, type, rows));
   TW_ASSIGN_OR_RETURN(uint64_t kept, materialized_column_data_start(buf.size(), start, type, rows));
   const auto body = buf.subspan(kept, pos - kept);
-  ColumnInfo column{std::string(name), std::string(type_name), {}, {}};
   if (rows != 0 && low_cardinality_below(type)) {
     TW_ASSIGN_OR_RETURN(column.data, expand_body(body, type, rows));
   } else {

@@ -244,13 +244,15 @@ Status skip_variant_body(Buffer buf, uint64_t& pos, const std::vector<ColumnType
   TW_ASSIGN_OR_RETURN(uint64_t mode, read_u64_le(buf, pos, "Variant serialization mode"));
   const size_t n = types.size();
   if (n == 0) return {};
-  if (mode == 0) {  // basic: one discriminator byte per row; others (255 = NULL) count for nothing
+  if (mode == 0) {
+    // Basic: one discriminator byte per row. 255 (NULL) and unknown bytes count for nothing, so a
+    // byte names one of the first 255 members.
     const uint64_t start = pos;
     TW_TRY(advance_pos(buf.size(), pos, rows));
     std::vector<uint64_t> counts(n, 0);
     for (uint64_t i = 0; i < rows; ++i) {
       const uint8_t d = buf[start + i];
-      if (d < n) ++counts[d];
+      if (d < n && d != 255) ++counts[d];
     }
     for (size_t i = 0; i < n; ++i) {
       if (counts[i] != 0) TW_TRY(skip_body_raw(buf, pos, types[i], state_of(i), counts[i], depth));

@@ -59,8 +59,10 @@ bool check_agreement(const ByteVec& wire, const std::string& what) {
   EXPECT_EQ(parsed.ok(), kept.ok()) << what << ": " << error_of(parsed) << " / " << error_of(kept);
   if (!parsed.ok() || !kept.ok()) return false;
   EXPECT_EQ(end, wire.size() - keep_src.remaining()) << what;
-  EXPECT_EQ(error_of(rows), "ok") << what;
-  EXPECT_EQ(discard_src.remaining(), keep_src.remaining()) << what;
+  if (rows.ok() || !rows.error().message().starts_with("discard unsupported")) {
+    EXPECT_EQ(error_of(rows), "ok") << what;
+    EXPECT_EQ(discard_src.remaining(), keep_src.remaining()) << what;
+  }
   EXPECT_EQ(parsed->rows, kept->rows) << what;
   EXPECT_EQ(parsed->columns.size(), kept->columns.size()) << what;
   for (size_t c = 0; c < parsed->columns.size() && c < kept->columns.size(); ++c) {
@@ -76,11 +78,19 @@ bool check_agreement(const ByteVec& wire, const std::string& what) {
 TEST(BlockParserTest, AgreesOnEveryGoldenCapture) {
   int agreed = 0;
   for (const auto& g : testing::golden_blocks()) agreed += check_agreement(g.wire, g.what);
-  EXPECT_EQ(agreed, 15 + 11);  // all but LowCardinality until dictionaries are decoded
+  EXPECT_EQ(agreed, 16 + 11);
 }
 
 TEST(BlockParserTest, AgreesOnEveryReaderTestBlock) {
   EXPECT_TRUE(check_agreement(testing::sample_block(), "sample block"));
+  // State prefixes ahead of the bodies (which the discarding reader refuses).
+  const Wire prefix = Wire().u64(2).varint(2).str("String").str("Array(LowCardinality(UInt8))");
+  const Wire body = Wire().bytes({0, 1}).str("s").u64(1).raw(
+      testing::lc_head(0x200, 1).bytes({3}).u64(1).bytes({0}));  // kept in its wire form
+  Wire w;
+  w.block_head(2, 2).column("v", "Variant(Dynamic, UInt8)").raw(prefix).u64(0).bytes({0, 0});
+  w.raw(body).column("d", "Dynamic").raw(prefix).raw(body);
+  EXPECT_TRUE(check_agreement(w, "Variant and Dynamic"));
   for (const auto& c : testing::header_cases()) check_agreement(c.wire, c.what);
   for (const auto& c : testing::body_cases()) {
     Wire w;

@@ -165,8 +165,6 @@ inline std::vector<FailureCase> failure_cases() {
        "protocol error: string value length 16777216 exceeds limit 16777215", 28},
       {"LowCardinality(UInt8)", 1, lc_head(0x200, 1).bytes({0}).u64(1),
        "I/O error: failed to fill whole buffer", 33},
-      {"Variant(UInt8, String)", 1, Wire().fill(8, 0), refused + "Variant([UInt8, String])", 0},
-      {"Dynamic", 1, Wire().fill(8, 0), refused + "Dynamic", 0},
       {"JSON", 1, Wire().u64(2).str("{}"), json_version, 8},
       {"JSON", 1, Wire().u64(1).varint(16777216),
        "protocol error: JSON string length 16777216 exceeds limit 16777215", 12},
