@@ -114,21 +114,16 @@ TEST(BlockParserTest, WhereTheParserDiffers) {
            "Array(JSON)); use uncompressed reads or query_raw"},
       {Wire().block_head(1, 0).column("x", "Array(JSON)"), "ok"},
       {Wire().block_head(1, 1).column("x", "Nested(a UInt8)").str("s"), "ok"},  // kept as strings
-      {Wire().block_head(1, 1).column("x", "Variant(String, UInt64)").u64(0).bytes({1}).u64(7),
-       "ok"},
   };
   for (const Case& c : cases) {
     const ByteVec& wire = c.wire;
     uint64_t pos = 0;
     auto block = parse_block_body(wire, pos);
     EXPECT_EQ(error_of(block), c.error);
-    if (block.ok()) {
+    if (block.ok()) {  // the one body is kept as received
       EXPECT_EQ(pos, wire.size());
-      for (const auto& col : block->columns) {  // bodies kept as received
-        EXPECT_EQ(col.data.view(), std::string_view(reinterpret_cast<const char*>(wire.data()) +
-                                                        (wire.size() - col.data.size()),
-                                                    col.data.size()));
-      }
+      EXPECT_TRUE(std::string_view(reinterpret_cast<const char*>(wire.data()), wire.size())
+                      .ends_with(block->columns.at(0).data.view()));
     }
   }
 }

@@ -45,9 +45,7 @@ TEST(SkipColumnTest, Table) {
       {"UInt8", 4, Wire().bytes({1, 2, 3}), end},
       {"UInt64", 8388609, Wire(), over},  // refused before the buffer is looked at
       {"UInt64", 8388608, Wire(), end},   // passes the length check
-      {"Point", 8388609, Wire(), over},
       {"Decimal(77, 2)", 1, Wire().fill(32, 0), e + "unsupported Decimal precision 77"},
-      {"Decimal(76, 2)", 1, Wire().fill(32, 0)},
       {"AggregateFunction(sum, UInt64)", 1, Wire().fill(8, 0),
        e + "AggregateFunction columns are not supported in buffered block reads"},
       {"Nested(a UInt8)", 2, Wire().str("a").str("")},  // Other: rows of strings
@@ -58,7 +56,6 @@ TEST(SkipColumnTest, Table) {
       {"JSON", 1, Wire().u64(2).str("{}"),
        e + "materialized JSON reads require string serialization version 1 or 4, got 2; enable "
            "output_format_native_write_json_as_string=1 or use query_raw"},
-      {"JSON", 1, Wire().u64(4).str("{}")},
       {"JSON", 1, Wire().bytes({4, 0, 0}), e + "unexpected end of buffer parsing bytes"},
       {"Array(UInt8)", 2, Wire().u64(2).u64(1), e + "array offset decreased from 2 to 1"},
       {"Array(UInt8)", 2, Wire().u64(0).u64(0)},
@@ -67,7 +64,6 @@ TEST(SkipColumnTest, Table) {
        e + "map offset total 10000001 exceeds limit 10000000"},
       {"Array(UInt8)", 2, Wire().u64(0).fill(7, 0),
        e + "unexpected end of buffer parsing array offsets"},
-      {"Nullable(String)", 2, Wire().bytes({1, 0}).str("").str("x")},
       // LowCardinality: header checks in order, then dictionary, index count, indexes.
       {"LowCardinality(String)", 3, lc_head(0x200, 2).str("a").str("bc").u64(3).bytes({1, 0, 1})},
       {"LowCardinality(UInt8)", 1, lc_head(0x603, 1).bytes({7}).u64(1).fill(8, 0)},
@@ -108,7 +104,6 @@ TEST(SkipColumnTest, Table) {
       {"Variant(Array(Variant(UInt8)))", 1, Wire().u64(0).bytes({0}).u64(0)},
       // Dynamic: names, then member prefixes; discriminators; the members' rows in name order.
       {"Dynamic", 5, Wire().u64(0)},
-      {"Dynamic", 3, Wire().u64(2).varint(0)},
       {"Dynamic", 3, dynamic_v2({"UInt8", "String", "Foo"}).bytes({2, 3, 0}).bytes({5}).str("x")},
       {"Dynamic", 1, dynamic_v2({"UInt8", "String", "Foo"}).bytes({4}),
        e + "Dynamic discriminator 4 exceeds type count 3"},
