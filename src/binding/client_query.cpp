@@ -116,9 +116,7 @@ PyObject* client_query_tuples(PyObject* self, PyObject* args, PyObject* kwargs) 
       if (row == nullptr) return nullptr;
       PyList_SetItem(result.get(), at++, row);
       for (Py_ssize_t i = 0; i < width; ++i) {
-        PyObject* value = columns[static_cast<size_t>(i)][r];
-        Py_INCREF(value);
-        PyTuple_SetItem(row, i, value);
+        PyTuple_SetItem(row, i, columns[static_cast<size_t>(i)].take(r));  // steals
       }
     }
   }
@@ -157,37 +155,24 @@ PyObject* client_query_columns(PyObject* self, PyObject* args, PyObject* kwargs)
   }
   if (reference == nullptr) return result.release();
   const size_t width = reference->columns.size();
-  constexpr const char* kInconsistent = "inconsistent column count across blocks";
-
-  if (with_rows.size() == 1) {
-    const Block& b = *with_rows.front();
-    if (b.columns.size() != width) return raise(PyExc_RuntimeError, kInconsistent);
-    for (const protocol::ColumnInfo& column : b.columns) {
-      base::Result<PyRef> list = conversion::column_to_py_list_object_typed(state, column, b.rows);
-      if (!list) return raise(list.error());
-      if (!set_column(result.get(), column.name, list->get())) return nullptr;
-    }
-    return result.release();
-  }
-
-  std::vector<PyVec> accumulated(width);
-  for (PyVec& values : accumulated) values.reserve(total);
   for (const Block* b : with_rows) {
-    if (b->columns.size() != width) return raise(PyExc_RuntimeError, kInconsistent);
-    for (size_t i = 0; i < width; ++i) {
-      base::Result<PyVec> values =
-          conversion::column_to_py_list_typed(state, b->columns[i], b->rows);
-      if (!values) return raise(values.error());
-      for (size_t r = 0; r < values->size(); ++r) {
-        PyObject* value = (*values)[r];
-        Py_INCREF(value);
-        accumulated[i].push(value);
-      }
+    if (b->columns.size() != width) {
+      return raise(PyExc_RuntimeError, "inconsistent column count across blocks");
     }
   }
+  if (total > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
+  // One list per column, sized once and filled block by block in place.
   for (size_t i = 0; i < width; ++i) {
-    PyRef list = accumulated[i].into_list();
-    if (!list || !set_column(result.get(), reference->columns[i].name, list.get())) return nullptr;
+    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(total)));
+    if (!list) return nullptr;
+    Py_ssize_t at = 0;
+    for (const Block* b : with_rows) {
+      base::Status filled =
+          conversion::column_into_list(state, b->columns[i], b->rows, list.get(), at);
+      if (!filled.ok()) return raise(filled.error());
+      at += static_cast<Py_ssize_t>(b->rows);
+    }
+    if (!set_column(result.get(), reference->columns[i].name, list.get())) return nullptr;
   }
   return result.release();
 }

@@ -17,7 +17,7 @@
 
 namespace tarnwick::binding::conversion {
 
-// New references to Python objects, released together.
+// New references to Python objects, released together (slots emptied by take() excepted).
 class PyVec {
  public:
   PyVec() = default;
@@ -42,10 +42,18 @@ class PyVec {
     Py_DECREF(items_[i]);
     items_[i] = owned;
   }
+  // Hands item i's reference to the caller and leaves the slot empty.
+  PyObject* take(size_t i) {
+    PyObject* item = items_[i];
+    items_[i] = nullptr;
+    return item;
+  }
   // A new list that takes over every reference; this vector is left empty. Null on failure.
   PyRef into_list();
+  // Moves every reference into the empty slots of `list` from `at` on; this vector is left empty.
+  void move_into(PyObject* list, Py_ssize_t at);
   void clear() {
-    for (PyObject* item : items_) Py_DECREF(item);
+    for (PyObject* item : items_) Py_XDECREF(item);
     items_.clear();
   }
 
@@ -60,6 +68,10 @@ base::Result<PyVec> column_to_py_list_typed(const ModuleState& state,
 base::Result<PyRef> column_to_py_list_object_typed(const ModuleState& state,
                                                    const protocol::ColumnInfo& column,
                                                    uint64_t rows);
+// The same values stored into the empty slots [at, at + rows) of `list`, which must have them. On
+// failure some of those slots may be filled and the rest left empty.
+base::Status column_into_list(const ModuleState& state, const protocol::ColumnInfo& column,
+                              uint64_t rows, PyObject* list, Py_ssize_t at);
 
 // datetime.date for a day number, or the int itself when Python refuses it. Null only when
 // not even the int could be made (the Python error is then set).

@@ -25,12 +25,15 @@ using protocol::TypeKind;
 
 PyRef PyVec::into_list() {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items_.size())));
-  if (!list) return list;
+  if (list) move_into(list.get(), 0);
+  return list;
+}
+
+void PyVec::move_into(PyObject* list, Py_ssize_t at) {
   for (size_t i = 0; i < items_.size(); ++i) {
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), items_[i]);  // steals
+    PyList_SetItem(list, at + static_cast<Py_ssize_t>(i), items_[i]);  // steals
   }
   items_.clear();
-  return list;
 }
 
 namespace {
@@ -142,9 +145,11 @@ struct VecSink {
   void set(uint64_t, PyObject* v) { out.push(v); }
 };
 
+// Fills a list from slot `at` on; the slots must still be empty.
 struct ListSink {
   PyObject* list;
-  void set(uint64_t i, PyObject* v) { PyList_SetItem(list, static_cast<Py_ssize_t>(i), v); }
+  Py_ssize_t at;
+  void set(uint64_t i, PyObject* v) { PyList_SetItem(list, at + static_cast<Py_ssize_t>(i), v); }
 };
 
 template <class Sink, class F>
@@ -517,8 +522,8 @@ Result<PyVec> column_to_py_list_typed(const ModuleState& st, const protocol::Col
   return out;
 }
 
-Result<PyRef> column_to_py_list_object_typed(const ModuleState& st,
-                                             const protocol::ColumnInfo& column, uint64_t rows) {
+Status column_into_list(const ModuleState& st, const protocol::ColumnInfo& column, uint64_t rows,
+                        PyObject* list, Py_ssize_t at) {
   TW_ASSIGN_OR_RETURN(ColumnSource src, column_source(column));
   if (is_fixed(src.type)) {
     const ColumnType& t = src.type;
@@ -526,16 +531,20 @@ Result<PyRef> column_to_py_list_object_typed(const ModuleState& st,
         uint64_t len,
         checked_len(rows, t.kind == TypeKind::FixedString ? t.length : scalar_width(t)));
     TW_ASSIGN_OR_RETURN(const uint8_t* p, parse_exact(src.cursor, len));
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
-    if (!list) return py_protocol_err();
-    ListSink sink{list.get()};
-    TW_TRY(fill_fixed(st, t, p, rows, sink));
-    return list;
+    ListSink sink{list, at};
+    return fill_fixed(st, t, p, rows, sink);
   }
   PyVec out;
   TW_TRY(decode(st, src.cursor, src.type, rows, true, out));
-  PyRef list = out.into_list();
+  out.move_into(list, at);
+  return {};
+}
+
+Result<PyRef> column_to_py_list_object_typed(const ModuleState& st,
+                                             const protocol::ColumnInfo& column, uint64_t rows) {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
   if (!list) return py_protocol_err();
+  TW_TRY(column_into_list(st, column, rows, list.get(), 0));
   return list;
 }
 

@@ -76,7 +76,9 @@ PyRef blocks_to_py_dicts(const ModuleState& st, std::span<const protocol::Block*
       if (dict == nullptr) return {};
       PyList_SetItem(result.get(), at++, dict);
       for (size_t i = 0; i < ncols; ++i) {
-        if (PyDict_SetItem(dict, keys[i].get(), values[i][r]) < 0) return {};
+        // The column's reference is dropped while the value is still in cache.
+        PyRef value = PyRef::steal(values[i].take(r));
+        if (PyDict_SetItem(dict, keys[i].get(), value.get()) < 0) return {};
       }
     }
   }

@@ -91,10 +91,12 @@ std::vector<BodyCase> body_cases() {
        Wire().u64(1).varint(32).varint(1).str("UInt8").u64(0).bytes({0, 255, 9})},
       {"Dynamic in Dynamic in Dynamic", "Dynamic", 1, chain},
       {"Nothing, unknown and Enum8 members", "Dynamic", 3,
-       Wire().raw(dyn2({"Nothing", "Foo", "Enum8('a' = 1)"})).bytes({0, 1, 2, 0}).str("f").bytes({1})},
+       Wire().raw(dyn2({"Nothing", "Foo", "Enum8('a' = 1)"})).bytes({0, 1, 2})
+           .bytes({0}).str("f").bytes({1})},
       {"256 names", "Dynamic", 2, wide},
       {"JSON member, v3 with two paths", "Dynamic", 2,
-       Wire().raw(dyn2({"JSON"})).u64(3).varint(2).str("a").str("b").raw(dyn2({"UInt8"})).u64(2).varint(0)
+       Wire().raw(dyn2({"JSON"})).u64(3).varint(2).str("a").str("b")  // paths a and b
+           .raw(dyn2({"UInt8"})).u64(2).varint(0)                      // their Dynamic prefixes
            .bytes({0, 0}).bytes({0, 1}).bytes({4})},
       {"JSON member, v0: trailing offsets", "Tuple(UInt8, Variant(JSON))", 1,
        Wire().bytes({7}).u64(0).varint(5).varint(0).u64(0).bytes({0}).u64(1)},

@@ -1,0 +1,199 @@
+"""Python-layer benchmark of tarnwick._native against the scripted server on loopback.
+
+    PYTHONPATH=build/python python3.12 bench/python_bench.py [--rows N] [--repeat R]
+
+The server's answers are encoded once before timing and replayed as raw bytes, and inserts are
+drained with recv_into, so the Python server is not what is measured. Every ratio comes from one
+run on one machine; the best of R runs is reported. Standard library only."""
+
+import argparse
+import os
+import socket
+import sys
+import threading
+import time
+from array import array
+
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+sys.path.insert(0, os.path.join(ROOT, "tests", "server", "scripted"))
+from chserver import Block, ClientClosed, Column, ScriptedServer  # noqa: E402
+from chserver import packets as sp  # noqa: E402
+from chserver.block import EMPTY_BLOCK  # noqa: E402
+
+from tarnwick._native import _Client, dicts_to_block  # noqa: E402
+
+REVISION = 54483
+BLOCK_ROWS = 65536  # a server's usual block size
+STALL_SECONDS = 1.0
+INSERT_COLUMNS = [("id", "UInt64"), ("n", "Int32"), ("x", "Float64"), ("y", "Float64"),
+                  ("s", "String")]
+
+
+def best(fn, repeat):
+    times = []
+    result = None
+    for _ in range(repeat):
+        result = None  # free the previous result outside the timed span
+        t0 = time.perf_counter()
+        result = fn()
+        times.append(time.perf_counter() - t0)
+    return min(times), result
+
+
+def data_packets(columns, rows):
+    """Data packets of `columns` [(name, type, array)] split into blocks, plus EndOfStream."""
+    out = bytearray()
+    for start in range(0, rows, BLOCK_ROWS):
+        end = min(rows, start + BLOCK_ROWS)
+        cols = [Column(name, type_, raw=values[start:end].tobytes())
+                for name, type_, values in columns]
+        out += sp.data(Block(cols, end - start), "", None, REVISION)
+    return bytes(out + sp.end_of_stream())
+
+
+def drain_insert(conn):
+    """Reads the client's insert blocks without parsing them, up to the closing empty block."""
+    buf = bytearray(1 << 22)
+    view = memoryview(buf)
+    tail = b""
+    while True:
+        n = conn.sock.recv_into(view)
+        if n == 0:
+            raise ClientClosed("client closed during the insert")
+        tail = (tail + bytes(view[max(0, n - 32):n]))[-32:]
+        if tail.endswith(EMPTY_BLOCK):
+            return
+
+
+def make_scenario(answers):
+    def scenario(conn):
+        conn.hello(revision=REVISION, send_chunked="notchunked", recv_chunked="notchunked")
+        conn.sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1 << 22)
+        while True:
+            try:
+                q = conn.expect_query()
+            except ClientClosed:
+                return
+            if q.text.startswith("INSERT"):
+                conn.send_data([(name, type_, []) for name, type_ in INSERT_COLUMNS])
+                drain_insert(conn)
+                conn.send_eos()
+            else:
+                if q.text == "SELECT stall":
+                    conn.stall(STALL_SECONDS)
+                # Straight to the socket: the record would copy every answer under the GIL.
+                conn.sock.sendall(answers[q.text])
+
+    return scenario
+
+
+def main():
+    ap = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    ap.add_argument("--rows", type=int, default=1_000_000)
+    ap.add_argument("--repeat", type=int, default=5)
+    args = ap.parse_args()
+    rows, repeat = args.rows, args.repeat
+
+    u64 = array("Q", ((i * 0x9E3779B97F4A7C15) & (2**64 - 1) for i in range(rows)))
+    f64 = array("d", (i * 0.37 + 0.1 for i in range(rows)))
+    i32 = array("i", (i * 7 - rows for i in range(rows)))
+    i64 = array("q", (i * 1_000_003 - 2**40 for i in range(rows)))
+    f32 = array("f", (i * 0.5 for i in range(rows)))
+    five = [("a", "UInt64", u64), ("b", "Int64", i64), ("c", "Int32", i32), ("d", "Float64", f64),
+            ("e", "Float32", f32)]
+    answers = {
+        "SELECT u64": data_packets([("v", "UInt64", u64)], rows),
+        "SELECT f64": data_packets([("v", "Float64", f64)], rows),
+        "SELECT five": data_packets(five, rows),
+        "SELECT stall": data_packets([("v", "UInt64", array("Q", [1]))], 1),
+    }
+    table = []
+
+    def row(name, value, target, ok):
+        table.append((name, value, target, "ok" if ok else "MISSED"))
+
+    with ScriptedServer(make_scenario(answers), timeout=600, conn_timeout=120) as srv:
+        client = _Client(f"127.0.0.1:{srv.port}", query_timeout=120.0)
+        try:
+            # query_columns vs array.tolist of the same values
+            for label, code, values, query in (("UInt64", "Q", u64, "SELECT u64"),
+                                               ("Float64", "d", f64, "SELECT f64")):
+                t_query, result = best(lambda: client.query_columns(query), repeat)
+                assert result["v"] == values.tolist(), label
+                data = values.tobytes()  # the column bytes the server sent
+                t_base, _ = best(lambda: array(code, data).tolist(), repeat)
+                ratio = t_query / t_base
+                row(f"query_columns {label}: ns/value (array(data).tolist())",
+                    f"{t_query / rows * 1e9:.1f} ({t_base / rows * 1e9:.1f}) = {ratio:.2f}x",
+                    "<= 1.3x", ratio <= 1.3)
+
+            t_tuples, result = best(lambda: client.query_tuples("SELECT five"), repeat)
+            assert len(result) == rows and result[-1][0] == u64[-1]
+            rate = rows / t_tuples
+            row("query_tuples 5 numeric columns: rows/s", f"{rate / 1e6:.2f}M", ">= 3M",
+                rate >= 3e6)
+
+            t_dicts, result = best(lambda: client.query("SELECT five"), repeat)
+            first, last = list(result[0]), list(result[-1])
+            shared = all(a is b for a, b in zip(first, last)) and all(
+                sys.intern(k) is k for k in first)
+            rate = rows / t_dicts
+            row("query (dicts) 5 numeric columns: rows/s", f"{rate / 1e6:.2f}M", ">= 2M",
+                rate >= 2e6)
+            row("query (dicts): keys interned and shared", str(shared), "True", shared)
+            result = None
+
+            # dicts_to_block and insert
+            strings = [f"s{i % 5000}-{i}"[:12] for i in range(rows)]
+            ids, ns, xs, ys = u64.tolist(), i32.tolist(), f64.tolist(), f32.tolist()
+            dicts = [{"id": ids[i], "n": ns[i], "x": xs[i], "y": ys[i], "s": strings[i]}
+                     for i in range(rows)]
+            t_d2b, block = best(lambda: dicts_to_block(dicts, INSERT_COLUMNS), repeat)
+            per_value = t_d2b / (rows * len(INSERT_COLUMNS)) * 1e9
+            row("dicts_to_block 5 columns: ns/value", f"{per_value:.1f}", "<= 60",
+                per_value <= 60)
+            t_insert, _ = best(lambda: client.insert("INSERT INTO t VALUES", "t", [block]),
+                               repeat)
+            ratio = t_insert / t_d2b
+            row("insert of that block: ms (x dicts_to_block)",
+                f"{t_insert * 1e3:.1f} ({ratio:.2f}x)", "< 2x", ratio < 2)
+            ratio = (t_insert + t_d2b) / t_d2b
+            row("dicts_to_block + insert: x dicts_to_block", f"{ratio:.2f}x", "< 2x", ratio < 2)
+
+            # GIL release while the server stalls
+            counts = []
+            for waiter in (lambda: time.sleep(STALL_SECONDS),
+                           lambda: client.query_columns("SELECT stall")):
+                stop = threading.Event()
+                counter = [0]
+
+                def count():
+                    n = 0
+                    while not stop.is_set():
+                        n += 1
+                    counter[0] = n
+
+                thread = threading.Thread(target=count)
+                thread.start()
+                waiter()
+                stop.set()
+                thread.join()
+                counts.append(counter[0])
+            share = counts[1] / max(1, counts[0])
+            row(f"GIL: counter during a {STALL_SECONDS:.0f}s stalled query (during sleep)",
+                f"{counts[1]} ({counts[0]}) = {share:.2f}", ">= 0.5 of sleep", share >= 0.5)
+        finally:
+            client.discard()
+        srv.wait(30)
+
+    width = max(len(r[0]) for r in table)
+    vwidth = max(len(r[1]) for r in table)
+    print(f"{rows} rows, best of {repeat}, blocks of {BLOCK_ROWS} rows, Python "
+          f"{sys.version.split()[0]}")
+    for name, value, target, status in table:
+        print(f"{name:<{width}}  {value:>{vwidth}}  {target:<16} {status}")
+    return 0 if all(r[3] == "ok" for r in table) else 1
+
+
+if __name__ == "__main__":
+    sys.exit(main())

@@ -1,0 +1,204 @@
+#!/usr/bin/env python3
+"""Writes the seed inputs of fuzz/corpus/<target>/seed-* from the server captures in tests/vectors
+and a few inputs made by hand. Re-running it rewrites the same files; inputs kept from findings
+(named after what they found) are left alone.
+
+Input layouts (see fuzz/fuzz_support.h): most targets take a selector byte first, whose low six
+bits are the chunk size of the source (0: whole) and whose two high bits are the target's flags.
+"""
+import json
+import pathlib
+import re
+import struct
+
+ROOT = pathlib.Path(__file__).resolve().parent.parent
+VECTORS = ROOT / "tests" / "vectors"
+CORPUS = ROOT / "fuzz" / "corpus"
+
+BLOCK_INFO = bytes([0x01, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x00])
+
+
+def varint(v):
+    out = bytearray()
+    while True:
+        b = v & 0x7F
+        v >>= 7
+        out.append(b | (0x80 if v else 0))
+        if not v:
+            return bytes(out)
+
+
+def string(s):
+    s = s.encode() if isinstance(s, str) else s
+    return varint(len(s)) + s
+
+
+def read_varint(buf, pos):
+    v = shift = 0
+    while True:
+        b = buf[pos]
+        pos += 1
+        v |= (b & 0x7F) << shift
+        shift += 7
+        if b < 0x80:
+            return v, pos
+
+
+def read_string(buf, pos):
+    n, pos = read_varint(buf, pos)
+    return buf[pos:pos + n], pos + n
+
+
+def write(target, name, data):
+    d = CORPUS / target
+    d.mkdir(parents=True, exist_ok=True)
+    (d / f"seed-{name}").write_bytes(data)
+
+
+def native_blocks():
+    """The HTTP Native captures as native-protocol block bodies: block info, counts, then per
+    column name, type, the flag byte 0 and the body."""
+    for entry in json.loads((VECTORS / "native_columns.json").read_text()):
+        raw = (VECTORS / entry["file"]).read_bytes()
+        for i, blk in enumerate(entry["blocks"]):
+            pos = blk["offset"]
+            ncols, pos = read_varint(raw, pos)
+            nrows, pos = read_varint(raw, pos)
+            out = bytearray(BLOCK_INFO + varint(ncols) + varint(nrows))
+            for c in range(ncols):
+                name, pos = read_string(raw, pos)
+                typ, pos = read_string(raw, pos)
+                start, end = blk["column_bodies"][c]
+                out += string(name) + string(typ) + b"\x00" + raw[start:end]
+                pos = end
+            yield f"{entry['file'][:-4]}-{i}", bytes(out), [c[1] for c in entry["columns"]]
+    # The zero-row header block of a TCP reply: 8 bytes of block info, counts, names and types.
+    raw = (VECTORS / "native_zero_rows_tcp.bin").read_bytes()
+    pos = 8
+    ncols, pos = read_varint(raw, pos)
+    nrows, pos = read_varint(raw, pos)
+    out = bytearray(raw[:pos])
+    for _ in range(ncols):
+        name, pos = read_string(raw, pos)
+        typ, pos = read_string(raw, pos)
+        out += string(name) + string(typ) + b"\x00"
+    yield "zero_rows_tcp", bytes(out), []
+
+
+def reply_frames():
+    """The compressed frames of each Data packet of the small tcp_*.bin replies."""
+    packets = {}
+    current = None
+    for line in (VECTORS / "tcp_layout.txt").read_text().splitlines():
+        m = re.match(r"(tcp_\w+\.bin):", line)
+        if m:
+            current = m.group(1)
+            continue
+        m = re.match(r"\s+@(\d+)\.\.(\d+) Data", line)
+        if m:
+            packets.setdefault(current, []).append([])
+            continue
+        m = re.match(r"\s+frame \d+ @(\d+) length (\d+)", line)
+        if m and current:
+            packets[current][-1].append((int(m.group(1)), int(m.group(2))))
+    for file, blocks in packets.items():
+        if "large" in file:
+            continue
+        raw = (VECTORS / file).read_bytes()
+        for i, frames in enumerate(blocks):
+            first, last = frames[0][0], frames[-1][0] + frames[-1][1]
+            yield f"{file[:-4]}-{i}", raw[first:last]
+
+
+def frame(method, payload, uncompressed=None):
+    """A frame with a zero checksum: the target's flag 0x40 fixes it."""
+    size = len(payload) if uncompressed is None else uncompressed
+    return bytes(16) + bytes([method]) + struct.pack("<II", 9 + len(payload), size) + payload
+
+
+def hand_blocks():
+    """Blocks of kinds the captures do not hold: (name, [(column type, body)], rows)."""
+    u64 = lambda *vs: b"".join(struct.pack("<Q", v) for v in vs)
+    f64 = lambda *vs: b"".join(struct.pack("<d", v) for v in vs)
+    yield "map", [("Map(String, UInt64)", u64(1, 3) + string("a") + string("b") + string("") +
+                   u64(1, 2, 3))], 2
+    yield "json", [("JSON", u64(1) + string('{"a":1}') + string("{}"))], 2
+    yield "geo", [("Point", f64(1, 2) + f64(3, 4)),
+                  ("Ring", u64(1, 3) + f64(0, 1, 2) + f64(0, 1, 2)),
+                  ("Tuple(Nullable(Nothing), Array(Nullable(String)))",
+                   bytes([1, 0]) + bytes(2) + u64(0, 2) + bytes([0, 1]) + string("x") + string(""))], 2
+    yield "wide", [("Decimal(76, 3)", bytes(64)), ("FixedString(3)", b"abcdef"),
+                   ("DateTime64(9, 'UTC')", u64(1, 2)), ("UInt256", bytes(64)),
+                   ("Enum16('a' = 1)", bytes(4)), ("IPv6", bytes(32))], 2
+
+
+def main():
+    for name, columns, rows in hand_blocks():
+        block = BLOCK_INFO + varint(len(columns)) + varint(rows) + b"".join(
+            string(f"c{i}") + string(t) + b"\x00" + body for i, (t, body) in enumerate(columns))
+        for sel, how in ((0x00, "whole"), (0x01, "bytewise")):
+            write("block_body", f"{name}-{how}", bytes([sel]) + block)
+        write("block_differential", name, bytes([0x00]) + block)
+
+    for name, block, types in native_blocks():
+        for sel, how in ((0x00, "whole"), (0x01, "bytewise"), (0x07, "by7")):
+            write("block_body", f"{name}-{how}", bytes([sel]) + block)
+        write("block_differential", name, bytes([0x00]) + block)
+        for t in types:
+            write("type_grammar", re.sub(r"[^A-Za-z0-9]+", "_", t).strip("_"), t.encode())
+
+    for text in ["Map(String, Array(Nullable(Decimal(38, 3))))", "DateTime64(3, 'UTC')",
+                 "Enum8('a' = 1, 'b' = -2)", "Tuple(a UInt8, b String)",
+                 "LowCardinality(Nullable(String))", "FixedString(16)", "Nested(a UInt8)",
+                 "AggregateFunction(sum, UInt64)", "Variant(String, UInt64)", " \u00a0String\u3000",
+                 "Decimal32(2)", "Time64(6)", "Tuple(UInt8,)", "MultiPolygon", "Object('json')"]:
+        write("type_grammar", re.sub(r"[^A-Za-z0-9]+", "_", text).strip("_") or "space",
+              text.encode())
+
+    for name, frames in reply_frames():
+        write("frames", f"{name}-whole", bytes([0x00]) + frames)
+        write("frames", f"{name}-by3-large", bytes([0x83]) + frames)
+    stored = frame(0x02, b"stored payload") + frame(0x02, b"") + frame(0x02, b"tail")
+    write("frames", "stored-fixed", bytes([0x40]) + stored)
+    lz4_literals = bytes([0x50]) + b"hello"  # one sequence: five literals, no match
+    write("frames", "lz4-fixed", bytes([0x41]) + frame(0x82, lz4_literals, 5))
+    write("frames", "passthrough", bytes([0x00]) + b"not a frame at all, read as is")
+
+    hello = (VECTORS / "tcp_server_hello.bin").read_bytes()
+    auth = (VECTORS / "tcp_auth_failure.bin").read_bytes()
+    status = (VECTORS / "tables_status_reply.bin").read_bytes()
+    numbers = (VECTORS / "tcp_numbers.bin").read_bytes()
+    packets = {
+        "hello-54412": (0x00, hello),
+        "hello-exception": (0x00, auth),
+        "exception": (0x02, auth[1:]),
+        "exception-chain": (0x13, auth[1:]),
+        "tables-status-body": (0x09, status[1:]),
+        "tables-status-answer": (0x16 | 0xE0, status),
+        "data-table-name": (0x01, numbers[54:150]),
+        "profile-info": (0x06, numbers[151:157]),
+        "progress": (0x03, numbers[158:161]),
+        "progress-54483": (0x03 | 0xE0, bytes(7)),
+        "part-uuids": (0x0C, varint(1) + bytes(16)),
+        "timezone": (0x11, string("Etc/UTC")),
+        "table-columns": (0x14, string("") + string("columns format version: 1\n")),
+        "read-task-request": (0x0D, b""),
+        "merge-tree-read-task": (0x10, bytes(25) + varint(0) + string("tail")),
+        "all-ranges": (0x0F, bytes(9) + varint(0) + bytes(16) + varint(0) * 2 + string("")),
+        "ranges": (0x15, varint(1) + bytes(8) + string("p") + bytes(33) + bytes(8) + varint(0) +
+                   string("x") + varint(0)),
+    }
+    for name, (sel, body) in packets.items():
+        write("server_packets", name, bytes([sel]) + body)
+
+    def chunk(payload):
+        return struct.pack("<I", len(payload)) + payload
+
+    message = chunk(b"abc") + chunk(b"") + chunk(b"hello, chunks") + chunk(b"")
+    for sel, how in ((0x00, "small"), (0x41, "steps-bytewise"), (0x80, "large"), (0xC5, "mixed")):
+        write("chunked", how, bytes([sel]) + message)
+    write("chunked", "oversized", bytes([0x00]) + struct.pack("<I", 67108865) + b"x")
+
+
+if __name__ == "__main__":
+    main()
