@@ -127,6 +127,13 @@ def hand_blocks():
                   ("Ring", u64(1, 3) + f64(0, 1, 2) + f64(0, 1, 2)),
                   ("Tuple(Nullable(Nothing), Array(Nullable(String)))",
                    bytes([1, 0]) + bytes(2) + u64(0, 2) + bytes([0, 1]) + string("x") + string(""))], 2
+    lc = lambda flags, keys: u64(1, flags, keys)
+    yield "low_cardinality", [("LowCardinality(Nullable(UInt16))",
+                               lc(0x201, 2) + bytes([1, 0]) + bytes(2) + struct.pack("<H", 7) +
+                               u64(2) + struct.pack("<HH", 1, 0)),
+                              ("Array(LowCardinality(String))",
+                               u64(1, 3) + lc(0x600, 2) + string("") + string("ab") + u64(3) +
+                               bytes([1, 0, 1]))], 2
     yield "wide", [("Decimal(76, 3)", bytes(64)), ("FixedString(3)", b"abcdef"),
                    ("DateTime64(9, 'UTC')", u64(1, 2)), ("UInt256", bytes(64)),
                    ("Enum16('a' = 1)", bytes(4)), ("IPv6", bytes(32))], 2
