@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Runs every test: the C++ and Python suites against a real ClickHouse server started here, then
-# the C++ suite again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# the C++ suite again under AddressSanitizer and UndefinedBehaviorSanitizer, then a short run of
+# every fuzzer.
 source "$(dirname "${BASH_SOURCE[0]}")/common.sh"
 install_packages
 PYTHON=$(find_python)
@@ -27,3 +28,6 @@ fi
 ctest --test-dir "$TARNWICK_ROOT/build-test" --output-on-failure --no-tests=error -j "$(nproc)"
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir "$TARNWICK_ROOT/build-asan" --output-on-failure --no-tests=error -j "$(nproc)"
+
+# A short run of every fuzzer (clang-14, libFuzzer, ASan+UBSan) from the checked-in corpus.
+bash "$TARNWICK_ROOT/fuzz/run_smoke.sh" 20

@@ -313,7 +313,7 @@ PyGetSetDef client_getset[] = {
 PyMethodDef* all_methods() {
   static std::vector<PyMethodDef>* table = [] {
     auto* t = new std::vector<PyMethodDef>();
-    for (PyMethodDef* part : {query_methods, session_methods, lifecycle_methods}) {
+    for (PyMethodDef* part : {query_methods, stream_methods, session_methods, lifecycle_methods}) {
       for (PyMethodDef* m = part; m->ml_name != nullptr; ++m) t->push_back(*m);
     }
     t->push_back({nullptr, nullptr, 0, nullptr});

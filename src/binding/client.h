@@ -76,8 +76,9 @@ bool run_locked(PyObject* self, Op&& op) {
   return false;
 }
 
-// The method tables of the two method files, ended by an empty entry.
+// The method tables of the method files, each ended by an empty entry.
 extern PyMethodDef query_methods[];
 extern PyMethodDef session_methods[];
+extern PyMethodDef stream_methods[];  // query_stream, with the _QueryStream class
 
 }  // namespace tarnwick::binding::client

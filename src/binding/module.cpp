@@ -55,13 +55,12 @@ int cache_datetime(PyObject* module) {
   return state->datetime_fromtimestamp == nullptr ? -1 : 0;
 }
 
-// The steps of the exec function, in the order the module's attributes are added. _QueryStream
-// takes its place after add_row_iterator_type.
+// The steps of the exec function, in the order the module's attributes are added.
 using ExecStep = int (*)(PyObject*);
 constexpr ExecStep kExecSteps[] = {
-    cache_datetime,        client::add_client_type, add_block_type,     add_column_type,
-    add_row_iterator_type, add_blocks_to_dicts,     add_dicts_to_block, add_version,
-    add_test_hooks,
+    cache_datetime,        client::add_client_type, add_block_type,      add_column_type,
+    add_row_iterator_type, add_query_stream_type,   add_blocks_to_dicts, add_dicts_to_block,
+    add_version,           add_test_hooks,
 };
 
 int exec_module(PyObject* module) {
@@ -86,6 +85,7 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
   Py_VISIT(state->block_type);
   Py_VISIT(state->column_type);
   Py_VISIT(state->row_iterator_type);
+  Py_VISIT(state->query_stream_type);
   Py_VISIT(state->date_fromordinal);
   Py_VISIT(state->datetime_fromtimestamp);
   return 0;
@@ -98,6 +98,7 @@ int clear_module(PyObject* module) {
   Py_CLEAR(state->block_type);
   Py_CLEAR(state->column_type);
   Py_CLEAR(state->row_iterator_type);
+  Py_CLEAR(state->query_stream_type);
   Py_CLEAR(state->date_fromordinal);
   Py_CLEAR(state->datetime_fromtimestamp);
   return 0;

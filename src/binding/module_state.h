@@ -13,6 +13,7 @@ struct ModuleState {
   PyTypeObject* block_type = nullptr;
   PyTypeObject* column_type = nullptr;
   PyTypeObject* row_iterator_type = nullptr;
+  PyTypeObject* query_stream_type = nullptr;
   // datetime.date.fromordinal and datetime.datetime.fromtimestamp.
   PyObject* date_fromordinal = nullptr;
   PyObject* datetime_fromtimestamp = nullptr;
@@ -42,6 +43,7 @@ int add_client_type(PyObject* module);
 int add_block_type(PyObject* module);
 int add_column_type(PyObject* module);
 int add_row_iterator_type(PyObject* module);
+int add_query_stream_type(PyObject* module);
 
 // The module functions of the data side, in conversion_read.cpp and conversion_write.cpp.
 extern PyMethodDef blocks_to_dicts_def;

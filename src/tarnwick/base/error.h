@@ -23,6 +23,7 @@ enum class IoKind : uint8_t {
   AddrInUse,
   AddrNotAvailable,
   InvalidInput,
+  Unsupported,
   Other,
 };
 

@@ -1,5 +1,6 @@
 #include "tarnwick/protocol/low_cardinality.h"
 
+#include <algorithm>
 #include <cstring>
 #include <limits>
 #include <optional>
@@ -151,18 +152,23 @@ uint64_t gather_any(std::span<const uint8_t> dict, uint64_t entries, size_t w,
   }
 }
 
-// Per row, the `w` dictionary bytes at index * w. A zero width still needs every index to name
-// one of the `keys` entries, though nothing is copied.
+// Per row, the `w` dictionary bytes at index * w. A zero width copies nothing, but every index
+// must still name one of the `keys` entries.
 Status materialize_lc_fixed(std::span<const uint8_t> dict, uint64_t keys, size_t w,
                             std::span<const uint8_t> indexes, unsigned width, uint64_t rows,
                             ByteBuffer& out) {
   TW_ASSIGN_OR_RETURN(uint64_t total, checked_column_len(rows, w, kMaterializedLabel));
-  const uint64_t entries = w != 0 ? dict.size() / w : keys;
-  uint8_t* dst = out.extend(static_cast<size_t>(total));
-  const uint64_t stop = gather_any(dict, entries, w, indexes, width, rows, dst);
-  if (stop != rows) [[unlikely]] {
-    return w != 0 ? fixed_index_error(lc_index(indexes, stop, width), w) : out_of_bounds();
+  if (w == 0) {
+    for (uint64_t row = 0; row < rows; ++row) {
+      if (lc_index(indexes, row, width) >= keys) [[unlikely]]
+        return out_of_bounds();
+    }
+    return {};
   }
+  uint8_t* dst = out.extend(static_cast<size_t>(total));
+  const uint64_t stop = gather_any(dict, dict.size() / w, w, indexes, width, rows, dst);
+  if (stop != rows) [[unlikely]]
+    return fixed_index_error(lc_index(indexes, stop, width), w);
   return {};
 }
 
@@ -172,7 +178,7 @@ Status materialize_lc_string(std::span<const uint8_t> dict, uint64_t keys,
                              ByteBuffer& out) {
   // Where each entry starts, and where the last one ends.
   std::vector<uint64_t> starts;
-  starts.reserve(static_cast<size_t>(keys) + 1);
+  starts.reserve(static_cast<size_t>(std::min(keys, kMaxLowCardinalityKeys)) + 1);
   uint64_t pos = 0;
   while (pos < dict.size()) {
     starts.push_back(pos);

@@ -32,6 +32,7 @@
 #include "tarnwick/sync/query_packet.h"
 #include "tarnwick/sync/schema.h"
 #include "tarnwick/sync/socket.h"
+#include "tarnwick/sync/stream.h"
 #include "tarnwick/sync/table_status.h"
 #include "tarnwick/sync/transport.h"
 
@@ -166,15 +167,25 @@ class SyncClient {
   void clear_schema_cache() { schema_cache_.clear(); }
   const SchemaCache& schema_cache() const { return schema_cache_; }
 
-  // Whether an earlier exchange failed midway and shut the connection down.
-  bool broken() const { return broken_; }
+  // Sends a query and hands the reading of its response to a QueryStream over a duplicated handle
+  // of the socket. Until the stream has read the response's terminal packet every exchange is
+  // refused; a stream that stops before it leaves the connection broken. Over TLS the stream is
+  // refused before anything is sent: "streaming query clone is unsupported for TLS transports".
+  base::Result<QueryStream> start_stream(std::string_view query);
+
+  // Whether an earlier exchange (or a stream) failed midway and shut the connection down.
+  bool broken() const {
+    return broken_ || (stream_link_ && stream_link_->state() == StreamLink::State::Abandoned);
+  }
 
  private:
   SyncClient(ServerInfo info, std::unique_ptr<Transport> transport, ClientConfig config,
              QueryPacketTemplate tmpl);
 
-  // Refuses an exchange on a broken connection or inside an open insert.
-  base::Status check_idle() const;
+  // Refuses an exchange on a broken connection, while a stream reads, or inside an open insert.
+  base::Status check_idle();
+  // Settles what a stream left behind, then refuses on a broken connection or a running stream.
+  base::Status check_connection();
   base::Status broken_error() const;
   // Ends an exchange that has begun writing: a failure that is not a clean end of the response
   // (a server exception, a response too large whose drain reached its end) shuts the connection
@@ -199,6 +210,7 @@ class SyncClient {
   QueryPacketTemplate query_template_;
   std::unique_ptr<ConnectionReader> reader_;
   SchemaCache schema_cache_;
+  std::shared_ptr<StreamLink> stream_link_;  // the last stream started, until it is settled
   bool broken_ = false;
   bool insert_open_ = false;
 };

@@ -21,6 +21,21 @@ void ConnectionReader::unread(ByteBuffer bytes) {
   end_ = pending_.data() + pending_.size();
 }
 
+ConnectionReader::Unread ConnectionReader::take_unread() {
+  Unread out;
+  out.payload.append(buffered());
+  consume(buffered().size());
+  reading_pending_ = false;
+  pending_.resize(0);
+  if (chunked_) {
+    out.payload.append(chunked_->buffered());
+    chunked_->consume(chunked_->buffered().size());
+  }
+  (chunked_ ? out.raw : out.payload).append(transport_.buffered());
+  transport_.consume(transport_.buffered().size());
+  return out;
+}
+
 Result<size_t> ConnectionReader::refill() {
   if (reading_pending_) {
     reading_pending_ = false;

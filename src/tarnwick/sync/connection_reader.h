@@ -29,6 +29,15 @@ class ConnectionReader final : public base::ByteSource, public base::ByteSink {
   // Puts `bytes` back in front of everything not yet read.
   void unread(base::ByteBuffer bytes);
 
+  // Hands over every byte received but not yet read, and forgets them: first those free of chunk
+  // framing (`payload`), then the transport's raw bytes behind them (`raw`, still framed; empty
+  // when the receive direction is not chunked, where raw bytes are payload already).
+  struct Unread {
+    base::ByteBuffer payload;
+    base::ByteBuffer raw;
+  };
+  Unread take_unread();
+
   base::Status write_all(std::span<const uint8_t> bytes) override {
     return transport_.write_all(bytes);
   }

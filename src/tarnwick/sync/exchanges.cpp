@@ -65,8 +65,26 @@ Status SyncClient::broken_error() const {
       IoKind::NotConnected, "connection is broken by an earlier failed exchange; reconnect"));
 }
 
-Status SyncClient::check_idle() const {
+Status SyncClient::check_connection() {
+  if (stream_link_) {
+    switch (stream_link_->state()) {
+      case StreamLink::State::Reading:
+        return Error::protocol(
+            "a query stream is still reading this connection; read it to its end or discard it");
+      case StreamLink::State::Abandoned:
+        mark_broken();  // the rest of its response is still on the connection
+        break;
+      case StreamLink::State::Ended:
+        break;
+    }
+    stream_link_.reset();
+  }
   if (broken_) return broken_error();
+  return {};
+}
+
+Status SyncClient::check_idle() {
+  TW_TRY(check_connection());
   if (insert_open_) {
     return Error::protocol(
         "an insert is in progress on this connection; finish it with end_insert");
@@ -168,7 +186,7 @@ Status SyncClient::execute_with_params_settings_and_ignored_part_uuids(
 }
 
 Status SyncClient::drain_response() {
-  if (broken_) return broken_error();
+  TW_TRY(check_connection());
   return settle(drain_in_flight());
 }
 
@@ -186,7 +204,7 @@ Status SyncClient::begin_insert(std::string_view query) {
 }
 
 Status SyncClient::send_data(std::string_view table_name, const Block& block) {
-  if (broken_) return broken_error();
+  TW_TRY(check_connection());
   if (!insert_open_) return Error::protocol("no insert in progress; call begin_insert first");
   TW_TRY(check_send_compression(config_.compression));
   if (!table_name.empty() && config_.validate_schema) {
@@ -251,7 +269,7 @@ Status SyncClient::send_data_vectored(std::string_view table_name, const Block& 
 }
 
 Status SyncClient::end_insert() {
-  if (broken_) return broken_error();
+  TW_TRY(check_connection());
   if (!insert_open_) return Error::protocol("no insert in progress; call begin_insert first");
   ByteBuffer packet;
   TW_TRY(write_empty_data_block_for(packet, config_.compression));

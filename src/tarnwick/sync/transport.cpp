@@ -345,6 +345,15 @@ void Transport::set_read_buffer_capacity(size_t capacity) {
   capacity_ = capacity;
 }
 
+void Transport::preload(std::span<const uint8_t> bytes) {
+  if (bytes.empty()) return;
+  capacity_ = std::max(capacity_, bytes.size());
+  buffer_.reset(new uint8_t[capacity_]);
+  std::memcpy(buffer_.get(), bytes.data(), bytes.size());
+  pos_ = buffer_.get();
+  end_ = pos_ + bytes.size();
+}
+
 Result<size_t> Transport::refill() {
   if (!buffer_) buffer_.reset(new uint8_t[capacity_]);
   TW_ASSIGN_OR_RETURN(size_t got, read_some(buffer_.get(), capacity_));

@@ -86,6 +86,10 @@ class Transport final : public base::ByteSource, public base::ByteSink {
     read_deadline_ = deadline;
   }
 
+  // Makes `bytes` the buffered bytes, read before anything received; only on a transport that
+  // has buffered nothing. The buffer grows to hold them when it is smaller.
+  void preload(std::span<const uint8_t> bytes);
+
   // Capacity of the read buffer (default 65536); buffered bytes are kept when it changes.
   void set_read_buffer_capacity(size_t capacity);
   size_t read_buffer_capacity() const { return capacity_; }

@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "support/scripted_server.h"
+#include "support/scripted_session.h"
 #include "tarnwick/sync/client.h"
 
 namespace tarnwick::sync {
@@ -18,60 +18,15 @@ namespace {
 using base::ErrorKind;
 using base::IoKind;
 using protocol::Block;
-using Bytes = std::vector<uint8_t>;
-using Args = std::vector<std::pair<std::string, std::string>>;
+using testing::Args;
+using testing::Bytes;
+using Session = testing::ScriptedSession;
+using testing::expect_broken;
 using Clock = std::chrono::steady_clock;
-
-// A scripted server running `steps` and a client connected to it.
-struct Session {
-  testing::ScriptedServer server;
-  std::optional<SyncClient> client;
-
-  Session(std::string steps, Args args = {}, std::function<void(ClientConfig&)> tweak = {})
-      : server({.scenario = "script", .args = with_steps(std::move(args), std::move(steps))}) {
-    EXPECT_TRUE(server.ok()) << server.error();
-    ClientConfig config;
-    config.host = "127.0.0.1";
-    config.port = server.port();
-    config.query_timeout = base::Duration::from_secs(5);
-    if (tweak) tweak(config);
-    auto c = SyncClient::connect_with_config(std::move(config));
-    EXPECT_TRUE(c.ok()) << c.error().to_string();
-    if (c.ok()) client.emplace(std::move(c).value());
-  }
-  static Args with_steps(Args args, std::string steps) {
-    args.emplace_back("steps", std::move(steps));
-    return args;
-  }
-  SyncClient& operator*() { return *client; }
-  SyncClient* operator->() { return &*client; }
-
-  base::Result<std::vector<Block>> query(std::string_view text = "SELECT x") {
-    return client->query_with_params_settings_and_ignored_part_uuids(text, {}, nullptr, {});
-  }
-  // Closes the client and returns what the server received (chunk framing kept), after checking
-  // that the script ran to its end.
-  Bytes finish(bool script_ok = true) {
-    client.reset();
-    int status = server.wait_exit(20000);
-    if (script_ok) {
-      EXPECT_EQ(status, 0) << server.wait_status(0, 100);
-    }
-    return server.record(0, "raw_in").value_or(Bytes{});
-  }
-};
 
 bool contains(const Bytes& haystack, const Bytes& needle) {
   return std::search(haystack.begin(), haystack.end(), needle.begin(), needle.end()) !=
          haystack.end();
-}
-
-void expect_broken(Session& s) {
-  auto next = s.query();
-  ASSERT_FALSE(next.ok()) << "a broken connection returned rows";
-  EXPECT_TRUE(next.error().is_io(IoKind::NotConnected)) << next.error().to_string();
-  EXPECT_TRUE(s->broken());
-  EXPECT_FALSE(s->ping().ok());
 }
 
 uint64_t total_rows(const std::vector<Block>& blocks) {

@@ -304,6 +304,12 @@ TEST_F(Tls, SetupRunsTheTlsHandshakeUnderTheBudget) {
         SyncClient::connect_with_config(ClientConfig(base_config).with_tls(cfg, "localhost"), echo);
     ASSERT_TRUE(r.ok()) << r.error().to_string();
     EXPECT_EQ(r->transport().tls_version(), "TLSv1.3");
+    // A stream needs the plain socket: refused before anything is sent, the client stays usable.
+    auto stream = r->start_stream("SELECT 1");
+    ASSERT_FALSE(stream.ok());
+    EXPECT_EQ(stream.error().to_string(),
+              "I/O error: streaming query clone is unsupported for TLS transports");
+    EXPECT_FALSE(r->broken());
   }
   // A peer that accepts TCP but never answers the TLS handshake: the set-up times out.
   testing::Listener silent;

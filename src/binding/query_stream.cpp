@@ -1,0 +1,334 @@
+// _QueryStream and _Client.query_stream: a streamed query read by a background reader thread.
+//
+// The reader thread ("ch-query-stream") owns the library's QueryStream, holds no Python object and
+// never takes the GIL. It sends every decoded block with rows, then the end of the response or an
+// error's display text, through a bounded channel of 32 messages; __next__ takes them out with the
+// GIL released. Three atomic flags are shared with the thread: cancel (set by cancel() and
+// discard(), tested by the reader before each read), eos (the response reached EndOfStream or a
+// server exception) and finished (the reader left its loop).
+#include <pthread.h>
+
+#include <condition_variable>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <thread>
+
+#include "binding/arguments.h"
+#include "binding/client.h"
+#include "binding/conversion.h"
+#include "binding/errors.h"
+#include "binding/objects.h"
+
+namespace tarnwick::binding {
+
+namespace {
+
+constexpr size_t kChannelCapacity = 32;
+constexpr const char* kReaderThreadName = "ch-query-stream";
+
+struct StreamMessage {
+  enum Kind : uint8_t { Block, End, Error } kind;
+  protocol::Block block;  // Block: a block with rows
+  std::string text;       // Error: the library error's display text
+};
+
+// A bounded first-in first-out channel with one sending and one receiving end.
+class Channel {
+ public:
+  // Waits while the channel is full. False, dropping the message, once the receiver is gone.
+  bool send(StreamMessage message) {
+    std::unique_lock lock(mutex_);
+    not_full_.wait(lock, [&] { return queue_.size() < kChannelCapacity || receiver_gone_; });
+    if (receiver_gone_) return false;
+    queue_.push_back(std::move(message));
+    not_empty_.notify_one();
+    return true;
+  }
+  // Waits while the channel is empty. Nothing once the sender is gone and the queue is empty.
+  std::optional<StreamMessage> receive() {
+    std::unique_lock lock(mutex_);
+    not_empty_.wait(lock, [&] { return !queue_.empty() || sender_gone_; });
+    if (queue_.empty()) return std::nullopt;
+    StreamMessage message = std::move(queue_.front());
+    queue_.pop_front();
+    not_full_.notify_one();
+    return message;
+  }
+  void close_sender() {
+    std::lock_guard lock(mutex_);
+    sender_gone_ = true;
+    not_empty_.notify_all();
+  }
+  void close_receiver() {
+    std::lock_guard lock(mutex_);
+    receiver_gone_ = true;
+    queue_.clear();
+    not_full_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable not_empty_;
+  std::condition_variable not_full_;
+  std::deque<StreamMessage> queue_;
+  bool sender_gone_ = false;
+  bool receiver_gone_ = false;
+};
+
+// What the reader thread and the Python object share.
+struct Shared {
+  Channel channel;
+  std::atomic<bool> cancel{false};
+  std::atomic<bool> eos{false};
+  std::atomic<bool> finished{false};
+};
+
+// The receiving end: one __next__ at a time waits on it; dropping it tells the reader.
+struct Receiver {
+  explicit Receiver(std::shared_ptr<Shared> s) : shared(std::move(s)) {}
+  ~Receiver() { shared->channel.close_receiver(); }
+  std::mutex mutex;  // held by a waiting __next__ for its whole wait
+  std::shared_ptr<Shared> shared;
+};
+
+struct StreamCore {
+  std::shared_ptr<Receiver> receiver;
+  std::shared_ptr<Shared> shared;
+  std::shared_ptr<sync::StreamLink> link;
+  std::mutex shutdown_mutex;
+  std::optional<sync::Socket> shutdown;  // a duplicate of the stream's socket
+};
+
+struct QueryStreamObject {
+  PyObject_HEAD StreamCore* core;
+};
+
+StreamCore& core_of(PyObject* self) {
+  return *reinterpret_cast<QueryStreamObject*>(self)->core;
+}
+
+// The reader loop; runs without the GIL and touches no Python object.
+void read_stream(std::optional<sync::QueryStream> stream, const std::shared_ptr<Shared>& shared) {
+  auto send_error = [&](std::string text) {
+    shared->channel.send({StreamMessage::Error, {}, std::move(text)});
+  };
+  try {
+    while (!shared->cancel.load(std::memory_order_relaxed)) {
+      auto next = stream->read_next_block();
+      if (!next.ok()) {
+        if (next.error().kind() == base::ErrorKind::Server) {
+          shared->eos.store(true, std::memory_order_release);
+        }
+        send_error(next.error().to_string());
+        break;
+      }
+      if (!next->has_value()) {
+        shared->eos.store(true, std::memory_order_release);
+        shared->channel.send({StreamMessage::End, {}, {}});
+        break;
+      }
+      if ((*next)->rows == 0) continue;  // the header block and other empty blocks
+      if (!shared->channel.send({StreamMessage::Block, std::move(**next), {}})) break;
+    }
+  } catch (const std::exception& e) {  // out of memory while decoding
+    send_error(std::string("query stream reader failed: ") + e.what());
+  }
+  stream.reset();  // closes its socket handle; a response left half-read marks the client
+  shared->channel.close_sender();
+  shared->finished.store(true, std::memory_order_release);
+}
+
+// Sets the cancel flag and shuts the stream's connection down (once).
+void discard_core(StreamCore& core) {
+  core.shared->cancel.store(true, std::memory_order_relaxed);
+  std::optional<sync::Socket> handle;
+  {
+    std::lock_guard lock(core.shutdown_mutex);
+    handle.swap(core.shutdown);
+  }
+  if (!handle) return;
+  core.link->abandon();  // the client's connection is dead from here on
+  handle->shutdown_both();
+}
+
+PyObject* stream_next(PyObject* self) {
+  return guarded([&]() -> PyObject* {
+    std::shared_ptr<Receiver> receiver = core_of(self).receiver;
+    std::optional<StreamMessage> message;
+    {
+      GilRelease nogil;
+      std::lock_guard lock(receiver->mutex);
+      message = receiver->shared->channel.receive();
+    }
+    if (!message || message->kind == StreamMessage::End) return nullptr;  // StopIteration
+    if (message->kind == StreamMessage::Error) return raise(PyExc_RuntimeError, message->text);
+    return conversion::make_block(*state_of_type(Py_TYPE(self)), std::move(message->block))
+        .release();
+  });
+}
+
+PyObject* stream_iter(PyObject* self) {
+  return Py_NewRef(self);
+}
+
+PyObject* stream_cancel(PyObject* self, PyObject*) {
+  core_of(self).shared->cancel.store(true, std::memory_order_relaxed);
+  Py_RETURN_NONE;
+}
+
+PyObject* stream_discard(PyObject* self, PyObject*) {
+  discard_core(core_of(self));
+  Py_RETURN_NONE;
+}
+
+PyObject* stream_eos(PyObject* self, void*) {
+  return PyBool_FromLong(core_of(self).shared->eos.load(std::memory_order_acquire));
+}
+
+PyObject* stream_finished(PyObject* self, void*) {
+  return PyBool_FromLong(core_of(self).shared->finished.load(std::memory_order_acquire));
+}
+
+PyObject* stream_repr(PyObject*) {
+  return PyUnicode_FromString("<_QueryStream>");
+}
+
+void stream_dealloc(PyObject* self) {
+  StreamCore* core = reinterpret_cast<QueryStreamObject*>(self)->core;
+  if (core != nullptr) {
+    // A response not read to its terminal packet must not be left on the connection.
+    if (!core->shared->eos.load(std::memory_order_acquire)) discard_core(*core);
+    delete core;
+  }
+  free_instance(self);
+}
+
+PyMethodDef stream_methods[] = {
+    {"cancel", stream_cancel, METH_NOARGS,
+     "cancel($self)\n--\n\nCancel the stream from Python.\n"
+     "Sets the atomic flag \xe2\x80\x94 reader thread exits on next check.\n"
+     "This does not unblock a reader stuck in a blocking TCP read; `discard` (or discarding\n"
+     "the owning client) does."},
+    {"discard", stream_discard, METH_NOARGS,
+     "discard($self)\n--\n\nKill the stream's connection from any thread. Sets the cancel flag\n"
+     "and shuts the socket down, so a reader blocked on the network exits\n"
+     "deterministically and the server stops the query. `eos` stays\n"
+     "`false`: the response was not fully consumed, so the owning client\n"
+     "must be discarded, not recycled. Idempotent."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef stream_getset[] = {
+    {"eos", stream_eos, nullptr,
+     "Whether the response reached a terminal packet (EndOfStream or a\n"
+     "server exception). Only then is the owning connection clean.",
+     nullptr},
+    {"finished", stream_finished, nullptr,
+     "Whether the reader thread exited (end, error, cancel, or drop).", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyType_Slot stream_slots[] = {
+    {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
+    {Py_tp_iter, reinterpret_cast<void*>(stream_iter)},
+    {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
+    {Py_tp_repr, reinterpret_cast<void*>(stream_repr)},
+    {Py_tp_methods, stream_methods},
+    {Py_tp_getset, stream_getset},
+    {Py_tp_doc,
+     const_cast<char*>(
+         "Blocks of a streamed query, produced by a background reader thread.\n\n"
+         "Python `__next__` waits on the receiving end of a bounded channel of 32 messages with\n"
+         "the GIL released; the reader thread reads the TCP socket and decodes blocks without\n"
+         "the GIL. The receiver sits behind a mutex held only around the wait. The class is\n"
+         "frozen, so `discard()` can be called from any thread while another thread waits in\n"
+         "`__next__`.")},
+    {0, nullptr},
+};
+
+PyType_Spec stream_spec = {
+    "tarnwick._native._QueryStream",
+    sizeof(QueryStreamObject),
+    0,
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_DISALLOW_INSTANTIATION | Py_TPFLAGS_IMMUTABLETYPE,
+    stream_slots,
+};
+
+// Starts the reader thread over `stream` and wraps its ends in a new _QueryStream.
+PyObject* start_reader(const ModuleState& state, sync::QueryStream stream) {
+  auto core = std::make_unique<StreamCore>();
+  core->shared = std::make_shared<Shared>();
+  core->receiver = std::make_shared<Receiver>(core->shared);
+  core->link = stream.link();
+  base::Result<sync::Socket> handle = stream.shutdown_handle();
+  if (handle) core->shutdown.emplace(std::move(handle).value());
+
+  try {
+    std::thread([stream = std::optional<sync::QueryStream>(std::move(stream)),
+                 shared = core->shared]() mutable {
+      pthread_setname_np(pthread_self(), kReaderThreadName);
+      read_stream(std::move(stream), shared);
+    }).detach();
+  } catch (const std::system_error& e) {
+    // The stream went with the thread's state; its response stays unread on the connection.
+    return raise(PyExc_RuntimeError,
+                 std::string("failed to spawn query stream reader thread: ") + e.code().message());
+  }
+  PyObject* self = alloc_instance(state.query_stream_type);
+  if (self == nullptr) {
+    discard_core(*core);  // as dropping the object would
+    return nullptr;
+  }
+  reinterpret_cast<QueryStreamObject*>(self)->core = core.release();
+  return self;
+}
+
+PyObject* client_query_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
+  static const char* kwlist[] = {"query", nullptr};
+  PyObject* query_obj = nullptr;
+  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:query_stream", const_cast<char**>(kwlist),
+                                   &query_obj)) {
+    return nullptr;
+  }
+  std::string query;
+  if (!arguments::str_argument(query_obj, "query", query)) return nullptr;
+  std::optional<sync::QueryStream> stream;
+  const bool ok = client::run_locked(self, [&](sync::SyncClient& c) -> base::Status {
+    auto started = c.start_stream(query);
+    if (!started) return std::move(started).error();
+    stream.emplace(std::move(started).value());
+    return {};
+  });
+  if (!ok) return nullptr;
+  return start_reader(*state_of_type(Py_TYPE(self)), std::move(*stream));
+}
+
+PyObject* client_query_stream_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
+  return guarded([&] { return client_query_stream(self, args, kwargs); });
+}
+
+}  // namespace
+
+namespace client {
+PyMethodDef stream_methods[] = {
+    {"query_stream",
+     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(client_query_stream_entry)),
+     METH_VARARGS | METH_KEYWORDS,
+     "query_stream($self, query)\n--\n\n"
+     "Start a streaming SELECT query. Returns a `_QueryStream` iterator.\n"
+     "A reader thread and a bounded channel (32 messages) are started; the reader thread\n"
+     "holds no Python objects and runs without the GIL, and the channel carries decoded\n"
+     "blocks, not Python objects."},
+    {nullptr, nullptr, 0, nullptr},
+};
+}  // namespace client
+
+int add_query_stream_type(PyObject* module) {
+  return add_type(module, &stream_spec, &state_of_module(module)->query_stream_type);
+}
+
+}  // namespace tarnwick::binding

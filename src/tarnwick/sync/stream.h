@@ -1,0 +1,114 @@
+// A query whose result is read one block at a time. SyncClient::start_stream sends the query and
+// hands the reading of the response to a QueryStream, which reads the connection's socket through
+// a duplicated handle of its own: it receives raw bytes into a buffer, removes the chunk framing
+// there, and parses each packet from the buffer once the packet has arrived whole (a packet that
+// has only partly arrived is parsed again from its start when more bytes came). Compressed blocks
+// are decoded through a decompressing reader over the buffer, which receives by itself.
+//
+// The stream and its client share a StreamLink. While the stream reads, the client refuses every
+// exchange; once the stream has seen the response's terminal packet (EndOfStream or a server
+// exception) the connection is idle again. A stream that stops, or is dropped, before that point
+// leaves the response half-read: the client then shuts the connection down and refuses further
+// exchanges as on a broken connection.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+
+#include "tarnwick/base/byte_source.h"
+#include "tarnwick/base/bytes.h"
+#include "tarnwick/base/result.h"
+#include "tarnwick/protocol/block.h"
+#include "tarnwick/sync/socket.h"
+#include "tarnwick/sync/transport.h"
+
+namespace tarnwick::sync {
+
+// What a client knows of the stream that reads its connection.
+class StreamLink {
+ public:
+  enum class State : uint8_t { Reading, Ended, Abandoned };
+
+  State state() const { return state_.load(std::memory_order_acquire); }
+  // The response reached its terminal packet; the connection is idle (unless it was abandoned).
+  void set_ended() {
+    State reading = State::Reading;
+    state_.compare_exchange_strong(reading, State::Ended, std::memory_order_acq_rel);
+  }
+  // The response was left half-read, or the connection was shut down.
+  void abandon() { state_.store(State::Abandoned, std::memory_order_release); }
+
+ private:
+  std::atomic<State> state_{State::Reading};
+};
+
+// The connection's negotiated choices, as the stream needs them.
+struct StreamSettings {
+  size_t read_chunk = kDefaultReadBufferCapacity;  // bytes asked for by one unchunked receive
+  uint64_t revision = 0;
+  bool compression = false;
+  bool recv_chunked = false;
+  bool send_chunked = false;
+};
+
+class QueryStream {
+ public:
+  // `received` holds the connection's bytes that were read but not consumed before the stream
+  // started: free of chunk framing in `payload`, still framed in `raw` (empty unless the receive
+  // direction is chunked).
+  QueryStream(std::unique_ptr<Transport> transport, base::ByteBuffer payload, base::ByteBuffer raw,
+              StreamSettings settings, std::shared_ptr<StreamLink> link);
+  QueryStream(QueryStream&&) noexcept = default;
+  QueryStream& operator=(QueryStream&&) = delete;
+  ~QueryStream();
+
+  // The next Data block of the response (blocks without rows included), or nothing at its end.
+  // Once the response ended (EndOfStream, a server exception, the connection's end) every call
+  // returns nothing. A connection that ends between packets is an error, never the end.
+  base::Result<std::optional<protocol::Block>> read_next_block();
+
+  // A further duplicate of the stream's socket, for shutting it down from another thread.
+  base::Result<Socket> shutdown_handle() const { return transport_->duplicate_socket(); }
+  bool finished() const { return finished_; }
+  const std::shared_ptr<StreamLink>& link() const { return link_; }
+
+ private:
+  friend class StreamBytes;
+  struct Outcome;
+  struct Fill {
+    size_t added = 0;
+    bool ended = false;  // the connection ended (or a receive timed out) between packets
+  };
+
+  // One receive appended to the buffer: up to read_chunk bytes, or one whole chunk. 0 means the
+  // connection ended (unchunked). Failures are the transport's, unchanged; `at_boundary` tells
+  // whether one came while waiting for the next chunk length.
+  base::Result<size_t> receive(bool& at_boundary);
+  base::Result<std::optional<protocol::Block>> next_block();
+  // A receive at a packet boundary: the end of the connection and time-outs are not errors here.
+  base::Result<Fill> fill_buffer();
+  // Whether more bytes can be received without waiting.
+  bool bytes_ready() const;
+  // Parses and handles the packet at the front of the buffer.
+  base::Result<Outcome> read_packet();
+  base::Result<protocol::Block> read_compressed_block();
+  base::Status read_compressed_table_columns();
+  // Drops the bytes before position.
+  void compact();
+  base::Error connection_ended();
+
+  std::unique_ptr<Transport> transport_;
+  base::ByteBuffer buffer_;  // received bytes, chunk framing removed, not yet consumed
+  size_t position_ = 0;      // next unparsed byte in buffer_
+  StreamSettings settings_;
+  std::shared_ptr<StreamLink> link_;
+  std::optional<base::Error> end_error_;  // a time-out that ended the wait between packets
+  uint8_t length_bytes_[4] = {};          // a chunk length being received
+  uint8_t length_have_ = 0;
+  bool finished_ = false;
+};
+
+}  // namespace tarnwick::sync

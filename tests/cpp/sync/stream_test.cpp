@@ -1,0 +1,121 @@
+// Query streams against the scripted server: every packet type in both framings with and without
+// compression (packets split over receives and chunks), the terminal packets that leave the
+// connection usable, and the failures that leave it broken.
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <thread>
+
+#include "support/scripted_session.h"
+#include "tarnwick/sync/client.h"
+
+namespace tarnwick::sync {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+using Session = testing::ScriptedSession;
+
+// Row counts of the blocks up to the end of the stream, or the error's text.
+std::vector<uint64_t> read_all(QueryStream& stream, std::string& error) {
+  std::vector<uint64_t> rows;
+  for (int i = 0; i < 100; ++i) {
+    auto next = stream.read_next_block();
+    if (!next.ok()) {
+      error = next.error().to_string();
+      return rows;
+    }
+    if (!next->has_value()) return rows;
+    rows.push_back((*next)->rows);
+  }
+  ADD_FAILURE() << "the stream never ended";
+  return rows;
+}
+
+TEST(QueryStream, EveryPacketInEveryFramingThenTheConnectionIsIdle) {
+  const char* steps =
+      "q;data:x:UInt64:;progress;slow:0.2:9:data:x:UInt64:1,2,3;pinfo;pong;totals:x:UInt64:7;"
+      "log;tcols;uuids:2;pevents:n:String:a;emptypevents;tz:Europe/Berlin;ranges;readtask;mtread;"
+      "slow:0.2:3:data:x:UInt64:4,5;eos;q;data:x:UInt64:42;eos";
+  for (const char* mode : {"chunked", "notchunked"}) {
+    for (bool lz4 : {false, true}) {
+      SCOPED_TRACE(std::string(mode) + (lz4 ? " lz4" : " plain"));
+      Session s(steps, {{"send_mode", mode}, {"recv_mode", mode}, {"splits", "2,7"}},
+                [&](ClientConfig& c) { c.compression = lz4 ? kMethodLz4 : kCompressionOff; });
+      auto stream = s->start_stream("SELECT x");
+      ASSERT_TRUE(stream.ok()) << stream.error().to_string();
+      std::string error;
+      EXPECT_EQ(read_all(*stream, error), (std::vector<uint64_t>{0, 3, 2})) << error;
+      EXPECT_TRUE(stream->finished());
+      EXPECT_FALSE(stream->read_next_block()->has_value());  // the end again, nothing read
+      stream = base::Error::protocol("dropped");             // closes its handle
+      auto next = s.query();
+      ASSERT_TRUE(next.ok()) << next.error().to_string();
+      EXPECT_EQ(next->at(0).rows, 1u);
+      s.finish();
+    }
+  }
+}
+
+TEST(QueryStream, ServerExceptionEndsTheResponse) {
+  Session s("q;data:x:UInt64:1;exc:60:Boom:Table missing;q;data:x:UInt64:7,8;eos");
+  auto stream = s->start_stream("SELECT x");
+  ASSERT_TRUE(stream.ok());
+  std::string error;
+  EXPECT_EQ(read_all(*stream, error), std::vector<uint64_t>{1});
+  EXPECT_EQ(error, "server error (code=60, name=Boom): Boom (code 60): Table missing");
+  EXPECT_FALSE(stream->read_next_block()->has_value());
+  stream = base::Error::protocol("dropped");
+  auto next = s.query();
+  ASSERT_TRUE(next.ok()) << next.error().to_string();
+  s.finish();
+}
+
+TEST(QueryStream, FailuresLeaveTheConnectionBroken) {
+  struct Case {
+    const char* steps;
+    const char* error;
+    bool shut_down;  // the socket is shut down from another thread while the stream waits
+  };
+  const Case cases[] = {
+      {"q;data:x:UInt64:1;unknown:9", "protocol error: unknown packet type in stream: 9", false},
+      {"q;data:x:UInt64:1;rawdata:x:Foo(:1:00", "protocol error: bad type 'Foo(':", false},
+      // An Exception cut short; the socket's read time-out (1 s) ends the wait for the rest.
+      {"q;data:x:UInt64:1;unknown:2:3c000000", "protocol error: truncated exception packet", false},
+      {"q;data:x:UInt64:1;stall:4", "I/O error: connection closed before the end", true},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.steps);
+    Session s(c.steps, {}, [&](ClientConfig& config) {
+      config.query_timeout = base::Duration::from_secs(c.shut_down ? 30 : 1);
+    });
+    auto stream = s->start_stream("SELECT x");
+    ASSERT_TRUE(stream.ok());
+    auto handle = stream->shutdown_handle();
+    ASSERT_TRUE(handle.ok());
+    std::thread cut([&] {
+      if (!c.shut_down) return;
+      std::this_thread::sleep_for(std::chrono::milliseconds(300));
+      handle->shutdown_both();
+    });
+    const auto began = Clock::now();
+    std::string error;
+    EXPECT_EQ(read_all(*stream, error), std::vector<uint64_t>{1});
+    cut.join();
+    EXPECT_LT(Clock::now() - began, std::chrono::seconds(3));  // not the end of the stall
+    EXPECT_EQ(error.rfind(c.error, 0), 0u) << error;
+    EXPECT_TRUE(stream->finished());
+    EXPECT_FALSE(stream->read_next_block()->has_value());
+    // While the stream object lives the client refuses; once it is gone the connection is broken.
+    auto refused = s.query();
+    ASSERT_FALSE(refused.ok());
+    EXPECT_EQ(refused.error().to_string(),
+              "protocol error: a query stream is still reading this connection; read it to its "
+              "end or discard it");
+    stream = base::Error::protocol("dropped");
+    testing::expect_broken(s);
+    s.finish(false);
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick::sync

@@ -1,0 +1,121 @@
+"""_Client.query_stream against the scripted server: blocks from the reader thread, the eos and
+finished flags, cancel and discard, errors, and what a stream leaves of its client's connection."""
+
+import threading
+import time
+import unittest
+
+from test_client import DISCARDED, HEADER, ROWS_A, ROWS_B, _raises, answer, serving
+
+ROWS_C = [("x", "UInt64", [4, 5]), ("s", "String", [b"d", b"e"])]
+BROKEN = "connection is broken by an earlier failed exchange"
+
+
+def wait_for(predicate, seconds=5.0):
+    end = time.monotonic() + seconds
+    while not predicate() and time.monotonic() < end:
+        time.sleep(0.01)
+    return predicate()
+
+
+def sends(*blocks, stall=0.0, then=None):
+    """A scenario step: reads one query, sends `blocks`, waits `stall` seconds, then runs `then`
+    (the rest of the response) or waits for the client to close."""
+
+    def step(conn):
+        conn.expect_query()
+        for block in blocks:
+            conn.send_data(block)
+        conn.stall(stall)
+        if then is None:
+            conn.wait_closed(20)
+        else:
+            then(conn)
+
+    return step
+
+
+class QueryStreamTest(unittest.TestCase):
+    def test_blocks_then_the_end_leave_the_client_clean(self):
+        with serving(answer(HEADER, ROWS_A, HEADER, ROWS_B), answer(HEADER, ROWS_C)) as (c, _):
+            s = c.query_stream("SELECT x")
+            self.assertIs(iter(s), s)
+            self.assertEqual(repr(s), "<_QueryStream>")
+            blocks = list(s)
+            self.assertEqual([type(b).__name__ for b in blocks], ["_Block", "_Block"])
+            self.assertEqual([b.to_dicts() for b in blocks],
+                             [[{"x": 1, "s": "a"}, {"x": 2, "s": "b"}], [{"x": 3, "s": "c"}]])
+            self.assertRaises(StopIteration, next, s)
+            self.assertTrue(s.eos)
+            self.assertTrue(wait_for(lambda: s.finished))
+            del s  # after eos the connection is left alone
+            self.assertEqual(c.query_tuples("q"), [(4, "d"), (5, "e")])
+            self.assertRaises(TypeError, c.query_stream, 1)
+            c.discard()
+            self.assertEqual(str(_raises(c.query_stream, "q")), DISCARDED)
+
+    def test_server_exception_after_blocks(self):
+        def fail(conn):
+            conn.send_exception(60, "Boom", "Table missing")
+            conn.expect_ping()
+            conn.send_pong()
+
+        with serving(sends(HEADER, ROWS_A, then=fail)) as (c, _):
+            s = c.query_stream("SELECT x")
+            self.assertEqual(next(s).row_count(), 2)
+            error = _raises(next, s)
+            self.assertIsInstance(error, RuntimeError)
+            self.assertEqual(str(error), "server error (code=60, name=Boom): Boom (code 60): "
+                                         "Table missing")
+            self.assertRaises(StopIteration, next, s)
+            self.assertTrue(s.eos)
+            self.assertTrue(c.ping())
+
+    def test_cancel_delivers_what_was_read_and_dropping_breaks_the_client(self):
+        def rest(conn):
+            conn.send_data(ROWS_C)
+            conn.send_eos()
+            conn.wait_closed(20)
+
+        with serving(sends(HEADER, ROWS_A, ROWS_B, stall=0.5, then=rest)) as (c, _):
+            s = c.query_stream("SELECT x")
+            self.assertEqual(next(s).row_count(), 2)
+            time.sleep(0.2)  # the reader has queued ROWS_B and waits on the socket
+            s.cancel()
+            self.assertEqual([b.row_count() for b in s], [1, 2])  # the read in progress ends
+            self.assertFalse(s.eos)
+            self.assertTrue(wait_for(lambda: s.finished))
+            del s  # before eos: the shared connection is shut down
+            error = _raises(c.query, "q")
+            self.assertIsInstance(error, ConnectionError)
+            self.assertIn(BROKEN, str(error))
+
+    def test_discard_from_another_thread_ends_a_blocked_next(self):
+        with serving(sends(HEADER, ROWS_A), query_timeout=30) as (c, _):
+            s = c.query_stream("SELECT x")
+            self.assertEqual(next(s).row_count(), 2)
+            outcome = []
+            waiter = threading.Thread(target=lambda: outcome.append(_raises(next, s)))
+            waiter.start()
+            # The waiting __next__ has released the GIL: this thread keeps running.
+            spins, end = 0, time.monotonic() + 0.3
+            while time.monotonic() < end:
+                spins += 1
+            self.assertTrue(waiter.is_alive())
+            self.assertGreater(spins, 1000)
+            error = _raises(c.query, "q")  # the connection belongs to the stream
+            self.assertIn("a query stream is still reading this connection", str(error))
+            s.discard()
+            s.discard()
+            waiter.join(10)
+            self.assertFalse(waiter.is_alive())
+            self.assertIsInstance(outcome[0], RuntimeError)
+            self.assertEqual(str(outcome[0]),
+                             "I/O error: connection closed before the end of the response")
+            self.assertFalse(s.eos)
+            self.assertTrue(wait_for(lambda: s.finished))
+            self.assertIn(BROKEN, str(_raises(c.ping)))
+
+
+if __name__ == "__main__":
+    unittest.main()
