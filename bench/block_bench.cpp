@@ -1,12 +1,13 @@
 // Throughput of the block decoder and writer, each beside a plain memcpy of the same bytes as the
-// yardstick: a UInt64 column, a String column of 16-byte values, and write_block of the UInt64
-// block. The argument is the row count.
+// yardstick: a UInt64 column, a String column of 16-byte values (each decoded from a byte source
+// and parsed from memory), and write_block of the UInt64 block. The argument is the row count.
 #include <benchmark/benchmark.h>
 
 #include <cstring>
 #include <vector>
 
 #include "tarnwick/base/byte_source.h"
+#include "tarnwick/protocol/block_parser.h"
 #include "tarnwick/protocol/block_reader.h"
 #include "tarnwick/protocol/block_writer.h"
 #include "tarnwick/protocol/wire.h"
@@ -62,17 +63,33 @@ void read_of(benchmark::State& state, const ByteBuffer& wire) {
   state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * wire.size()));
 }
 
+void parse_of(benchmark::State& state, const ByteBuffer& wire) {
+  for (auto _ : state) {
+    uint64_t pos = 0;
+    auto block = parse_block_body(wire.span(), pos);
+    if (!block.ok()) state.SkipWithError("parse failed");
+    benchmark::DoNotOptimize(block);
+  }
+  state.SetBytesProcessed(static_cast<int64_t>(state.iterations() * wire.size()));
+}
+
 void BM_MemcpyUInt64Block(benchmark::State& state) {
   memcpy_of(state, uint64_block(static_cast<uint64_t>(state.range(0))));
 }
 void BM_ReadUInt64Block(benchmark::State& state) {
   read_of(state, uint64_block(static_cast<uint64_t>(state.range(0))));
 }
+void BM_ParseUInt64Block(benchmark::State& state) {
+  parse_of(state, uint64_block(static_cast<uint64_t>(state.range(0))));
+}
 void BM_MemcpyStringBlock(benchmark::State& state) {
   memcpy_of(state, string_block(static_cast<uint64_t>(state.range(0))));
 }
 void BM_ReadStringBlock(benchmark::State& state) {
   read_of(state, string_block(static_cast<uint64_t>(state.range(0))));
+}
+void BM_ParseStringBlock(benchmark::State& state) {
+  parse_of(state, string_block(static_cast<uint64_t>(state.range(0))));
 }
 
 void BM_WriteUInt64Block(benchmark::State& state) {
@@ -91,9 +108,11 @@ void BM_WriteUInt64Block(benchmark::State& state) {
 
 BENCHMARK(BM_MemcpyUInt64Block)->Arg(65536)->Arg(1 << 20);
 BENCHMARK(BM_ReadUInt64Block)->Arg(65536)->Arg(1 << 20);
+BENCHMARK(BM_ParseUInt64Block)->Arg(65536)->Arg(1 << 20);
 BENCHMARK(BM_WriteUInt64Block)->Arg(65536)->Arg(1 << 20);
 BENCHMARK(BM_MemcpyStringBlock)->Arg(65536)->Arg(1 << 20);
 BENCHMARK(BM_ReadStringBlock)->Arg(65536)->Arg(1 << 20);
+BENCHMARK(BM_ParseStringBlock)->Arg(65536)->Arg(1 << 20);
 
 }  // namespace
 }  // namespace tarnwick::protocol

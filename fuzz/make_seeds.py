@@ -136,6 +136,16 @@ def hand_blocks():
                               ("Array(LowCardinality(String))",
                                u64(1) + u64(1, 3) + u64(0x600, 2) + string("") + string("ab") +
                                u64(3) + bytes([1, 0, 1]))], 2
+    # State prefixes ahead of the bodies: a Dynamic member (String, Array(LowCardinality(UInt8)))
+    # inside a Variant, the same Dynamic on its own, and a Dynamic with a JSON member of one path.
+    dyn_prefix = u64(2) + varint(2) + string("String") + string("Array(LowCardinality(UInt8))")
+    dyn_body = bytes([0, 1]) + string("s") + u64(1) + lc(0x200, 1) + bytes([3]) + u64(1) + bytes(1)
+    yield "variant_dynamic", [("Variant(Dynamic, UInt8)", dyn_prefix + u64(0) + bytes(2) + dyn_body),
+                              ("Dynamic", dyn_prefix + dyn_body),
+                              ("Dynamic",
+                               u64(2) + varint(1) + string("JSON") + u64(3) + varint(1) +
+                               string("a") + u64(2) + varint(1) + string("UInt8") +
+                               bytes([0, 1]) + bytes([0, 7]))], 2
     yield "wide", [("Decimal(76, 3)", bytes(64)), ("FixedString(3)", b"abcdef"),
                    ("DateTime64(9, 'UTC')", u64(1, 2)), ("UInt256", bytes(64)),
                    ("Enum16('a' = 1)", bytes(4)), ("IPv6", bytes(32))], 2
