@@ -18,6 +18,11 @@ inline Wire lc_head(uint64_t flags, uint64_t keys, uint64_t version = 1) {
   return Wire().u64(version).u64(flags).u64(keys);
 }
 
+// A nested LowCardinality body up to its dictionary: flags and key count.
+inline Wire lc_body(uint64_t keys, uint64_t flags = 0x600) {
+  return Wire().u64(flags).u64(keys);
+}
+
 // A well-formed two-row body per layout the readers tell apart.
 struct BodyCase {
   std::string type;
@@ -26,6 +31,8 @@ struct BodyCase {
 };
 
 inline std::vector<BodyCase> body_cases() {
+  // Two key versions; a nested LowCardinality(String) body of no rows: the default key only.
+  const Wire versions = Wire().u64(1).u64(1), empty = lc_body(1).str("").u64(0);
   std::vector<BodyCase> out = {
       {"UInt8", Wire().bytes({1, 2})},
       {"Nothing", Wire().bytes({0, 0})},  // one placeholder byte per row
@@ -72,23 +79,10 @@ inline std::vector<BodyCase> body_cases() {
       // Nested: every key version first (the column's state prefix), then the body, each
       // LowCardinality's starting at its flags; one of no rows still has flags, keys and count.
       {"Array(LowCardinality(String))",
-       Wire().u64(1).u64(1).u64(3).u64(0x200).u64(2).str("x").str("").u64(3).bytes({1, 0, 0}),
+       Wire().u64(1).u64(1).u64(3).raw(lc_body(2, 0x200).str("x").str("").u64(3).bytes({1, 0, 0})),
        Wire().u64(1).u64(3).str("").str("x").str("x")},
       {"Tuple(LowCardinality(UInt8), Array(LowCardinality(String)))",
-       Wire()
-           .u64(1)
-           .u64(1)
-           .u64(0x600)
-           .u64(1)
-           .bytes({5})
-           .u64(2)
-           .bytes({0, 0})
-           .u64(0)
-           .u64(0)
-           .u64(0x600)
-           .u64(1)
-           .str("")
-           .u64(0),
+       Wire(versions).raw(lc_body(1).bytes({5}).u64(2).bytes({0, 0})).u64(0).u64(0).raw(empty),
        Wire().bytes({5, 5}).u64(0).u64(0)},
   };
   const std::pair<int, size_t> decimals[] = {{1, 4},   {9, 4},   {10, 8},  {18, 8},
