@@ -3,8 +3,9 @@
 // once, so every column owns a buffer of its own and nothing of the input is kept; a top-level
 // LowCardinality column is expanded to the plain layout of its dictionary type.
 //
-// Every failure is a protocol error, a block cut short included: the caller takes any failure as
-// "not all of it has arrived yet", reads more and parses again from the block's start.
+// Every failure is a protocol error, a block cut short included. A block cut short leaves the
+// position past the end of the buffer (protocol::ran_out): the caller reads more and parses again
+// from the block's start; any other failure means the block is bad.
 #pragma once
 
 #include <cstdint>
@@ -17,7 +18,8 @@
 namespace tarnwick::protocol {
 
 // Parses the block body that starts at `pos` in `buf` (after the packet type and table name). On
-// success `pos` stands just past the block; on failure wherever the failing step stopped.
+// success `pos` stands just past the block; on failure past the end of `buf` when the block is cut
+// short, else wherever the failing step stopped.
 base::Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos);
 
 // Steps over the block-info field list (field 1: one byte, 2: four bytes, 3: a varint; 0 or any

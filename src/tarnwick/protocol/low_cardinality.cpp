@@ -397,8 +397,8 @@ Result<ByteBuffer> read_low_cardinality_from_buffer(std::span<const uint8_t> buf
   ByteBuffer out;
   if (rows == 0) return out;
   // The keeping reader over the rest of the buffer: the same checks and the same expansion. The
-  // buffer has no column budget, and its end is a protocol error like any other fault (the
-  // caller takes a protocol failure as a block that has not fully arrived yet).
+  // buffer has no column budget; its end is a protocol error that leaves `pos` past the end (the
+  // reader asks the memory source for nothing else that can fail as an I/O error).
   if (pos > buf.size()) [[unlikely]]
     return Error::protocol("unexpected end of buffer parsing bytes");
   base::MemorySource source(buf.subspan(static_cast<size_t>(pos)));
@@ -409,6 +409,7 @@ Result<ByteBuffer> read_low_cardinality_from_buffer(std::span<const uint8_t> buf
   if (st.ok()) st = read_low_cardinality_into(source, inner, rows, out, unbounded);
   if (!st.ok()) {
     if (st.error().kind() == base::ErrorKind::Io) {
+      mark_ran_out(buf.size(), pos, buf.size() + 1);
       return Error::protocol("unexpected end of buffer parsing bytes");
     }
     return std::move(st).error();

@@ -241,8 +241,10 @@ Status advance_pos(uint64_t len, uint64_t& pos, uint64_t n) {
   uint64_t end;
   if (__builtin_add_overflow(pos, n, &end)) [[unlikely]]
     return Error::protocol("buffer position overflow");
-  if (end > len) [[unlikely]]
+  if (end > len) [[unlikely]] {
+    mark_ran_out(len, pos, end);
     return Error::protocol("unexpected end of buffer skipping column data");
+  }
   pos = end;
   return {};
 }
@@ -261,8 +263,10 @@ Result<uint64_t> skip_offsets(Buffer buf, uint64_t& pos, uint64_t rows, std::str
   uint64_t end;
   if (__builtin_add_overflow(pos, n, &end)) [[unlikely]]
     return Error::protocol("buffer position overflow");
-  if (end > buf.size()) [[unlikely]]
+  if (end > buf.size()) [[unlikely]] {
+    mark_ran_out(buf.size(), pos, end);
     return Error::protocol("unexpected end of buffer parsing array offsets");
+  }
   const uint8_t* p = buf.data() + pos;
   uint64_t previous = 0;
   for (uint64_t i = 0; i < rows; ++i) {

@@ -15,7 +15,8 @@ namespace {
       cat("string length ", len, " exceeds clickhouse-cpp limit ", kMaxStringLength));
 }
 
-[[gnu::cold]] Error buffer_ended(const char* what) {
+[[gnu::cold]] Error buffer_ended(uint64_t len, uint64_t& pos, uint64_t needed, const char* what) {
+  mark_ran_out(len, pos, needed);
   return Error::protocol(cat("unexpected end of buffer parsing ", what));
 }
 
@@ -76,13 +77,13 @@ Result<uint64_t> parse_varint(std::span<const uint8_t> buf, uint64_t& pos) {
   const uint64_t size = buf.size();
   uint64_t value = 0;
   for (unsigned i = 0; i < 10; ++i) {
-    if (pos >= size) return buffer_ended("varint");
+    if (pos >= size) return buffer_ended(size, pos, size + 1, "varint");
     uint8_t byte = buf[pos++];
     if (i == 9) {
       if ((byte & 0x7F) > 1) return Error::protocol("varint overflow");
       if (byte & 0x80) {
         // The encoding claims an 11th byte: it can only overflow, but it has to be there.
-        if (pos >= size) return buffer_ended("varint");
+        if (pos >= size) return buffer_ended(size, pos, size + 1, "varint");
         ++pos;
         return Error::protocol("varint overflow");
       }
@@ -101,7 +102,7 @@ Result<std::span<const uint8_t>> parse_counted(std::span<const uint8_t> buf, uin
                                                uint64_t n, const char* overflow, const char* what) {
   uint64_t end;
   if (__builtin_add_overflow(pos, n, &end)) return Error::protocol(overflow);
-  if (end > buf.size()) return buffer_ended(what);
+  if (end > buf.size()) return buffer_ended(buf.size(), pos, end, what);
   auto view = buf.subspan(pos, n);
   pos = end;
   return view;

@@ -6,6 +6,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/compression/decompressing_reader.h"
+#include "tarnwick/protocol/block_parser.h"
 #include "tarnwick/protocol/block_reader.h"
 #include "tarnwick/protocol/wire.h"
 #include "tarnwick/sync/chunked.h"
@@ -31,13 +32,23 @@ namespace {
                       base::cat("chunk length ", length, " exceeds maximum ", kMaxChunkLength)));
 }
 
-// An uncompressed block from the bytes already received. A block that has not fully arrived fails
-// with an UnexpectedEof I/O error (the end of `in`); every other failure means the block is bad.
-Result<Block> parse_block(base::MemorySource& in) {
-  return protocol::read_block_body(in);
+// An uncompressed block parsed from the bytes already received, from where `in` stands; `in`
+// moves past it on success. A failure sets `cut_short` when the block has not fully arrived; any
+// other failure means the block is bad.
+Result<Block> parse_block(base::MemorySource& in, bool& cut_short) {
+  const std::span<const uint8_t> rest = in.buffered();
+  uint64_t pos = 0;
+  Result<Block> block = protocol::parse_block_body(rest, pos);
+  if (block.ok()) {
+    in.consume(static_cast<size_t>(pos));
+  } else {
+    cut_short = protocol::ran_out(rest, pos);
+  }
+  return block;
 }
 
-// Whether a parse from the buffer failed only because the packet has not fully arrived.
+// Whether a read from the buffer's memory source failed only because the packet has not fully
+// arrived.
 bool incomplete(const Error& e) {
   return e.is_io(IoKind::UnexpectedEof);
 }
@@ -203,7 +214,8 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
   // A packet starts at position 0: the buffer is compacted after each one.
   base::MemorySource in(buffer_.span());
   Outcome out;
-  bool taken = false;  // read through StreamBytes, which moved position itself
+  bool taken = false;      // read through StreamBytes, which moved position itself
+  bool cut_short = false;  // a block parsed from the buffer has not fully arrived
   Status st = [&]() -> Status {
     TW_ASSIGN_OR_RETURN(const uint64_t type, protocol::read_varint(in));
     switch (type) {
@@ -214,7 +226,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
         Result<Block> block = [&]() -> Result<Block> {
           if (!settings_.compression) {
             TW_TRY(skip_table_name(in));
-            return parse_block(in);
+            return parse_block(in, cut_short);
           }
           taken = true;
           position_ = buffer_.size() - in.remaining();
@@ -230,7 +242,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
       case uint64_t(ServerPacket::Log):  // never compressed
       {
         TW_TRY(skip_table_name(in));
-        Result<Block> block = parse_block(in);
+        Result<Block> block = parse_block(in, cut_short);
         return block.ok() ? Status{} : Status(std::move(block).error());
       }
       case uint64_t(ServerPacket::TableColumns):
@@ -276,7 +288,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
   if (out.kind == Outcome::Incomplete) return out;
   if (!st.ok()) {
     // Only a parse that ran out of received bytes is tried again; anything else is bad data.
-    if (taken || !incomplete(st.error())) return std::move(st).error();
+    if (taken || !(cut_short || incomplete(st.error()))) return std::move(st).error();
     out.kind = Outcome::Incomplete;
     out.reason = std::move(st).error();
     return out;

@@ -1,6 +1,7 @@
 // The buffered parser against the two byte-source decoders: on every real-server capture and every
 // block of the readers' tests it builds the same Block as the keeping reader and ends where both
-// byte-source decoders end; every strict prefix of a block fails with a protocol error.
+// byte-source decoders end; every strict prefix of a block fails with a protocol error that tells
+// it ran out of bytes.
 #include "tarnwick/protocol/block_parser.h"
 
 #include <gtest/gtest.h>
@@ -45,7 +46,7 @@ void check_prefixes(const ByteVec& wire, const std::string& what) {
     auto r = parse_block_body(std::span(wire).first(len), pos);
     ASSERT_FALSE(r.ok()) << what << " prefix " << len;
     ASSERT_EQ(r.error().kind(), base::ErrorKind::Protocol) << what << " prefix " << len;
-    ASSERT_LE(pos, len) << what;
+    ASSERT_TRUE(ran_out(std::span(wire).first(len), pos)) << what << " prefix " << len;
   }
 }
 
@@ -120,6 +121,8 @@ TEST(BlockParserTest, WhereTheParserDiffers) {
     uint64_t pos = 0;
     auto block = parse_block_body(wire, pos);
     EXPECT_EQ(error_of(block), c.error);
+    // A bad type that ends the received bytes is still bad, not cut short.
+    EXPECT_EQ(ran_out(wire, pos), c.error.find("unexpected end") != std::string::npos) << c.error;
     if (block.ok()) {  // the one body is kept as received
       EXPECT_EQ(pos, wire.size());
       EXPECT_TRUE(std::string_view(reinterpret_cast<const char*>(wire.data()), wire.size())

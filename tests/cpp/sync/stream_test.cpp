@@ -35,7 +35,8 @@ TEST(QueryStream, EveryPacketInEveryFramingThenTheConnectionIsIdle) {
   const char* steps =
       "q;data:x:UInt64:;progress;slow:0.2:9:data:x:UInt64:1,2,3;pinfo;pong;totals:x:UInt64:7;"
       "log;tcols;uuids:2;pevents:n:String:a;emptypevents;tz:Europe/Berlin;ranges;readtask;mtread;"
-      "slow:0.2:3:data:x:UInt64:4,5;eos;q;data:x:UInt64:42;eos";
+      "slow:0.2:3:data:x:UInt64:4,5;slow:0.2:64:data:s:LowCardinality(UInt64):1,2,1;eos;"
+      "q;data:x:UInt64:42;eos";
   for (const char* mode : {"chunked", "notchunked"}) {
     for (bool lz4 : {false, true}) {
       SCOPED_TRACE(std::string(mode) + (lz4 ? " lz4" : " plain"));
@@ -44,7 +45,7 @@ TEST(QueryStream, EveryPacketInEveryFramingThenTheConnectionIsIdle) {
       auto stream = s->start_stream("SELECT x");
       ASSERT_TRUE(stream.ok()) << stream.error().to_string();
       std::string error;
-      EXPECT_EQ(read_all(*stream, error), (std::vector<uint64_t>{0, 3, 2})) << error;
+      EXPECT_EQ(read_all(*stream, error), (std::vector<uint64_t>{0, 3, 2, 3})) << error;
       EXPECT_TRUE(stream->finished());
       EXPECT_FALSE(stream->read_next_block()->has_value());  // the end again, nothing read
       stream = base::Error::protocol("dropped");             // closes its handle
@@ -74,19 +75,24 @@ TEST(QueryStream, FailuresLeaveTheConnectionBroken) {
   struct Case {
     const char* steps;
     const char* error;
+    int timeout;     // the socket's read time-out, seconds
     bool shut_down;  // the socket is shut down from another thread while the stream waits
   };
   const Case cases[] = {
-      {"q;data:x:UInt64:1;unknown:9", "protocol error: unknown packet type in stream: 9", false},
-      {"q;data:x:UInt64:1;rawdata:x:Foo(:1:00", "protocol error: bad type 'Foo(':", false},
-      // An Exception cut short; the socket's read time-out (1 s) ends the wait for the rest.
-      {"q;data:x:UInt64:1;unknown:2:3c000000", "protocol error: truncated exception packet", false},
-      {"q;data:x:UInt64:1;stall:4", "I/O error: connection closed before the end", true},
+      {"q;data:x:UInt64:1;unknown:9", "protocol error: unknown packet type in stream: 9", 1, false},
+      {"q;data:x:UInt64:1;rawdata:x:Foo(:1:00", "protocol error: bad type 'Foo(':", 1, false},
+      // A bad block that ends the bytes received so far fails at once, not when the stall ends.
+      {"q;data:x:UInt64:1;rawdata:x:Foo(:0:;stall:4", "protocol error: bad type 'Foo(':", 30,
+       false},
+      // An Exception cut short; the socket's read time-out ends the wait for the rest.
+      {"q;data:x:UInt64:1;unknown:2:3c000000", "protocol error: truncated exception packet", 1,
+       false},
+      {"q;data:x:UInt64:1;stall:4", "I/O error: connection closed before the end", 30, true},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.steps);
     Session s(c.steps, {}, [&](ClientConfig& config) {
-      config.query_timeout = base::Duration::from_secs(c.shut_down ? 30 : 1);
+      config.query_timeout = base::Duration::from_secs(c.timeout);
     });
     auto stream = s->start_stream("SELECT x");
     ASSERT_TRUE(stream.ok());
