@@ -1,6 +1,7 @@
 """Inserts through the scripted server and back: for every column type dicts_to_block writes, the
 body the server receives (plain and LZ4-framed) equals bytes written by hand from the server's
-layout, and a query answered with those very bytes returns the inserted values."""
+layout, a query answered with those very bytes returns the inserted values, and the decoded
+blocks inserted again reach the server as the same bytes (LowCardinality encoded again)."""
 
 import datetime
 import os
@@ -90,6 +91,10 @@ def scenario(conn):
     (block,) = conn.record.inserted
     conn.send_data(Block([Column(c.name, c.type, raw=c.raw) for c in block.columns], block.rows))
     conn.send_eos()
+    conn.expect_query("INSERT INTO t VALUES")
+    conn.send_data([(name, type_, []) for name, type_ in COLUMNS])
+    conn.record.reinserted = conn.receive_insert()
+    conn.send_eos()
     conn.wait_closed(10)
 
 
@@ -102,19 +107,23 @@ class InsertRoundTripTest(unittest.TestCase):
                     try:
                         client.insert("INSERT INTO t VALUES", "t",
                                       [dicts_to_block(ROWS, COLUMNS)])
-                        got = client.query_columns("SELECT * FROM t")
+                        blocks = client.query_blocks("SELECT * FROM t")
+                        (table,) = blocks[0].to_columns()
+                        got = {c["name"]: c["data"] for c in table["columns"]}
+                        client.insert("INSERT INTO t VALUES", "t", blocks)
                     finally:
                         client.discard()
                     srv.wait(10)
                 rec = srv.record(0)
                 data = [p for p in rec.packets if p.kind == "Data" and p.block.columns]
-                self.assertEqual([p.compressed for p in data], [compression is not None])
-                (block,) = rec.inserted
+                self.assertEqual([p.compressed for p in data], [compression is not None] * 2)
+                (block,), (again,) = rec.inserted, rec.reinserted
                 self.assertEqual([(c.name, c.type) for c in block.columns], COLUMNS)
-                for (name, _), column, (type_, values, body, read) in zip(
-                        COLUMNS, block.columns, CASES):
+                for (name, _), column, resent, (type_, values, body, read) in zip(
+                        COLUMNS, block.columns, again.columns, CASES):
                     with self.subTest(type_):
                         self.assertEqual(column.raw.hex(), body)
+                        self.assertEqual(resent.raw.hex(), body)
                         self.assertEqual(got[name], values if read is None else read)
 
 

@@ -3,10 +3,16 @@
 #include <cstdio>
 #include <cstdlib>
 
+#include "tarnwick/base/format.h"
 #include "tarnwick/compression/frame.h"
+#include "tarnwick/protocol/low_cardinality.h"
+#include "tarnwick/protocol/type_parser.h"
 #include "tarnwick/protocol/wire.h"
 
 namespace tarnwick::protocol {
+
+using base::cat;
+using base::Error;
 
 namespace {
 
@@ -32,7 +38,44 @@ void add(size_t& total, size_t n) {
   if (__builtin_add_overflow(total, n, &total)) size_overflow();
 }
 
+[[gnu::cold]] Error unsendable(const ColumnInfo& column, std::string_view why) {
+  return Error::protocol(
+      cat("cannot send column '", column.name, "' of type ", column.type_name, ": ", why));
+}
+
 }  // namespace
+
+Result<std::optional<Block>> wire_form(const Block& block) {
+  std::optional<Block> out;
+  for (size_t i = 0; i < block.columns.size(); ++i) {
+    const ColumnInfo& column = block.columns[i];
+    // A filled `materialized` marks a body encoded already; most type names name no LowCardinality.
+    if (!column.materialized.empty() ||
+        column.type_name.find("LowCardinality") == std::string::npos) {
+      continue;
+    }
+    Result<ColumnType> type = parse_type(column.type_name);
+    if (!type.ok() || !has_low_cardinality(*type)) continue;  // sent as given, as any other
+    if (block.rows == 0 && column.data.empty()) continue;
+    if (type->kind != TypeKind::LowCardinality) {
+      return unsendable(column,
+                        "a LowCardinality nested in another type is held expanded and is not "
+                        "encoded for sending");
+    }
+    if (!out) out = block;  // shares every body
+    ColumnInfo& sent = out->columns[i];
+    if (block.rows == 0) {  // no rows, no body
+      sent.data = {};
+      continue;
+    }
+    Result<base::ByteBuffer> encoded =
+        encode_low_cardinality(type->inner(), column.data.span(), block.rows);
+    if (!encoded.ok()) return unsendable(column, encoded.error().message());
+    sent.materialized = column.data;
+    sent.data = std::move(*encoded).freeze();
+  }
+  return out;
+}
 
 size_t block_capacity(const Block& block) {
   size_t total = sizeof kBlockInfo;

@@ -1,10 +1,11 @@
 // Serializes a Block into the Native data block layout for inserts, and wraps it into a client
 // data packet whose block travels in one compressed frame. Column bodies must already be in the
-// native layout of their type; they are copied unchanged.
+// native layout of their type (wire_form gives it); they are copied unchanged.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <string_view>
 
 #include "tarnwick/base/bytes.h"
@@ -12,6 +13,13 @@
 #include "tarnwick/protocol/block.h"
 
 namespace tarnwick::protocol {
+
+// The block in the layout the server reads, or nothing when `block` already is in it; every body
+// that needs no change is shared, not copied. A top-level LowCardinality column held expanded (its
+// plain body in `data` and `materialized` empty, as in a decoded block) is dictionary-encoded,
+// and with no rows has no body. A LowCardinality nested in another type held expanded is refused
+// with a protocol error naming the column.
+base::Result<std::optional<Block>> wire_form(const Block& block);
 
 // Exactly the number of bytes write_block appends for `block`.
 size_t block_capacity(const Block& block);

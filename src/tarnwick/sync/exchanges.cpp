@@ -217,11 +217,14 @@ Status SyncClient::send_data(std::string_view table_name, const Block& block) {
     }
     TW_TRY(schema->validate_insert_block(table_name, block));
   }
-  if (!config_.compression_enabled()) return settle(send_data_vectored(table_name, block));
+  // A decoded block holds its LowCardinality columns expanded; they travel encoded.
+  TW_ASSIGN_OR_RETURN(std::optional<Block> encoded, protocol::wire_form(block));
+  const Block& sent = encoded ? *encoded : block;
+  if (!config_.compression_enabled()) return settle(send_data_vectored(table_name, sent));
 
   ByteBuffer packet(1 + varint_length(table_name.size()) + table_name.size() +
-                    protocol::block_capacity(block));
-  TW_TRY(protocol::write_data_packet_compressed(packet, table_name, block, config_.compression));
+                    protocol::block_capacity(sent));
+  TW_TRY(protocol::write_data_packet_compressed(packet, table_name, sent, config_.compression));
   TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));
   return settle(send_packet(packet.span()));
 }

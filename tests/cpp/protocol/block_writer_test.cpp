@@ -70,5 +70,41 @@ TEST(BlockWriterTest, DataPacketCarriesTheBlockInOneFrame) {
   EXPECT_EQ(vec(out), Wire().bytes({0x02}).str("t").get());  // the packet head stays
 }
 
+// What a block held expanded becomes for sending (the encoded bytes themselves are checked against
+// the server's layout by the Python insert round trip).
+TEST(BlockWriterTest, WireFormOfExpandedLowCardinality) {
+  const auto bytes = [](std::string_view s) { return base::Bytes::copy_of(s); };
+  const std::string e = "protocol error: cannot send column ";
+  struct Case {
+    ColumnInfo column;
+    uint64_t rows;
+    std::string result;  // the size of the body sent, or the error
+  } cases[] = {
+      {{"s", "LowCardinality(String)", bytes("\x01x"), {}}, 1, "36"},            // keys "" and "x"
+      {{"s", "LowCardinality(String)", bytes(std::string(32, 1)), {}}, 0, "0"},  // no rows, no body
+      {{"a", "Array(LowCardinality(String))", bytes(std::string(9, 0)), {}},
+       1,
+       e + "'a' of type Array(LowCardinality(String)): a LowCardinality nested in another type is "
+           "held expanded and is not encoded for sending"},
+      {{"d", "LowCardinality(Decimal(9, 2))", bytes("\0\0\0\0"), {}},
+       1,
+       e + "'d' of type LowCardinality(Decimal(9, 2)): LowCardinality(Decimal(9, 2)) encoding is "
+           "not supported"},
+  };
+  for (const Case& c : cases) {
+    Block b;
+    b.rows = c.rows;
+    b.columns = {{"n", "UInt8", bytes("\x07"), {}}, c.column};
+    auto sent = wire_form(b);
+    std::string got = sent.ok() ? "" : sent.error().to_string();
+    if (sent.ok() && sent->has_value()) {
+      got = std::to_string((*sent)->columns[1].data.size());
+      EXPECT_EQ((*sent)->columns[0].data.data(), b.columns[0].data.data());  // shared
+      EXPECT_FALSE(wire_form(**sent)->has_value()) << "encoded twice";
+    }
+    EXPECT_EQ(got, c.result) << c.column.type_name;
+  }
+}
+
 }  // namespace
 }  // namespace tarnwick::protocol
