@@ -215,5 +215,17 @@ TEST(ConnectSetup, SocketTimeoutsAfterSetup) {
   EXPECT_EQ(r.error().to_string(), "I/O error: cannot set a 0 duration timeout");
 }
 
+TEST(Credentials, WipedInPlaceToTheEndOfTheBuffer) {
+  for (size_t length : {1, 40}) {  // the inline buffer and a heap one
+    std::string secret(length, 'p');
+    const char* data = secret.data();
+    const size_t capacity = secret.capacity();
+    wipe_string(secret);
+    EXPECT_TRUE(secret.empty());
+    ASSERT_EQ(secret.data(), data);
+    EXPECT_EQ(std::string(data, capacity + 1), std::string(capacity + 1, '\0'));
+  }
+}
+
 }  // namespace
 }  // namespace tarnwick::sync
