@@ -5,13 +5,13 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "support/raw_session.h"
+#include "support/real_server.h"
 #include "support/wire_builder.h"
 #include "tarnwick/compression/frame.h"
 #include "tarnwick/protocol/wire.h"
@@ -113,14 +113,7 @@ std::vector<Row> decode_rows(const std::vector<RawBlock>& blocks) {
 class RealServerFramesTest : public ::testing::Test {
  protected:
   void SetUp() override {
-    const char* addr = std::getenv("TARNWICK_CH_TCP");
-    if (addr == nullptr || *addr == '\0') {
-      const char* require = std::getenv("TARNWICK_REQUIRE_REAL_SERVER");
-      if (require != nullptr && std::string(require) == "1") {
-        GTEST_FAIL() << "TARNWICK_REQUIRE_REAL_SERVER=1 but TARNWICK_CH_TCP is not set";
-      }
-      GTEST_SKIP() << "TARNWICK_CH_TCP not set";
-    }
+    REAL_SERVER_OR_SKIP(addr, "TARNWICK_CH_TCP");
     address_ = addr;
     table_ = "tarnwick_frames_" + std::to_string(::getpid()) + "_" +
              ::testing::UnitTest::GetInstance()->current_test_info()->name();

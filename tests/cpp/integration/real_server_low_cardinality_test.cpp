@@ -4,10 +4,10 @@
 #include <gtest/gtest.h>
 #include <unistd.h>
 
-#include <cstdlib>
 #include <string>
 
 #include "support/raw_session.h"
+#include "support/real_server.h"
 #include "support/wire_builder.h"
 #include "tarnwick/compression/frame.h"
 #include "tarnwick/protocol/low_cardinality.h"
@@ -18,12 +18,7 @@ namespace {
 constexpr uint64_t kRows = 700;
 
 TEST(RealServerLowCardinality, OurEncodingInsertsAndTheServersExpands) {
-  const char* addr = std::getenv("TARNWICK_CH_TCP");
-  if (addr == nullptr || *addr == '\0') {
-    const char* require = std::getenv("TARNWICK_REQUIRE_REAL_SERVER");
-    if (require != nullptr && std::string(require) == "1") GTEST_FAIL() << "TARNWICK_CH_TCP unset";
-    GTEST_SKIP() << "TARNWICK_CH_TCP not set";
-  }
+  REAL_SERVER_OR_SKIP(addr, "TARNWICK_CH_TCP");
   // 300 distinct strings and the default: UInt16 indexes. NULL, '' and 0 all occur.
   Wire id, s, ns_nulls, ns, n8_nulls, n8;
   for (uint64_t i = 0; i < kRows; ++i) {

@@ -1,11 +1,6 @@
 #include "support/raw_session.h"
 
-#include <arpa/inet.h>
-#include <fcntl.h>
-#include <netinet/in.h>
-#include <poll.h>
 #include <sys/socket.h>
-#include <sys/time.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -90,37 +85,13 @@ ByteBuffer raw_data_packet(std::span<const uint8_t> framed) {
   return out;
 }
 
-RawSession::~RawSession() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 Status RawSession::open(const std::string& address) {
-  const size_t colon = address.rfind(':');
-  if (colon == std::string::npos) return Error::config(base::cat("bad address ", address));
-  sockaddr_in sa{};
-  sa.sin_family = AF_INET;
-  sa.sin_port = htons(static_cast<uint16_t>(std::stoi(address.substr(colon + 1))));
-  if (::inet_pton(AF_INET, address.substr(0, colon).c_str(), &sa.sin_addr) != 1) {
-    return Error::config(base::cat("bad address ", address));
-  }
-  fd_ = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0);
-  if (fd_ < 0) return errno_error();
-  // Connect without blocking, then wait a bounded time for it.
-  if (::connect(fd_, reinterpret_cast<sockaddr*>(&sa), sizeof sa) != 0) {
-    if (errno != EINPROGRESS) return errno_error();
-    pollfd p{fd_, POLLOUT, 0};
-    int ready = ::poll(&p, 1, kIoTimeoutSeconds * 1000);
-    if (ready == 0) return Error::timeout("connect timed out");
-    if (ready < 0) return errno_error();
-    int err = 0;
-    socklen_t len = sizeof err;
-    ::getsockopt(fd_, SOL_SOCKET, SO_ERROR, &err, &len);
-    if (err != 0) return Error::io(IoError::from_errno(err));
-  }
-  ::fcntl(fd_, F_SETFL, ::fcntl(fd_, F_GETFL) & ~O_NONBLOCK);
-  timeval tv{kIoTimeoutSeconds, 0};
-  ::setsockopt(fd_, SOL_SOCKET, SO_RCVTIMEO, &tv, sizeof tv);
-  ::setsockopt(fd_, SOL_SOCKET, SO_SNDTIMEO, &tv, sizeof tv);
+  auto addr = sync::SocketAddr::parse(address);
+  if (!addr) return Error::config(base::cat("bad address ", address));
+  const auto timeout = base::Duration::from_secs(kIoTimeoutSeconds);
+  TW_ASSIGN_OR_RETURN(socket_, sync::connect_with_timeout(*addr, timeout));
+  TW_TRY(socket_.set_read_timeout(timeout));
+  TW_TRY(socket_.set_write_timeout(timeout));
 
   ByteBuffer hello;
   write_varint(hello, 0);  // client Hello
@@ -146,7 +117,7 @@ Status RawSession::open(const std::string& address) {
 
 Status RawSession::send(std::span<const uint8_t> bytes) {
   while (!bytes.empty()) {
-    ssize_t n = ::send(fd_, bytes.data(), bytes.size(), MSG_NOSIGNAL);
+    ssize_t n = ::send(socket_.fd(), bytes.data(), bytes.size(), MSG_NOSIGNAL);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno_error();
     bytes = bytes.subspan(static_cast<size_t>(n));
@@ -259,7 +230,7 @@ Result<size_t> RawSession::refill() {
     if (std::chrono::steady_clock::now() > deadline_) {
       return Error::timeout("server did not answer in time");
     }
-    ssize_t n = ::recv(fd_, buffer_.data(), buffer_.size(), 0);
+    ssize_t n = ::recv(socket_.fd(), buffer_.data(), buffer_.size(), 0);
     if (n < 0 && errno == EINTR) continue;
     if (n < 0) return errno_error();
     pos_ = buffer_.data();

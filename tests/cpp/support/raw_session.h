@@ -16,6 +16,7 @@
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/bytes.h"
 #include "tarnwick/base/result.h"
+#include "tarnwick/sync/socket.h"
 
 namespace tarnwick::testing {
 
@@ -47,9 +48,6 @@ base::ByteBuffer raw_data_packet(std::span<const uint8_t> framed);
 
 class RawSession final : public base::ByteSource {
  public:
-  RawSession() = default;
-  ~RawSession() override;
-
   // Connects to "host:port", sends Hello (user default, no password) and reads the server's.
   base::Status open(const std::string& address);
 
@@ -70,7 +68,7 @@ class RawSession final : public base::ByteSource {
   base::Result<size_t> refill() override;
 
  private:
-  int fd_ = -1;
+  sync::Socket socket_;
   std::chrono::steady_clock::time_point deadline_;
   std::vector<uint8_t> buffer_ = std::vector<uint8_t>(1 << 16);
 };

@@ -3,8 +3,12 @@
 
 #include <cstdint>
 #include <cstring>
+#include <span>
+#include <string>
 #include <string_view>
 #include <vector>
+
+#include "tarnwick/base/bytes.h"
 
 namespace tarnwick::testing {
 
@@ -65,5 +69,24 @@ class Wire {
  private:
   std::vector<uint8_t> bytes_;
 };
+
+inline std::vector<uint8_t> to_wire(std::span<const uint8_t> b) {
+  return {b.begin(), b.end()};
+}
+inline std::vector<uint8_t> to_wire(const base::ByteBuffer& b) {
+  return to_wire(b.span());
+}
+
+// Lower-case hex with a space between bytes, so that failed comparisons are readable.
+inline std::string hex(const std::vector<uint8_t>& w) {
+  static constexpr char kDigits[] = "0123456789abcdef";
+  std::string out;
+  for (uint8_t b : w) {
+    if (!out.empty()) out.push_back(' ');
+    out.push_back(kDigits[b >> 4]);
+    out.push_back(kDigits[b & 0xF]);
+  }
+  return out;
+}
 
 }  // namespace tarnwick::testing

@@ -3,73 +3,79 @@
 #include <gtest/gtest.h>
 
 #include "support/sources.h"
-#include "sync/golden.h"
+#include "support/wire_builder.h"
 
 namespace tarnwick::sync {
 namespace {
 
-using testing::Golden;
 using testing::hex;
 using testing::to_wire;
 using testing::Wire;
+using Bytes = std::vector<uint8_t>;
 
-const Wire kBlock = {0x01, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00};
+const Bytes kBlock = {0x01, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00};
 
-Golden& exception_level(Golden& g, uint8_t code, std::string_view name, std::string_view message,
-                        bool nested) {
-  return g.raw({code, 0x00, 0x00, 0x00}).str(name).str(message).str("stack").raw({nested});
+Wire& exception_level(Wire& g, uint8_t code, std::string_view name, std::string_view message,
+                      bool nested) {
+  return g.bytes({code, 0x00, 0x00, 0x00}).str(name).str(message).str("stack").bytes({nested});
 }
 
 // A ranges-in-data-parts description with one part of two mark ranges.
-Wire ranges_description() {
-  Golden g;
-  g.raw({0x01});                // one part
-  g.zeros(8).str("all_1_1_0");  // part info
-  g.zeros(4 * 8).raw({0x00});
-  g.raw({0x02, 0, 0, 0, 0, 0, 0, 0}).zeros(2 * 16);  // two mark ranges
-  g.raw({0x05}).str("uuid").raw({0x06});
+Bytes ranges_description() {
+  Wire g;
+  g.bytes({0x01});                // one part
+  g.fill(8, 0).str("all_1_1_0");  // part info
+  g.fill(4 * 8, 0).bytes({0x00});
+  g.bytes({0x02, 0, 0, 0, 0, 0, 0, 0}).fill(2 * 16, 0);  // two mark ranges
+  g.bytes({0x05}).str("uuid").bytes({0x06});
   return g;
 }
 
 struct PacketCase {
   uint64_t type;
-  Wire body;  // what the reader consumes
-  Wire rest;  // left in the source for the caller (a block, the TableColumns strings)
-  Wire answer;
+  Bytes body;  // what the reader consumes
+  Bytes rest;  // left in the source for the caller (a block, the TableColumns strings)
+  Bytes answer;
 };
 
 std::vector<PacketCase> all_packets() {
-  Golden exception;
+  Wire exception;
   exception_level(exception, 60, "A", "x", false);
-  Golden table_columns;
+  Wire table_columns;
   table_columns.str("").str("columns format version: 1\n");
   return {
-      {1, Golden().str(""), kBlock, {}},
+      {1, Wire().str(""), kBlock, {}},
       {3, {0x01, 0x80, 0x01, 0x03, 0x04, 0x05, 0xFF, 0x7F, 0x07}, {}, {}},
       {4, {}, {}, {}},
       {5, {}, {}, {}},
       {6, {0x01, 0x02, 0x03, 0x01, 0x90, 0x4E, 0x00, 0x01, 0x08}, {}, {}},
-      {7, Golden().str("totals"), kBlock, {}},
-      {8, Golden().str(""), kBlock, {}},
-      {10, Golden().str(""), kBlock, {}},
+      {7, Wire().str("totals"), kBlock, {}},
+      {8, Wire().str(""), kBlock, {}},
+      {10, Wire().str(""), kBlock, {}},
       {11, {}, table_columns, {}},
-      {12, Golden().raw({0x02}).zeros(32), {}, {}},
+      {12, Wire().bytes({0x02}).fill(32, 0), {}, {}},
       {13, {}, {}, {0x09, 0x01, 0x00}},
-      {14, Golden().str(""), kBlock, {}},
+      {14, Wire().str(""), kBlock, {}},
       {15,
-       Golden().zeros(8).raw({0x01}).raw(ranges_description()).zeros(16).raw({0x01, 0x02}).str("r"),
+       Wire()
+           .fill(8, 0)
+           .bytes({0x01})
+           .raw(ranges_description())
+           .fill(16, 0)
+           .bytes({0x01, 0x02})
+           .str("r"),
        {},
        {}},
       {16,
-       Golden().zeros(8).raw({0x00}).zeros(16).raw(ranges_description()).str("abc"),
+       Wire().fill(8, 0).bytes({0x00}).fill(16, 0).raw(ranges_description()).str("abc"),
        {},
        {0x0A, 0x07, 0, 0, 0, 0, 0, 0, 0, 0x31, 0x00, 0x03, 0x61, 0x62, 0x63}},
-      {17, Golden().str("Europe/Berlin"), {}, {}},
+      {17, Wire().str("Europe/Berlin"), {}, {}},
   };
 }
 
 template <class Fn>
-void over_both_sources(const Wire& bytes, Fn&& fn) {
+void over_both_sources(const Bytes& bytes, Fn&& fn) {
   base::MemorySource whole(bytes);
   fn(static_cast<base::ByteSource&>(whole));
   testing::OneByteSource slow(bytes);
@@ -78,14 +84,14 @@ void over_both_sources(const Wire& bytes, Fn&& fn) {
 
 TEST(ServerPacketsTest, EveryPacketTypeIsReadToItsEnd) {
   for (const auto& c : all_packets()) {
-    Wire bytes = c.body;
+    Bytes bytes = c.body;
     bytes.insert(bytes.end(), c.rest.begin(), c.rest.end());
     over_both_sources(bytes, [&](base::ByteSource& in) {
       base::BufferSink answers;
       auto kind = read_server_packet_body(in, c.type, {54483, &answers, false});
       ASSERT_TRUE(kind.ok()) << c.type << ": " << kind.error().to_string();
       EXPECT_EQ(static_cast<uint64_t>(*kind), c.type);
-      Wire rest(c.rest.size());
+      Bytes rest(c.rest.size());
       EXPECT_TRUE(in.read_exact(rest.data(), rest.size()).ok()) << c.type;
       EXPECT_EQ(rest, c.rest) << c.type;
       EXPECT_FALSE(in.read_u8().ok()) << c.type << ": read past the packet";
@@ -97,7 +103,7 @@ TEST(ServerPacketsTest, EveryPacketTypeIsReadToItsEnd) {
 TEST(ServerPacketsTest, EveryTruncatedPacketFailsCleanly) {
   for (const auto& c : all_packets()) {
     for (size_t n = 0; n < c.body.size(); ++n) {
-      Wire prefix(c.body.begin(), c.body.begin() + n);
+      Bytes prefix(c.body.begin(), c.body.begin() + n);
       over_both_sources(prefix, [&](base::ByteSource& in) {
         base::BufferSink answers;
         auto kind = read_server_packet_body(in, c.type, {54483, &answers, false});
@@ -110,10 +116,10 @@ TEST(ServerPacketsTest, EveryTruncatedPacketFailsCleanly) {
 }
 
 TEST(ServerPacketsTest, ExceptionPacket) {
-  Golden two;
+  Wire two;
   exception_level(two, 60, "A", "x", true);
   exception_level(two, 7, "B", "y", false);
-  base::MemorySource in(two.bytes);
+  base::MemorySource in(two.get());
   auto kind = read_server_packet_body(in, 2, {});
   ASSERT_FALSE(kind.ok());
   const base::Error& e = kind.error();
@@ -123,9 +129,9 @@ TEST(ServerPacketsTest, ExceptionPacket) {
   EXPECT_EQ(e.message(), "A (code 60): x | nested: B (code 7): y");
 
   // Invalid UTF-8 in the name and message is replaced; the stack trace is never checked.
-  Golden lossy;
-  lossy.raw({0xFF, 0xFF, 0xFF, 0xFF}).str("N\xC3").str("m\xFFz").str("\xFF\xFE").raw({0x00});
-  base::MemorySource lossy_in(lossy.bytes);
+  Wire lossy;
+  lossy.bytes({0xFF, 0xFF, 0xFF, 0xFF}).str("N\xC3").str("m\xFFz").str("\xFF\xFE").bytes({0x00});
+  base::MemorySource lossy_in(lossy.get());
   base::Error l = read_exception_packet(lossy_in);
   EXPECT_EQ(l.server_code(), -1);
   EXPECT_EQ(l.server_name(), "N\xEF\xBF\xBD");
@@ -134,10 +140,10 @@ TEST(ServerPacketsTest, ExceptionPacket) {
 
 TEST(ServerPacketsTest, ExceptionNestingLimit) {
   for (size_t levels : {1, 1000, 1001}) {
-    Golden g;
+    Wire g;
     for (size_t i = 1; i <= levels; ++i) exception_level(g, 2, "E", "m", i < levels);
-    g.raw({0xEE});
-    base::MemorySource in(g.bytes);
+    g.bytes({0xEE});
+    base::MemorySource in(g.get());
     base::Error e = read_exception_packet(in);
     if (levels <= 1000) {
       EXPECT_EQ(e.kind(), base::ErrorKind::Server) << levels;
@@ -146,13 +152,13 @@ TEST(ServerPacketsTest, ExceptionNestingLimit) {
     } else {
       EXPECT_EQ(e.kind(), base::ErrorKind::Protocol);
       EXPECT_EQ(e.message(), "exception nesting too deep: more than 1000 levels");
-      EXPECT_EQ(in.remaining(), g.bytes.size() - 1000 * 15);
+      EXPECT_EQ(in.remaining(), g.get().size() - 1000 * 15);
     }
   }
 }
 
 TEST(ServerPacketsTest, ProgressAndProfileInfoByRevision) {
-  const Wire ones(16, 0x01);
+  const Bytes ones(16, 0x01);
   const struct {
     uint64_t revision;
     size_t progress;
@@ -177,15 +183,15 @@ TEST(ServerPacketsTest, ProgressAndProfileInfoByRevision) {
 
 TEST(ServerPacketsTest, CountedSkipsCheckTheirCountsFirst) {
   // 2^60 as a varint.
-  Golden huge;
-  huge.raw({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x10}).zeros(16);
-  base::MemorySource in(huge.bytes);
+  Wire huge;
+  huge.bytes({0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x10}).fill(16, 0);
+  base::MemorySource in(huge.get());
   auto s = skip_part_uuids_packet(in);
   ASSERT_FALSE(s.ok());
   EXPECT_EQ(s.error().message(), "PartUUIDs byte length overflow");
   EXPECT_EQ(in.remaining(), 16u);
 
-  Wire none = {0x00, 0xEE};
+  Bytes none = {0x00, 0xEE};
   base::MemorySource none_in(none);
   ASSERT_TRUE(skip_part_uuids_packet(none_in).ok());
   EXPECT_EQ(none_in.remaining(), 1u);
@@ -195,9 +201,14 @@ TEST(ServerPacketsTest, CountedSkipsCheckTheirCountsFirst) {
   EXPECT_TRUE(hundred.read_u8().ok());
   EXPECT_FALSE(hundred.read_u8().ok());
 
-  Golden ranges;
-  ranges.raw({0x01}).zeros(8).str("p").zeros(33).raw({0, 0, 0, 0, 0, 0, 0, 0x10}).zeros(16);
-  base::MemorySource ranges_in(ranges.bytes);
+  Wire ranges;
+  ranges.bytes({0x01})
+      .fill(8, 0)
+      .str("p")
+      .fill(33, 0)
+      .bytes({0, 0, 0, 0, 0, 0, 0, 0x10})
+      .fill(16, 0);
+  base::MemorySource ranges_in(ranges.get());
   auto r = skip_ranges_in_data_parts_description(ranges_in);
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().message(), "parallel replica mark ranges byte length overflow");
@@ -214,7 +225,7 @@ TEST(ServerPacketsTest, CoordinatorAnswers) {
             "0a 07 00 00 00 00 00 00 00 31 00 03 61 62 63");
 
   // Other types are not read at all, including wide ones whose low byte is a coordinator type.
-  Wire bytes = {0x01, 0x02};
+  Bytes bytes = {0x01, 0x02};
   for (uint64_t type : {9, 0, 18, 256 + 13}) {
     base::MemorySource in(bytes);
     base::BufferSink out;
@@ -228,7 +239,7 @@ TEST(ServerPacketsTest, CoordinatorAnswers) {
 
 TEST(ServerPacketsTest, UnknownPacketTypes) {
   for (uint64_t type : {0, 9, 18, 19, 256 + 1, 256 + 13}) {
-    Wire bytes = {0x00};
+    Bytes bytes = {0x00};
     base::MemorySource in(bytes);
     base::BufferSink out;
     auto kind = read_server_packet_body(in, type, {54483, &out, false});
@@ -239,7 +250,7 @@ TEST(ServerPacketsTest, UnknownPacketTypes) {
 }
 
 TEST(ServerPacketsTest, BlockStepAndTableColumns) {
-  Wire data = Golden().str("t").raw(kBlock).raw({0xEE});
+  Bytes data = Wire().str("t").raw(kBlock).bytes({0xEE});
   base::MemorySource in(data);
   auto rows = read_block_from(in, [](base::ByteSource& body) -> base::Result<uint64_t> {
     uint8_t block[10];
@@ -250,7 +261,7 @@ TEST(ServerPacketsTest, BlockStepAndTableColumns) {
   EXPECT_EQ(*rows, 0u);
   EXPECT_EQ(in.remaining(), 1u);
 
-  Wire columns = Golden().str("").str("columns\n").raw({0x02, 0xC3, 0x28});
+  Bytes columns = Wire().str("").str("columns\n").bytes({0x02, 0xC3, 0x28});
   base::MemorySource columns_in(columns);
   ASSERT_TRUE(read_table_columns_body(columns_in).ok());
   // Table names are strict UTF-8.

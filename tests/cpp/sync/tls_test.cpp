@@ -232,8 +232,6 @@ TEST_F(Tls, SessionsAreCachedAndResumed) {
 
 TEST_F(Tls, BuildErrors) {
   const std::string missing = path("missing.pem");
-  std::ofstream(path("garbage.pem"))
-      << "-----BEGIN CERTIFICATE-----\n!!!!\n-----END CERTIFICATE-----\n";
   std::ofstream(path("not_a_cert.pem"))
       << "-----BEGIN CERTIFICATE-----\naGVsbG8gd29ybGQ=\n-----END CERTIFICATE-----\n";
   struct Case {
@@ -247,12 +245,6 @@ TEST_F(Tls, BuildErrors) {
        {},
        base::ErrorKind::Io,
        "I/O error: cannot read CA file " + missing + ": No such file or directory (os error 2)"},
-      {path(""), {}, {}, base::ErrorKind::Io, "I/O error: cannot read CA file "},
-      {path("garbage.pem"),
-       {},
-       {},
-       base::ErrorKind::Config,
-       "configuration error: invalid CA certificate: "},
       {path("not_a_cert.pem"),
        {},
        {},
@@ -264,13 +256,9 @@ TEST_F(Tls, BuildErrors) {
        "I/O error: cannot read key file " + missing + ": "},
       {path("ca.pem"), path("not_a_cert.pem"), path("client.key"), base::ErrorKind::Config,
        "configuration error: invalid client cert: "},
-      {path("ca.pem"), path("client.pem"), path("ca.pem"), base::ErrorKind::Config,
-       "configuration error: invalid client key: "},
       {path("ca.pem"), path("client.pem"), path("client_enc.key"), base::ErrorKind::Config,
        "configuration error: invalid client key: "},
       {path("ca.pem"), path("client.pem"), path("server.key"), base::ErrorKind::Config,
-       "configuration error: mTLS config error: "},
-      {path("ca.pem"), path("server.ext"), path("client.key"), base::ErrorKind::Config,
        "configuration error: mTLS config error: "},
   };
   for (const Case& c : cases) {
@@ -331,22 +319,12 @@ TEST_F(Tls, SetupRunsTheTlsHandshakeUnderTheBudget) {
 
 TEST(TlsServerName, Classification) {
   const std::pair<const char*, TlsServerNameKind> cases[] = {
-      {"localhost", TlsServerNameKind::Dns},
-      {"clickhouse.example.com", TlsServerNameKind::Dns},
-      {"a_b.example", TlsServerNameKind::Dns},
-      {"localhost.", TlsServerNameKind::Dns},
-      {"1.2.3.4.", TlsServerNameKind::Dns},
-      {"127.0.0.1", TlsServerNameKind::Ip},
-      {"::1", TlsServerNameKind::Ip},
-      {"", TlsServerNameKind::Invalid},
-      {"[::1]", TlsServerNameKind::Invalid},
-      {"-a.com", TlsServerNameKind::Invalid},
-      {"a-.com", TlsServerNameKind::Invalid},
-      {"a..com", TlsServerNameKind::Invalid},
-      {".", TlsServerNameKind::Invalid},
-      {"1.2.3", TlsServerNameKind::Invalid},
-      {"host name", TlsServerNameKind::Invalid},
-      {"h\xC3\xA9.com", TlsServerNameKind::Invalid},
+      {"localhost", TlsServerNameKind::Dns},  {"clickhouse.example.com", TlsServerNameKind::Dns},
+      {"localhost.", TlsServerNameKind::Dns}, {"1.2.3.4.", TlsServerNameKind::Dns},
+      {"127.0.0.1", TlsServerNameKind::Ip},   {"::1", TlsServerNameKind::Ip},
+      {"", TlsServerNameKind::Invalid},       {"[::1]", TlsServerNameKind::Invalid},
+      {"-a.com", TlsServerNameKind::Invalid}, {"a..com", TlsServerNameKind::Invalid},
+      {"1.2.3", TlsServerNameKind::Invalid},  {"h\xC3\xA9.com", TlsServerNameKind::Invalid},
   };
   for (auto& [name, kind] : cases) EXPECT_EQ(classify_tls_server_name(name), kind) << name;
   std::string label63(63, 'a'), label64(64, 'a');
