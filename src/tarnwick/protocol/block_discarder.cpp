@@ -135,22 +135,12 @@ Status discard_body(ByteSource& source, const ColumnType& type, uint64_t rows, u
 }  // namespace
 
 Result<uint64_t> discard_block_body(ByteSource& source) {
-  TW_TRY(skip_block_info_from_reader(source));
-  TW_ASSIGN_OR_RETURN(uint64_t column_count, read_varint(source));
-  TW_TRY(checked_count(column_count, "block column", kMaxBlockColumns));
-  TW_ASSIGN_OR_RETURN(uint64_t rows, read_varint(source));
-  TW_TRY(checked_count(rows, "block row", kMaxBlockRows));
-  for (uint64_t i = 0; i < column_count; ++i) {
-    TW_ASSIGN_OR_RETURN(std::string name, read_string(source));
-    TW_ASSIGN_OR_RETURN(std::string type_name, read_string(source));
-    TW_ASSIGN_OR_RETURN(uint8_t flag, source.read_u8());
-    if (flag != 0) [[unlikely]] {
-      return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
-    }
-    TW_ASSIGN_OR_RETURN(ColumnType type, parse_column_type(type_name));
-    TW_TRY(discard_column_data(source, type, rows));
+  TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
+  for (uint64_t i = 0; i < counts.columns; ++i) {
+    TW_ASSIGN_OR_RETURN(const ColumnRecord record, read_column_record(source));
+    TW_TRY(discard_column_data(source, record.type, counts.rows));
   }
-  return rows;
+  return counts.rows;
 }
 
 Status discard_column_data(ByteSource& source, const ColumnType& type, uint64_t rows) {
