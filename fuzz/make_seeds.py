@@ -10,43 +10,16 @@ import json
 import pathlib
 import re
 import struct
+import sys
 
 ROOT = pathlib.Path(__file__).resolve().parent.parent
 VECTORS = ROOT / "tests" / "vectors"
 CORPUS = ROOT / "fuzz" / "corpus"
 
+sys.path.insert(0, str(ROOT / "tests" / "server" / "scripted"))
+from chserver.wire import read_string, read_varint, string, varint  # noqa: E402
+
 BLOCK_INFO = bytes([0x01, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x00])
-
-
-def varint(v):
-    out = bytearray()
-    while True:
-        b = v & 0x7F
-        v >>= 7
-        out.append(b | (0x80 if v else 0))
-        if not v:
-            return bytes(out)
-
-
-def string(s):
-    s = s.encode() if isinstance(s, str) else s
-    return varint(len(s)) + s
-
-
-def read_varint(buf, pos):
-    v = shift = 0
-    while True:
-        b = buf[pos]
-        pos += 1
-        v |= (b & 0x7F) << shift
-        shift += 7
-        if b < 0x80:
-            return v, pos
-
-
-def read_string(buf, pos):
-    n, pos = read_varint(buf, pos)
-    return buf[pos:pos + n], pos + n
 
 
 def write(target, name, data):

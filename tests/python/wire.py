@@ -1,7 +1,7 @@
 """Helpers for the Python tests: native-layout bytes written independently of the module."""
 
 import os
-import struct
+import sys
 
 import tarnwick._native as native
 
@@ -10,27 +10,13 @@ TESTS_DIR = os.environ.get(
 )
 VECTORS_DIR = os.path.join(TESTS_DIR, "vectors")
 
-
-def varint(n):
-    out = bytearray()
-    while True:
-        byte = n & 0x7F
-        n >>= 7
-        if n:
-            out.append(byte | 0x80)
-        else:
-            out.append(byte)
-            return bytes(out)
-
-
-def string(b):
-    if isinstance(b, str):
-        b = b.encode()
-    return varint(len(b)) + b
+# The scripted server's wire primitives serve the tests too.
+sys.path.insert(0, os.path.join(TESTS_DIR, "server", "scripted"))
+from chserver.wire import read_string, read_varint, string, u64, varint  # noqa: E402,F401
 
 
 def offsets(*ends):
-    return b"".join(struct.pack("<Q", e) for e in ends)
+    return b"".join(u64(e) for e in ends)
 
 
 def column(rows, type_name, body, name="c"):
@@ -46,22 +32,6 @@ def values(rows, type_name, body):
     assert len(by_list) == rows, (type_name, by_list)
     assert repr(by_list) == repr(by_rows), (by_list, by_rows)
     return by_list
-
-
-def read_varint(data, pos):
-    value = shift = 0
-    while True:
-        byte = data[pos]
-        pos += 1
-        value |= (byte & 0x7F) << shift
-        shift += 7
-        if not byte & 0x80:
-            return value, pos
-
-
-def read_string(data, pos):
-    n, pos = read_varint(data, pos)
-    return data[pos : pos + n].decode(), pos + n
 
 
 def http_blocks(entry):
@@ -80,6 +50,7 @@ def http_blocks(entry):
         for start, end in block["column_bodies"]:
             name, pos = read_string(data, pos)
             type_name, pos = read_string(data, pos)
+            name, type_name = name.decode(), type_name.decode()
             assert pos == start, (entry["file"], pos, start)
             body = data[start:end]
             pos = end

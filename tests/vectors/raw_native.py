@@ -12,6 +12,7 @@ Usage as a script:
                   [--setting name=uint ...] [--dump]
 """
 
+import os
 import socket
 import struct
 import sys
@@ -41,22 +42,10 @@ METHOD_LZ4 = 0x82
 
 # ---------------------------------------------------------------- primitives
 
-def varint(n):
-    out = bytearray()
-    while True:
-        b = n & 0x7F
-        n >>= 7
-        if n:
-            out.append(b | 0x80)
-        else:
-            out.append(b)
-            return bytes(out)
-
-
-def string(s):
-    if isinstance(s, str):
-        s = s.encode("utf-8")
-    return varint(len(s)) + s
+# Varints and strings are written by the scripted server's wire module.
+HERE = os.path.dirname(os.path.abspath(__file__))
+sys.path.insert(0, os.path.join(HERE, "..", "server", "scripted"))
+from chserver.wire import string, varint  # noqa: E402,F401
 
 
 class Cursor:

@@ -5,11 +5,7 @@
 namespace tarnwick::base {
 
 Status ByteSource::read_exact_slow(uint8_t* dst, size_t n) {
-  size_t have = static_cast<size_t>(end_ - pos_);
-  if (have != 0) {
-    std::memcpy(dst, pos_, have);
-    pos_ = end_;
-  }
+  const size_t have = take_buffered(dst, n);
   return read_direct(dst + have, n - have);
 }
 
@@ -19,9 +15,7 @@ Status ByteSource::read_direct(uint8_t* dst, size_t n) {
       TW_ASSIGN_OR_RETURN(size_t got, refill());
       if (got == 0) return Error::io(IoError::unexpected_eof());
     }
-    size_t take = std::min(n, static_cast<size_t>(end_ - pos_));
-    std::memcpy(dst, pos_, take);
-    pos_ += take;
+    const size_t take = take_buffered(dst, n);
     dst += take;
     n -= take;
   }

@@ -64,6 +64,15 @@ class ByteSource {
   // straight into the destination override it; the default goes through refill.
   virtual Status read_direct(uint8_t* dst, size_t n);
 
+  // Copies up to n buffered bytes into dst and consumes them; returns how many.
+  size_t take_buffered(uint8_t* dst, size_t n) {
+    const size_t have = static_cast<size_t>(end_ - pos_);
+    const size_t take = n < have ? n : have;
+    if (take != 0) std::memcpy(dst, pos_, take);
+    pos_ += take;
+    return take;
+  }
+
   const uint8_t* pos_ = nullptr;
   const uint8_t* end_ = nullptr;
 

@@ -50,16 +50,9 @@ bool all_ascii8(const uint8_t* p) {
   return (word & 0x8080808080808080ULL) == 0;
 }
 
-}  // namespace
-
-std::string Utf8Error::to_string() const {
-  if (error_len)
-    return cat("invalid utf-8 sequence of ", *error_len, " bytes from index ", valid_up_to);
-  return cat("incomplete utf-8 byte sequence from index ", valid_up_to);
-}
-
-std::optional<Utf8Error> validate_utf8(const uint8_t* bytes, size_t n) {
-  size_t i = 0;
+// The index of the first byte from `i` on that does not start a whole, valid code point (n when
+// the rest is valid); `bad` then describes the sequence found there.
+size_t first_invalid(const uint8_t* bytes, size_t n, size_t i, SequenceCheck& bad) {
   while (i < n) {
     if (n - i >= 8 && all_ascii8(bytes + i)) {
       i += 8;
@@ -69,40 +62,48 @@ std::optional<Utf8Error> validate_utf8(const uint8_t* bytes, size_t n) {
       ++i;
       continue;
     }
-    SequenceCheck c = check_sequence(bytes + i, n - i);
-    if (c.complete) {
-      i += c.valid;
-      continue;
-    }
-    Utf8Error err;
-    err.valid_up_to = i;
-    if (!c.truncated) err.error_len = static_cast<uint8_t>(c.valid == 0 ? 1 : c.valid);
-    return err;
+    bad = check_sequence(bytes + i, n - i);
+    if (!bad.complete) return i;
+    i += bad.valid;
   }
-  return std::nullopt;
+  return n;
+}
+
+// The bytes an invalid sequence spans: its well-formed prefix, at least the lead byte.
+size_t invalid_len(const SequenceCheck& bad) {
+  return bad.valid == 0 ? 1 : bad.valid;
+}
+
+}  // namespace
+
+std::string Utf8Error::to_string() const {
+  if (error_len)
+    return cat("invalid utf-8 sequence of ", *error_len, " bytes from index ", valid_up_to);
+  return cat("incomplete utf-8 byte sequence from index ", valid_up_to);
+}
+
+std::optional<Utf8Error> validate_utf8(const uint8_t* bytes, size_t n) {
+  SequenceCheck bad{};
+  const size_t i = first_invalid(bytes, n, 0, bad);
+  if (i == n) return std::nullopt;
+  Utf8Error err;
+  err.valid_up_to = i;
+  if (!bad.truncated) err.error_len = static_cast<uint8_t>(invalid_len(bad));
+  return err;
 }
 
 void append_utf8_lossy(std::string& out, const uint8_t* bytes, size_t n) {
   static constexpr char kReplacement[] = "\xEF\xBF\xBD";
   out.reserve(out.size() + n);
-  size_t i = 0;
   size_t run = 0;  // start of the pending run of valid bytes
-  while (i < n) {
-    if (bytes[i] < 0x80) {
-      ++i;
-      continue;
-    }
-    SequenceCheck c = check_sequence(bytes + i, n - i);
-    if (c.complete) {
-      i += c.valid;
-      continue;
-    }
+  for (;;) {
+    SequenceCheck bad{};
+    const size_t i = first_invalid(bytes, n, run, bad);
     out.append(reinterpret_cast<const char*>(bytes + run), i - run);
+    if (i == n) return;
     out.append(kReplacement, 3);
-    i += c.valid == 0 ? 1 : c.valid;
-    run = i;
+    run = i + invalid_len(bad);
   }
-  out.append(reinterpret_cast<const char*>(bytes + run), n - run);
 }
 
 }  // namespace tarnwick::base

@@ -196,9 +196,7 @@ Status DecompressingReader::read_direct(uint8_t* dst, size_t n) {
       n -= direct;
       continue;
     }
-    size_t take = std::min(n, static_cast<size_t>(end_ - pos_));
-    std::memcpy(dst, pos_, take);
-    pos_ += take;
+    const size_t take = take_buffered(dst, n);
     dst += take;
     n -= take;
   }

@@ -5,6 +5,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/block_reader.h"
+#include "tarnwick/protocol/column_common.h"
 #include "tarnwick/protocol/column_reader.h"
 #include "tarnwick/protocol/low_cardinality.h"
 #include "tarnwick/protocol/wire.h"
@@ -23,21 +24,6 @@ namespace {
   return Error::protocol(cat("discard unsupported for column type ", type.debug_string()));
 }
 
-[[gnu::cold]] Error nesting_too_deep() {
-  return Error::protocol(cat("type nesting exceeds ", kMaxTypeDepth, " levels"));
-}
-
-[[gnu::cold]] Error bad_json_version(uint64_t version) {
-  return Error::protocol(
-      cat("materialized JSON reads require string serialization version 1 or 4, "
-          "got ",
-          version,
-          "; enable output_format_native_write_json_as_string=1 or use "
-          "query_raw"));
-}
-
-constexpr std::string_view kFixedLabel = "fixed-width column";
-
 Status discard_fixed(ByteSource& source, uint64_t rows, uint64_t width, std::string_view label) {
   TW_ASSIGN_OR_RETURN(uint64_t n, checked_column_len(rows, width, label));
   return discard_exact(source, n);
@@ -46,20 +32,11 @@ Status discard_fixed(ByteSource& source, uint64_t rows, uint64_t width, std::str
 Status discard_strings(ByteSource& source, uint64_t rows, std::string_view label) {
   for (uint64_t row = 0; row < rows; ++row) {
     TW_ASSIGN_OR_RETURN(uint64_t len, read_varint(source));
-    if (len > kStringValueLimit) [[unlikely]] {
-      return Error::protocol(cat(label, " ", len, " exceeds limit ", kStringValueLimit));
-    }
+    if (len > kStringValueLimit) [[unlikely]]
+      return string_over_limit(label, len);
     TW_TRY(discard_exact(source, len));
   }
   return {};
-}
-
-Result<uint64_t> decimal_width(uint32_t precision) {
-  if (precision >= 1 && precision <= 9) return uint64_t{4};
-  if (precision >= 10 && precision <= 18) return uint64_t{8};
-  if (precision >= 19 && precision <= 38) return uint64_t{16};
-  if (precision >= 39 && precision <= 76) return uint64_t{32};
-  return Error::protocol(cat("unsupported Decimal precision ", precision));
 }
 
 // Point (level 0), Ring (1), Polygon (2) and MultiPolygon (3).
@@ -78,8 +55,11 @@ Status discard_body(ByteSource& source, const ColumnType& type, uint64_t rows, u
   if (rows == 0 && !has_low_cardinality(type)) return {};
   // A parsed type is never deeper than the grammar allows; a tree built by hand may be.
   if (depth > kMaxTypeDepth) [[unlikely]]
-    return nesting_too_deep();
+    return nesting_too_deep_error();
 
+  if (const unsigned width = plain_width(type.kind); width > 1) {
+    return discard_fixed(source, rows, width, kFixedLabel);
+  }
   switch (type.kind) {
     case TypeKind::UInt8:
     case TypeKind::Int8:
@@ -88,40 +68,8 @@ Status discard_body(ByteSource& source, const ColumnType& type, uint64_t rows, u
     case TypeKind::Nothing:  // one placeholder byte per row, as the keeping reader reads it
       return discard_exact(source, rows);
 
-    case TypeKind::UInt16:
-    case TypeKind::Int16:
-    case TypeKind::Date:
-    case TypeKind::Enum16:
-      return discard_fixed(source, rows, 2, kFixedLabel);
-
-    case TypeKind::UInt32:
-    case TypeKind::Int32:
-    case TypeKind::Float32:
-    case TypeKind::Date32:
-    case TypeKind::DateTime:
-    case TypeKind::IPv4:
-    case TypeKind::Time:
-      return discard_fixed(source, rows, 4, kFixedLabel);
-
-    case TypeKind::UInt64:
-    case TypeKind::Int64:
-    case TypeKind::Float64:
-    case TypeKind::DateTime64:
-    case TypeKind::Time64:
-      return discard_fixed(source, rows, 8, kFixedLabel);
-
-    case TypeKind::UInt128:
-    case TypeKind::Int128:
-    case TypeKind::UUID:
-    case TypeKind::IPv6:
-      return discard_fixed(source, rows, 16, kFixedLabel);
-
-    case TypeKind::UInt256:
-    case TypeKind::Int256:
-      return discard_fixed(source, rows, 32, kFixedLabel);
-
     case TypeKind::Decimal: {
-      TW_ASSIGN_OR_RETURN(uint64_t width, decimal_width(type.precision));
+      TW_ASSIGN_OR_RETURN(uint64_t width, checked_decimal_width(type.precision));
       return discard_fixed(source, rows, width, kFixedLabel);
     }
 
@@ -177,6 +125,9 @@ Status discard_body(ByteSource& source, const ColumnType& type, uint64_t rows, u
     case TypeKind::SimpleAggregateFunction:
     case TypeKind::Other:
       return unsupported_kind(type);
+
+    default:  // the wider plain kinds, read above
+      break;
   }
   return unsupported_kind(type);
 }
@@ -184,22 +135,12 @@ Status discard_body(ByteSource& source, const ColumnType& type, uint64_t rows, u
 }  // namespace
 
 Result<uint64_t> discard_block_body(ByteSource& source) {
-  TW_TRY(skip_block_info_from_reader(source));
-  TW_ASSIGN_OR_RETURN(uint64_t column_count, read_varint(source));
-  TW_TRY(checked_count(column_count, "block column", kMaxBlockColumns));
-  TW_ASSIGN_OR_RETURN(uint64_t rows, read_varint(source));
-  TW_TRY(checked_count(rows, "block row", kMaxBlockRows));
-  for (uint64_t i = 0; i < column_count; ++i) {
-    TW_ASSIGN_OR_RETURN(std::string name, read_string(source));
-    TW_ASSIGN_OR_RETURN(std::string type_name, read_string(source));
-    TW_ASSIGN_OR_RETURN(uint8_t flag, source.read_u8());
-    if (flag != 0) [[unlikely]] {
-      return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
-    }
-    TW_ASSIGN_OR_RETURN(ColumnType type, parse_column_type(type_name));
-    TW_TRY(discard_column_data(source, type, rows));
+  TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
+  for (uint64_t i = 0; i < counts.columns; ++i) {
+    TW_ASSIGN_OR_RETURN(const ColumnRecord record, read_column_record(source));
+    TW_TRY(discard_column_data(source, record.type, counts.rows));
   }
-  return rows;
+  return counts.rows;
 }
 
 Status discard_column_data(ByteSource& source, const ColumnType& type, uint64_t rows) {

@@ -21,25 +21,6 @@ using base::Status;
 
 namespace {
 
-// Whether the keeping reader expands a LowCardinality within `type`: itself, or inside a Nullable,
-// Array, Map or Tuple (Variant and Dynamic bodies are kept in their wire form).
-bool low_cardinality_below(const ColumnType& type) {
-  switch (type.kind) {
-    case TypeKind::LowCardinality:
-      return true;
-    case TypeKind::Nullable:
-    case TypeKind::Array:
-    case TypeKind::Map:
-    case TypeKind::Tuple:
-      for (const ColumnType& member : type.nested) {
-        if (low_cardinality_below(member)) return true;
-      }
-      return false;
-    default:
-      return false;
-  }
-}
-
 // A body whose extent the skipper has checked, read by the keeping reader, so that a LowCardinality
 // nested in it takes the plain layout that the column views read there (kept in its wire form it
 // would be misread). Any failure is a protocol error, as every failure of this parser is.
@@ -80,7 +61,7 @@ Result<ColumnInfo> parse_column(std::span<const uint8_t> buf, uint64_t& pos, uin
   TW_TRY(skip_column_data(buf, pos, type, rows));
   TW_ASSIGN_OR_RETURN(uint64_t kept, materialized_column_data_start(buf.size(), start, type, rows));
   const auto body = buf.subspan(kept, pos - kept);
-  if (rows != 0 && low_cardinality_below(type)) {
+  if (rows != 0 && has_low_cardinality(type)) {
     TW_ASSIGN_OR_RETURN(column.data, expand_body(body, type, rows));
   } else {
     column.data = Bytes::copy_of(body);

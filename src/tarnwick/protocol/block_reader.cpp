@@ -78,32 +78,42 @@ Status skip_block_info_from_reader(ByteSource& source) {
   }
 }
 
-Result<Block> read_block_body(ByteSource& source) {
+Result<BlockCounts> read_block_counts(ByteSource& source) {
   TW_TRY(skip_block_info_from_reader(source));
   TW_ASSIGN_OR_RETURN(uint64_t column_count, read_varint(source));
   TW_TRY(checked_count(column_count, "block column", kMaxBlockColumns));
   TW_ASSIGN_OR_RETURN(uint64_t rows, read_varint(source));
   TW_TRY(checked_count(rows, "block row", kMaxBlockRows));
+  return BlockCounts{column_count, rows};
+}
 
+Result<ColumnRecord> read_column_record(ByteSource& source) {
+  TW_ASSIGN_OR_RETURN(std::string name, read_string(source));
+  TW_ASSIGN_OR_RETURN(std::string type_name, read_string(source));
+  TW_ASSIGN_OR_RETURN(uint8_t flag, source.read_u8());
+  if (flag != 0) [[unlikely]] {
+    return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
+  }
+  TW_ASSIGN_OR_RETURN(ColumnType type, parse_column_type(type_name));
+  return ColumnRecord{std::move(name), std::move(type_name), std::move(type)};
+}
+
+Result<Block> read_block_body(ByteSource& source) {
+  TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
+  const uint64_t rows = counts.rows;
   Block block;
   block.rows = rows;
-  if (column_count == 0) return block;
+  if (counts.columns == 0) return block;
 
   ByteBuffer buffer;
   std::vector<PendingColumn> pending;
-  pending.reserve(static_cast<size_t>(column_count));
-  for (uint64_t i = 0; i < column_count; ++i) {
-    TW_ASSIGN_OR_RETURN(std::string name, read_string(source));
-    TW_ASSIGN_OR_RETURN(std::string type_name, read_string(source));
-    TW_ASSIGN_OR_RETURN(uint8_t flag, source.read_u8());
-    if (flag != 0) [[unlikely]] {
-      return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
-    }
-    TW_ASSIGN_OR_RETURN(ColumnType type, parse_column_type(type_name));
+  pending.reserve(static_cast<size_t>(counts.columns));
+  for (uint64_t i = 0; i < counts.columns; ++i) {
+    TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source));
     const uint64_t start = buffer.size();
     uint64_t budget = kColumnByteLimit;
-    TW_TRY(read_column_data_into(source, type, rows, buffer, budget));
-    pending.push_back({std::move(name), std::move(type_name), start, buffer.size()});
+    TW_TRY(read_column_data_into(source, record.type, rows, buffer, budget));
+    pending.push_back({std::move(record.name), std::move(record.type_name), start, buffer.size()});
   }
 
   const base::Bytes shared = std::move(buffer).freeze();

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <string_view>
 
 #include "tarnwick/base/byte_source.h"
@@ -21,6 +22,23 @@ base::Result<Block> read_block_body(base::ByteSource& source);
 // Reads and drops the block-info field list (field 1: one byte, 2: four bytes, 3: a varint). Field
 // number 0 ends it; so does any unknown number, after which the column count follows.
 base::Status skip_block_info_from_reader(base::ByteSource& source);
+
+// The start of a block body: the block info (dropped), then the column and row counts, each
+// checked against its limit.
+struct BlockCounts {
+  uint64_t columns;
+  uint64_t rows;
+};
+base::Result<BlockCounts> read_block_counts(base::ByteSource& source);
+
+// The record that stands ahead of each column body: name, type text and the custom-serialization
+// flag, which must be 0 (a custom layout is refused by name), with the type parsed.
+struct ColumnRecord {
+  std::string name;
+  std::string type_name;
+  ColumnType type;
+};
+base::Result<ColumnRecord> read_column_record(base::ByteSource& source);
 
 // `count` when it is at most `limit`, else the protocol error "{label} count {count} exceeds limit
 // {limit}".

@@ -5,6 +5,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/base/utf8.h"
+#include "tarnwick/protocol/column_common.h"
 #include "tarnwick/protocol/low_cardinality.h"
 
 namespace tarnwick::protocol {
@@ -32,33 +33,8 @@ namespace {
   return Error::protocol(cat(label, " byte length ", len, " exceeds limit ", kColumnByteLimit));
 }
 
-[[gnu::cold]] Error string_over_limit(std::string_view label, uint64_t len) {
-  return Error::protocol(cat(label, " ", len, " exceeds limit ", kStringValueLimit));
-}
-
 [[gnu::cold]] Error unsupported_kind(const ColumnType& type) {
   return Error::protocol(cat("streaming read unsupported for column type ", type.debug_string()));
-}
-
-[[gnu::cold]] Error nesting_too_deep() {
-  return Error::protocol(cat("type nesting exceeds ", kMaxTypeDepth, " levels"));
-}
-
-[[gnu::cold]] Error bad_json_version(uint64_t version) {
-  return Error::protocol(
-      cat("materialized JSON reads require string serialization version 1 or 4, "
-          "got ",
-          version,
-          "; enable output_format_native_write_json_as_string=1 or use "
-          "query_raw"));
-}
-
-constexpr std::string_view kFixedLabel = "fixed-width column";
-
-Status read_fixed_body(ByteSource& source, uint64_t rows, uint64_t width, std::string_view label,
-                       ByteBuffer& out, uint64_t& budget) {
-  TW_ASSIGN_OR_RETURN(uint64_t n, checked_column_len(rows, width, label));
-  return read_exact_into(source, out, n, budget);
 }
 
 // Decodes the length prefix of one string value at `p`, entirely inside [p, end). Returns the
@@ -123,20 +99,12 @@ Status read_geo(ByteSource& source, unsigned level, uint64_t rows, ByteBuffer& o
                 uint64_t& budget) {
   if (rows == 0) return {};
   if (level == 0) {
-    TW_TRY(read_fixed_body(source, rows, 8, kFixedLabel, out, budget));  // x values
-    return read_fixed_body(source, rows, 8, kFixedLabel, out, budget);   // y values
+    TW_TRY(read_fixed_into(source, rows, 8, kFixedLabel, out, budget));  // x values
+    return read_fixed_into(source, rows, 8, kFixedLabel, out, budget);   // y values
   }
   TW_ASSIGN_OR_RETURN(uint64_t elements,
                       read_offsets_into(source, out, rows, "array offset", budget));
   return read_geo(source, level - 1, elements, out, budget);
-}
-
-Result<uint64_t> decimal_width(uint32_t precision) {
-  if (precision >= 1 && precision <= 9) return uint64_t{4};
-  if (precision >= 10 && precision <= 18) return uint64_t{8};
-  if (precision >= 19 && precision <= 38) return uint64_t{16};
-  if (precision >= 39 && precision <= 76) return uint64_t{32};
-  return Error::protocol(cat("unsupported Decimal precision ", precision));
 }
 
 Status read_body(ByteSource& source, const ColumnType& type, uint64_t rows, ByteBuffer& out,
@@ -145,8 +113,11 @@ Status read_body(ByteSource& source, const ColumnType& type, uint64_t rows, Byte
   if (rows == 0 && !has_low_cardinality(type)) return {};
   // A parsed type is never deeper than the grammar allows; a tree built by hand may be.
   if (depth > kMaxTypeDepth) [[unlikely]]
-    return nesting_too_deep();
+    return nesting_too_deep_error();
 
+  if (const unsigned width = plain_width(type.kind); width > 1) {
+    return read_fixed_into(source, rows, width, kFixedLabel, out, budget);
+  }
   switch (type.kind) {
     case TypeKind::UInt8:
     case TypeKind::Int8:
@@ -155,45 +126,13 @@ Status read_body(ByteSource& source, const ColumnType& type, uint64_t rows, Byte
     case TypeKind::Nothing:  // one placeholder byte per row on the wire
       return read_exact_into(source, out, rows, budget);
 
-    case TypeKind::UInt16:
-    case TypeKind::Int16:
-    case TypeKind::Date:
-    case TypeKind::Enum16:
-      return read_fixed_body(source, rows, 2, kFixedLabel, out, budget);
-
-    case TypeKind::UInt32:
-    case TypeKind::Int32:
-    case TypeKind::Float32:
-    case TypeKind::Date32:
-    case TypeKind::DateTime:
-    case TypeKind::IPv4:
-    case TypeKind::Time:
-      return read_fixed_body(source, rows, 4, kFixedLabel, out, budget);
-
-    case TypeKind::UInt64:
-    case TypeKind::Int64:
-    case TypeKind::Float64:
-    case TypeKind::DateTime64:
-    case TypeKind::Time64:
-      return read_fixed_body(source, rows, 8, kFixedLabel, out, budget);
-
-    case TypeKind::UInt128:
-    case TypeKind::Int128:
-    case TypeKind::UUID:
-    case TypeKind::IPv6:
-      return read_fixed_body(source, rows, 16, kFixedLabel, out, budget);
-
-    case TypeKind::UInt256:
-    case TypeKind::Int256:
-      return read_fixed_body(source, rows, 32, kFixedLabel, out, budget);
-
     case TypeKind::Decimal: {
-      TW_ASSIGN_OR_RETURN(uint64_t width, decimal_width(type.precision));
-      return read_fixed_body(source, rows, width, kFixedLabel, out, budget);
+      TW_ASSIGN_OR_RETURN(uint64_t width, checked_decimal_width(type.precision));
+      return read_fixed_into(source, rows, width, kFixedLabel, out, budget);
     }
 
     case TypeKind::FixedString:
-      return read_fixed_body(source, rows, type.length, "FixedString column", out, budget);
+      return read_fixed_into(source, rows, type.length, "FixedString column", out, budget);
 
     case TypeKind::String:
       return read_string_rows(source, rows, "string value length", out, budget);
@@ -251,6 +190,9 @@ Status read_body(ByteSource& source, const ColumnType& type, uint64_t rows, Byte
     case TypeKind::SimpleAggregateFunction:
     case TypeKind::Other:
       return unsupported_kind(type);
+
+    default:  // the wider plain kinds, read above
+      break;
   }
   return unsupported_kind(type);
 }
@@ -281,6 +223,12 @@ Status read_exact_into(ByteSource& source, ByteBuffer& out, uint64_t n, uint64_t
     return read;
   }
   return {};
+}
+
+Status read_fixed_into(ByteSource& source, uint64_t rows, uint64_t width, std::string_view label,
+                       ByteBuffer& out, uint64_t& budget) {
+  TW_ASSIGN_OR_RETURN(uint64_t n, checked_column_len(rows, width, label));
+  return read_exact_into(source, out, n, budget);
 }
 
 Result<uint64_t> read_varint_into(ByteSource& source, ByteBuffer& out, uint64_t& budget) {

@@ -40,6 +40,10 @@ Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_
 
 // Appends exactly `n` bytes read from the source; on a failed read the vector keeps its length.
 Status read_exact_into(ByteSource& source, ByteBuffer& out, uint64_t n, uint64_t& budget);
+// Appends a fixed-width body of `rows` values of `width` bytes, its length checked with
+// checked_column_len under `label`.
+Status read_fixed_into(ByteSource& source, uint64_t rows, uint64_t width, std::string_view label,
+                       ByteBuffer& out, uint64_t& budget);
 // Reads one varint, appending its bytes as read (each charged to the budget).
 Result<uint64_t> read_varint_into(ByteSource& source, ByteBuffer& out, uint64_t& budget);
 // Reads one length-prefixed UTF-8 string, appending prefix and bytes; returns a copy of the text.

@@ -4,16 +4,13 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/block_reader.h"
+#include "tarnwick/protocol/column_common.h"
 
 namespace tarnwick::protocol {
 
 using base::cat;
 using base::Error;
 using Kind = RawColumnState::Kind;
-
-Error nesting_too_deep_error() {
-  return Error::protocol(cat("type nesting exceeds ", kMaxTypeDepth, " levels"));
-}
 
 const RawColumnState& RawColumnState::plain() {
   static const RawColumnState kPlain;

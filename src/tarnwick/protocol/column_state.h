@@ -82,6 +82,4 @@ bool has_state_prefix(const ColumnType& type);
 Result<uint64_t> state_prefixes_length(std::span<const uint8_t> bytes,
                                        std::span<const ColumnType> types);
 
-[[gnu::cold]] base::Error nesting_too_deep_error();
-
 }  // namespace tarnwick::protocol

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "tarnwick/base/format.h"
+#include "tarnwick/protocol/column_common.h"
 #include "tarnwick/protocol/column_reader.h"
 #include "tarnwick/protocol/low_cardinality.h"
 #include "tarnwick/protocol/wire.h"
@@ -20,31 +21,9 @@ namespace {
 
 constexpr std::string_view kLenLabel = "column byte length";
 
-[[gnu::cold]] Error nesting_too_deep() {
-  return Error::protocol(cat("type nesting exceeds ", kMaxTypeDepth, " levels"));
-}
-
-[[gnu::cold]] Error string_over_limit(std::string_view label, uint64_t len) {
-  return Error::protocol(cat(label, " ", len, " exceeds limit ", kStringValueLimit));
-}
-
-uint64_t load_u64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
 Status skip_fixed(Buffer buf, uint64_t& pos, uint64_t rows, uint64_t width) {
   TW_ASSIGN_OR_RETURN(uint64_t n, checked_len(rows, width));
   return advance_pos(buf.size(), pos, n);
-}
-
-Result<uint64_t> decimal_width(uint32_t precision) {
-  if (precision >= 1 && precision <= 9) return uint64_t{4};
-  if (precision >= 10 && precision <= 18) return uint64_t{8};
-  if (precision >= 19 && precision <= 38) return uint64_t{16};
-  if (precision >= 39 && precision <= 76) return uint64_t{32};
-  return Error::protocol(cat("unsupported Decimal precision ", precision));
 }
 
 // Point (level 0), Ring (1), Polygon (2) and MultiPolygon (3): each level above Point is an array
@@ -122,9 +101,11 @@ Status skip_column_data(Buffer buf, uint64_t& pos, const ColumnType& type, uint6
   if (rows == 0 && (depth == 0 || !has_low_cardinality(type))) return {};
   // A parsed type is never deeper than the grammar allows; a tree built by hand may be.
   if (depth > kMaxTypeDepth) [[unlikely]]
-    return nesting_too_deep();
+    return nesting_too_deep_error();
   if (depth == 0) TW_TRY(skip_key_versions(buf, pos, type));
 
+  if (const unsigned width = plain_width(type.kind); width > 1)
+    return skip_fixed(buf, pos, rows, width);
   switch (type.kind) {
     case TypeKind::UInt8:
     case TypeKind::Int8:
@@ -133,40 +114,8 @@ Status skip_column_data(Buffer buf, uint64_t& pos, const ColumnType& type, uint6
     case TypeKind::Nothing:  // one placeholder byte per row
       return advance_pos(buf.size(), pos, rows);
 
-    case TypeKind::UInt16:
-    case TypeKind::Int16:
-    case TypeKind::Date:
-    case TypeKind::Enum16:
-      return skip_fixed(buf, pos, rows, 2);
-
-    case TypeKind::UInt32:
-    case TypeKind::Int32:
-    case TypeKind::Float32:
-    case TypeKind::Date32:
-    case TypeKind::DateTime:
-    case TypeKind::IPv4:
-    case TypeKind::Time:
-      return skip_fixed(buf, pos, rows, 4);
-
-    case TypeKind::UInt64:
-    case TypeKind::Int64:
-    case TypeKind::Float64:
-    case TypeKind::DateTime64:
-    case TypeKind::Time64:
-      return skip_fixed(buf, pos, rows, 8);
-
-    case TypeKind::UInt128:
-    case TypeKind::Int128:
-    case TypeKind::UUID:
-    case TypeKind::IPv6:
-      return skip_fixed(buf, pos, rows, 16);
-
-    case TypeKind::UInt256:
-    case TypeKind::Int256:
-      return skip_fixed(buf, pos, rows, 32);
-
     case TypeKind::Decimal: {
-      TW_ASSIGN_OR_RETURN(uint64_t width, decimal_width(type.precision));
+      TW_ASSIGN_OR_RETURN(uint64_t width, checked_decimal_width(type.precision));
       return skip_fixed(buf, pos, rows, width);
     }
 
@@ -231,6 +180,7 @@ Status skip_column_data(Buffer buf, uint64_t& pos, const ColumnType& type, uint6
 
     case TypeKind::AggregateFunction:
     case TypeKind::SimpleAggregateFunction:
+    default:  // the wider plain kinds are stepped over above
       break;
   }
   return Error::protocol(
@@ -302,11 +252,8 @@ Status skip_string_rows(Buffer buf, uint64_t& pos, uint64_t rows, std::string_vi
 
 Status skip_materialized_json(Buffer buf, uint64_t& pos, uint64_t rows) {
   TW_ASSIGN_OR_RETURN(uint64_t version, read_u64_le(buf, pos, "JSON version"));
-  if (version != 1 && version != 4) [[unlikely]] {
-    return Error::protocol(
-        cat("materialized JSON reads require string serialization version 1 or 4, got ", version,
-            "; enable output_format_native_write_json_as_string=1 or use query_raw"));
-  }
+  if (version != 1 && version != 4) [[unlikely]]
+    return bad_json_version(version);
   return skip_string_rows(buf, pos, rows, "JSON string length");
 }
 

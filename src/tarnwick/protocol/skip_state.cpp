@@ -6,6 +6,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/base/utf8.h"
+#include "tarnwick/protocol/column_common.h"
 #include "tarnwick/protocol/column_reader.h"
 #include "tarnwick/protocol/skip_column.h"
 #include "tarnwick/protocol/wire.h"
@@ -18,10 +19,6 @@ using base::Result;
 using base::Status;
 
 namespace {
-
-[[gnu::cold]] Error nesting_too_deep() {
-  return Error::protocol(cat("type nesting exceeds ", kMaxTypeDepth, " levels"));
-}
 
 // The i-th child of `state` when it is a node of `kind` that has one; the plain node otherwise.
 const SkipState& child(const SkipState& state, SkipState::Kind kind, size_t i) {
@@ -86,7 +83,7 @@ const SkipState& SkipState::plain() {
 Result<SkipState> skip_state_prefix(Buffer buf, uint64_t& pos, const ColumnType& type,
                                     uint32_t depth) {
   if (depth > kMaxTypeDepth) [[unlikely]]
-    return nesting_too_deep();
+    return nesting_too_deep_error();
   using K = SkipState::Kind;
   switch (type.kind) {
     case TypeKind::Nullable:
@@ -138,7 +135,7 @@ Result<SkipState> skip_json_state(Buffer buf, uint64_t& pos, uint32_t depth) {
 
 Result<DynamicSkipState> skip_dynamic_state(Buffer buf, uint64_t& pos, uint32_t depth) {
   if (depth > kMaxTypeDepth) [[unlikely]]
-    return nesting_too_deep();
+    return nesting_too_deep_error();
   DynamicSkipState state;
   TW_ASSIGN_OR_RETURN(state.version, read_u64_le(buf, pos, "Dynamic serialization version"));
   if (state.version > 3) [[unlikely]] {
@@ -175,7 +172,7 @@ Result<std::vector<std::string>> read_type_names(Buffer buf, uint64_t& pos) {
 Status skip_body_raw(Buffer buf, uint64_t& pos, const ColumnType& type, const SkipState& state,
                      uint64_t rows, uint32_t depth) {
   if (depth > kMaxTypeDepth) [[unlikely]]
-    return nesting_too_deep();
+    return nesting_too_deep_error();
   using K = SkipState::Kind;
   switch (type.kind) {
     case TypeKind::Nullable:

@@ -388,50 +388,17 @@ const ColumnType& ColumnType::value() const {
 }
 
 std::optional<size_t> ColumnType::fixed_width() const {
+  if (const unsigned width = plain_width(kind); width != 0) return width;
   switch (kind) {
     case TypeKind::Nothing:
       return 0;
-    case TypeKind::UInt8:
-    case TypeKind::Int8:
-    case TypeKind::Bool:
-    case TypeKind::Enum8:
-      return 1;
-    case TypeKind::UInt16:
-    case TypeKind::Int16:
-    case TypeKind::Date:
-    case TypeKind::Enum16:
-      return 2;
-    case TypeKind::UInt32:
-    case TypeKind::Int32:
-    case TypeKind::Float32:
-    case TypeKind::Date32:
-    case TypeKind::DateTime:
-    case TypeKind::IPv4:
-    case TypeKind::Time:
-      return 4;
-    case TypeKind::UInt64:
-    case TypeKind::Int64:
-    case TypeKind::Float64:
-    case TypeKind::DateTime64:
-    case TypeKind::Time64:
-      return 8;
-    case TypeKind::UInt128:
-    case TypeKind::Int128:
-    case TypeKind::UUID:
-    case TypeKind::IPv6:
     case TypeKind::Point:
       return 16;
-    case TypeKind::UInt256:
-    case TypeKind::Int256:
-      return 32;
     case TypeKind::FixedString:
       return static_cast<size_t>(length);
     case TypeKind::Decimal:
-      if (precision == 0 || precision > 76) return std::nullopt;
-      if (precision <= 9) return 4;
-      if (precision <= 18) return 8;
-      if (precision <= 38) return 16;
-      return 32;
+      if (const unsigned width = decimal_width(precision); width != 0) return width;
+      return std::nullopt;
     default:
       return std::nullopt;
   }

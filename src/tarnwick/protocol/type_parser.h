@@ -74,6 +74,57 @@ inline constexpr uint32_t kMaxTypeDepth = 256;
 // The name of a kind, as printed by the Debug form ("UInt8", "Nullable", "Other", ...).
 std::string_view type_kind_name(TypeKind kind);
 
+// Bytes per row of the kinds whose width the kind alone fixes (numbers, dates, UUID, IP
+// addresses, Bool and Enum: 1 to 32), else 0. Nothing, FixedString, Decimal and Point are not
+// among them.
+constexpr unsigned plain_width(TypeKind kind) {
+  switch (kind) {
+    case TypeKind::UInt8:
+    case TypeKind::Int8:
+    case TypeKind::Bool:
+    case TypeKind::Enum8:
+      return 1;
+    case TypeKind::UInt16:
+    case TypeKind::Int16:
+    case TypeKind::Date:
+    case TypeKind::Enum16:
+      return 2;
+    case TypeKind::UInt32:
+    case TypeKind::Int32:
+    case TypeKind::Float32:
+    case TypeKind::Date32:
+    case TypeKind::DateTime:
+    case TypeKind::IPv4:
+    case TypeKind::Time:
+      return 4;
+    case TypeKind::UInt64:
+    case TypeKind::Int64:
+    case TypeKind::Float64:
+    case TypeKind::DateTime64:
+    case TypeKind::Time64:
+      return 8;
+    case TypeKind::UInt128:
+    case TypeKind::Int128:
+    case TypeKind::UUID:
+    case TypeKind::IPv6:
+      return 16;
+    case TypeKind::UInt256:
+    case TypeKind::Int256:
+      return 32;
+    default:
+      return 0;
+  }
+}
+
+// Bytes per value of a Decimal of `precision` digits (1 to 76), else 0.
+constexpr unsigned decimal_width(uint32_t precision) {
+  if (precision == 0 || precision > 76) return 0;
+  if (precision <= 9) return 4;
+  if (precision <= 18) return 8;
+  if (precision <= 38) return 16;
+  return 32;
+}
+
 // One parsed column type: a plain value tree that owns its nested types.
 struct ColumnType {
   TypeKind kind = TypeKind::Other;

@@ -7,6 +7,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/block_reader.h"
+#include "tarnwick/protocol/column_common.h"
 #include "tarnwick/protocol/low_cardinality.h"
 
 namespace tarnwick::protocol {
@@ -17,21 +18,8 @@ using Kind = RawColumnState::Kind;
 
 namespace {
 
-constexpr std::string_view kFixedLabel = "fixed-width column";
 // Offsets are read and checked in runs of this many, so that a long run is not one huge read.
 constexpr uint64_t kOffsetRun = 8192;
-
-uint64_t load_u64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
-}
-
-Status read_fixed(ByteSource& source, uint64_t rows, uint64_t width, std::string_view label,
-                  ByteBuffer& out, uint64_t& budget) {
-  TW_ASSIGN_OR_RETURN(uint64_t n, checked_column_len(rows, width, label));
-  return read_exact_into(source, out, n, budget);
-}
 
 // `rows` cumulative offsets, checked in turn; returns the last. Nothing bounds the run but the
 // column budget, which read_exact_into charges before each read.
@@ -78,7 +66,8 @@ Status read_low_cardinality_raw(ByteSource& source, const ColumnType& inner,
     return Error::protocol(
         cat("LowCardinality index count ", index_count, " does not match row count ", rows));
   }
-  return read_fixed(source, rows, uint64_t{1} << (flags & 3), "LowCardinality index", out, budget);
+  return read_fixed_into(source, rows, uint64_t{1} << (flags & 3), "LowCardinality index", out,
+                         budget);
 }
 
 Status read_json_raw(ByteSource& source, const RawColumnState& state, uint64_t rows,
@@ -89,10 +78,7 @@ Status read_json_raw(ByteSource& source, const RawColumnState& state, uint64_t r
     case 4:
       for (uint64_t row = 0; row < rows; ++row) {
         TW_ASSIGN_OR_RETURN(uint64_t len, read_varint_into(source, out, budget));
-        if (len > kStringValueLimit) {
-          return Error::protocol(
-              cat("JSON string length ", len, " exceeds limit ", kStringValueLimit));
-        }
+        if (len > kStringValueLimit) return string_over_limit("JSON string length", len);
         TW_TRY(read_exact_into(source, out, len, budget));
       }
       return {};
@@ -102,7 +88,7 @@ Status read_json_raw(ByteSource& source, const RawColumnState& state, uint64_t r
         TW_TRY(read_dynamic_body_into(source, path, rows, out, budget, depth + 1));
       }
       if (state.version == 3) return {};
-      return read_fixed(source, rows, 8, "JSON offsets", out, budget);
+      return read_fixed_into(source, rows, 8, "JSON offsets", out, budget);
     default:
       return Error::protocol(cat("unknown JSON serialization version ", state.version));
   }
@@ -238,12 +224,12 @@ Status read_column_body_raw_into(ByteSource& source, const ColumnType& type,
   const uint32_t next = depth + 1;
   switch (type.kind) {
     case TypeKind::Nothing:  // one placeholder byte per row, as in a top-level column
-      return read_fixed(source, rows, 1, kFixedLabel, out, budget);
+      return read_fixed_into(source, rows, 1, kFixedLabel, out, budget);
     case TypeKind::FixedString:
-      return read_fixed(source, rows, type.length, "FixedString column", out, budget);
+      return read_fixed_into(source, rows, type.length, "FixedString column", out, budget);
     case TypeKind::Decimal:
       if (!type.fixed_width()) return Error::protocol(cat("unknown type ", type.to_string()));
-      return read_fixed(source, rows, *type.fixed_width(), kFixedLabel, out, budget);
+      return read_fixed_into(source, rows, *type.fixed_width(), kFixedLabel, out, budget);
     case TypeKind::String:
     case TypeKind::Other: {
       static const ColumnType kString = ColumnType::of(TypeKind::String);
@@ -289,8 +275,8 @@ Status read_column_body_raw_into(ByteSource& source, const ColumnType& type,
       return read_dynamic_body_into(source, *dynamic, rows, out, budget, depth);
     }
     case TypeKind::Point: {
-      TW_TRY(read_fixed(source, rows, 8, kFixedLabel, out, budget));  // x values
-      return read_fixed(source, rows, 8, kFixedLabel, out, budget);   // y values
+      TW_TRY(read_fixed_into(source, rows, 8, kFixedLabel, out, budget));  // x values
+      return read_fixed_into(source, rows, 8, kFixedLabel, out, budget);   // y values
     }
     case TypeKind::Ring:
     case TypeKind::Polygon:
@@ -313,7 +299,7 @@ Status read_column_body_raw_into(ByteSource& source, const ColumnType& type,
   // Every remaining kind has a fixed width per row.
   const std::optional<size_t> width = type.fixed_width();
   if (!width) return Error::protocol(cat("raw capture does not support type ", type.to_string()));
-  return read_fixed(source, rows, *width, kFixedLabel, out, budget);
+  return read_fixed_into(source, rows, *width, kFixedLabel, out, budget);
 }
 
 // ---- the top-level kinds handed on by the column reader -----------------------------------------

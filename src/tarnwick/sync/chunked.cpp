@@ -31,7 +31,8 @@ void put_u32_le(uint8_t* out, uint32_t v) {
 
 }  // namespace
 
-TransportReader::TransportReader(Transport& transport, size_t capacity) : transport_(transport) {
+TransportReader::TransportReader(Transport& transport, size_t capacity)
+    : TransportWriter(transport) {
   transport_.set_read_buffer_capacity(capacity);
   // Take over the transport's window; it is handed back on destruction.
   pos_ = transport_.pos_;

@@ -23,27 +23,14 @@ inline constexpr uint32_t kMaxChunkLength = 67108864;  // 64 MiB
 // the transport's own read buffer (sized to `capacity`), so bytes it has not consumed when it is
 // destroyed stay with the transport; reads of at least `capacity` bytes bypass the buffer. Writes
 // go straight to the transport.
-class TransportReader final : public base::ByteSource, public base::ByteSink {
+class TransportReader final : public base::ByteSource, public TransportWriter {
  public:
   TransportReader(Transport& transport, size_t capacity);
   ~TransportReader() override;
 
-  Transport& transport() { return transport_; }
-
-  base::Status write_all(std::span<const uint8_t> bytes) override {
-    return transport_.write_all(bytes);
-  }
-  base::Status write_all_vectored(std::span<const std::span<const uint8_t>> slices) override {
-    return transport_.write_all_vectored(slices);
-  }
-  base::Status flush() override { return transport_.flush(); }
-
  protected:
   base::Result<size_t> refill() override;
   base::Status read_direct(uint8_t* dst, size_t n) override;
-
- private:
-  Transport& transport_;
 };
 
 // Removes the chunk framing from an inner byte source: the payloads of all chunks read as one

@@ -7,7 +7,7 @@ using base::Result;
 using base::Status;
 
 ConnectionReader::ConnectionReader(Transport& transport, bool recv_chunked)
-    : transport_(transport) {
+    : TransportWriter(transport) {
   if (recv_chunked) chunked_ = std::make_unique<ChunkedReader>(transport_);
 }
 

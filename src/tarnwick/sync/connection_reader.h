@@ -19,11 +19,10 @@
 
 namespace tarnwick::sync {
 
-class ConnectionReader final : public base::ByteSource, public base::ByteSink {
+class ConnectionReader final : public base::ByteSource, public TransportWriter {
  public:
   ConnectionReader(Transport& transport, bool recv_chunked);
 
-  Transport& transport() { return transport_; }
   bool recv_chunked() const { return chunked_ != nullptr; }
 
   // Puts `bytes` back in front of everything not yet read.
@@ -38,14 +37,6 @@ class ConnectionReader final : public base::ByteSource, public base::ByteSink {
   };
   Unread take_unread();
 
-  base::Status write_all(std::span<const uint8_t> bytes) override {
-    return transport_.write_all(bytes);
-  }
-  base::Status write_all_vectored(std::span<const std::span<const uint8_t>> slices) override {
-    return transport_.write_all_vectored(slices);
-  }
-  base::Status flush() override { return transport_.flush(); }
-
  protected:
   base::Result<size_t> refill() override;
   base::Status read_direct(uint8_t* dst, size_t n) override;
@@ -55,7 +46,6 @@ class ConnectionReader final : public base::ByteSource, public base::ByteSink {
     return chunked_ ? static_cast<base::ByteSource&>(*chunked_) : transport_;
   }
 
-  Transport& transport_;
   std::unique_ptr<ChunkedReader> chunked_;
   base::ByteBuffer pending_;  // bytes given back; the window points into it while they last
   bool reading_pending_ = false;

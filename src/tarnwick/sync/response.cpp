@@ -59,6 +59,28 @@ Status read_columns(ByteSource& in) {
   return read_table_columns_body(in);
 }
 
+// The packets a response carries beside its data, each read with `block` and dropped: Totals,
+// Extremes and ProfileEvents (compressed as data is), Log (never compressed) and TableColumns.
+// Every other packet has been read whole (and answered) by read_server_packet_body.
+template <class ReadBlock>
+Status read_side_packet(ConnectionReader& reader, ServerPacket packet, bool compressed,
+                        ReadBlock& block) {
+  switch (packet) {
+    case ServerPacket::Totals:
+    case ServerPacket::Extremes:
+    case ServerPacket::ProfileEvents:
+      TW_TRY(read_body(reader, compressed, block));
+      return {};
+    case ServerPacket::Log:
+      TW_TRY(block(reader));
+      return {};
+    case ServerPacket::TableColumns:
+      return read_body(reader, compressed, read_columns);
+    default:
+      return {};
+  }
+}
+
 ServerPacketContext packet_context(ConnectionReader& reader, uint64_t revision, bool send_chunked) {
   return ServerPacketContext{revision, &reader, send_chunked};
 }
@@ -97,20 +119,10 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
         blocks.push_back(std::move(block));
         break;
       }
-      case ServerPacket::Totals:
-      case ServerPacket::Extremes:
-      case ServerPacket::ProfileEvents:
-        TW_TRY(read_body(reader, compressed, keep_block));
-        break;
-      case ServerPacket::Log:  // never compressed
-        TW_TRY(keep_block(reader));
-        break;
-      case ServerPacket::TableColumns:
-        TW_TRY(read_body(reader, compressed, read_columns));
-        break;
       case ServerPacket::EndOfStream:
         return blocks;
-      default:  // read whole (and answered) by read_server_packet_body
+      default:
+        TW_TRY(read_side_packet(reader, packet, compressed, keep_block));
         break;
     }
   }
@@ -130,20 +142,10 @@ Result<uint64_t> read_response_row_count(ConnectionReader& reader, Clock::time_p
         if (__builtin_add_overflow(rows, n, &rows)) return Error::protocol("row count overflow");
         break;
       }
-      case ServerPacket::Totals:
-      case ServerPacket::Extremes:
-      case ServerPacket::ProfileEvents:
-        TW_TRY(read_body(reader, compressed, discard_block));
-        break;
-      case ServerPacket::Log:
-        TW_TRY(discard_block(reader));
-        break;
-      case ServerPacket::TableColumns:
-        TW_TRY(read_body(reader, compressed, read_columns));
-        break;
       case ServerPacket::EndOfStream:
         return rows;
       default:
+        TW_TRY(read_side_packet(reader, packet, compressed, discard_block));
         break;
     }
   }
@@ -170,18 +172,8 @@ Status read_insert_table_structure(ConnectionReader& reader, const ResponseConte
         return {};
       case ServerPacket::EndOfStream:
         return Error::protocol("unexpected EndOfStream before insert data");
-      case ServerPacket::Totals:
-      case ServerPacket::Extremes:
-      case ServerPacket::ProfileEvents:
-        TW_TRY(read_body(reader, compressed, keep_block));
-        break;
-      case ServerPacket::Log:
-        TW_TRY(keep_block(reader));
-        break;
-      case ServerPacket::TableColumns:
-        TW_TRY(read_body(reader, compressed, read_columns));
-        break;
       default:
+        TW_TRY(read_side_packet(reader, packet, compressed, keep_block));
         break;
     }
   }

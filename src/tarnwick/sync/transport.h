@@ -115,4 +115,23 @@ class Transport final : public base::ByteSource, public base::ByteSink {
   std::optional<std::chrono::steady_clock::time_point> read_deadline_;
 };
 
+// The writing half of the readers layered over a borrowed transport: writes go straight to it.
+class TransportWriter : public base::ByteSink {
+ public:
+  explicit TransportWriter(Transport& transport) : transport_(transport) {}
+
+  Transport& transport() { return transport_; }
+
+  base::Status write_all(std::span<const uint8_t> bytes) override {
+    return transport_.write_all(bytes);
+  }
+  base::Status write_all_vectored(std::span<const std::span<const uint8_t>> slices) override {
+    return transport_.write_all_vectored(slices);
+  }
+  base::Status flush() override { return transport_.flush(); }
+
+ protected:
+  Transport& transport_;
+};
+
 }  // namespace tarnwick::sync

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/block_fixtures.h"
+#include "support/column_reading.h"
 #include "support/sources.h"
 #include "support/wire_builder.h"
 #include "tarnwick/protocol/block_discarder.h"
@@ -16,36 +17,9 @@ namespace {
 using testing::Wire;
 using ByteVec = std::vector<uint8_t>;
 
-struct Outcome {
-  std::string error;
-  ByteVec kept;
-  uint64_t consumed = 0;
-  uint64_t budget = kColumnByteLimit;
-};
-
-Outcome run(ByteSource& src, const ColumnType& type, uint64_t rows) {
-  ByteBuffer out;
-  Outcome o;
-  Status st = read_column_data_into(src, type, rows, out, o.budget);
-  o.error = st.ok() ? "ok" : st.error().to_string();
-  o.kept.assign(out.data(), out.data() + out.size());
-  return o;
-}
-
-// Reads through the whole-buffer fast path and again one byte per refill; both must agree.
-Outcome read_both(std::string_view type_text, uint64_t rows, const ByteVec& wire) {
-  auto type = parse_type(type_text);
-  EXPECT_TRUE(type.ok()) << type_text;
-  base::MemorySource whole(wire);
-  Outcome a = run(whole, *type, rows);
-  a.consumed = wire.size() - whole.remaining();
-  testing::OneByteSource slow(wire);
-  Outcome b = run(slow, *type, rows);
-  EXPECT_EQ(a.error, b.error) << type_text;
-  EXPECT_EQ(a.kept, b.kept) << type_text;
-  EXPECT_EQ(a.consumed, slow.consumed()) << type_text;
-  return a;
-}
+using Outcome = testing::ReadOutcome;
+using testing::read_both;
+using testing::read_column;
 
 TEST(ColumnReaderTest, BodiesOfEveryKindAreKeptAsOnTheWire) {
   for (const auto& c : testing::body_cases()) {
@@ -73,7 +47,7 @@ TEST(ColumnReaderTest, FailuresCarryTheirMessages) {
 TEST(ColumnReaderTest, LimitsAtTheirBoundaries) {
   for (const auto& c : testing::limit_cases()) {
     testing::ZeroTailSource src(c.prefix, c.zeros);
-    Outcome o = run(src, *parse_type(c.type), c.rows);
+    Outcome o = read_column(src, *parse_type(c.type), c.rows);
     EXPECT_EQ(o.error, c.keep_error) << c.type << " " << c.rows;
     if (o.error == "ok") {
       EXPECT_FALSE(src.read_u8().ok()) << c.type << ": all taken";
@@ -101,7 +75,7 @@ TEST(ColumnReaderTest, ColumnBudgetIsSharedByEveryPartOfAColumn) {
     } else {
       src.zeros(67108866);
     }
-    Outcome o = run(src, *parse_type(type), 1);
+    Outcome o = read_column(src, *parse_type(type), 1);
     EXPECT_EQ(o.error, error) << type;
     EXPECT_LE(o.kept.size(), kColumnByteLimit) << type;
   }
@@ -116,12 +90,12 @@ TEST(ColumnReaderTest, StringRowsAcrossRefills) {
   EXPECT_EQ(o.error, "ok");
   EXPECT_EQ(o.kept, w.get());
   testing::ZeroTailSource src(w, 200000);
-  Outcome tail = run(src, *parse_type("String"), 5000 + 200000);
+  Outcome tail = read_column(src, *parse_type("String"), 5000 + 200000);
   EXPECT_EQ(tail.error, "ok");
   EXPECT_EQ(tail.kept.size(), w.size() + 200000);
   // A refused length keeps the prefix read so far.
   testing::ZeroTailSource over_src(Wire().varint(16777216), 16777216);
-  EXPECT_EQ(run(over_src, *parse_type("String"), 1).kept, Wire().varint(16777216).get());
+  EXPECT_EQ(read_column(over_src, *parse_type("String"), 1).kept, Wire().varint(16777216).get());
 }
 
 TEST(ColumnReaderTest, AppendingPrimitives) {
@@ -177,7 +151,7 @@ TEST(ColumnReaderTest, NestingDepthIsBoundedInBothReaders) {
   for (int i = 0; i < 300; ++i) deeper = ColumnType::nullable(std::move(deeper));
   const std::string too_deep = "protocol error: type nesting exceeds 256 levels";
   testing::ZeroTailSource a({}, 1000), b({}, 1000);
-  EXPECT_EQ(run(a, deeper, 1).error, too_deep);
+  EXPECT_EQ(read_column(a, deeper, 1).error, too_deep);
   EXPECT_EQ(discard_column_data(b, deeper, 1).error().to_string(), too_deep);
 }
 

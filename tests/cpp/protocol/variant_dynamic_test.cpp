@@ -6,6 +6,7 @@
 #include <string>
 #include <vector>
 
+#include "support/column_reading.h"
 #include "support/sources.h"
 #include "support/wire_builder.h"
 #include "tarnwick/column/any.h"
@@ -18,32 +19,8 @@ namespace {
 using testing::Wire;
 using ByteVec = std::vector<uint8_t>;
 
-struct Outcome {
-  std::string error;
-  ByteVec kept;
-  uint64_t consumed = 0;
-  uint64_t budget = kColumnByteLimit;
-};
-
-// Reads `wire` whole and one byte per refill; both readings must agree.
-Outcome read_both(const std::string& type_text, uint64_t rows, const ByteVec& wire) {
-  ColumnType type = *parse_type(type_text);
-  Outcome o[2];
-  base::MemorySource whole(wire);
-  testing::OneByteSource slow(wire);
-  base::ByteSource* sources[] = {&whole, &slow};
-  for (int i = 0; i < 2; ++i) {
-    ByteBuffer out;
-    Status st = read_column_data_into(*sources[i], type, rows, out, o[i].budget);
-    o[i].error = st.ok() ? "ok" : st.error().to_string();
-    o[i].kept.assign(out.data(), out.data() + out.size());
-  }
-  o[0].consumed = wire.size() - whole.remaining();
-  EXPECT_EQ(o[0].error, o[1].error) << type_text;
-  EXPECT_EQ(o[0].kept, o[1].kept) << type_text;
-  EXPECT_EQ(o[0].consumed, slow.consumed()) << type_text;
-  return o[0];
-}
+using Outcome = testing::ReadOutcome;
+using testing::read_both;
 
 Wire dyn2(std::initializer_list<const char*> names) {  // a version-2 Dynamic prefix
   Wire w;

@@ -27,6 +27,24 @@ def string(s):
     return varint(len(s)) + bytes(s)
 
 
+def read_varint(data, pos):
+    """The varint at data[pos]: (value, position after it)."""
+    value = shift = 0
+    while True:
+        b = data[pos]
+        pos += 1
+        value |= (b & 0x7F) << shift
+        shift += 7
+        if not b & 0x80:
+            return value, pos
+
+
+def read_string(data, pos):
+    """The length-prefixed string at data[pos], as bytes: (bytes, position after it)."""
+    n, pos = read_varint(data, pos)
+    return bytes(data[pos : pos + n]), pos + n
+
+
 def u8(v):
     return struct.pack("<B", v)
 

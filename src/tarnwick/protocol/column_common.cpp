@@ -1,0 +1,30 @@
+#include "tarnwick/protocol/column_common.h"
+
+#include "tarnwick/base/format.h"
+#include "tarnwick/protocol/column_reader.h"
+
+namespace tarnwick::protocol {
+
+using base::cat;
+using base::Error;
+
+Error nesting_too_deep_error() {
+  return Error::protocol(cat("type nesting exceeds ", kMaxTypeDepth, " levels"));
+}
+
+Error string_over_limit(std::string_view label, uint64_t len) {
+  return Error::protocol(cat(label, " ", len, " exceeds limit ", kStringValueLimit));
+}
+
+Error bad_json_version(uint64_t version) {
+  return Error::protocol(
+      cat("materialized JSON reads require string serialization version 1 or 4, got ", version,
+          "; enable output_format_native_write_json_as_string=1 or use query_raw"));
+}
+
+Result<uint64_t> checked_decimal_width(uint32_t precision) {
+  if (const unsigned width = decimal_width(precision); width != 0) return uint64_t{width};
+  return Error::protocol(cat("unsupported Decimal precision ", precision));
+}
+
+}  // namespace tarnwick::protocol

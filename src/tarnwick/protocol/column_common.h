@@ -1,0 +1,35 @@
+// What the column body walkers share (the keeping reader, the discarder, the buffered skipper and
+// the Variant and Dynamic readers): the failure texts they all give and the width rules, so that
+// every walker refuses the same input with the same words.
+#pragma once
+
+#include <cstdint>
+#include <cstring>
+#include <string_view>
+
+#include "tarnwick/base/error.h"
+#include "tarnwick/base/result.h"
+
+namespace tarnwick::protocol {
+
+// The label of the length checks of plain fixed-width bodies.
+inline constexpr std::string_view kFixedLabel = "fixed-width column";
+
+// "type nesting exceeds {kMaxTypeDepth} levels".
+[[gnu::cold]] base::Error nesting_too_deep_error();
+// "{label} {len} exceeds limit {kStringValueLimit}".
+[[gnu::cold]] base::Error string_over_limit(std::string_view label, uint64_t len);
+// The refusal of a materialized JSON body whose serialization version is not 1 or 4.
+[[gnu::cold]] base::Error bad_json_version(uint64_t version);
+
+// The byte width of a Decimal of `precision` digits, refused outside 1..76.
+base::Result<uint64_t> checked_decimal_width(uint32_t precision);
+
+// An unsigned 64-bit little-endian word at `p`.
+inline uint64_t load_u64(const uint8_t* p) {
+  uint64_t v;
+  std::memcpy(&v, p, 8);
+  return v;
+}
+
+}  // namespace tarnwick::protocol
