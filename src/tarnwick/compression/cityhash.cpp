@@ -3,6 +3,8 @@
 #include <cstring>
 #include <utility>
 
+#include "tarnwick/base/endian.h"
+
 namespace tarnwick::compression {
 namespace {
 
@@ -11,17 +13,11 @@ constexpr uint64_t k1 = 0xb492b66fbe98f273ULL;
 constexpr uint64_t k2 = 0x9ae16a3b2f90404fULL;
 constexpr uint64_t k3 = 0xc949d7c7509e6557ULL;
 
-// Unaligned little-endian loads (the target is little-endian).
 inline uint64_t fetch64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+  return base::load_le<uint64_t>(p);
 }
-
 inline uint32_t fetch32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+  return base::load_le<uint32_t>(p);
 }
 
 inline uint64_t rotate(uint64_t v, int shift) {

@@ -5,6 +5,7 @@
 #include <cstring>
 #include <limits>
 
+#include "tarnwick/base/endian.h"
 #include "tarnwick/base/format.h"
 #include "tarnwick/compression/cityhash.h"
 
@@ -21,15 +22,10 @@ namespace {
 constexpr uint64_t kU32Max = std::numeric_limits<uint32_t>::max();
 
 inline uint32_t load_u32(const uint8_t* p) {
-  uint32_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+  return base::load_le<uint32_t>(p);
 }
-
 inline uint64_t load_u64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, sizeof v);
-  return v;
+  return base::load_le<uint64_t>(p);
 }
 
 inline void store_u32(uint8_t* p, uint32_t v) {

@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "tarnwick/base/endian.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/result.h"
 
@@ -27,9 +28,7 @@ base::Result<uint64_t> checked_decimal_width(uint32_t precision);
 
 // An unsigned 64-bit little-endian word at `p`.
 inline uint64_t load_u64(const uint8_t* p) {
-  uint64_t v;
-  std::memcpy(&v, p, 8);
-  return v;
+  return base::load_le<uint64_t>(p);
 }
 
 }  // namespace tarnwick::protocol
