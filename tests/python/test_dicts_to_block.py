@@ -147,16 +147,17 @@ class RefusalTest(unittest.TestCase):
 
         self.assertEqual(refusal([{"j": Exploding()}], [("j", "JSON")]),
                          "ValueError: cannot convert value: RuntimeError: no text")
-        with self.assertRaisesRegex(TypeError, r"argument 'rows': 'tuple' object cannot be converted to 'list'"):
-            native.dicts_to_block(({"a": 1},), [("a", "Int32")])
-        with self.assertRaisesRegex(TypeError, r"argument 'columns': 'dict' object"):
-            native.dicts_to_block([], {})
-        with self.assertRaisesRegex(TypeError, r"'list' object cannot be converted to 'tuple'"):
-            native.dicts_to_block([], [["a", "Int32"]])
-        with self.assertRaises(IndexError):
-            native.dicts_to_block([], [("a",)])
-        with self.assertRaisesRegex(TypeError, r"'int' object cannot be converted to 'str'"):
-            native.dicts_to_block([], [("a", 5)])
+        for rows, columns, exc, text in [
+            (({"a": 1},), [("a", "Int32")], TypeError,
+             "argument 'rows': 'tuple' object cannot be converted to 'list'"),
+            ([], {}, TypeError, "argument 'columns': 'dict' object"),
+            ([], [["a", "Int32"]], TypeError, "'list' object cannot be converted to 'tuple'"),
+            ([], [("a",)], IndexError, ""),
+            ([], [("a", 5)], TypeError, "'int' object cannot be converted to 'str'"),
+        ]:
+            with self.subTest(columns=columns), self.assertRaises(exc) as ctx:
+                native.dicts_to_block(rows, columns)
+            self.assertIn(text, str(ctx.exception))
 
 
 class RoundTripTest(unittest.TestCase):

@@ -107,15 +107,13 @@ class GoldenCaptureTest(unittest.TestCase):
             "native_arrays.bin",
             "native_tuple.bin",
             "native_multi_block.bin",
+            # String; Nullable(UInt8), Nullable(String) (key 0 is NULL) and UInt8; UInt16
+            # indexes; nested in Array and Tuple (key versions first, a body even for no elements).
+            "native_low_cardinality.bin",
+            "native_low_cardinality_nullable.bin",
+            "native_low_cardinality_wide.bin",
+            "native_low_cardinality_nested.bin",
         ):
-            with self.subTest(name):
-                self.check_against_tsv(name)
-
-    def test_low_cardinality_captures(self):
-        # String; Nullable(UInt8), Nullable(String) (key 0 is NULL) and UInt8; UInt16 indexes;
-        # nested in Array and Tuple (key versions first, a body even for no elements).
-        for name in ("native_low_cardinality.bin", "native_low_cardinality_nullable.bin",
-                     "native_low_cardinality_wide.bin", "native_low_cardinality_nested.bin"):
             with self.subTest(name):
                 self.check_against_tsv(name)
 
