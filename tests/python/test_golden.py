@@ -141,18 +141,6 @@ class GoldenCaptureTest(unittest.TestCase):
         self.assertEqual(block["dt"].to_list(), stamps)
         self.assertEqual(block["d"][3], 65535)
 
-    def test_uuid_text_matches_the_server(self):
-        entry, (block,) = self.decoded("native_uuid.bin")
-        want = [cells[0] for cells in entry["rows_tsv"]]
-        self.assertEqual([r["u"] for r in block.to_dicts()], want)
-        self.assertEqual(block["u"].to_list(), want)
-        # Written back from the text, the bytes are the server's own.
-        (_, _, bodies), = [(r, t, b) for r, t, b in http_blocks(entry)]
-        rebuilt = native.dicts_to_block([{"u": u} for u in want], [("u", "UUID")])
-        self.assertEqual(rebuilt.to_dicts(), block.to_dicts())
-        raw = native._block_from_bodies(3, [("u", "UUID", bodies[0][2])])
-        self.assertEqual(raw.to_dicts(), rebuilt.to_dicts())
-
     def test_ip_bodies_read_as_address_types(self):
         entry = self.entries["native_ip.bin"]
         ((rows, _, bodies),) = http_blocks(entry)

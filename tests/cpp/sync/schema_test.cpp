@@ -89,7 +89,9 @@ TEST(SchemaTest, QuoteIdentifierPath) {
   for (const auto& [input, want] : cases) {
     auto got = quote_identifier_path(input);
     EXPECT_EQ(got.ok() ? *got : got.error().message(), want) << input;
-    if (!got.ok()) EXPECT_EQ(got.error().kind(), base::ErrorKind::Protocol);
+    if (!got.ok()) {
+      EXPECT_EQ(got.error().kind(), base::ErrorKind::Protocol);
+    }
     EXPECT_EQ(describe_table_statement(input).ok(), got.ok());
   }
   EXPECT_EQ(*describe_table_statement(" db.t"), "DESCRIBE TABLE `db`.`t`");
