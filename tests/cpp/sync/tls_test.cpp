@@ -35,34 +35,24 @@ class Pki {
     char tmpl[] = "/tmp/tarnwick-tls.XXXXXX";
     if (mkdtemp(tmpl) == nullptr) return;
     dir_ = tmpl;
-    const std::string d = dir_;
-    auto write = [&](const std::string& name, const std::string& text) {
-      std::ofstream(d + "/" + name) << text;
-    };
-    write("server.ext",
-          "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\n"
-          "subjectAltName=DNS:localhost,IP:127.0.0.1\n");
-    write("cn_only.ext",
-          "basicConstraints=CA:FALSE\nextendedKeyUsage=serverAuth\nsubjectAltName=IP:127.0.0.1\n");
-    write("client.ext", "basicConstraints=CA:FALSE\nextendedKeyUsage=clientAuth\n");
-    const std::string ec = " -newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes";
-    const std::string ca_ext =
-        " -addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign";
-    auto leaf = [&](const std::string& name, const std::string& cn, const std::string& ext) {
-      return "openssl req" + ec + " -keyout " + d + "/" + name + ".key -out " + d + "/" + name +
-             ".csr -subj /CN=" + cn + " && openssl x509 -req -in " + d + "/" + name + ".csr -CA " +
-             d + "/ca.pem -CAkey " + d + "/ca.key -CAcreateserial -days 2 -out " + d + "/" + name +
-             ".pem -extfile " + d + "/" + ext;
-    };
-    std::string script = "set -e; openssl req -x509" + ec + " -keyout " + d + "/ca.key -out " + d +
-                         "/ca.pem -days 2 -subj /CN=tarnwick-test-ca" + ca_ext +
-                         "; openssl req -x509" + ec + " -keyout " + d + "/other_ca.key -out " + d +
-                         "/other_ca.pem -days 2 -subj /CN=other-ca" + ca_ext + "; " +
-                         leaf("server", "localhost", "server.ext") + "; " +
-                         leaf("cn_only", "localhost", "cn_only.ext") + "; " +
-                         leaf("client", "client", "client.ext") + "; openssl pkey -in " + d +
-                         "/client.key -aes256 -passout pass:secret -out " + d + "/client_enc.key";
-    std::string cmd = "(" + script + ") >" + d + "/log 2>&1";
+    std::ofstream(path("make.sh")) << R"(set -e; cd "$1"
+ec="-newkey ec -pkeyopt ec_paramgen_curve:P-256 -nodes"
+ca="-addext basicConstraints=critical,CA:TRUE -addext keyUsage=critical,keyCertSign,cRLSign"
+leaf="basicConstraints=CA:FALSE\nextendedKeyUsage"
+printf "$leaf=serverAuth\nsubjectAltName=DNS:localhost,IP:127.0.0.1\n" >server.ext
+printf "$leaf=serverAuth\nsubjectAltName=IP:127.0.0.1\n" >cn_only.ext
+printf "$leaf=clientAuth\n" >client.ext
+openssl req -x509 $ec -keyout ca.key -out ca.pem -days 2 -subj /CN=tarnwick-test-ca $ca
+openssl req -x509 $ec -keyout other_ca.key -out other_ca.pem -days 2 -subj /CN=other-ca $ca
+leaf() {
+  openssl req $ec -keyout $1.key -out $1.csr -subj /CN=$2
+  openssl x509 -req -in $1.csr -CA ca.pem -CAkey ca.key -CAcreateserial -days 2 -out $1.pem \
+    -extfile $1.ext
+}
+leaf server localhost; leaf cn_only localhost; leaf client client
+openssl pkey -in client.key -aes256 -passout pass:secret -out client_enc.key
+)";
+    const std::string cmd = "sh " + path("make.sh") + " " + dir_ + " >" + path("log") + " 2>&1";
     ok_ = std::system(cmd.c_str()) == 0;
   }
   std::string dir_;
