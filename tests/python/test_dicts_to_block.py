@@ -31,47 +31,25 @@ def refusal(rows, columns):
 
 class WriterLayoutTest(unittest.TestCase):
     def test_bytes_per_type(self):
+        # Beside what test_insert_roundtrip sends for every type: limits, spellings and defaults.
         cases = [
             ("Int8", [-128, True], b"\x80\x01"),
-            ("UInt8", [255], b"\xff"),
-            ("Int32", [1, 2], b"\x01\x00\x00\x00\x02\x00\x00\x00"),
-            ("UInt64", [2**64 - 1], b"\xff" * 8),
-            ("Date32", [-1], b"\xff" * 4),
-            ("DateTime('Europe/Berlin')", [1], b"\x01\x00\x00\x00"),
-            ("DateTime64(3)", [-1], b"\xff" * 8),
             ("DateTime64(6, 'UTC')", [2], b"\x02" + b"\x00" * 7),
-            ("String", ["\u00e9"], b"\x02\xc3\xa9"),
             # Dictionary-encoded as the server sends it: version 1, flags 0x600 (UInt8 indexes),
             # keys (the default first; for Nullable key 0 is NULL), index count, indexes.
             ("LowCardinality(String)", ["ab", "", "ab"], lc_head(2) + b"\x00\x02ab" + lc_idx(1, 0, 1)),
-            ("Bool", [True, False], b"\x01\x00"),
-            ("Float32", [1.5], struct.pack("<f", 1.5)),
-            ("Enum8('a' = -1)", [-1], b"\xff"),
-            ("Int128", [-2], (-2).to_bytes(16, "little", signed=True)),
             ("UInt128", [2**128 - 1], b"\xff" * 16),
             ("Int256", [-(2**255)], (-(2**255)).to_bytes(32, "little", signed=True)),
-            ("UInt256", [2**200 + 5], (2**200 + 5).to_bytes(32, "little")),
-            ("Decimal(9, 2)", [-150], struct.pack("<i", -150)),
             ("Decimal64(4)", [10**17], struct.pack("<q", 10**17)),
-            ("Decimal(38, 3)", [-(10**30)], (-(10**30)).to_bytes(16, "little", signed=True)),
             ("Decimal256(10)", [7], (7).to_bytes(32, "little")),
-            ("IPv4", [0x01020304], b"\x04\x03\x02\x01"),
-            ("IPv6", ["2001:db8::1"], bytes.fromhex("20010db8000000000000000000000001")),
-            # The server's layout: each 8-byte half little-endian (matches native_uuid.bin).
-            ("UUID", ["61f0c404-5cb3-11e7-907b-a6006ad3dba0"],
-             bytes.fromhex("e711b35c04c4f061a0dbd36a00a67b90")),
+            # Each 8-byte half little-endian (matches native_uuid.bin), from any hex spelling.
             ("UUID", ["61F0C4045CB311E7907BA6006AD3DBA0"],
              bytes.fromhex("e711b35c04c4f061a0dbd36a00a67b90")),
-            ("FixedString(4)", ["ab"], b"ab\x00\x00"),
             ("FixedString(2)", ["\u00e9"], b"\xc3\xa9"),
-            ("Nullable(Int32)", [None, 5], b"\x01\x00" + b"\x00" * 4 + b"\x05\x00\x00\x00"),
-            ("Nullable(String)", ["x", None], b"\x00\x01\x01x\x00"),
             ("LowCardinality(Nullable(String))", [None, "", "x"],
              lc_head(3) + b"\x00\x00\x01x" + lc_idx(0, 1, 2)),
             ("LowCardinality(Nullable(UInt16))", [7, None, 0, 7],
              lc_head(3) + b"\x00\x00\x00\x00\x07\x00" + lc_idx(2, 0, 1, 2)),
-            ("Nullable(FixedString(3))", [None, "a"], b"\x01\x00" + b"\x00" * 3 + b"a\x00\x00"),
-            ("Nullable(UUID)", [None], b"\x01" + b"\x00" * 16),
             ("JSON", [{"a": 1}], string("{'a': 1}")),
             ("JSON", [None], string("None")),
             (" String", [3], string("3")),
@@ -147,16 +125,17 @@ class RefusalTest(unittest.TestCase):
 
         self.assertEqual(refusal([{"j": Exploding()}], [("j", "JSON")]),
                          "ValueError: cannot convert value: RuntimeError: no text")
-        with self.assertRaisesRegex(TypeError, r"argument 'rows': 'tuple' object cannot be converted to 'list'"):
-            native.dicts_to_block(({"a": 1},), [("a", "Int32")])
-        with self.assertRaisesRegex(TypeError, r"argument 'columns': 'dict' object"):
-            native.dicts_to_block([], {})
-        with self.assertRaisesRegex(TypeError, r"'list' object cannot be converted to 'tuple'"):
-            native.dicts_to_block([], [["a", "Int32"]])
-        with self.assertRaises(IndexError):
-            native.dicts_to_block([], [("a",)])
-        with self.assertRaisesRegex(TypeError, r"'int' object cannot be converted to 'str'"):
-            native.dicts_to_block([], [("a", 5)])
+        for rows, columns, exc, text in [
+            (({"a": 1},), [("a", "Int32")], TypeError,
+             "argument 'rows': 'tuple' object cannot be converted to 'list'"),
+            ([], {}, TypeError, "argument 'columns': 'dict' object"),
+            ([], [["a", "Int32"]], TypeError, "'list' object cannot be converted to 'tuple'"),
+            ([], [("a",)], IndexError, ""),
+            ([], [("a", 5)], TypeError, "'int' object cannot be converted to 'str'"),
+        ]:
+            with self.subTest(columns=columns), self.assertRaises(exc) as ctx:
+                native.dicts_to_block(rows, columns)
+            self.assertIn(text, str(ctx.exception))
 
 
 class RoundTripTest(unittest.TestCase):
@@ -188,18 +167,11 @@ class RoundTripTest(unittest.TestCase):
             ("FixedString(3)", ["ab", ""], ["ab\x00", "\x00\x00\x00"]),
             ("Date", [0, 65535], [epoch, epoch + datetime.timedelta(days=65535)]),
             ("DateTime", [0, 2**32 - 1], [dt(0), dt(2**32 - 1)]),
-            ("DateTime64(3)", [1500], [dt(1.5)]),
-            ("DateTime64(6, 'Asia/Tokyo')", [-1], [dt(-0.000001)]),
             ("Decimal(18, 2)", [-(2**63)], [-(2**63)]),
-            ("Decimal(38, 2)", [-5, 12345], ["-5", "12345"]),
-            ("Decimal(76, 2)", [-7], [hex(2**256 - 7)]),
             ("UUID", ["61f0c404-5cb3-11e7-907b-A6006AD3DBA0"], ["61f0c404-5cb3-11e7-907b-a6006ad3dba0"]),
             ("IPv4", [0, 0xFFFFFFFF], ["0.0.0.0", "255.255.255.255"]),
-            ("Nullable(Int64)", [None, -1], [None, -1]),
-            ("LowCardinality(Nullable(String))", ["a", None], ["a", None]),
             ("LowCardinality(Nullable(UInt8))", [0, None, 7, 0], [0, None, 7, 0]),
             ("LowCardinality(UInt32)", list(range(300)), list(range(300))),  # UInt16 indexes
-            ("Nullable(FixedString(2))", [None, "z"], [None, "z\x00"]),
             ("Nullable(Decimal(38, 0))", [None, 1], [None, "1"]),
         ]
         for type_name, vals, want in cases:

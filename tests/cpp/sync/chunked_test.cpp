@@ -21,24 +21,23 @@ Bytes le32(uint32_t v) {
           static_cast<uint8_t>(v >> 24)};
 }
 
+void put32(Bytes& out, uint32_t v) {
+  const Bytes b = le32(v);
+  out.insert(out.end(), b.begin(), b.end());
+}
+
 // Frames `payload` as chunks of the given sizes (cycled), with `zeros` stray zero lengths before
 // each chunk, and a terminating zero length.
 Bytes frame(const Bytes& payload, const std::vector<size_t>& sizes, int zeros) {
   Bytes out;
-  size_t at = 0;
-  for (size_t i = 0; at < payload.size(); ++i) {
-    size_t n = std::min(sizes[i % sizes.size()], payload.size() - at);
-    for (int z = 0; z < zeros; ++z) {
-      Bytes zero = le32(0);
-      out.insert(out.end(), zero.begin(), zero.end());
-    }
-    Bytes len = le32(static_cast<uint32_t>(n));
-    out.insert(out.end(), len.begin(), len.end());
+  for (size_t i = 0, at = 0; at < payload.size(); ++i) {
+    const size_t n = std::min(sizes[i % sizes.size()], payload.size() - at);
+    for (int z = 0; z < zeros; ++z) put32(out, 0);
+    put32(out, static_cast<uint32_t>(n));
     out.insert(out.end(), payload.begin() + at, payload.begin() + at + n);
     at += n;
   }
-  Bytes end = le32(0);
-  out.insert(out.end(), end.begin(), end.end());
+  put32(out, 0);
   return out;
 }
 
@@ -91,9 +90,7 @@ TEST(ChunkedReader, ChunkLengthLimit) {
   }
   // One byte more is refused before anything is allocated.
   {
-    Bytes wire = le32(0);
-    Bytes len = le32(kMaxChunkLength + 1);
-    wire.insert(wire.end(), len.begin(), len.end());
+    const Bytes wire = {0, 0, 0, 0, 0x01, 0x00, 0x00, 0x04};  // a stray zero, then 64 MiB + 1
     base::MemorySource mem(wire);
     ChunkedReader reader(mem);
     uint8_t b;
@@ -151,11 +148,8 @@ TEST(WriteNativePacket, FramingAndWriteCounts) {
     Bytes wire;
     std::vector<std::string> calls;
   };
-  Bytes ten_chunked = {0x0A, 0, 0, 0};
-  ten_chunked.insert(ten_chunked.end(), ten.begin(), ten.end());
-  ten_chunked.insert(ten_chunked.end(), {0, 0, 0, 0});
   const Case cases[] = {
-      {ten, true, ten_chunked, {"vectored3", "flush"}},
+      {ten, true, frame(ten, {10}, 0), {"vectored3", "flush"}},
       {ten, false, ten, {"write", "flush"}},
       {{}, true, Bytes(8, 0), {"vectored3", "flush"}},
   };

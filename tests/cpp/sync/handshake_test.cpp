@@ -15,14 +15,20 @@ using testing::to_wire;
 using testing::Wire;
 using Bytes = std::vector<uint8_t>;
 
-// The client Hello of a default configuration at revision 54483, byte by byte.
-const Bytes kDefaultHello = Wire()
-                                .bytes({0x00})
-                                .str("tarnwick-sync")
-                                .bytes({0x1A, 0x04, 0xD3, 0xA9, 0x03})
-                                .str("")
-                                .str("default")
-                                .str("");
+// A client Hello, byte by byte; `revision` is the low byte of the revision varint.
+Wire client_hello(std::string_view database, std::string_view user, std::string_view password,
+                  uint8_t revision = 0xD3) {
+  return std::move(Wire()
+                       .bytes({0x00})
+                       .str("tarnwick-sync")
+                       .bytes({0x1A, 0x04, revision, 0xA9, 0x03})
+                       .str(database)
+                       .str(user)
+                       .str(password));
+}
+
+// The client Hello of a default configuration at revision 54483.
+const Bytes kDefaultHello = client_hello("", "default", "");
 
 struct ServerModes {
   std::string send;  // server to client
@@ -135,9 +141,7 @@ TEST(HandshakeTest, ServerAboveConfiguredRevisionIsReadAtTheConfiguredOne) {
   EXPECT_EQ(x.unread, 0u);
   EXPECT_EQ(x.info->revision, 54483u);
   EXPECT_EQ(x.info->negotiated_revision, 54470u);
-  Wire expected;
-  expected.bytes({0x00}).str("tarnwick-sync").bytes({0x1A, 0x04, 0xC6, 0xA9, 0x03});
-  expected.str("").str("default").str("");
+  Wire expected = client_hello("", "default", "", 0xC6);
   expected.str("").str("chunked").str("chunked");  // no replicas version below 54471
   EXPECT_EQ(hex(x.sent), hex(expected));
 }
@@ -225,9 +229,7 @@ TEST(HandshakeTest, PasswordGoesInTheHello) {
   config.database = "db";
   base::ByteBuffer out;
   write_client_hello(out, config);
-  Wire expected;
-  expected.bytes({0x00}).str("tarnwick-sync").bytes({0x1A, 0x04, 0xD3, 0xA9, 0x03});
-  EXPECT_EQ(hex(to_wire(out)), hex(expected.str("db").str("alice").str("s3cret")));
+  EXPECT_EQ(hex(to_wire(out)), hex(client_hello("db", "alice", "s3cret")));
 }
 
 // One level of an Exception packet: code, name, message, stack trace, has-nested.
@@ -321,9 +323,7 @@ TEST(HandshakeTest, SshKeyChallengeIsSigned) {
   ASSERT_TRUE(x.info.ok()) << x.info.error().to_string();
   EXPECT_EQ(seen, "54483defaultXY");
   EXPECT_EQ(x.unread, 0u);
-  Wire expected;
-  expected.bytes({0x00}).str("tarnwick-sync").bytes({0x1A, 0x04, 0xD3, 0xA9, 0x03}).str("");
-  expected.str(" SSH KEY AUTHENTICATION default").str("");
+  Wire expected = client_hello("", " SSH KEY AUTHENTICATION default", "");
   expected.bytes({0x0B});
   expected.bytes({0x0C}).str("SIG");
   expected.str("").str("chunked").str("chunked").bytes({0x07});
@@ -343,10 +343,7 @@ TEST(HandshakeTest, SshRefusalAndServerErrors) {
   EXPECT_EQ(refused.info.error().kind(), base::ErrorKind::Auth);
   EXPECT_EQ(refused.info.error().message(), "no key for you");
   // The empty user's marker is the 24 bytes alone; no challenge response follows the request.
-  Wire expected;
-  expected.bytes({0x00}).str("tarnwick-sync").bytes({0x1A, 0x04, 0xD3, 0xA9, 0x03}).str("");
-  expected.str(" SSH KEY AUTHENTICATION ").str("").bytes({0x0B});
-  EXPECT_EQ(hex(refused.sent), hex(expected));
+  EXPECT_EQ(hex(refused.sent), hex(client_hello("", " SSH KEY AUTHENTICATION ", "").bytes({0x0B})));
 
   Wire exception;
   exception.bytes({0x02});

@@ -52,21 +52,6 @@ TEST(QueryIdTest, NextTakesTheCounterAndThisProcess) {
   EXPECT_GE(query_id_counter().load(), before + 2);
 }
 
-TEST(QueryPacketTest, DefaultsAtLatestRevision) {
-  ClientConfig config;
-  Wire g;
-  g.bytes({0x01}).str("tw-qi-123400000001");
-  // ClientInfo
-  g.bytes({0x01}).str("").str("tw-qi-123400000001").str("0.0.0.0:0").fill(8, 0).bytes({0x01});
-  g.str("").str("localhost").str("tarnwick-sync").bytes({0x1A, 0x04, 0xD3, 0xA9, 0x03});
-  g.str("").bytes({0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00});
-  // settings
-  setting(g, "ratio_of_defaults_for_sparse_serialization", "1");
-  setting(g, "output_format_native_write_json_as_string", "1").bytes({0x00});
-  g.bytes({0x00, 0x00, 0x02, 0x00}).str("SELECT 1").bytes({0x00}).raw(kEmptyDataPacket);
-  EXPECT_EQ(build(make_template(config, 54483), "SELECT 1"), Bytes(g));
-}
-
 TEST(QueryPacketTest, RevisionGates) {
   ClientConfig config;
   const QueryParameter param{"p", "v"};
@@ -77,6 +62,12 @@ TEST(QueryPacketTest, RevisionGates) {
     Bytes fixed;  // fields 5 to 8
     bool parameters;
   } cases[] = {
+      // 54483, the default: every field, fields 5 and 6.
+      {54483,
+       {0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
+       true,
+       {0x00, 0x00, 0x02, 0x00},
+       true},
       // 54458: start time, depth, patch, trace and three further fields; field 6 only.
       {54458, {0x00, 0x01, 0x00, 0x00, 0x00, 0x00}, false, {0x00, 0x02, 0x00}, false},
       // 54440: no start time, depth, trace or further fields; neither field 5 nor 6.
@@ -111,17 +102,13 @@ TEST(QueryPacketTest, ParameterEscaping) {
     QueryParameter param;
     Bytes bytes;
   } cases[] = {
-      {{"x", "it's"},
-       {0x01, 0x78, 0x02, 0x09, 0x27, 0x69, 0x74, 0x5C, 0x78, 0x32, 0x37, 0x73, 0x27}},
-      {{"x", ""}, {0x01, 0x78, 0x02, 0x02, 0x27, 0x27}},
-      {{"x", std::nullopt}, {0x01, 0x78, 0x02, 0x05, 0x27, 0x5C, 0x5C, 0x4E, 0x27}},
+      {{"x", "it's"}, Wire().str("x").bytes({0x02}).str(R"('it\x27s')")},
+      {{"x", ""}, Wire().str("x").bytes({0x02}).str("''")},
+      {{"x", std::nullopt}, Wire().str("x").bytes({0x02}).str(R"('\\N')")},
       {{"x", std::string("\0\b\t\n'\\", 6)},
-       Wire()
-           .bytes({0x01, 0x78, 0x02, 26, 0x27})
-           .bytes({0x5C, 0x78, 0x30, 0x30, 0x5C, 0x78, 0x30, 0x38, 0x5C, 0x5C, 0x5C, 0x74})
-           .bytes({0x5C, 0x5C, 0x5C, 0x6E, 0x5C, 0x78, 0x32, 0x37, 0x5C, 0x5C, 0x5C, 0x5C, 0x27})},
+       Wire().str("x").bytes({0x02}).str(R"('\x00\x08\\\t\\\n\x27\\\\')")},
       // Carriage return and multi-byte characters pass unchanged.
-      {{"x", "\r\xC3\xA9"}, {0x01, 0x78, 0x02, 0x05, 0x27, 0x0D, 0xC3, 0xA9, 0x27}},
+      {{"x", "\r\xC3\xA9"}, Wire().str("x").bytes({0x02}).str("'\r\xC3\xA9'")},
   };
   for (const auto& c : cases) {
     base::ByteBuffer out;

@@ -134,11 +134,6 @@ TEST(TableStatusTest, RevisionAndCountLimits) {
   }
   EXPECT_TRUE(check_tables_status_revision(54226).ok());
 
-  auto over = parse_both({0x80, 0x80, 0x80, 0x08}, kNewest);  // 16777216
-  ASSERT_FALSE(over.ok());
-  EXPECT_EQ(over.error().kind(), base::ErrorKind::Protocol);
-  EXPECT_EQ(over.error().message(), "TablesStatus entry count 16777216 exceeds limit 16777215");
-
   // The largest count is taken; when the bytes do not back it, reading fails at the end of the
   // data, having allocated nothing for the count.
   testing::ZeroTailSource short_zeros({0xFF, 0xFF, 0xFF, 0x07}, 30);
@@ -166,22 +161,20 @@ TEST(TableStatusTest, EveryTruncationFailsCleanly) {
 }
 
 TEST(TableStatusTest, MalformedEntries) {
-  auto bad_utf8 = parse_both({0x01, 0x01, 0xFF, 0x00, 0x00}, kNewest);
-  ASSERT_FALSE(bad_utf8.ok());
-  EXPECT_EQ(bad_utf8.error().kind(), base::ErrorKind::Protocol);
-  EXPECT_EQ(bad_utf8.error().message().rfind("invalid utf8: ", 0), 0u);
-
-  auto long_name = parse_both({0x01, 0x80, 0x80, 0x80, 0x08}, kNewest);  // 2^24 bytes
-  ASSERT_FALSE(long_name.ok());
-  EXPECT_EQ(long_name.error().message(),
-            "string length 16777216 exceeds clickhouse-cpp limit 16777215");
-
-  Bytes delay_overflow = {0x01, 0x00, 0x00, 0x01};
-  delay_overflow.insert(delay_overflow.end(), 9, 0xFF);
-  delay_overflow.push_back(0x02);
-  auto overflow = parse_both(delay_overflow, kNewest);
-  ASSERT_FALSE(overflow.ok());
-  EXPECT_EQ(overflow.error().message(), "varint overflow");
+  const std::pair<Bytes, const char*> cases[] = {
+      {{0x80, 0x80, 0x80, 0x08}, "TablesStatus entry count 16777216 exceeds limit 16777215"},
+      {{0x01, 0x01, 0xFF, 0x00, 0x00}, "invalid utf8: "},
+      {{0x01, 0x80, 0x80, 0x80, 0x08},  // a 2^24-byte name
+       "string length 16777216 exceeds clickhouse-cpp limit 16777215"},
+      {{0x01, 0x00, 0x00, 0x01, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x02},
+       "varint overflow"},
+  };
+  for (const auto& [body, message] : cases) {
+    auto got = parse_both(body, kNewest);
+    ASSERT_FALSE(got.ok()) << message;
+    EXPECT_EQ(got.error().kind(), base::ErrorKind::Protocol);
+    EXPECT_TRUE(got.error().message().starts_with(message)) << got.error().message();
+  }
 }
 
 TEST(TableStatusTest, AnswerPacketTypes) {
