@@ -68,7 +68,6 @@ struct Case {
 TEST(IntoOwned, ConversionTable) {
   const std::string replacement = "\xEF\xBF\xBD";
   const std::vector<Case> cases = {
-      // Integers: zero-extended or sign-extended by the stored type.
       {"UInt8", 2, {0xFF, 0}, U({255, 0})},
       {"UInt64", 1, Wire().le(~uint64_t{0}), U({~uint64_t{0}})},
       {"Int8", 2, {0xFF, 0x80}, I({-1, -128})},
@@ -79,10 +78,8 @@ TEST(IntoOwned, ConversionTable) {
       {"DateTime('UTC')", 1, Wire().le(~uint32_t{0}), I({4294967295})},
       {"DateTime64(3, 'UTC')", 1, Wire().le(int64_t{1551675967123}), I({1551675967123})},
       {"LowCardinality(UInt16)", 1, {1, 1}, U({257})},
-      // Floats: Float32 widened exactly.
       {"Float32", 2, Wire().le(0.1f).le(-0.0f), F({0.100000001490116119384765625, -0.0})},
       {"Bool", 3, {0, 1, 2}, B({0, 1, 1})},
-      // Texts.
       {"String", 3,
        Wire()
            .str("a\xFF"
@@ -130,7 +127,6 @@ TEST(IntoOwned, ConversionTable) {
       {"Array(String)", 2, Wire().u64(0).u64(0), T({})},
       {"Nothing", 3, {0, 0, 0}, E()},
       {"Nullable(Nothing)", 2, {1, 1, 0, 0}, E()},
-      // Zero rows keep the form of the kind.
       {"Bool", 0, {}, B({})},
       {"Float32", 0, {}, F({})},
       {"FixedString(3)", 0, {}, T({})},
