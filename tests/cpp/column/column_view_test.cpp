@@ -178,8 +178,6 @@ TEST(ReadColumnByType, ConsumesWhatEachShapeHolds) {
     uint64_t len;
   };
   const std::vector<Case> cases = {
-      {"Map(String, UInt64)", 1, Wire().u64(2).str("k1").str("k2").u64(7).u64(8), ColumnKind::Map,
-       30, 1},
       {"Decimal(0, 0)", 1, {0, 0, 0, 0}, ColumnKind::Decimal32, 4, 1},
       {"Decimal(39, 0)", 1, std::vector<uint8_t>(32), ColumnKind::Decimal256, 32, 1},
       {"Tuple()", 4, {9}, ColumnKind::Tuple, 0, 4},
