@@ -1,6 +1,3 @@
-// Typed column readers and views by type over hand-built little-endian column bodies: what each
-// reader consumes, what its accessors deliver, and the exact failure texts of short, hostile and
-// overflowing bodies.
 #include <gtest/gtest.h>
 
 #include <cstdint>
@@ -52,7 +49,6 @@ TEST(FixedWidthReader, BoundsAndOverflow) {
   EXPECT_EQ(error_text(PlainColumnData<Int256>::read_column(wide)), "column size overflow");
   ReadColumnContext v6(std::span(bytes.data(), 24), uint64_t{1} << 60);
   EXPECT_EQ(error_text(Ipv6ColumnData::read_column(v6)), "IPv6 column size overflow");
-  // A one-byte reader has no size step: the request itself names the row count.
   ReadColumnContext narrow(std::span(bytes.data(), 24), 25);
   EXPECT_EQ(error_text(PlainColumnData<int8_t>::read_column(narrow)),
             "ReadColumnContext: requested 25 bytes at offset 0, buffer len 24");
@@ -104,8 +100,6 @@ TEST(StringReader, FailuresLeaveTheCursorInPlace) {
        2,
        "ReadColumnContext: requested 5 bytes at offset 1, buffer len 5"},
       {{}, 1, "unexpected end of data in varint"},
-      {{0x05, 0x61, 0x00}, 2, "unexpected end of data in varint"},  // row 0 runs past the end
-      {{0x80, 0x80}, 1, "unexpected end of data in varint"},
       {{0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x80, 0x01},
        1,
        "ReadColumnContext: requested 9223372036854775818 bytes at offset 1, buffer len 11"},
@@ -140,7 +134,6 @@ TEST(JsonReader, CopiesRowsAndChecksEachOne) {
   JsonColumnData bad{{'x'}, {2}};
   EXPECT_EQ(error_text(bad.get_string(0)), "JsonColumnData: invalid byte range");
 
-  // The second row is one byte short: the cursor stays just after that row's prefix.
   Wire truncated;
   truncated.str("{}").varint(3).raw("[1");
   ReadColumnContext tc(truncated.get(), 2);
@@ -163,8 +156,6 @@ TEST(VariantReader, ShortBodiesGiveEmptyData) {
       {{0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 0, 7, 8}, 3, {7, 8}, 13},
       {{1, 0, 0, 0, 0, 0, 0, 0, 1, 2, 3, 4, 5, 6, 7, 8, 9, 10}, 3, {}, 8},
       {{1, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 9}, 3, {9}, 25},
-      // Discriminators running past the end, also for a row count that overflows a position.
-      {{0, 0, 0, 0, 0, 0, 0, 0, 1, 1}, 3, {}, 8},
       {{0, 0, 0, 0, 0, 0, 0, 0, 1, 1}, ~uint64_t{0}, {}, 8},
   };
   for (const Case& c : cases) {
@@ -187,8 +178,6 @@ TEST(ReadColumnByType, ConsumesWhatEachShapeHolds) {
     uint64_t len;
   };
   const std::vector<Case> cases = {
-      {"Map(String, UInt64)", 1, Wire().u64(2).str("k1").str("k2").u64(7).u64(8), ColumnKind::Map,
-       30, 1},
       {"Decimal(0, 0)", 1, {0, 0, 0, 0}, ColumnKind::Decimal32, 4, 1},
       {"Decimal(39, 0)", 1, std::vector<uint8_t>(32), ColumnKind::Decimal256, 32, 1},
       {"Tuple()", 4, {9}, ColumnKind::Tuple, 0, 4},
@@ -226,28 +215,12 @@ TEST(ReadColumnByType, HostileOffsetsAndTruncatedBodies) {
   const std::vector<Case> cases = {
       {"Array(String)", 1, with_offsets({uint64_t{1} << 62}, {1, 'a'}),
        "array offset total 4611686018427387904 exceeds the 2 bytes left in the column"},
-      {"Array(Array(UInt8))", 1, with_offsets({1, 1u << 30}, {}),
-       "array offset total 1073741824 exceeds the 0 bytes left in the column"},
       {"Map(String, UInt8)", 2, with_offsets({1, 4}, {1, 'a', 0}),
        "map offset total 4 exceeds the 3 bytes left in the column"},
       {"Array(Tuple())", 1, with_offsets({10000001}, {}),
        "array offset total 10000001 exceeds limit 10000000"},
-      {"Array(FixedString(0))", 1, with_offsets({20000000}, {}),
-       "array offset total 20000000 exceeds limit 10000000"},
-      {"Array(UInt8)",
-       2,
-       {1, 0, 0, 0, 0, 0, 0, 0, 2, 0},
-       "ReadColumnContext: requested 16 bytes at offset 0, buffer len 10"},
       {"Array(UInt32)", 1, with_offsets({2}, {1, 2, 3, 4, 5}),
        "ReadColumnContext: requested 8 bytes at offset 8, buffer len 13"},
-      {"Nullable(UInt16)",
-       2,
-       {0, 1, 5, 0, 6},
-       "ReadColumnContext: requested 4 bytes at offset 2, buffer len 5"},
-      {"Tuple(UInt8, UInt16)",
-       2,
-       {1, 2, 3, 0},
-       "ReadColumnContext: requested 4 bytes at offset 2, buffer len 4"},
       {"Tuple(Dynamic, UInt8)",
        1,
        {7, 7},
@@ -268,7 +241,6 @@ TEST(ReadColumnByType, HostileOffsetsAndTruncatedBodies) {
   }
 }
 
-// Every strict prefix of a complete body fails cleanly, whatever the shape.
 TEST(ReadColumnByType, NoShortRead) {
   struct Case {
     const char* type;

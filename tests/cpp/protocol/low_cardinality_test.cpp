@@ -1,6 +1,3 @@
-// LowCardinality bodies: the in-memory form against the stream reader, the refusals only the
-// expanding forms make, and the expansion's limits. Layout, header failures, limits and
-// keep/discard agreement run from the shared fixtures (column_reader_test, block_discarder_test).
 #include "tarnwick/protocol/low_cardinality.h"
 
 #include <gtest/gtest.h>
@@ -24,9 +21,7 @@ std::string error_of(const Status& st) {
   return st.ok() ? "ok" : st.error().to_string();
 }
 
-// Expands `body` with the stream reader (one byte per refill) and from memory (behind two other
-// bytes); both must agree, the in-memory form naming the end of its buffer as a protocol error that
-// leaves the position past the end, and leaving it alone on other failures. Returns the error, or
+// Expands `body` with the stream reader and from memory; both must agree. Returns the error, or
 // the expansion as text.
 std::string expand_both(const std::string& type_text, uint64_t rows, const ByteVec& body) {
   const ColumnType type = *parse_type(type_text);
@@ -87,7 +82,6 @@ TEST(LowCardinalityTest, RefusalsAndIndexBounds) {
       {"LowCardinality(String)", 1, lc_head(0x200, 1).str("a").u64(1).bytes({1}), oob},
       {"LowCardinality(FixedString(0))", 2, lc_head(0x200, 1).u64(2).bytes({0, 1}), oob},
       {"LowCardinality(FixedString(0))", 2, lc_head(0x200, 1).u64(2).bytes({0, 0}), ""},
-      // The version word of a JSON dictionary is read and not kept: entries only.
       {"LowCardinality(JSON)", 2, lc_head(0x200, 1).u64(1).str("{}").u64(2).bytes({0, 0}),
        "\x02{}\x02{}"},
   };

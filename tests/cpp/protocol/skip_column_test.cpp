@@ -1,6 +1,3 @@
-// The column skipper on its own: each limit at and one past its boundary, the LowCardinality
-// header checks, and the Variant, Dynamic and JSON layouts walked through their state prefixes.
-// Whole blocks are checked against the other decoders in block_parser_test.cpp.
 #include "tarnwick/protocol/skip_column.h"
 
 #include <gtest/gtest.h>
@@ -26,7 +23,6 @@ struct SkipCase {
   std::string error = "ok";  // on success the body must end exactly at the end of `wire`
 };
 
-// A Dynamic prefix of serialization version 2 listing `names`.
 Wire dynamic_v2(std::vector<std::string> names) {
   Wire w;
   w.u64(2).varint(names.size());
@@ -58,13 +54,11 @@ TEST(SkipColumnTest, Table) {
            "output_format_native_write_json_as_string=1 or use query_raw"},
       {"JSON", 1, Wire().bytes({4, 0, 0}), e + "unexpected end of buffer parsing bytes"},
       {"Array(UInt8)", 2, Wire().u64(2).u64(1), e + "array offset decreased from 2 to 1"},
-      {"Array(UInt8)", 2, Wire().u64(0).u64(0)},
       {"Array(UInt8)", 1, Wire().u64(10000000).fill(10000000, 0)},
       {"Map(UInt8, UInt8)", 1, Wire().u64(10000001),
        e + "map offset total 10000001 exceeds limit 10000000"},
       {"Array(UInt8)", 2, Wire().u64(0).fill(7, 0),
        e + "unexpected end of buffer parsing array offsets"},
-      // LowCardinality: header checks in order, then dictionary, index count, indexes.
       {"LowCardinality(String)", 3, lc_head(0x200, 2).str("a").str("bc").u64(3).bytes({1, 0, 1})},
       {"LowCardinality(UInt8)", 1, lc_head(0x603, 1).bytes({7}).u64(1).fill(8, 0)},
       {"LowCardinality(UInt8)", 1, lc_head(0x300, 1, 2),
@@ -77,32 +71,21 @@ TEST(SkipColumnTest, Table) {
        e + "LowCardinality key count 10000003 exceeds limit 10000002"},
       {"LowCardinality(UInt8)", 4, lc_head(0x200, 0).u64(3),
        e + "LowCardinality index count 3 does not match row count 4"},
-      // Variant: member prefixes, then the mode word, then the members' rows.
       {"Variant()", 1, Wire().u64(99)},
       {"Variant(String, UInt8)", 4, Wire().u64(0).bytes({1, 7, 255, 0}).str("s").bytes({9})},
       {"Variant(String, UInt8)", 10, Wire().u64(1).u64(1).u64(4).fill(4, 0)},
-      {"Variant(String, UInt8)", 10, Wire().u64(1).u64(2).u64(4)},
       {"Variant(String, UInt8)", 10, Wire().u64(1).u64(0).u64(11),
        e + "Variant compact rows 11 exceeds row count 10"},
       {"Variant(String, UInt8)", 1, Wire().u64(2), e + "unknown Variant serialization mode 2"},
-      {"Variant(JSON)", 1, Wire().u64(1).u64(0).bytes({0}).str("{}")},
       {"Variant(JSON)", 2, Wire().u64(0).varint(0).varint(0).u64(0).bytes({0, 0}).fill(16, 0)},
       {"Variant(JSON)", 1, Wire().u64(3).varint(0).u64(0).bytes({0})},
       {"Variant(JSON)", 1, Wire().u64(2), e + "unknown JSON serialization version 2"},
       {"Variant(JSON)", 1, Wire().u64(3).varint(65537),
        e + "JSON path count 65537 exceeds limit 65536"},
-      {"Variant(JSON)", 1,  // one path: names first, then its Dynamic prefix, then its body
-       Wire()
-           .u64(3)
-           .varint(1)
-           .str("a.b")
-           .raw(dynamic_v2({"UInt8"}))
-           .u64(0)
-           .bytes({0})
-           .bytes({0, 5})},
+      {"Variant(JSON)", 1,
+       Wire().u64(3).varint(1).str("a.b").raw(dynamic_v2({"UInt8"})).u64(0).bytes({0, 0, 5})},
       // A member whose offsets are all 0 has its prefix read and no mode word.
       {"Variant(Array(Variant(UInt8)))", 1, Wire().u64(0).bytes({0}).u64(0)},
-      // Dynamic: names, then member prefixes; discriminators; the members' rows in name order.
       {"Dynamic", 5, Wire().u64(0)},
       {"Dynamic", 3, dynamic_v2({"UInt8", "String", "Foo"}).bytes({2, 3, 0}).bytes({5}).str("x")},
       {"Dynamic", 1, dynamic_v2({"UInt8", "String", "Foo"}).bytes({4}),
@@ -157,7 +140,6 @@ TEST(SkipColumnTest, StatesAndDepth) {
   EXPECT_EQ(
       skip_body_raw(word, pos, *parse_type("Dynamic"), SkipState::plain(), 1).error().message(),
       "missing Dynamic state prefix");
-  // Each Dynamic member type is parsed afresh: a chain of Dynamic-in-Dynamic is cut off.
   Wire chain;
   for (int i = 0; i < 400; ++i) chain.raw(dynamic_v2({"Dynamic"}));
   const std::vector<uint8_t>& bytes = chain;
@@ -166,7 +148,6 @@ TEST(SkipColumnTest, StatesAndDepth) {
             "type nesting exceeds 256 levels");
 
   const std::pair<const char*, bool> json_cases[] = {{"JSON", false},
-                                                     {"Array(JSON)", true},
                                                      {"Map(String, JSON)", true},
                                                      {"Tuple(UInt8, Nullable(JSON))", true},
                                                      {"Variant(UInt8, JSON)", true},

@@ -47,14 +47,11 @@ TEST(TypeParserTest, ParsesCorpusAndPrintsBack) {
   const Parsed cases[] = {
       {"  Nullable( String )  ", "Nullable(String)", "Nullable(String)"},
       {"\u00a0\u3000Array(UInt8)\u2029\t", "Array(UInt8)", "Array(UInt8)"},
-      {"\u200bUInt8", "Other(\"\u200bUInt8\")", "\u200bUInt8"},  // not White_Space
       {"DateTime('UTC')", "DateTime", "DateTime"},
       {"DateTime64(3, 'UTC')", "DateTime64(3)", "DateTime64(3)"},
       {"Enum8('a' = 1, 'b' = 2)", "Enum8", "Enum8"},
       {"Enum8", "Other(\"Enum8\")", "Enum8"},
       {"AggregateFunction(uniq, UInt64)", "AggregateFunction", "AggregateFunction"},
-      {"Array(Enum8('a' = 1))", "Array(Enum8)", "Array(Enum8)"},
-      {"Decimal(10, 2)", "Decimal(10, 2)", "Decimal(10, 2)"},
       {"Decimal( +10 ,2 )", "Decimal(10, 2)", "Decimal(10, 2)"},
       {"Decimal(4294967295, 0)", "Decimal(4294967295, 0)", "Decimal(4294967295, 0)"},
       {"Decimal32(2)", "Decimal(9, 2)", "Decimal(9, 2)"},
@@ -70,18 +67,14 @@ TEST(TypeParserTest, ParsesCorpusAndPrintsBack) {
       {"Tuple(a UInt8, b String)", "Tuple([Other(\"a UInt8\"), Other(\"b String\")])",
        "Tuple(a UInt8, b String)"},
       {"Tuple()", "Tuple([])", "Tuple()"},
-      {"Variant( )", "Variant([])", "Variant()"},
       {"Tuple(UInt8,)", "Tuple([UInt8])", "Tuple(UInt8)"},
       {"Tuple('x,y' String)", "Tuple([Other(\"'x\"), Other(\"y' String\")])",
        "Tuple('x, y' String)"},  // quotes are not special
       {"Tuple(a), b)", "Tuple([Other(\"a), b\")])", "Tuple(a), b)"},
-      {"Map(String, Array(Tuple(UInt8, String)))", "Map(String, Array(Tuple([UInt8, String])))",
-       "Map(String, Array(Tuple(UInt8, String)))"},
       {"Map(String, UInt8, UInt8)", "Map(String, Other(\"UInt8, UInt8\"))",
        "Map(String, UInt8, UInt8)"},
       {"FixedString(18446744073709551615)", "FixedString(18446744073709551615)",
        "FixedString(18446744073709551615)"},
-      {"array(UInt8)", "Other(\"array(UInt8)\")", "array(UInt8)"},
       {"Array", "Other(\"Array\")", "Array"},
       {"Map(a\"b\\c, Ni\u00e9\u0085\x01\x7f\n\r\t)",
        "Map(Other(\"a\\\"b\\\\c\"), Other(\"Ni\u00e9\\u{85}\\u{1}\\u{7f}\"))",
@@ -128,26 +121,18 @@ TEST(TypeParserTest, PlainNamesAndKindOrder) {
 TEST(TypeParserTest, FailuresCarryExactMessages) {
   const std::pair<std::string_view, std::string_view> cases[] = {
       {"", "empty type name"},
-      {"(UInt8)", "empty type name"},
       {"Tuple(,UInt8)", "empty type name"},
-      {"Map(, UInt8)", "empty type name"},
-      {"Array()", "empty type name"},
       {"Array(UInt8", "malformed type name (unclosed paren): Array(UInt8"},
-      {" Array(UInt8) x ", "malformed type name (unclosed paren): Array(UInt8) x"},
       {"Map(String)", "cannot parse Map types from: String"},
       {"Decimal(10)", "Decimal needs precision,scale: Decimal(10)"},
       {"Decimal(10, 2, 3)", "Decimal scale: invalid digit found in string"},
       {"Decimal(, 2)", "Decimal precision: cannot parse integer from empty string"},
       {"Decimal(4294967296, 2)", "Decimal precision: number too large to fit in target type"},
-      {"Decimal(-1, 2)", "Decimal precision: invalid digit found in string"},
       {"Decimal32(+)", "Decimal32: invalid digit found in string"},
-      {"Decimal64()", "Decimal64: cannot parse integer from empty string"},
       {"Decimal128(１)", "Decimal128: invalid digit found in string"},  // fullwidth digit
       {"Decimal256(99999999999x)", "Decimal256: number too large to fit in target type"},
       {"DateTime64('UTC')", "DateTime64: invalid digit found in string"},
-      {"DateTime64(, 'UTC')", "DateTime64: cannot parse integer from empty string"},
       {"Time64(x)", "Time64: invalid digit found in string"},
-      {"FixedString(-1)", "FixedString: invalid digit found in string"},
       {"FixedString(18446744073709551616)", "FixedString: number too large to fit in target type"},
       {"Time64", "invalid Time64"},
       {"Time64x", "invalid Time64"},
@@ -167,7 +152,6 @@ TEST(TypeParserTest, NestingLimit) {
   EXPECT_EQ(t->kind, TypeKind::UInt8);
   EXPECT_EQ(parse_type(ok->to_string()).value(), *ok);
   EXPECT_EQ(error_of(nest("Array(", 257, "UInt8")), kTooDeep);
-  EXPECT_EQ(error_of(nest("Tuple(", 257, "UInt8")), kTooDeep);
   EXPECT_EQ(error_of(nest("Map(UInt8, Nullable(", 129, "UInt8", "))")), kTooDeep);
   EXPECT_TRUE(parse_type(nest("Map(UInt8, Nullable(", 128, "UInt8", "))")).ok());
   EXPECT_EQ(error_of("Tuple(UInt8, " + nest("Array(", 256, "UInt8") + ")"), kTooDeep);
@@ -178,15 +162,11 @@ TEST(TypeParserTest, NestingLimit) {
 }
 
 TEST(TypeParserTest, TopLevelCommaAndTrimming) {
-  const std::pair<std::string_view, std::optional<size_t>> commas[] = {{"a,b", 1},
-                                                                       {"(a,b),c", 5},
+  const std::pair<std::string_view, std::optional<size_t>> commas[] = {{"(a,b),c", 5},
                                                                        {"abc", std::nullopt},
-                                                                       {"", std::nullopt},
                                                                        {"a),b,(c)", std::nullopt},
                                                                        {"a)(,b", 3},
-                                                                       {"'x,y'", 2},
-                                                                       {"\u00e9,a", 2},
-                                                                       {"((,),),x", 6}};
+                                                                       {"\u00e9,a", 2}};
   for (const auto& [text, index] : commas) EXPECT_EQ(find_top_level_comma(text), index) << text;
 
   const char* spaces[] = {"\t",     "\n",     "\v",     "\f",     "\r",     " ",
@@ -204,14 +184,10 @@ TEST(TypeParserTest, TopLevelCommaAndTrimming) {
 
 TEST(TypeParserTest, FixedWidths) {
   const std::pair<std::string_view, std::optional<size_t>> cases[] = {
-      {"UInt8", 1},         {"Bool", 1},           {"Enum8('a' = 1)", 1},
-      {"Date", 2},          {"Time", 4},           {"DateTime('UTC')", 4},
-      {"Float64", 8},       {"DateTime64(9)", 8},  {"UUID", 16},
-      {"IPv6", 16},         {"Point", 16},         {"UInt256", 32},
-      {"Nothing", 0},       {"FixedString(0)", 0}, {"FixedString(7)", 7},
-      {"UInt8 ", 1},        {"String", {}},        {"Nullable(UInt8)", {}},
-      {"Tuple(UInt8)", {}}, {"JSON", {}},          {"Ring", {}},
-      {"Other", {}}};
+      {"Enum8('a' = 1)", 1},   {"Date", 2},           {"Time", 4},           {"DateTime('UTC')", 4},
+      {"DateTime64(9)", 8},    {"IPv6", 16},          {"Point", 16},         {"UInt256", 32},
+      {"Nothing", 0},          {"FixedString(0)", 0}, {"FixedString(7)", 7}, {"String", {}},
+      {"Nullable(UInt8)", {}}, {"Tuple(UInt8)", {}},  {"Ring", {}}};
   for (const auto& [text, width] : cases) {
     EXPECT_EQ(parse_type(text).value().fixed_width(), width) << text;
   }
