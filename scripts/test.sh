@@ -26,6 +26,13 @@ if [ -f "$server_script" ]; then
 fi
 
 ctest --test-dir "$TARNWICK_ROOT/build-test" --output-on-failure --no-tests=error -j "$(nproc)"
+# The same extension binary (stable ABI) under every newer CPython that is installed.
+for newer in $(ls -d "$(dirname "$PYTHON")"/../../3.1[3-9].*/bin/python3.1[3-9] 2>/dev/null || true); do
+  echo "Python suite under $("$newer" --version)"
+  PYTHONPATH="$TARNWICK_ROOT/build-test/python" TARNWICK_TESTS_DIR="$TARNWICK_ROOT/tests" \
+    "$newer" -m unittest discover -s "$TARNWICK_ROOT/tests/python" -t "$TARNWICK_ROOT/tests/python"
+done
+
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
   ctest --test-dir "$TARNWICK_ROOT/build-asan" --output-on-failure --no-tests=error -j "$(nproc)"
 
