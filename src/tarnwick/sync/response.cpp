@@ -36,6 +36,14 @@ Result<uint64_t> read_packet_type(ByteSource& in) {
   return type;
 }
 
+// The next packet of a response loop under `deadline`: its type and the fields before any block.
+Result<ServerPacket> read_next_packet(ConnectionReader& reader, const ServerPacketContext& packets,
+                                      Clock::time_point deadline) {
+  if (Clock::now() > deadline) return deadline_exceeded("response read deadline exceeded");
+  TW_ASSIGN_OR_RETURN(const uint64_t type, read_packet_type(reader));
+  return read_server_packet_body(reader, type, packets);
+}
+
 // Runs `body` over the packet body that follows: plainly, or through a decompressing layer when
 // the connection compresses. Bytes that layer took from the connection without delivering them
 // (it passes bodies that are not framed through, and probes ahead to tell) are given back.
@@ -104,9 +112,7 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
       packet_context(reader, context.revision, context.send_chunked);
   const bool compressed = context.compressed;
   for (;;) {
-    if (Clock::now() > deadline) return deadline_exceeded("response read deadline exceeded");
-    TW_ASSIGN_OR_RETURN(const uint64_t type, read_packet_type(reader));
-    TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_server_packet_body(reader, type, packets));
+    TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_next_packet(reader, packets, deadline));
     switch (packet) {
       case ServerPacket::Data: {
         TW_ASSIGN_OR_RETURN(Block block, read_body(reader, compressed, keep_block));
@@ -133,9 +139,7 @@ Result<uint64_t> read_response_row_count(ConnectionReader& reader, Clock::time_p
   uint64_t rows = 0;
   const ServerPacketContext packets = packet_context(reader, revision, send_chunked);
   for (;;) {
-    if (Clock::now() > deadline) return deadline_exceeded("response read deadline exceeded");
-    TW_ASSIGN_OR_RETURN(const uint64_t type, read_packet_type(reader));
-    TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_server_packet_body(reader, type, packets));
+    TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_next_packet(reader, packets, deadline));
     switch (packet) {
       case ServerPacket::Data: {
         TW_ASSIGN_OR_RETURN(const uint64_t n, read_body(reader, compressed, discard_block));
