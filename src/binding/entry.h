@@ -6,6 +6,9 @@
 //   PyObject* f(PyObject* self, PyObject* arg)           METH_O
 //   PyObject* f(PyObject* self, PyObject* const* args,   METH_FASTCALL | METH_KEYWORDS, the
 //               Py_ssize_t nargs, PyObject* kwnames)     arguments bound with bind_arguments()
+//
+// Only deallocation and the garbage collector's hooks, which cannot fail, go to CPython as they
+// are.
 #pragma once
 
 #include <Python.h>
