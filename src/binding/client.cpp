@@ -81,52 +81,89 @@ struct ClientArguments {
   ~ClientArguments() { sync::wipe_string(password); }
 };
 
-constexpr const char* kClientParameters[] = {"addr",
-                                             "user",
-                                             "password",
-                                             "database",
-                                             "settings",
-                                             "compression",
-                                             "connect_timeout",
-                                             "query_timeout",
-                                             "max_response_size",
-                                             "tls",
-                                             "tls_domain",
-                                             "tls_ca_file",
-                                             "tls_client_cert",
-                                             "tls_client_key",
-                                             "ssh_signer",
-                                             "validate_schema"};
+// The constructor's parameters, in order; all may be given by position.
+enum Parameter : size_t {
+  kAddr,
+  kUser,
+  kPassword,
+  kDatabase,
+  kSettings,
+  kCompression,
+  kConnectTimeout,
+  kQueryTimeout,
+  kMaxResponseSize,
+  kTls,
+  kTlsDomain,
+  kTlsCaFile,
+  kTlsClientCert,
+  kTlsClientKey,
+  kSshSigner,
+  kValidateSchema,
+};
+constexpr const char* kParameterNames[] = {"addr",
+                                           "user",
+                                           "password",
+                                           "database",
+                                           "settings",
+                                           "compression",
+                                           "connect_timeout",
+                                           "query_timeout",
+                                           "max_response_size",
+                                           "tls",
+                                           "tls_domain",
+                                           "tls_ca_file",
+                                           "tls_client_cert",
+                                           "tls_client_key",
+                                           "ssh_signer",
+                                           "validate_schema"};
+constexpr Signature kClientSignature{"_Client", kParameterNames, 1, std::size(kParameterNames)};
 
 bool parse_arguments(PyObject* args, PyObject* kwargs, ClientArguments& out) {
-  PyObject* o[16] = {};
-  if (!bind_arguments({"_Client", kClientParameters, 1, 16}, args, kwargs, o)) return false;
+  PyObject* o[std::size(kParameterNames)] = {};
+  if (!bind_arguments(kClientSignature, args, kwargs, o)) return false;
   using namespace arguments;
-  auto given = [&](int i) { return o[i] != nullptr; };
-  auto not_none = [&](int i) { return o[i] != nullptr && o[i] != Py_None; };
-  if (!str_argument(o[0], "addr", out.addr)) return false;
-  if (given(1) && !str_argument(o[1], "user", out.user)) return false;
-  if (given(2) && !str_argument(o[2], "password", out.password)) return false;
-  if (given(3) && !str_argument(o[3], "database", out.database)) return false;
-  if (!optional_dict_argument(o[4], "settings")) return false;
-  if (not_none(4)) out.settings = o[4];
-  if (not_none(5)) {
-    if (!PyUnicode_Check(o[5])) {
-      raise_arg_type_error("compression", o[5], "str");
+  auto given = [&](Parameter p) { return o[p] != nullptr; };
+  auto not_none = [&](Parameter p) { return o[p] != nullptr && o[p] != Py_None; };
+  auto str = [&](Parameter p, std::string& to) {
+    return !given(p) || str_argument(o[p], kParameterNames[p], to);
+  };
+  auto optional_str = [&](Parameter p, std::optional<std::string>& to) {
+    return optional_str_argument(o[p], kParameterNames[p], to);
+  };
+  auto boolean = [&](Parameter p, bool& to) {
+    return !given(p) || bool_argument(o[p], kParameterNames[p], to);
+  };
+  auto seconds = [&](Parameter p, double& to) {
+    return !given(p) || float_argument(o[p], kParameterNames[p], to);
+  };
+  if (!str(kAddr, out.addr) || !str(kUser, out.user) || !str(kPassword, out.password) ||
+      !str(kDatabase, out.database) || !optional_dict_argument(o[kSettings], "settings")) {
+    return false;
+  }
+  if (not_none(kSettings)) out.settings = o[kSettings];
+  if (not_none(kCompression)) {
+    if (!PyUnicode_Check(o[kCompression])) {
+      raise_arg_type_error("compression", o[kCompression], "str");
       return false;
     }
-    out.compression = o[5];
+    out.compression = o[kCompression];
   }
-  if (given(6) && !float_argument(o[6], "connect_timeout", out.connect_timeout)) return false;
-  if (given(7) && !float_argument(o[7], "query_timeout", out.query_timeout)) return false;
-  if (given(8) && !u64_argument(o[8], "max_response_size", out.max_response_size)) return false;
-  if (given(9) && !bool_argument(o[9], "tls", out.tls)) return false;
-  if (!optional_str_argument(o[10], "tls_domain", out.tls_domain)) return false;
-  if (!optional_str_argument(o[11], "tls_ca_file", out.tls_ca_file)) return false;
-  if (!optional_str_argument(o[12], "tls_client_cert", out.tls_client_cert)) return false;
-  if (!optional_str_argument(o[13], "tls_client_key", out.tls_client_key)) return false;
-  if (not_none(14)) out.ssh_signer = o[14];
-  return !given(15) || bool_argument(o[15], "validate_schema", out.validate_schema);
+  if (!seconds(kConnectTimeout, out.connect_timeout) ||
+      !seconds(kQueryTimeout, out.query_timeout)) {
+    return false;
+  }
+  if (given(kMaxResponseSize) &&
+      !u64_argument(o[kMaxResponseSize], "max_response_size", out.max_response_size)) {
+    return false;
+  }
+  if (!boolean(kTls, out.tls) || !optional_str(kTlsDomain, out.tls_domain) ||
+      !optional_str(kTlsCaFile, out.tls_ca_file) ||
+      !optional_str(kTlsClientCert, out.tls_client_cert) ||
+      !optional_str(kTlsClientKey, out.tls_client_key)) {
+    return false;
+  }
+  if (not_none(kSshSigner)) out.ssh_signer = o[kSshSigner];
+  return boolean(kValidateSchema, out.validate_schema);
 }
 
 bool apply_compression(PyObject* name, sync::ClientConfig& config) {
