@@ -48,18 +48,33 @@ PyObject* no_arguments(PyObject* self, PyObject*) {
   return F(self);
 }
 
+// The method table row's function and flags of F. The function pointer is a constant the compiler
+// places in the table itself, so every method table is complete before the module is loaded.
 template <auto F>
-PyMethodDef method(const char* name, const char* doc) {
-  using Fn = decltype(F);
-  if constexpr (std::is_same_v<Fn, NoArguments>) {
-    return {name, entry<no_arguments<F>>, METH_NOARGS, doc};
-  } else if constexpr (std::is_same_v<Fn, OneArgument>) {
-    return {name, entry<F>, METH_O, doc};
-  } else {
-    static_assert(std::is_same_v<Fn, FastKeywords>, "not an entry point signature");
-    return {name, reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<F>)),
-            METH_FASTCALL | METH_KEYWORDS, doc};
-  }
+struct MethodOf;
+
+template <NoArguments F>
+struct MethodOf<F> {
+  static constexpr int flags = METH_NOARGS;
+  static inline const PyCFunction function = &Entry<no_arguments<F>>::call;
+};
+
+template <OneArgument F>
+struct MethodOf<F> {
+  static constexpr int flags = METH_O;
+  static inline const PyCFunction function = &Entry<F>::call;
+};
+
+template <FastKeywords F>
+struct MethodOf<F> {
+  static constexpr int flags = METH_FASTCALL | METH_KEYWORDS;
+  static inline const PyCFunction function =
+      reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(&Entry<F>::call));
+};
+
+template <auto F>
+constexpr PyMethodDef method(const char* name, const char* doc) {
+  return {name, MethodOf<F>::function, MethodOf<F>::flags, doc};
 }
 
 // The parameters of a function that takes keywords: all of them may be given by keyword, the
