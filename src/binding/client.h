@@ -1,8 +1,9 @@
 // _Client: one blocking connection, shared by any number of Python threads. Its library calls are
 // serialised by `inner_mutex`; `discard()` cuts the connection through a duplicated socket handle
-// without waiting for a running call. The class is split over client.cpp (construction and life
-// cycle), client_query.cpp (the buffered query methods) and client_session.cpp (inserts, metadata
-// and session settings); this header is what they share.
+// without waiting for a running call. The class is split by concern: client.cpp (construction,
+// life cycle and the class's one method table), client_query.cpp (the query methods, buffered and
+// streamed) and client_session.cpp (inserts, session settings and metadata); this header is what
+// they share.
 #pragma once
 
 #include <Python.h>

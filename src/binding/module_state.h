@@ -19,8 +19,6 @@ struct ModuleState {
   PyObject* datetime_fromtimestamp = nullptr;
 };
 
-extern PyModuleDef module_def;
-
 inline ModuleState* state_of_module(PyObject* module) {
   return static_cast<ModuleState*>(PyModule_GetState(module));
 }
