@@ -6,10 +6,7 @@
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/block_reader.h"
-#include "tarnwick/protocol/column_reader.h"
-#include "tarnwick/protocol/low_cardinality.h"
-#include "tarnwick/protocol/skip_column.h"
-#include "tarnwick/protocol/wire.h"
+#include "tarnwick/protocol/column_walker.h"
 
 namespace tarnwick::protocol {
 
@@ -21,108 +18,111 @@ using base::Status;
 
 namespace {
 
-// A body whose extent the skipper has checked, read by the keeping reader, so that a LowCardinality
-// nested in it takes the plain layout that the column views read there (kept in its wire form it
-// would be misread). Any failure is a protocol error, as every failure of this parser is.
-Result<Bytes> expand_body(std::span<const uint8_t> body, const ColumnType& type, uint64_t rows) {
-  base::MemorySource source(body);
-  base::ByteBuffer out;
-  uint64_t budget = kColumnByteLimit;
-  Status read = read_column_data_into(source, type, rows, out, budget);
-  if (!read.ok()) [[unlikely]] {
-    if (read.error().kind() == base::ErrorKind::Protocol) return std::move(read).error();
-    return Error::protocol(read.error().to_string());
-  }
-  if (source.remaining() != 0) [[unlikely]] {
+// Steps over a body in memory to find where it ends. Unlike the keeping reader it has no column
+// budget, keeps Other columns (rows of strings), and refuses a LowCardinality with other index
+// flags under a state prefix, whose layout it cannot know. Lengths are checked under one label.
+struct SkippingSink : DroppingSink {
+  static constexpr bool kStateKinds = true;
+  static constexpr bool kOtherAsString = true;
+  static constexpr bool kCheckStateLcFlags = true;
+  static constexpr bool kBoundsOffsets = true;
+
+  std::string_view length_label(std::string_view) const { return "column byte length"; }
+  Error unsupported(const ColumnType& type, bool /*in_state*/) const {
     return Error::protocol(
-        cat("column body of ", body.size(), " bytes read as ", body.size() - source.remaining()));
+        cat(type.to_string(), " columns are not supported in buffered block reads"));
   }
-  return std::move(out).freeze();
+};
+
+// Whether a JSON type occurs inside `type`; with below = false a bare JSON does not count.
+bool nested_json_below(const ColumnType& type, bool below) {
+  switch (type.kind) {
+    case TypeKind::JSON:
+      return below;
+    case TypeKind::Nullable:
+    case TypeKind::Array:
+    case TypeKind::LowCardinality:
+      return nested_json_below(type.inner(), true);
+    case TypeKind::Map:
+    case TypeKind::Tuple:
+    case TypeKind::Variant:
+      for (const ColumnType& member : type.nested) {
+        if (nested_json_below(member, true)) return true;
+      }
+      return false;
+    default:
+      return false;
+  }
 }
 
-Result<ColumnInfo> parse_column(std::span<const uint8_t> buf, uint64_t& pos, uint64_t rows) {
-  TW_ASSIGN_OR_RETURN(std::string_view name, parse_string(buf, pos));
-  TW_ASSIGN_OR_RETURN(std::string_view type_name, parse_string(buf, pos));
-  TW_ASSIGN_OR_RETURN(auto flag, parse_bytes(buf, pos, 1));
-  if (flag[0] != 0) [[unlikely]] {
-    // Such a body has a layout of its own, which the skipper would misread.
-    return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
-  }
-  TW_ASSIGN_OR_RETURN(ColumnType type, parse_column_type(type_name));
-  ColumnInfo column{std::string(name), std::string(type_name), {}, {}};
-  if (type.kind == TypeKind::LowCardinality) {  // expanded straight into the column's buffer
-    TW_ASSIGN_OR_RETURN(base::ByteBuffer body,
-                        read_low_cardinality_from_buffer(buf, pos, type.inner(), rows));
-    column.data = std::move(body).freeze();
-    return column;
-  }
+// Any failure but running out of bytes is a protocol error here.
+Error as_parse_error(Error error) {
+  if (error.kind() == base::ErrorKind::Protocol || is_incomplete(error)) return error;
+  return Error::protocol(error.to_string());
+}
 
-  const uint64_t start = pos;
-  TW_TRY(skip_column_data(buf, pos, type, rows));
-  TW_ASSIGN_OR_RETURN(uint64_t kept, materialized_column_data_start(buf.size(), start, type, rows));
-  const auto body = buf.subspan(kept, pos - kept);
-  if (rows != 0 && has_low_cardinality(type)) {
-    TW_ASSIGN_OR_RETURN(column.data, expand_body(body, type, rows));
+Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record, uint64_t rows) {
+  ColumnInfo column{std::move(record.name), std::move(record.type_name), {}, {}};
+  const ColumnType& type = record.type;
+  if (rows == 0) return column;
+  const uint8_t* start = source.buffered().data();
+  if (has_low_cardinality(type)) {
+    // Read by the keeping reader, so that each LowCardinality takes the plain layout that the
+    // column views read there (kept in its wire form it would be misread).
+    base::ByteBuffer out;
+    uint64_t budget = kColumnByteLimit;
+    TW_TRY(read_column_data_into(source, type, rows, out, budget));
+    column.data = std::move(out).freeze();
   } else {
+    SkippingSink skip;
+    TW_TRY(ColumnWalker<SkippingSink>(source, skip).column(type, rows));
+    std::span<const uint8_t> body(start, static_cast<size_t>(source.buffered().data() - start));
+    if (type.kind == TypeKind::JSON) body = body.subspan(8);  // the version word is not kept
     column.data = Bytes::copy_of(body);
+  }
+  // A top-level LowCardinality(JSON) is a dictionary of strings, expanded like any other.
+  if (type.kind != TypeKind::LowCardinality && nested_json_below(type, false)) [[unlikely]] {
+    return Error::protocol(
+        cat("nested JSON columns are not supported in buffered block reads (column type ",
+            type.to_string(), "); use uncompressed reads or query_raw"));
   }
   return column;
 }
 
-}  // namespace
-
-Status skip_block_info(std::span<const uint8_t> buf, uint64_t& pos) {
-  for (;;) {
-    TW_ASSIGN_OR_RETURN(uint64_t field, parse_varint(buf, pos));
-    switch (field) {
-      case 1:
-        TW_TRY(advance_pos(buf.size(), pos, 1));
-        break;
-      case 2:
-        TW_TRY(advance_pos(buf.size(), pos, 4));
-        break;
-      case 3:
-        TW_TRY(parse_varint(buf, pos));
-        break;
-      default:  // 0 ends the list; an unknown number ends it too
-        return {};
-    }
-  }
-}
-
-Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos) {
-  TW_TRY(skip_block_info(buf, pos));
-  TW_ASSIGN_OR_RETURN(uint64_t column_count, parse_varint(buf, pos));
-  TW_TRY(checked_count(column_count, "block column", kMaxBlockColumns));
-  TW_ASSIGN_OR_RETURN(uint64_t rows, parse_varint(buf, pos));
-  TW_TRY(checked_count(rows, "block row", kMaxBlockRows));
-
+Result<Block> parse_block(base::MemorySource& source) {
+  TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   Block block;
-  block.rows = rows;
-  block.columns.reserve(static_cast<size_t>(column_count));
-  for (uint64_t i = 0; i < column_count; ++i) {
-    TW_ASSIGN_OR_RETURN(ColumnInfo column, parse_column(buf, pos, rows));
+  block.rows = counts.rows;
+  block.columns.reserve(static_cast<size_t>(counts.columns));
+  for (uint64_t i = 0; i < counts.columns; ++i) {
+    TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source));
+    TW_ASSIGN_OR_RETURN(ColumnInfo column, parse_column(source, std::move(record), counts.rows));
     block.columns.push_back(std::move(column));
   }
   return block;
 }
 
-Result<uint64_t> materialized_column_data_start(uint64_t len, uint64_t start,
-                                                const ColumnType& type, uint64_t rows) {
-  if (rows == 0) return start;
-  if (nested_json_below(type, false)) [[unlikely]] {
-    return Error::protocol(
-        cat("nested JSON columns are not supported in buffered block reads "
-            "(column type ",
-            type.to_string(), "); use uncompressed reads or query_raw"));
-  }
-  if (type.kind != TypeKind::JSON) return start;
-  uint64_t end;
-  if (__builtin_add_overflow(start, 8, &end)) [[unlikely]]
-    return Error::protocol("JSON version offset overflow");
-  if (end > len) [[unlikely]]
-    return Error::protocol("unexpected end of buffer parsing JSON version");
-  return end;  // the serialization version word is not kept
+}  // namespace
+
+bool is_incomplete(const Error& error) {
+  return error.is_io(base::IoKind::UnexpectedEof);
+}
+
+Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos) {
+  base::MemorySource source(buf.subspan(static_cast<size_t>(std::min<uint64_t>(pos, buf.size()))));
+  Result<Block> block = parse_block(source);
+  if (!block.ok()) return as_parse_error(std::move(block).error());
+  pos = buf.size() - source.remaining();
+  return block;
+}
+
+Result<uint64_t> state_prefixes_length(std::span<const uint8_t> bytes,
+                                       std::span<const ColumnType> types) {
+  base::MemorySource source(bytes);
+  SkippingSink skip;
+  ColumnWalker<SkippingSink> walker(source, skip);
+  for (const ColumnType& type : types) TW_TRY(walker.prefix(type, 1));
+  return static_cast<uint64_t>(bytes.size() - source.remaining());
 }
 
 }  // namespace tarnwick::protocol

@@ -33,24 +33,18 @@ namespace {
 }
 
 // An uncompressed block parsed from the bytes already received, from where `in` stands; `in`
-// moves past it on success. A failure sets `cut_short` when the block has not fully arrived; any
-// other failure means the block is bad.
-Result<Block> parse_block(base::MemorySource& in, bool& cut_short) {
-  const std::span<const uint8_t> rest = in.buffered();
+// moves past it on success. A block that has not fully arrived fails as incomplete.
+Result<Block> parse_block(base::MemorySource& in) {
   uint64_t pos = 0;
-  Result<Block> block = protocol::parse_block_body(rest, pos);
-  if (block.ok()) {
-    in.consume(static_cast<size_t>(pos));
-  } else {
-    cut_short = protocol::ran_out(rest, pos);
-  }
+  Result<Block> block = protocol::parse_block_body(in.buffered(), pos);
+  if (block.ok()) in.consume(static_cast<size_t>(pos));
   return block;
 }
 
 // Whether a read from the buffer's memory source failed only because the packet has not fully
 // arrived.
 bool incomplete(const Error& e) {
-  return e.is_io(IoKind::UnexpectedEof);
+  return protocol::is_incomplete(e);
 }
 
 }  // namespace
@@ -214,8 +208,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
   // A packet starts at position 0: the buffer is compacted after each one.
   base::MemorySource in(buffer_.span());
   Outcome out;
-  bool taken = false;      // read through StreamBytes, which moved position itself
-  bool cut_short = false;  // a block parsed from the buffer has not fully arrived
+  bool taken = false;  // read through StreamBytes, which moved position itself
   Status st = [&]() -> Status {
     TW_ASSIGN_OR_RETURN(const uint64_t type, protocol::read_varint(in));
     switch (type) {
@@ -226,7 +219,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
         Result<Block> block = [&]() -> Result<Block> {
           if (!settings_.compression) {
             TW_TRY(skip_table_name(in));
-            return parse_block(in, cut_short);
+            return parse_block(in);
           }
           taken = true;
           position_ = buffer_.size() - in.remaining();
@@ -242,7 +235,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
       case uint64_t(ServerPacket::Log):  // never compressed
       {
         TW_TRY(skip_table_name(in));
-        Result<Block> block = parse_block(in, cut_short);
+        Result<Block> block = parse_block(in);
         return block.ok() ? Status{} : Status(std::move(block).error());
       }
       case uint64_t(ServerPacket::TableColumns):
@@ -288,7 +281,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
   if (out.kind == Outcome::Incomplete) return out;
   if (!st.ok()) {
     // Only a parse that ran out of received bytes is tried again; anything else is bad data.
-    if (taken || !(cut_short || incomplete(st.error()))) return std::move(st).error();
+    if (taken || !incomplete(st.error())) return std::move(st).error();
     out.kind = Outcome::Incomplete;
     out.reason = std::move(st).error();
     return out;

@@ -132,24 +132,5 @@ TEST(ColumnReaderTest, AppendingPrimitives) {
   EXPECT_EQ(budget, 0u);
 }
 
-TEST(ColumnReaderTest, NestingDepthIsBoundedInBothReaders) {
-  std::string deep;
-  for (int i = 0; i < 256; ++i) deep += "Array(";
-  deep += "UInt8" + std::string(256, ')');
-  Wire w;
-  for (int i = 0; i < 256; ++i) w.u64(1);
-  w.bytes({7});
-  Outcome o = read_both(deep, 1, w);
-  EXPECT_EQ(o.error, "ok");
-  EXPECT_EQ(o.consumed, w.size());
-
-  ColumnType deeper = ColumnType::of(TypeKind::UInt8);
-  for (int i = 0; i < 300; ++i) deeper = ColumnType::nullable(std::move(deeper));
-  const std::string too_deep = "protocol error: type nesting exceeds 256 levels";
-  testing::ZeroTailSource a({}, 1000), b({}, 1000);
-  EXPECT_EQ(read_column(a, deeper, 1).error, too_deep);
-  EXPECT_EQ(discard_column_data(b, deeper, 1).error().to_string(), too_deep);
-}
-
 }  // namespace
 }  // namespace tarnwick::protocol
