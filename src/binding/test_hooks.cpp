@@ -40,14 +40,17 @@ PyObject* block_from_bodies(PyObject* module, PyObject* args) {
   return conversion::make_block(*state_of_module(module), std::move(block)).release();
 }
 
-// _decode_block(data): one block in the native TCP layout (block info, counts, then per column
-// name, type, serialization flag and body) through the library's block decoder.
-PyObject* decode_block(PyObject* module, PyObject* arg) {
+// _decode_block(data, revision): one block in the native TCP layout of that protocol revision
+// (block info, counts, then per column name, type, serialization flag where the revision has it,
+// and body) through the library's block decoder.
+PyObject* decode_block(PyObject* module, PyObject* args) {
   Py_buffer data;
-  if (PyObject_GetBuffer(arg, &data, PyBUF_SIMPLE) < 0) return nullptr;
+  unsigned long long revision = 0;
+  if (!PyArg_ParseTuple(args, "y*K:_decode_block", &data, &revision)) return nullptr;
   base::MemorySource source(std::span<const uint8_t>(static_cast<const uint8_t*>(data.buf),
                                                      static_cast<size_t>(data.len)));
-  base::Result<protocol::Block> block = protocol::read_block_body(source);
+  base::Result<protocol::Block> block =
+      protocol::read_block_body(source, protocol::BlockLayout::for_revision(revision));
   PyBuffer_Release(&data);
   if (!block) return raise(block.error());
   return conversion::make_block(*state_of_module(module), std::move(block).value()).release();
@@ -115,8 +118,9 @@ PyMethodDef test_hook_defs[] = {
      "triples."},
     {"_column_body", column_body_entry, METH_VARARGS,
      "_column_body(block, index)\n--\n\nTest-only: the body bytes of one column."},
-    {"_decode_block", decode_block_entry, METH_O,
-     "_decode_block(data)\n--\n\nTest-only: one native block decoded by the library's reader."},
+    {"_decode_block", decode_block_entry, METH_VARARGS,
+     "_decode_block(data, revision)\n--\n\nTest-only: one native block of that revision's layout "
+     "decoded by the library's reader."},
     {"_split_address", split_address_entry, METH_O,
      "_split_address(addr)\n--\n\nTest-only: the (host, port) of a client address."},
     {"_duration_from_seconds", duration_from_seconds_entry, METH_O,

@@ -33,12 +33,6 @@ class RealServerTest(unittest.TestCase):
             self.client(user="tarnwick", password="wrong")
         self.assertTrue(str(ctx.exception).startswith("ClickHouse authentication error: "))
         self.assertIn("Wrong password for user tarnwick", str(ctx.exception))
-        # 18.16 does not know the settings every query carries and refuses with code 115.
-        with self.assertRaises(ValueError) as ctx:
-            self.client().query("SELECT 1")
-        self.assertRegex(str(ctx.exception),
-                         r"^ClickHouse server error \(code=115, name=DB::Exception\): .*"
-                         "Unknown setting")
 
     def test_tls_connect_with_a_ca_file(self):
         if not (TLS and CA):

@@ -9,7 +9,7 @@ import unittest
 
 import tarnwick
 import tarnwick._native as native
-from wire import column, offsets, string
+from wire import CLIENT_REVISION, column, offsets, string
 
 
 def block_of(rows, *cols):
@@ -36,10 +36,11 @@ class ModuleSurfaceTest(unittest.TestCase):
 
     def test_library_errors_become_builtin_exceptions(self):
         with self.assertRaises(ConnectionError) as ctx:
-            native._decode_block(b"\x00\x01")
+            native._decode_block(b"\x00\x01", CLIENT_REVISION)
         self.assertEqual(str(ctx.exception), "I/O error: failed to fill whole buffer")
         with self.assertRaises(ValueError) as ctx:
-            native._decode_block(b"\x00\x01\x01" + string("a") + string("Array(") + b"\x00")
+            native._decode_block(b"\x00\x01\x01" + string("a") + string("Array(") + b"\x00",
+                                CLIENT_REVISION)
         self.assertTrue(str(ctx.exception).startswith("ClickHouse protocol error: "))
 
 
