@@ -179,9 +179,13 @@ Result<bool> read_insert_table_structure(ConnectionReader& reader, const Respons
     }
     TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_server_packet_body(reader, type, packets));
     switch (packet) {
-      case ServerPacket::Data:
-        TW_TRY(read_body(reader, compressed, keep));
-        return true;
+      case ServerPacket::Data: {
+        TW_ASSIGN_OR_RETURN(const Block structure, read_body(reader, compressed, keep));
+        // A table has columns. A block without any is the empty result header that older
+        // servers send for a statement that takes no data; its EndOfStream follows.
+        if (!structure.columns.empty()) return true;
+        break;
+      }
       case ServerPacket::EndOfStream:
         return false;
       default:

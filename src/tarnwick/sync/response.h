@@ -48,7 +48,8 @@ base::Result<uint64_t> read_response_row_count(ConnectionReader& reader, Clock::
 
 // Reads the answer to an INSERT statement up to its table-structure Data block, which is decoded
 // and dropped: true. False when the response ended with EndOfStream before any such block (the
-// statement needed no data); the connection is then idle. Fails with "insert table-structure
+// statement needed no data; a Data block without columns before it is passed over); the
+// connection is then idle. Fails with "insert table-structure
 // deadline exceeded", the server's error, or "unknown packet type while starting insert: {}".
 base::Result<bool> read_insert_table_structure(ConnectionReader& reader,
                                                const ResponseContext& context,
