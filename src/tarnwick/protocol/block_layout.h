@@ -1,20 +1,12 @@
-// The protocol revisions at which the wire rules of blocks and queries change, and the block layout
-// that a negotiated revision implies. Every revision test that concerns the Native block layout or
-// the settings block is made with these names.
+// The layout of Native blocks that a negotiated protocol revision implies (the revisions are named
+// in codes.h).
 #pragma once
 
 #include <cstdint>
 
-namespace tarnwick::protocol {
+#include "tarnwick/protocol/codes.h"
 
-// From this revision on, settings travel as strings (name, flags, value); older servers read each
-// setting in a binary form of its own type.
-inline constexpr uint64_t kRevisionWithSettingsAsStrings = 54429;
-// From this revision on, every column record carries a custom-serialization byte after its type.
-inline constexpr uint64_t kRevisionWithCustomSerialization = 54454;
-// Up to this revision, a LowCardinality nested in an Array, Map or Tuple has a body (flags, key
-// count, an empty dictionary and an index count of 0) even when it holds no rows.
-inline constexpr uint64_t kLastRevisionWithEmptyLowCardinalityBody = 54412;
+namespace tarnwick::protocol {
 
 // How the blocks of one connection are laid out. The default is the layout of current servers,
 // which is what decoders used without a connection assume unless told otherwise.

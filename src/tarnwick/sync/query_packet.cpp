@@ -2,7 +2,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/compression/frame.h"
-#include "tarnwick/protocol/block_layout.h"
+#include "tarnwick/protocol/codes.h"
 #include "tarnwick/protocol/wire.h"
 
 namespace tarnwick::sync {
@@ -13,9 +13,11 @@ using protocol::write_varint;
 
 namespace {
 
-constexpr uint8_t kClientQuery = 1;
-constexpr uint8_t kClientData = 2;
-constexpr uint8_t kClientIgnoredPartUuids = 8;
+using compression::kMethodLz4;
+using compression::kMethodNone;
+using protocol::ClientPacket;
+using protocol::code;
+
 constexpr uint64_t kStageComplete = 2;
 constexpr uint64_t kSettingFlags = 0;
 
@@ -75,7 +77,7 @@ size_t parameters_length(std::span<const QueryParameter> parameters) {
 }
 
 bool sends_parameters(uint64_t revision) {
-  return revision >= 54459;
+  return revision >= protocol::kRevisionWithParameters;
 }
 
 }  // namespace
@@ -91,7 +93,7 @@ base::Status write_empty_data_block_for(ByteBuffer& out, uint8_t compression,
                                         const FrameEncoder& encode) {
   TW_TRY(check_send_compression(compression));
   if (compression == kCompressionOff || compression == kMethodNone) {
-    out.push_back(kClientData);
+    out.push_back(code(ClientPacket::Data));
     out.push_back(0);  // no table name
     out.append(kEmptyBlock.data(), kEmptyBlock.size());
     return {};
@@ -99,7 +101,7 @@ base::Status write_empty_data_block_for(ByteBuffer& out, uint8_t compression,
   TW_ASSIGN_OR_RETURN(ByteBuffer frame, encode
                                             ? encode(kEmptyBlock, compression)
                                             : compression::encode_frame(kEmptyBlock, compression));
-  out.push_back(kClientData);
+  out.push_back(code(ClientPacket::Data));
   out.push_back(0);
   out.append(frame.span());
   return {};
@@ -114,7 +116,8 @@ size_t write_settings_block(ByteBuffer& out, const SettingsMap& base, const Sett
   }
   const std::string& sparse = sparse_setting();
   const std::string& json = json_as_string_setting();
-  if (revision >= 54465 && !names(base, sparse) && !names(overlay, sparse)) {
+  if (revision >= protocol::kRevisionWithSparseSerialization && !names(base, sparse) &&
+      !names(overlay, sparse)) {
     write_setting(out, sparse, "1");
   }
   if (!names(base, json) && !names(overlay, json)) write_setting(out, json, "1");
@@ -146,13 +149,13 @@ base::Result<QueryPacketTemplate> build_query_packet_template(const ClientConfig
                                                               const FrameEncoder& encode) {
   QueryPacketTemplate t;
   t.revision = revision;
-  if (revision >= kRevisionWithClientInfo) {
+  if (revision >= protocol::kRevisionWithClientInfo) {
     t.client_info = build_client_info_template(config, revision);
   }
   t.session_settings = config.settings;
   t.settings_length = write_settings_block(t.middle, t.session_settings, {}, revision);
-  if (revision >= 54472) write_varint(t.middle, 0);
-  if (revision >= 54441) write_varint(t.middle, 0);
+  if (revision >= protocol::kRevisionWithExternalRoles) write_varint(t.middle, 0);
+  if (revision >= protocol::kRevisionWithInterserverSecret) write_varint(t.middle, 0);
   write_varint(t.middle, kStageComplete);
   t.middle.push_back(config.compression_enabled() ? 1 : 0);
 
@@ -179,7 +182,7 @@ void write_query_packet(ByteBuffer& out, const QueryPacketTemplate& t, const Que
                         const SettingsMap& overlay) {
   out.clear();
   out.reserve(query_packet_capacity(t, query, parameters, overlay));
-  out.push_back(kClientQuery);
+  out.push_back(code(ClientPacket::Query));
   write_string(out, id.view());
   if (t.client_info) write_client_info_from_template(out, *t.client_info, id.view());
   if (overlay.empty()) {
@@ -210,7 +213,7 @@ QueryId write_query_packet(ByteBuffer& out, const QueryPacketTemplate& t, std::s
 void write_ignored_part_uuids(ByteBuffer& out, std::span<const PartUuid> uuids) {
   if (uuids.empty()) return;
   out.reserve(out.size() + 1 + varint_length(uuids.size()) + 16 * uuids.size());
-  out.push_back(kClientIgnoredPartUuids);
+  out.push_back(code(ClientPacket::IgnoredPartUuids));
   write_varint(out, uuids.size());
   for (const auto& uuid : uuids) out.append(uuid.data(), uuid.size());
 }
