@@ -59,7 +59,9 @@ int fuzz_block_differential(const uint8_t* data, size_t size) {
   ChunkSource keep_source(in.rest, in.chunk);
   ChunkSource drop_source(in.rest, in.chunk);
   const protocol::BlockLayout layout =
-      (in.flags & 1) != 0 ? protocol::BlockLayout::for_revision(54412) : protocol::BlockLayout{};
+      (in.flags & 1) != 0
+          ? protocol::BlockLayout::for_revision(protocol::kLastRevisionWithEmptyLowCardinalityBody)
+          : protocol::BlockLayout{};
   auto kept = protocol::read_block_body(keep_source, layout);
   auto dropped = protocol::discard_block_body(drop_source, layout);
   check_parser(in.rest, kept, keep_source.consumed(), layout);
