@@ -13,7 +13,10 @@
 // reading the flags only for the index width). It may accept what the keeping reader refuses: it
 // has no column budget and keeps Other columns.
 //
-// With the selector's low flag bit set, the input after one byte is the tail of a one-row Dynamic
+// The selector's low flag bit picks the layout of older servers (no custom-serialization flag, a
+// body for a nested LowCardinality of no rows); all three decoders read with the same layout.
+//
+// With the selector's high flag bit set, the input after one byte is the tail of a one-row Dynamic
 // column whose prefix opens 2 * that byte nested Dynamic levels, so that the nesting limit is in
 // reach of small inputs.
 #include <string_view>
@@ -29,9 +32,9 @@ namespace tarnwick::fuzz {
 namespace {
 
 void check_parser(std::span<const uint8_t> input, const base::Result<protocol::Block>& kept,
-                  size_t kept_end) {
+                  size_t kept_end, const protocol::BlockLayout& layout) {
   uint64_t pos = 0;
-  auto parsed = protocol::parse_block_body(input, pos);
+  auto parsed = protocol::parse_block_body(input, pos, layout);
   TW_FUZZ_CHECK(parsed.ok() ? pos <= input.size() : pos == 0);
   if (!parsed.ok()) {
     TW_FUZZ_CHECK(parsed.error().kind() == base::ErrorKind::Protocol ||
@@ -82,15 +85,19 @@ int fuzz_block_differential(const uint8_t* data, size_t size) {
   Selected in;
   if (!select_input(data, size, in)) return -1;
   std::vector<uint8_t> nested;
-  if ((in.flags & 1) != 0 && !in.rest.empty()) {
+  if ((in.flags & 2) != 0 && !in.rest.empty()) {
     nested = nested_dynamic(2u * in.rest[0], in.rest.subspan(1));
     in.rest = nested;
   }
   ChunkSource keep_source(in.rest, in.chunk);
   ChunkSource drop_source(in.rest, in.chunk);
-  auto kept = protocol::read_block_body(keep_source);
-  auto dropped = protocol::discard_block_body(drop_source);
-  check_parser(in.rest, kept, keep_source.consumed());
+  const protocol::BlockLayout layout =
+      (in.flags & 1) != 0
+          ? protocol::BlockLayout::for_revision(protocol::kLastRevisionWithEmptyLowCardinalityBody)
+          : protocol::BlockLayout{};
+  auto kept = protocol::read_block_body(keep_source, layout);
+  auto dropped = protocol::discard_block_body(drop_source, layout);
+  check_parser(in.rest, kept, keep_source.consumed(), layout);
   if (!dropped.ok() &&
       dropped.error().message().starts_with("discard unsupported for column type")) {
     return 0;

@@ -29,18 +29,19 @@ struct DiscardingSink : DroppingSink {
 
 }  // namespace
 
-Result<uint64_t> discard_block_body(ByteSource& source) {
+Result<uint64_t> discard_block_body(ByteSource& source, const BlockLayout& layout) {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   for (uint64_t i = 0; i < counts.columns; ++i) {
-    TW_ASSIGN_OR_RETURN(const ColumnRecord record, read_column_record(source));
-    TW_TRY(discard_column_data(source, record.type, counts.rows));
+    TW_ASSIGN_OR_RETURN(const ColumnRecord record, read_column_record(source, layout));
+    TW_TRY(discard_column_data(source, record.type, counts.rows, layout));
   }
   return counts.rows;
 }
 
-Status discard_column_data(ByteSource& source, const ColumnType& type, uint64_t rows) {
+Status discard_column_data(ByteSource& source, const ColumnType& type, uint64_t rows,
+                           const BlockLayout& layout) {
   DiscardingSink drop;
-  return ColumnWalker<DiscardingSink>(source, drop).column(type, rows);
+  return ColumnWalker<DiscardingSink>(source, drop, layout).column(type, rows);
 }
 
 Status discard_exact(ByteSource& source, uint64_t n) {

@@ -61,7 +61,8 @@ Error as_parse_error(Error error) {
   return Error::protocol(error.to_string());
 }
 
-Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record, uint64_t rows) {
+Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record, uint64_t rows,
+                                const BlockLayout& layout) {
   ColumnInfo column{std::move(record.name), std::move(record.type_name), {}, {}};
   const ColumnType& type = record.type;
   if (rows == 0) return column;
@@ -71,11 +72,11 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
     // column views read there (kept in its wire form it would be misread).
     base::ByteBuffer out;
     uint64_t budget = kColumnByteLimit;
-    TW_TRY(read_column_data_into(source, type, rows, out, budget));
+    TW_TRY(read_column_data_into(source, type, rows, out, budget, layout));
     column.data = std::move(out).freeze();
   } else {
     SkippingSink skip;
-    TW_TRY(ColumnWalker<SkippingSink>(source, skip).column(type, rows));
+    TW_TRY(ColumnWalker<SkippingSink>(source, skip, layout).column(type, rows));
     std::span<const uint8_t> body(start, static_cast<size_t>(source.buffered().data() - start));
     if (type.kind == TypeKind::JSON) body = body.subspan(8);  // the version word is not kept
     column.data = Bytes::copy_of(body);
@@ -89,14 +90,15 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
   return column;
 }
 
-Result<Block> parse_block(base::MemorySource& source) {
+Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout) {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   Block block;
   block.rows = counts.rows;
   block.columns.reserve(static_cast<size_t>(counts.columns));
   for (uint64_t i = 0; i < counts.columns; ++i) {
-    TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source));
-    TW_ASSIGN_OR_RETURN(ColumnInfo column, parse_column(source, std::move(record), counts.rows));
+    TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source, layout));
+    TW_ASSIGN_OR_RETURN(ColumnInfo column,
+                        parse_column(source, std::move(record), counts.rows, layout));
     block.columns.push_back(std::move(column));
   }
   return block;
@@ -108,9 +110,10 @@ bool is_incomplete(const Error& error) {
   return error.is_io(base::IoKind::UnexpectedEof);
 }
 
-Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos) {
+Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
+                               const BlockLayout& layout) {
   base::MemorySource source(buf.subspan(static_cast<size_t>(std::min<uint64_t>(pos, buf.size()))));
-  Result<Block> block = parse_block(source);
+  Result<Block> block = parse_block(source, layout);
   if (!block.ok()) return as_parse_error(std::move(block).error());
   pos = buf.size() - source.remaining();
   return block;

@@ -14,13 +14,15 @@
 
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
+#include "tarnwick/protocol/block_layout.h"
 #include "tarnwick/protocol/type_parser.h"
 
 namespace tarnwick::protocol {
 
 // Parses the block body that starts at `pos` in `buf` (after the packet type and table name). On
 // success `pos` stands just past the block; on failure it is left where it was.
-base::Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos);
+base::Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
+                                     const BlockLayout& layout = {});
 
 // Whether a failure means only that the bytes ran out before the block (or body) ended.
 bool is_incomplete(const base::Error& error);

@@ -74,10 +74,11 @@ struct KeepingSink {
   // The dictionary goes to a vector of its own, under a budget of its own; the expansion is what
   // the column appends, so it is what the column's budget pays for.
   Status expand_low_cardinality(ByteSource& source, const ColumnType& inner,
-                                LowCardinalityHeader header, uint64_t rows, uint32_t depth) {
+                                LowCardinalityHeader header, uint64_t rows, uint32_t depth,
+                                const BlockLayout& layout) {
     ByteBuffer dictionary;
     KeepingSink keep{dictionary, kColumnByteLimit};
-    TW_TRY(ColumnWalker<KeepingSink>(source, keep)
+    TW_TRY(ColumnWalker<KeepingSink>(source, keep, layout)
                .column(lc_dictionary_type(inner), header.keys, depth + 1));
     TW_ASSIGN_OR_RETURN(uint64_t count, read_fixed<uint64_t>(source));
     if (count != rows) [[unlikely]]
@@ -106,9 +107,9 @@ struct KeepingSink {
 };
 
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
-                             ByteBuffer& out, uint64_t& budget) {
+                             ByteBuffer& out, uint64_t& budget, const BlockLayout& layout) {
   KeepingSink keep{out, budget};
-  Status st = ColumnWalker<KeepingSink>(source, keep).column(type, rows);
+  Status st = ColumnWalker<KeepingSink>(source, keep, layout).column(type, rows);
   budget = keep.budget;
   return st;
 }

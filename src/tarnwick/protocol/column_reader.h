@@ -16,6 +16,7 @@
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/bytes.h"
 #include "tarnwick/base/result.h"
+#include "tarnwick/protocol/block_layout.h"
 #include "tarnwick/protocol/type_parser.h"
 
 namespace tarnwick::protocol {
@@ -35,9 +36,10 @@ inline constexpr uint64_t kOffsetTotalLimit = 10000000;
 
 // Appends the body of `rows` rows of `type`. Zero rows read nothing, whatever the type. A
 // LowCardinality in a column of plain kinds is expanded into the plain body of its dictionary type;
-// the bodies of Variant and Dynamic columns (state prefixes included) are kept as they came.
+// the bodies of Variant and Dynamic columns (state prefixes included) are kept as they came. Inside
+// a column with rows, a LowCardinality of no rows has a body only where `layout` says so.
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
-                             ByteBuffer& out, uint64_t& budget);
+                             ByteBuffer& out, uint64_t& budget, const BlockLayout& layout = {});
 
 // ---- appending primitives -----------------------------------------------------------------------
 

@@ -10,6 +10,9 @@
 // Depth counts one level per type constructor, in prefixes and bodies alike, Dynamic members and
 // JSON paths included; past kMaxTypeDepth the walk fails instead of recursing further.
 //
+// The layout of the connection's blocks (block_layout.h) says whether a LowCardinality of no rows
+// nested in a column with rows still has a body.
+//
 // Running out of bytes is whatever the source says (an in-memory source: the Io error of kind
 // UnexpectedEof); the walker never looks past what it has read.
 //
@@ -17,7 +20,7 @@
 //   kExpands, kStateKinds, kOtherAsString, kCheckStateLcFlags, kBoundsOffsets, kOffsetRun
 //   take(source, n), view(source, n), word(source), varint(source), text(source, label),
 //   run_room(window), took_run(p, n), length_label(label), unsupported(type, in_state),
-//   and, when kExpands, expand_low_cardinality(source, inner, header, rows, depth).
+//   and, when kExpands, expand_low_cardinality(source, inner, header, rows, depth, layout).
 #pragma once
 
 #include <algorithm>
@@ -31,6 +34,7 @@
 #include "tarnwick/base/bytes.h"
 #include "tarnwick/base/format.h"
 #include "tarnwick/base/result.h"
+#include "tarnwick/protocol/block_layout.h"
 #include "tarnwick/protocol/column_common.h"
 #include "tarnwick/protocol/column_reader.h"
 #include "tarnwick/protocol/column_state.h"
@@ -93,7 +97,10 @@ class ColumnWalker {
  public:
   using Kind = ColumnState::Kind;
 
-  ColumnWalker(base::ByteSource& source, Sink& sink) : src_(source), sink_(sink) {}
+  ColumnWalker(base::ByteSource& source, Sink& sink, const BlockLayout& layout = {})
+      : src_(source), sink_(sink), layout_(layout) {}
+
+  const BlockLayout& layout() const { return layout_; }
 
   // A whole column of `rows` rows: the key versions of its LowCardinality types, then its body.
   // Zero rows read nothing, whatever the type.
@@ -163,8 +170,9 @@ class ColumnWalker {
   }
 
   base::Status body(const ColumnType& type, uint64_t rows, uint32_t depth) {
-    // Zero rows have no bytes, except the body of a LowCardinality nested in the column.
-    if (rows == 0 && !has_low_cardinality(type)) return {};
+    // Zero rows have no bytes, except in the older layout the body of a LowCardinality nested in
+    // the column.
+    if (rows == 0 && !(layout_.empty_low_cardinality_body && has_low_cardinality(type))) return {};
     // A parsed type is never deeper than the grammar allows; a tree built by hand may be.
     if (depth > kMaxTypeDepth) [[unlikely]]
       return nesting_too_deep_error();
@@ -222,7 +230,7 @@ class ColumnWalker {
     TW_ASSIGN_OR_RETURN(uint64_t keys, base_word());
     TW_ASSIGN_OR_RETURN(LowCardinalityHeader header, checked_lc_header(flags, keys, true));
     if constexpr (Sink::kExpands) {
-      return sink_.expand_low_cardinality(src_, inner, header, rows, depth);
+      return sink_.expand_low_cardinality(src_, inner, header, rows, depth, layout_);
     } else {
       TW_TRY(column(lc_dictionary_type(inner), header.keys, depth + 1));
       TW_ASSIGN_OR_RETURN(uint64_t count, base_word());
@@ -564,6 +572,7 @@ class ColumnWalker {
 
   base::ByteSource& src_;
   Sink& sink_;
+  const BlockLayout layout_;
 };
 
 // ---- a sink that keeps nothing ------------------------------------------------------------------

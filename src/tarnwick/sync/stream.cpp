@@ -34,9 +34,9 @@ namespace {
 
 // An uncompressed block parsed from the bytes already received, from where `in` stands; `in`
 // moves past it on success. A block that has not fully arrived fails as incomplete.
-Result<Block> parse_block(base::MemorySource& in) {
+Result<Block> parse_block(base::MemorySource& in, const protocol::BlockLayout& layout) {
   uint64_t pos = 0;
-  Result<Block> block = protocol::parse_block_body(in.buffered(), pos);
+  Result<Block> block = protocol::parse_block_body(in.buffered(), pos, layout);
   if (block.ok()) in.consume(static_cast<size_t>(pos));
   return block;
 }
@@ -209,6 +209,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
   base::MemorySource in(buffer_.span());
   Outcome out;
   bool taken = false;  // read through StreamBytes, which moved position itself
+  const protocol::BlockLayout layout = protocol::BlockLayout::for_revision(settings_.revision);
   Status st = [&]() -> Status {
     TW_ASSIGN_OR_RETURN(const uint64_t type, protocol::read_varint(in));
     switch (type) {
@@ -219,7 +220,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
         Result<Block> block = [&]() -> Result<Block> {
           if (!settings_.compression) {
             TW_TRY(skip_table_name(in));
-            return parse_block(in);
+            return parse_block(in, layout);
           }
           taken = true;
           position_ = buffer_.size() - in.remaining();
@@ -235,7 +236,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
       case uint64_t(ServerPacket::Log):  // never compressed
       {
         TW_TRY(skip_table_name(in));
-        Result<Block> block = parse_block(in);
+        Result<Block> block = parse_block(in, layout);
         return block.ok() ? Status{} : Status(std::move(block).error());
       }
       case uint64_t(ServerPacket::TableColumns):
@@ -298,7 +299,9 @@ Result<Block> QueryStream::read_compressed_block() {
     TW_TRY(skip_table_name(bytes));
     compression::DecompressingReader layer(bytes);
     TW_TRY(layer.start());
-    TW_ASSIGN_OR_RETURN(Block b, protocol::read_block_body(layer));
+    TW_ASSIGN_OR_RETURN(
+        Block b,
+        protocol::read_block_body(layer, protocol::BlockLayout::for_revision(settings_.revision)));
     pending = std::move(layer).into_pending();
     return b;
   }();

@@ -35,8 +35,8 @@ std::string expand_both(const std::string& type_text, uint64_t rows, const ByteV
   const ByteVec block = Wire().block_head(1, rows).column("c", type_text).raw(body).get();
   uint64_t pos = 0;
   auto parsed = parse_block_body(block, pos);
-  std::string mem_got = parsed.error().to_string();
-  if (parsed.ok()) mem_got = std::string(parsed->columns.at(0).data.view());
+  const std::string mem_got =
+      parsed.ok() ? std::string(parsed->columns.at(0).data.view()) : parsed.error().to_string();
   EXPECT_EQ(mem_got, got) << type_text;
   EXPECT_EQ(pos, parsed.ok() ? block.size() : 0u) << type_text;
   return got;
