@@ -1,6 +1,7 @@
 #include "tarnwick/protocol/column_walker.h"
 
 #include <cstring>
+#include <utility>
 
 #include "tarnwick/base/utf8.h"
 
@@ -68,6 +69,21 @@ Result<LowCardinalityHeader> checked_lc_header(uint64_t flags, uint64_t keys, bo
   }
   TW_TRY(limits::checked_count(keys, "LowCardinality key", kMaxLowCardinalityKeys));
   return LowCardinalityHeader{1u << (flags & 3), keys};
+}
+
+ColumnState::Kind wrapper_state_kind(TypeKind kind) {
+  using K = ColumnState::Kind;
+  static constexpr std::pair<TypeKind, K> kWrappers[] = {
+      {TypeKind::Nullable, K::Nullable},
+      {TypeKind::Array, K::Array},
+      {TypeKind::LowCardinality, K::LowCardinality},
+      {TypeKind::Map, K::Map},
+      {TypeKind::Tuple, K::Tuple},
+      {TypeKind::Variant, K::Variant}};
+  for (const auto& [type, state] : kWrappers) {
+    if (type == kind) return state;
+  }
+  return K::Plain;
 }
 
 Result<ColumnType> parse_dynamic_type(const std::string& name) {

@@ -58,6 +58,9 @@ base::Result<LowCardinalityHeader> checked_lc_header(uint64_t flags, uint64_t ke
                                                      bool check_flags);
 // "unsupported LowCardinality key serialization version {}" unless `version` is 1.
 base::Status check_key_version(uint64_t version);
+// The state node kind of a type that only wraps others (Nullable, Array, LowCardinality, Map,
+// Tuple, Variant); Plain for every other kind.
+ColumnState::Kind wrapper_state_kind(TypeKind kind);
 // A Dynamic member's type name, parsed; failures read "bad dynamic type '{name}': {reason}".
 base::Result<ColumnType> parse_dynamic_type(const std::string& name);
 // "LowCardinality index count {} does not match row count {}".
@@ -100,8 +103,6 @@ class ColumnWalker {
   ColumnWalker(base::ByteSource& source, Sink& sink, const BlockLayout& layout = {})
       : src_(source), sink_(sink), layout_(layout) {}
 
-  const BlockLayout& layout() const { return layout_; }
-
   // A whole column of `rows` rows: the key versions of its LowCardinality types, then its body.
   // Zero rows read nothing, whatever the type.
   base::Status column(const ColumnType& type, uint64_t rows, uint32_t depth = 0) {
@@ -114,37 +115,17 @@ class ColumnWalker {
   base::Result<ColumnState> prefix(const ColumnType& type, uint32_t depth) {
     if (depth > kMaxTypeDepth) [[unlikely]]
       return nesting_too_deep_error();
+    if (type.kind == TypeKind::JSON) return json_prefix(depth);
     ColumnState node;
-    switch (type.kind) {
-      case TypeKind::Nullable:
-        node.kind = Kind::Nullable;
-        break;
-      case TypeKind::Array:
-        node.kind = Kind::Array;
-        break;
-      case TypeKind::LowCardinality:  // its key version stands in its body
-        node.kind = Kind::LowCardinality;
-        break;
-      case TypeKind::Map:
-        node.kind = Kind::Map;
-        break;
-      case TypeKind::Tuple:
-        node.kind = Kind::Tuple;
-        break;
-      case TypeKind::Variant:  // its mode word stands in its body
-        node.kind = Kind::Variant;
-        break;
-      case TypeKind::JSON:
-        return json_prefix(depth);
-      case TypeKind::Dynamic: {
-        node.kind = Kind::Dynamic;
-        TW_ASSIGN_OR_RETURN(DynamicState state, dynamic_prefix(depth));
-        node.dynamic.push_back(std::move(state));
-        return node;
-      }
-      default:
-        return node;
+    if (type.kind == TypeKind::Dynamic) {
+      node.kind = Kind::Dynamic;
+      TW_ASSIGN_OR_RETURN(DynamicState state, dynamic_prefix(depth));
+      node.dynamic.push_back(std::move(state));
+      return node;
     }
+    // A LowCardinality's key version and a Variant's mode word stand in their bodies.
+    node.kind = wrapper_state_kind(type.kind);
+    if (node.kind == Kind::Plain) return node;
     node.children.reserve(type.nested.size());
     for (const ColumnType& child : type.nested) {
       TW_ASSIGN_OR_RETURN(ColumnState state, prefix(child, depth + 1));
