@@ -21,18 +21,6 @@ using Outcome = testing::ReadOutcome;
 using testing::read_both;
 using testing::read_column;
 
-TEST(ColumnReaderTest, BodiesOfEveryKindAreKeptAsOnTheWire) {
-  for (const auto& c : testing::body_cases()) {
-    ByteVec wire = c.wire;
-    wire.push_back(0xEE);  // must stay unread
-    Outcome o = read_both(c.type, 2, wire);
-    EXPECT_EQ(o.error, "ok") << c.type;
-    EXPECT_EQ(o.consumed, c.wire.size()) << c.type;
-    EXPECT_EQ(o.kept, c.kept.empty() ? c.wire : c.kept) << c.type;
-    EXPECT_EQ(o.budget, kColumnByteLimit - o.kept.size()) << c.type;
-  }
-}
-
 TEST(ColumnReaderTest, FailuresCarryTheirMessages) {
   for (const auto& c : testing::failure_cases()) {
     Outcome o = read_both(c.type, c.rows, c.wire);

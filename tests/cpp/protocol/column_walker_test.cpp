@@ -95,7 +95,7 @@ std::vector<Case> cases() {
                                         "AggregateFunction columns are not supported in "
                                         "buffered block reads";
   // clang-format off
-  return {
+  std::vector<Case> out = {
       // Plain kinds.
       {"UInt8", 3, Wire().bytes({1, 2, 3})},
       {"UInt8", 4, Wire().bytes({1, 2, 3}), kIncomplete},
@@ -215,6 +215,12 @@ std::vector<Case> cases() {
        kE + "Dynamic discriminators byte length 67108865 exceeds limit 67108864", kRefused},
   };
   // clang-format on
+  // The readers' shared fixtures: two well-formed rows of every layout, which all readers accept.
+  for (const auto& b : testing::body_cases()) {
+    out.push_back({b.type, 2, b.wire, "ok", kSame, kSame,
+                   b.kept.empty() ? std::nullopt : std::optional<ByteVec>(b.kept)});
+  }
+  return out;
 }
 
 std::string error_of(const base::Status& st) {
@@ -263,6 +269,7 @@ TEST(ColumnWalkerTest, EveryReaderWalksEveryCaseAsTheTableSays) {
     if (kept.error == "ok") {
       EXPECT_EQ(kept.consumed, c.wire.size());
       EXPECT_EQ(kept.kept, c.kept.value_or(c.wire));
+      EXPECT_EQ(kept.budget, kColumnByteLimit - kept.kept.size());  // every kept byte charged
     }
 
     base::MemorySource whole(wire);
