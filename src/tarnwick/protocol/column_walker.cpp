@@ -9,15 +9,10 @@ namespace tarnwick::protocol {
 
 using base::cat;
 using base::Error;
-using base::Result;
-using base::Status;
 
-namespace {
-
+// Index flags of a LowCardinality body.
 constexpr uint64_t kGlobalDictionaryFlag = 0x100;
 constexpr uint64_t kAdditionalKeysFlag = 0x200;
-
-}  // namespace
 
 // ---- the state tree -----------------------------------------------------------------------------
 
