@@ -229,11 +229,14 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
 
   std::optional<Result<sync::SyncClient>> connected;
+  bool interrupted = false;
   {
-    GilRelease nogil;
+    BlockingCall call;
     connected.emplace(sync::SyncClient::connect_with_config(std::move(config)));
+    interrupted = call.interrupted();
   }
   link->callable = nullptr;
+  if (interrupted) return nullptr;  // a signal handler raised; the connection closes unused
   if (!connected->ok()) return raise(connected->error());
 
   auto core = std::make_unique<ClientCore>();

@@ -63,14 +63,19 @@ std::optional<DeferredError> call_locked(ClientCore& core, Op& op) {
 // (with the GIL), the GIL is released around the discarded test, the lock and the call, and any
 // failure is raised once the GIL is back. False with the Python error set on failure. `op` must
 // not touch a Python object.
+// A signal handler that raises while the call waits ends it with the handler's exception; the
+// exchange it cut short leaves the connection broken, so no later call reads its rest.
 template <class Op>
 bool run_locked(PyObject* self, Op&& op) {
   ClientCore& core = core_of(self);
   std::optional<DeferredError> failure;
+  bool interrupted = false;
   {
-    GilRelease nogil;
+    BlockingCall call;
     failure = call_locked(core, op);
+    interrupted = call.interrupted();
   }
+  if (interrupted) return false;
   if (!failure) return true;
   failure->raise();
   return false;
