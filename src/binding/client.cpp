@@ -129,7 +129,14 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, ClientArguments& out) {
   if (!optional_str_argument(o[11], "tls_ca_file", out.tls_ca_file)) return false;
   if (!optional_str_argument(o[12], "tls_client_cert", out.tls_client_cert)) return false;
   if (!optional_str_argument(o[13], "tls_client_key", out.tls_client_key)) return false;
-  if (not_none(14)) out.ssh_signer = o[14];
+  if (not_none(14)) {
+    if (!PyCallable_Check(o[14])) {
+      raise(PyExc_TypeError,
+            cat("argument 'ssh_signer': '", type_name_of(o[14]), "' object is not callable"));
+      return false;
+    }
+    out.ssh_signer = o[14];
+  }
   return !given(15) || bool_argument(o[15], "validate_schema", out.validate_schema);
 }
 

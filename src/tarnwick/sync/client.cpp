@@ -43,6 +43,10 @@ Status check_connect_config(const ClientConfig& config) {
                                      " is not enabled; max supported is ", kMaxRevision));
   }
   if (config.connect_timeout.is_zero()) return zero_connect_timeout();
+  // Name resolution takes the host as a C string: a NUL would silently cut it short.
+  if (config.host.find('\0') != std::string::npos) {
+    return Error::config("host must not contain a NUL character");
+  }
   return {};
 }
 

@@ -126,9 +126,9 @@ TEST(Transport, ShutdownFromAnotherThreadEndsABlockedRead) {
 // A deadline holds for reads and writes however often signals interrupt the waits, and a thread's
 // interrupt hook is asked while a call waits without a deadline and stops it.
 TEST(Transport, DeadlinesOutlastSignalsAndTheInterruptHookStopsWaits) {
-  struct sigaction quiet{};
+  struct sigaction quiet {};
   quiet.sa_handler = [](int) {};  // no SA_RESTART: every signal interrupts the wait
-  struct sigaction old{};
+  struct sigaction old {};
   ASSERT_EQ(sigaction(SIGALRM, &quiet, &old), 0);
   itimerval every{{0, 50000}, {0, 50000}};
   setitimer(ITIMER_REAL, &every, nullptr);
