@@ -11,6 +11,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "binding/errors.h"
 #include "binding/py_ref.h"
@@ -33,6 +34,9 @@ struct ClientCore {
   std::mutex shutdown_mutex;              // never held together with inner_mutex
   std::optional<sync::Socket> shutdown;   // a duplicate of the connection's socket
   std::atomic<bool> discarded{false};
+  // The thread whose call holds inner_mutex. A signal handler run while that call waits runs in
+  // the same thread, and must be refused rather than wait for the lock it is holding.
+  std::atomic<std::thread::id> holder{};
 };
 
 struct ClientObject {
@@ -52,7 +56,18 @@ inline DeferredError discarded_error() {
 template <class Op>
 std::optional<DeferredError> call_locked(ClientCore& core, Op& op) {
   if (core.discarded.load(std::memory_order_acquire)) return discarded_error();
+  const std::thread::id self = std::this_thread::get_id();
+  if (core.holder.load(std::memory_order_relaxed) == self) {
+    return DeferredError{PyExc_RuntimeError,
+                         "the client is busy with a call that a signal handler interrupted; it "
+                         "cannot be used from inside that handler"};
+  }
   std::lock_guard<std::mutex> lock(core.inner_mutex);
+  core.holder.store(self, std::memory_order_relaxed);
+  struct Release {
+    ClientCore& core;
+    ~Release() { core.holder.store(std::thread::id(), std::memory_order_relaxed); }
+  } release{core};
   if (!core.inner) return discarded_error();
   base::Status status = op(*core.inner);
   if (!status.ok()) return to_py_err(status.error());

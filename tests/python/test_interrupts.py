@@ -117,6 +117,21 @@ class InterruptTest(unittest.TestCase):
                 # The interrupted exchange is never read as the answer to the next call.
                 self.assertIn(BROKEN, str(timed(c.ping)[0]))
 
+    def test_a_handler_that_uses_the_interrupted_client_is_refused(self):
+        seen = []
+
+        def handler(signum, frame):
+            seen.append(timed(c.ping)[0])
+            raise KeyboardInterrupt
+
+        with serving(stalls, query_timeout=30) as (c, _):
+            with sigalrm(handler, 0.3):
+                error, took = timed(c.query, "q")
+        self.assertIsInstance(error, KeyboardInterrupt)
+        self.assertLess(took, 2.0)
+        self.assertIsInstance(seen[0], RuntimeError)
+        self.assertIn("cannot be used from inside that handler", str(seen[0]))
+
     def test_connect_is_interrupted_while_the_server_does_not_answer(self):
         def silent(conn):
             conn.read_client_hello()
