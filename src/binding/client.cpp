@@ -278,7 +278,9 @@ PyObject* client_discard(PyObject* self, PyObject*) {
   if (handle) handle->shutdown_both();
   handle.reset();
   std::optional<sync::SyncClient> dropped;
-  if (core.inner_mutex.try_lock()) {
+  // From a signal handler inside this client's own call the lock is this thread's: leave it.
+  const bool own_call = core.holder.load(std::memory_order_relaxed) == std::this_thread::get_id();
+  if (!own_call && core.inner_mutex.try_lock()) {
     dropped.swap(core.inner);
     core.inner_mutex.unlock();
   }
