@@ -31,7 +31,7 @@ inline constexpr const char* kDiscardedText =
 struct ClientCore {
   std::string address;  // the constructor's `addr`, exactly as given
   std::string user;
-  std::mutex inner_mutex;
+  std::timed_mutex inner_mutex;
   std::optional<sync::SyncClient> inner;  // emptied by discard() when no call holds the lock
   std::mutex shutdown_mutex;              // never held together with inner_mutex
   std::optional<sync::Socket> shutdown;   // a duplicate of the connection's socket
@@ -64,7 +64,13 @@ std::optional<DeferredError> call_locked(ClientCore& core, Op& op) {
                          "the client is busy with a call that a signal handler interrupted; it "
                          "cannot be used from inside that handler"};
   }
-  std::lock_guard<std::mutex> lock(core.inner_mutex);
+  // Another thread's call may hold the lock for long: the wait for it is cut into slices too, so
+  // a signal handler that raises ends it.
+  while (!core.inner_mutex.try_lock_for(sync::kInterruptCheckInterval)) {
+    // The caller raises the handler's exception in place of this text.
+    if (sync::interrupt_requested()) return DeferredError{PyExc_RuntimeError, "interrupted"};
+  }
+  std::lock_guard<std::timed_mutex> lock(core.inner_mutex, std::adopt_lock);
   core.holder.store(self, std::memory_order_relaxed);
   struct Release {
     ClientCore& core;

@@ -142,6 +142,18 @@ class InterruptTest(unittest.TestCase):
         self.assertIsInstance(seen[0], RuntimeError)
         self.assertIn("cannot be used from inside that handler", str(seen[0]))
 
+    def test_waiting_for_another_threads_call_is_interrupted(self):
+        with serving(stalls, query_timeout=30) as (c, _):
+            other = threading.Thread(target=timed, args=(c.query, "slow"))
+            other.start()
+            time.sleep(0.2)  # the other thread's call holds the client
+            with sigalrm(raise_interrupt, 0.3):
+                error, took = timed(c.ping)
+            c.discard()
+            other.join(10)
+        self.assertIsInstance(error, KeyboardInterrupt)
+        self.assertLess(took, 2.0)
+
     def test_connect_is_interrupted_while_the_server_does_not_answer(self):
         def silent(conn):
             conn.read_client_hello()
