@@ -47,7 +47,8 @@ Status check_connect_config(const ClientConfig& config) {
   if (config.host.find('\0') != std::string::npos) {
     return Error::config("host must not contain a NUL character");
   }
-  return {};
+  // Refused here, before any socket is opened, rather than by the first block to be framed.
+  return check_send_compression(config.compression);
 }
 
 // `total` minus `elapsed`, or zero when nothing is left.
