@@ -108,7 +108,7 @@ class ColumnWalker {
   base::Status column(const ColumnType& type, uint64_t rows, uint32_t depth = 0) {
     if (rows == 0) return {};
     TW_TRY(key_versions(type));
-    return body(type, rows, depth);
+    return walk(type, nullptr, rows, depth);
   }
 
   // The state prefix of a column of `type` (nothing for types without one).
@@ -150,58 +150,84 @@ class ColumnWalker {
     return {};
   }
 
-  base::Status body(const ColumnType& type, uint64_t rows, uint32_t depth) {
-    // Zero rows have no bytes, except in the older layout the body of a LowCardinality nested in
-    // the column.
-    if (rows == 0 && !(layout_.empty_low_cardinality_body && has_low_cardinality(type))) return {};
+  // The body of `rows` rows of `type`. Without a state (`state` null) this is a plain column: a
+  // LowCardinality's key version went ahead with the column's, Variant and Dynamic columns read
+  // their prefixes here, and JSON has only its string form. Under a state prefix the state tree
+  // says how each node is laid out.
+  base::Status walk(const ColumnType& type, const ColumnState* state, uint64_t rows,
+                    uint32_t depth) {
+    // Zero rows have no bytes, except in a plain column of the older layout the body of a
+    // LowCardinality nested in it.
+    if (rows == 0 &&
+        (state != nullptr || !(layout_.empty_low_cardinality_body && has_low_cardinality(type)))) {
+      return {};
+    }
     // A parsed type is never deeper than the grammar allows; a tree built by hand may be.
     if (depth > kMaxTypeDepth) [[unlikely]]
       return nesting_too_deep_error();
+    auto child = [&](Kind kind, size_t i) -> const ColumnState* {
+      return state != nullptr ? &state->child_or_plain(kind, i) : nullptr;
+    };
+    const uint32_t next = depth + 1;
     switch (type.kind) {
       case TypeKind::Nullable:
         TW_TRY(sink_.take(src_, rows));  // null map
-        return body(type.inner(), rows, depth + 1);
+        return walk(type.inner(), child(Kind::Nullable, 0), rows, next);
       case TypeKind::Array: {
         TW_ASSIGN_OR_RETURN(uint64_t elements, offsets(rows, "array offset"));
-        return body(type.inner(), elements, depth + 1);
+        return walk(type.inner(), child(Kind::Array, 0), elements, next);
       }
       case TypeKind::Map: {
         TW_ASSIGN_OR_RETURN(uint64_t entries, offsets(rows, "map offset"));
-        TW_TRY(body(type.key(), entries, depth + 1));
-        return body(type.value(), entries, depth + 1);
+        TW_TRY(walk(type.key(), child(Kind::Map, 0), entries, next));
+        return walk(type.value(), child(Kind::Map, 1), entries, next);
       }
       case TypeKind::Tuple:
-        for (const ColumnType& member : type.nested) TW_TRY(body(member, rows, depth + 1));
+        for (size_t i = 0; i < type.nested.size(); ++i) {
+          TW_TRY(walk(type.nested[i], child(Kind::Tuple, i), rows, next));
+        }
         return {};
       case TypeKind::LowCardinality:
-        return plain_low_cardinality(type.inner(), rows, depth);
+        if (state == nullptr) return plain_low_cardinality(type.inner(), rows, depth);
+        return state_low_cardinality(type.inner(), *child(Kind::LowCardinality, 0), rows, depth);
       case TypeKind::JSON: {
+        if (state != nullptr) return json(*state, rows, depth);
         // The string form only; its version word is neither kept nor charged.
         TW_ASSIGN_OR_RETURN(uint64_t version, base_word());
         if (version != 1 && version != 4) return bad_json_version(version);
         return strings(rows, "JSON string length");
       }
       case TypeKind::Variant: {
+        if (state != nullptr) {
+          std::span<const ColumnState> members;
+          if (state->kind == Kind::Variant) members = state->children;
+          return variant(type.nested, members, rows, depth);
+        }
         if constexpr (!Sink::kStateKinds) return sink_.unsupported(type, false);
         // Every member's prefix stands before anything else of the body, the mode word included.
         std::vector<ColumnState> states;
         states.reserve(type.nested.size());
         for (const ColumnType& member : type.nested) {
-          TW_ASSIGN_OR_RETURN(ColumnState state, prefix(member, depth + 1));
-          states.push_back(std::move(state));
+          TW_ASSIGN_OR_RETURN(ColumnState member_state, prefix(member, next));
+          states.push_back(std::move(member_state));
         }
         return variant(type.nested, states, rows, depth);
       }
       case TypeKind::Dynamic: {
+        if (state != nullptr) {
+          if (state->kind != Kind::Dynamic || state->dynamic.empty()) [[unlikely]]
+            return base::Error::protocol("missing Dynamic state prefix");
+          return dynamic(state->dynamic.front(), rows, depth);
+        }
         if constexpr (!Sink::kStateKinds) return sink_.unsupported(type, false);
-        TW_ASSIGN_OR_RETURN(DynamicState state, dynamic_prefix(depth));
-        return dynamic(state, rows, depth);
+        TW_ASSIGN_OR_RETURN(DynamicState own, dynamic_prefix(depth));
+        return dynamic(own, rows, depth);
       }
-      case TypeKind::Other:
-        if constexpr (Sink::kOtherAsString) return strings(rows, "string value length");
+      case TypeKind::Other:  // under a state prefix, kept with the String layout
+        if (state != nullptr || Sink::kOtherAsString) return strings(rows, "string value length");
         return sink_.unsupported(type, false);
       default:
-        return leaf(type, rows, false);
+        return leaf(type, rows, state != nullptr);
     }
   }
 
@@ -221,53 +247,6 @@ class ColumnWalker {
     }
   }
 
-  // ---- bodies under a state prefix --------------------------------------------------------------
-
-  base::Status in_state(const ColumnType& type, const ColumnState& state, uint64_t rows,
-                        uint32_t depth) {
-    if (rows == 0) return {};
-    if (depth > kMaxTypeDepth) [[unlikely]]
-      return nesting_too_deep_error();
-    const uint32_t next = depth + 1;
-    switch (type.kind) {
-      case TypeKind::Nullable:
-        TW_TRY(sink_.take(src_, rows));  // null map
-        return in_state(type.inner(), state.child_or_plain(Kind::Nullable, 0), rows, next);
-      case TypeKind::Array: {
-        TW_ASSIGN_OR_RETURN(uint64_t elements, offsets(rows, "array offset"));
-        return in_state(type.inner(), state.child_or_plain(Kind::Array, 0), elements, next);
-      }
-      case TypeKind::Map: {
-        TW_ASSIGN_OR_RETURN(uint64_t entries, offsets(rows, "map offset"));
-        TW_TRY(in_state(type.key(), state.child_or_plain(Kind::Map, 0), entries, next));
-        return in_state(type.value(), state.child_or_plain(Kind::Map, 1), entries, next);
-      }
-      case TypeKind::Tuple:
-        for (size_t i = 0; i < type.nested.size(); ++i) {
-          TW_TRY(in_state(type.nested[i], state.child_or_plain(Kind::Tuple, i), rows, next));
-        }
-        return {};
-      case TypeKind::LowCardinality:
-        return state_low_cardinality(type.inner(), state.child_or_plain(Kind::LowCardinality, 0),
-                                     rows, depth);
-      case TypeKind::JSON:
-        return json(state, rows, depth);
-      case TypeKind::Variant: {
-        std::span<const ColumnState> members;
-        if (state.kind == Kind::Variant) members = state.children;
-        return variant(type.nested, members, rows, depth);
-      }
-      case TypeKind::Dynamic:
-        if (state.kind != Kind::Dynamic || state.dynamic.empty()) [[unlikely]]
-          return base::Error::protocol("missing Dynamic state prefix");
-        return dynamic(state.dynamic.front(), rows, depth);
-      case TypeKind::Other:  // kept with the String layout
-        return strings(rows, "string value length");
-      default:
-        return leaf(type, rows, true);
-    }
-  }
-
   // The dictionary-encoded form with its key version in line: version, flags, key count,
   // dictionary (for Nullable(U), plain U values with the state of the Nullable's member), index
   // count, indexes.
@@ -283,7 +262,7 @@ class ColumnWalker {
     if (inner.kind == TypeKind::Nullable) {
       dictionary = &dictionary->child_or_plain(Kind::Nullable, 0);
     }
-    TW_TRY(in_state(lc_dictionary_type(inner), *dictionary, header.keys, depth + 1));
+    TW_TRY(walk(lc_dictionary_type(inner), dictionary, header.keys, depth + 1));
     TW_ASSIGN_OR_RETURN(uint64_t count, sink_.word(src_));
     if (count != rows) [[unlikely]]
       return index_count_mismatch(count, rows);
@@ -327,7 +306,7 @@ class ColumnWalker {
         if (byte < counts.size()) ++counts[byte];
       }
       for (size_t i = 0; i < counts.size(); ++i) {
-        TW_TRY(in_state(members[i], state_of(i), counts[i], depth + 1));
+        TW_TRY(walk(members[i], &state_of(i), counts[i], depth + 1));
       }
       return {};
     }
@@ -339,7 +318,7 @@ class ColumnWalker {
             base::cat("Variant compact rows ", k, " exceeds row count ", rows));
       }
       if (d >= n) return {};
-      return in_state(members[d], state_of(d), k, depth + 1);
+      return walk(members[d], &state_of(d), k, depth + 1);
     }
     return base::Error::protocol(base::cat("unknown Variant serialization mode ", mode));
   }
@@ -363,7 +342,7 @@ class ColumnWalker {
       if (counts[i] == 0) continue;
       TW_ASSIGN_OR_RETURN(ColumnType type, parse_dynamic_type(state.type_names[i]));
       const ColumnState& member = i < state.states.size() ? state.states[i] : ColumnState::plain();
-      TW_TRY(in_state(type, member, counts[i], depth + 1));
+      TW_TRY(walk(type, &member, counts[i], depth + 1));
     }
     return {};
   }
