@@ -60,9 +60,10 @@ struct KeepingSink {
   size_t run_room(size_t window) const {
     return static_cast<size_t>(std::min<uint64_t>(budget, window));
   }
-  void took_run(const uint8_t* p, size_t n) {
+  Status took_run(const uint8_t* p, size_t n) {
     out.append(p, n);
     budget -= n;
+    return {};
   }
   std::string_view length_label(std::string_view label) const { return label; }
   Error unsupported(const ColumnType& type, bool in_state) const {

@@ -3,10 +3,11 @@
 // run over a byte source with a sink of its own; the sink decides what happens to the bytes (kept
 // under a budget, dropped) and carries the few texts and rules in which the readers differ.
 //
-// Two walks share the grammar. A plain column (column()) holds the key version of every
-// LowCardinality in it up front and expands or steps over each LowCardinality body from its flags;
-// a body under a state prefix (the members of Variant and Dynamic columns and JSON paths) is
-// walked with the prefix's ColumnState tree and carries each LowCardinality's key version in line.
+// One function walks every body, in two settings. A plain column (column()) holds the key version
+// of every LowCardinality in it up front and expands or steps over each LowCardinality body from
+// its flags; a body under a state prefix (the members of Variant and Dynamic columns and JSON
+// paths) is walked with the prefix's ColumnState tree and carries each LowCardinality's key version
+// in line. A new kind of column is a case of walk() (or of leaf(), when it reads alike in both).
 // Depth counts one level per type constructor, in prefixes and bodies alike, Dynamic members and
 // JSON paths included; past kMaxTypeDepth the walk fails instead of recursing further.
 //
@@ -509,7 +510,7 @@ class ColumnWalker {
         ++row;
       }
       if (const size_t n = static_cast<size_t>(p - start); n != 0) {
-        sink_.took_run(start, n);
+        TW_TRY(sink_.took_run(start, n));
         src_.consume(n);
       }
       if (row == rows) break;
@@ -549,7 +550,7 @@ struct DroppingSink {
   base::Result<uint64_t> varint(base::ByteSource& source) { return read_varint(source); }
   base::Result<std::string> text(base::ByteSource& source, std::string_view label);
   size_t run_room(size_t window) const { return window; }
-  void took_run(const uint8_t*, size_t) {}
+  base::Status took_run(const uint8_t*, size_t) { return {}; }
 
   base::ByteBuffer scratch;
 };
