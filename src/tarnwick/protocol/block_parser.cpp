@@ -119,13 +119,4 @@ Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
   return block;
 }
 
-Result<uint64_t> state_prefixes_length(std::span<const uint8_t> bytes,
-                                       std::span<const ColumnType> types) {
-  base::MemorySource source(bytes);
-  SkippingSink skip;
-  ColumnWalker<SkippingSink> walker(source, skip);
-  for (const ColumnType& type : types) TW_TRY(walker.prefix(type, 1));
-  return static_cast<uint64_t>(bytes.size() - source.remaining());
-}
-
 }  // namespace tarnwick::protocol

@@ -46,6 +46,15 @@ bool has_state_prefix(const ColumnType& type) {
   }
 }
 
+Result<uint64_t> state_prefixes_length(std::span<const uint8_t> bytes,
+                                       std::span<const ColumnType> types) {
+  base::MemorySource source(bytes);
+  DroppingSink skip;
+  ColumnWalker<DroppingSink> walker(source, skip);
+  for (const ColumnType& type : types) TW_TRY(walker.prefix(type, 1));
+  return static_cast<uint64_t>(bytes.size() - source.remaining());
+}
+
 // ---- pieces of the grammar ----------------------------------------------------------------------
 
 Status check_key_version(uint64_t version) {

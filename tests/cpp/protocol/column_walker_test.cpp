@@ -12,6 +12,7 @@
 #include "support/column_reading.h"
 #include "support/sources.h"
 #include "support/wire_builder.h"
+#include "tarnwick/column/any.h"
 #include "tarnwick/protocol/block_discarder.h"
 #include "tarnwick/protocol/block_parser.h"
 #include "tarnwick/protocol/block_reader.h"
@@ -328,6 +329,39 @@ TEST(ColumnWalkerTest, NestingDepthIsBoundedInEveryReader) {
   testing::ZeroTailSource a({}, 1000), b({}, 1000);
   EXPECT_EQ(testing::read_column(a, deeper, 1).error, too_deep);
   EXPECT_EQ(error_of(discard_column_data(b, deeper, 1)), too_deep);
+}
+
+TEST(ColumnWalkerTest, BlocksKeepStatePrefixesAndViewsStepOverThem) {
+  // Variant(Dynamic, UInt8): the Dynamic member's prefix, then the mode word and discriminators.
+  const ByteVec variant =
+      Wire().raw(dyn2({"String"})).u64(0).bytes({1, 0}).bytes({0}).str("s").bytes({9});
+  const ByteVec dynamic = Wire().raw(dyn2({"UInt8"})).bytes({0, 1}).bytes({3});
+  Wire w;
+  w.block_head(3, 2).column("v", "Variant(Dynamic, UInt8)").raw(variant);
+  w.column("d", "Dynamic").raw(dynamic).column("n", "UInt8").bytes({5, 6});
+  base::MemorySource src(w.get());
+  auto block = read_block_body(src);
+  ASSERT_TRUE(block.ok()) << block.error().to_string();
+  EXPECT_EQ(src.remaining(), 0u);
+  ASSERT_EQ(block->columns.size(), 3u);
+  EXPECT_EQ(ByteVec(block->columns[0].data.view().begin(), block->columns[0].data.view().end()),
+            variant);
+
+  auto v = block->read_column_by_index(0);
+  ASSERT_TRUE(v.ok()) << v.error().to_string();
+  const size_t member_bodies = dyn2({"String"}).size() + 8 + 2;  // prefix, mode, discriminators
+  EXPECT_EQ(v->get<column::ColumnKind::Variant>().data,
+            ByteVec(variant.begin() + member_bodies, variant.end()));
+  auto d = block->read_column_by_index(1);
+  ASSERT_TRUE(d.ok());
+  EXPECT_EQ(d->get<column::ColumnKind::Dynamic>().data, dynamic);
+
+  uint64_t pos = 0;  // the buffered parser keeps the same bytes
+  auto parsed = parse_block_body(w.get(), pos);
+  ASSERT_TRUE(parsed.ok()) << parsed.error().to_string();
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(parsed->columns[i].data.view(), block->columns[i].data.view()) << i;
+  }
 }
 
 }  // namespace
