@@ -1,5 +1,7 @@
 #include "tarnwick/protocol/block_reader.h"
 
+#include <algorithm>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -98,21 +100,50 @@ Result<ColumnRecord> read_column_record(ByteSource& source) {
   return ColumnRecord{std::move(name), std::move(type_name), std::move(type)};
 }
 
-Result<Block> read_block_body(ByteSource& source) {
+uint64_t block_cost(const Block& block) {
+  const uint64_t floor = block.rows * kRowCellCost;
+  if (block.columns.empty()) return floor;
+  uint64_t total = 0;
+  for (const ColumnInfo& column : block.columns) {
+    total += std::max<uint64_t>(column.data.size() + column.materialized.size(), floor);
+  }
+  return total;
+}
+
+namespace {
+
+Result<Block> read_block_columns(ByteSource& source, uint64_t byte_limit) {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   const uint64_t rows = counts.rows;
+  // The least every column costs is charged for all of them before any is read: rows are paid for
+  // even when their columns carry no bytes (both counts are bounded, so the product fits).
+  const uint64_t floor = rows * kRowCellCost;
+  const uint64_t least = floor * std::max<uint64_t>(counts.columns, 1);
+  if (least > byte_limit) return Error::response_too_large(least, byte_limit);
   Block block;
   block.rows = rows;
   if (counts.columns == 0) return block;
 
+  uint64_t left = byte_limit - least;  // beyond every column's floor
   ByteBuffer buffer;
   std::vector<PendingColumn> pending;
-  pending.reserve(static_cast<size_t>(counts.columns));
+  // Room for records is taken as they arrive: a column count alone claims nothing.
+  pending.reserve(static_cast<size_t>(std::min<uint64_t>(counts.columns, 64)));
   for (uint64_t i = 0; i < counts.columns; ++i) {
     TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source));
     const uint64_t start = buffer.size();
-    uint64_t budget = kColumnByteLimit;
-    TW_TRY(read_column_data_into(source, record.type, rows, buffer, budget));
+    // The column may take its own limit, or what the block has left, whichever is less.
+    const uint64_t allowance = left + floor;
+    const uint64_t given = std::min(kColumnByteLimit, allowance);
+    uint64_t budget = given;
+    Status read = read_column_data_into(source, record.type, rows, buffer, budget);
+    if (!read.ok()) {
+      if (given < kColumnByteLimit && is_budget_exhausted(read.error())) {
+        return Error::response_too_large(byte_limit - left + (given - budget) + 1, byte_limit);
+      }
+      return std::move(read).error();
+    }
+    left = allowance - std::max(given - budget, floor);
     pending.push_back({std::move(record.name), std::move(record.type_name), start, buffer.size()});
   }
 
@@ -125,6 +156,17 @@ Result<Block> read_block_body(ByteSource& source) {
                                        {}});
   }
   return block;
+}
+
+}  // namespace
+
+Result<Block> read_block_body(ByteSource& source, uint64_t byte_limit) {
+  // Growth that the system refuses ends the block as a value, whatever container asked for it.
+  try {
+    return read_block_columns(source, byte_limit);
+  } catch (const std::bad_alloc&) {
+    return Error::out_of_memory(0);
+  }
 }
 
 }  // namespace tarnwick::protocol

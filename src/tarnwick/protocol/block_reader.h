@@ -17,7 +17,22 @@ namespace tarnwick::protocol {
 inline constexpr uint64_t kMaxBlockColumns = 65536;
 inline constexpr uint64_t kMaxBlockRows = 10000000;
 
-base::Result<Block> read_block_body(base::ByteSource& source);
+// The bytes one decoded block may take when its caller names no other limit.
+inline constexpr uint64_t kDefaultBlockByteLimit = 268435456;
+// What every row of every column costs at the least, whatever its column holds: what the caller's
+// rendering of a cell takes (a pointer to it). A block without columns counts as one column.
+inline constexpr uint64_t kRowCellCost = 8;
+
+// The bytes a block costs against a byte limit: per column the larger of its bytes and
+// kRowCellCost per row.
+uint64_t block_cost(const Block& block);
+
+// Decodes the block at the source. Everything the decoding takes (bodies, LowCardinality
+// dictionaries and expansions, state prefixes) and kRowCellCost per row and column are charged to
+// `byte_limit` before the memory is taken; a block that would cost more fails with
+// ResponseTooLarge (the bytes it asked for in total, the limit), the source left inside the block.
+base::Result<Block> read_block_body(base::ByteSource& source,
+                                    uint64_t byte_limit = kDefaultBlockByteLimit);
 
 // Reads and drops the block-info field list (field 1: one byte, 2: four bytes, 3: a varint). Field
 // number 0 ends it; so does any unknown number, after which the column count follows.

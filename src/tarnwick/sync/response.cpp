@@ -95,16 +95,14 @@ ServerPacketContext packet_context(ConnectionReader& reader, uint64_t revision, 
 
 }  // namespace
 
-size_t decoded_block_size(const Block& block) {
-  size_t total = 0;
-  for (const auto& column : block.columns) total += column.data.size() + column.materialized.size();
-  return total;
-}
-
 Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
                                                const ResponseContext& context,
-                                               Clock::time_point deadline,
-                                               size_t max_response_size) {
+                                               Clock::time_point deadline, size_t max_response_size,
+                                               bool& inside_block) {
+  inside_block = false;
+  auto keep_within_limit = [&](ByteSource& in) {
+    return protocol::read_block_body(in, max_response_size);
+  };
   std::vector<Block> blocks;
   blocks.reserve(8);
   size_t decoded = 0;
@@ -115,9 +113,17 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
     TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_next_packet(reader, packets, deadline));
     switch (packet) {
       case ServerPacket::Data: {
-        TW_ASSIGN_OR_RETURN(Block block, read_body(reader, compressed, keep_block));
+        Result<Block> decoded_block = read_body(reader, compressed, keep_within_limit);
+        if (!decoded_block.ok()) {
+          const Error& e = decoded_block.error();
+          if (e.kind() != base::ErrorKind::ResponseTooLarge)
+            return std::move(decoded_block).error();
+          inside_block = true;
+          return Error::response_too_large(decoded + e.decoded(), max_response_size);
+        }
+        Block block = std::move(decoded_block).value();
         size_t sum;
-        if (__builtin_add_overflow(decoded, decoded_block_size(block), &sum)) {
+        if (__builtin_add_overflow(decoded, protocol::block_cost(block), &sum)) {
           return Error::response_too_large(decoded, max_response_size);
         }
         if (sum > max_response_size) return Error::response_too_large(sum, max_response_size);
