@@ -191,6 +191,20 @@ def main():
         write("chunked", how, bytes([sel]) + message)
     write("chunked", "oversized", bytes([0x00]) + struct.pack("<I", 67108865) + b"x")
 
+    # Query stream responses: packets back to back, or chunk-framed with a packet split across
+    # chunks and zero lengths between them; the selector's low bits are the small receive size.
+    lc_block = next(b for name, b, _ in native_blocks() if "low_cardinality" in name)
+    data = varint(1) + string("") + lc_block
+    progress = varint(3) + bytes(7)
+    response = progress + data + varint(6) + bytes(10) + data + varint(5)
+    write("stream_buffer", "plain-by5", bytes([0x05]) + response)
+    write("stream_buffer", "plain-bytewise", bytes([0x00]) + response)
+    framed = (chunk(response[:4]) + chunk(b"") + chunk(response[4:40]) + chunk(b"") +
+              chunk(response[40:]) + chunk(b"") + chunk(b""))
+    write("stream_buffer", "chunked-split", bytes([0x43]) + framed)
+    exception = varint(2) + auth[1:]
+    write("stream_buffer", "exception-cut", bytes([0x02]) + progress + exception[:-3])
+
 
 if __name__ == "__main__":
     main()

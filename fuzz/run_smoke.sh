@@ -11,7 +11,7 @@ build "$build_dir" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
   -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTARNWICK_BUILD_FUZZ=ON -DTARNWICK_SANITIZE=address,undefined \
   -DTARNWICK_BUILD_PYTHON=OFF -DTARNWICK_BUILD_TESTS=OFF
 
-targets=(type_grammar block_body block_differential frames server_packets chunked)
+targets=(type_grammar block_body block_differential frames server_packets chunked stream_buffer)
 scratch=$(mktemp -d /tmp/tarnwick-fuzz.XXXXXX)
 trap 'rm -rf "$scratch"' EXIT
 pids=()
