@@ -358,6 +358,7 @@ bool write_py_value_to_wire(PyObject* v, const Plan& plan, ByteBuffer& buf, std:
         err = cat("string of ", s.size(), " bytes does not fit FixedString(", plan.width, ")");
         return false;
       }
+      if (plan.width == 0) return true;  // nothing to write, and no room to copy into
       uint8_t* out = buf.extend(plan.width);
       std::memcpy(out, s.data(), s.size());
       std::memset(out + s.size(), 0, plan.width - s.size());
