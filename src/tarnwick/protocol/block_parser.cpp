@@ -117,11 +117,8 @@ Result<Block> parse_block_columns(std::span<const uint8_t> buf, uint64_t& pos,
   TW_TRY(checked_count(column_count, "block column", kMaxBlockColumns));
   TW_ASSIGN_OR_RETURN(uint64_t rows, parse_varint(buf, pos));
   TW_TRY(checked_count(rows, "block row", kMaxBlockRows));
-  // As the streaming reader charges it: every column's floor first, then what each takes beyond.
-  const uint64_t floor = rows * kRowCellCost;
-  const uint64_t least = floor * std::max<uint64_t>(column_count, 1);
-  if (least > byte_limit) return Error::response_too_large(least, byte_limit);
-  uint64_t left = byte_limit - least;
+  TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
+                      BlockAllowance::start(rows, column_count, byte_limit));
 
   Block block;
   block.rows = rows;
@@ -129,17 +126,11 @@ Result<Block> parse_block_columns(std::span<const uint8_t> buf, uint64_t& pos,
   const uint64_t backed = pos < buf.size() ? (buf.size() - pos) / 3 : 0;
   block.columns.reserve(static_cast<size_t>(std::min(column_count, backed)));
   for (uint64_t i = 0; i < column_count; ++i) {
-    const uint64_t allowance = left + floor;
-    const uint64_t given = std::min(kColumnByteLimit, allowance);
+    const uint64_t given = allowance.column_budget();
     uint64_t budget = given;
     Result<ColumnInfo> column = parse_column(buf, pos, rows, budget);
-    if (!column.ok()) {
-      if (given < kColumnByteLimit && is_budget_exhausted(column.error())) {
-        return Error::response_too_large(byte_limit - left + (given - budget) + 1, byte_limit);
-      }
-      return std::move(column).error();
-    }
-    left = allowance - std::max(given - budget, floor);
+    TW_TRY(allowance.settle(given, budget,
+                            column.ok() ? Status{} : Status(std::move(column).error())));
     block.columns.push_back(std::move(column).value());
   }
   return block;

@@ -110,21 +110,44 @@ uint64_t block_cost(const Block& block) {
   return total;
 }
 
+Result<BlockAllowance> BlockAllowance::start(uint64_t rows, uint64_t columns, uint64_t limit) {
+  // Rows are paid for even when their columns carry no bytes. Both counts are checked against
+  // their limits before this, so the product fits.
+  BlockAllowance a;
+  a.limit_ = limit;
+  a.floor_ = rows * kRowCellCost;
+  const uint64_t least = a.floor_ * std::max<uint64_t>(columns, 1);
+  if (least > limit) return Error::response_too_large(least, limit);
+  a.left_ = limit - least;
+  return a;
+}
+
+uint64_t BlockAllowance::column_budget() const {
+  return std::min(kColumnByteLimit, left_ + floor_);
+}
+
+Status BlockAllowance::settle(uint64_t given, uint64_t budget, Status read) {
+  if (!read.ok()) {
+    if (given < kColumnByteLimit && is_budget_exhausted(read.error())) {
+      return Error::response_too_large(limit_ - left_ + (given - budget) + 1, limit_);
+    }
+    return read;
+  }
+  left_ = left_ + floor_ - std::max(given - budget, floor_);
+  return {};
+}
+
 namespace {
 
 Result<Block> read_block_columns(ByteSource& source, uint64_t byte_limit) {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
+  TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
+                      BlockAllowance::start(counts.rows, counts.columns, byte_limit));
   const uint64_t rows = counts.rows;
-  // The least every column costs is charged for all of them before any is read: rows are paid for
-  // even when their columns carry no bytes (both counts are bounded, so the product fits).
-  const uint64_t floor = rows * kRowCellCost;
-  const uint64_t least = floor * std::max<uint64_t>(counts.columns, 1);
-  if (least > byte_limit) return Error::response_too_large(least, byte_limit);
   Block block;
   block.rows = rows;
   if (counts.columns == 0) return block;
 
-  uint64_t left = byte_limit - least;  // beyond every column's floor
   ByteBuffer buffer;
   std::vector<PendingColumn> pending;
   // Room for records is taken as they arrive: a column count alone claims nothing.
@@ -132,18 +155,10 @@ Result<Block> read_block_columns(ByteSource& source, uint64_t byte_limit) {
   for (uint64_t i = 0; i < counts.columns; ++i) {
     TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source));
     const uint64_t start = buffer.size();
-    // The column may take its own limit, or what the block has left, whichever is less.
-    const uint64_t allowance = left + floor;
-    const uint64_t given = std::min(kColumnByteLimit, allowance);
+    const uint64_t given = allowance.column_budget();
     uint64_t budget = given;
     Status read = read_column_data_into(source, record.type, rows, buffer, budget);
-    if (!read.ok()) {
-      if (given < kColumnByteLimit && is_budget_exhausted(read.error())) {
-        return Error::response_too_large(byte_limit - left + (given - budget) + 1, byte_limit);
-      }
-      return std::move(read).error();
-    }
-    left = allowance - std::max(given - budget, floor);
+    TW_TRY(allowance.settle(given, budget, std::move(read)));
     pending.push_back({std::move(record.name), std::move(record.type_name), start, buffer.size()});
   }
 
