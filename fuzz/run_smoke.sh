@@ -25,8 +25,10 @@ for t in "${targets[@]}"; do
   mkdir -p "$scratch/$t" "$TARNWICK_ROOT/fuzz/findings/$t"
   extra=()
   case $t in type_grammar | block_* | py_*) extra=("-dict=$TARNWICK_ROOT/fuzz/types.dict") ;; esac
-  case $t in py_*) extra+=("-detect_leaks=0") ;; esac
-  "$build_dir/fuzz/fuzz_$t" -max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=512 \
+  leaks=1
+  case $t in py_*) extra+=("-detect_leaks=0") && leaks=0 ;; esac
+  ASAN_OPTIONS="detect_leaks=$leaks${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
+    "$build_dir/fuzz/fuzz_$t" -max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=512 \
     -timeout=10 -artifact_prefix="$TARNWICK_ROOT/fuzz/findings/$t/" "${extra[@]}" \
     "$scratch/$t" "$TARNWICK_ROOT/fuzz/corpus/$t" >"$scratch/$t.log" 2>&1 &
   pids+=($!)

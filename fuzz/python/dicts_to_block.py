@@ -71,7 +71,7 @@ class _Program:
             except (OverflowError, OSError, ValueError):
                 return datetime.date(1 + arg * 600, 1, 1)
         if kind == 11:
-            return datetime.date.fromordinal(1 + int.from_bytes(self.take(3), "little"))
+            return datetime.date.fromordinal(1 + int.from_bytes(self.take(3), "little") % 3652058)
         if kind == 12:
             try:
                 return decimal.Decimal(self.take(arg + 1).decode("ascii", "replace"))

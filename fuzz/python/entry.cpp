@@ -22,7 +22,8 @@ PyObject* run_function = nullptr;
 extern "C" int LLVMFuzzerInitialize(int*, char***) {
   Py_InitializeEx(0);
   PyObject* path = PySys_GetObject("path");  // borrowed
-  for (const char* dir : {TARNWICK_PY_PACKAGE_DIR, TARNWICK_PY_TARGET_DIR}) {
+  const char* const dirs[] = {TARNWICK_PY_PACKAGE_DIR, TARNWICK_PY_TARGET_DIR};
+  for (const char* dir : dirs) {
     PyObject* text = PyUnicode_FromString(dir);
     if (path == nullptr || text == nullptr || PyList_Insert(path, 0, text) != 0) {
       fail("cannot extend sys.path");
