@@ -5,6 +5,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/compression/frame.h"
+#include "tarnwick/protocol/codes.h"
 #include "tarnwick/protocol/low_cardinality.h"
 #include "tarnwick/protocol/type_parser.h"
 #include "tarnwick/protocol/wire.h"
@@ -107,7 +108,7 @@ void write_block(ByteBuffer& out, const Block& block) {
 
 Status write_data_packet_compressed(ByteBuffer& out, std::string_view table, const Block& block,
                                     uint8_t method) {
-  out.push_back(0x02);  // client packet: data
+  out.push_back(code(ClientPacket::Data));
   write_string(out, table);
   // The block is serialized once into a buffer of its exact size, then framed straight into
   // `out`; the encoder leaves `out` as it was when it fails.

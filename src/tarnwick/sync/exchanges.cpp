@@ -4,6 +4,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/block_writer.h"
+#include "tarnwick/protocol/codes.h"
 #include "tarnwick/protocol/wire.h"
 #include "tarnwick/sync/chunked.h"
 #include "tarnwick/sync/client.h"
@@ -23,7 +24,6 @@ using protocol::Block;
 
 namespace {
 
-constexpr uint8_t kClientCancel = 3;
 constexpr base::Duration kMaxDrain = base::Duration::from_secs(5);
 
 const SettingsMap& no_overlay() {
@@ -145,7 +145,8 @@ Result<std::vector<Block>> SyncClient::collect_response() {
   // A block refused part-way leaves the connection inside a packet, where no drain can find the
   // next one: the server is told to stop and the connection is closed.
   if (inside_block) {
-    (void)send_packet(std::span<const uint8_t>(&kClientCancel, 1));
+    const uint8_t cancel[1] = {protocol::code(protocol::ClientPacket::Cancel)};
+    (void)send_packet(cancel);
     mark_broken();
   } else if (!cancel_and_drain().ok()) {
     mark_broken();
@@ -154,7 +155,7 @@ Result<std::vector<Block>> SyncClient::collect_response() {
 }
 
 Status SyncClient::cancel_and_drain() {
-  const uint8_t cancel[1] = {kClientCancel};
+  const uint8_t cancel[1] = {protocol::code(protocol::ClientPacket::Cancel)};
   TW_TRY(send_packet(cancel));
   // The drain is capped: reads, a stalled one included, wait no longer than what is left of it.
   const base::Duration cap = std::min(config_.query_timeout, kMaxDrain);
@@ -244,7 +245,7 @@ Status SyncClient::send_data_vectored(std::string_view table_name, const Block& 
   // The head and the small column headers are built here; column bodies go out from the block's
   // own buffers.
   ByteBuffer head;
-  protocol::write_varint(head, 2);
+  protocol::write_varint(head, protocol::code(protocol::ClientPacket::Data));
   protocol::write_string(head, table_name);
   head.append(std::span<const uint8_t>(kEmptyBlock.data(), 8));  // block info
   protocol::write_varint(head, block.columns.size());
