@@ -3,7 +3,9 @@ streams over split chunk framing, cut-off packets and consumers that fall behind
 
 import os
 import struct
+import subprocess
 import sys
+import textwrap
 import time
 import unittest
 
@@ -89,6 +91,34 @@ class BufferedMemoryTest(unittest.TestCase):
             with self.assertRaisesRegex(ConnectionError, "broken"):
                 c.ping()
             c.discard()
+
+    def test_memory_that_cannot_be_had_is_a_memory_error(self):
+        # The same expansion allowed by max_response_size, in a process whose address space
+        # cannot hold it: the allocation fails as a value, never as an abort.
+        block = Block([Column(f"c{i}", "LowCardinality(String)", raw=lc_string_body(b"k" * 8000,
+                                                                                  8192))
+                       for i in range(24)], rows=8192)
+
+        def step(conn):
+            conn.expect_query()
+            conn.send_data(block, compress="lz4")
+            conn.send_eos()
+
+        child = textwrap.dedent("""
+            import resource, sys
+            from tarnwick._native import _Client
+            c = _Client(sys.argv[1], compression="lz4", max_response_size=1 << 33)
+            resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30))
+            try:
+                c.query("SELECT lc")
+            except MemoryError as e:
+                print("MemoryError", e)
+        """)
+        with serve([step]) as srv:
+            out = subprocess.run([sys.executable, "-c", child, f"127.0.0.1:{srv.port}"],
+                                 capture_output=True, text=True, timeout=60)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertIn("MemoryError ClickHouse out of memory", out.stdout)
 
     def test_rows_without_bytes_are_charged(self):
         # 26 bytes declaring 10,000,000 rows of a column that carries nothing per row.
