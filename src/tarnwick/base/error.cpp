@@ -164,6 +164,7 @@ std::string Error::to_string() const {
                  "; raise ClientConfig::max_response_size (with_max_response_size), or use a "
                  "streaming API (start_stream/query_with_block_view) which is not size-budgeted");
     case ErrorKind::OutOfMemory:
+      if (s.decoded == 0) return "out of memory";  // the size was not known where it failed
       return cat("out of memory: could not allocate ", s.decoded, " bytes");
   }
   return "unknown error";

@@ -65,7 +65,7 @@ class [[nodiscard]] Error {
   static Error timeout(std::string message);
   static Error config(std::string message);
   static Error response_too_large(size_t decoded, size_t limit);
-  // An allocation of `bytes` failed; the operation was abandoned and nothing was kept.
+  // An allocation of `bytes` (0: a size not known) failed; the operation was abandoned.
   static Error out_of_memory(size_t bytes);
 
   Error(const Error& other);
