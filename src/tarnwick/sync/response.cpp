@@ -57,8 +57,17 @@ auto read_body(ConnectionReader& in, bool compressed, Body&& body) -> decltype(b
   return result;
 }
 
+// A block kept beside a response's data (Totals, Extremes, Log, ProfileEvents, an insert's table
+// structure) under the default block limit. Refused part-way it leaves the connection inside the
+// packet, so it is malformed input here, not a response that outgrew its limit.
 Result<Block> keep_block(ByteSource& in) {
-  return protocol::read_block_body(in);
+  Result<Block> block = protocol::read_block_body(in);
+  if (!block.ok() && block.error().kind() == base::ErrorKind::ResponseTooLarge) {
+    return Error::protocol(base::cat("block of at least ", block.error().decoded(),
+                                     " bytes exceeds the limit of ", block.error().limit(),
+                                     " bytes"));
+  }
+  return block;
 }
 Result<uint64_t> discard_block(ByteSource& in) {
   return protocol::discard_block_body(in);
