@@ -68,19 +68,17 @@ def serve(steps, hello=None):
     return ScriptedServer(scenario, timeout=30)
 
 
+def expanding_response(conn):
+    """24 columns of one 8000-byte key and 8192 rows: a few KB of LZ4 that expand to 1.5 GB."""
+    conn.expect_query()
+    column = Column("c", "LowCardinality(String)", raw=lc_string_body(b"k" * 8000, 8192))
+    conn.send_data(Block([column] * 24, rows=8192), compress="lz4")
+    conn.send_eos()
+
+
 class BufferedMemoryTest(unittest.TestCase):
     def test_low_cardinality_expansion_is_refused_before_it_is_taken(self):
-        # 24 columns of one 8000-byte key and 8192 rows: a few KB of LZ4 that expand to 1.5 GB.
-        block = Block([Column(f"c{i}", "LowCardinality(String)", raw=lc_string_body(b"k" * 8000,
-                                                                                  8192))
-                       for i in range(24)], rows=8192)
-
-        def step(conn):
-            conn.expect_query()
-            conn.send_data(block, compress="lz4")
-            conn.send_eos()
-
-        with serve([step]) as srv:
+        with serve([expanding_response]) as srv:
             c = _Client(f"127.0.0.1:{srv.port}", compression="lz4", max_response_size=MIB)
             with PeakRss() as peak:
                 with self.assertRaisesRegex(ValueError, "response too large.*max_response_size "
@@ -95,15 +93,6 @@ class BufferedMemoryTest(unittest.TestCase):
     def test_memory_that_cannot_be_had_is_a_memory_error(self):
         # The same expansion allowed by max_response_size, in a process whose address space
         # cannot hold it: the allocation fails as a value, never as an abort.
-        block = Block([Column(f"c{i}", "LowCardinality(String)", raw=lc_string_body(b"k" * 8000,
-                                                                                  8192))
-                       for i in range(24)], rows=8192)
-
-        def step(conn):
-            conn.expect_query()
-            conn.send_data(block, compress="lz4")
-            conn.send_eos()
-
         child = textwrap.dedent("""
             import resource, sys
             from tarnwick._native import _Client
@@ -114,7 +103,7 @@ class BufferedMemoryTest(unittest.TestCase):
             except MemoryError as e:
                 print("MemoryError", e)
         """)
-        with serve([step]) as srv:
+        with serve([expanding_response]) as srv:
             out = subprocess.run([sys.executable, "-c", child, f"127.0.0.1:{srv.port}"],
                                  capture_output=True, text=True, timeout=60)
         self.assertEqual(out.returncode, 0, out.stderr)
