@@ -65,28 +65,25 @@ Error block_too_large(Error e) {
 
 // What a packet cut off by the end of the connection is called in the error that ends the stream.
 const char* packet_name(uint64_t type) {
-  switch (type) {
-    case uint64_t(ServerPacket::Progress):
-      return "progress";
-    case uint64_t(ServerPacket::ProfileInfo):
-      return "profile info";
-    case uint64_t(ServerPacket::Log):
-      return "log";
-    case uint64_t(ServerPacket::TableColumns):
-      return "table columns";
-    case uint64_t(ServerPacket::PartUuids):
-      return "part UUIDs";
-    case uint64_t(ServerPacket::MergeTreeAllRangesAnnouncement):
-      return "ranges announcement";
-    case uint64_t(ServerPacket::MergeTreeReadTaskRequest):
-      return "read task request";
-    case uint64_t(ServerPacket::TimezoneUpdate):
-      return "timezone update";
-    case uint64_t(ServerPacket::Exception):
-      return "exception";
-    default:
-      return "data";
+  struct Named {
+    ServerPacket packet;
+    const char* name;
+  };
+  static constexpr Named kNames[] = {
+      {ServerPacket::Progress, "progress"},
+      {ServerPacket::ProfileInfo, "profile info"},
+      {ServerPacket::Log, "log"},
+      {ServerPacket::TableColumns, "table columns"},
+      {ServerPacket::PartUuids, "part UUIDs"},
+      {ServerPacket::MergeTreeAllRangesAnnouncement, "ranges announcement"},
+      {ServerPacket::MergeTreeReadTaskRequest, "read task request"},
+      {ServerPacket::TimezoneUpdate, "timezone update"},
+      {ServerPacket::Exception, "exception"},
+  };
+  for (const Named& named : kNames) {
+    if (uint64_t(named.packet) == type) return named.name;
   }
+  return "data";
 }
 
 }  // namespace
