@@ -7,7 +7,7 @@ import struct
 import unittest
 
 import tarnwick._native as native
-from wire import hooks, string, varint
+from wire import CLIENT_REVISION, hooks, string, varint
 
 
 def body(type_name, *vals):
@@ -90,6 +90,7 @@ class RefusalTest(unittest.TestCase):
             ("UInt256", -1, "ValueError: expected u256: OverflowError: can't convert negative int to unsigned"),
             ("Decimal(9, 2)", 2**31, "ValueError: expected int for Decimal: OverflowError: out of range integral type conversion attempted"),
             ("IPv6", "1.2.3.4.5", "ValueError: invalid IPv6 address: '1.2.3.4.5'"),
+            ("IPv6", "::1\x00junk", "ValueError: invalid IPv6 address: '::1\x00junk'"),
             ("Nullable(UInt8)", 300, "ValueError: expected u8: OverflowError: out of range integral type conversion attempted"),
             ("LowCardinality(Decimal(9, 2))", 1,
              "ValueError: cannot convert value: LowCardinality(Decimal(9, 2)) encoding is not supported"),
@@ -144,7 +145,7 @@ class RoundTripTest(unittest.TestCase):
         sent = hooks.column_body(block, 0)
         if type_name.startswith("LowCardinality("):  # dictionary-encoded: through the decoder
             tcp = b"\x00\x01" + varint(len(vals)) + string("c") + string(type_name) + b"\x00"
-            again = hooks.decode_block(tcp + sent)
+            again = hooks.decode_block(tcp + sent, CLIENT_REVISION)
         else:
             again = hooks.block_from_bodies(len(vals), [("c", type_name, sent)])
         rows = native.blocks_to_dicts([block])
@@ -165,6 +166,7 @@ class RoundTripTest(unittest.TestCase):
             ("Float64", [-0.0, 1e308], [-0.0, 1e308]),
             ("String", ["", "日本", "a\x00b"], ["", "日本", "a\x00b"]),
             ("FixedString(3)", ["ab", ""], ["ab\x00", "\x00\x00\x00"]),
+            ("FixedString(0)", ["", ""], ["", ""]),
             ("Date", [0, 65535], [epoch, epoch + datetime.timedelta(days=65535)]),
             ("DateTime", [0, 2**32 - 1], [dt(0), dt(2**32 - 1)]),
             ("Decimal(18, 2)", [-(2**63)], [-(2**63)]),

@@ -27,10 +27,10 @@ namespace {
 // nested in it takes the plain layout that the column views read there (kept in its wire form it
 // would be misread). Any failure is a protocol error, as every failure of this parser is.
 Result<Bytes> expand_body(std::span<const uint8_t> body, const ColumnType& type, uint64_t rows,
-                          uint64_t& budget) {
+                          const BlockLayout& layout, uint64_t& budget) {
   base::MemorySource source(body);
   base::ByteBuffer out;
-  Status read = read_column_data_into(source, type, rows, out, budget);
+  Status read = read_column_data_into(source, type, rows, out, budget, layout);
   if (!read.ok()) [[unlikely]] {
     if (read.error().kind() == base::ErrorKind::Protocol ||
         read.error().kind() == base::ErrorKind::OutOfMemory) {
@@ -49,13 +49,15 @@ Result<Bytes> expand_body(std::span<const uint8_t> body, const ColumnType& type,
 // column's allowance) before it is taken. A body that needs more than the allowance fails as soon
 // as that is known, even when its bytes have not all arrived.
 Result<ColumnInfo> parse_column(std::span<const uint8_t> buf, uint64_t& pos, uint64_t rows,
-                                uint64_t& budget) {
+                                const BlockLayout& layout, uint64_t& budget) {
   TW_ASSIGN_OR_RETURN(std::string_view name, parse_string(buf, pos));
   TW_ASSIGN_OR_RETURN(std::string_view type_name, parse_string(buf, pos));
-  TW_ASSIGN_OR_RETURN(auto flag, parse_bytes(buf, pos, 1));
-  if (flag[0] != 0) [[unlikely]] {
-    // Such a body has a layout of its own, which the skipper would misread.
-    return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
+  if (layout.serialization_flag) {
+    TW_ASSIGN_OR_RETURN(auto flag, parse_bytes(buf, pos, 1));
+    if (flag[0] != 0) [[unlikely]] {
+      // Such a body has a layout of its own, which the skipper would misread.
+      return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
+    }
   }
   TW_ASSIGN_OR_RETURN(ColumnType type, parse_column_type(type_name));
   ColumnInfo column{std::string(name), std::string(type_name), {}, {}};
@@ -67,7 +69,7 @@ Result<ColumnInfo> parse_column(std::span<const uint8_t> buf, uint64_t& pos, uin
   }
 
   const uint64_t start = pos;
-  Status skipped = skip_column_data(buf, pos, type, rows);
+  Status skipped = skip_column_data(buf, pos, type, rows, 0, layout);
   if (!skipped.ok()) {
     // A body still arriving is refused once the bytes it needs are more than it may take.
     if (ran_out(buf, pos) && pos - start > budget) {
@@ -79,7 +81,7 @@ Result<ColumnInfo> parse_column(std::span<const uint8_t> buf, uint64_t& pos, uin
   TW_ASSIGN_OR_RETURN(uint64_t kept, materialized_column_data_start(buf.size(), start, type, rows));
   const auto body = buf.subspan(kept, pos - kept);
   if (rows != 0 && has_low_cardinality(type)) {
-    TW_ASSIGN_OR_RETURN(column.data, expand_body(body, type, rows, budget));
+    TW_ASSIGN_OR_RETURN(column.data, expand_body(body, type, rows, layout, budget));
   } else {
     TW_TRY(charge_budget(budget, body.size(), "column"));
     column.data = Bytes::copy_of(body);
@@ -111,7 +113,7 @@ Status skip_block_info(std::span<const uint8_t> buf, uint64_t& pos) {
 namespace {
 
 Result<Block> parse_block_columns(std::span<const uint8_t> buf, uint64_t& pos,
-                                  uint64_t byte_limit) {
+                                  const BlockLayout& layout, uint64_t byte_limit) {
   TW_TRY(skip_block_info(buf, pos));
   TW_ASSIGN_OR_RETURN(uint64_t column_count, parse_varint(buf, pos));
   TW_TRY(checked_count(column_count, "block column", kMaxBlockColumns));
@@ -122,13 +124,13 @@ Result<Block> parse_block_columns(std::span<const uint8_t> buf, uint64_t& pos,
 
   Block block;
   block.rows = rows;
-  // Each column record takes at least three bytes, so that many can be there at the most.
-  const uint64_t backed = pos < buf.size() ? (buf.size() - pos) / 3 : 0;
+  // Each column record takes at least two bytes, so that many can be there at the most.
+  const uint64_t backed = pos < buf.size() ? (buf.size() - pos) / 2 : 0;
   block.columns.reserve(static_cast<size_t>(std::min(column_count, backed)));
   for (uint64_t i = 0; i < column_count; ++i) {
     const uint64_t given = allowance.column_budget();
     uint64_t budget = given;
-    Result<ColumnInfo> column = parse_column(buf, pos, rows, budget);
+    Result<ColumnInfo> column = parse_column(buf, pos, rows, layout, budget);
     TW_TRY(allowance.settle(given, budget,
                             column.ok() ? Status{} : Status(std::move(column).error())));
     block.columns.push_back(std::move(column).value());
@@ -138,9 +140,10 @@ Result<Block> parse_block_columns(std::span<const uint8_t> buf, uint64_t& pos,
 
 }  // namespace
 
-Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos, uint64_t byte_limit) {
+Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
+                               const BlockLayout& layout, uint64_t byte_limit) {
   try {
-    return parse_block_columns(buf, pos, byte_limit);
+    return parse_block_columns(buf, pos, layout, byte_limit);
   } catch (const std::bad_alloc&) {
     return Error::out_of_memory(0);
   }

@@ -13,6 +13,7 @@
 
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
+#include "tarnwick/protocol/block_layout.h"
 #include "tarnwick/protocol/block_reader.h"
 #include "tarnwick/protocol/type_parser.h"
 
@@ -25,6 +26,7 @@ namespace tarnwick::protocol {
 // column's own limit; a body that needs more fails at once, even before it has fully arrived (a
 // charge the block cannot pay is ResponseTooLarge, as there).
 base::Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
+                                     const BlockLayout& layout = {},
                                      uint64_t byte_limit = kDefaultBlockByteLimit);
 
 // Steps over the block-info field list (field 1: one byte, 2: four bytes, 3: a varint; 0 or any

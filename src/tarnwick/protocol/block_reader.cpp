@@ -89,12 +89,14 @@ Result<BlockCounts> read_block_counts(ByteSource& source) {
   return BlockCounts{column_count, rows};
 }
 
-Result<ColumnRecord> read_column_record(ByteSource& source) {
+Result<ColumnRecord> read_column_record(ByteSource& source, const BlockLayout& layout) {
   TW_ASSIGN_OR_RETURN(std::string name, read_string(source));
   TW_ASSIGN_OR_RETURN(std::string type_name, read_string(source));
-  TW_ASSIGN_OR_RETURN(uint8_t flag, source.read_u8());
-  if (flag != 0) [[unlikely]] {
-    return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
+  if (layout.serialization_flag) {
+    TW_ASSIGN_OR_RETURN(uint8_t flag, source.read_u8());
+    if (flag != 0) [[unlikely]] {
+      return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
+    }
   }
   TW_ASSIGN_OR_RETURN(ColumnType type, parse_column_type(type_name));
   return ColumnRecord{std::move(name), std::move(type_name), std::move(type)};
@@ -139,7 +141,8 @@ Status BlockAllowance::settle(uint64_t given, uint64_t budget, Status read) {
 
 namespace {
 
-Result<Block> read_block_columns(ByteSource& source, uint64_t byte_limit) {
+Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout,
+                                 uint64_t byte_limit) {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
                       BlockAllowance::start(counts.rows, counts.columns, byte_limit));
@@ -153,11 +156,11 @@ Result<Block> read_block_columns(ByteSource& source, uint64_t byte_limit) {
   // Room for records is taken as they arrive: a column count alone claims nothing.
   pending.reserve(static_cast<size_t>(std::min<uint64_t>(counts.columns, 64)));
   for (uint64_t i = 0; i < counts.columns; ++i) {
-    TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source));
+    TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source, layout));
     const uint64_t start = buffer.size();
     const uint64_t given = allowance.column_budget();
     uint64_t budget = given;
-    Status read = read_column_data_into(source, record.type, rows, buffer, budget);
+    Status read = read_column_data_into(source, record.type, rows, buffer, budget, layout);
     TW_TRY(allowance.settle(given, budget, std::move(read)));
     pending.push_back({std::move(record.name), std::move(record.type_name), start, buffer.size()});
   }
@@ -175,10 +178,10 @@ Result<Block> read_block_columns(ByteSource& source, uint64_t byte_limit) {
 
 }  // namespace
 
-Result<Block> read_block_body(ByteSource& source, uint64_t byte_limit) {
+Result<Block> read_block_body(ByteSource& source, const BlockLayout& layout, uint64_t byte_limit) {
   // Growth that the system refuses ends the block as a value, whatever container asked for it.
   try {
-    return read_block_columns(source, byte_limit);
+    return read_block_columns(source, layout, byte_limit);
   } catch (const std::bad_alloc&) {
     return Error::out_of_memory(0);
   }

@@ -10,6 +10,7 @@
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
+#include "tarnwick/protocol/block_layout.h"
 #include "tarnwick/protocol/type_parser.h"
 
 namespace tarnwick::protocol {
@@ -51,7 +52,7 @@ class BlockAllowance {
 // dictionaries and expansions, state prefixes) and kRowCellCost per row and column are charged to
 // `byte_limit` before the memory is taken; a block that would cost more fails with
 // ResponseTooLarge (the bytes it asked for in total, the limit), the source left inside the block.
-base::Result<Block> read_block_body(base::ByteSource& source,
+base::Result<Block> read_block_body(base::ByteSource& source, const BlockLayout& layout = {},
                                     uint64_t byte_limit = kDefaultBlockByteLimit);
 
 // Reads and drops the block-info field list (field 1: one byte, 2: four bytes, 3: a varint). Field
@@ -66,14 +67,16 @@ struct BlockCounts {
 };
 base::Result<BlockCounts> read_block_counts(base::ByteSource& source);
 
-// The record that stands ahead of each column body: name, type text and the custom-serialization
-// flag, which must be 0 (a custom layout is refused by name), with the type parsed.
+// The record that stands ahead of each column body: name, type text and, when the layout has it,
+// the custom-serialization flag, which must be 0 (a custom layout is refused by name), with the
+// type parsed.
 struct ColumnRecord {
   std::string name;
   std::string type_name;
   ColumnType type;
 };
-base::Result<ColumnRecord> read_column_record(base::ByteSource& source);
+base::Result<ColumnRecord> read_column_record(base::ByteSource& source,
+                                              const BlockLayout& layout = {});
 
 // `count` when it is at most `limit`, else the protocol error "{label} count {count} exceeds limit
 // {limit}".

@@ -36,10 +36,11 @@ namespace {
 // An uncompressed block parsed from the bytes already received, from where `in` stands; `in`
 // moves past it on success. A failure sets `cut_short` when the block has not fully arrived; any
 // other failure means the block is bad.
-Result<Block> parse_block(base::MemorySource& in, uint64_t byte_limit, bool& cut_short) {
+Result<Block> parse_block(base::MemorySource& in, bool& cut_short,
+                          const protocol::BlockLayout& layout, uint64_t byte_limit) {
   const std::span<const uint8_t> rest = in.buffered();
   uint64_t pos = 0;
-  Result<Block> block = protocol::parse_block_body(rest, pos, byte_limit);
+  Result<Block> block = protocol::parse_block_body(rest, pos, layout, byte_limit);
   if (block.ok()) {
     in.consume(static_cast<size_t>(pos));
   } else {
@@ -304,6 +305,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
   bool cut_short = false;  // a block parsed from the buffer has not fully arrived
   bool terminal = false;   // EndOfStream: the response ends with this packet
   uint64_t type = 0;
+  const protocol::BlockLayout layout = protocol::BlockLayout::for_revision(settings_.revision);
   Status st = [&]() -> Status {
     TW_ASSIGN_OR_RETURN(type, protocol::read_varint(in));
     switch (type) {
@@ -314,7 +316,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
         Result<Block> block = [&]() -> Result<Block> {
           if (!settings_.compression) {
             TW_TRY(skip_table_name(in));
-            return parse_block(in, settings_.block_byte_limit, cut_short);
+            return parse_block(in, cut_short, layout, settings_.block_byte_limit);
           }
           taken = true;
           position_ = buffer_.size() - in.remaining();
@@ -330,7 +332,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
       case uint64_t(ServerPacket::Log):  // never compressed
       {
         TW_TRY(skip_table_name(in));
-        Result<Block> block = parse_block(in, settings_.block_byte_limit, cut_short);
+        Result<Block> block = parse_block(in, cut_short, layout, settings_.block_byte_limit);
         return block.ok() ? Status{} : Status(block_too_large(std::move(block).error()));
       }
       case uint64_t(ServerPacket::TableColumns):
@@ -398,7 +400,9 @@ Result<Block> QueryStream::read_compressed_block() {
     TW_TRY(skip_table_name(bytes));
     compression::DecompressingReader layer(bytes);
     TW_TRY(layer.start());
-    TW_ASSIGN_OR_RETURN(Block b, protocol::read_block_body(layer, settings_.block_byte_limit));
+    TW_ASSIGN_OR_RETURN(Block b, protocol::read_block_body(
+                                     layer, protocol::BlockLayout::for_revision(settings_.revision),
+                                     settings_.block_byte_limit));
     pending = std::move(layer).into_pending();
     return b;
   }();
@@ -441,14 +445,21 @@ Result<QueryStream> SyncClient::start_stream(std::string_view query) {
                                      "streaming query clone is unsupported for TLS transports"));
   }
   TW_ASSIGN_OR_RETURN(Socket handle, transport_->duplicate_socket());
-  TW_TRY(send_query(query, {}, nullptr, {}));
+  {
+    DeadlineScope deadline = exchange_deadline();  // the stream itself waits without limit
+    TW_TRY(send_query(query, {}, nullptr, {}));
+  }
   ConnectionReader::Unread unread = reader_->take_unread();
   stream_link_ = std::make_shared<StreamLink>();
   StreamSettings settings{config_.read_buffer_capacity,  revision(),
                           config_.compression_enabled(), server_info_.recv_chunked,
                           server_info_.send_chunked,     config_.max_response_size};
-  return QueryStream(Transport::new_plain(std::move(handle)), std::move(unread.payload),
-                     std::move(unread.raw), settings, stream_link_);
+  // Like the connection's socket, the stream pauses after query_timeout without bytes (and then
+  // waits again between packets).
+  std::unique_ptr<Transport> transport = Transport::new_plain(std::move(handle));
+  transport->set_wait_limit(config_.query_timeout);
+  return QueryStream(std::move(transport), std::move(unread.payload), std::move(unread.raw),
+                     settings, stream_link_);
 }
 
 }  // namespace tarnwick::sync

@@ -137,9 +137,9 @@ TEST(BlockReaderTest, ByteLimitChargesRowsAndExpansionsFirst) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     base::MemorySource src(c.wire);
-    const std::string kept = error_of(read_block_body(src, c.limit));
+    const std::string kept = error_of(read_block_body(src, {}, c.limit));
     uint64_t pos = 0;
-    const std::string parsed = error_of(parse_block_body(c.wire, pos, c.limit));
+    const std::string parsed = error_of(parse_block_body(c.wire, pos, {}, c.limit));
     for (const std::string& got : {kept, parsed}) {
       if (c.error == "ok") {
         EXPECT_EQ(got, "ok");

@@ -166,11 +166,13 @@ def _raw_block(col, typ, rows, raw):
 def script(conn, a):
     """Runs `steps` (";"-separated, fields ":"-separated) after the handshake:
     q (expect a Query), data/totals/extremes/pevents:col:type:values,
-    rawdata:col:type:rows:hex, emptypevents (plain, no columns), describe:a=T1,b=T2, log, progress, pinfo, pong, eos, exc:code:name:message, tcols,
+    rawdata:col:type:rows:hex, emptydata (no columns), emptypevents (plain, no columns),
+    describe:a=T1,b=T2, log, progress, pinfo, pong, eos, exc:code:name:message, tcols,
     uuids:n, tz:name, unknown:type[:hexbody], readtask, ranges, mtread, cancel (expect Cancel),
     ping (expect Ping, send Pong), status (expect TablesStatusRequest, answer every table as
     replicated with delay 5, readonly), insert (read Data blocks up to the empty one), stall:secs,
-    slow:secs:n:<step> (the step's bytes stall after n bytes).
+    slow:secs:n:<step> (the step's bytes stall after n bytes), trickle:secs:<step> (the step's
+    bytes go out one at a time, `secs` apart).
     Blocks follow `compress`. Afterwards Pong to every Ping until the client closes."""
     _hello(conn, a)
     comp = _compress(a)
@@ -182,12 +184,18 @@ def script(conn, a):
         if verb == "slow":
             send.update(stall_after=int(f[1]), stall_seconds=float(f[0]))
             verb, f = f[2], f[3:]
+        conn.trickle = None
+        if verb == "trickle":
+            conn.trickle = float(f[0])
+            verb, f = f[1], f[2:]
         if verb == "q":
             conn.expect_query()
         elif verb in ("data", "totals", "extremes", "pevents"):
             fn = {"data": conn.send_data, "totals": conn.send_totals,
                   "extremes": conn.send_extremes, "pevents": conn.send_profile_events}[verb]
             fn(_step_block(f), compress=comp, **send)
+        elif verb == "emptydata":  # what older servers send first for INSERT ... SELECT
+            conn.send_data(make_block(), compress=comp, **send)
         elif verb == "emptypevents":  # plain, shorter than a frame header
             conn.send_profile_events(make_block(), compress=False, **send)
         elif verb == "describe":  # describe:a=UInt8,b=String
