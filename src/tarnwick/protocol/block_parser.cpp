@@ -1,5 +1,7 @@
 #include "tarnwick/protocol/block_parser.h"
 
+#include <algorithm>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -27,11 +29,31 @@ struct SkippingSink : DroppingSink {
   static constexpr bool kCheckStateLcFlags = true;
   static constexpr bool kBoundsOffsets = true;
 
+  explicit SkippingSink(const uint8_t* start) : start(start) {}
+
+  // Counted runs note how far into the body they reach, so that a body still arriving can be
+  // measured against what it may take.
+  Status take(base::ByteSource& source, uint64_t n) {
+    note_reach(source, n);
+    return DroppingSink::take(source, n);
+  }
+  Result<std::span<const uint8_t>> view(base::ByteSource& source, uint64_t n) {
+    note_reach(source, n);
+    return DroppingSink::view(source, n);
+  }
+  void note_reach(base::ByteSource& source, uint64_t n) {
+    const uint64_t at = static_cast<uint64_t>(source.buffered().data() - start);
+    if (n > source.buffered().size()) needed = std::max(needed, at + n);
+  }
+
   std::string_view length_label(std::string_view) const { return "column byte length"; }
   Error unsupported(const ColumnType& type, bool /*in_state*/) const {
     return Error::protocol(
         cat(type.to_string(), " columns are not supported in buffered block reads"));
   }
+
+  const uint8_t* start;  // where the body starts
+  uint64_t needed = 0;   // the farthest a counted run that ran out of bytes reached
 };
 
 // Whether a JSON type occurs inside `type`; with below = false a bare JSON does not count.
@@ -55,14 +77,24 @@ bool nested_json_below(const ColumnType& type, bool below) {
   }
 }
 
-// Any failure but running out of bytes is a protocol error here.
+// Any failure but running out of bytes, memory or the block's allowance is a protocol error here.
 Error as_parse_error(Error error) {
-  if (error.kind() == base::ErrorKind::Protocol || is_incomplete(error)) return error;
-  return Error::protocol(error.to_string());
+  switch (error.kind()) {
+    case base::ErrorKind::Protocol:
+    case base::ErrorKind::OutOfMemory:
+    case base::ErrorKind::ResponseTooLarge:
+      return error;
+    default:
+      if (is_incomplete(error)) return error;
+      return Error::protocol(error.to_string());
+  }
 }
 
+// Parses one column body; what it keeps or needs is charged to `budget` (the column's allowance)
+// before it is taken. A body that needs more than the allowance fails as soon as that is known,
+// even when its bytes have not all arrived.
 Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record, uint64_t rows,
-                                const BlockLayout& layout) {
+                                const BlockLayout& layout, uint64_t& budget) {
   ColumnInfo column{std::move(record.name), std::move(record.type_name), {}, {}};
   const ColumnType& type = record.type;
   if (rows == 0) return column;
@@ -71,14 +103,21 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
     // Read by the keeping reader, so that each LowCardinality takes the plain layout that the
     // column views read there (kept in its wire form it would be misread).
     base::ByteBuffer out;
-    uint64_t budget = kColumnByteLimit;
     TW_TRY(read_column_data_into(source, type, rows, out, budget, layout));
     column.data = std::move(out).freeze();
   } else {
-    SkippingSink skip;
-    TW_TRY(ColumnWalker<SkippingSink>(source, skip, layout).column(type, rows));
+    SkippingSink skip(start);
+    Status walked = ColumnWalker<SkippingSink>(source, skip, layout).column(type, rows);
+    if (!walked.ok()) {
+      // A body still arriving is refused once the bytes it needs are more than it may take.
+      if (is_incomplete(walked.error()) && skip.needed > budget) {
+        return charge_budget(budget, budget + 1, "column").error();
+      }
+      return std::move(walked).error();
+    }
     std::span<const uint8_t> body(start, static_cast<size_t>(source.buffered().data() - start));
     if (type.kind == TypeKind::JSON) body = body.subspan(8);  // the version word is not kept
+    TW_TRY(charge_budget(budget, body.size(), "column"));
     column.data = Bytes::copy_of(body);
   }
   // A top-level LowCardinality(JSON) is a dictionary of strings, expanded like any other.
@@ -90,16 +129,25 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
   return column;
 }
 
-Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout) {
+Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout,
+                          uint64_t byte_limit) {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
+  TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
+                      BlockAllowance::start(counts.rows, counts.columns, byte_limit));
   Block block;
   block.rows = counts.rows;
-  block.columns.reserve(static_cast<size_t>(counts.columns));
+  // Each column record takes at least two bytes, so that many can be there at the most.
+  block.columns.reserve(
+      static_cast<size_t>(std::min<uint64_t>(counts.columns, source.remaining() / 2)));
   for (uint64_t i = 0; i < counts.columns; ++i) {
     TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source, layout));
-    TW_ASSIGN_OR_RETURN(ColumnInfo column,
-                        parse_column(source, std::move(record), counts.rows, layout));
-    block.columns.push_back(std::move(column));
+    const uint64_t given = allowance.column_budget();
+    uint64_t budget = given;
+    Result<ColumnInfo> column =
+        parse_column(source, std::move(record), counts.rows, layout, budget);
+    TW_TRY(allowance.settle(given, budget,
+                            column.ok() ? Status{} : Status(std::move(column).error())));
+    block.columns.push_back(std::move(column).value());
   }
   return block;
 }
@@ -111,9 +159,16 @@ bool is_incomplete(const Error& error) {
 }
 
 Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
-                               const BlockLayout& layout) {
+                               const BlockLayout& layout, uint64_t byte_limit) {
   base::MemorySource source(buf.subspan(static_cast<size_t>(std::min<uint64_t>(pos, buf.size()))));
-  Result<Block> block = parse_block(source, layout);
+  Result<Block> block = [&]() -> Result<Block> {
+    // Growth that the system refuses ends the block as a value, whatever container asked for it.
+    try {
+      return parse_block(source, layout, byte_limit);
+    } catch (const std::bad_alloc&) {
+      return Error::out_of_memory(0);
+    }
+  }();
   if (!block.ok()) return as_parse_error(std::move(block).error());
   pos = buf.size() - source.remaining();
   return block;

@@ -15,14 +15,19 @@
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
 #include "tarnwick/protocol/block_layout.h"
+#include "tarnwick/protocol/block_reader.h"
 #include "tarnwick/protocol/type_parser.h"
 
 namespace tarnwick::protocol {
 
 // Parses the block body that starts at `pos` in `buf` (after the packet type and table name). On
 // success `pos` stands just past the block; on failure it is left where it was.
+// Bodies and expansions are charged as read_block_body charges them, to `byte_limit` and to each
+// column's own limit; a body that needs more fails at once, even before it has fully arrived (a
+// charge the block cannot pay is ResponseTooLarge, as there).
 base::Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
-                                     const BlockLayout& layout = {});
+                                     const BlockLayout& layout = {},
+                                     uint64_t byte_limit = kDefaultBlockByteLimit);
 
 // Whether a failure means only that the bytes ran out before the block (or body) ended.
 bool is_incomplete(const base::Error& error);

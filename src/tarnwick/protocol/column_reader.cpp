@@ -61,10 +61,13 @@ struct KeepingSink {
     return static_cast<size_t>(std::min<uint64_t>(budget, window));
   }
   Status took_run(const uint8_t* p, size_t n) {
+    if (!out.try_reserve_more(n)) [[unlikely]]
+      return Error::out_of_memory(n);
     out.append(p, n);
     budget -= n;
     return {};
   }
+  Status hold(uint64_t n) { return charge_budget(budget, n, "column"); }
   std::string_view length_label(std::string_view label) const { return label; }
   Error unsupported(const ColumnType& type, bool in_state) const {
     if (in_state)
@@ -72,19 +75,22 @@ struct KeepingSink {
     return Error::protocol(cat("streaming read unsupported for column type ", type.debug_string()));
   }
 
-  // The dictionary goes to a vector of its own, under a budget of its own; the expansion is what
-  // the column appends, so it is what the column's budget pays for.
+  // The dictionary goes to a vector of its own, read under an allowance of what the column still
+  // may take; the indexes are charged to the column's budget. Both go once the column is expanded,
+  // so they are given back before the expansion is charged, ahead of room being made for it.
   Status expand_low_cardinality(ByteSource& source, const ColumnType& inner,
                                 LowCardinalityHeader header, uint64_t rows, uint32_t depth,
                                 const BlockLayout& layout) {
+    const uint64_t before = budget;
     ByteBuffer dictionary;
-    KeepingSink keep{dictionary, kColumnByteLimit};
+    KeepingSink keep{dictionary, budget};
     TW_TRY(ColumnWalker<KeepingSink>(source, keep, layout)
                .column(lc_dictionary_type(inner), header.keys, depth + 1));
     TW_ASSIGN_OR_RETURN(uint64_t count, read_fixed<uint64_t>(source));
     if (count != rows) [[unlikely]]
       return index_count_mismatch(count, rows);
     TW_ASSIGN_OR_RETURN(uint64_t n, checked_column_len(rows, header.width, "LowCardinality index"));
+    TW_TRY(charge_budget(budget, n, "column"));
 
     // The indexes are used in place when the source has them buffered, else read into a copy.
     std::span<const uint8_t> indexes = source.buffered();
@@ -93,14 +99,15 @@ struct KeepingSink {
       indexes = indexes.first(static_cast<size_t>(n));
       source.consume(static_cast<size_t>(n));  // the window stays valid: nothing refills it
     } else {
+      if (!copy.try_reserve_more(static_cast<size_t>(n))) [[unlikely]]
+        return Error::out_of_memory(static_cast<size_t>(n));
       uint8_t* room = copy.extend(static_cast<size_t>(n));
       TW_TRY(source.read_exact(room, static_cast<size_t>(n)));
       indexes = copy.span();
     }
-    const size_t before = out.size();
-    TW_TRY(materialize_low_cardinality_inner(dictionary.span(), header.keys, inner, indexes,
-                                             header.width, rows, out));
-    return charge_budget(budget, out.size() - before, "column");
+    budget = before;
+    return materialize_low_cardinality_inner(dictionary.span(), header.keys, inner, indexes,
+                                             header.width, rows, out, budget);
   }
 
   ByteBuffer& out;
@@ -123,6 +130,8 @@ Status read_exact_into(ByteSource& source, ByteBuffer& out, uint64_t n, uint64_t
     return read_too_long(n);
   if (budget < n) [[unlikely]]
     return budget_exhausted("column");
+  if (!out.try_reserve_more(static_cast<size_t>(n))) [[unlikely]]
+    return Error::out_of_memory(static_cast<size_t>(n));
   budget -= n;
   const size_t before = out.size();
   uint8_t* room = out.extend(static_cast<size_t>(n));
@@ -171,6 +180,13 @@ Result<uint64_t> read_u64_into(ByteSource& source, ByteBuffer& out, uint64_t& bu
 }
 
 // ---- checks without a source --------------------------------------------------------------------
+
+bool is_budget_exhausted(const base::Error& error) {
+  if (error.kind() != base::ErrorKind::Protocol) return false;
+  const std::string_view text = error.message();
+  const std::string tail = cat(" cumulative byte length exceeds limit ", kColumnByteLimit);
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
 
 Status charge_budget(uint64_t& budget, uint64_t n, std::string_view label) {
   if (budget < n) return budget_exhausted(label);

@@ -20,7 +20,8 @@
 // A sink provides:
 //   kExpands, kStateKinds, kOtherAsString, kCheckStateLcFlags, kBoundsOffsets, kOffsetRun
 //   take(source, n), view(source, n), word(source), varint(source), text(source, label),
-//   run_room(window), took_run(p, n), length_label(label), unsupported(type, in_state),
+//   run_room(window), took_run(p, n), hold(n) (memory the walk keeps while it lasts),
+//   length_label(label), unsupported(type, in_state),
 //   and, when kExpands, expand_low_cardinality(source, inner, header, rows, depth, layout).
 #pragma once
 
@@ -373,7 +374,9 @@ class ColumnWalker {
         return base::Error::protocol(
             base::cat("unknown Dynamic subcolumn serialization version ", state.version));
     }
-    // All names come first; then the prefix of each named type, in name order.
+    // All names come first; then the prefix of each named type, in name order. The states are held
+    // while the column is walked, so a keeping sink charges them to the column.
+    TW_TRY(sink_.hold(state.type_names.size() * sizeof(ColumnState)));
     state.states.reserve(state.type_names.size());
     for (const std::string& name : state.type_names) {
       TW_ASSIGN_OR_RETURN(ColumnType type, parse_dynamic_type(name));
@@ -386,9 +389,10 @@ class ColumnWalker {
   base::Result<std::vector<std::string>> type_names() {
     TW_ASSIGN_OR_RETURN(uint64_t count, sink_.varint(src_));
     TW_TRY(limits::checked_count(count, "dynamic subcolumn types", kMaxPrefixEntries));
+    // The list grows with the names actually read: room is never taken for a count alone.
     std::vector<std::string> names;
-    names.reserve(static_cast<size_t>(count));
     for (uint64_t i = 0; i < count; ++i) {
+      TW_TRY(sink_.hold(sizeof(std::string)));
       TW_ASSIGN_OR_RETURN(std::string name, sink_.text(src_, "dynamic type length"));
       names.push_back(std::move(name));
     }
@@ -416,6 +420,8 @@ class ColumnWalker {
     TW_TRY(limits::checked_count(count, "JSON path", kMaxPrefixEntries));
     // All path names first (not needed for the walk), then one Dynamic prefix per path.
     for (uint64_t i = 0; i < count; ++i) TW_TRY(sink_.text(src_, "JSON path length"));
+    // Every path has its name behind it by now; its state is held before room is made for it.
+    TW_TRY(sink_.hold(count * sizeof(DynamicState)));
     node.dynamic.reserve(static_cast<size_t>(count));
     for (uint64_t i = 0; i < count; ++i) {
       TW_ASSIGN_OR_RETURN(DynamicState path, dynamic_prefix(depth + 1));
@@ -551,6 +557,7 @@ struct DroppingSink {
   base::Result<std::string> text(base::ByteSource& source, std::string_view label);
   size_t run_room(size_t window) const { return window; }
   base::Status took_run(const uint8_t*, size_t) { return {}; }
+  base::Status hold(uint64_t) { return {}; }
 
   base::ByteBuffer scratch;
 };

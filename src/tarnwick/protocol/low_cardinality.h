@@ -47,12 +47,14 @@ bool has_low_cardinality(const ColumnType& type);
 
 // Appends the plain body of `inner` for `rows` rows: row i takes dictionary entry `index(i)`, where
 // the indexes are `width`-byte unsigned integers. `dictionary` is the body of `keys` values of
-// lc_dictionary_type(inner) as the keeping reader leaves it; for Nullable, index 0 is NULL. On
-// failure `out` is left as it was.
+// lc_dictionary_type(inner) as the keeping reader leaves it; for Nullable, index 0 is NULL. What
+// the expansion appends or holds is charged to `budget` before room is made for it. On failure
+// `out` is left as it was.
 base::Status materialize_low_cardinality_inner(std::span<const uint8_t> dictionary, uint64_t keys,
                                                const ColumnType& inner,
                                                std::span<const uint8_t> indexes, unsigned width,
-                                               uint64_t rows, base::ByteBuffer& out);
+                                               uint64_t rows, base::ByteBuffer& out,
+                                               uint64_t& budget);
 
 // The LowCardinality body of `rows` rows of `inner` whose plain body is `plain`, as the server
 // writes it: version 1, flags (index width code | 0x600), the dictionary (T's default at key 0;
