@@ -110,7 +110,10 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
     Status walked = ColumnWalker<SkippingSink>(source, skip, layout).column(type, rows);
     if (!walked.ok()) {
       // A body still arriving is refused once the bytes it needs are more than it may take.
-      if (is_incomplete(walked.error()) && skip.needed > budget) {
+      // It needs at least one byte more than have arrived, and more still when a counted run
+      // reached past them.
+      const uint64_t arrived = static_cast<uint64_t>(source.buffered().data() - start);
+      if (is_incomplete(walked.error()) && std::max(skip.needed, arrived + 1) > budget) {
         return charge_budget(budget, budget + 1, "column").error();
       }
       return std::move(walked).error();
