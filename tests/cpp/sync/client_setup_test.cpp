@@ -225,5 +225,36 @@ TEST(Credentials, WipedInPlaceToTheEndOfTheBuffer) {
   }
 }
 
+TEST(Credentials, MovingAConfigLeavesNoCopyBehind) {
+  // Short texts live in the string's inline buffer, which a move copies rather than steals.
+  using Buffers = std::vector<std::string_view>;
+  auto credentials = [](const ClientConfig& c) {
+    Buffers out;
+    for (const std::string* s : {&c.user, &c.password, &c.initial_user}) {
+      out.emplace_back(s->data(), s->capacity() + 1);
+    }
+    return out;
+  };
+  auto expect_wiped_and_moved = [](const Buffers& old, const ClientConfig& now) {
+    for (std::string_view bytes : old) EXPECT_EQ(bytes, std::string(bytes.size(), '\0'));
+    EXPECT_EQ(now.user, "u");
+    EXPECT_EQ(now.password, "pw");
+    EXPECT_EQ(now.initial_user, "iu");
+    EXPECT_EQ(now.port, 1234);
+  };
+  ClientConfig source;
+  source.user = "u";
+  source.password = "pw";
+  source.initial_user = "iu";
+  source.port = 1234;
+  Buffers before = credentials(source);
+  ClientConfig constructed(std::move(source));
+  expect_wiped_and_moved(before, constructed);
+  before = credentials(constructed);
+  ClientConfig assigned;
+  assigned = std::move(constructed);
+  expect_wiped_and_moved(before, assigned);
+}
+
 }  // namespace
 }  // namespace tarnwick::sync
