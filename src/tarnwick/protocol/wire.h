@@ -26,6 +26,17 @@ inline constexpr uint64_t kMaxStringLength = 16777215;
 // ---- writers ------------------------------------------------------------------------------------
 
 void write_varint(ByteBuffer& out, uint64_t value);
+
+// The number of bytes write_varint writes for `value`.
+constexpr size_t varint_length(uint64_t value) {
+  size_t n = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++n;
+  }
+  return n;
+}
+
 void write_string(ByteBuffer& out, std::string_view bytes);
 inline void write_string(ByteBuffer& out, std::span<const uint8_t> bytes) {
   write_string(out, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));

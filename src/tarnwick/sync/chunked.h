@@ -58,18 +58,22 @@ class ChunkedReader final : public base::ByteSource {
   base::ByteBuffer chunk_;
 };
 
+// Refuses, when chunked, a packet over 4294967295 bytes, which cannot travel as one chunk:
+// Protocol "chunked packet too large: {} bytes".
+base::Status check_packet_length(uint64_t length, bool chunked);
+
 // Sends one packet built in memory and flushes. Chunked: the u32 length, the packet and the zero
-// terminator go out in one vectored write; a packet over 4294967295 bytes fails with Protocol
-// "chunked packet too large: {} bytes" before anything is written.
+// terminator go out in one vectored write; a packet too large for one chunk fails with the error
+// of check_packet_length before anything is written.
 base::Status write_native_packet(base::ByteSink& sink, std::span<const uint8_t> packet,
                                  bool chunked);
 
+// The same for a packet given as slices, written back to back without copying them (sendmsg on a
+// plain socket).
+base::Status write_native_packet(base::ByteSink& sink,
+                                 std::span<const std::span<const uint8_t>> slices, bool chunked);
+
 // Writes the u32 length of a chunk whose payload the caller sends itself (then the zero length).
 base::Status write_chunk_header(base::ByteSink& sink, uint64_t payload_length);
-
-// Writes the slices back to back without copying them (sendmsg on a plain socket); an empty list
-// succeeds at once. Does not flush.
-base::Status write_all_vectored(base::ByteSink& sink,
-                                std::span<const std::span<const uint8_t>> slices);
 
 }  // namespace tarnwick::sync

@@ -5,6 +5,7 @@
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/codes.h"
 #include "tarnwick/protocol/wire.h"
+#include "tarnwick/sync/server_packets.h"
 
 namespace tarnwick::sync {
 
@@ -95,21 +96,8 @@ void write_client_hello(ByteBuffer& out, const ClientConfig& config) {
 }
 
 Result<std::string> read_exception_chain(ByteSource& in) {
-  std::string text;
-  for (uint64_t level = 1;; ++level) {
-    TW_ASSIGN_OR_RETURN(int32_t code, protocol::read_i32(in));
-    TW_ASSIGN_OR_RETURN(std::string name, read_string(in));
-    TW_ASSIGN_OR_RETURN(std::string message, read_string(in));
-    TW_TRY(read_string(in));  // stack trace
-    TW_ASSIGN_OR_RETURN(uint8_t nested, in.read_u8());
-    if (level > 1) text.append(" | nested: ");
-    text.append(cat(name, " (code ", code, "): ", message));
-    if (nested == 0) return text;
-    if (level == kMaxExceptionDepth) {
-      return Error::protocol(
-          cat("exception nesting too deep: more than ", kMaxExceptionDepth, " levels"));
-    }
-  }
+  TW_ASSIGN_OR_RETURN(ExceptionChain chain, read_exception_chain_levels(in, true));
+  return std::move(chain.text);
 }
 
 Status skip_settings_strings_with_flags(ByteSource& in) {

@@ -43,7 +43,6 @@ struct ServerInfo {
 };
 
 inline constexpr uint64_t kMaxPasswordComplexityRules = 65536;
-inline constexpr uint64_t kMaxExceptionDepth = 1000;
 inline constexpr std::string_view kSshKeyMarker = " SSH KEY AUTHENTICATION ";
 
 // The whole exchange: Hello, SSH challenge when a signer is set, server Hello, addendum.

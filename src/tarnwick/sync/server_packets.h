@@ -19,9 +19,22 @@ namespace tarnwick::sync {
 
 using protocol::ServerPacket;
 
-// A server Exception packet: its chain of levels as Error::Server with the first level's code and
-// name and every level rendered as "{name} (code {code}): {message}", joined with " | nested: ".
-// A failure while reading is returned instead.
+inline constexpr uint64_t kMaxExceptionLevels = 1000;
+
+// An exception chain read whole: the first level's code and name, and every level rendered as
+// "{name} (code {code}): {message}", joined with " | nested: ". More than kMaxExceptionLevels
+// levels fail with "exception nesting too deep". `strict`: every string, the stack trace
+// included, is read with read_string (the handshake's form); otherwise names and messages are
+// decoded with replacement and the stack trace is skipped.
+struct ExceptionChain {
+  int32_t code = 0;
+  std::string name;
+  std::string text;
+};
+base::Result<ExceptionChain> read_exception_chain_levels(base::ByteSource& in, bool strict);
+
+// A server Exception packet as Error::Server with the chain's code, name and text. A failure
+// while reading is returned instead.
 base::Error read_exception_packet(base::ByteSource& in);
 
 // A string decoded as UTF-8 with every invalid sequence replaced by U+FFFD.
