@@ -34,37 +34,6 @@ void put_u32_le(uint8_t* out, uint32_t v) {
 
 }  // namespace
 
-TransportReader::TransportReader(Transport& transport, size_t capacity)
-    : TransportWriter(transport) {
-  transport_.set_read_buffer_capacity(capacity);
-  // Take over the transport's window; it is handed back on destruction.
-  pos_ = transport_.pos_;
-  end_ = transport_.end_;
-  transport_.pos_ = transport_.end_ = nullptr;
-}
-
-TransportReader::~TransportReader() {
-  transport_.pos_ = pos_;
-  transport_.end_ = end_;
-}
-
-Result<size_t> TransportReader::refill() {
-  TW_ASSIGN_OR_RETURN(size_t got, transport_.refill());
-  pos_ = transport_.pos_;
-  end_ = transport_.end_;
-  transport_.pos_ = transport_.end_ = nullptr;
-  return got;
-}
-
-Status TransportReader::read_direct(uint8_t* dst, size_t n) {
-  // Both windows are empty here; the transport reads large runs straight into dst.
-  Status st = transport_.read_direct(dst, n);
-  pos_ = transport_.pos_;
-  end_ = transport_.end_;
-  transport_.pos_ = transport_.end_ = nullptr;
-  return st;
-}
-
 Result<uint32_t> ChunkedReader::next_length() {
   for (;;) {
     uint8_t raw[4];

@@ -1,4 +1,4 @@
-// Readers layered over the transport, and the writers of client packets.
+// The chunk reader over a byte source, and the writers of client packets.
 //
 // Chunked framing (both directions, negotiated per direction in the handshake): a message is a run
 // of chunks, each a little-endian u32 payload length followed by that many bytes, ended by a chunk
@@ -18,20 +18,6 @@
 namespace tarnwick::sync {
 
 inline constexpr uint32_t kMaxChunkLength = 67108864;  // 64 MiB
-
-// A buffered reader over a borrowed transport, made for the reading of one response. It shares
-// the transport's own read buffer (sized to `capacity`), so bytes it has not consumed when it is
-// destroyed stay with the transport; reads of at least `capacity` bytes bypass the buffer. Writes
-// go straight to the transport.
-class TransportReader final : public base::ByteSource, public TransportWriter {
- public:
-  TransportReader(Transport& transport, size_t capacity);
-  ~TransportReader() override;
-
- protected:
-  base::Result<size_t> refill() override;
-  base::Status read_direct(uint8_t* dst, size_t n) override;
-};
 
 // Removes the chunk framing from an inner byte source: the payloads of all chunks read as one
 // continuous stream; zero lengths are skipped; a chunk longer than 64 MiB fails with an Io error

@@ -54,8 +54,8 @@ std::string refusal_text(const Error& error) {
   return error.message();
 }
 
-}  // namespace
-
+// Refuses a configured revision outside the supported window, and SSH-key authentication below
+// the revision that has it.
 Status check_handshake_config(const ClientConfig& config) {
   if (config.revision < kMinRevision) {
     return Error::protocol(cat("protocol revision ", config.revision,
@@ -71,6 +71,8 @@ Status check_handshake_config(const ClientConfig& config) {
   }
   return {};
 }
+
+}  // namespace
 
 void write_client_hello(ByteBuffer& out, const ClientConfig& config) {
   // Sized up front, so the credentials are never left behind in a buffer given up while growing.
@@ -239,6 +241,9 @@ Status negotiate_chunked_modes(ServerInfo& info, const ClientConfig& config) {
   return {};
 }
 
+namespace {
+
+// Appends the Hello addendum for the negotiated modes; nothing below the revision that has it.
 void write_hello_addendum(ByteBuffer& out, const ClientConfig& config, const ServerInfo& info) {
   const uint64_t n = info.negotiated_revision;
   if (n < protocol::kRevisionWithAddendum) return;
@@ -248,6 +253,8 @@ void write_hello_addendum(ByteBuffer& out, const ClientConfig& config, const Ser
   write_string(out, mode_name(info.recv_chunked));
   if (n >= protocol::kRevisionWithReplicasVersion) write_varint(out, kAddendumReplicasVersion);
 }
+
+}  // namespace
 
 Result<ServerInfo> perform_handshake(ByteSource& in, ByteSink& out, const ClientConfig& config) {
   TW_TRY(check_handshake_config(config));

@@ -93,13 +93,15 @@ ServerPacketContext packet_context(ConnectionReader& reader, uint64_t revision, 
   return ServerPacketContext{revision, &reader, send_chunked};
 }
 
-}  // namespace
-
+// The decoded size of a block as the response-size limit counts it: both byte buffers of every
+// column.
 size_t decoded_block_size(const Block& block) {
   size_t total = 0;
   for (const auto& column : block.columns) total += column.data.size() + column.materialized.size();
   return total;
 }
+
+}  // namespace
 
 Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
                                                const ResponseContext& context,

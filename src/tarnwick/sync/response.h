@@ -25,10 +25,6 @@ struct ResponseContext {
   bool compressed = false;
 };
 
-// The decoded size of a block as the response-size limit counts it: both byte buffers of every
-// column.
-size_t decoded_block_size(const protocol::Block& block);
-
 // Reads a response to its EndOfStream and returns its Data blocks in arrival order (empty ones
 // included). Fails with "response read deadline exceeded" when a packet would start after
 // `deadline`, with "response read timed out" when waiting for a packet type times out, with the
