@@ -23,6 +23,9 @@ using base::Status;
 // Strings on the wire are refused from 2^24 bytes on.
 inline constexpr uint64_t kMaxStringLength = 16777215;
 
+// "varint overflow".
+[[gnu::cold]] base::Error varint_overflow();
+
 // ---- writers ------------------------------------------------------------------------------------
 
 void write_varint(ByteBuffer& out, uint64_t value);
@@ -49,6 +52,27 @@ void write_fixed(ByteBuffer& out, T value) {
 }
 
 // ---- readers ------------------------------------------------------------------------------------
+
+// The one LEB128 decoder behind every varint reader. `next_byte()` yields the next byte as a
+// Result<uint8_t> (its failure, such as running out of bytes, is returned as it is). A value ends
+// at the first byte without the continuation bit, at the latest at the tenth byte, which may hold
+// only the top bit: more fails with "varint overflow". A tenth byte that announces an eleventh
+// returns `long_form()`, the readers' one difference: the error to report, after whatever the form
+// needs to read first.
+template <class NextByte, class LongForm>
+[[gnu::always_inline]] inline Result<uint64_t> decode_varint(NextByte&& next_byte,
+                                                             LongForm&& long_form) {
+  uint64_t value = 0;
+  for (unsigned i = 0; i < 9; ++i) {
+    TW_ASSIGN_OR_RETURN(const uint8_t byte, next_byte());
+    value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
+    if ((byte & 0x80) == 0) return value;
+  }
+  TW_ASSIGN_OR_RETURN(const uint8_t last, next_byte());
+  if ((last & 0x7F) > 1) return varint_overflow();
+  if ((last & 0x80) != 0) return long_form();
+  return value | (static_cast<uint64_t>(last) << 63);
+}
 
 Result<uint64_t> read_varint_slow(ByteSource& source);
 
