@@ -72,14 +72,6 @@ base::Result<bool> handle_coordinator_packet(base::ByteSource& in, uint64_t type
 // The table name in front of the block of a Data, Totals, Extremes, Log or ProfileEvents packet.
 base::Status skip_table_name(base::ByteSource& in);
 
-// Reads the table name, then the block with `body(in)`, which decodes or skips it plainly or
-// through a decompressing layer; returns what `body` returns.
-template <class Body>
-auto read_block_from(base::ByteSource& in, Body&& body) -> decltype(body(in)) {
-  TW_TRY(skip_table_name(in));
-  return body(in);
-}
-
 // What a packet loop needs to read a response.
 struct ServerPacketContext {
   uint64_t revision = 0;              // negotiated
