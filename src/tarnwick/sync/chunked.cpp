@@ -3,6 +3,7 @@
 #include <array>
 #include <vector>
 
+#include "tarnwick/base/endian.h"
 #include "tarnwick/base/format.h"
 
 namespace tarnwick::sync {
@@ -25,21 +26,13 @@ namespace {
   return Error::protocol(base::cat("chunked packet too large: ", length, " bytes"));
 }
 
-void put_u32_le(uint8_t* out, uint32_t v) {
-  out[0] = static_cast<uint8_t>(v);
-  out[1] = static_cast<uint8_t>(v >> 8);
-  out[2] = static_cast<uint8_t>(v >> 16);
-  out[3] = static_cast<uint8_t>(v >> 24);
-}
-
 }  // namespace
 
 Result<uint32_t> ChunkedReader::next_length() {
   for (;;) {
     uint8_t raw[4];
     TW_TRY(inner_.read_exact(raw, 4));
-    uint32_t length = static_cast<uint32_t>(raw[0]) | static_cast<uint32_t>(raw[1]) << 8 |
-                      static_cast<uint32_t>(raw[2]) << 16 | static_cast<uint32_t>(raw[3]) << 24;
+    const auto length = base::load_le<uint32_t>(raw);
     if (length == 0) continue;
     if (length > kMaxChunkLength) return chunk_too_long(length);
     return length;
@@ -88,7 +81,7 @@ constexpr uint8_t kEndOfMessage[4] = {0, 0, 0, 0};
 Result<std::array<uint8_t, 4>> chunk_header(uint64_t length) {
   TW_TRY(check_packet_length(length, true));
   std::array<uint8_t, 4> header;
-  put_u32_le(header.data(), static_cast<uint32_t>(length));
+  base::store_le(header.data(), static_cast<uint32_t>(length));
   return header;
 }
 
