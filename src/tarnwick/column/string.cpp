@@ -11,10 +11,11 @@ namespace tarnwick::column {
 using base::Error;
 using base::Result;
 
-namespace detail {
+namespace {
 
-Result<uint64_t> decode_length_prefix(std::span<const uint8_t> bytes, uint64_t pos,
-                                      uint64_t& size) {
+// The prefixes of two bytes or more, decoded apart so that the one-byte case stays small.
+[[gnu::noinline]] Result<uint64_t> decode_long_length_prefix(std::span<const uint8_t> bytes,
+                                                             uint64_t pos, uint64_t& size) {
   uint64_t at = pos;
   auto next = [&]() -> Result<uint8_t> {
     if (at >= bytes.size()) [[unlikely]] {
@@ -26,6 +27,19 @@ Result<uint64_t> decode_length_prefix(std::span<const uint8_t> bytes, uint64_t p
                       protocol::decode_varint(next, [] { return protocol::varint_overflow(); }));
   size = at - pos;
   return value;
+}
+
+}  // namespace
+
+namespace detail {
+
+Result<uint64_t> decode_length_prefix(std::span<const uint8_t> bytes, uint64_t pos,
+                                      uint64_t& size) {
+  if (pos < bytes.size() && bytes[pos] < 0x80) [[likely]] {
+    size = 1;
+    return uint64_t{bytes[pos]};
+  }
+  return decode_long_length_prefix(bytes, pos, size);
 }
 
 }  // namespace detail

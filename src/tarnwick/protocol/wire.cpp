@@ -71,6 +71,9 @@ Result<std::string> read_string_bytes(ByteSource& source) {
 
 Result<uint64_t> parse_varint(std::span<const uint8_t> buf, uint64_t& pos) {
   const uint64_t size = buf.size();
+  if (pos < size && buf[pos] < 0x80) [[likely]] {
+    return uint64_t{buf[pos++]};
+  }
   auto next = [&]() -> Result<uint8_t> {
     if (pos >= size) return buffer_ended(size, pos, size + 1, "varint");
     return buf[pos++];
