@@ -307,8 +307,6 @@ def capture_native(http_addr):
         for bi, b in enumerate(blocks):
             marks.append((b["offset"], "block %d: column count, row count (%d)" % (bi, b["rows"])))
             for col in b["columns"]:
-                if col["body_offset"] != b["offset"]:
-                    pass
                 marks.append((col["body_offset"], "block %d column %s %s body" % (bi, col["name"], col["type"])))
         save(name, native, marks)
         manifest.append({
