@@ -15,7 +15,6 @@ namespace {
 using testing::Blob;
 using testing::pattern;
 using testing::raw_frame;
-using testing::reseal;
 
 const std::string kChecksumMismatch =
     "compression error: compression frame checksum mismatch (CityHash128) \u2014 corruption "

@@ -207,11 +207,7 @@ TEST(TableStatusTest, AnswerPacketTypes) {
   EXPECT_TRUE(eof.error().is_io(IoKind::UnexpectedEof));
 }
 
-TEST(TableStatusTest, PingAndPong) {
-  base::ByteBuffer out;
-  write_ping(out);
-  EXPECT_EQ(Bytes(out.data(), out.data() + out.size()), Bytes{0x04});
-
+TEST(TableStatusTest, PongIsOneByte) {
   const Bytes two_pongs = {0x04, 0x04};
   base::MemorySource pong(two_pongs);
   EXPECT_TRUE(read_pong(pong).ok());
