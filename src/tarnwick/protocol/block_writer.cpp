@@ -78,7 +78,7 @@ Result<std::optional<Block>> wire_form(const Block& block) {
   return out;
 }
 
-size_t block_capacity(const Block& block) {
+size_t block_capacity(const Block& block, const BlockLayout& layout) {
   size_t total = sizeof kBlockInfo;
   add(total, varint_len(block.columns.size()));
   add(total, varint_len(block.rows));
@@ -87,33 +87,33 @@ size_t block_capacity(const Block& block) {
     add(total, column.name.size());
     add(total, varint_len(column.type_name.size()));
     add(total, column.type_name.size());
-    add(total, 1);
+    add(total, layout.serialization_flag ? 1 : 0);
     add(total, column.data.size());
   }
   return total;
 }
 
-void write_block(ByteBuffer& out, const Block& block) {
-  out.reserve(out.size() + block_capacity(block));
+void write_block(ByteBuffer& out, const Block& block, const BlockLayout& layout) {
+  out.reserve(out.size() + block_capacity(block, layout));
   out.append(kBlockInfo, sizeof kBlockInfo);
   write_varint(out, block.columns.size());
   write_varint(out, block.rows);
   for (const ColumnInfo& column : block.columns) {
     write_string(out, column.name);
     write_string(out, column.type_name);
-    out.push_back(0);
+    if (layout.serialization_flag) out.push_back(0);
     out.append(column.data.span());
   }
 }
 
 Status write_data_packet_compressed(ByteBuffer& out, std::string_view table, const Block& block,
-                                    uint8_t method) {
+                                    uint8_t method, const BlockLayout& layout) {
   out.push_back(code(ClientPacket::Data));
   write_string(out, table);
   // The block is serialized once into a buffer of its exact size, then framed straight into
   // `out`; the encoder leaves `out` as it was when it fails.
-  ByteBuffer scratch(block_capacity(block));
-  write_block(scratch, block);
+  ByteBuffer scratch(block_capacity(block, layout));
+  write_block(scratch, block, layout);
   return compression::encode_frame_into(out, scratch.span(), method);
 }
 

@@ -108,7 +108,7 @@ TEST(GoldenColumns, OwnedDataMatchesTheServerValues) {
   for (const auto& g : testing::golden_blocks()) {
     if (g.columns.empty()) continue;  // replies: no server values to compare with
     base::MemorySource source(g.wire);
-    auto block = protocol::read_block_body(source);
+    auto block = protocol::read_block_body(source, testing::kGoldenLayout);
     ASSERT_TRUE(block.ok()) << g.what << ": " << block.error().to_string();
     auto& columns = got[g.file];
     columns.resize(g.columns.size());
