@@ -23,6 +23,9 @@ TEST(ErrorTest, DisplayTexts) {
             "I/O error: Connection refused (os error 111)");
   EXPECT_EQ(Error::response_too_large(10, 5).to_string().substr(0, 75),
             "response too large: decoded 10 bytes of result blocks exceeds max_response_");
+  EXPECT_EQ(Error::out_of_memory(4096).to_string(),
+            "out of memory: could not allocate 4096 bytes");
+  EXPECT_EQ(Error::out_of_memory(0).to_string(), "out of memory");
   Error copy = Error::auth("denied");
   Error moved = copy;
   EXPECT_EQ(moved.to_string(), "authentication error: denied");
