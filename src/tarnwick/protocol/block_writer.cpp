@@ -19,16 +19,6 @@ namespace {
 
 constexpr uint8_t kBlockInfo[] = {0x01, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
 
-// Bytes of the varint of `value`.
-constexpr size_t varint_len(uint64_t value) {
-  size_t n = 1;
-  while (value >= 0x80) {
-    value >>= 7;
-    ++n;
-  }
-  return n;
-}
-
 [[noreturn, gnu::cold]] void size_overflow() {
   // The sizes of objects held in memory cannot add up past 2^64.
   std::fputs("tarnwick: block size overflows 64 bits\n", stderr);
@@ -80,12 +70,12 @@ Result<std::optional<Block>> wire_form(const Block& block) {
 
 size_t block_capacity(const Block& block, const BlockLayout& layout) {
   size_t total = sizeof kBlockInfo;
-  add(total, varint_len(block.columns.size()));
-  add(total, varint_len(block.rows));
+  add(total, varint_length(block.columns.size()));
+  add(total, varint_length(block.rows));
   for (const ColumnInfo& column : block.columns) {
-    add(total, varint_len(column.name.size()));
+    add(total, varint_length(column.name.size()));
     add(total, column.name.size());
-    add(total, varint_len(column.type_name.size()));
+    add(total, varint_length(column.type_name.size()));
     add(total, column.type_name.size());
     add(total, layout.serialization_flag ? 1 : 0);
     add(total, column.data.size());
