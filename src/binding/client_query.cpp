@@ -102,7 +102,9 @@ PyObject* client_query_tuples(PyObject* self, PyObject* args, PyObject* kwargs) 
     if (b.columns.empty() || b.rows == 0) continue;
     std::vector<PyVec> columns;
     columns.reserve(b.columns.size());
+    bool atoms = true;
     for (const protocol::ColumnInfo& column : b.columns) {
+      atoms = atoms && conversion::column_values_are_atoms(column);
       base::Result<PyVec> values = conversion::column_to_py_list_typed(state, column, b.rows);
       if (!values) {
         raise(values.error());
@@ -118,6 +120,9 @@ PyObject* client_query_tuples(PyObject* self, PyObject* args, PyObject* kwargs) 
       for (Py_ssize_t i = 0; i < width; ++i) {
         PyTuple_SetItem(row, i, columns[static_cast<size_t>(i)].take(r));  // steals
       }
+      // A tuple of atoms is immutable and can never join a cycle: keeping it off the collector's
+      // list spares every later collection a walk over all the rows of the result.
+      if (atoms) PyObject_GC_UnTrack(row);
     }
   }
   return result.release();
