@@ -1,7 +1,7 @@
 // End-to-end throughput of a connection's exchanges over loopback TCP, against a server thread
 // that replays prepared bytes: a buffered query of UInt64 values (plain and LZ4), the same
 // response read by a client that only receives and drops the bytes (the socket's yardstick), and
-// an uncompressed insert of UInt64 values. TARNWICK_BENCH_ROWS sets the total row count
+// an insert of UInt64 values (plain and LZ4). TARNWICK_BENCH_ROWS sets the total row count
 // (default 100,000,000 in blocks of 1,048,576 rows).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
@@ -244,8 +244,9 @@ void BM_SocketReadIntoFreshBuffers(benchmark::State& state) {
 BENCHMARK(BM_SocketReadIntoFreshBuffers)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_InsertUInt64(benchmark::State& state) {
-  ReplayServer server(kCompressionOff, true);
-  auto client = connect(server.port(), kCompressionOff);
+  const uint8_t compression = static_cast<uint8_t>(state.range(0));
+  ReplayServer server(compression, true);
+  auto client = connect(server.port(), compression);
   if (!client) return state.SkipWithError("connect failed");
   for (auto _ : state) {
     base::Status st = client->begin_insert("INSERT INTO t VALUES");
@@ -257,7 +258,11 @@ void BM_InsertUInt64(benchmark::State& state) {
   state.SetBytesProcessed(
       static_cast<int64_t>(state.iterations() * block_count() * kBlockRows * 8));
 }
-BENCHMARK(BM_InsertUInt64)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_InsertUInt64)
+    ->Arg(kCompressionOff)
+    ->Arg(kMethodLz4)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace tarnwick::sync

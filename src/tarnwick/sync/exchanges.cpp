@@ -41,15 +41,6 @@ Status check_packet_length(uint64_t length, bool chunked) {
   return {};
 }
 
-size_t varint_length(uint64_t v) {
-  size_t n = 1;
-  while (v >= 0x80) {
-    v >>= 7;
-    ++n;
-  }
-  return n;
-}
-
 // Wipes a packet buffer that may carry the client's credentials (the initial user).
 struct WipeOnExit {
   ByteBuffer& buffer;
@@ -222,8 +213,7 @@ Status SyncClient::send_data(std::string_view table_name, const Block& block) {
   const Block& sent = encoded ? *encoded : block;
   if (!config_.compression_enabled()) return settle(send_data_vectored(table_name, sent));
 
-  ByteBuffer packet(1 + varint_length(table_name.size()) + table_name.size() +
-                    protocol::block_capacity(sent));
+  ByteBuffer packet;
   TW_TRY(protocol::write_data_packet_compressed(packet, table_name, sent, config_.compression));
   TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));
   return settle(send_packet(packet.span()));
