@@ -187,7 +187,7 @@ void BM_BufferedQueryUInt64(benchmark::State& state) {
 }
 BENCHMARK(BM_BufferedQueryUInt64)
     ->Arg(kCompressionOff)
-    ->Arg(kMethodLz4)
+    ->Arg(compression::kMethodLz4)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 
@@ -260,7 +260,7 @@ void BM_InsertUInt64(benchmark::State& state) {
 }
 BENCHMARK(BM_InsertUInt64)
     ->Arg(kCompressionOff)
-    ->Arg(kMethodLz4)
+    ->Arg(compression::kMethodLz4)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 

@@ -33,7 +33,9 @@
 #include "tarnwick/compression/decompressing_reader.h"
 #include "tarnwick/compression/frame.h"
 #include "tarnwick/protocol/block_reader.h"
+#include "tarnwick/protocol/codes.h"
 #include "tarnwick/protocol/wire.h"
+#include "tarnwick/sync/config.h"
 
 namespace {
 
@@ -45,13 +47,13 @@ using tarnwick::base::Status;
 namespace wire = tarnwick::protocol;
 namespace comp = tarnwick::compression;
 
-constexpr uint64_t kLatestRevision = 54483;
-constexpr uint64_t kFlagRevision = 54454;  // column headers carry the custom-serialization byte
 constexpr size_t kBlockRows = 65536;
 constexpr size_t kFramePayload = 1 << 20;
 constexpr uint8_t kEmptyBlockTail[] = {0x01, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x00, 0x00, 0x00};
 
-enum ServerPacket : uint8_t { kHello = 0, kData = 1, kPong = 4, kEndOfStream = 5 };
+using wire::ClientPacket;
+using wire::code;
+using wire::ServerPacket;
 
 uint64_t splitmix(uint64_t x) {
   x += 0x9E3779B97F4A7C15ull;
@@ -130,7 +132,7 @@ void write_block(ByteBuffer& out, const std::vector<ColumnDef>& cols, size_t beg
 
 // One Data packet: its block plain, or framed in pieces of at most 1 MiB.
 void append_data_packet(ByteBuffer& out, const ByteBuffer& block, bool compress) {
-  out.push_back(kData);
+  out.push_back(code(ServerPacket::Data));
   out.push_back(0);  // table name
   if (!compress) {
     out.append(block.span());
@@ -153,7 +155,7 @@ ByteBuffer query_answer(const std::vector<ColumnDef>& cols, size_t rows, bool fl
     write_block(block, cols, begin, std::min(rows, begin + kBlockRows), flag);
     append_data_packet(out, block, compress);
   }
-  out.push_back(kEndOfStream);
+  out.push_back(code(ServerPacket::EndOfStream));
   return out;
 }
 
@@ -251,7 +253,7 @@ bool send_all(int fd, std::span<const uint8_t> bytes) {
 }
 
 struct Shared {
-  uint64_t revision_cap = kLatestRevision;
+  uint64_t revision_cap = tarnwick::sync::kMaxRevision;
   std::mutex mutex;
   std::map<std::tuple<std::string, size_t, bool, bool>, std::shared_ptr<ByteBuffer>> answers;
   std::string last_insert = "none";
@@ -259,24 +261,27 @@ struct Shared {
 
 ByteBuffer server_hello(uint64_t n) {
   ByteBuffer out;
-  out.push_back(kHello);
+  out.push_back(code(ServerPacket::Hello));
   wire::write_string(out, std::string_view("ClickHouse"));
   wire::write_varint(out, 24);
   wire::write_varint(out, 8);
   wire::write_varint(out, n);
-  if (n >= 54471) wire::write_varint(out, 7);  // parallel replicas protocol
+  if (n >= wire::kRevisionWithReplicasVersion)
+    wire::write_varint(out, 7);  // parallel replicas protocol
   wire::write_string(out, std::string_view("UTC"));
   wire::write_string(out, std::string_view("replay"));
   wire::write_varint(out, 1);  // version patch
-  if (n >= 54470) {
+  if (n >= wire::kRevisionWithChunkedPackets) {
     wire::write_string(out, std::string_view("notchunked"));
     wire::write_string(out, std::string_view("notchunked"));
   }
-  if (n >= 54461) wire::write_varint(out, 0);  // password rules
-  if (n >= 54462) wire::write_fixed<uint64_t>(out, 0x0123456789ABCDEFull);
-  if (n >= 54474) wire::write_string(out, std::string_view(""));  // server settings
-  if (n >= 54477) wire::write_varint(out, 0);
-  if (n >= 54479) wire::write_varint(out, 6);
+  if (n >= wire::kRevisionWithPasswordComplexityRules)
+    wire::write_varint(out, 0);  // password rules
+  if (n >= wire::kRevisionWithNonce) wire::write_fixed<uint64_t>(out, 0x0123456789ABCDEFull);
+  if (n >= wire::kRevisionWithServerSettings)
+    wire::write_string(out, std::string_view(""));  // server settings
+  if (n >= wire::kRevisionWithVersion54477) wire::write_varint(out, 0);
+  if (n >= wire::kRevisionWithVersion54479) wire::write_varint(out, 6);
   return out;
 }
 
@@ -296,7 +301,7 @@ Status skip_strings(ByteSource& in, int count) {
 
 Status handshake(SocketSource& in, int fd, uint64_t cap, uint64_t& n) {
   TW_ASSIGN_OR_RETURN(uint64_t type, wire::read_varint(in));
-  if (type != 0) return Error::protocol("expected client Hello");
+  if (type != code(ClientPacket::Hello)) return Error::protocol("expected client Hello");
   TW_TRY(skip_strings(in, 1));  // client name
   TW_TRY(skip_varints(in, 2));  // version
   TW_ASSIGN_OR_RETURN(uint64_t revision, wire::read_varint(in));
@@ -304,9 +309,10 @@ Status handshake(SocketSource& in, int fd, uint64_t cap, uint64_t& n) {
   n = std::min(revision, cap);
   const ByteBuffer hello = server_hello(n);
   if (!send_all(fd, hello.span())) return Error::protocol("send failed");
-  if (n >= 54458) TW_TRY(skip_strings(in, 1));  // addendum: quota key
-  if (n >= 54470) TW_TRY(skip_strings(in, 2));  // chunked modes
-  if (n >= 54471) TW_TRY(skip_varints(in, 1));  // parallel replicas protocol
+  if (n >= wire::kRevisionWithAddendum) TW_TRY(skip_strings(in, 1));        // addendum: quota key
+  if (n >= wire::kRevisionWithChunkedPackets) TW_TRY(skip_strings(in, 2));  // chunked modes
+  if (n >= wire::kRevisionWithReplicasVersion)
+    TW_TRY(skip_varints(in, 1));  // parallel replicas protocol
   return {};
 }
 
@@ -348,7 +354,8 @@ Status serve_insert(SocketSource& in, int fd, bool flag, bool compress, Shared& 
   Digest digest;
   for (;;) {
     TW_ASSIGN_OR_RETURN(uint64_t type, wire::read_varint(in));
-    if (type != 2) return Error::protocol("expected client Data, got " + std::to_string(type));
+    if (type != code(ClientPacket::Data))
+      return Error::protocol("expected client Data, got " + std::to_string(type));
     TW_TRY(skip_strings(in, 1));  // table name
     std::pair<uint64_t, uint64_t> shape;
     if (compress) {
@@ -364,7 +371,7 @@ Status serve_insert(SocketSource& in, int fd, bool flag, bool compress, Shared& 
     std::lock_guard lock(shared.mutex);
     shared.last_insert = digest.text();
   }
-  const uint8_t eos = kEndOfStream;
+  const uint8_t eos = code(ServerPacket::EndOfStream);
   if (!send_all(fd, {&eos, 1})) return Error::protocol("send failed");
   return {};
 }
@@ -373,17 +380,18 @@ Status serve(int fd, Shared& shared) {
   SocketSource in(fd);
   uint64_t n = 0;
   TW_TRY(handshake(in, fd, shared.revision_cap, n));
-  const bool flag = n >= kFlagRevision;
+  const bool flag = n >= wire::kRevisionWithCustomSerialization;
   for (;;) {
     auto chunk = in.fill_buffered();
     if (!chunk.ok() || chunk->empty()) return {};  // the client left
     TW_ASSIGN_OR_RETURN(uint64_t type, wire::read_varint(in));
-    if (type == 4) {  // Ping
-      const uint8_t pong = kPong;
+    if (type == code(ClientPacket::Ping)) {
+      const uint8_t pong = code(ServerPacket::Pong);
       if (!send_all(fd, {&pong, 1})) return {};
       continue;
     }
-    if (type != 1) return Error::protocol("unexpected client packet " + std::to_string(type));
+    if (type != code(ClientPacket::Query))
+      return Error::protocol("unexpected client packet " + std::to_string(type));
     bool compress = false;
     TW_ASSIGN_OR_RETURN(std::string spec, read_query(in, compress));
     std::string name = spec.substr(0, spec.find(' '));
@@ -406,7 +414,7 @@ Status serve(int fd, Shared& shared) {
       answer = std::make_shared<ByteBuffer>();
       write_block(block, kDigestColumns, 0, 1, flag, &text);
       append_data_packet(*answer, block, compress);
-      answer->push_back(kEndOfStream);
+      answer->push_back(code(ServerPacket::EndOfStream));
     } else if (name == "u64" || name == "mixed") {
       std::lock_guard lock(shared.mutex);
       auto& slot = shared.answers[{name, rows, flag, compress}];

@@ -9,6 +9,7 @@
 #include "binding/module_state.h"
 #include "binding/objects.h"
 #include "tarnwick/base/format.h"
+#include "tarnwick/compression/frame.h"
 #include "tarnwick/sync/config.h"
 #include "tarnwick/sync/tls.h"
 
@@ -139,9 +140,9 @@ bool apply_compression(PyObject* name, sync::ClientConfig& config) {
   std::string text;
   if (!lower || !arguments::str_argument(lower.get(), "compression", text)) return false;
   if (text == "lz4") {
-    config.compression = sync::kMethodLz4;
+    config.compression = compression::kMethodLz4;
   } else if (text == "zstd") {
-    config.compression = sync::kMethodZstd;
+    config.compression = compression::kMethodZstd;
   } else {
     raise(PyExc_ValueError, cat("unknown compression method: '", text, "'. Use 'lz4' or 'zstd'."));
     return false;

@@ -7,6 +7,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/compression/frame.h"
+#include "tarnwick/protocol/codes.h"
 #include "tarnwick/protocol/low_cardinality.h"
 #include "tarnwick/protocol/type_parser.h"
 #include "tarnwick/protocol/wire.h"
@@ -121,7 +122,7 @@ size_t data_packet_compressed_capacity(std::string_view table, const Block& bloc
 Status write_data_packet_compressed(ByteBuffer& out, std::string_view table, const Block& block,
                                     uint8_t method) {
   out.reserve(out.size() + data_packet_compressed_capacity(table, block));
-  out.push_back(0x02);  // client packet: data
+  out.push_back(code(ClientPacket::Data));
   write_string(out, table);
   // The block is the run of its head, then each column's header and body. It is framed in pieces
   // of kMaxFramePayload bytes, each compressed and hashed while it is still in cache: a piece that

@@ -1,5 +1,6 @@
 #include "tarnwick/sync/client_info.h"
 
+#include "tarnwick/protocol/codes.h"
 #include "tarnwick/protocol/wire.h"
 
 namespace tarnwick::sync {
@@ -22,7 +23,8 @@ ClientInfoTemplate build_client_info_template(const ClientConfig& config, uint64
 
   base::ByteBuffer& s = info.suffix;
   write_string(s, config.initial_address);
-  if (r >= 54449) write_fixed<uint64_t>(s, 0);  // initial query start time
+  if (r >= protocol::kRevisionWithQueryStartTime)
+    write_fixed<uint64_t>(s, 0);  // initial query start time
   s.push_back(kInterfaceTcp);
   write_string(s, config.os_user);
   write_string(s, config.client_hostname);
@@ -30,17 +32,17 @@ ClientInfoTemplate build_client_info_template(const ClientConfig& config, uint64
   write_varint(s, config.client_version_major);
   write_varint(s, config.client_version_minor);
   write_varint(s, r);
-  if (r >= 54060) write_string(s, config.quota_key);
-  if (r >= 54448) write_varint(s, 0);  // distributed depth
-  if (r >= 54401) write_varint(s, config.client_version_patch);
-  if (r >= 54442) s.push_back(0);  // no trace context
-  if (r >= 54453) {
+  if (r >= protocol::kRevisionWithQuotaKeyInClientInfo) write_string(s, config.quota_key);
+  if (r >= protocol::kRevisionWithDistributedDepth) write_varint(s, 0);  // distributed depth
+  if (r >= protocol::kRevisionWithVersionPatch) write_varint(s, config.client_version_patch);
+  if (r >= protocol::kRevisionWithTraceContext) s.push_back(0);  // no trace context
+  if (r >= protocol::kRevisionWithParallelReplicas) {
     for (int i = 0; i < 3; ++i) write_varint(s, 0);
   }
-  if (r >= 54475) {
+  if (r >= protocol::kRevisionWithQueryAndLineNumbers) {
     for (int i = 0; i < 2; ++i) write_varint(s, 0);
   }
-  if (r >= 54476) s.push_back(0);
+  if (r >= protocol::kRevisionWithJwtFlag) s.push_back(0);
   return info;
 }
 

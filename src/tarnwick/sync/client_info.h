@@ -11,9 +11,6 @@
 
 namespace tarnwick::sync {
 
-// ClientInfo is part of the Query packet from this revision on.
-inline constexpr uint64_t kRevisionWithClientInfo = 54032;
-
 struct ClientInfoTemplate {
   base::ByteBuffer prefix;  // query kind, initial user
   base::ByteBuffer suffix;  // initial address and everything after it

@@ -21,10 +21,8 @@ class TlsConfig;
 // refusal. Called from whichever thread connects.
 using SshSigner = std::function<base::Result<std::string>(std::span<const uint8_t> message)>;
 
+// `compression` when compressed frames are off; any other value is a frame method byte.
 inline constexpr uint8_t kCompressionOff = 3;
-inline constexpr uint8_t kMethodNone = 0x02;
-inline constexpr uint8_t kMethodLz4 = 0x82;
-inline constexpr uint8_t kMethodZstd = 0x90;
 
 inline constexpr uint64_t kMinRevision = 54459;
 inline constexpr uint64_t kMaxRevision = 54483;

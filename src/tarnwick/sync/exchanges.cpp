@@ -4,6 +4,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/block_writer.h"
+#include "tarnwick/protocol/codes.h"
 #include "tarnwick/protocol/wire.h"
 #include "tarnwick/sync/chunked.h"
 #include "tarnwick/sync/client.h"
@@ -23,7 +24,6 @@ using protocol::Block;
 
 namespace {
 
-constexpr uint8_t kClientCancel = 3;
 constexpr base::Duration kMaxDrain = base::Duration::from_secs(5);
 
 const SettingsMap& no_overlay() {
@@ -134,7 +134,7 @@ Result<std::vector<Block>> SyncClient::collect_response() {
 }
 
 Status SyncClient::cancel_and_drain() {
-  const uint8_t cancel[1] = {kClientCancel};
+  const uint8_t cancel[1] = {protocol::code(protocol::ClientPacket::Cancel)};
   TW_TRY(send_packet(cancel));
   // The drain is capped: reads, a stalled one included, wait no longer than what is left of it.
   const base::Duration cap = std::min(config_.query_timeout, kMaxDrain);
@@ -223,7 +223,7 @@ Status SyncClient::send_data_vectored(std::string_view table_name, const Block& 
   // The head and the small column headers are built here; column bodies go out from the block's
   // own buffers.
   ByteBuffer head;
-  protocol::write_varint(head, 2);
+  protocol::write_varint(head, protocol::code(protocol::ClientPacket::Data));
   protocol::write_string(head, table_name);
   head.append(std::span<const uint8_t>(kEmptyBlock.data(), 8));  // block info
   protocol::write_varint(head, block.columns.size());

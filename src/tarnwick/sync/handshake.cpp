@@ -3,6 +3,7 @@
 #include <charconv>
 
 #include "tarnwick/base/format.h"
+#include "tarnwick/protocol/codes.h"
 #include "tarnwick/protocol/wire.h"
 
 namespace tarnwick::sync {
@@ -21,17 +22,10 @@ using protocol::write_varint;
 
 namespace {
 
-constexpr uint64_t kClientHello = 0;
-constexpr uint64_t kClientSshChallengeRequest = 11;
-constexpr uint64_t kClientSshChallengeResponse = 12;
-constexpr uint64_t kServerHello = 0;
-constexpr uint64_t kServerException = 2;
-constexpr uint64_t kServerSshChallenge = 18;
+using protocol::ClientPacket;
+using protocol::code;
+using protocol::ServerPacket;
 
-constexpr uint64_t kMinRevisionWithSshAuth = 54466;
-constexpr uint64_t kMinRevisionWithAddendum = 54458;
-constexpr uint64_t kMinRevisionWithChunked = 54470;
-constexpr uint64_t kMinRevisionWithReplicasVersion = 54471;
 constexpr uint64_t kAddendumReplicasVersion = 7;
 
 // A buffer holding credentials: zeroed before its memory is released, whatever happens.
@@ -70,9 +64,9 @@ Status check_handshake_config(const ClientConfig& config) {
     return Error::protocol(cat("protocol revision ", config.revision,
                                " is not enabled; max supported is ", kMaxRevision));
   }
-  if (config.ssh_signer && config.revision < kMinRevisionWithSshAuth) {
-    return Error::protocol(
-        cat("SSH-key authentication requires protocol revision >= ", kMinRevisionWithSshAuth));
+  if (config.ssh_signer && config.revision < protocol::kRevisionWithSshAuth) {
+    return Error::protocol(cat("SSH-key authentication requires protocol revision >= ",
+                               protocol::kRevisionWithSshAuth));
   }
   return {};
 }
@@ -83,7 +77,7 @@ void write_client_hello(ByteBuffer& out, const ClientConfig& config) {
               string_bound(config.database.size()) +
               string_bound(kSshKeyMarker.size() + config.user.size()) +
               string_bound(config.password.size()));
-  write_varint(out, kClientHello);
+  write_varint(out, code(ClientPacket::Hello));
   write_string(out, config.client_name);
   write_varint(out, config.client_version_major);
   write_varint(out, config.client_version_minor);
@@ -130,11 +124,12 @@ Status skip_settings_strings_with_flags(ByteSource& in) {
 
 Result<ServerInfo> read_server_hello(ByteSource& in, uint64_t configured_revision) {
   TW_ASSIGN_OR_RETURN(uint64_t type, read_varint(in));
-  if (type == kServerException) {
+  if (type == code(ServerPacket::Exception)) {
     TW_ASSIGN_OR_RETURN(std::string text, read_exception_chain(in));
     return Error::auth(std::move(text));
   }
-  if (type != kServerHello) return Error::protocol(cat("expected hello (0), got ", type));
+  if (type != code(ServerPacket::Hello))
+    return Error::protocol(cat("expected hello (0), got ", type));
 
   ServerInfo info;
   TW_ASSIGN_OR_RETURN(info.name, read_string(in));
@@ -143,23 +138,23 @@ Result<ServerInfo> read_server_hello(ByteSource& in, uint64_t configured_revisio
   TW_ASSIGN_OR_RETURN(info.revision, read_varint(in));
   const uint64_t n = std::min(info.revision, configured_revision);
   info.negotiated_revision = n;
-  if (n >= kMinRevisionWithReplicasVersion) {
+  if (n >= protocol::kRevisionWithReplicasVersion) {
     TW_ASSIGN_OR_RETURN(info.parallel_replicas_version, read_varint(in));
   }
-  if (n >= 54058) {
+  if (n >= protocol::kRevisionWithServerTimezone) {
     TW_ASSIGN_OR_RETURN(info.timezone, read_string(in));
   }
-  if (n >= 54372) {
+  if (n >= protocol::kRevisionWithServerDisplayName) {
     TW_ASSIGN_OR_RETURN(info.display_name, read_string(in));
   }
-  if (n >= 54401) {
+  if (n >= protocol::kRevisionWithVersionPatch) {
     TW_ASSIGN_OR_RETURN(info.version_patch, read_varint(in));
   }
-  if (n >= kMinRevisionWithChunked) {
+  if (n >= protocol::kRevisionWithChunkedPackets) {
     TW_ASSIGN_OR_RETURN(info.server_chunked_send_mode, read_string(in));
     TW_ASSIGN_OR_RETURN(info.server_chunked_recv_mode, read_string(in));
   }
-  if (n >= 54461) {
+  if (n >= protocol::kRevisionWithPasswordComplexityRules) {
     TW_ASSIGN_OR_RETURN(uint64_t count, read_varint(in));
     TW_TRY(limits::checked_count(count, "password complexity rule", kMaxPasswordComplexityRules));
     info.password_complexity_rules.reserve(count);
@@ -169,14 +164,14 @@ Result<ServerInfo> read_server_hello(ByteSource& in, uint64_t configured_revisio
       info.password_complexity_rules.emplace_back(std::move(pattern), std::move(message));
     }
   }
-  if (n >= 54462) {
+  if (n >= protocol::kRevisionWithNonce) {
     TW_ASSIGN_OR_RETURN(info.nonce, protocol::read_fixed<uint64_t>(in));
   }
-  if (n >= 54474) TW_TRY(skip_settings_strings_with_flags(in));
-  if (n >= 54477) {
+  if (n >= protocol::kRevisionWithServerSettings) TW_TRY(skip_settings_strings_with_flags(in));
+  if (n >= protocol::kRevisionWithVersion54477) {
     TW_ASSIGN_OR_RETURN(info.version_54477, read_varint(in));
   }
-  if (n >= 54479) {
+  if (n >= protocol::kRevisionWithVersion54479) {
     TW_ASSIGN_OR_RETURN(info.version_54479, read_varint(in));
   }
   return info;
@@ -198,15 +193,15 @@ std::string ssh_signature_message(uint64_t revision, std::string_view database,
 
 Status perform_ssh_auth(ByteSource& in, ByteSink& out, const ClientConfig& config,
                         const SshSigner& signer) {
-  const uint8_t request = kClientSshChallengeRequest;
+  const uint8_t request = code(ClientPacket::SshChallengeRequest);
   TW_TRY(send(out, {&request, 1}));
 
   TW_ASSIGN_OR_RETURN(uint64_t type, read_varint(in));
-  if (type == kServerException) {
+  if (type == code(ServerPacket::Exception)) {
     TW_ASSIGN_OR_RETURN(std::string text, read_exception_chain(in));
     return Error::auth(std::move(text));
   }
-  if (type != kServerSshChallenge) {
+  if (type != code(ServerPacket::SshChallenge)) {
     return Error::protocol(cat("expected SSHChallenge or Exception packet, got ", type));
   }
   TW_ASSIGN_OR_RETURN(std::string challenge, protocol::read_string_bytes(in));
@@ -220,7 +215,7 @@ Status perform_ssh_auth(ByteSource& in, ByteSink& out, const ClientConfig& confi
   if (!signature.ok()) return Error::auth(refusal_text(signature.error()));
 
   ByteBuffer response(1 + string_bound(signature->size()));
-  write_varint(response, kClientSshChallengeResponse);
+  write_varint(response, code(ClientPacket::SshChallengeResponse));
   write_string(response, *signature);
   return send(out, response.span());
 }
@@ -242,8 +237,8 @@ Status negotiate_chunked_modes(ServerInfo& info, const ClientConfig& config) {
   const uint64_t n = info.negotiated_revision;
   info.send_chunked = false;
   info.recv_chunked = false;
-  if (n < kMinRevisionWithAddendum) return {};
-  if (n < kMinRevisionWithChunked) {
+  if (n < protocol::kRevisionWithAddendum) return {};
+  if (n < protocol::kRevisionWithChunkedPackets) {
     if (config.proto_send_chunked == "chunked" || config.proto_recv_chunked == "chunked") {
       return Error::protocol("server revision does not support chunked native protocol");
     }
@@ -258,12 +253,12 @@ Status negotiate_chunked_modes(ServerInfo& info, const ClientConfig& config) {
 
 void write_hello_addendum(ByteBuffer& out, const ClientConfig& config, const ServerInfo& info) {
   const uint64_t n = info.negotiated_revision;
-  if (n < kMinRevisionWithAddendum) return;
+  if (n < protocol::kRevisionWithAddendum) return;
   write_string(out, config.quota_key);
-  if (n < kMinRevisionWithChunked) return;
+  if (n < protocol::kRevisionWithChunkedPackets) return;
   write_string(out, mode_name(info.send_chunked));
   write_string(out, mode_name(info.recv_chunked));
-  if (n >= kMinRevisionWithReplicasVersion) write_varint(out, kAddendumReplicasVersion);
+  if (n >= protocol::kRevisionWithReplicasVersion) write_varint(out, kAddendumReplicasVersion);
 }
 
 Result<ServerInfo> perform_handshake(ByteSource& in, ByteSink& out, const ClientConfig& config) {
@@ -277,7 +272,7 @@ Result<ServerInfo> perform_handshake(ByteSource& in, ByteSink& out, const Client
 
   TW_ASSIGN_OR_RETURN(ServerInfo info, read_server_hello(in, config.revision));
   TW_TRY(negotiate_chunked_modes(info, config));
-  if (info.negotiated_revision >= kMinRevisionWithAddendum) {
+  if (info.negotiated_revision >= protocol::kRevisionWithAddendum) {
     ByteBuffer addendum;
     write_hello_addendum(addendum, config, info);
     TW_TRY(send(out, addendum.span()));

@@ -1,6 +1,7 @@
 #include "tarnwick/sync/query_packet.h"
 
 #include "tarnwick/compression/frame.h"
+#include "tarnwick/protocol/codes.h"
 #include "tarnwick/protocol/wire.h"
 
 namespace tarnwick::sync {
@@ -11,9 +12,11 @@ using protocol::write_varint;
 
 namespace {
 
-constexpr uint8_t kClientQuery = 1;
-constexpr uint8_t kClientData = 2;
-constexpr uint8_t kClientIgnoredPartUuids = 8;
+using compression::kMethodLz4;
+using compression::kMethodNone;
+using protocol::ClientPacket;
+using protocol::code;
+
 constexpr uint64_t kStageComplete = 2;
 constexpr uint64_t kSettingFlags = 0;
 
@@ -73,7 +76,7 @@ size_t parameters_length(std::span<const QueryParameter> parameters) {
 }
 
 bool sends_parameters(uint64_t revision) {
-  return revision >= 54459;
+  return revision >= protocol::kRevisionWithParameters;
 }
 
 }  // namespace
@@ -89,7 +92,7 @@ base::Status write_empty_data_block_for(ByteBuffer& out, uint8_t compression,
                                         const FrameEncoder& encode) {
   TW_TRY(check_send_compression(compression));
   if (compression == kCompressionOff || compression == kMethodNone) {
-    out.push_back(kClientData);
+    out.push_back(code(ClientPacket::Data));
     out.push_back(0);  // no table name
     out.append(kEmptyBlock.data(), kEmptyBlock.size());
     return {};
@@ -97,7 +100,7 @@ base::Status write_empty_data_block_for(ByteBuffer& out, uint8_t compression,
   TW_ASSIGN_OR_RETURN(ByteBuffer frame, encode
                                             ? encode(kEmptyBlock, compression)
                                             : compression::encode_frame(kEmptyBlock, compression));
-  out.push_back(kClientData);
+  out.push_back(code(ClientPacket::Data));
   out.push_back(0);
   out.append(frame.span());
   return {};
@@ -108,7 +111,8 @@ size_t write_settings_block(ByteBuffer& out, const SettingsMap& base, const Sett
   const size_t start = out.size();
   const std::string& sparse = sparse_setting();
   const std::string& json = json_as_string_setting();
-  if (revision >= 54465 && !names(base, sparse) && !names(overlay, sparse)) {
+  if (revision >= protocol::kRevisionWithSparseSerialization && !names(base, sparse) &&
+      !names(overlay, sparse)) {
     write_setting(out, sparse, "1");
   }
   if (!names(base, json) && !names(overlay, json)) write_setting(out, json, "1");
@@ -128,13 +132,13 @@ base::Result<QueryPacketTemplate> build_query_packet_template(const ClientConfig
                                                               const FrameEncoder& encode) {
   QueryPacketTemplate t;
   t.revision = revision;
-  if (revision >= kRevisionWithClientInfo) {
+  if (revision >= protocol::kRevisionWithClientInfo) {
     t.client_info = build_client_info_template(config, revision);
   }
   t.session_settings = config.settings;
   t.settings_length = write_settings_block(t.middle, t.session_settings, {}, revision);
-  if (revision >= 54472) write_varint(t.middle, 0);
-  if (revision >= 54441) write_varint(t.middle, 0);
+  if (revision >= protocol::kRevisionWithExternalRoles) write_varint(t.middle, 0);
+  if (revision >= protocol::kRevisionWithInterserverSecret) write_varint(t.middle, 0);
   write_varint(t.middle, kStageComplete);
   t.middle.push_back(config.compression_enabled() ? 1 : 0);
 
@@ -161,7 +165,7 @@ void write_query_packet(ByteBuffer& out, const QueryPacketTemplate& t, const Que
                         const SettingsMap& overlay) {
   out.clear();
   out.reserve(query_packet_capacity(t, query, parameters, overlay));
-  out.push_back(kClientQuery);
+  out.push_back(code(ClientPacket::Query));
   write_string(out, id.view());
   if (t.client_info) write_client_info_from_template(out, *t.client_info, id.view());
   if (overlay.empty()) {
@@ -192,7 +196,7 @@ QueryId write_query_packet(ByteBuffer& out, const QueryPacketTemplate& t, std::s
 void write_ignored_part_uuids(ByteBuffer& out, std::span<const PartUuid> uuids) {
   if (uuids.empty()) return;
   out.reserve(out.size() + 1 + varint_length(uuids.size()) + 16 * uuids.size());
-  out.push_back(kClientIgnoredPartUuids);
+  out.push_back(code(ClientPacket::IgnoredPartUuids));
   write_varint(out, uuids.size());
   for (const auto& uuid : uuids) out.append(uuid.data(), uuid.size());
 }

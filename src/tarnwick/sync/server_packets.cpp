@@ -13,14 +13,14 @@ using base::cat;
 using base::Error;
 using base::Result;
 using base::Status;
+using protocol::ClientPacket;
+using protocol::code;
 using protocol::read_string;
 using protocol::read_varint;
 
 namespace {
 
 constexpr uint64_t kMaxExceptionLevels = 1000;
-constexpr uint8_t kClientReadTaskResponse = 9;
-constexpr uint8_t kClientMergeTreeReadTaskResponse = 10;
 constexpr uint64_t kReadTaskResponseVersion = 7;
 
 Status skip_varints(ByteSource& in, int count) {
@@ -99,11 +99,11 @@ Error read_exception_packet(ByteSource& in) {
 
 Status skip_progress_packet(ByteSource& in, uint64_t r) {
   TW_TRY(skip_varints(in, 3));
-  if (r < 54420) return {};
+  if (r < protocol::kRevisionWithProgressWrites) return {};
   TW_TRY(skip_varints(in, 2));
-  if (r < 54460) return {};
+  if (r < protocol::kRevisionWithProgressElapsed) return {};
   TW_TRY(skip_varints(in, 1));
-  if (r < 54463) return {};
+  if (r < protocol::kRevisionWithProgressTotalBytes) return {};
   return skip_varints(in, 1);
 }
 
@@ -134,7 +134,7 @@ Status skip_profile_info_fields(ByteSource& in, bool with_tail) {
 }  // namespace
 
 Status skip_profile_info_packet(ByteSource& in, uint64_t r) {
-  return skip_profile_info_fields(in, r >= 54469);
+  return skip_profile_info_fields(in, r >= protocol::kRevisionWithRowsBeforeAggregation);
 }
 
 Status skip_profile_info_packet_for_revision(ByteSource& in, uint64_t r) {
@@ -187,7 +187,7 @@ Status skip_ranges_in_data_parts_description(ByteSource& in) {
 
 ByteBuffer build_finished_merge_tree_read_task_response(std::string_view request_tail) {
   ByteBuffer out(32 + request_tail.size());
-  out.push_back(kClientMergeTreeReadTaskResponse);
+  out.push_back(code(ClientPacket::MergeTreeReadTaskResponse));
   protocol::write_fixed<uint64_t>(out, kReadTaskResponseVersion);
   out.push_back('1');  // finished
   out.push_back(0);    // no part ranges
@@ -201,7 +201,7 @@ Result<bool> handle_coordinator_packet(ByteSource& in, uint64_t type, ByteSink& 
   if (type > static_cast<uint64_t>(ServerPacket::SshChallenge)) return false;
   switch (static_cast<ServerPacket>(type)) {
     case ServerPacket::ReadTaskRequest: {
-      static constexpr uint8_t kAnswer[] = {kClientReadTaskResponse, 0x01, 0x00};
+      static constexpr uint8_t kAnswer[] = {code(ClientPacket::ReadTaskResponse), 0x01, 0x00};
       TW_TRY(send_answer(out, kAnswer, send_chunked));
       return true;
     }

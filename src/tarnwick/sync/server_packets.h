@@ -13,31 +13,11 @@
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/bytes.h"
 #include "tarnwick/base/result.h"
+#include "tarnwick/protocol/codes.h"
 
 namespace tarnwick::sync {
 
-// Server packet types; the values are the wire numbers.
-enum class ServerPacket : uint8_t {
-  Hello = 0,
-  Data = 1,
-  Exception = 2,
-  Progress = 3,
-  Pong = 4,
-  EndOfStream = 5,
-  ProfileInfo = 6,
-  Totals = 7,
-  Extremes = 8,
-  TablesStatusResponse = 9,
-  Log = 10,
-  TableColumns = 11,
-  PartUuids = 12,
-  ReadTaskRequest = 13,
-  ProfileEvents = 14,
-  MergeTreeAllRangesAnnouncement = 15,
-  MergeTreeReadTaskRequest = 16,
-  TimezoneUpdate = 17,
-  SshChallenge = 18,
-};
+using protocol::ServerPacket;
 
 // A server Exception packet: its chain of levels as Error::Server with the first level's code and
 // name and every level rendered as "{name} (code {code}): {message}", joined with " | nested: ".
@@ -47,12 +27,14 @@ base::Error read_exception_packet(base::ByteSource& in);
 // A string decoded as UTF-8 with every invalid sequence replaced by U+FFFD.
 base::Result<std::string> read_string_lossy(base::ByteSource& in);
 
-// Progress: 3 varints, 2 more from revision 54420, 1 more from 54460, 1 more from 54463.
+// Progress: 3 varints, 2 more with the written counts, 1 more with the elapsed time, 1 more with
+// the total bytes.
 base::Status skip_progress_packet(base::ByteSource& in, uint64_t revision);
 // The same, with the counts fixed for the common revisions 54459, 54464 and 54483.
 base::Status skip_progress_packet_for_revision(base::ByteSource& in, uint64_t revision);
 
-// ProfileInfo: varint, varint, varint, byte, varint, byte; from revision 54469 a byte and a varint.
+// ProfileInfo: varint, varint, varint, byte, varint, byte; then a byte and a varint from the
+// revision with rows before aggregation.
 base::Status skip_profile_info_packet(base::ByteSource& in, uint64_t revision);
 base::Status skip_profile_info_packet_for_revision(base::ByteSource& in, uint64_t revision);
 

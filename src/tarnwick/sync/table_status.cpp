@@ -10,18 +10,21 @@ using base::cat;
 using base::Error;
 using base::Result;
 using base::Status;
+using protocol::ClientPacket;
+using protocol::code;
+using protocol::kRevisionWithTablesStatus;
 
 Status check_tables_status_revision(uint64_t negotiated_revision) {
-  if (negotiated_revision < kTablesStatusMinRevision) [[unlikely]] {
+  if (negotiated_revision < kRevisionWithTablesStatus) [[unlikely]] {
     return Error::protocol(
-        cat("TablesStatus requires protocol revision >= ", kTablesStatusMinRevision));
+        cat("TablesStatus requires protocol revision >= ", kRevisionWithTablesStatus));
   }
   return {};
 }
 
 void write_tables_status_request(base::ByteBuffer& out,
                                  std::span<const QualifiedTableName> tables) {
-  protocol::write_varint(out, kClientTablesStatusRequest);
+  protocol::write_varint(out, code(ClientPacket::TablesStatusRequest));
   protocol::write_varint(out, tables.size());
   for (const QualifiedTableName& name : tables) {
     protocol::write_string(out, name.database);
@@ -37,7 +40,7 @@ Result<TablesStatusMap> read_tables_status_response(base::ByteSource& source,
     return Error::protocol(
         cat("TablesStatus entry count ", count, " exceeds limit ", kMaxTablesStatusEntries));
   }
-  const bool has_readonly = negotiated_revision >= kTablesStatusReadonlyRevision;
+  const bool has_readonly = negotiated_revision >= protocol::kRevisionWithTableReadonly;
 
   // Not reserved from `count`: every entry takes at least three bytes that must arrive first.
   TablesStatusMap answer;
@@ -71,12 +74,12 @@ std::optional<TableStatus> find_table_status(const TablesStatusMap& answer,
 }
 
 void write_ping(base::ByteBuffer& out) {
-  protocol::write_varint(out, kClientPing);
+  protocol::write_varint(out, code(ClientPacket::Ping));
 }
 
 Status read_pong(base::ByteSource& source) {
   TW_ASSIGN_OR_RETURN(const uint8_t packet_type, source.read_u8());
-  if (packet_type != kServerPong) [[unlikely]] {
+  if (packet_type != code(protocol::ServerPacket::Pong)) [[unlikely]] {
     return Error::protocol("expected Pong");
   }
   return {};

@@ -15,20 +15,12 @@
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/bytes.h"
 #include "tarnwick/base/result.h"
+#include "tarnwick/protocol/codes.h"
 #include "tarnwick/protocol/wire.h"
 #include "tarnwick/sync/config.h"
 
 namespace tarnwick::sync {
 
-inline constexpr uint64_t kClientTablesStatusRequest = 5;
-inline constexpr uint64_t kClientPing = 4;
-inline constexpr uint64_t kServerException = 2;
-inline constexpr uint64_t kServerPong = 4;
-inline constexpr uint64_t kServerTablesStatusResponse = 9;
-
-// The oldest revision that knows TablesStatus, and the first whose answer carries is_readonly.
-inline constexpr uint64_t kTablesStatusMinRevision = 54226;
-inline constexpr uint64_t kTablesStatusReadonlyRevision = 54467;
 inline constexpr uint64_t kMaxTablesStatusEntries = 16777215;
 
 struct QualifiedTableName {
@@ -82,10 +74,11 @@ base::Result<TablesStatusMap> read_tables_status_answer(base::ByteSource& source
                                                         uint64_t negotiated_revision,
                                                         ReadException&& read_exception) {
   TW_ASSIGN_OR_RETURN(const uint64_t packet_type, protocol::read_varint(source));
-  if (packet_type == kServerTablesStatusResponse) {
+  if (packet_type == protocol::code(protocol::ServerPacket::TablesStatusResponse)) {
     return read_tables_status_response(source, negotiated_revision);
   }
-  if (packet_type == kServerException) return base::Error(read_exception(source));
+  if (packet_type == protocol::code(protocol::ServerPacket::Exception))
+    return base::Error(read_exception(source));
   return unexpected_tables_status_packet(packet_type);
 }
 

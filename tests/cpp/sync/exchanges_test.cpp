@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "support/scripted_session.h"
+#include "tarnwick/compression/frame.h"
 #include "tarnwick/sync/client.h"
 
 namespace tarnwick::sync {
@@ -47,8 +48,9 @@ TEST(Exchanges, EveryPacketTypeInQueryAndRowCountLoops) {
   for (const char* mode : {"chunked", "notchunked"}) {
     for (bool lz4 : {false, true}) {
       SCOPED_TRACE(std::string(mode) + (lz4 ? " lz4" : " plain"));
-      Session s(kEveryPacket, {{"send_mode", mode}, {"recv_mode", mode}},
-                [&](ClientConfig& c) { c.compression = lz4 ? kMethodLz4 : kCompressionOff; });
+      Session s(kEveryPacket, {{"send_mode", mode}, {"recv_mode", mode}}, [&](ClientConfig& c) {
+        c.compression = lz4 ? compression::kMethodLz4 : kCompressionOff;
+      });
       auto blocks = s.query();
       ASSERT_TRUE(blocks.ok()) << blocks.error().to_string();
       ASSERT_EQ(blocks->size(), 3u);  // the header block, the values and SELECT NULL's block
@@ -173,7 +175,7 @@ TEST(Exchanges, PingTablesStatusAndSettings) {
 
 TEST(Exchanges, ZstdRefusesEveryDataSendBeforeWriting) {
   Session s("ping");
-  s->config().compression = kMethodZstd;
+  s->config().compression = compression::kMethodZstd;
   auto q = s.query();
   ASSERT_FALSE(q.ok());
   EXPECT_EQ(q.error().kind(), ErrorKind::Compression);
@@ -199,7 +201,7 @@ TEST(Exchanges, InsertBytesAndEnd) {
       Session s(
           "q;describe:x=UInt8;eos;q;progress;pevents:n:String:a;data:x:UInt8:;insert;eos;ping",
           {{"send_mode", mode}, {"recv_mode", mode}}, [&](ClientConfig& c) {
-            c.compression = lz4 ? kMethodLz4 : kCompressionOff;
+            c.compression = lz4 ? compression::kMethodLz4 : kCompressionOff;
             c.validate_schema = true;
           });
       ASSERT_TRUE(s->schema_for_table("t").ok());

@@ -184,7 +184,7 @@ TEST(QueryPacketTest, BuildingIntoASizedBufferDoesNotGrowIt) {
 
 TEST(QueryPacketTest, CompressedEmptyBlock) {
   ClientConfig config;
-  config.compression = kMethodLz4;
+  config.compression = compression::kMethodLz4;
   Bytes packet = build(make_template(config, 54483), "q");
   const Bytes head = Wire().bytes({0x01}).str("q").bytes({0x00, 0x02, 0x00});
   auto at = std::search(packet.begin(), packet.end(), head.begin(), head.end());
@@ -198,7 +198,7 @@ TEST(QueryPacketTest, CompressedEmptyBlock) {
   EXPECT_EQ(to_wire(*payload), Bytes(kEmptyBlock.begin(), kEmptyBlock.end()));
 
   // Method none: the flag is on, the empty block goes as it is.
-  config.compression = kMethodNone;
+  config.compression = compression::kMethodNone;
   Bytes none = build(make_template(config, 54483), "q");
   Bytes none_end = Wire().bytes({0x01}).str("q").bytes({0x00}).raw(kEmptyDataPacket);
   EXPECT_EQ(Bytes(none.end() - none_end.size(), none.end()), none_end);
@@ -206,7 +206,7 @@ TEST(QueryPacketTest, CompressedEmptyBlock) {
 
 TEST(QueryPacketTest, ZstdIsRefusedBeforeAnythingIsBuilt) {
   ClientConfig config;
-  config.compression = kMethodZstd;
+  config.compression = compression::kMethodZstd;
   bool encoder_called = false;
   FrameEncoder encode = [&](std::span<const uint8_t>, uint8_t) {
     encoder_called = true;
@@ -218,10 +218,10 @@ TEST(QueryPacketTest, ZstdIsRefusedBeforeAnythingIsBuilt) {
   EXPECT_EQ(t.error().message(), "ZSTD compression requested but 'zstd' feature not enabled");
   EXPECT_FALSE(encoder_called);
 
-  EXPECT_TRUE(check_send_compression(kMethodLz4).ok());
+  EXPECT_TRUE(check_send_compression(compression::kMethodLz4).ok());
   EXPECT_EQ(check_send_compression(uint8_t{0xFF}).error().kind(), base::ErrorKind::Compression);
   base::ByteBuffer out;
-  EXPECT_FALSE(write_empty_data_block_for(out, kMethodZstd, encode).ok());
+  EXPECT_FALSE(write_empty_data_block_for(out, compression::kMethodZstd, encode).ok());
   EXPECT_TRUE(out.empty());
 }
 

@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "support/scripted_session.h"
+#include "tarnwick/compression/frame.h"
 #include "tarnwick/sync/client.h"
 
 namespace tarnwick::sync {
@@ -41,7 +42,9 @@ TEST(QueryStream, EveryPacketInEveryFramingThenTheConnectionIsIdle) {
     for (bool lz4 : {false, true}) {
       SCOPED_TRACE(std::string(mode) + (lz4 ? " lz4" : " plain"));
       Session s(steps, {{"send_mode", mode}, {"recv_mode", mode}, {"splits", "2,7"}},
-                [&](ClientConfig& c) { c.compression = lz4 ? kMethodLz4 : kCompressionOff; });
+                [&](ClientConfig& c) {
+                  c.compression = lz4 ? compression::kMethodLz4 : kCompressionOff;
+                });
       auto stream = s->start_stream("SELECT x");
       ASSERT_TRUE(stream.ok()) << stream.error().to_string();
       std::string error;

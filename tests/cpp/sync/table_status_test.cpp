@@ -109,7 +109,7 @@ TEST(TableStatusTest, RealServerAnswer) {
   // clickhouse-server 18.16 (revision 54412) leaves the missing table and database out.
   const Bytes reply = read_vector("tables_status_reply.bin");
   ASSERT_GE(reply.size(), 1u);
-  ASSERT_EQ(reply[0], kServerTablesStatusResponse);
+  ASSERT_EQ(reply[0], protocol::code(protocol::ServerPacket::TablesStatusResponse));
   const Bytes body(reply.begin() + 1, reply.end());
   for (uint64_t revision : {uint64_t{54412}, uint64_t{54459}}) {
     auto got = parse_both(body, revision);
