@@ -98,14 +98,14 @@ Result<ColumnRecord> read_column_record(ByteSource& source) {
   return ColumnRecord{std::move(name), std::move(type_name), std::move(type)};
 }
 
-Result<Block> read_block_body(ByteSource& source) {
+Result<Block> read_block_body(ByteSource& source, base::BufferPool* pool) {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   const uint64_t rows = counts.rows;
   Block block;
   block.rows = rows;
   if (counts.columns == 0) return block;
 
-  ByteBuffer buffer;
+  ByteBuffer buffer = pool != nullptr ? pool->take() : ByteBuffer();
   std::vector<PendingColumn> pending;
   pending.reserve(static_cast<size_t>(counts.columns));
   for (uint64_t i = 0; i < counts.columns; ++i) {
@@ -116,6 +116,7 @@ Result<Block> read_block_body(ByteSource& source) {
     pending.push_back({std::move(record.name), std::move(record.type_name), start, buffer.size()});
   }
 
+  buffer.trim_slack();
   const base::Bytes shared = std::move(buffer).freeze();
   block.columns.reserve(pending.size());
   for (PendingColumn& column : pending) {

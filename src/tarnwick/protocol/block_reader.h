@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "tarnwick/base/buffer_pool.h"
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
@@ -17,7 +18,9 @@ namespace tarnwick::protocol {
 inline constexpr uint64_t kMaxBlockColumns = 65536;
 inline constexpr uint64_t kMaxBlockRows = 10000000;
 
-base::Result<Block> read_block_body(base::ByteSource& source);
+// Decodes the block at the source. With `pool` set the block buffer starts from an allocation of
+// that pool and goes back to it when the block's columns are all dropped.
+base::Result<Block> read_block_body(base::ByteSource& source, base::BufferPool* pool = nullptr);
 
 // Reads and drops the block-info field list (field 1: one byte, 2: four bytes, 3: a varint). Field
 // number 0 ends it; so does any unknown number, after which the column count follows.

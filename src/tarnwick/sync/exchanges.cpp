@@ -124,7 +124,7 @@ Status SyncClient::send_query(std::string_view query, std::span<const QueryParam
 
 Result<std::vector<Block>> SyncClient::collect_response() {
   const ResponseContext context{revision(), server_info_.send_chunked,
-                                config_.compression_enabled()};
+                                config_.compression_enabled(), block_buffers_.get()};
   auto blocks = read_query_response(*reader_, context, base::deadline_after(config_.query_timeout),
                                     config_.max_response_size);
   if (blocks.ok() || blocks.error().kind() != ErrorKind::ResponseTooLarge) return blocks;

@@ -48,9 +48,10 @@ Result<ServerPacket> read_next_packet(ConnectionReader& reader, const ServerPack
 // the connection compresses. Bytes that layer took from the connection without delivering them
 // (it passes bodies that are not framed through, and probes ahead to tell) are given back.
 template <class Body>
-auto read_body(ConnectionReader& in, bool compressed, Body&& body) -> decltype(body(in)) {
+auto read_body(ConnectionReader& in, bool compressed, Body&& body, base::BufferPool* pool = nullptr)
+    -> decltype(body(in)) {
   if (!compressed) return body(in);
-  compression::DecompressingReader layer(in);
+  compression::DecompressingReader layer(in, pool);
   TW_TRY(layer.start());
   auto result = body(static_cast<ByteSource&>(layer));
   if (result.ok() && layer.passthrough()) in.unread(std::move(layer).into_pending());
@@ -115,7 +116,13 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
     TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_next_packet(reader, packets, deadline));
     switch (packet) {
       case ServerPacket::Data: {
-        TW_ASSIGN_OR_RETURN(Block block, read_body(reader, compressed, keep_block));
+        TW_ASSIGN_OR_RETURN(Block block, read_body(
+                                             reader, compressed,
+                                             [&](ByteSource& in) {
+                                               return protocol::read_block_body(
+                                                   in, context.block_buffers);
+                                             },
+                                             context.block_buffers));
         size_t sum;
         if (__builtin_add_overflow(decoded, decoded_block_size(block), &sum)) {
           return Error::response_too_large(decoded, max_response_size);
