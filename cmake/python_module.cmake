@@ -3,19 +3,40 @@
 # files, so PYTHONPATH=<build>/python imports it straight from the build tree.
 find_package(Python3 3.12 REQUIRED COMPONENTS Interpreter Development.Module)
 
+# The binding's code is a static library of its own, so that the test-only extension
+# (tests/binding) can link the same code; module.cpp holds the module's definition and its init
+# export and goes into tarnwick._native alone.
 file(GLOB TARNWICK_BINDING_SOURCES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/src/binding/*.cpp)
-add_library(tarnwick_native MODULE ${TARNWICK_BINDING_SOURCES})
-target_link_libraries(tarnwick_native PRIVATE tarnwick_core Python3::Module)
-target_compile_definitions(tarnwick_native PRIVATE Py_LIMITED_API=0x030C0000
-                                                   TARNWICK_VERSION="${PROJECT_VERSION}")
+list(REMOVE_ITEM TARNWICK_BINDING_SOURCES ${PROJECT_SOURCE_DIR}/src/binding/module.cpp)
+add_library(tarnwick_binding STATIC ${TARNWICK_BINDING_SOURCES})
+target_link_libraries(tarnwick_binding PUBLIC tarnwick_core Python3::Module)
+target_compile_definitions(tarnwick_binding PUBLIC Py_LIMITED_API=0x030C0000)
+set_target_properties(tarnwick_binding PROPERTIES CXX_VISIBILITY_PRESET hidden
+                                                  VISIBILITY_INLINES_HIDDEN ON)
+
+# tarnwick_python_extension(target name dir): `target` becomes the extension module `name`
+# (<name>.abi3.so in `dir`) whose only exported symbol is PyInit_<name>: the version script hides
+# everything else linked into it, the core library and the C++ runtime's inline code included, so
+# that nothing clashes with other extensions in the same process.
+function(tarnwick_python_extension target name dir)
+  set(map ${CMAKE_CURRENT_BINARY_DIR}/${name}.map)
+  file(CONFIGURE OUTPUT ${map} CONTENT "{\n  global: PyInit_${name};\n  local: *;\n};\n")
+  target_link_libraries(${target} PRIVATE tarnwick_binding)
+  target_link_options(${target} PRIVATE -Wl,--version-script=${map} -Wl,--exclude-libs,ALL)
+  set_property(TARGET ${target} APPEND PROPERTY LINK_DEPENDS ${map})
+  set_target_properties(${target} PROPERTIES
+    OUTPUT_NAME ${name}
+    PREFIX ""
+    SUFFIX ".abi3.so"
+    LIBRARY_OUTPUT_DIRECTORY ${dir}
+    CXX_VISIBILITY_PRESET hidden
+    VISIBILITY_INLINES_HIDDEN ON)
+endfunction()
+
 set(TARNWICK_PACKAGE_DIR ${CMAKE_BINARY_DIR}/python/tarnwick)
-set_target_properties(tarnwick_native PROPERTIES
-  OUTPUT_NAME _native
-  PREFIX ""
-  SUFFIX ".abi3.so"
-  LIBRARY_OUTPUT_DIRECTORY ${TARNWICK_PACKAGE_DIR}
-  CXX_VISIBILITY_PRESET hidden
-  VISIBILITY_INLINES_HIDDEN ON)
+add_library(tarnwick_native MODULE ${PROJECT_SOURCE_DIR}/src/binding/module.cpp)
+target_compile_definitions(tarnwick_native PRIVATE TARNWICK_VERSION="${PROJECT_VERSION}")
+tarnwick_python_extension(tarnwick_native _native ${TARNWICK_PACKAGE_DIR})
 
 # Copy the pure-Python part of the package next to the module.
 file(GLOB TARNWICK_PY_FILES CONFIGURE_DEPENDS ${PROJECT_SOURCE_DIR}/python/tarnwick/*)

@@ -6,6 +6,7 @@
 
 #include "binding/errors.h"
 #include "binding/py_ref.h"
+#include "binding/values.h"
 #include "tarnwick/base/format.h"
 
 namespace tarnwick::binding::arguments {
@@ -45,13 +46,6 @@ bool rewrap_pending(std::string_view prefix) {
   return raise_type_error(prefix, take_py_error_text());
 }
 
-int hex_value(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool uuid_from_text(PyObject* item, sync::PartUuid& out) {
   std::string text;
   if (!str_of(item, text)) return false;
@@ -62,8 +56,8 @@ bool uuid_from_text(PyObject* item, sync::PartUuid& out) {
   }
   bool ok = digits.size() == 32;
   for (size_t i = 0; ok && i < 16; ++i) {
-    const int hi = hex_value(digits[2 * i]);
-    const int lo = hex_value(digits[2 * i + 1]);
+    const int hi = values::hex_digit(digits[2 * i]);
+    const int lo = values::hex_digit(digits[2 * i + 1]);
     ok = hi >= 0 && lo >= 0;
     out[i] = static_cast<uint8_t>(hi << 4 | lo);
   }
@@ -85,6 +79,11 @@ std::string double_text(double d) {
 
 std::string conversion_error_text(PyObject* obj, std::string_view target) {
   return cat("TypeError: '", type_name_of(obj), "' object cannot be converted to '", target, "'");
+}
+
+bool text_or_type_error(PyObject* obj, std::string_view prefix, std::string& out) {
+  if (!PyUnicode_Check(obj)) return raise_type_error(prefix, conversion_error_text(obj, "str"));
+  return utf8_text(obj, out) || rewrap_pending(prefix);
 }
 
 bool str_argument(PyObject* obj, std::string_view arg, std::string& out) {
@@ -256,10 +255,7 @@ bool py_params_to_query_parameters(PyObject* params, std::vector<sync::QueryPara
     PyObject* key = PyTuple_GetItem(item, 0);
     PyObject* value = PyTuple_GetItem(item, 1);
     sync::QueryParameter parameter;
-    if (!PyUnicode_Check(key)) {
-      return raise_type_error("parameter name: ", conversion_error_text(key, "str"));
-    }
-    if (!utf8_text(key, parameter.name)) return false;
+    if (!text_or_type_error(key, "parameter name: ", parameter.name)) return false;
     if (value != Py_None) {
       std::string text;
       if (!value_text(value, text)) return false;
@@ -279,12 +275,9 @@ bool py_settings_to_map(PyObject* settings, sync::SettingsMap& out) {
     PyObject* item = PyList_GetItem(items.get(), i);
     PyObject* key = PyTuple_GetItem(item, 0);
     PyObject* value = PyTuple_GetItem(item, 1);
-    if (!PyUnicode_Check(key)) {
-      return raise_type_error("setting key: ", conversion_error_text(key, "str"));
-    }
     std::string name;
     std::string text;
-    if (!utf8_text(key, name) || !value_text(value, text)) return false;
+    if (!text_or_type_error(key, "setting key: ", name) || !value_text(value, text)) return false;
     out.insert_or_assign(std::move(name), std::move(text));
   }
   return true;
@@ -332,10 +325,7 @@ bool py_tables_to_qualified_names(PyObject* tables, std::vector<sync::QualifiedT
     PyObject* members[2] = {PyTuple_GetItem(pair, 0), PyTuple_GetItem(pair, 1)};
     std::string* texts[2] = {&name.database, &name.table};
     for (int i = 0; i < 2; ++i) {
-      if (!PyUnicode_Check(members[i])) {
-        return raise_type_error(kPair, conversion_error_text(members[i], "str"));
-      }
-      if (!utf8_text(members[i], *texts[i])) return false;
+      if (!text_or_type_error(members[i], kPair, *texts[i])) return false;
     }
     out.push_back(std::move(name));
   }

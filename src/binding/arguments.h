@@ -20,6 +20,9 @@ namespace tarnwick::binding::arguments {
 
 // The UTF-8 text of a str argument; TypeError naming `arg` for anything else.
 bool str_argument(PyObject* obj, std::string_view arg, std::string& out);
+// The UTF-8 text of a str; anything else, or a str without one (a lone surrogate), is a
+// TypeError whose text is `prefix` followed by the refused conversion's "TypeName: message".
+bool text_or_type_error(PyObject* obj, std::string_view prefix, std::string& out);
 // None gives nothing; a str gives its text; anything else is a TypeError naming `arg`.
 bool optional_str_argument(PyObject* obj, std::string_view arg, std::optional<std::string>& out);
 // Only True and False; TypeError naming `arg` for anything else.

@@ -3,6 +3,7 @@
 #include <string>
 
 #include "binding/conversion.h"
+#include "binding/entry.h"
 #include "binding/errors.h"
 #include "binding/objects.h"
 #include "tarnwick/base/format.h"
@@ -21,140 +22,125 @@ const protocol::Block& block_of_self(PyObject* self) {
   return reinterpret_cast<BlockObject*>(self)->block;
 }
 
-const ModuleState& state_of_self(PyObject* self) {
-  return *state_of_type(Py_TYPE(self));
-}
-
-PyObject* text(const std::string& s) {
-  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
-}
-
 void block_dealloc(PyObject* self) {
   reinterpret_cast<BlockObject*>(self)->block.~Block();
   free_instance(self);
 }
 
-PyObject* block_row_count(PyObject* self, PyObject*) {
+PyObject* block_row_count(PyObject* self) {
   return PyLong_FromUnsignedLongLong(block_of_self(self).rows);
 }
 
-PyObject* block_column_count(PyObject* self, PyObject*) {
+PyObject* block_column_count(PyObject* self) {
   return PyLong_FromSize_t(block_of_self(self).columns.size());
 }
 
 template <std::string protocol::ColumnInfo::*Field>
-PyObject* block_texts(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    const protocol::Block& b = block_of_self(self);
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(b.columns.size())));
-    if (!list) return nullptr;
-    for (size_t i = 0; i < b.columns.size(); ++i) {
-      PyObject* s = text(b.columns[i].*Field);
-      if (s == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), s);
-    }
-    return list.release();
-  });
+PyObject* block_texts(PyObject* self) {
+  const protocol::Block& b = block_of_self(self);
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(b.columns.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < b.columns.size(); ++i) {
+    PyObject* s = lossy_str(b.columns[i].*Field);
+    if (s == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), s);
+  }
+  return list.release();
 }
 
-PyObject* block_column_info(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return nullptr;
-    for (const protocol::ColumnInfo& c : block_of_self(self).columns) {
-      PyRef name = PyRef::steal(text(c.name));
-      PyRef type = PyRef::steal(text(c.type_name));
-      if (!name || !type || PyDict_SetItem(dict.get(), name.get(), type.get()) < 0) return nullptr;
-    }
-    return dict.release();
-  });
+PyObject* block_column_info(PyObject* self) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  for (const protocol::ColumnInfo& c : block_of_self(self).columns) {
+    PyRef name = PyRef::steal(lossy_str(c.name));
+    PyRef type = PyRef::steal(lossy_str(c.type_name));
+    if (!name || !type || PyDict_SetItem(dict.get(), name.get(), type.get()) < 0) return nullptr;
+  }
+  return dict.release();
 }
 
-PyObject* block_column_by_index(PyObject* self, PyObject* index) {
-  return guarded([&]() -> PyObject* {
-    uint64_t i = 0;
-    if (!index_argument(index, i)) return nullptr;
-    const protocol::Block& b = block_of_self(self);
-    if (i >= b.columns.size()) {
-      return raise(PyExc_IndexError,
-                   cat("column index ", i, " out of range (", b.columns.size(), " columns)"));
-    }
-    return make_column(state_of_self(self), b, static_cast<size_t>(i)).release();
-  });
+constexpr const char* kIndexParameter[] = {"index"};
+constexpr Signature kColumnByIndex{"column_by_index", kIndexParameter, 1, 1};
+
+PyObject* block_column_by_index(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
+                                PyObject* kwnames) {
+  PyObject* index = nullptr;
+  uint64_t i = 0;
+  if (!bind_arguments(kColumnByIndex, args, nargs, kwnames, &index) || !index_argument(index, i)) {
+    return nullptr;
+  }
+  const protocol::Block& b = block_of_self(self);
+  if (i >= b.columns.size()) {
+    return raise(PyExc_IndexError,
+                 cat("column index ", i, " out of range (", b.columns.size(), " columns)"));
+  }
+  return make_column(state_of_self(self), b, static_cast<size_t>(i)).release();
 }
 
 PyObject* block_subscript(PyObject* self, PyObject* key) {
-  return guarded([&]() -> PyObject* {
-    if (!PyUnicode_Check(key)) return raise_arg_type_error("name", key, "str");
-    Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(key, &n);
-    if (p == nullptr) return nullptr;
-    const std::string_view name(p, static_cast<size_t>(n));
-    const protocol::Block& b = block_of_self(self);
-    for (size_t i = 0; i < b.columns.size(); ++i) {
-      if (b.columns[i].name == name) return make_column(state_of_self(self), b, i).release();
-    }
-    return raise(PyExc_KeyError, cat("column '", name, "' not found"));
-  });
+  if (!PyUnicode_Check(key)) return raise_arg_type_error("name", key, "str");
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(key, &n);
+  if (p == nullptr) return nullptr;
+  const std::string_view name(p, static_cast<size_t>(n));
+  const protocol::Block& b = block_of_self(self);
+  for (size_t i = 0; i < b.columns.size(); ++i) {
+    if (b.columns[i].name == name) return make_column(state_of_self(self), b, i).release();
+  }
+  return raise(PyExc_KeyError, cat("column '", name, "' not found"));
 }
 
-PyObject* block_to_dicts(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    const protocol::Block* blocks[] = {&block_of_self(self)};
-    return conversion::blocks_to_py_dicts(state_of_self(self), blocks).release();
-  });
+PyObject* block_to_dicts(PyObject* self) {
+  const protocol::Block* blocks[] = {&block_of_self(self)};
+  return conversion::blocks_to_py_dicts(state_of_self(self), blocks).release();
 }
 
-PyObject* block_to_columns(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    const protocol::Block& b = block_of_self(self);
-    const ModuleState& state = state_of_self(self);
-    PyRef columns = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(b.columns.size())));
-    if (!columns) return nullptr;
-    for (size_t i = 0; i < b.columns.size(); ++i) {
-      base::Result<PyRef> data =
-          conversion::column_to_py_list_object_typed(state, b.columns[i], b.rows);
-      if (!data) return raise(data.error());
-      PyRef name = PyRef::steal(text(b.columns[i].name));
-      PyRef type = PyRef::steal(text(b.columns[i].type_name));
-      if (!name || !type) return nullptr;
-      PyObject* entry =
-          Py_BuildValue("{sOsOsO}", "name", name.get(), "type", type.get(), "data", data->get());
-      if (entry == nullptr) return nullptr;
-      PyList_SetItem(columns.get(), static_cast<Py_ssize_t>(i), entry);
-    }
-    PyRef rows = PyRef::steal(PyLong_FromUnsignedLongLong(b.rows));
-    if (!rows) return nullptr;
-    // Built key by key so that "rows" comes first.
-    PyRef table = PyRef::steal(PyDict_New());
-    if (!table || PyDict_SetItemString(table.get(), "rows", rows.get()) < 0 ||
-        PyDict_SetItemString(table.get(), "columns", columns.get()) < 0) {
-      return nullptr;
-    }
-    return Py_BuildValue("[O]", table.get());
-  });
+PyObject* block_to_columns(PyObject* self) {
+  const protocol::Block& b = block_of_self(self);
+  const ModuleState& state = state_of_self(self);
+  PyRef columns = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(b.columns.size())));
+  if (!columns) return nullptr;
+  for (size_t i = 0; i < b.columns.size(); ++i) {
+    base::Result<PyRef> data =
+        conversion::column_to_py_list_object_typed(state, b.columns[i], b.rows);
+    if (!data) return raise(data.error());
+    PyRef name = PyRef::steal(lossy_str(b.columns[i].name));
+    PyRef type = PyRef::steal(lossy_str(b.columns[i].type_name));
+    if (!name || !type) return nullptr;
+    PyObject* entry =
+        Py_BuildValue("{sOsOsO}", "name", name.get(), "type", type.get(), "data", data->get());
+    if (entry == nullptr) return nullptr;
+    PyList_SetItem(columns.get(), static_cast<Py_ssize_t>(i), entry);
+  }
+  PyRef rows = PyRef::steal(PyLong_FromUnsignedLongLong(b.rows));
+  if (!rows) return nullptr;
+  // Built key by key so that "rows" comes first.
+  PyRef table = PyRef::steal(PyDict_New());
+  if (!table || PyDict_SetItemString(table.get(), "rows", rows.get()) < 0 ||
+      PyDict_SetItemString(table.get(), "columns", columns.get()) < 0) {
+    return nullptr;
+  }
+  return Py_BuildValue("[O]", table.get());
 }
 
-PyObject* block_rows(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    const protocol::Block& b = block_of_self(self);
-    const ModuleState& state = state_of_self(self);
-    const Py_ssize_t n = static_cast<Py_ssize_t>(b.columns.size());
-    PyRef names = PyRef::steal(PyTuple_New(n));
-    PyRef columns = PyRef::steal(PyTuple_New(n));
-    if (!names || !columns) return nullptr;
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      const protocol::ColumnInfo& c = b.columns[static_cast<size_t>(i)];
-      base::Result<PyRef> data = conversion::column_to_py_list_object_typed(state, c, b.rows);
-      if (!data) return raise(data.error());
-      PyObject* name = text(c.name);
-      if (name == nullptr) return nullptr;
-      PyUnicode_InternInPlace(&name);
-      PyTuple_SetItem(names.get(), i, name);
-      PyTuple_SetItem(columns.get(), i, std::move(data).value().release());
-    }
-    return make_row_iterator(state, std::move(names), std::move(columns), b.rows).release();
-  });
+PyObject* block_rows(PyObject* self) {
+  const protocol::Block& b = block_of_self(self);
+  const ModuleState& state = state_of_self(self);
+  const Py_ssize_t n = static_cast<Py_ssize_t>(b.columns.size());
+  PyRef names = PyRef::steal(PyTuple_New(n));
+  PyRef columns = PyRef::steal(PyTuple_New(n));
+  if (!names || !columns) return nullptr;
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    const protocol::ColumnInfo& c = b.columns[static_cast<size_t>(i)];
+    base::Result<PyRef> data = conversion::column_to_py_list_object_typed(state, c, b.rows);
+    if (!data) return raise(data.error());
+    PyObject* name = lossy_str(c.name);
+    if (name == nullptr) return nullptr;
+    PyUnicode_InternInPlace(&name);
+    PyTuple_SetItem(names.get(), i, name);
+    PyTuple_SetItem(columns.get(), i, std::move(data).value().release());
+  }
+  return make_row_iterator(state, std::move(names), std::move(columns), b.rows).release();
 }
 
 Py_ssize_t block_len(PyObject* self) {
@@ -167,39 +153,36 @@ Py_ssize_t block_len(PyObject* self) {
 }
 
 PyObject* block_repr(PyObject* self) {
-  return guarded([&]() -> PyObject* {
-    const protocol::Block& b = block_of_self(self);
-    std::string names;
-    for (size_t i = 0; i < b.columns.size(); ++i) {
-      if (i != 0) names.append(", ");
-      names.append(b.columns[i].name);
-    }
-    return text(cat("<Block rows=", b.rows, " cols=[", names, "]>"));
-  });
+  const protocol::Block& b = block_of_self(self);
+  std::string names;
+  for (size_t i = 0; i < b.columns.size(); ++i) {
+    if (i != 0) names.append(", ");
+    names.append(b.columns[i].name);
+  }
+  return lossy_str(cat("<Block rows=", b.rows, " cols=[", names, "]>"));
 }
 
 PyMethodDef block_methods[] = {
-    {"row_count", block_row_count, METH_NOARGS, "row_count($self)\n--\n\n"},
-    {"column_count", block_column_count, METH_NOARGS, "column_count($self)\n--\n\n"},
-    {"column_names", block_texts<&protocol::ColumnInfo::name>, METH_NOARGS,
-     "column_names($self)\n--\n\n"},
-    {"column_types", block_texts<&protocol::ColumnInfo::type_name>, METH_NOARGS,
-     "column_types($self)\n--\n\n"},
-    {"column_info", block_column_info, METH_NOARGS, "column_info($self)\n--\n\n"},
-    {"column_by_index", block_column_by_index, METH_O, "column_by_index($self, index)\n--\n\n"},
-    {"to_dicts", block_to_dicts, METH_NOARGS, "to_dicts($self)\n--\n\n"},
-    {"to_columns", block_to_columns, METH_NOARGS, "to_columns($self)\n--\n\n"},
-    {"rows", block_rows, METH_NOARGS, "rows($self)\n--\n\n"},
+    method<block_row_count>("row_count", "row_count($self)\n--\n\n"),
+    method<block_column_count>("column_count", "column_count($self)\n--\n\n"),
+    method<block_texts<&protocol::ColumnInfo::name>>("column_names", "column_names($self)\n--\n\n"),
+    method<block_texts<&protocol::ColumnInfo::type_name>>("column_types",
+                                                          "column_types($self)\n--\n\n"),
+    method<block_column_info>("column_info", "column_info($self)\n--\n\n"),
+    method<block_column_by_index>("column_by_index", "column_by_index($self, index)\n--\n\n"),
+    method<block_to_dicts>("to_dicts", "to_dicts($self)\n--\n\n"),
+    method<block_to_columns>("to_columns", "to_columns($self)\n--\n\n"),
+    method<block_rows>("rows", "rows($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyType_Slot block_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(block_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(block_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<block_repr>)},
     {Py_tp_methods, block_methods},
-    {Py_mp_length, reinterpret_cast<void*>(block_len)},
-    {Py_sq_length, reinterpret_cast<void*>(block_len)},
-    {Py_mp_subscript, reinterpret_cast<void*>(block_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(entry<block_len>)},
+    {Py_sq_length, reinterpret_cast<void*>(entry<block_len>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(entry<block_subscript>)},
     {Py_tp_doc, const_cast<char*>("One data block: column names, types and Native-layout bodies.")},
     {0, nullptr},
 };
@@ -212,12 +195,20 @@ PyType_Spec block_spec = {
     block_slots,
 };
 
+}  // namespace
+
+int add_block_type(PyObject* module) {
+  return add_type(module, &block_spec, &state_of_module(module)->block_type);
+}
+
+namespace conversion {
+
 // blocks_to_dicts(blocks): the row dicts of every _Block in a list.
-PyObject* blocks_to_dicts(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"blocks", nullptr};
+PyObject* blocks_to_dicts(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"blocks"};
   PyObject* blocks_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:blocks_to_dicts", const_cast<char**>(kwlist),
-                                   &blocks_arg)) {
+  if (!bind_arguments({"blocks_to_dicts", kNames, 1, 1}, args, nargs, kwnames, &blocks_arg)) {
     return nullptr;
   }
   if (!PyList_Check(blocks_arg)) return raise_arg_type_error("blocks", blocks_arg, "list");
@@ -228,55 +219,12 @@ PyObject* blocks_to_dicts(PyObject* module, PyObject* args, PyObject* kwargs) {
   std::vector<const protocol::Block*> blocks;
   blocks.reserve(static_cast<size_t>(PyTuple_Size(items.get())));
   for (Py_ssize_t i = 0; i < PyTuple_Size(items.get()); ++i) {
-    const protocol::Block* b = conversion::block_of(state, PyTuple_GetItem(items.get(), i));
+    const protocol::Block* b = block_of(state, PyTuple_GetItem(items.get(), i));
     if (b == nullptr) return nullptr;
     blocks.push_back(b);
   }
-  return conversion::blocks_to_py_dicts(state, blocks).release();
+  return blocks_to_py_dicts(state, blocks).release();
 }
-
-}  // namespace
-
-PyObject* alloc_instance(PyTypeObject* type) {
-  auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(type, Py_tp_alloc));
-  return alloc(type, 0);
-}
-
-void free_instance(PyObject* self) {
-  PyTypeObject* type = Py_TYPE(self);
-  auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
-  free_fn(self);
-  Py_DECREF(type);
-}
-
-bool index_argument(PyObject* obj, uint64_t& out) {
-  if (!PyLong_Check(obj)) {
-    PyErr_Format(PyExc_TypeError,
-                 "argument 'index': '%s' object cannot be interpreted as an integer",
-                 type_name_of(obj).c_str());
-    return false;
-  }
-  const unsigned long long v = PyLong_AsUnsignedLongLong(obj);
-  if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
-  out = v;
-  return true;
-}
-
-int add_block_type(PyObject* module) {
-  return add_type(module, &block_spec, &state_of_module(module)->block_type);
-}
-
-PyMethodDef blocks_to_dicts_def = {
-    "blocks_to_dicts",
-    reinterpret_cast<PyCFunction>(
-        reinterpret_cast<void (*)()>(+[](PyObject* m, PyObject* a, PyObject* k) -> PyObject* {
-          return guarded([&] { return blocks_to_dicts(m, a, k); });
-        })),
-    METH_VARARGS | METH_KEYWORDS,
-    "blocks_to_dicts(blocks)\n--\n\nConvert a list of Block objects to a list of row dicts.",
-};
-
-namespace conversion {
 
 const protocol::Block* block_of(const ModuleState& state, PyObject* obj) {
   if (!PyObject_TypeCheck(obj, state.block_type)) {

@@ -3,9 +3,9 @@
 #include "binding/client.h"
 
 #include <memory>
-#include <vector>
 
 #include "binding/arguments.h"
+#include "binding/entry.h"
 #include "binding/module_state.h"
 #include "binding/objects.h"
 #include "tarnwick/base/format.h"
@@ -81,57 +81,89 @@ struct ClientArguments {
   ~ClientArguments() { sync::wipe_string(password); }
 };
 
+// The constructor's parameters, in order; all may be given by position.
+enum Parameter : size_t {
+  kAddr,
+  kUser,
+  kPassword,
+  kDatabase,
+  kSettings,
+  kCompression,
+  kConnectTimeout,
+  kQueryTimeout,
+  kMaxResponseSize,
+  kTls,
+  kTlsDomain,
+  kTlsCaFile,
+  kTlsClientCert,
+  kTlsClientKey,
+  kSshSigner,
+  kValidateSchema,
+};
+constexpr const char* kParameterNames[] = {"addr",
+                                           "user",
+                                           "password",
+                                           "database",
+                                           "settings",
+                                           "compression",
+                                           "connect_timeout",
+                                           "query_timeout",
+                                           "max_response_size",
+                                           "tls",
+                                           "tls_domain",
+                                           "tls_ca_file",
+                                           "tls_client_cert",
+                                           "tls_client_key",
+                                           "ssh_signer",
+                                           "validate_schema"};
+constexpr Signature kClientSignature{"_Client", kParameterNames, 1, std::size(kParameterNames)};
+
 bool parse_arguments(PyObject* args, PyObject* kwargs, ClientArguments& out) {
-  static const char* kwlist[] = {"addr",
-                                 "user",
-                                 "password",
-                                 "database",
-                                 "settings",
-                                 "compression",
-                                 "connect_timeout",
-                                 "query_timeout",
-                                 "max_response_size",
-                                 "tls",
-                                 "tls_domain",
-                                 "tls_ca_file",
-                                 "tls_client_cert",
-                                 "tls_client_key",
-                                 "ssh_signer",
-                                 "validate_schema",
-                                 nullptr};
-  PyObject* o[16] = {};
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O|OOOOOOOOOOOOOOO:_Client",
-                                   const_cast<char**>(kwlist), &o[0], &o[1], &o[2], &o[3], &o[4],
-                                   &o[5], &o[6], &o[7], &o[8], &o[9], &o[10], &o[11], &o[12],
-                                   &o[13], &o[14], &o[15])) {
+  PyObject* o[std::size(kParameterNames)] = {};
+  if (!bind_arguments(kClientSignature, args, kwargs, o)) return false;
+  using namespace arguments;
+  auto given = [&](Parameter p) { return o[p] != nullptr; };
+  auto not_none = [&](Parameter p) { return o[p] != nullptr && o[p] != Py_None; };
+  auto str = [&](Parameter p, std::string& to) {
+    return !given(p) || str_argument(o[p], kParameterNames[p], to);
+  };
+  auto optional_str = [&](Parameter p, std::optional<std::string>& to) {
+    return optional_str_argument(o[p], kParameterNames[p], to);
+  };
+  auto boolean = [&](Parameter p, bool& to) {
+    return !given(p) || bool_argument(o[p], kParameterNames[p], to);
+  };
+  auto seconds = [&](Parameter p, double& to) {
+    return !given(p) || float_argument(o[p], kParameterNames[p], to);
+  };
+  if (!str(kAddr, out.addr) || !str(kUser, out.user) || !str(kPassword, out.password) ||
+      !str(kDatabase, out.database) || !optional_dict_argument(o[kSettings], "settings")) {
     return false;
   }
-  using namespace arguments;
-  auto given = [&](int i) { return o[i] != nullptr; };
-  auto not_none = [&](int i) { return o[i] != nullptr && o[i] != Py_None; };
-  if (!str_argument(o[0], "addr", out.addr)) return false;
-  if (given(1) && !str_argument(o[1], "user", out.user)) return false;
-  if (given(2) && !str_argument(o[2], "password", out.password)) return false;
-  if (given(3) && !str_argument(o[3], "database", out.database)) return false;
-  if (!optional_dict_argument(o[4], "settings")) return false;
-  if (not_none(4)) out.settings = o[4];
-  if (not_none(5)) {
-    if (!PyUnicode_Check(o[5])) {
-      raise_arg_type_error("compression", o[5], "str");
+  if (not_none(kSettings)) out.settings = o[kSettings];
+  if (not_none(kCompression)) {
+    if (!PyUnicode_Check(o[kCompression])) {
+      raise_arg_type_error("compression", o[kCompression], "str");
       return false;
     }
-    out.compression = o[5];
+    out.compression = o[kCompression];
   }
-  if (given(6) && !float_argument(o[6], "connect_timeout", out.connect_timeout)) return false;
-  if (given(7) && !float_argument(o[7], "query_timeout", out.query_timeout)) return false;
-  if (given(8) && !u64_argument(o[8], "max_response_size", out.max_response_size)) return false;
-  if (given(9) && !bool_argument(o[9], "tls", out.tls)) return false;
-  if (!optional_str_argument(o[10], "tls_domain", out.tls_domain)) return false;
-  if (!optional_str_argument(o[11], "tls_ca_file", out.tls_ca_file)) return false;
-  if (!optional_str_argument(o[12], "tls_client_cert", out.tls_client_cert)) return false;
-  if (!optional_str_argument(o[13], "tls_client_key", out.tls_client_key)) return false;
-  if (not_none(14)) out.ssh_signer = o[14];
-  return !given(15) || bool_argument(o[15], "validate_schema", out.validate_schema);
+  if (!seconds(kConnectTimeout, out.connect_timeout) ||
+      !seconds(kQueryTimeout, out.query_timeout)) {
+    return false;
+  }
+  if (given(kMaxResponseSize) &&
+      !u64_argument(o[kMaxResponseSize], "max_response_size", out.max_response_size)) {
+    return false;
+  }
+  if (!boolean(kTls, out.tls) || !optional_str(kTlsDomain, out.tls_domain) ||
+      !optional_str(kTlsCaFile, out.tls_ca_file) ||
+      !optional_str(kTlsClientCert, out.tls_client_cert) ||
+      !optional_str(kTlsClientKey, out.tls_client_key)) {
+    return false;
+  }
+  if (not_none(kSshSigner)) out.ssh_signer = o[kSshSigner];
+  return boolean(kValidateSchema, out.validate_schema);
 }
 
 bool apply_compression(PyObject* name, sync::ClientConfig& config) {
@@ -157,20 +189,10 @@ bool apply_settings(PyObject* settings, sync::ClientConfig& config) {
   if (!items) return false;
   for (Py_ssize_t i = 0; i < PyList_Size(items.get()); ++i) {
     PyObject* item = PyList_GetItem(items.get(), i);
-    PyObject* key = PyTuple_GetItem(item, 0);
-    PyObject* value = PyTuple_GetItem(item, 1);
-    const char* failed = !PyUnicode_Check(key)     ? "setting key: "
-                         : !PyUnicode_Check(value) ? "setting value: "
-                                                   : nullptr;
-    if (failed != nullptr) {
-      PyObject* culprit = PyUnicode_Check(key) ? value : key;
-      raise(PyExc_TypeError, cat(failed, arguments::conversion_error_text(culprit, "str")));
-      return false;
-    }
     std::string name;
     std::string text;
-    if (!arguments::str_argument(key, "setting key", name) ||
-        !arguments::str_argument(value, "setting value", text)) {
+    if (!arguments::text_or_type_error(PyTuple_GetItem(item, 0), "setting key: ", name) ||
+        !arguments::text_or_type_error(PyTuple_GetItem(item, 1), "setting value: ", text)) {
       return false;
     }
     config.settings.insert_or_assign(std::move(name), std::move(text));
@@ -257,7 +279,7 @@ void client_dealloc(PyObject* self) {
 
 // Marks the client discarded, shuts the socket down through the duplicated handle (which makes
 // a running call's blocked read or write fail) and drops the connection unless a call holds it.
-PyObject* client_discard(PyObject* self, PyObject*) {
+PyObject* client_discard(PyObject* self) {
   ClientCore& core = core_of(self);
   core.discarded.store(true, std::memory_order_seq_cst);
   std::optional<sync::Socket> handle;
@@ -280,48 +302,98 @@ PyObject* client_get_discarded(PyObject* self, void*) {
   return PyBool_FromLong(core_of(self).discarded.load(std::memory_order_acquire));
 }
 
-PyObject* text(const std::string& s) {
-  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
-}
-
-PyObject* client_address(PyObject* self, PyObject*) {
-  return text(core_of(self).address);
+PyObject* client_address(PyObject* self) {
+  return lossy_str(core_of(self).address);
 }
 
 PyObject* client_repr(PyObject* self) {
-  return guarded([&] {
-    const ClientCore& core = core_of(self);
-    return text(cat("<_Client server=", core.address, " user=", core.user, ">"));
-  });
+  const ClientCore& core = core_of(self);
+  return lossy_str(cat("<_Client server=", core.address, " user=", core.user, ">"));
 }
 
-PyMethodDef lifecycle_methods[] = {
-    {"discard", client_discard, METH_NOARGS,
-     "discard($self)\n--\n\nClose the connection from any thread without waiting for a running "
-     "call.\nThe running call fails; every later call raises RuntimeError."},
-    {"address", client_address, METH_NOARGS,
-     "address($self)\n--\n\nThe server address exactly as given to the constructor."},
+#define TW_QUERY_DOC(name, lines)                                                             \
+  name "($self, query, params=None, ignored_part_uuids=None, *, settings=None)\n--\n\n" lines \
+       "\n\n`settings` is a per-query overlay on the connection's session settings:\n"        \
+       "it is merged into this query's packet only and never persists on the\n"               \
+       "connection."
+
+// Every method of _Client: the query methods (client_query.cpp), the session and metadata
+// methods (client_session.cpp) and the life cycle (here).
+PyMethodDef client_methods[] = {
+    method<client_query>("query",
+                         TW_QUERY_DOC("query",
+                                      "Execute a SELECT query. Returns list of row dicts.\n"
+                                      "GIL is released during network I/O, re-acquired for "
+                                      "Python conversion.")),
+    method<client_query_tuples>(
+        "query_tuples",
+        TW_QUERY_DOC("query_tuples",
+                     "Execute a SELECT query. Returns list of row tuples.\n"
+                     "This avoids per-row dict allocation and is faster for large row sets.")),
+    method<client_query_columns>(
+        "query_columns",
+        TW_QUERY_DOC("query_columns",
+                     "Execute a SELECT query. Returns `{column_name: list[values]}`.\n"
+                     "This is the fastest fully materialized Python representation.")),
+    method<client_query_blocks>(
+        "query_blocks",
+        TW_QUERY_DOC("query_blocks",
+                     "Execute a SELECT query. Returns list of Block objects (column-oriented).\n"
+                     "GIL is released during network I/O.")),
+    method<client_query_stream>(
+        "query_stream",
+        "query_stream($self, query)\n--\n\n"
+        "Start a streaming SELECT query. Returns a `_QueryStream` iterator.\n"
+        "A reader thread and a bounded channel (32 messages) are started; the reader thread\n"
+        "holds no Python objects and runs without the GIL, and the channel carries decoded\n"
+        "blocks, not Python objects."),
+    method<client_execute>("execute", TW_QUERY_DOC("execute",
+                                                   "Execute a DDL/DML query (no result rows).\n"
+                                                   "GIL is released during the blocking network "
+                                                   "call.")),
+    method<client_insert>("insert",
+                          "insert($self, query, table_name, blocks)\n--\n\n"
+                          "Insert blocks into a table using the native protocol."),
+    method<client_begin_insert_stream>(
+        "begin_insert_stream", "begin_insert_stream($self, query)\n--\n\nBegin an INSERT stream."),
+    method<client_send_data>(
+        "send_data",
+        "send_data($self, table_name, block)\n--\n\nSend a data block in an active INSERT stream."),
+    method<client_end_insert_stream>("end_insert_stream",
+                                     "end_insert_stream($self)\n--\n\nEnd an INSERT stream."),
+    method<client_ping>("ping", "ping($self)\n--\n\nPing the server. Returns True on success."),
+    method<client_set_setting>(
+        "set_setting",
+        "set_setting($self, name, value)\n--\n\nSet a ClickHouse session setting at runtime."),
+    method<client_server_info>("server_info",
+                               "server_info($self)\n--\n\nGet server info as a dict. No I/O "
+                               "\xe2\x80\x94 reads cached handshake data."),
+    method<client_schema_for_table>(
+        "schema_for_table",
+        "schema_for_table($self, table)\n--\n\nReturn cached `DESCRIBE TABLE` metadata."),
+    method<client_refresh_schema_for_table>(
+        "refresh_schema_for_table",
+        "refresh_schema_for_table($self, table)\n--\n\nRefresh cached `DESCRIBE TABLE` metadata."),
+    method<client_clear_schema_cache>("clear_schema_cache", "clear_schema_cache($self)\n--\n\n"),
+    method<client_table_status>("table_status",
+                                "table_status($self, database, table)\n--\n\n"
+                                "Request status for one table. Returns None for missing tables."),
+    method<client_tables_status>(
+        "tables_status",
+        "tables_status($self, tables)\n--\n\nRequest replication/read-only status for tables."),
+    method<client_discard>("discard",
+                           "discard($self)\n--\n\nClose the connection from any thread without "
+                           "waiting for a running call.\nThe running call fails; every later "
+                           "call raises RuntimeError."),
+    method<client_address>(
+        "address", "address($self)\n--\n\nThe server address exactly as given to the constructor."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef client_getset[] = {
-    {"discarded", client_get_discarded, nullptr, "Whether discard() was called.", nullptr},
+    {"discarded", entry<client_get_discarded>, nullptr, "Whether discard() was called.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
-
-// One method table made of the three files' tables; built once, it lives as long as the process
-// (the type objects keep pointers into it).
-PyMethodDef* all_methods() {
-  static std::vector<PyMethodDef>* table = [] {
-    auto* t = new std::vector<PyMethodDef>();
-    for (PyMethodDef* part : {query_methods, stream_methods, session_methods, lifecycle_methods}) {
-      for (PyMethodDef* m = part; m->ml_name != nullptr; ++m) t->push_back(*m);
-    }
-    t->push_back({nullptr, nullptr, 0, nullptr});
-    return t;
-  }();
-  return table->data();
-}
 
 constexpr const char* kClientDoc =
     "_Client(addr, user=..., password=..., database=..., settings=None, compression=None, "
@@ -339,18 +411,14 @@ constexpr const char* kClientDoc =
     "through a duplicated handle, which aborts the query's blocking I/O and makes the server\n"
     "stop the query.";
 
-PyObject* client_new_entry(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return client_new(type, args, kwargs); });
-}
-
 }  // namespace
 
 int add_client_type(PyObject* module) {
   static PyType_Slot slots[] = {
-      {Py_tp_new, reinterpret_cast<void*>(client_new_entry)},
+      {Py_tp_new, reinterpret_cast<void*>(entry<client_new>)},
       {Py_tp_dealloc, reinterpret_cast<void*>(client_dealloc)},
-      {Py_tp_repr, reinterpret_cast<void*>(client_repr)},
-      {Py_tp_methods, all_methods()},
+      {Py_tp_repr, reinterpret_cast<void*>(entry<client_repr>)},
+      {Py_tp_methods, client_methods},
       {Py_tp_getset, client_getset},
       {Py_tp_doc, const_cast<char*>(kClientDoc)},
       {0, nullptr},

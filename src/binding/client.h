@@ -1,8 +1,9 @@
 // _Client: one blocking connection, shared by any number of Python threads. Its library calls are
 // serialised by `inner_mutex`; `discard()` cuts the connection through a duplicated socket handle
-// without waiting for a running call. The class is split over client.cpp (construction and life
-// cycle), client_query.cpp (the buffered query methods) and client_session.cpp (inserts, metadata
-// and session settings); this header is what they share.
+// without waiting for a running call. The class is split by concern: client.cpp (construction,
+// life cycle and the class's one method table), client_query.cpp (the query methods, buffered and
+// streamed) and client_session.cpp (inserts, session settings and metadata); this header is what
+// they share.
 #pragma once
 
 #include <Python.h>
@@ -13,6 +14,7 @@
 #include <string>
 
 #include "binding/errors.h"
+#include "binding/module_state.h"
 #include "binding/py_ref.h"
 #include "tarnwick/base/result.h"
 #include "tarnwick/sync/client.h"
@@ -76,9 +78,40 @@ bool run_locked(PyObject* self, Op&& op) {
   return false;
 }
 
-// The method tables of the method files, each ended by an empty entry.
-extern PyMethodDef query_methods[];
-extern PyMethodDef session_methods[];
-extern PyMethodDef stream_methods[];  // query_stream, with the _QueryStream class
+// The methods of _Client; client.cpp lists them in the class's method table.
+using FastArgs = PyObject* const*;
+
+// client_query.cpp: the buffered query methods and query_stream.
+PyObject* client_query(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* client_query_tuples(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* client_query_columns(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* client_query_blocks(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* client_execute(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* client_query_stream(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames);
+
+// client_session.cpp: inserts, ping, session settings, server information, table metadata.
+PyObject* client_insert(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* client_begin_insert_stream(PyObject* self, FastArgs args, Py_ssize_t nargs,
+                                     PyObject* kwnames);
+PyObject* client_send_data(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* client_end_insert_stream(PyObject* self);
+PyObject* client_ping(PyObject* self);
+PyObject* client_set_setting(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* client_server_info(PyObject* self);
+PyObject* client_schema_for_table(PyObject* self, FastArgs args, Py_ssize_t nargs,
+                                  PyObject* kwnames);
+PyObject* client_refresh_schema_for_table(PyObject* self, FastArgs args, Py_ssize_t nargs,
+                                          PyObject* kwnames);
+PyObject* client_clear_schema_cache(PyObject* self);
+PyObject* client_table_status(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames);
+PyObject* client_tables_status(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames);
 
 }  // namespace tarnwick::binding::client
+
+namespace tarnwick::binding {
+
+// query_stream.cpp: starts the reader thread over a started stream and returns the new
+// _QueryStream; raises on failure.
+PyObject* start_query_stream(const ModuleState& state, sync::QueryStream stream);
+
+}  // namespace tarnwick::binding

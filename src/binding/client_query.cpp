@@ -1,13 +1,14 @@
-// The buffered query methods of _Client: one argument list, one run of the locked library call,
-// and four shapes of the collected blocks (row dicts, row tuples, column lists, _Block objects).
+// The query methods of _Client: one argument list, one run of the locked library call, and four
+// shapes of the collected blocks (row dicts, row tuples, column lists, _Block objects); and
+// query_stream, which hands the started stream to a reader thread.
 #include <string>
 #include <vector>
 
 #include "binding/arguments.h"
 #include "binding/client.h"
 #include "binding/conversion.h"
-#include "binding/module_state.h"
-#include "tarnwick/base/format.h"
+#include "binding/entry.h"
+#include "binding/objects.h"
 
 namespace tarnwick::binding::client {
 
@@ -27,19 +28,15 @@ struct QueryArguments {
   const sync::SettingsMap* overlay() const { return settings.empty() ? nullptr : &settings; }
 };
 
+constexpr const char* kQueryParameters[] = {"query", "params", "ignored_part_uuids", "settings"};
+
 // query, params=None, ignored_part_uuids=None, *, settings=None. Parameters, then part UUIDs,
 // then settings are converted; the first failure is raised.
-bool parse_query_arguments(const char* format, PyObject* args, PyObject* kwargs,
+bool parse_query_arguments(const char* function, FastArgs args, Py_ssize_t nargs, PyObject* kwnames,
                            QueryArguments& out) {
-  static const char* kwlist[] = {"query", "params", "ignored_part_uuids", "settings", nullptr};
-  PyObject* query = nullptr;
-  PyObject* params = nullptr;
-  PyObject* uuids = nullptr;
-  PyObject* settings = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, format, const_cast<char**>(kwlist), &query,
-                                   &params, &uuids, &settings)) {
-    return false;
-  }
+  PyObject* a[4] = {};
+  if (!bind_arguments({function, kQueryParameters, 1, 3}, args, nargs, kwnames, a)) return false;
+  auto [query, params, uuids, settings] = a;
   return arguments::str_argument(query, "query", out.query) &&
          arguments::optional_dict_argument(params, "params") &&
          arguments::optional_dict_argument(settings, "settings") &&
@@ -48,8 +45,12 @@ bool parse_query_arguments(const char* format, PyObject* args, PyObject* kwargs,
          arguments::py_settings_to_map(settings, out.settings);
 }
 
-// Runs the query under the client's lock; false with the Python error set.
-bool run_query(PyObject* self, const QueryArguments& a, std::vector<Block>& blocks) {
+// Parses the arguments and runs the query under the client's lock; false with the Python error
+// set.
+bool run_query(const char* function, PyObject* self, FastArgs args, Py_ssize_t nargs,
+               PyObject* kwnames, std::vector<Block>& blocks) {
+  QueryArguments a;
+  if (!parse_query_arguments(function, args, nargs, kwnames, a)) return false;
   return run_locked(self, [&](sync::SyncClient& c) -> Status {
     auto result = c.query_with_params_settings_and_ignored_part_uuids(
         a.query, a.params, a.overlay(), a.ignored_part_uuids);
@@ -59,21 +60,66 @@ bool run_query(PyObject* self, const QueryArguments& a, std::vector<Block>& bloc
   });
 }
 
-const ModuleState& state_of_self(PyObject* self) {
-  return *state_of_type(Py_TYPE(self));
-}
-
 // Re-raises the pending exception as RuntimeError "{type}: {str}".
 std::nullptr_t reraise_as_runtime_error() {
   return raise(PyExc_RuntimeError, take_py_error_text());
 }
 
-PyObject* client_query(PyObject* self, PyObject* args, PyObject* kwargs) {
-  QueryArguments a;
-  std::vector<Block> blocks;
-  if (!parse_query_arguments("O|OO$O:query", args, kwargs, a) || !run_query(self, a, blocks)) {
-    return nullptr;
+// The sum of the row counts of `blocks`, refused when no Python list could hold it.
+bool total_rows(const std::vector<const Block*>& blocks, Py_ssize_t& out) {
+  uint64_t total = 0;
+  for (const Block* b : blocks) {
+    if (__builtin_add_overflow(total, b->rows, &total)) total = UINT64_MAX;
   }
+  if (total > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
+    PyErr_NoMemory();
+    return false;
+  }
+  out = static_cast<Py_ssize_t>(total);
+  return true;
+}
+
+bool set_column(PyObject* dict, const std::string& name, PyObject* list) {
+  PyRef key = PyRef::steal(lossy_str(name));
+  return key && PyDict_SetItem(dict, key.get(), list) == 0;
+}
+
+// The column lists of several blocks (or none), named after the reference block's columns: each
+// list is sized once and filled block by block, in arrival order, each block's columns matched by
+// position.
+PyObject* concatenated_columns(const ModuleState& state, const Block& reference,
+                               const std::vector<const Block*>& with_rows, PyObject* result) {
+  Py_ssize_t total = 0;
+  if (!total_rows(with_rows, total)) return nullptr;
+  const size_t width = reference.columns.size();
+  std::vector<PyRef> lists(width);
+  for (PyRef& list : lists) {
+    list = PyRef::steal(PyList_New(total));
+    if (!list) return nullptr;
+  }
+  Py_ssize_t at = 0;
+  for (const Block* b : with_rows) {
+    if (b->columns.size() != width) {
+      return raise(PyExc_RuntimeError, "inconsistent column count across blocks");
+    }
+    for (size_t i = 0; i < width; ++i) {
+      Status filled =
+          conversion::column_into_list(state, b->columns[i], b->rows, lists[i].get(), at);
+      if (!filled.ok()) return raise(filled.error());
+    }
+    at += static_cast<Py_ssize_t>(b->rows);
+  }
+  for (size_t i = 0; i < width; ++i) {
+    if (!set_column(result, reference.columns[i].name, lists[i].get())) return nullptr;
+  }
+  return Py_NewRef(result);
+}
+
+}  // namespace
+
+PyObject* client_query(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<Block> blocks;
+  if (!run_query("query", self, args, nargs, kwnames, blocks)) return nullptr;
   std::vector<const Block*> views;
   views.reserve(blocks.size());
   for (const Block& b : blocks) views.push_back(&b);
@@ -82,30 +128,27 @@ PyObject* client_query(PyObject* self, PyObject* args, PyObject* kwargs) {
   return rows.release();
 }
 
-PyObject* client_query_tuples(PyObject* self, PyObject* args, PyObject* kwargs) {
-  QueryArguments a;
+PyObject* client_query_tuples(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<Block> blocks;
-  if (!parse_query_arguments("O|OO$O:query_tuples", args, kwargs, a) ||
-      !run_query(self, a, blocks)) {
-    return nullptr;
-  }
+  if (!run_query("query_tuples", self, args, nargs, kwnames, blocks)) return nullptr;
   const ModuleState& state = state_of_self(self);
-  uint64_t total = 0;
+  std::vector<const Block*> with_columns;
   for (const Block& b : blocks) {
-    if (!b.columns.empty()) total += b.rows;  // each at most 10,000,000 rows
+    if (!b.columns.empty()) with_columns.push_back(&b);
   }
-  if (total > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-  PyRef result = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(total)));
+  Py_ssize_t total = 0;
+  if (!total_rows(with_columns, total)) return nullptr;
+  PyRef result = PyRef::steal(PyList_New(total));
   if (!result) return nullptr;
   Py_ssize_t at = 0;
-  for (const Block& b : blocks) {
-    if (b.columns.empty() || b.rows == 0) continue;
+  for (const Block* b : with_columns) {
+    if (b->rows == 0) continue;
     std::vector<PyVec> columns;
-    columns.reserve(b.columns.size());
+    columns.reserve(b->columns.size());
     bool atoms = true;
-    for (const protocol::ColumnInfo& column : b.columns) {
+    for (const protocol::ColumnInfo& column : b->columns) {
       atoms = atoms && conversion::column_values_are_atoms(column);
-      base::Result<PyVec> values = conversion::column_to_py_list_typed(state, column, b.rows);
+      base::Result<PyVec> values = conversion::column_to_py_list_typed(state, column, b->rows);
       if (!values) {
         raise(values.error());
         return reraise_as_runtime_error();
@@ -113,7 +156,7 @@ PyObject* client_query_tuples(PyObject* self, PyObject* args, PyObject* kwargs) 
       columns.push_back(std::move(values).value());
     }
     const auto width = static_cast<Py_ssize_t>(columns.size());
-    for (uint64_t r = 0; r < b.rows; ++r) {
+    for (uint64_t r = 0; r < b->rows; ++r) {
       PyObject* row = PyTuple_New(width);
       if (row == nullptr) return nullptr;
       PyList_SetItem(result.get(), at++, row);
@@ -128,67 +171,44 @@ PyObject* client_query_tuples(PyObject* self, PyObject* args, PyObject* kwargs) 
   return result.release();
 }
 
-PyObject* utf8(const std::string& s) {
-  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
-}
-
-bool set_column(PyObject* dict, const std::string& name, PyObject* list) {
-  PyRef key = PyRef::steal(utf8(name));
-  return key && PyDict_SetItem(dict, key.get(), list) == 0;
-}
-
-PyObject* client_query_columns(PyObject* self, PyObject* args, PyObject* kwargs) {
-  QueryArguments a;
+PyObject* client_query_columns(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<Block> blocks;
-  if (!parse_query_arguments("O|OO$O:query_columns", args, kwargs, a) ||
-      !run_query(self, a, blocks)) {
-    return nullptr;
-  }
+  if (!run_query("query_columns", self, args, nargs, kwnames, blocks)) return nullptr;
   const ModuleState& state = state_of_self(self);
   PyRef result = PyRef::steal(PyDict_New());
   if (!result) return nullptr;
   const Block* reference = nullptr;
   std::vector<const Block*> with_rows;
-  uint64_t total = 0;
+  size_t data_blocks = 0;  // blocks with columns and rows
   for (const Block& b : blocks) {
-    if (b.columns.empty()) continue;
-    if (reference == nullptr) reference = &b;
-    if (b.rows != 0) {
-      with_rows.push_back(&b);
-      total += b.rows;
-    }
+    if (reference == nullptr && !b.columns.empty()) reference = &b;
+    if (b.rows != 0) with_rows.push_back(&b);
+    if (b.rows != 0 && !b.columns.empty()) ++data_blocks;
   }
   if (reference == nullptr) return result.release();
-  const size_t width = reference->columns.size();
-  for (const Block* b : with_rows) {
-    if (b->columns.size() != width) {
-      return raise(PyExc_RuntimeError, "inconsistent column count across blocks");
-    }
+  if (data_blocks != 1) {
+    return concatenated_columns(state, *reference, with_rows, result.get());
   }
-  if (total > static_cast<uint64_t>(PY_SSIZE_T_MAX)) return PyErr_NoMemory();
-  // One list per column, sized once and filled block by block in place.
-  for (size_t i = 0; i < width; ++i) {
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(total)));
-    if (!list) return nullptr;
-    Py_ssize_t at = 0;
-    for (const Block* b : with_rows) {
-      base::Status filled =
-          conversion::column_into_list(state, b->columns[i], b->rows, list.get(), at);
-      if (!filled.ok()) return raise(filled.error());
-      at += static_cast<Py_ssize_t>(b->rows);
-    }
-    if (!set_column(result.get(), reference->columns[i].name, list.get())) return nullptr;
+  // A single data block: its own column names, each list made straight from its column.
+  const Block* data = nullptr;
+  for (const Block* b : with_rows) {
+    if (!b->columns.empty()) data = b;
+  }
+  if (data->columns.size() != reference->columns.size()) {
+    return raise(PyExc_RuntimeError, "inconsistent column count across blocks");
+  }
+  for (const protocol::ColumnInfo& column : data->columns) {
+    base::Result<PyRef> list =
+        conversion::column_to_py_list_object_typed(state, column, data->rows);
+    if (!list) return raise(list.error());
+    if (!set_column(result.get(), column.name, list->get())) return nullptr;
   }
   return result.release();
 }
 
-PyObject* client_query_blocks(PyObject* self, PyObject* args, PyObject* kwargs) {
-  QueryArguments a;
+PyObject* client_query_blocks(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
   std::vector<Block> blocks;
-  if (!parse_query_arguments("O|OO$O:query_blocks", args, kwargs, a) ||
-      !run_query(self, a, blocks)) {
-    return nullptr;
-  }
+  if (!run_query("query_blocks", self, args, nargs, kwnames, blocks)) return nullptr;
   const ModuleState& state = state_of_self(self);
   PyVec wrapped;
   for (Block& b : blocks) {
@@ -200,9 +220,9 @@ PyObject* client_query_blocks(PyObject* self, PyObject* args, PyObject* kwargs) 
   return wrapped.into_list().release();
 }
 
-PyObject* client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
+PyObject* client_execute(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
   QueryArguments a;
-  if (!parse_query_arguments("O|OO$O:execute", args, kwargs, a)) return nullptr;
+  if (!parse_query_arguments("execute", args, nargs, kwnames, a)) return nullptr;
   const bool ok = run_locked(self, [&](sync::SyncClient& c) {
     return c.execute_with_params_settings_and_ignored_part_uuids(a.query, a.params, a.overlay(),
                                                                  a.ignored_part_uuids);
@@ -211,51 +231,23 @@ PyObject* client_execute(PyObject* self, PyObject* args, PyObject* kwargs) {
   Py_RETURN_NONE;
 }
 
-template <PyObject* (*Method)(PyObject*, PyObject*, PyObject*)>
-PyObject* entry(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return Method(self, args, kwargs); });
+PyObject* client_query_stream(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"query"};
+  PyObject* query_obj = nullptr;
+  std::string query;
+  if (!bind_arguments({"query_stream", kNames, 1, 1}, args, nargs, kwnames, &query_obj) ||
+      !arguments::str_argument(query_obj, "query", query)) {
+    return nullptr;
+  }
+  std::optional<sync::QueryStream> stream;
+  const bool ok = run_locked(self, [&](sync::SyncClient& c) -> Status {
+    auto started = c.start_stream(query);
+    if (!started) return std::move(started).error();
+    stream.emplace(std::move(started).value());
+    return {};
+  });
+  if (!ok) return nullptr;
+  return start_query_stream(state_of_self(self), std::move(*stream));
 }
-
-#define TW_QUERY_DOC(sig, lines)                                                      \
-  sig "\n--\n\n" lines                                                                \
-      "\n\n`settings` is a per-query overlay on the connection's session settings:\n" \
-      "it is merged into this query's packet only and never persists on the\n"        \
-      "connection."
-#define TW_QUERY_SIG(name) \
-  name "($self, query, params=None, ignored_part_uuids=None, *, settings=None)"
-
-}  // namespace
-
-PyMethodDef query_methods[] = {
-    {"query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<client_query>)),
-     METH_VARARGS | METH_KEYWORDS,
-     TW_QUERY_DOC(TW_QUERY_SIG("query"),
-                  "Execute a SELECT query. Returns list of row dicts.\n"
-                  "GIL is released during network I/O, re-acquired for Python conversion.")},
-    {"query_tuples",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<client_query_tuples>)),
-     METH_VARARGS | METH_KEYWORDS,
-     TW_QUERY_DOC(TW_QUERY_SIG("query_tuples"),
-                  "Execute a SELECT query. Returns list of row tuples.\n"
-                  "This avoids per-row dict allocation and is faster for large row sets.")},
-    {"query_columns",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<client_query_columns>)),
-     METH_VARARGS | METH_KEYWORDS,
-     TW_QUERY_DOC(TW_QUERY_SIG("query_columns"),
-                  "Execute a SELECT query. Returns `{column_name: list[values]}`.\n"
-                  "This is the fastest fully materialized Python representation.")},
-    {"query_blocks",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<client_query_blocks>)),
-     METH_VARARGS | METH_KEYWORDS,
-     TW_QUERY_DOC(TW_QUERY_SIG("query_blocks"),
-                  "Execute a SELECT query. Returns list of Block objects (column-oriented).\n"
-                  "GIL is released during network I/O.")},
-    {"execute", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(entry<client_execute>)),
-     METH_VARARGS | METH_KEYWORDS,
-     TW_QUERY_DOC(TW_QUERY_SIG("execute"),
-                  "Execute a DDL/DML query (no result rows).\n"
-                  "GIL is released during the blocking network call.")},
-    {nullptr, nullptr, 0, nullptr},
-};
 
 }  // namespace tarnwick::binding::client

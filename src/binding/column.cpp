@@ -3,6 +3,7 @@
 #include <string>
 
 #include "binding/conversion.h"
+#include "binding/entry.h"
 #include "binding/errors.h"
 #include "binding/objects.h"
 #include "tarnwick/base/format.h"
@@ -25,10 +26,6 @@ struct ColumnObject {
 
 ColumnObject* as_column(PyObject* self) {
   return reinterpret_cast<ColumnObject*>(self);
-}
-
-PyObject* text(std::string_view s) {
-  return PyUnicode_DecodeUTF8(s.data(), static_cast<Py_ssize_t>(s.size()), "replace");
 }
 
 void column_dealloc(PyObject* self) {
@@ -67,7 +64,7 @@ PyObject* value_at(const OwnedColumnData& v, size_t i) {
     case OwnedColumnData::Kind::Float64:
       return PyFloat_FromDouble(v.float64s()[i]);
     case OwnedColumnData::Kind::Text:
-      return text(v.texts()[i]);
+      return lossy_str(v.texts()[i]);
     case OwnedColumnData::Kind::Bool:
       return PyBool_FromLong(v.bools()[i]);
     default:
@@ -91,40 +88,36 @@ uint32_t datetime_precision(std::string_view type) {
   return static_cast<uint32_t>(p);
 }
 
-PyObject* column_to_list(PyObject* self, PyObject*) {
-  return guarded([&]() -> PyObject* {
-    const ColumnObject* c = as_column(self);
-    const OwnedColumnData& v = c->values;
-    const ModuleState& state = *state_of_type(Py_TYPE(self));
-    size_t n = stored_count(v);
-    if (v.kind() == OwnedColumnData::Kind::LengthOnly) n = v.length_only();
-    if (v.kind() == OwnedColumnData::Kind::Empty) n = c->rows;
-    PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
-    if (!list) return nullptr;
-    const bool is_date = v.kind() == OwnedColumnData::Kind::Int64 && c->type_name == "Date";
-    const bool is_datetime =
-        v.kind() == OwnedColumnData::Kind::Int64 && c->type_name.starts_with("DateTime");
-    const uint32_t precision = is_datetime ? datetime_precision(c->type_name) : 0;
-    for (size_t i = 0; i < n; ++i) {
-      PyObject* item = is_date ? conversion::date_from_days(state, v.int64s()[i])
-                       : is_datetime
-                           ? conversion::datetime_from_timestamp(state, v.int64s()[i], precision)
-                           : value_at(v, i);
-      if (item == nullptr) return nullptr;
-      PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-    }
-    return list.release();
-  });
+PyObject* column_to_list(PyObject* self) {
+  const ColumnObject* c = as_column(self);
+  const OwnedColumnData& v = c->values;
+  const ModuleState& state = state_of_self(self);
+  size_t n = stored_count(v);
+  if (v.kind() == OwnedColumnData::Kind::LengthOnly) n = v.length_only();
+  if (v.kind() == OwnedColumnData::Kind::Empty) n = c->rows;
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(n)));
+  if (!list) return nullptr;
+  const bool is_date = v.kind() == OwnedColumnData::Kind::Int64 && c->type_name == "Date";
+  const bool is_datetime =
+      v.kind() == OwnedColumnData::Kind::Int64 && c->type_name.starts_with("DateTime");
+  const uint32_t precision = is_datetime ? datetime_precision(c->type_name) : 0;
+  for (size_t i = 0; i < n; ++i) {
+    PyObject* item = is_date ? conversion::date_from_days(state, v.int64s()[i])
+                     : is_datetime
+                         ? conversion::datetime_from_timestamp(state, v.int64s()[i], precision)
+                         : value_at(v, i);
+    if (item == nullptr) return nullptr;
+    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+  }
+  return list.release();
 }
 
 PyObject* column_subscript(PyObject* self, PyObject* index) {
-  return guarded([&]() -> PyObject* {
-    uint64_t i = 0;
-    if (!index_argument(index, i)) return nullptr;
-    const OwnedColumnData& v = as_column(self)->values;
-    if (i >= stored_count(v)) return Py_NewRef(Py_None);
-    return value_at(v, static_cast<size_t>(i));
-  });
+  uint64_t i = 0;
+  if (!index_argument(index, i)) return nullptr;
+  const OwnedColumnData& v = as_column(self)->values;
+  if (i >= stored_count(v)) return Py_NewRef(Py_None);
+  return value_at(v, static_cast<size_t>(i));
 }
 
 Py_ssize_t column_len(PyObject* self) {
@@ -137,38 +130,36 @@ Py_ssize_t column_len(PyObject* self) {
 }
 
 PyObject* column_repr(PyObject* self) {
-  return guarded([&]() -> PyObject* {
-    const ColumnObject* c = as_column(self);
-    return text(cat("<Column name=", c->name, " type=", c->type_name, " len=", c->rows, ">"));
-  });
+  const ColumnObject* c = as_column(self);
+  return lossy_str(cat("<Column name=", c->name, " type=", c->type_name, " len=", c->rows, ">"));
 }
 
 PyObject* column_name(PyObject* self, void*) {
-  return text(as_column(self)->name);
+  return lossy_str(as_column(self)->name);
 }
 PyObject* column_type_name(PyObject* self, void*) {
-  return text(as_column(self)->type_name);
+  return lossy_str(as_column(self)->type_name);
 }
 
 PyMethodDef column_methods[] = {
-    {"to_list", column_to_list, METH_NOARGS, "to_list($self)\n--\n\n"},
+    method<column_to_list>("to_list", "to_list($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef column_getset[] = {
-    {"name", column_name, nullptr, "The column name.", nullptr},
-    {"type_name", column_type_name, nullptr, "The column's type text.", nullptr},
+    {"name", entry<column_name>, nullptr, "The column name.", nullptr},
+    {"type_name", entry<column_type_name>, nullptr, "The column's type text.", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot column_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(column_dealloc)},
-    {Py_tp_repr, reinterpret_cast<void*>(column_repr)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<column_repr>)},
     {Py_tp_methods, column_methods},
     {Py_tp_getset, column_getset},
-    {Py_mp_length, reinterpret_cast<void*>(column_len)},
-    {Py_sq_length, reinterpret_cast<void*>(column_len)},
-    {Py_mp_subscript, reinterpret_cast<void*>(column_subscript)},
+    {Py_mp_length, reinterpret_cast<void*>(entry<column_len>)},
+    {Py_sq_length, reinterpret_cast<void*>(entry<column_len>)},
+    {Py_mp_subscript, reinterpret_cast<void*>(entry<column_subscript>)},
     {Py_tp_doc, const_cast<char*>("An owned copy of one column's values.")},
     {0, nullptr},
 };

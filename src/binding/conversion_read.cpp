@@ -6,6 +6,7 @@
 
 #include "binding/conversion.h"
 #include "binding/errors.h"
+#include "binding/objects.h"
 #include "binding/values.h"
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/format.h"
@@ -174,8 +175,8 @@ Status fill_fixed(const ModuleState& st, const ColumnType& t, const uint8_t* p, 
       return fill(p, rows, w, sink,
                   [](auto q) { return PyLong_FromUnsignedLong(load<uint16_t>(q)); });
     case TypeKind::UInt32:
-    case TypeKind::Date32:
-      break;
+      return fill(p, rows, w, sink,
+                  [](auto q) { return PyLong_FromUnsignedLong(load<uint32_t>(q)); });
     case TypeKind::UInt64:
       return fill(p, rows, w, sink,
                   [](auto q) { return PyLong_FromUnsignedLongLong(load<uint64_t>(q)); });
@@ -199,6 +200,8 @@ Status fill_fixed(const ModuleState& st, const ColumnType& t, const uint8_t* p, 
       return fill(p, rows, w, sink, [](auto q) { return PyBool_FromLong(*q != 0); });
     case TypeKind::Date:
       return fill(p, rows, w, sink, [&](auto q) { return date_from_days(st, load<uint16_t>(q)); });
+    case TypeKind::Date32:
+      return fill(p, rows, w, sink, [&](auto q) { return date_from_days(st, load<int32_t>(q)); });
     case TypeKind::DateTime:
       return fill(p, rows, w, sink,
                   [&](auto q) { return datetime_from_timestamp(st, load<uint32_t>(q), 0); });
@@ -231,18 +234,11 @@ Status fill_fixed(const ModuleState& st, const ColumnType& t, const uint8_t* p, 
       return fill(p, rows, w, sink, text_value<values::ipv6_text>);
     case TypeKind::FixedString:
       return fill(p, rows, w, sink, [w](auto q) {
-        return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(q), static_cast<Py_ssize_t>(w),
-                                    "replace");
+        return lossy_str(std::string_view(reinterpret_cast<const char*>(q), w));
       });
     default:
       return Error::protocol(cat("no fixed-width conversion for ", t.to_string()));
   }
-  // UInt32 and Date32 share a width but not a meaning.
-  if (t.kind == TypeKind::UInt32) {
-    return fill(p, rows, w, sink,
-                [](auto q) { return PyLong_FromUnsignedLong(load<uint32_t>(q)); });
-  }
-  return fill(p, rows, w, sink, [&](auto q) { return date_from_days(st, load<int32_t>(q)); });
 }
 
 bool is_fixed(const ColumnType& t) {

@@ -1,6 +1,7 @@
 // Whole-block conversions (row dicts) and the datetime helpers the column conversions share.
 #include "binding/conversion.h"
 #include "binding/errors.h"
+#include "binding/objects.h"
 #include "tarnwick/protocol/type_parser.h"
 
 namespace tarnwick::binding::conversion {
@@ -88,9 +89,7 @@ PyRef blocks_to_py_dicts(const ModuleState& st, std::span<const protocol::Block*
         return {};
       }
       values[i] = std::move(col).value();
-      const std::string& name = b->columns[i].name;
-      PyObject* key =
-          PyUnicode_DecodeUTF8(name.data(), static_cast<Py_ssize_t>(name.size()), "replace");
+      PyObject* key = lossy_str(b->columns[i].name);
       if (key == nullptr) return {};
       PyUnicode_InternInPlace(&key);
       keys[i] = PyRef::steal(key);

@@ -7,7 +7,9 @@
 #include <string>
 
 #include "binding/conversion.h"
+#include "binding/entry.h"
 #include "binding/errors.h"
+#include "binding/values.h"
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/low_cardinality.h"
 #include "tarnwick/protocol/type_parser.h"
@@ -231,13 +233,6 @@ bool as_utf8(PyObject* v, std::string_view& out) {
   return true;
 }
 
-int hex_digit(char c) {
-  if (c >= '0' && c <= '9') return c - '0';
-  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
-  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
-  return -1;
-}
-
 bool write_uuid(std::string_view text, ByteBuffer& buf, std::string& err) {
   uint8_t bytes[16];
   size_t count = 0;
@@ -247,8 +242,8 @@ bool write_uuid(std::string_view text, ByteBuffer& buf, std::string& err) {
     if (c != '-') digits.push_back(c);
   }
   for (size_t i = 0; i + 1 < digits.size(); i += 2) {
-    const int hi = hex_digit(digits[i]);
-    const int lo = hex_digit(digits[i + 1]);
+    const int hi = values::hex_digit(digits[i]);
+    const int lo = values::hex_digit(digits[i + 1]);
     if (hi < 0 || lo < 0) continue;
     if (count == 16) {
       count = 17;
@@ -274,86 +269,80 @@ void put(ByteBuffer& buf, T value) {
   std::memcpy(buf.extend(sizeof(T)), &value, sizeof(T));
 }
 
-// Appends the bytes of one non-null value; false with `err` set when the value is refused.
-bool write_py_value_to_wire(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err) {
+// The writers of one non-null value, by kind of column: each appends the value's bytes, or
+// returns false with `err` set when the value is refused.
+
+bool write_integer(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err) {
+  struct Range {
+    int64_t lo;
+    int64_t hi;
+  };
   int64_t i = 0;
   switch (plan.op) {
-    case Op::I8:
-      if (!as_int(v, INT8_MIN, INT8_MAX, i)) return refuse(err, plan.label);
-      put(buf, static_cast<int8_t>(i));
-      return true;
-    case Op::U8:
-      if (!as_int(v, 0, UINT8_MAX, i)) return refuse(err, plan.label);
-      put(buf, static_cast<uint8_t>(i));
-      return true;
-    case Op::I16:
-      if (!as_int(v, INT16_MIN, INT16_MAX, i)) return refuse(err, plan.label);
-      put(buf, static_cast<int16_t>(i));
-      return true;
-    case Op::U16:
-      if (!as_int(v, 0, UINT16_MAX, i)) return refuse(err, plan.label);
-      put(buf, static_cast<uint16_t>(i));
-      return true;
-    case Op::I32:
-    case Op::Dec32:
-      if (!as_int(v, INT32_MIN, INT32_MAX, i)) return refuse(err, plan.label);
-      put(buf, static_cast<int32_t>(i));
-      return true;
-    case Op::U32:
-      if (!as_int(v, 0, UINT32_MAX, i)) return refuse(err, plan.label);
-      put(buf, static_cast<uint32_t>(i));
-      return true;
-    case Op::I64:
-    case Op::Dec64:
-    case Op::DateTime64:
-      if (!as_int(v, INT64_MIN, INT64_MAX, i)) return refuse(err, plan.label);
-      put(buf, i);
-      return true;
     case Op::U64: {
       uint64_t u = 0;
       if (!as_u64(v, u)) return refuse(err, plan.label);
       put(buf, u);
       return true;
     }
-    case Op::I128:
-    case Op::U128:
-    case Op::I256:
-    case Op::U256:
-    case Op::Dec128:
-    case Op::Dec256: {
-      uint8_t bytes[32];
-      const bool is_signed = plan.op != Op::U128 && plan.op != Op::U256;
-      if (!as_wide(v, plan.width, is_signed, bytes)) return refuse(err, plan.label);
-      buf.append(bytes, plan.width);
+    case Op::I64:
+    case Op::Dec64:
+    case Op::DateTime64:
+      if (!as_int(v, INT64_MIN, INT64_MAX, i)) return refuse(err, plan.label);
+      put(buf, i);
       return true;
-    }
-    case Op::F32:
-    case Op::F64: {
-      const double d = PyFloat_AsDouble(v);
-      if (d == -1.0 && PyErr_Occurred()) return refuse(err, plan.label);
-      if (plan.op == Op::F32) {
-        put(buf, static_cast<float>(d));
-      } else {
-        put(buf, d);
-      }
-      return true;
-    }
-    case Op::Bool:
-      if (!PyBool_Check(v)) {
-        set_type_error(v, "bool");
-        return refuse(err, plan.label);
-      }
-      buf.push_back(v == Py_True ? 1 : 0);
-      return true;
-    case Op::String: {
-      std::string_view s;
-      if (!as_utf8(v, s)) return refuse(err, plan.label);
+    default:
+      break;
+  }
+  const bool is_signed =
+      plan.op == Op::I8 || plan.op == Op::I16 || plan.op == Op::I32 || plan.op == Op::Dec32;
+  const int bits = static_cast<int>(plan.width) * 8;  // 8, 16 or 32
+  const Range range = is_signed ? Range{-(int64_t{1} << (bits - 1)), (int64_t{1} << (bits - 1)) - 1}
+                                : Range{0, (int64_t{1} << bits) - 1};
+  if (!as_int(v, range.lo, range.hi, i)) return refuse(err, plan.label);
+  // Little-endian: the low `width` bytes of the two's-complement value.
+  const auto u = static_cast<uint64_t>(i);
+  buf.append(reinterpret_cast<const uint8_t*>(&u), plan.width);
+  return true;
+}
+
+bool write_wide(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err) {
+  uint8_t bytes[32];
+  const bool is_signed = plan.op != Op::U128 && plan.op != Op::U256;
+  if (!as_wide(v, plan.width, is_signed, bytes)) return refuse(err, plan.label);
+  buf.append(bytes, plan.width);
+  return true;
+}
+
+bool write_float(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err) {
+  const double d = PyFloat_AsDouble(v);
+  if (d == -1.0 && PyErr_Occurred()) return refuse(err, plan.label);
+  if (plan.op == Op::F32) {
+    put(buf, static_cast<float>(d));
+  } else {
+    put(buf, d);
+  }
+  return true;
+}
+
+bool write_bool(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err) {
+  if (!PyBool_Check(v)) {
+    set_type_error(v, "bool");
+    return refuse(err, plan.label);
+  }
+  buf.push_back(v == Py_True ? 1 : 0);
+  return true;
+}
+
+// The kinds written from a str: String, FixedString(N), UUID and IPv6.
+bool write_text(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err) {
+  std::string_view s;
+  if (!as_utf8(v, s)) return refuse(err, plan.label);
+  switch (plan.op) {
+    case Op::String:
       protocol::write_string(buf, s);
       return true;
-    }
     case Op::FixedString: {
-      std::string_view s;
-      if (!as_utf8(v, s)) return refuse(err, plan.label);
       if (s.size() > plan.width) {
         err = cat("string of ", s.size(), " bytes does not fit FixedString(", plan.width, ")");
         return false;
@@ -363,14 +352,9 @@ bool write_py_value_to_wire(PyObject* v, const Plan& plan, ByteBuffer& buf, std:
       std::memset(out + s.size(), 0, plan.width - s.size());
       return true;
     }
-    case Op::Uuid: {
-      std::string_view s;
-      if (!as_utf8(v, s)) return refuse(err, plan.label);
+    case Op::Uuid:
       return write_uuid(s, buf, err);
-    }
-    case Op::Ipv6: {
-      std::string_view s;
-      if (!as_utf8(v, s)) return refuse(err, plan.label);
+    default: {  // Op::Ipv6
       std::string text(s);
       if (inet_pton(AF_INET6, text.c_str(), buf.extend(16)) != 1) {
         buf.resize(buf.size() - 16);
@@ -379,17 +363,56 @@ bool write_py_value_to_wire(PyObject* v, const Plan& plan, ByteBuffer& buf, std:
       }
       return true;
     }
-    case Op::StrFallback: {
-      PyRef str = PyRef::steal(PyObject_Str(v));
-      if (!str) return refuse(err, plan.label);
-      PyRef utf8 = PyRef::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "replace"));
-      if (!utf8) return refuse(err, plan.label);
-      char* data = nullptr;
-      Py_ssize_t n = 0;
-      if (PyBytes_AsStringAndSize(utf8.get(), &data, &n) < 0) return refuse(err, plan.label);
-      protocol::write_string(buf, std::string_view(data, static_cast<size_t>(n)));
-      return true;
-    }
+  }
+}
+
+// Any value as its str() in the String layout.
+bool write_str_of(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err) {
+  PyRef str = PyRef::steal(PyObject_Str(v));
+  if (!str) return refuse(err, plan.label);
+  PyRef utf8 = PyRef::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "replace"));
+  if (!utf8) return refuse(err, plan.label);
+  char* data = nullptr;
+  Py_ssize_t n = 0;
+  if (PyBytes_AsStringAndSize(utf8.get(), &data, &n) < 0) return refuse(err, plan.label);
+  protocol::write_string(buf, std::string_view(data, static_cast<size_t>(n)));
+  return true;
+}
+
+// Appends the bytes of one non-null value; false with `err` set when the value is refused.
+bool write_py_value_to_wire(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err) {
+  switch (plan.op) {
+    case Op::I8:
+    case Op::U8:
+    case Op::I16:
+    case Op::U16:
+    case Op::I32:
+    case Op::U32:
+    case Op::I64:
+    case Op::U64:
+    case Op::Dec32:
+    case Op::Dec64:
+    case Op::DateTime64:
+      return write_integer(v, plan, buf, err);
+    case Op::I128:
+    case Op::U128:
+    case Op::I256:
+    case Op::U256:
+    case Op::Dec128:
+    case Op::Dec256:
+      return write_wide(v, plan, buf, err);
+    case Op::F32:
+    case Op::F64:
+      return write_float(v, plan, buf, err);
+    case Op::Bool:
+      return write_bool(v, plan, buf, err);
+    case Op::String:
+    case Op::FixedString:
+    case Op::Uuid:
+    case Op::Ipv6:
+      return write_text(v, plan, buf, err);
+    case Op::StrFallback:
+      return write_str_of(v, plan, buf, err);
     case Op::Unsupported:
       break;
   }
@@ -507,14 +530,14 @@ bool encode_if_low_cardinality(protocol::ColumnInfo& column, uint64_t rows) {
   return true;
 }
 
-PyObject* dicts_to_block(PyObject* module, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"rows", "columns", nullptr};
-  PyObject* rows_arg = nullptr;
-  PyObject* columns_arg = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "OO:dicts_to_block", const_cast<char**>(kwlist),
-                                   &rows_arg, &columns_arg)) {
-    return nullptr;
-  }
+}  // namespace
+
+PyObject* dicts_to_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"rows", "columns"};
+  PyObject* a[2] = {};
+  if (!bind_arguments({"dicts_to_block", kNames, 2, 2}, args, nargs, kwnames, a)) return nullptr;
+  auto [rows_arg, columns_arg] = a;
   if (!PyList_Check(rows_arg)) return raise_arg_type_error("rows", rows_arg, "list");
   if (!PyList_Check(columns_arg)) return raise_arg_type_error("columns", columns_arg, "list");
   const ModuleState& state = *state_of_module(module);
@@ -547,28 +570,4 @@ PyObject* dicts_to_block(PyObject* module, PyObject* args, PyObject* kwargs) {
   return make_block(state, std::move(block)).release();
 }
 
-}  // namespace
-
 }  // namespace tarnwick::binding::conversion
-
-namespace tarnwick::binding {
-
-PyMethodDef dicts_to_block_def = {
-    "dicts_to_block",
-    reinterpret_cast<PyCFunction>(
-        reinterpret_cast<void (*)()>(+[](PyObject* m, PyObject* a, PyObject* k) -> PyObject* {
-          return guarded([&] { return conversion::dicts_to_block(m, a, k); });
-        })),
-    METH_VARARGS | METH_KEYWORDS,
-    "dicts_to_block(rows, columns)\n--\n\n"
-    "Convert a list of dicts to a Block for INSERT.\n"
-    "\n"
-    "Args:\n"
-    "    rows: list[dict] \xe2\x80\x94 row dicts\n"
-    "    columns: list[(name, type)] \xe2\x80\x94 column definitions\n"
-    "\n"
-    "Returns:\n"
-    "    _Block \xe2\x80\x94 ready for insert_blocks()",
-};
-
-}  // namespace tarnwick::binding

@@ -1,5 +1,6 @@
 #include "binding/errors.h"
 
+#include "binding/objects.h"
 #include "binding/py_ref.h"
 #include "tarnwick/base/format.h"
 
@@ -9,8 +10,7 @@ using base::cat;
 using base::ErrorKind;
 
 void DeferredError::raise() const {
-  PyRef text = PyRef::steal(
-      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  PyRef text = PyRef::steal(lossy_str(message));
   if (!text) return;  // the decoding failure (memory) is the pending error
   PyErr_SetObject(type, text.get());
 }

@@ -57,9 +57,4 @@ auto guarded(F&& body, decltype(body()) failed) noexcept -> decltype(body()) {
   return failed;
 }
 
-template <class F>
-PyObject* guarded(F&& body) noexcept {
-  return guarded(std::forward<F>(body), static_cast<PyObject*>(nullptr));
-}
-
 }  // namespace tarnwick::binding

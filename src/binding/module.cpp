@@ -3,39 +3,14 @@
 // the limited API and a second module object (another interpreter, a re-import) gets its own.
 #include <Python.h>
 
+#include "binding/entry.h"
 #include "binding/errors.h"
 #include "binding/module_state.h"
 #include "binding/py_ref.h"
 
 namespace tarnwick::binding {
 
-int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject** slot) {
-  PyObject* type = PyType_FromModuleAndSpec(module, spec, nullptr);
-  if (type == nullptr) return -1;
-  *slot = reinterpret_cast<PyTypeObject*>(type);  // the state keeps this reference
-  return PyModule_AddType(module, *slot);
-}
-
 namespace {
-
-// Adds one function; the function object keeps a pointer to `def`, which is static.
-int add_function(PyObject* module, PyMethodDef* def) {
-  PyRef name = PyRef::steal(PyModule_GetNameObject(module));
-  if (!name) return -1;
-  PyRef function = PyRef::steal(PyCFunction_NewEx(def, module, name.get()));
-  if (!function) return -1;
-  return PyModule_AddObjectRef(module, def->ml_name, function.get());
-}
-
-int add_blocks_to_dicts(PyObject* module) {
-  return add_function(module, &blocks_to_dicts_def);
-}
-int add_dicts_to_block(PyObject* module) {
-  return add_function(module, &dicts_to_block_def);
-}
-int add_test_hooks(PyObject* module) {
-  return PyModule_AddFunctions(module, test_hook_defs);
-}
 
 int add_version(PyObject* module) {
   return PyModule_AddStringConstant(module, "__version__", TARNWICK_VERSION);
@@ -58,24 +33,19 @@ int cache_datetime(PyObject* module) {
 // The steps of the exec function, in the order the module's attributes are added.
 using ExecStep = int (*)(PyObject*);
 constexpr ExecStep kExecSteps[] = {
-    cache_datetime,        client::add_client_type, add_block_type,      add_column_type,
-    add_row_iterator_type, add_query_stream_type,   add_blocks_to_dicts, add_dicts_to_block,
-    add_version,           add_test_hooks,
+    cache_datetime,        client::add_client_type, add_block_type, add_column_type,
+    add_row_iterator_type, add_query_stream_type,   add_version,
 };
 
 int exec_module(PyObject* module) {
-  return guarded(
-      [&]() -> int {
-        if (!PyModule_Check(module)) {
-          PyErr_SetString(PyExc_TypeError, "tarnwick._native exec step needs a module object");
-          return -1;
-        }
-        for (ExecStep step : kExecSteps) {
-          if (step(module) < 0) return -1;
-        }
-        return 0;
-      },
-      -1);
+  if (!PyModule_Check(module)) {
+    PyErr_SetString(PyExc_TypeError, "tarnwick._native exec step needs a module object");
+    return -1;
+  }
+  for (ExecStep step : kExecSteps) {
+    if (step(module) < 0) return -1;
+  }
+  return 0;
 }
 
 int traverse_module(PyObject* module, visitproc visit, void* arg) {
@@ -108,8 +78,26 @@ void free_module(void* module) {
   clear_module(static_cast<PyObject*>(module));
 }
 
+PyMethodDef module_functions[] = {
+    method<conversion::blocks_to_dicts>(
+        "blocks_to_dicts",
+        "blocks_to_dicts(blocks)\n--\n\nConvert a list of Block objects to a list of row dicts."),
+    method<conversion::dicts_to_block>(
+        "dicts_to_block",
+        "dicts_to_block(rows, columns)\n--\n\n"
+        "Convert a list of dicts to a Block for INSERT.\n"
+        "\n"
+        "Args:\n"
+        "    rows: list[dict] \xe2\x80\x94 row dicts\n"
+        "    columns: list[(name, type)] \xe2\x80\x94 column definitions\n"
+        "\n"
+        "Returns:\n"
+        "    _Block \xe2\x80\x94 ready for insert_blocks()"),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef_Slot module_slots[] = {
-    {Py_mod_exec, reinterpret_cast<void*>(exec_module)},
+    {Py_mod_exec, reinterpret_cast<void*>(entry<exec_module>)},
     {0, nullptr},
 };
 
@@ -123,7 +111,7 @@ PyModuleDef module_def = {
     "Low-level bindings to the native TCP protocol client. Applications use the Python\n"
     "wrappers ``tarnwick.Client`` and ``tarnwick.AsyncClient`` instead.",
     sizeof(ModuleState),
-    nullptr,
+    module_functions,
     module_slots,
     traverse_module,
     clear_module,
@@ -132,6 +120,7 @@ PyModuleDef module_def = {
 
 }  // namespace tarnwick::binding
 
-extern "C" __attribute__((visibility("default"))) PyObject* PyInit__native() {
+// The module's only exported symbol.
+PyMODINIT_FUNC PyInit__native() {
   return PyModuleDef_Init(&tarnwick::binding::module_def);
 }

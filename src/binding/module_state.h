@@ -19,8 +19,6 @@ struct ModuleState {
   PyObject* datetime_fromtimestamp = nullptr;
 };
 
-extern PyModuleDef module_def;
-
 inline ModuleState* state_of_module(PyObject* module) {
   return static_cast<ModuleState*>(PyModule_GetState(module));
 }
@@ -45,9 +43,12 @@ int add_column_type(PyObject* module);
 int add_row_iterator_type(PyObject* module);
 int add_query_stream_type(PyObject* module);
 
-// The module functions of the data side, in conversion_read.cpp and conversion_write.cpp.
-extern PyMethodDef blocks_to_dicts_def;
-extern PyMethodDef dicts_to_block_def;
-extern PyMethodDef test_hook_defs[];  // test-only entry points, null-terminated
+// The module functions, in block.cpp and conversion_write.cpp.
+namespace conversion {
+PyObject* blocks_to_dicts(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                          PyObject* kwnames);
+PyObject* dicts_to_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                         PyObject* kwnames);
+}  // namespace conversion
 
 }  // namespace tarnwick::binding

@@ -17,9 +17,9 @@
 #include <system_error>
 #include <thread>
 
-#include "binding/arguments.h"
 #include "binding/client.h"
 #include "binding/conversion.h"
+#include "binding/entry.h"
 #include "binding/errors.h"
 #include "binding/objects.h"
 
@@ -156,31 +156,28 @@ void discard_core(StreamCore& core) {
 }
 
 PyObject* stream_next(PyObject* self) {
-  return guarded([&]() -> PyObject* {
-    std::shared_ptr<Receiver> receiver = core_of(self).receiver;
-    std::optional<StreamMessage> message;
-    {
-      GilRelease nogil;
-      std::lock_guard lock(receiver->mutex);
-      message = receiver->shared->channel.receive();
-    }
-    if (!message || message->kind == StreamMessage::End) return nullptr;  // StopIteration
-    if (message->kind == StreamMessage::Error) return raise(PyExc_RuntimeError, message->text);
-    return conversion::make_block(*state_of_type(Py_TYPE(self)), std::move(message->block))
-        .release();
-  });
+  std::shared_ptr<Receiver> receiver = core_of(self).receiver;
+  std::optional<StreamMessage> message;
+  {
+    GilRelease nogil;
+    std::lock_guard lock(receiver->mutex);
+    message = receiver->shared->channel.receive();
+  }
+  if (!message || message->kind == StreamMessage::End) return nullptr;  // StopIteration
+  if (message->kind == StreamMessage::Error) return raise(PyExc_RuntimeError, message->text);
+  return conversion::make_block(state_of_self(self), std::move(message->block)).release();
 }
 
 PyObject* stream_iter(PyObject* self) {
   return Py_NewRef(self);
 }
 
-PyObject* stream_cancel(PyObject* self, PyObject*) {
+PyObject* stream_cancel(PyObject* self) {
   core_of(self).shared->cancel.store(true, std::memory_order_relaxed);
   Py_RETURN_NONE;
 }
 
-PyObject* stream_discard(PyObject* self, PyObject*) {
+PyObject* stream_discard(PyObject* self) {
   discard_core(core_of(self));
   Py_RETURN_NONE;
 }
@@ -208,35 +205,37 @@ void stream_dealloc(PyObject* self) {
 }
 
 PyMethodDef stream_methods[] = {
-    {"cancel", stream_cancel, METH_NOARGS,
-     "cancel($self)\n--\n\nCancel the stream from Python.\n"
-     "Sets the atomic flag \xe2\x80\x94 reader thread exits on next check.\n"
-     "This does not unblock a reader stuck in a blocking TCP read; `discard` (or discarding\n"
-     "the owning client) does."},
-    {"discard", stream_discard, METH_NOARGS,
-     "discard($self)\n--\n\nKill the stream's connection from any thread. Sets the cancel flag\n"
-     "and shuts the socket down, so a reader blocked on the network exits\n"
-     "deterministically and the server stops the query. `eos` stays\n"
-     "`false`: the response was not fully consumed, so the owning client\n"
-     "must be discarded, not recycled. Idempotent."},
+    method<stream_cancel>(
+        "cancel",
+        "cancel($self)\n--\n\nCancel the stream from Python.\n"
+        "Sets the atomic flag \xe2\x80\x94 reader thread exits on next check.\n"
+        "This does not unblock a reader stuck in a blocking TCP read; `discard` (or discarding\n"
+        "the owning client) does."),
+    method<stream_discard>(
+        "discard",
+        "discard($self)\n--\n\nKill the stream's connection from any thread. Sets the cancel flag\n"
+        "and shuts the socket down, so a reader blocked on the network exits\n"
+        "deterministically and the server stops the query. `eos` stays\n"
+        "`false`: the response was not fully consumed, so the owning client\n"
+        "must be discarded, not recycled. Idempotent."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef stream_getset[] = {
-    {"eos", stream_eos, nullptr,
+    {"eos", entry<stream_eos>, nullptr,
      "Whether the response reached a terminal packet (EndOfStream or a\n"
      "server exception). Only then is the owning connection clean.",
      nullptr},
-    {"finished", stream_finished, nullptr,
+    {"finished", entry<stream_finished>, nullptr,
      "Whether the reader thread exited (end, error, cancel, or drop).", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot stream_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(stream_dealloc)},
-    {Py_tp_iter, reinterpret_cast<void*>(stream_iter)},
-    {Py_tp_iternext, reinterpret_cast<void*>(stream_next)},
-    {Py_tp_repr, reinterpret_cast<void*>(stream_repr)},
+    {Py_tp_iter, reinterpret_cast<void*>(entry<stream_iter>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(entry<stream_next>)},
+    {Py_tp_repr, reinterpret_cast<void*>(entry<stream_repr>)},
     {Py_tp_methods, stream_methods},
     {Py_tp_getset, stream_getset},
     {Py_tp_doc,
@@ -258,8 +257,9 @@ PyType_Spec stream_spec = {
     stream_slots,
 };
 
-// Starts the reader thread over `stream` and wraps its ends in a new _QueryStream.
-PyObject* start_reader(const ModuleState& state, sync::QueryStream stream) {
+}  // namespace
+
+PyObject* start_query_stream(const ModuleState& state, sync::QueryStream stream) {
   auto core = std::make_unique<StreamCore>();
   core->shared = std::make_shared<Shared>();
   core->receiver = std::make_shared<Receiver>(core->shared);
@@ -286,46 +286,6 @@ PyObject* start_reader(const ModuleState& state, sync::QueryStream stream) {
   reinterpret_cast<QueryStreamObject*>(self)->core = core.release();
   return self;
 }
-
-PyObject* client_query_stream(PyObject* self, PyObject* args, PyObject* kwargs) {
-  static const char* kwlist[] = {"query", nullptr};
-  PyObject* query_obj = nullptr;
-  if (!PyArg_ParseTupleAndKeywords(args, kwargs, "O:query_stream", const_cast<char**>(kwlist),
-                                   &query_obj)) {
-    return nullptr;
-  }
-  std::string query;
-  if (!arguments::str_argument(query_obj, "query", query)) return nullptr;
-  std::optional<sync::QueryStream> stream;
-  const bool ok = client::run_locked(self, [&](sync::SyncClient& c) -> base::Status {
-    auto started = c.start_stream(query);
-    if (!started) return std::move(started).error();
-    stream.emplace(std::move(started).value());
-    return {};
-  });
-  if (!ok) return nullptr;
-  return start_reader(*state_of_type(Py_TYPE(self)), std::move(*stream));
-}
-
-PyObject* client_query_stream_entry(PyObject* self, PyObject* args, PyObject* kwargs) {
-  return guarded([&] { return client_query_stream(self, args, kwargs); });
-}
-
-}  // namespace
-
-namespace client {
-PyMethodDef stream_methods[] = {
-    {"query_stream",
-     reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(client_query_stream_entry)),
-     METH_VARARGS | METH_KEYWORDS,
-     "query_stream($self, query)\n--\n\n"
-     "Start a streaming SELECT query. Returns a `_QueryStream` iterator.\n"
-     "A reader thread and a bounded channel (32 messages) are started; the reader thread\n"
-     "holds no Python objects and runs without the GIL, and the channel carries decoded\n"
-     "blocks, not Python objects."},
-    {nullptr, nullptr, 0, nullptr},
-};
-}  // namespace client
 
 int add_query_stream_type(PyObject* module) {
   return add_type(module, &stream_spec, &state_of_module(module)->query_stream_type);

@@ -1,6 +1,6 @@
 // _RowIterator: one dict per row, from columns that were all converted when it was made. It holds
 // Python objects, so it takes part in cyclic garbage collection.
-#include "binding/errors.h"
+#include "binding/entry.h"
 #include "binding/objects.h"
 
 namespace tarnwick::binding {
@@ -42,29 +42,27 @@ PyObject* iter_self(PyObject* self) {
 }
 
 PyObject* iter_next(PyObject* self) {
-  return guarded([&]() -> PyObject* {
-    RowIteratorObject* it = as_iter(self);
-    if (it->names == nullptr || it->position >= it->rows) return nullptr;  // StopIteration
-    const Py_ssize_t row = static_cast<Py_ssize_t>(it->position);
-    PyRef dict = PyRef::steal(PyDict_New());
-    if (!dict) return nullptr;
-    const Py_ssize_t n = PyTuple_Size(it->names);
-    for (Py_ssize_t i = 0; i < n; ++i) {
-      PyObject* value = PyList_GetItem(PyTuple_GetItem(it->columns, i), row);
-      if (value == nullptr) return nullptr;
-      if (PyDict_SetItem(dict.get(), PyTuple_GetItem(it->names, i), value) < 0) return nullptr;
-    }
-    ++it->position;
-    return dict.release();
-  });
+  RowIteratorObject* it = as_iter(self);
+  if (it->names == nullptr || it->position >= it->rows) return nullptr;  // StopIteration
+  const Py_ssize_t row = static_cast<Py_ssize_t>(it->position);
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return nullptr;
+  const Py_ssize_t n = PyTuple_Size(it->names);
+  for (Py_ssize_t i = 0; i < n; ++i) {
+    PyObject* value = PyList_GetItem(PyTuple_GetItem(it->columns, i), row);
+    if (value == nullptr) return nullptr;
+    if (PyDict_SetItem(dict.get(), PyTuple_GetItem(it->names, i), value) < 0) return nullptr;
+  }
+  ++it->position;
+  return dict.release();
 }
 
 PyType_Slot iter_slots[] = {
     {Py_tp_dealloc, reinterpret_cast<void*>(iter_dealloc)},
     {Py_tp_traverse, reinterpret_cast<void*>(iter_traverse)},
     {Py_tp_clear, reinterpret_cast<void*>(iter_clear)},
-    {Py_tp_iter, reinterpret_cast<void*>(iter_self)},
-    {Py_tp_iternext, reinterpret_cast<void*>(iter_next)},
+    {Py_tp_iter, reinterpret_cast<void*>(entry<iter_self>)},
+    {Py_tp_iternext, reinterpret_cast<void*>(entry<iter_next>)},
     {Py_tp_doc, const_cast<char*>("Iterator over the rows of a block, one dict per row.")},
     {0, nullptr},
 };

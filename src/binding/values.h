@@ -1,11 +1,19 @@
 // Texts of the values that Python gets as str: wide integers, UUIDs and IP addresses, each made
-// from the column's stored little-endian bytes.
+// from the column's stored little-endian bytes; and the hex digits such texts are read back from.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 
 namespace tarnwick::binding::values {
+
+// The value of one hexadecimal digit (either case), or -1.
+constexpr int hex_digit(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
 
 // Each writer fills `out` and returns the number of characters written (no terminator).
 inline constexpr size_t kTextCapacity = 80;

@@ -12,10 +12,11 @@ import time
 import unittest
 import uuid
 
-from wire import TESTS_DIR
+from wire import TESTS_DIR, hooks
 
 sys.path.insert(0, os.path.join(TESTS_DIR, "server", "scripted"))
 from chserver import ScriptedServer  # noqa: E402
+from chserver.block import Block, Column  # noqa: E402
 
 import tarnwick._native as native  # noqa: E402
 from tarnwick._native import _Client, dicts_to_block  # noqa: E402
@@ -81,6 +82,8 @@ class ConstructionTest(unittest.TestCase):
             (dict(settings={"a": 1}), TypeError,
              "setting value: TypeError: 'int' object cannot be converted to 'str'"),
             (dict(settings={1: "a"}), TypeError, "setting key: TypeError: 'int' object"),
+            (dict(settings={"\udc80": "a"}), TypeError, "setting key: UnicodeEncodeError: "),
+            (dict(settings={"a": "\udc80"}), TypeError, "setting value: UnicodeEncodeError: "),
             # Each TLS file reaches the configuration (the C++ tests hold every TLS refusal).
             (dict(tls=True, tls_ca_file=bad_pem), ValueError, "invalid CA certificate: "),
             (dict(tls=True, tls_client_cert=missing, tls_client_key=bad_pem), OSError,
@@ -103,17 +106,23 @@ class ConstructionTest(unittest.TestCase):
                            ("[::1]", ("[::1]", 9000)), ("h:", ("h:", 9000)),
                            ("h:65536", ("h:65536", 9000)), ("::1", (":", 1)), ("h:+007", ("h", 7)),
                            ("h:-1", ("h:-1", 9000)), ("[[x]]:1", ("x", 1))]:
-            self.assertEqual(native._split_address(addr), want, addr)
+            self.assertEqual(hooks.split_address(addr), want, addr)
         for seconds, want in [(0.5, (0, 500000000)), (1e-9, (0, 1)), (0.1, (0, 100000000)),
                               (-0.0, (0, 0)), (2**63, (2**63, 0)), (4e-10, (0, 0)),
                               (2.0**64 - 2048, (2**64 - 2048, 0))]:
-            self.assertEqual(native._duration_from_seconds(seconds), want, seconds)
+            self.assertEqual(hooks.duration_from_seconds(seconds), want, seconds)
 
 
 class QueryTest(unittest.TestCase):
     def test_shapes_of_a_header_and_two_data_blocks(self):
         steps = [answer(HEADER, ROWS_A, ROWS_B) for _ in range(5)] + [answer(HEADER)]
         steps.append(answer(ROWS_A, [("x", "UInt64", [5])]))
+        # One data block names the columns itself; blocks are taken in arrival order, so an
+        # undecodable first block reports its own error before a later block's column count.
+        steps.append(answer(HEADER, [("y", "UInt64", [1]), ("t", "String", [b"z"])]))
+        steps.append(answer(HEADER, Block([Column("x", "UInt64", [1]),
+                                           Column("s", "String", raw=b"\x01\xff")]),
+                            [("x", "UInt64", [5])]))
         with serving(*steps) as (c, _):
             self.assertEqual(c.query("q"), [{"x": 1, "s": "a"}, {"x": 2, "s": "b"},
                                             {"x": 3, "s": "c"}])
@@ -123,6 +132,9 @@ class QueryTest(unittest.TestCase):
             self.assertIsNone(c.execute("q"))
             self.assertEqual(c.query_columns("q"), {"x": [], "s": []})
             with self.assertRaisesRegex(RuntimeError, "^inconsistent column count across blocks$"):
+                c.query_columns("q")
+            self.assertEqual(c.query_columns("q"), {"y": [1], "t": ["z"]})
+            with self.assertRaisesRegex(ValueError, "^ClickHouse protocol error: invalid utf8"):
                 c.query_columns("q")
 
     def test_rows_of_atoms_are_kept_off_the_garbage_collector(self):
@@ -172,8 +184,21 @@ class QueryTest(unittest.TestCase):
                 (lambda: c.query_columns("q", None, ["0" * 31]), ValueError,
                  "invalid UUID '" + "0" * 31 + "'"),
                 (lambda: c.query("q", [1]), TypeError, "argument 'params'"),
-                (lambda: c.query("q", None, None, {}), TypeError, ""),
+                (lambda: c.query("q", None, None, {}), TypeError,
+                 "query() takes at most 3 positional arguments (4 given)"),
+                (lambda: c.query(), TypeError, "query() missing required argument 'query' (pos 1)"),
+                (lambda: c.execute("q", query="r"), TypeError,
+                 "argument for execute() given by name ('query') and position (1)"),
+                (lambda: c.query_tuples("q", sql="r"), TypeError,
+                 "'sql' is an invalid keyword argument for query_tuples()"),
                 (lambda: c.query_blocks("q", settings={1: 2}), TypeError, "setting key: "),
+                # A str without UTF-8 text (a lone surrogate) is refused like any other key.
+                (lambda: c.query("q", {"\udc80": 1}), TypeError,
+                 "parameter name: UnicodeEncodeError: 'utf-8' codec can't encode"),
+                (lambda: c.execute("q", settings={"\udc80": 1}), TypeError,
+                 "setting key: UnicodeEncodeError: "),
+                (lambda: c.tables_status([("d", "\udc80")]), TypeError,
+                 "table entry must be a (database, table) pair: UnicodeEncodeError: "),
                 (lambda: c.tables_status(5), TypeError,
                  "tables must be an iterable of (database, table) pairs: "
                  "TypeError: 'int' object is not iterable"),
@@ -186,7 +211,8 @@ class QueryTest(unittest.TestCase):
             calls = [lambda n=n: getattr(c, n)("q") for n in
                      ["query", "query_tuples", "query_columns", "query_blocks", "execute",
                       "begin_insert_stream", "schema_for_table", "refresh_schema_for_table"]]
-            calls += [c.ping, c.server_info, c.end_insert_stream, lambda: c.insert("q", "t", []),
+            calls += [c.ping, c.server_info, c.end_insert_stream,
+                      lambda: c.insert(query="q", table_name="t", blocks=[]),
                       lambda: c.send_data("t", block), lambda: c.table_status("d", "t"),
                       lambda: c.tables_status([])]
             cases += [(call, RuntimeError, DISCARDED) for call in calls]

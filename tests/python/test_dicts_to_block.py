@@ -7,12 +7,12 @@ import struct
 import unittest
 
 import tarnwick._native as native
-from wire import string, varint
+from wire import hooks, string, varint
 
 
 def body(type_name, *vals):
     block = native.dicts_to_block([{"c": v} for v in vals], [("c", type_name)])
-    return native._column_body(block, 0)
+    return hooks.column_body(block, 0)
 
 
 def lc_head(keys):
@@ -64,7 +64,7 @@ class WriterLayoutTest(unittest.TestCase):
         block = native.dicts_to_block([{"a": 1}], [])
         self.assertEqual((len(block), block.column_count()), (1, 0))
         block = native.dicts_to_block([{"a": 1, "x": object()}, {"a": 2}], [("a", "Int32")])
-        self.assertEqual(native._column_body(block, 0), b"\x01\x00\x00\x00\x02\x00\x00\x00")
+        self.assertEqual(hooks.column_body(block, 0), b"\x01\x00\x00\x00\x02\x00\x00\x00")
         self.assertEqual(block.column_info(), {"a": "Int32"})
         block = native.dicts_to_block(rows=[{"a": 1}], columns=[("a", "UInt8", "ignored")])
         self.assertEqual(block.to_dicts(), [{"a": 1}])
@@ -141,12 +141,12 @@ class RefusalTest(unittest.TestCase):
 class RoundTripTest(unittest.TestCase):
     def round_trip(self, type_name, vals):
         block = native.dicts_to_block([{"c": v} for v in vals], [("c", type_name)])
-        sent = native._column_body(block, 0)
+        sent = hooks.column_body(block, 0)
         if type_name.startswith("LowCardinality("):  # dictionary-encoded: through the decoder
             tcp = b"\x00\x01" + varint(len(vals)) + string("c") + string(type_name) + b"\x00"
-            again = native._decode_block(tcp + sent)
+            again = hooks.decode_block(tcp + sent)
         else:
-            again = native._block_from_bodies(len(vals), [("c", type_name, sent)])
+            again = hooks.block_from_bodies(len(vals), [("c", type_name, sent)])
         rows = native.blocks_to_dicts([block])
         self.assertEqual(rows, again.to_dicts())
         return [r["c"] for r in rows]

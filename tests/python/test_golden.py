@@ -11,7 +11,7 @@ import struct
 import unittest
 
 import tarnwick._native as native
-from wire import VECTORS_DIR, http_blocks, read_string, read_varint
+from wire import VECTORS_DIR, hooks, http_blocks, read_string, read_varint
 
 
 def load_entries():
@@ -80,7 +80,7 @@ class GoldenCaptureTest(unittest.TestCase):
 
     def decoded(self, name):
         entry = self.entries[name]
-        return entry, [native._decode_block(tcp) for _, tcp, _ in http_blocks(entry)]
+        return entry, [hooks.decode_block(tcp) for _, tcp, _ in http_blocks(entry)]
 
     def check_against_tsv(self, name):
         entry, blocks = self.decoded(name)
@@ -144,7 +144,7 @@ class GoldenCaptureTest(unittest.TestCase):
     def test_ip_bodies_read_as_address_types(self):
         entry = self.entries["native_ip.bin"]
         ((rows, _, bodies),) = http_blocks(entry)
-        block = native._block_from_bodies(
+        block = hooks.block_from_bodies(
             rows, [("ip4", "IPv4", bodies[0][2]), ("ip6", "IPv6", bodies[1][2])]
         )
         got = block.to_dicts()
@@ -172,7 +172,7 @@ class GoldenCaptureTest(unittest.TestCase):
             _, pos = read_string(data, pos)
             _, pos = read_string(data, pos)
             tcp += data[start:pos] + b"\x00"
-        block = native._decode_block(tcp)
+        block = hooks.decode_block(tcp)
         self.assertEqual(len(block), 0)
         self.assertEqual(block.column_types(), ["UInt32", "String", "Array(UInt8)", "Nullable(Int8)"])
         self.assertEqual(block.to_dicts(), [])

@@ -1,5 +1,5 @@
-"""_Block, _Column and _RowIterator, the module surface, error mapping at the boundary, and
-reference counts that stay put over repeated conversions."""
+"""_Block, _Column and _RowIterator, error mapping at the boundary, and reference counts that stay
+put over repeated conversions."""
 
 import datetime
 import gc
@@ -7,39 +7,29 @@ import struct
 import sys
 import unittest
 
-import tarnwick
 import tarnwick._native as native
-from wire import column, offsets, string
+from wire import column, hooks, offsets, string
+
+
+class Index:
+    def __init__(self, value):
+        self.value = value
+
+    def __index__(self):
+        return self.value
 
 
 def block_of(rows, *cols):
-    return native._block_from_bodies(rows, list(cols))
+    return hooks.block_from_bodies(rows, list(cols))
 
 
-class ModuleSurfaceTest(unittest.TestCase):
-    def test_public_names_and_classes(self):
-        self.assertEqual((native.__version__, tarnwick.__version__), ("0.3.0", "0.3.0"))
-        self.assertTrue(native.__file__.endswith("_native.abi3.so"), native.__file__)
-        public = [n for n in vars(native) if not n.startswith("__")]
-        self.assertEqual(
-            [n for n in public if not n.startswith("_") or n in ("_Block", "_Column", "_RowIterator")],
-            ["_Block", "_Column", "_RowIterator", "blocks_to_dicts", "dicts_to_block"],
-        )
-        self.assertTrue(native.__doc__.startswith("ClickHouse native protocol client \u2014 Python bindings.\n\n"))
-        for cls in (native._Block, native._Column, native._RowIterator):
-            self.assertEqual(cls.__module__, "tarnwick._native")
-            with self.assertRaises(TypeError):
-                cls()
-        self.assertEqual(native.blocks_to_dicts.__text_signature__, "(blocks)")
-        self.assertEqual(native.dicts_to_block.__text_signature__, "(rows, columns)")
-        self.assertEqual(native._Block.to_dicts.__text_signature__, "($self)")
-
+class ErrorMappingTest(unittest.TestCase):
     def test_library_errors_become_builtin_exceptions(self):
         with self.assertRaises(ConnectionError) as ctx:
-            native._decode_block(b"\x00\x01")
+            hooks.decode_block(b"\x00\x01")
         self.assertEqual(str(ctx.exception), "I/O error: failed to fill whole buffer")
         with self.assertRaises(ValueError) as ctx:
-            native._decode_block(b"\x00\x01\x01" + string("a") + string("Array(") + b"\x00")
+            hooks.decode_block(b"\x00\x01\x01" + string("a") + string("Array(") + b"\x00")
         self.assertTrue(str(ctx.exception).startswith("ClickHouse protocol error: "))
 
 
@@ -76,6 +66,14 @@ class BlockTest(unittest.TestCase):
             b.column_by_index(3)
         with self.assertRaises(OverflowError):
             b.column_by_index(-1)
+        with self.assertRaisesRegex(TypeError, "argument 'index'"):
+            b.column_by_index("0")
+        # The integer protocol: keywords and objects with __index__, as Python's own sequences.
+        self.assertEqual(b.column_by_index(index=1).name, "s")
+        self.assertEqual(b.column_by_index(Index(2)).type_name, "Int8")
+        self.assertEqual(b["id"][Index(1)], 8)
+        with self.assertRaisesRegex(TypeError, "invalid keyword argument"):
+            b.column_by_index(position=0)
 
     def test_empty_block(self):
         b = block_of(0, ("a", "UInt8", b""), ("b", "String", b""))

@@ -3,7 +3,8 @@
 import os
 import sys
 
-import tarnwick._native as native
+# The test-only extension built with the tests: it makes _Block objects from raw bytes.
+import _tarnwick_testhooks as hooks
 
 TESTS_DIR = os.environ.get(
     "TARNWICK_TESTS_DIR", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
@@ -20,8 +21,8 @@ def offsets(*ends):
 
 
 def column(rows, type_name, body, name="c"):
-    """A one-column _Block holding `body` as it stands (test-only entry point)."""
-    return native._block_from_bodies(rows, [(name, type_name, body)])
+    """A one-column _Block holding `body` as it stands."""
+    return hooks.block_from_bodies(rows, [(name, type_name, body)])
 
 
 def values(rows, type_name, body):
