@@ -141,8 +141,12 @@ PyObject* client_query_tuples(PyObject* self, FastArgs args, Py_ssize_t nargs, P
   PyRef result = PyRef::steal(PyList_New(total));
   if (!result) return nullptr;
   Py_ssize_t at = 0;
-  for (const Block* b : with_columns) {
-    if (b->rows == 0) continue;
+  for (Block& held : blocks) {
+    if (held.columns.empty() || held.rows == 0) continue;
+    // The block's bytes go as soon as its rows are built, so the wire data and the Python rows
+    // are not all held at once.
+    const Block block = std::move(held);
+    const Block* b = &block;
     std::vector<PyVec> columns;
     columns.reserve(b->columns.size());
     bool atoms = true;
