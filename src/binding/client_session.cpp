@@ -76,16 +76,8 @@ PyObject* client_insert(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObjec
     PyObject* item = PyList_GetItem(blocks_obj, static_cast<Py_ssize_t>(i));
     if (!copy_block(state, item, "blocks", blocks[i])) return nullptr;
   }
-  const bool ok = run_locked(self, [&](sync::SyncClient& c) -> Status {
-    // The schema that validates the blocks is fetched before the INSERT is sent: a DESCRIBE
-    // query cannot run on a connection that is waiting for insert data.
-    if (c.config().validate_schema && !table.empty() && !blocks.empty()) {
-      TW_TRY(c.schema_for_table(table));
-    }
-    TW_TRY(c.begin_insert(query));
-    for (const Block& block : blocks) TW_TRY(c.send_data(table, block));
-    return c.end_insert();
-  });
+  const bool ok =
+      run_locked(self, [&](sync::SyncClient& c) { return c.insert(query, table, blocks); });
   if (!ok) return nullptr;
   Py_RETURN_NONE;
 }

@@ -54,14 +54,22 @@ PyObject* block_from_bodies(PyObject* module, PyObject* const* args, Py_ssize_t 
   return conversion::make_block(native_state(module), std::move(block)).release();
 }
 
-// decode_block(data): one block in the native TCP layout (block info, counts, then per column
-// name, type, serialization flag and body) through the library's block decoder.
-PyObject* decode_block(PyObject* module, PyObject* arg) {
+// decode_block(data, revision): one block in the native TCP layout of that protocol revision
+// (block info, counts, then per column name, type, serialization flag where the revision has it,
+// and body) through the library's block decoder.
+PyObject* decode_block(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                       PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"data", "revision"};
+  PyObject* a[2] = {};
+  if (!bind_arguments({"decode_block", kNames, 2, 2}, args, nargs, kwnames, a)) return nullptr;
+  unsigned long long revision = PyLong_AsUnsignedLongLong(a[1]);
+  if (revision == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return nullptr;
   Py_buffer data;
-  if (PyObject_GetBuffer(arg, &data, PyBUF_SIMPLE) < 0) return nullptr;
+  if (PyObject_GetBuffer(a[0], &data, PyBUF_SIMPLE) < 0) return nullptr;
   base::MemorySource source(std::span<const uint8_t>(static_cast<const uint8_t*>(data.buf),
                                                      static_cast<size_t>(data.len)));
-  base::Result<protocol::Block> block = protocol::read_block_body(source);
+  base::Result<protocol::Block> block =
+      protocol::read_block_body(source, protocol::BlockLayout::for_revision(revision));
   PyBuffer_Release(&data);
   if (!block) return raise(block.error());
   return conversion::make_block(native_state(module), std::move(block).value()).release();
@@ -113,8 +121,10 @@ PyMethodDef hook_functions[] = {
                               "A _Block from (name, type, body) triples."),
     method<column_body>("column_body",
                         "column_body(block, index)\n--\n\nThe body bytes of one column."),
-    method<decode_block>("decode_block",
-                         "decode_block(data)\n--\n\nOne native block decoded by the library."),
+    method<decode_block>(
+        "decode_block",
+        "decode_block(data, revision)\n--\n\nOne native block of that revision's layout decoded by "
+        "the library."),
     method<split_address>("split_address",
                           "split_address(addr)\n--\n\nThe (host, port) of a client address."),
     method<duration_from_seconds>(

@@ -108,7 +108,7 @@ TEST(BufferPoolTest, AllocationsComeBackWhenTheirLastUserGoesWithinTheBound) {
   wire.block_head(1, 2).column("x", "UInt16").bytes({1, 0, 2, 0});
   for (int round = 0; round < 2; ++round) {
     MemorySource source(wire.get());
-    Result<protocol::Block> block = protocol::read_block_body(source, pool->get());
+    Result<protocol::Block> block = protocol::read_block_body(source, {}, pool->get());
     ASSERT_TRUE(block.ok()) << block.error().to_string();
     EXPECT_EQ(pool->get()->held_bytes(), 0u);
     if (round == 1) {

@@ -7,7 +7,7 @@ import struct
 import unittest
 
 import tarnwick._native as native
-from wire import hooks, string, varint
+from wire import CLIENT_REVISION, hooks, string, varint
 
 
 def body(type_name, *vals):
@@ -144,7 +144,7 @@ class RoundTripTest(unittest.TestCase):
         sent = hooks.column_body(block, 0)
         if type_name.startswith("LowCardinality("):  # dictionary-encoded: through the decoder
             tcp = b"\x00\x01" + varint(len(vals)) + string("c") + string(type_name) + b"\x00"
-            again = hooks.decode_block(tcp + sent)
+            again = hooks.decode_block(tcp + sent, CLIENT_REVISION)
         else:
             again = hooks.block_from_bodies(len(vals), [("c", type_name, sent)])
         rows = native.blocks_to_dicts([block])

@@ -11,7 +11,7 @@ import struct
 import unittest
 
 import tarnwick._native as native
-from wire import VECTORS_DIR, hooks, http_blocks, read_string, read_varint
+from wire import CAPTURE_REVISION, VECTORS_DIR, hooks, http_blocks
 
 
 def load_entries():
@@ -80,7 +80,8 @@ class GoldenCaptureTest(unittest.TestCase):
 
     def decoded(self, name):
         entry = self.entries[name]
-        return entry, [hooks.decode_block(tcp) for _, tcp, _ in http_blocks(entry)]
+        return entry, [hooks.decode_block(tcp, CAPTURE_REVISION)
+                       for _, tcp, _ in http_blocks(entry)]
 
     def check_against_tsv(self, name):
         entry, blocks = self.decoded(name)
@@ -162,17 +163,7 @@ class GoldenCaptureTest(unittest.TestCase):
     def test_zero_row_block(self):
         with open(os.path.join(VECTORS_DIR, "native_zero_rows_tcp.bin"), "rb") as f:
             data = f.read()
-        # Captured at a revision without the per-column serialization flag: add it.
-        self.assertEqual(data[:8], bytes.fromhex("010002ffffffff00"))
-        ncols, pos = read_varint(data, 8)
-        rows, pos = read_varint(data, pos)
-        tcp = data[:pos]
-        for _ in range(ncols):
-            start = pos
-            _, pos = read_string(data, pos)
-            _, pos = read_string(data, pos)
-            tcp += data[start:pos] + b"\x00"
-        block = hooks.decode_block(tcp)
+        block = hooks.decode_block(data, CAPTURE_REVISION)
         self.assertEqual(len(block), 0)
         self.assertEqual(block.column_types(), ["UInt32", "String", "Array(UInt8)", "Nullable(Int8)"])
         self.assertEqual(block.to_dicts(), [])

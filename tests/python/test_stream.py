@@ -54,23 +54,6 @@ class QueryStreamTest(unittest.TestCase):
             c.discard()
             self.assertEqual(str(_raises(c.query_stream, "q")), DISCARDED)
 
-    def test_server_exception_after_blocks(self):
-        def fail(conn):
-            conn.send_exception(60, "Boom", "Table missing")
-            conn.expect_ping()
-            conn.send_pong()
-
-        with serving(sends(HEADER, ROWS_A, then=fail)) as (c, _):
-            s = c.query_stream("SELECT x")
-            self.assertEqual(next(s).row_count(), 2)
-            error = _raises(next, s)
-            self.assertIsInstance(error, RuntimeError)
-            self.assertEqual(str(error), "server error (code=60, name=Boom): Boom (code 60): "
-                                         "Table missing")
-            self.assertRaises(StopIteration, next, s)
-            self.assertTrue(s.eos)
-            self.assertTrue(c.ping())
-
     def test_cancel_delivers_what_was_read_and_dropping_breaks_the_client(self):
         def rest(conn):
             conn.send_data(ROWS_C)

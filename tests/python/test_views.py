@@ -8,7 +8,7 @@ import sys
 import unittest
 
 import tarnwick._native as native
-from wire import column, hooks, offsets, string
+from wire import CLIENT_REVISION, column, hooks, offsets, string
 
 
 class Index:
@@ -26,10 +26,11 @@ def block_of(rows, *cols):
 class ErrorMappingTest(unittest.TestCase):
     def test_library_errors_become_builtin_exceptions(self):
         with self.assertRaises(ConnectionError) as ctx:
-            hooks.decode_block(b"\x00\x01")
+            hooks.decode_block(b"\x00\x01", CLIENT_REVISION)
         self.assertEqual(str(ctx.exception), "I/O error: failed to fill whole buffer")
         with self.assertRaises(ValueError) as ctx:
-            hooks.decode_block(b"\x00\x01\x01" + string("a") + string("Array(") + b"\x00")
+            hooks.decode_block(b"\x00\x01\x01" + string("a") + string("Array(") + b"\x00",
+                                CLIENT_REVISION)
         self.assertTrue(str(ctx.exception).startswith("ClickHouse protocol error: "))
 
 

@@ -10,6 +10,10 @@ TESTS_DIR = os.environ.get(
     "TARNWICK_TESTS_DIR", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 )
 VECTORS_DIR = os.path.join(TESTS_DIR, "vectors")
+# The protocol revision of the server that made the captures in VECTORS_DIR.
+CAPTURE_REVISION = 54412
+# The revision the client asks for by default: the layout of current servers.
+CLIENT_REVISION = 54483
 
 # The scripted server's wire primitives serve the tests too.
 sys.path.insert(0, os.path.join(TESTS_DIR, "server", "scripted"))
@@ -36,9 +40,9 @@ def values(rows, type_name, body):
 
 
 def http_blocks(entry):
-    """The blocks of one HTTP Native capture, each re-laid in the TCP block layout (block info
-    end marker, counts, and a zero serialization flag per column) for the library's decoder,
-    plus the raw bodies of each block."""
+    """The blocks of one HTTP Native capture, each re-laid in the TCP block layout of the
+    capturing server's revision (CAPTURE_REVISION: block info end marker, counts, no
+    serialization flag) for the library's decoder, plus the raw bodies of each block."""
     with open(os.path.join(VECTORS_DIR, entry["file"]), "rb") as f:
         data = f.read()
     out = []
@@ -55,7 +59,7 @@ def http_blocks(entry):
             assert pos == start, (entry["file"], pos, start)
             body = data[start:end]
             pos = end
-            tcp += string(name) + string(type_name) + b"\x00" + body
+            tcp += string(name) + string(type_name) + body
             bodies.append((name, type_name, body))
         out.append((rows, tcp, bodies))
     return out

@@ -50,9 +50,11 @@ Status discard_geo(ByteSource& source, unsigned level, uint64_t rows) {
   return discard_geo(source, level - 1, elements);
 }
 
-Status discard_body(ByteSource& source, const ColumnType& type, uint64_t rows, uint32_t depth) {
-  // Zero rows have no bytes, except the body of a LowCardinality nested in the column.
-  if (rows == 0 && !has_low_cardinality(type)) return {};
+Status discard_body(ByteSource& source, const ColumnType& type, uint64_t rows, uint32_t depth,
+                    const BlockLayout& layout) {
+  // Zero rows have no bytes, except in the older layout the body of a LowCardinality nested in
+  // the column.
+  if (rows == 0 && !(layout.empty_low_cardinality_body && has_low_cardinality(type))) return {};
   // A parsed type is never deeper than the grammar allows; a tree built by hand may be.
   if (depth > kMaxTypeDepth) [[unlikely]]
     return nesting_too_deep_error();
@@ -81,22 +83,22 @@ Status discard_body(ByteSource& source, const ColumnType& type, uint64_t rows, u
 
     case TypeKind::Nullable:
       TW_TRY(discard_exact(source, rows));  // null map
-      return discard_body(source, type.inner(), rows, depth + 1);
+      return discard_body(source, type.inner(), rows, depth + 1, layout);
 
     case TypeKind::Array: {
       TW_ASSIGN_OR_RETURN(uint64_t elements, discard_offsets(source, rows, "array offset"));
-      return discard_body(source, type.inner(), elements, depth + 1);
+      return discard_body(source, type.inner(), elements, depth + 1, layout);
     }
 
     case TypeKind::Map: {
       TW_ASSIGN_OR_RETURN(uint64_t entries, discard_offsets(source, rows, "map offset"));
-      TW_TRY(discard_body(source, type.key(), entries, depth + 1));
-      return discard_body(source, type.value(), entries, depth + 1);
+      TW_TRY(discard_body(source, type.key(), entries, depth + 1, layout));
+      return discard_body(source, type.value(), entries, depth + 1, layout);
     }
 
     case TypeKind::Tuple:
       for (const ColumnType& member : type.nested) {
-        TW_TRY(discard_body(source, member, rows, depth + 1));
+        TW_TRY(discard_body(source, member, rows, depth + 1, layout));
       }
       return {};
 
@@ -134,19 +136,20 @@ Status discard_body(ByteSource& source, const ColumnType& type, uint64_t rows, u
 
 }  // namespace
 
-Result<uint64_t> discard_block_body(ByteSource& source) {
+Result<uint64_t> discard_block_body(ByteSource& source, const BlockLayout& layout) {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   for (uint64_t i = 0; i < counts.columns; ++i) {
-    TW_ASSIGN_OR_RETURN(const ColumnRecord record, read_column_record(source));
-    TW_TRY(discard_column_data(source, record.type, counts.rows));
+    TW_ASSIGN_OR_RETURN(const ColumnRecord record, read_column_record(source, layout));
+    TW_TRY(discard_column_data(source, record.type, counts.rows, layout));
   }
   return counts.rows;
 }
 
-Status discard_column_data(ByteSource& source, const ColumnType& type, uint64_t rows) {
+Status discard_column_data(ByteSource& source, const ColumnType& type, uint64_t rows,
+                           const BlockLayout& layout) {
   if (rows == 0) return {};
   TW_TRY(read_low_cardinality_prefixes(source, type));
-  return discard_body(source, type, rows, 0);
+  return discard_body(source, type, rows, 0, layout);
 }
 
 Status discard_exact(ByteSource& source, uint64_t n) {

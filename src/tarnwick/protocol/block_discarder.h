@@ -12,16 +12,19 @@
 
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/result.h"
+#include "tarnwick/protocol/block_layout.h"
 #include "tarnwick/protocol/type_parser.h"
 
 namespace tarnwick::protocol {
 
 // Consumes one block body (block info, counts, column records and bodies) and returns its row
 // count. The source is left inside the block at the point of a failure.
-base::Result<uint64_t> discard_block_body(base::ByteSource& source);
+base::Result<uint64_t> discard_block_body(base::ByteSource& source, const BlockLayout& layout = {});
 
-// Consumes the body of `rows` rows of `type`. Zero rows read nothing, whatever the type.
-base::Status discard_column_data(base::ByteSource& source, const ColumnType& type, uint64_t rows);
+// Consumes the body of `rows` rows of `type`. Zero rows read nothing, whatever the type; a
+// LowCardinality of no rows nested in it has a body only where `layout` says so.
+base::Status discard_column_data(base::ByteSource& source, const ColumnType& type, uint64_t rows,
+                                 const BlockLayout& layout = {});
 
 // Consumes exactly `n` bytes.
 base::Status discard_exact(base::ByteSource& source, uint64_t n);

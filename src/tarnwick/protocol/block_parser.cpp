@@ -24,11 +24,12 @@ namespace {
 // A body whose extent the skipper has checked, read by the keeping reader, so that a LowCardinality
 // nested in it takes the plain layout that the column views read there (kept in its wire form it
 // would be misread). Any failure is a protocol error, as every failure of this parser is.
-Result<Bytes> expand_body(std::span<const uint8_t> body, const ColumnType& type, uint64_t rows) {
+Result<Bytes> expand_body(std::span<const uint8_t> body, const ColumnType& type, uint64_t rows,
+                          const BlockLayout& layout) {
   base::MemorySource source(body);
   base::ByteBuffer out;
   uint64_t budget = kColumnByteLimit;
-  Status read = read_column_data_into(source, type, rows, out, budget);
+  Status read = read_column_data_into(source, type, rows, out, budget, layout);
   if (!read.ok()) [[unlikely]] {
     if (read.error().kind() == base::ErrorKind::Protocol) return std::move(read).error();
     return Error::protocol(read.error().to_string());
@@ -40,13 +41,16 @@ Result<Bytes> expand_body(std::span<const uint8_t> body, const ColumnType& type,
   return std::move(out).freeze();
 }
 
-Result<ColumnInfo> parse_column(std::span<const uint8_t> buf, uint64_t& pos, uint64_t rows) {
+Result<ColumnInfo> parse_column(std::span<const uint8_t> buf, uint64_t& pos, uint64_t rows,
+                                const BlockLayout& layout) {
   TW_ASSIGN_OR_RETURN(std::string_view name, parse_string(buf, pos));
   TW_ASSIGN_OR_RETURN(std::string_view type_name, parse_string(buf, pos));
-  TW_ASSIGN_OR_RETURN(auto flag, parse_bytes(buf, pos, 1));
-  if (flag[0] != 0) [[unlikely]] {
-    // Such a body has a layout of its own, which the skipper would misread.
-    return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
+  if (layout.serialization_flag) {
+    TW_ASSIGN_OR_RETURN(auto flag, parse_bytes(buf, pos, 1));
+    if (flag[0] != 0) [[unlikely]] {
+      // Such a body has a layout of its own, which the skipper would misread.
+      return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
+    }
   }
   TW_ASSIGN_OR_RETURN(ColumnType type, parse_column_type(type_name));
   ColumnInfo column{std::string(name), std::string(type_name), {}, {}};
@@ -58,11 +62,11 @@ Result<ColumnInfo> parse_column(std::span<const uint8_t> buf, uint64_t& pos, uin
   }
 
   const uint64_t start = pos;
-  TW_TRY(skip_column_data(buf, pos, type, rows));
+  TW_TRY(skip_column_data(buf, pos, type, rows, 0, layout));
   TW_ASSIGN_OR_RETURN(uint64_t kept, materialized_column_data_start(buf.size(), start, type, rows));
   const auto body = buf.subspan(kept, pos - kept);
   if (rows != 0 && has_low_cardinality(type)) {
-    TW_ASSIGN_OR_RETURN(column.data, expand_body(body, type, rows));
+    TW_ASSIGN_OR_RETURN(column.data, expand_body(body, type, rows, layout));
   } else {
     column.data = Bytes::copy_of(body);
   }
@@ -90,7 +94,8 @@ Status skip_block_info(std::span<const uint8_t> buf, uint64_t& pos) {
   }
 }
 
-Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos) {
+Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
+                               const BlockLayout& layout) {
   TW_TRY(skip_block_info(buf, pos));
   TW_ASSIGN_OR_RETURN(uint64_t column_count, parse_varint(buf, pos));
   TW_TRY(checked_count(column_count, "block column", kMaxBlockColumns));
@@ -101,7 +106,7 @@ Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos) {
   block.rows = rows;
   block.columns.reserve(static_cast<size_t>(column_count));
   for (uint64_t i = 0; i < column_count; ++i) {
-    TW_ASSIGN_OR_RETURN(ColumnInfo column, parse_column(buf, pos, rows));
+    TW_ASSIGN_OR_RETURN(ColumnInfo column, parse_column(buf, pos, rows, layout));
     block.columns.push_back(std::move(column));
   }
   return block;

@@ -13,6 +13,7 @@
 
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
+#include "tarnwick/protocol/block_layout.h"
 #include "tarnwick/protocol/type_parser.h"
 
 namespace tarnwick::protocol {
@@ -20,7 +21,8 @@ namespace tarnwick::protocol {
 // Parses the block body that starts at `pos` in `buf` (after the packet type and table name). On
 // success `pos` stands just past the block; on failure past the end of `buf` when the block is cut
 // short, else wherever the failing step stopped.
-base::Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos);
+base::Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
+                                     const BlockLayout& layout = {});
 
 // Steps over the block-info field list (field 1: one byte, 2: four bytes, 3: a varint; 0 or any
 // other number ends it).

@@ -87,18 +87,21 @@ Result<BlockCounts> read_block_counts(ByteSource& source) {
   return BlockCounts{column_count, rows};
 }
 
-Result<ColumnRecord> read_column_record(ByteSource& source) {
+Result<ColumnRecord> read_column_record(ByteSource& source, const BlockLayout& layout) {
   TW_ASSIGN_OR_RETURN(std::string name, read_string(source));
   TW_ASSIGN_OR_RETURN(std::string type_name, read_string(source));
-  TW_ASSIGN_OR_RETURN(uint8_t flag, source.read_u8());
-  if (flag != 0) [[unlikely]] {
-    return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
+  if (layout.serialization_flag) {
+    TW_ASSIGN_OR_RETURN(uint8_t flag, source.read_u8());
+    if (flag != 0) [[unlikely]] {
+      return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
+    }
   }
   TW_ASSIGN_OR_RETURN(ColumnType type, parse_column_type(type_name));
   return ColumnRecord{std::move(name), std::move(type_name), std::move(type)};
 }
 
-Result<Block> read_block_body(ByteSource& source, base::BufferPool* pool) {
+Result<Block> read_block_body(ByteSource& source, const BlockLayout& layout,
+                              base::BufferPool* pool) {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   const uint64_t rows = counts.rows;
   Block block;
@@ -109,10 +112,10 @@ Result<Block> read_block_body(ByteSource& source, base::BufferPool* pool) {
   std::vector<PendingColumn> pending;
   pending.reserve(static_cast<size_t>(counts.columns));
   for (uint64_t i = 0; i < counts.columns; ++i) {
-    TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source));
+    TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source, layout));
     const uint64_t start = buffer.size();
     uint64_t budget = kColumnByteLimit;
-    TW_TRY(read_column_data_into(source, record.type, rows, buffer, budget));
+    TW_TRY(read_column_data_into(source, record.type, rows, buffer, budget, layout));
     pending.push_back({std::move(record.name), std::move(record.type_name), start, buffer.size()});
   }
 

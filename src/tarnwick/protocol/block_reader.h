@@ -11,6 +11,7 @@
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
+#include "tarnwick/protocol/block_layout.h"
 #include "tarnwick/protocol/type_parser.h"
 
 namespace tarnwick::protocol {
@@ -20,7 +21,8 @@ inline constexpr uint64_t kMaxBlockRows = 10000000;
 
 // Decodes the block at the source. With `pool` set the block buffer starts from an allocation of
 // that pool and goes back to it when the block's columns are all dropped.
-base::Result<Block> read_block_body(base::ByteSource& source, base::BufferPool* pool = nullptr);
+base::Result<Block> read_block_body(base::ByteSource& source, const BlockLayout& layout = {},
+                                    base::BufferPool* pool = nullptr);
 
 // Reads and drops the block-info field list (field 1: one byte, 2: four bytes, 3: a varint). Field
 // number 0 ends it; so does any unknown number, after which the column count follows.
@@ -34,14 +36,16 @@ struct BlockCounts {
 };
 base::Result<BlockCounts> read_block_counts(base::ByteSource& source);
 
-// The record that stands ahead of each column body: name, type text and the custom-serialization
-// flag, which must be 0 (a custom layout is refused by name), with the type parsed.
+// The record that stands ahead of each column body: name, type text and, when the layout has it,
+// the custom-serialization flag, which must be 0 (a custom layout is refused by name), with the
+// type parsed.
 struct ColumnRecord {
   std::string name;
   std::string type_name;
   ColumnType type;
 };
-base::Result<ColumnRecord> read_column_record(base::ByteSource& source);
+base::Result<ColumnRecord> read_column_record(base::ByteSource& source,
+                                              const BlockLayout& layout = {});
 
 // `count` when it is at most `limit`, else the protocol error "{label} count {count} exceeds limit
 // {limit}".

@@ -80,7 +80,7 @@ Result<std::optional<Block>> wire_form(const Block& block) {
   return out;
 }
 
-size_t block_capacity(const Block& block) {
+size_t block_capacity(const Block& block, const BlockLayout& layout) {
   size_t total = sizeof kBlockInfo;
   add(total, varint_len(block.columns.size()));
   add(total, varint_len(block.rows));
@@ -89,27 +89,28 @@ size_t block_capacity(const Block& block) {
     add(total, column.name.size());
     add(total, varint_len(column.type_name.size()));
     add(total, column.type_name.size());
-    add(total, 1);
+    add(total, layout.serialization_flag ? 1 : 0);
     add(total, column.data.size());
   }
   return total;
 }
 
-void write_block(ByteBuffer& out, const Block& block) {
-  out.reserve(out.size() + block_capacity(block));
+void write_block(ByteBuffer& out, const Block& block, const BlockLayout& layout) {
+  out.reserve(out.size() + block_capacity(block, layout));
   out.append(kBlockInfo, sizeof kBlockInfo);
   write_varint(out, block.columns.size());
   write_varint(out, block.rows);
   for (const ColumnInfo& column : block.columns) {
     write_string(out, column.name);
     write_string(out, column.type_name);
-    out.push_back(0);
+    if (layout.serialization_flag) out.push_back(0);
     out.append(column.data.span());
   }
 }
 
-size_t data_packet_compressed_capacity(std::string_view table, const Block& block) {
-  const size_t payload = block_capacity(block);
+size_t data_packet_compressed_capacity(std::string_view table, const Block& block,
+                                       const BlockLayout& layout) {
+  const size_t payload = block_capacity(block, layout);
   const size_t frames = payload / kMaxFramePayload + 1;
   // Per frame: its prefix and the LZ4 worst-case growth (n / 255 + 16) of a full piece.
   const size_t per_frame = compression::kFramePrefixSize + kMaxFramePayload / 255 + 16;
@@ -120,8 +121,8 @@ size_t data_packet_compressed_capacity(std::string_view table, const Block& bloc
 }
 
 Status write_data_packet_compressed(ByteBuffer& out, std::string_view table, const Block& block,
-                                    uint8_t method) {
-  out.reserve(out.size() + data_packet_compressed_capacity(table, block));
+                                    uint8_t method, const BlockLayout& layout) {
+  out.reserve(out.size() + data_packet_compressed_capacity(table, block, layout));
   out.push_back(code(ClientPacket::Data));
   write_string(out, table);
   // The block is the run of its head, then each column's header and body. It is framed in pieces
@@ -136,7 +137,7 @@ Status write_data_packet_compressed(ByteBuffer& out, std::string_view table, con
   for (const ColumnInfo& column : block.columns) {
     write_string(headers, column.name);
     write_string(headers, column.type_name);
-    headers.push_back(0);
+    if (layout.serialization_flag) headers.push_back(0);
     header_ends.push_back(headers.size());
   }
   ByteBuffer staging;

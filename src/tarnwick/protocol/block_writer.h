@@ -11,6 +11,7 @@
 #include "tarnwick/base/bytes.h"
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
+#include "tarnwick/protocol/block_layout.h"
 
 namespace tarnwick::protocol {
 
@@ -22,23 +23,25 @@ namespace tarnwick::protocol {
 base::Result<std::optional<Block>> wire_form(const Block& block);
 
 // Exactly the number of bytes write_block appends for `block`.
-size_t block_capacity(const Block& block);
+size_t block_capacity(const Block& block, const BlockLayout& layout = {});
 
 // Appends the block: block info (01 00 02 FF FF FF FF 00), column and row counts, then per column
-// its name, type name, a zero custom-serialization flag and its body.
-void write_block(base::ByteBuffer& out, const Block& block);
+// its name, type name, a zero custom-serialization flag when the layout has one, and its body.
+void write_block(base::ByteBuffer& out, const Block& block, const BlockLayout& layout = {});
 
 // Payload bytes of one frame of a compressed data packet: the size the server frames its own
 // blocks in.
 inline constexpr size_t kMaxFramePayload = size_t{1} << 20;
 
 // Bytes enough for write_data_packet_compressed of `block` whatever the data compresses to.
-size_t data_packet_compressed_capacity(std::string_view table, const Block& block);
+size_t data_packet_compressed_capacity(std::string_view table, const Block& block,
+                                       const BlockLayout& layout = {});
 
 // Appends a data packet (type 02, the table name) whose block follows as compressed frames made
 // with `method`, each holding kMaxFramePayload bytes of it (the last one the rest). Only the frame
 // encoder fails; `out` is then to be discarded.
 base::Status write_data_packet_compressed(base::ByteBuffer& out, std::string_view table,
-                                          const Block& block, uint8_t method);
+                                          const Block& block, uint8_t method,
+                                          const BlockLayout& layout = {});
 
 }  // namespace tarnwick::protocol

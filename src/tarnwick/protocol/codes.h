@@ -81,6 +81,10 @@ inline constexpr uint64_t kRevisionWithQueryStartTime = 54449;
 inline constexpr uint64_t kRevisionWithParallelReplicas = 54453;
 // Native block: each column carries a byte that says whether it has a custom serialization.
 inline constexpr uint64_t kRevisionWithCustomSerialization = 54454;
+// Native block, up to this revision (the test reads `revision <=`): a LowCardinality nested in an
+// Array, Map or Tuple has a body (flags, key count, an empty dictionary, an index count of 0) even
+// when it holds no rows.
+inline constexpr uint64_t kLastRevisionWithEmptyLowCardinalityBody = 54412;
 // The Hello addendum after the server Hello.
 inline constexpr uint64_t kRevisionWithAddendum = 54458;
 // Query packet: query parameters and their terminator.

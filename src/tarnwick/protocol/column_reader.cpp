@@ -108,9 +108,10 @@ Status read_geo(ByteSource& source, unsigned level, uint64_t rows, ByteBuffer& o
 }
 
 Status read_body(ByteSource& source, const ColumnType& type, uint64_t rows, ByteBuffer& out,
-                 uint64_t& budget, uint32_t depth) {
-  // Zero rows have no bytes, except the body of a LowCardinality nested in the column.
-  if (rows == 0 && !has_low_cardinality(type)) return {};
+                 uint64_t& budget, uint32_t depth, const BlockLayout& layout) {
+  // Zero rows have no bytes, except in the older layout the body of a LowCardinality nested in
+  // the column.
+  if (rows == 0 && !(layout.empty_low_cardinality_body && has_low_cardinality(type))) return {};
   // A parsed type is never deeper than the grammar allows; a tree built by hand may be.
   if (depth > kMaxTypeDepth) [[unlikely]]
     return nesting_too_deep_error();
@@ -139,24 +140,24 @@ Status read_body(ByteSource& source, const ColumnType& type, uint64_t rows, Byte
 
     case TypeKind::Nullable:
       TW_TRY(read_exact_into(source, out, rows, budget));  // null map, kept as read
-      return read_body(source, type.inner(), rows, out, budget, depth + 1);
+      return read_body(source, type.inner(), rows, out, budget, depth + 1, layout);
 
     case TypeKind::Array: {
       TW_ASSIGN_OR_RETURN(uint64_t elements,
                           read_offsets_into(source, out, rows, "array offset", budget));
-      return read_body(source, type.inner(), elements, out, budget, depth + 1);
+      return read_body(source, type.inner(), elements, out, budget, depth + 1, layout);
     }
 
     case TypeKind::Map: {
       TW_ASSIGN_OR_RETURN(uint64_t entries,
                           read_offsets_into(source, out, rows, "map offset", budget));
-      TW_TRY(read_body(source, type.key(), entries, out, budget, depth + 1));
-      return read_body(source, type.value(), entries, out, budget, depth + 1);
+      TW_TRY(read_body(source, type.key(), entries, out, budget, depth + 1, layout));
+      return read_body(source, type.value(), entries, out, budget, depth + 1, layout);
     }
 
     case TypeKind::Tuple:
       for (const ColumnType& member : type.nested) {
-        TW_TRY(read_body(source, member, rows, out, budget, depth + 1));
+        TW_TRY(read_body(source, member, rows, out, budget, depth + 1, layout));
       }
       return {};
 
@@ -200,10 +201,10 @@ Status read_body(ByteSource& source, const ColumnType& type, uint64_t rows, Byte
 }  // namespace
 
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
-                             ByteBuffer& out, uint64_t& budget) {
+                             ByteBuffer& out, uint64_t& budget, const BlockLayout& layout) {
   if (rows == 0) return {};
   TW_TRY(read_low_cardinality_prefixes(source, type));
-  return read_body(source, type, rows, out, budget, 0);
+  return read_body(source, type, rows, out, budget, 0, layout);
 }
 
 // ---- appending primitives -----------------------------------------------------------------------

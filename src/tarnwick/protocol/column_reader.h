@@ -15,6 +15,7 @@
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/bytes.h"
 #include "tarnwick/base/result.h"
+#include "tarnwick/protocol/block_layout.h"
 #include "tarnwick/protocol/type_parser.h"
 
 namespace tarnwick::protocol {
@@ -32,9 +33,10 @@ inline constexpr uint64_t kStringValueLimit = 16777215;
 // The largest cumulative Array or Map offset: the most elements one such column may hold.
 inline constexpr uint64_t kOffsetTotalLimit = 10000000;
 
-// Appends the body of `rows` rows of `type`. Zero rows read nothing, whatever the type.
+// Appends the body of `rows` rows of `type`. Zero rows read nothing, whatever the type; inside a
+// column with rows, a LowCardinality of no rows has a body only where `layout` says so.
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
-                             ByteBuffer& out, uint64_t& budget);
+                             ByteBuffer& out, uint64_t& budget, const BlockLayout& layout = {});
 
 // ---- appending primitives -----------------------------------------------------------------------
 

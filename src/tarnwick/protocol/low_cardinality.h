@@ -15,7 +15,8 @@
 // The key version is the column's state prefix: a column holding LowCardinality types (in Array,
 // Map, Tuple or Nullable) starts with one version word per LowCardinality, depth first, before
 // anything else of its body, and each LowCardinality body then starts at its flags. At the top
-// level the two meet. A nested LowCardinality of no rows still has its body (flags, keys,
+// level the two meet. A nested LowCardinality of no rows has no body, except in the layout of old
+// servers (BlockLayout::empty_low_cardinality_body), where it still has one (flags, keys, the
 // dictionary, an index count of 0) whenever the column has rows.
 //
 // Three forms read it: keep from a byte source (read_low_cardinality_into, declared in

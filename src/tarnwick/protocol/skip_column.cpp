@@ -96,9 +96,13 @@ Status skip_lc_body(Buffer buf, uint64_t& pos, const ColumnType& inner, uint64_t
 }  // namespace
 
 Status skip_column_data(Buffer buf, uint64_t& pos, const ColumnType& type, uint64_t rows,
-                        uint32_t depth) {
-  // Zero rows have no bytes, except the body of a LowCardinality nested in a column with rows.
-  if (rows == 0 && (depth == 0 || !has_low_cardinality(type))) return {};
+                        uint32_t depth, const BlockLayout& layout) {
+  // Zero rows have no bytes, except in the older layout the body of a LowCardinality nested in a
+  // column with rows.
+  if (rows == 0 &&
+      (depth == 0 || !layout.empty_low_cardinality_body || !has_low_cardinality(type))) {
+    return {};
+  }
   // A parsed type is never deeper than the grammar allows; a tree built by hand may be.
   if (depth > kMaxTypeDepth) [[unlikely]]
     return nesting_too_deep_error();
@@ -131,22 +135,22 @@ Status skip_column_data(Buffer buf, uint64_t& pos, const ColumnType& type, uint6
 
     case TypeKind::Nullable:
       TW_TRY(advance_pos(buf.size(), pos, rows));  // null map
-      return skip_column_data(buf, pos, type.inner(), rows, depth + 1);
+      return skip_column_data(buf, pos, type.inner(), rows, depth + 1, layout);
 
     case TypeKind::Array: {
       TW_ASSIGN_OR_RETURN(uint64_t elements, skip_offsets(buf, pos, rows, "array offset"));
-      return skip_column_data(buf, pos, type.inner(), elements, depth + 1);
+      return skip_column_data(buf, pos, type.inner(), elements, depth + 1, layout);
     }
 
     case TypeKind::Map: {
       TW_ASSIGN_OR_RETURN(uint64_t entries, skip_offsets(buf, pos, rows, "map offset"));
-      TW_TRY(skip_column_data(buf, pos, type.key(), entries, depth + 1));
-      return skip_column_data(buf, pos, type.value(), entries, depth + 1);
+      TW_TRY(skip_column_data(buf, pos, type.key(), entries, depth + 1, layout));
+      return skip_column_data(buf, pos, type.value(), entries, depth + 1, layout);
     }
 
     case TypeKind::Tuple:
       for (const ColumnType& member : type.nested) {
-        TW_TRY(skip_column_data(buf, pos, member, rows, depth + 1));
+        TW_TRY(skip_column_data(buf, pos, member, rows, depth + 1, layout));
       }
       return {};
 

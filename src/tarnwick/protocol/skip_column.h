@@ -21,6 +21,7 @@
 #include <vector>
 
 #include "tarnwick/base/result.h"
+#include "tarnwick/protocol/block_layout.h"
 #include "tarnwick/protocol/type_parser.h"
 
 namespace tarnwick::protocol {
@@ -67,9 +68,10 @@ struct DynamicSkipState {
 
 // ---- plain kinds --------------------------------------------------------------------------------
 
-// Advances past the body of `rows` rows of `type`. Zero rows read nothing, whatever the type.
+// Advances past the body of `rows` rows of `type`. Zero rows read nothing, whatever the type; a
+// LowCardinality of no rows nested in it has a body only where `layout` says so.
 base::Status skip_column_data(Buffer buf, uint64_t& pos, const ColumnType& type, uint64_t rows,
-                              uint32_t depth = 0);
+                              uint32_t depth = 0, const BlockLayout& layout = {});
 
 // Moves `pos` on by `n` bytes, all of which must lie in a buffer of `len` bytes.
 base::Status advance_pos(uint64_t len, uint64_t& pos, uint64_t n);
@@ -92,7 +94,7 @@ bool nested_json_below(const ColumnType& type, bool below);
 // A LowCardinality body of `rows` rows of `inner` that carries its key version in line (as a
 // Variant or Dynamic member does), stepped over with the dictionary's state from the enclosing
 // prefix. A column of plain kinds has every key version up front instead: skip_column_data reads
-// them first, and a LowCardinality nested in it has a body even for no rows.
+// them first.
 base::Status skip_lc_column(Buffer buf, uint64_t& pos, const ColumnType& inner, uint64_t rows,
                             const SkipState& dictionary_state, uint32_t depth = 0);
 

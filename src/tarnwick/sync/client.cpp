@@ -43,7 +43,8 @@ Status check_connect_config(const ClientConfig& config) {
                                      " is not enabled; max supported is ", kMaxRevision));
   }
   if (config.connect_timeout.is_zero()) return zero_connect_timeout();
-  return {};
+  // Refused here, before any socket is opened, rather than by the first block to be framed.
+  return check_send_compression(config.compression);
 }
 
 // `total` minus `elapsed`, or zero when nothing is left.

@@ -141,15 +141,21 @@ class SyncClient {
   // Reads a response already in flight to its end.
   base::Status drain_response();
 
-  // An insert: begin_insert sends the INSERT statement and waits for the table-structure block;
-  // send_data sends one block (validated against the cached schema when validate_schema is on and
-  // `table_name` is not empty); end_insert sends the end of the data and reads the response to
-  // its end. While an insert is open every other exchange is refused. The schema used for
-  // validation must be cached before begin_insert (schema_for_table): a miss inside an open
-  // insert fails before anything is written.
+  // An insert: begin_insert sends the INSERT statement and waits for the table-structure block
+  // (a statement that needs no data, answered by EndOfStream, fails but leaves the connection
+  // idle); send_data sends one block (validated against the cached schema when validate_schema is
+  // on and `table_name` is not empty; a block without rows is not sent, since on the wire it
+  // would end the data); end_insert sends the end of the data and reads the response to its end.
+  // While an insert is open every other exchange is refused. The schema used for validation must
+  // be cached before begin_insert (schema_for_table): a miss inside an open insert fails before
+  // anything is written.
   base::Status begin_insert(std::string_view query);
   base::Status send_data(std::string_view table_name, const protocol::Block& block);
   base::Status end_insert();
+  // A whole insert of `blocks`. With validation on, the schema is fetched and every block checked
+  // before the INSERT is sent, so a refused block leaves the connection idle.
+  base::Status insert(std::string_view query, std::string_view table_name,
+                      std::span<const protocol::Block> blocks);
   bool insert_open() const { return insert_open_; }
 
   // Ping and its Pong.
@@ -203,6 +209,8 @@ class SyncClient {
   base::Result<std::vector<protocol::Block>> collect_response();
   base::Status cancel_and_drain();
   base::Status drain_in_flight();
+  // Sends one block of an open insert, unchecked (nothing for a block without rows).
+  base::Status send_block(std::string_view table_name, const protocol::Block& block);
   base::Status send_data_vectored(std::string_view table_name, const protocol::Block& block);
   base::Status send_packet(std::span<const uint8_t> packet);
   uint64_t revision() const { return server_info_.negotiated_revision; }

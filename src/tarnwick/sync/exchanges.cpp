@@ -106,13 +106,14 @@ Status SyncClient::send_query(std::string_view query, std::span<const QueryParam
                               const std::map<std::string, std::string>* settings,
                               std::span<const std::array<uint8_t, 16>> ignored_part_uuids) {
   TW_TRY(check_send_compression(config_.compression));
+  const SettingsMap& overlay = settings != nullptr ? *settings : no_overlay();
+  TW_TRY(check_settings_sendable(query_template_.session_settings, overlay, revision()));
   const bool chunked = server_info_.send_chunked;
   ByteBuffer uuids;
   if (!ignored_part_uuids.empty()) {
     write_ignored_part_uuids(uuids, ignored_part_uuids);
     TW_TRY(check_packet_length(uuids.size(), chunked));
   }
-  const SettingsMap& overlay = settings != nullptr ? *settings : no_overlay();
   ByteBuffer packet(query_packet_capacity(query_template_, query, params, overlay));
   WipeOnExit wipe{packet};
   write_query_packet(packet, query_template_, query, params, overlay);
@@ -188,8 +189,12 @@ Status SyncClient::begin_insert(std::string_view query) {
   TW_TRY(send_query(query, {}, nullptr, {}));
   const ResponseContext context{revision(), server_info_.send_chunked,
                                 config_.compression_enabled()};
-  TW_TRY(settle(
-      read_insert_table_structure(*reader_, context, base::deadline_after(config_.query_timeout))));
+  Result<bool> ready =
+      read_insert_table_structure(*reader_, context, base::deadline_after(config_.query_timeout));
+  if (!ready.ok()) return settle(std::move(ready).error());
+  // A statement that takes no data (INSERT ... SELECT, inline values) has run to its end: the
+  // connection is idle again.
+  if (!*ready) return Error::protocol("unexpected EndOfStream before insert data");
   insert_open_ = true;
   return {};
 }
@@ -208,13 +213,33 @@ Status SyncClient::send_data(std::string_view table_name, const Block& block) {
     }
     TW_TRY(schema->validate_insert_block(table_name, block));
   }
+  return send_block(table_name, block);
+}
+
+Status SyncClient::insert(std::string_view query, std::string_view table_name,
+                          std::span<const Block> blocks) {
+  // Every block is checked before the INSERT is sent: a refused one leaves nothing half-sent.
+  if (config_.validate_schema && !table_name.empty() && !blocks.empty()) {
+    TW_ASSIGN_OR_RETURN(const TableSchema schema, schema_for_table(table_name));
+    for (const Block& block : blocks) TW_TRY(schema.validate_insert_block(table_name, block));
+  }
+  TW_TRY(begin_insert(query));
+  for (const Block& block : blocks) TW_TRY(send_block(table_name, block));
+  return end_insert();
+}
+
+Status SyncClient::send_block(std::string_view table_name, const Block& block) {
+  // On the wire a block without rows ends the data: it is not sent.
+  if (block.rows == 0) return {};
   // A decoded block holds its LowCardinality columns expanded; they travel encoded.
   TW_ASSIGN_OR_RETURN(std::optional<Block> encoded, protocol::wire_form(block));
   const Block& sent = encoded ? *encoded : block;
   if (!config_.compression_enabled()) return settle(send_data_vectored(table_name, sent));
 
+  const protocol::BlockLayout layout = protocol::BlockLayout::for_revision(revision());
   ByteBuffer packet;
-  TW_TRY(protocol::write_data_packet_compressed(packet, table_name, sent, config_.compression));
+  TW_TRY(protocol::write_data_packet_compressed(packet, table_name, sent, config_.compression,
+                                                layout));
   TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));
   return settle(send_packet(packet.span()));
 }
@@ -228,6 +253,7 @@ Status SyncClient::send_data_vectored(std::string_view table_name, const Block& 
   head.append(std::span<const uint8_t>(kEmptyBlock.data(), 8));  // block info
   protocol::write_varint(head, block.columns.size());
   protocol::write_varint(head, block.rows);
+  const bool flag = protocol::BlockLayout::for_revision(revision()).serialization_flag;
   std::vector<ByteBuffer> headers(block.columns.size());
   std::vector<std::span<const uint8_t>> slices;
   slices.reserve(1 + 2 * block.columns.size());
@@ -237,7 +263,7 @@ Status SyncClient::send_data_vectored(std::string_view table_name, const Block& 
     const auto& column = block.columns[i];
     protocol::write_string(headers[i], column.name);
     protocol::write_string(headers[i], column.type_name);
-    headers[i].push_back(0);
+    if (flag) headers[i].push_back(0);
     slices.push_back(headers[i].span());
     total += headers[i].size();
     if (column.data.size() != 0) {

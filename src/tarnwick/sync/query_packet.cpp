@@ -1,5 +1,6 @@
 #include "tarnwick/sync/query_packet.h"
 
+#include "tarnwick/base/format.h"
 #include "tarnwick/compression/frame.h"
 #include "tarnwick/protocol/codes.h"
 #include "tarnwick/protocol/wire.h"
@@ -109,6 +110,10 @@ base::Status write_empty_data_block_for(ByteBuffer& out, uint8_t compression,
 size_t write_settings_block(ByteBuffer& out, const SettingsMap& base, const SettingsMap& overlay,
                             uint64_t revision) {
   const size_t start = out.size();
+  if (revision < protocol::kRevisionWithSettingsAsStrings) {
+    out.push_back(0);
+    return 1;
+  }
   const std::string& sparse = sparse_setting();
   const std::string& json = json_as_string_setting();
   if (revision >= protocol::kRevisionWithSparseSerialization && !names(base, sparse) &&
@@ -125,6 +130,18 @@ size_t write_settings_block(ByteBuffer& out, const SettingsMap& base, const Sett
   for (const auto& [name, value] : overlay) write_setting(out, name, value);
   out.push_back(0);
   return out.size() - start;
+}
+
+base::Status check_settings_sendable(const SettingsMap& base, const SettingsMap& overlay,
+                                     uint64_t revision) {
+  if (revision >= protocol::kRevisionWithSettingsAsStrings) return {};
+  const SettingsMap& named = base.empty() ? overlay : base;
+  if (named.empty()) return {};
+  return base::Error::protocol(
+      base::cat("setting '", named.begin()->first, "' cannot be sent at protocol revision ",
+                revision, ": servers below revision ", protocol::kRevisionWithSettingsAsStrings,
+                " read settings in a typed binary form; settings need revision ",
+                protocol::kRevisionWithSettingsAsStrings, " or later"));
 }
 
 base::Result<QueryPacketTemplate> build_query_packet_template(const ClientConfig& config,

@@ -44,9 +44,16 @@ base::Status write_empty_data_block_for(base::ByteBuffer& out, uint8_t compressi
 
 // Appends a settings block (entries of name, flags 0, value; ended by an empty name) made of the
 // two settings the client adds unless either map names them, the base entries the overlay does
-// not override and the overlay entries, each map in key order. Returns the bytes appended.
+// not override and the overlay entries, each map in key order. Returns the bytes appended. Below
+// revision 54429 the block is the terminator alone: such servers read settings in a binary form
+// of each setting's own type.
 size_t write_settings_block(base::ByteBuffer& out, const SettingsMap& base,
                             const SettingsMap& overlay, uint64_t revision);
+
+// Refuses settings that a server of `revision` cannot be sent (any at all below revision 54429),
+// naming the first of them; the caller sends nothing then.
+base::Status check_settings_sendable(const SettingsMap& base, const SettingsMap& overlay,
+                                     uint64_t revision);
 
 struct QueryPacketTemplate {
   uint64_t revision = 0;  // negotiated

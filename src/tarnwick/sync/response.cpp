@@ -58,11 +58,17 @@ auto read_body(ConnectionReader& in, bool compressed, Body&& body, base::BufferP
   return result;
 }
 
-Result<Block> keep_block(ByteSource& in) {
-  return protocol::read_block_body(in);
+// The block readers for the layout of the negotiated revision; kept blocks take their buffers
+// from `pool` when one is given.
+auto keep_block(uint64_t revision, base::BufferPool* pool = nullptr) {
+  return [layout = protocol::BlockLayout::for_revision(revision), pool](ByteSource& in) {
+    return protocol::read_block_body(in, layout, pool);
+  };
 }
-Result<uint64_t> discard_block(ByteSource& in) {
-  return protocol::discard_block_body(in);
+auto discard_block(uint64_t revision) {
+  return [layout = protocol::BlockLayout::for_revision(revision)](ByteSource& in) {
+    return protocol::discard_block_body(in, layout);
+  };
 }
 Status read_columns(ByteSource& in) {
   return read_table_columns_body(in);
@@ -112,17 +118,13 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
   const ServerPacketContext packets =
       packet_context(reader, context.revision, context.send_chunked);
   const bool compressed = context.compressed;
+  auto keep = keep_block(context.revision, context.block_buffers);
   for (;;) {
     TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_next_packet(reader, packets, deadline));
     switch (packet) {
       case ServerPacket::Data: {
-        TW_ASSIGN_OR_RETURN(Block block, read_body(
-                                             reader, compressed,
-                                             [&](ByteSource& in) {
-                                               return protocol::read_block_body(
-                                                   in, context.block_buffers);
-                                             },
-                                             context.block_buffers));
+        TW_ASSIGN_OR_RETURN(Block block,
+                            read_body(reader, compressed, keep, context.block_buffers));
         size_t sum;
         if (__builtin_add_overflow(decoded, decoded_block_size(block), &sum)) {
           return Error::response_too_large(decoded, max_response_size);
@@ -135,7 +137,7 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
       case ServerPacket::EndOfStream:
         return blocks;
       default:
-        TW_TRY(read_side_packet(reader, packet, compressed, keep_block));
+        TW_TRY(read_side_packet(reader, packet, compressed, keep));
         break;
     }
   }
@@ -145,28 +147,30 @@ Result<uint64_t> read_response_row_count(ConnectionReader& reader, Clock::time_p
                                          uint64_t revision, bool send_chunked, bool compressed) {
   uint64_t rows = 0;
   const ServerPacketContext packets = packet_context(reader, revision, send_chunked);
+  auto discard = discard_block(revision);
   for (;;) {
     TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_next_packet(reader, packets, deadline));
     switch (packet) {
       case ServerPacket::Data: {
-        TW_ASSIGN_OR_RETURN(const uint64_t n, read_body(reader, compressed, discard_block));
+        TW_ASSIGN_OR_RETURN(const uint64_t n, read_body(reader, compressed, discard));
         if (__builtin_add_overflow(rows, n, &rows)) return Error::protocol("row count overflow");
         break;
       }
       case ServerPacket::EndOfStream:
         return rows;
       default:
-        TW_TRY(read_side_packet(reader, packet, compressed, discard_block));
+        TW_TRY(read_side_packet(reader, packet, compressed, discard));
         break;
     }
   }
 }
 
-Status read_insert_table_structure(ConnectionReader& reader, const ResponseContext& context,
-                                   Clock::time_point deadline) {
+Result<bool> read_insert_table_structure(ConnectionReader& reader, const ResponseContext& context,
+                                         Clock::time_point deadline) {
   const ServerPacketContext packets =
       packet_context(reader, context.revision, context.send_chunked);
   const bool compressed = context.compressed;
+  auto keep = keep_block(context.revision, context.block_buffers);
   for (;;) {
     if (Clock::now() > deadline)
       return deadline_exceeded("insert table-structure deadline exceeded");
@@ -178,13 +182,17 @@ Status read_insert_table_structure(ConnectionReader& reader, const ResponseConte
     }
     TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_server_packet_body(reader, type, packets));
     switch (packet) {
-      case ServerPacket::Data:
-        TW_TRY(read_body(reader, compressed, keep_block));
-        return {};
+      case ServerPacket::Data: {
+        TW_ASSIGN_OR_RETURN(const Block structure, read_body(reader, compressed, keep));
+        // A table has columns. A block without any is the empty result header that older
+        // servers send for a statement that takes no data; its EndOfStream follows.
+        if (!structure.columns.empty()) return true;
+        break;
+      }
       case ServerPacket::EndOfStream:
-        return Error::protocol("unexpected EndOfStream before insert data");
+        return false;
       default:
-        TW_TRY(read_side_packet(reader, packet, compressed, keep_block));
+        TW_TRY(read_side_packet(reader, packet, compressed, keep));
         break;
     }
   }

@@ -50,9 +50,12 @@ base::Result<uint64_t> read_response_row_count(ConnectionReader& reader, Clock::
                                                bool compressed);
 
 // Reads the answer to an INSERT statement up to its table-structure Data block, which is decoded
-// and dropped. Fails with "insert table-structure deadline exceeded", "unexpected EndOfStream
-// before insert data", the server's error, or "unknown packet type while starting insert: {}".
-base::Status read_insert_table_structure(ConnectionReader& reader, const ResponseContext& context,
-                                         Clock::time_point deadline);
+// and dropped: true. False when the response ended with EndOfStream before any such block (the
+// statement needed no data; a Data block without columns before it is passed over); the
+// connection is then idle. Fails with "insert table-structure
+// deadline exceeded", the server's error, or "unknown packet type while starting insert: {}".
+base::Result<bool> read_insert_table_structure(ConnectionReader& reader,
+                                               const ResponseContext& context,
+                                               Clock::time_point deadline);
 
 }  // namespace tarnwick::sync

@@ -135,6 +135,7 @@ Result<std::string> describe_table_statement(std::string_view table) {
 Result<TableSchema> table_schema_from_blocks(std::span<const protocol::Block> blocks) {
   TableSchema schema;
   for (const protocol::Block& block : blocks) {
+    if (block.rows == 0) continue;  // a header block, or the empty block some servers end with
     TW_ASSIGN_OR_RETURN(const column::StringColumnData names, block.column("name"));
     TW_ASSIGN_OR_RETURN(const column::StringColumnData types, block.column("type"));
     // Reading the views checked one length prefix per row against the column bodies, so the row

@@ -35,10 +35,11 @@ namespace {
 // An uncompressed block parsed from the bytes already received, from where `in` stands; `in`
 // moves past it on success. A failure sets `cut_short` when the block has not fully arrived; any
 // other failure means the block is bad.
-Result<Block> parse_block(base::MemorySource& in, bool& cut_short) {
+Result<Block> parse_block(base::MemorySource& in, bool& cut_short,
+                          const protocol::BlockLayout& layout) {
   const std::span<const uint8_t> rest = in.buffered();
   uint64_t pos = 0;
-  Result<Block> block = protocol::parse_block_body(rest, pos);
+  Result<Block> block = protocol::parse_block_body(rest, pos, layout);
   if (block.ok()) {
     in.consume(static_cast<size_t>(pos));
   } else {
@@ -216,6 +217,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
   Outcome out;
   bool taken = false;      // read through StreamBytes, which moved position itself
   bool cut_short = false;  // a block parsed from the buffer has not fully arrived
+  const protocol::BlockLayout layout = protocol::BlockLayout::for_revision(settings_.revision);
   Status st = [&]() -> Status {
     TW_ASSIGN_OR_RETURN(const uint64_t type, protocol::read_varint(in));
     switch (type) {
@@ -226,7 +228,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
         Result<Block> block = [&]() -> Result<Block> {
           if (!settings_.compression) {
             TW_TRY(skip_table_name(in));
-            return parse_block(in, cut_short);
+            return parse_block(in, cut_short, layout);
           }
           taken = true;
           position_ = buffer_.size() - in.remaining();
@@ -242,7 +244,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
       case uint64_t(ServerPacket::Log):  // never compressed
       {
         TW_TRY(skip_table_name(in));
-        Result<Block> block = parse_block(in, cut_short);
+        Result<Block> block = parse_block(in, cut_short, layout);
         return block.ok() ? Status{} : Status(std::move(block).error());
       }
       case uint64_t(ServerPacket::TableColumns):
@@ -305,7 +307,9 @@ Result<Block> QueryStream::read_compressed_block() {
     TW_TRY(skip_table_name(bytes));
     compression::DecompressingReader layer(bytes);
     TW_TRY(layer.start());
-    TW_ASSIGN_OR_RETURN(Block b, protocol::read_block_body(layer));
+    TW_ASSIGN_OR_RETURN(
+        Block b,
+        protocol::read_block_body(layer, protocol::BlockLayout::for_revision(settings_.revision)));
     pending = std::move(layer).into_pending();
     return b;
   }();

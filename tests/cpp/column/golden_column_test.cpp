@@ -232,7 +232,7 @@ TEST(GoldenColumns, OwnedDataMatchesTheServerRendering) {
   for (const auto& g : testing::golden_blocks()) {
     if (g.columns.empty()) continue;  // replies: no server text to compare with
     base::MemorySource source(g.wire);
-    auto block = protocol::read_block_body(source);
+    auto block = protocol::read_block_body(source, testing::kGoldenLayout);
     ASSERT_TRUE(block.ok()) << g.what << ": " << block.error().to_string();
     for (size_t c = 0; c < g.columns.size(); ++c) {
       const std::string where = g.what + " column " + g.columns[c].first;

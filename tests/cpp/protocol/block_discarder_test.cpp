@@ -36,7 +36,7 @@ std::string as_discard_error(std::string keep_error) {
 // Every strict prefix of a block both readers accept fails with the source's end-of-input error:
 // one byte per refill for the first 4 KiB, then (past 64 KiB) from memory for the last 4 KiB and
 // every 65521st prefix in between.
-void check_prefixes(const ByteVec& wire, const std::string& what) {
+void check_prefixes(const ByteVec& wire, const std::string& what, const BlockLayout& layout) {
   const size_t n = wire.size();
   const bool large = n > 65536;
   for (size_t len = 0; len < n; ++len) {
@@ -44,20 +44,22 @@ void check_prefixes(const ByteVec& wire, const std::string& what) {
     std::span<const uint8_t> prefix = std::span(wire).first(len);
     testing::OneByteSource slow(prefix);
     base::MemorySource whole(prefix);
-    auto r = discard_block_body(large && len >= 4096 ? static_cast<ByteSource&>(whole) : slow);
+    auto r =
+        discard_block_body(large && len >= 4096 ? static_cast<ByteSource&>(whole) : slow, layout);
     ASSERT_FALSE(r.ok()) << what << " prefix " << len;
     ASSERT_TRUE(r.error().is_io(base::IoKind::UnexpectedEof))
         << what << " prefix " << len << ": " << r.error().to_string();
   }
 }
 
-void check_against_reader(const ByteVec& wire, const std::string& what) {
+void check_against_reader(const ByteVec& wire, const std::string& what,
+                          const BlockLayout& layout = {}) {
   base::MemorySource keep_src(wire);
-  auto kept = read_block_body(keep_src);
+  auto kept = read_block_body(keep_src, layout);
   base::MemorySource whole(wire);
-  auto a = discard_block_body(whole);
+  auto a = discard_block_body(whole, layout);
   testing::OneByteSource slow(wire);
-  auto b = discard_block_body(slow);
+  auto b = discard_block_body(slow, layout);
   EXPECT_EQ(error_of(a), kept.ok() ? "ok" : as_discard_error(kept.error().to_string())) << what;
   EXPECT_EQ(error_of(b), error_of(a)) << what;
   EXPECT_EQ(slow.consumed(), wire.size() - whole.remaining()) << what;
@@ -65,16 +67,16 @@ void check_against_reader(const ByteVec& wire, const std::string& what) {
   EXPECT_EQ(whole.remaining(), keep_src.remaining()) << what;
   EXPECT_EQ(*a, kept->rows) << what;
   EXPECT_EQ(*b, kept->rows) << what;
-  check_prefixes(wire, what);
+  check_prefixes(wire, what, layout);
 }
 
 TEST(BlockDiscarderTest, WalksEveryGoldenCaptureAsTheReaderDoes) {
   auto blocks = testing::golden_blocks();
   ASSERT_EQ(blocks.size(), 19u + 11);  // the manifest's blocks; 3 + 3 + 2 + 3 Data packets
   for (const auto& b : blocks) {
-    check_against_reader(b.wire, b.what);
+    check_against_reader(b.wire, b.what, testing::kGoldenLayout);
     base::MemorySource src(b.wire);
-    EXPECT_EQ(error_of(discard_block_body(src)), "ok") << b.what;
+    EXPECT_EQ(error_of(discard_block_body(src, testing::kGoldenLayout)), "ok") << b.what;
   }
 }
 

@@ -24,7 +24,8 @@ TEST(BlockGoldenTest, CapturedBodiesAreKeptAsSent) {
     for (bool one_byte : {false, true}) {
       base::MemorySource whole(g.wire);
       testing::OneByteSource slow(g.wire);
-      auto block = read_block_body(one_byte ? static_cast<base::ByteSource&>(slow) : whole);
+      auto block = read_block_body(one_byte ? static_cast<base::ByteSource&>(slow) : whole,
+                                   testing::kGoldenLayout);
       ASSERT_TRUE(block.ok()) << g.what << ": " << block.error().to_string();
       EXPECT_EQ(block->rows, g.rows) << g.what;
       for (size_t c = 0; c < g.bodies.size(); ++c) {
@@ -59,7 +60,7 @@ Block golden_block(const std::string& what) {
   for (const auto& g : testing::golden_blocks()) {
     if (g.what != what) continue;
     base::MemorySource src(g.wire);
-    auto block = read_block_body(src);
+    auto block = read_block_body(src, testing::kGoldenLayout);
     EXPECT_TRUE(block.ok()) << what;
     return block.ok() ? *block : Block();
   }

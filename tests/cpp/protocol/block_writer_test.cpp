@@ -30,14 +30,19 @@ TEST(BlockWriterTest, LayoutAndExactCapacity) {
   b.rows = 300;
   b.columns.push_back({std::string(128, 'n'), "UInt8", {}, {}});  // two-byte name prefix, no data
   b.columns.push_back({"s", "String", base::Bytes::copy_of(std::string_view("\x01x", 2)), {}});
-  base::ByteBuffer appended;
-  appended.append(std::string_view("prefix"));
-  write_block(appended, b);
-  Wire expect;
-  expect.raw("prefix").block_head(2, 300).column(std::string(128, 'n'), "UInt8");
-  expect.column("s", "String").bytes({1, 'x'});
-  EXPECT_EQ(vec(appended), expect.get());
-  EXPECT_EQ(block_capacity(b), appended.size() - 6);
+  // Servers before revision 54454 take no custom-serialization flag.
+  for (uint64_t revision : {54483, 54454, 54453, 54412}) {
+    const BlockLayout layout = BlockLayout::for_revision(revision);
+    const bool flag = revision >= 54454;
+    base::ByteBuffer appended;
+    appended.append(std::string_view("prefix"));
+    write_block(appended, b, layout);
+    Wire expect;
+    expect.raw("prefix").block_head(2, 300).column(std::string(128, 'n'), "UInt8", flag);
+    expect.column("s", "String", flag).bytes({1, 'x'});
+    EXPECT_EQ(vec(appended), expect.get()) << revision;
+    EXPECT_EQ(block_capacity(b, layout), appended.size() - 6) << revision;
+  }
 }
 
 TEST(BlockWriterTest, DataPacketFramesTheBlockInPiecesOfAtMostOneMiB) {
@@ -55,13 +60,15 @@ TEST(BlockWriterTest, DataPacketFramesTheBlockInPiecesOfAtMostOneMiB) {
   large.columns.push_back({"a", "Other", base::Bytes::copy_of(first), {}});
   large.columns.push_back({"b", "Other", base::Bytes::copy_of(second), {}});
 
-  for (const Block* b : {&small, &large}) {
+  // The large block also goes out in the layout without custom-serialization bytes.
+  const BlockLayout current, flagless{false};
+  for (auto [b, layout] : {std::pair{&small, &current}, {&large, &current}, {&large, &flagless}}) {
     base::ByteBuffer plain;
-    write_block(plain, *b);
+    write_block(plain, *b, *layout);
     const size_t frames = (plain.size() + kMiB - 1) / kMiB;
     for (uint8_t method : {compression::kMethodNone, compression::kMethodLz4}) {
       base::ByteBuffer out;
-      ASSERT_TRUE(write_data_packet_compressed(out, "t\xc3\xa9", *b, method).ok());
+      ASSERT_TRUE(write_data_packet_compressed(out, "t\xc3\xa9", *b, method, *layout).ok());
       ByteVec head = Wire().bytes({0x02}).str("t\xc3\xa9");
       ASSERT_GT(out.size(), head.size());
       EXPECT_EQ(ByteVec(out.data(), out.data() + head.size()), head);

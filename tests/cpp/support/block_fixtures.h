@@ -31,8 +31,7 @@ struct BodyCase {
 };
 
 inline std::vector<BodyCase> body_cases() {
-  // Two key versions; a nested LowCardinality(String) body of no rows: the default key only.
-  const Wire versions = Wire().u64(1).u64(1), empty = lc_body(1).str("").u64(0);
+  const Wire versions = Wire().u64(1).u64(1);
   std::vector<BodyCase> out = {
       {"UInt8", Wire().bytes({1, 2})},
       {"Nothing", Wire().bytes({0, 0})},  // one placeholder byte per row
@@ -77,12 +76,12 @@ inline std::vector<BodyCase> body_cases() {
        lc_head(0x600, 3).str("").str("").str("ab").u64(2).bytes({2, 0}),
        Wire().bytes({0, 1}).str("ab").str("")},
       // Nested: every key version first (the column's state prefix), then the body, each
-      // LowCardinality's starting at its flags; one of no rows still has flags, keys and count.
+      // LowCardinality's starting at its flags; one of no rows has no body.
       {"Array(LowCardinality(String))",
        Wire().u64(1).u64(1).u64(3).raw(lc_body(2, 0x200).str("x").str("").u64(3).bytes({1, 0, 0})),
        Wire().u64(1).u64(3).str("").str("x").str("x")},
       {"Tuple(LowCardinality(UInt8), Array(LowCardinality(String)))",
-       Wire(versions).raw(lc_body(1).bytes({5}).u64(2).bytes({0, 0})).u64(0).u64(0).raw(empty),
+       Wire(versions).raw(lc_body(1).bytes({5}).u64(2).bytes({0, 0})).u64(0).u64(0),
        Wire().bytes({5, 5}).u64(0).u64(0)},
   };
   const std::pair<int, size_t> decimals[] = {{1, 4},   {9, 4},   {10, 8},  {18, 8},

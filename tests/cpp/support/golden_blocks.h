@@ -4,7 +4,9 @@
 //    manifest gives each body's extent and the server's text of every row), framed as the native
 //    protocol carries them;
 //  - every Data packet of the tcp_*.bin replies, decoded through the server's own compressed
-//    frames. That server's revision sends no flag byte, so each column record gets one here.
+//    frames.
+// All of them are in the layout of that server's revision (kGoldenLayout): no flag byte after the
+// type name, and a body for a nested LowCardinality of no rows.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -24,6 +26,8 @@
 #include "tarnwick/protocol/wire.h"
 
 namespace tarnwick::testing {
+
+inline constexpr protocol::BlockLayout kGoldenLayout = protocol::BlockLayout::for_revision(54412);
 
 struct GoldenBlock {
   std::string file, what;  // what: file and block or packet offset
@@ -72,7 +76,7 @@ inline void add_manifest_blocks(std::vector<GoldenBlock>& out) {
         uint64_t start = blk["column_bodies"][c][0].u64(), end = blk["column_bodies"][c][1].u64();
         ASSERT_EQ(pos, start) << g.what;
         g.bodies.emplace_back(all.begin() + start, all.begin() + end);
-        wire.column(name, type).raw(g.bodies.back());
+        wire.column(name, type, false).raw(g.bodies.back());
         g.columns.emplace_back(name, type);
         pos = end;
       }
@@ -121,9 +125,9 @@ inline void add_reply_blocks(std::vector<GoldenBlock>& out, const std::string& f
       base::ByteBuffer body;
       uint64_t budget = protocol::kColumnByteLimit;
       ASSERT_TRUE(protocol::read_column_data_into(src, *protocol::parse_column_type(type_name),
-                                                  rows, body, budget)
+                                                  rows, body, budget, kGoldenLayout)
                       .ok());
-      wire.column(name, type_name)
+      wire.column(name, type_name, false)
           .raw(std::vector<uint8_t>(body.data(), body.data() + body.size()));
     }
     ASSERT_EQ(src.buffered().size(), 0u);  // the block ends where the frames end

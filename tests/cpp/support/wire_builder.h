@@ -55,10 +55,11 @@ class Wire {
     bytes({0x01, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x00});
     return varint(columns).varint(rows);
   }
-  // A column record up to its body: name, type name, flag 0.
-  Wire& column(std::string_view name, std::string_view type) {
+  // A column record up to its body: name, type name, flag 0 (servers before revision 54454 send
+  // no flag).
+  Wire& column(std::string_view name, std::string_view type, bool flag = true) {
     str(name).str(type);
-    bytes_.push_back(0);
+    if (flag) bytes_.push_back(0);
     return *this;
   }
 

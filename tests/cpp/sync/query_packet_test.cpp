@@ -58,24 +58,28 @@ TEST(QueryPacketTest, RevisionGates) {
   const struct {
     uint64_t revision;
     Bytes client_info_tail;  // after the revision varint and the quota key
-    bool sparse_setting;
-    Bytes fixed;  // fields 5 to 8
+    int added_settings;      // 2: both, 1: the JSON one only, 0: none (the terminator alone)
+    Bytes fixed;             // fields 5 to 8
     bool parameters;
   } cases[] = {
       // 54483, the default: every field, fields 5 and 6.
       {54483,
        {0x00, 0x01, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00},
-       true,
+       2,
        {0x00, 0x00, 0x02, 0x00},
        true},
       // 54458: start time, depth, patch, trace and three further fields; field 6 only.
-      {54458, {0x00, 0x01, 0x00, 0x00, 0x00, 0x00}, false, {0x00, 0x02, 0x00}, false},
+      {54458, {0x00, 0x01, 0x00, 0x00, 0x00, 0x00}, 1, {0x00, 0x02, 0x00}, false},
       // 54440: no start time, depth, trace or further fields; neither field 5 nor 6.
-      {54440, {0x01}, false, {0x02, 0x00}, false},
+      {54440, {0x01}, 1, {0x02, 0x00}, false},
       // 54471: everything up to the three further fields; field 6 only.
-      {54471, {0x00, 0x01, 0x00, 0x00, 0x00, 0x00}, true, {0x00, 0x02, 0x00}, true},
+      {54471, {0x00, 0x01, 0x00, 0x00, 0x00, 0x00}, 2, {0x00, 0x02, 0x00}, true},
       // 54464: the sparse-serialization setting is not yet added.
-      {54464, {0x00, 0x01, 0x00, 0x00, 0x00, 0x00}, false, {0x00, 0x02, 0x00}, true},
+      {54464, {0x00, 0x01, 0x00, 0x00, 0x00, 0x00}, 1, {0x00, 0x02, 0x00}, true},
+      // 54429 is the first revision with settings as strings; below it none is sent.
+      {54429, {0x01}, 1, {0x02, 0x00}, false},
+      {54428, {0x01}, 0, {0x02, 0x00}, false},
+      {54412, {0x01}, 0, {0x02, 0x00}, false},
   };
   for (const auto& c : cases) {
     Wire g;
@@ -86,8 +90,9 @@ TEST(QueryPacketTest, RevisionGates) {
     g.bytes({static_cast<uint8_t>(0x80 | (c.revision & 0x7F)),
              static_cast<uint8_t>(0x80 | ((c.revision >> 7) & 0x7F)), 0x03});
     g.str("").raw(c.client_info_tail);
-    if (c.sparse_setting) setting(g, "ratio_of_defaults_for_sparse_serialization", "1");
-    setting(g, "output_format_native_write_json_as_string", "1").bytes({0x00});
+    if (c.added_settings == 2) setting(g, "ratio_of_defaults_for_sparse_serialization", "1");
+    if (c.added_settings >= 1) setting(g, "output_format_native_write_json_as_string", "1");
+    g.bytes({0x00});
     g.raw(c.fixed).str("q");
     if (c.parameters) g.str("p").bytes({0x02}).str("'v'").bytes({0x00});
     g.raw(kEmptyDataPacket);
@@ -163,6 +168,34 @@ TEST(QueryPacketTest, SettingsOverlay) {
   setting(g, "output_format_native_write_json_as_string", "1");
   setting(g, "ratio_of_defaults_for_sparse_serialization", "0.5").bytes({0x00});
   EXPECT_EQ(to_wire(user_block), Bytes(g));
+}
+
+TEST(QueryPacketTest, SettingsAreRefusedBelowTheirRevision) {
+  const SettingsMap none, session = {{"b", "1"}, {"a", "2"}}, overlay = {{"z", "3"}};
+  const struct {
+    uint64_t revision;
+    const SettingsMap& base;
+    const SettingsMap& overlay;
+    std::string named;  // empty: accepted
+  } cases[] = {
+      {54412, none, none, ""},
+      {54412, session, overlay, "a"},
+      {54428, none, overlay, "z"},
+      {54429, session, overlay, ""},
+  };
+  for (const auto& c : cases) {
+    base::Status st = check_settings_sendable(c.base, c.overlay, c.revision);
+    if (c.named.empty()) {
+      EXPECT_TRUE(st.ok()) << c.revision;
+      continue;
+    }
+    ASSERT_FALSE(st.ok()) << c.revision;
+    EXPECT_EQ(st.error().to_string(),
+              "protocol error: setting '" + c.named + "' cannot be sent at protocol revision " +
+                  std::to_string(c.revision) +
+                  ": servers below revision 54429 read settings in a typed binary form; settings "
+                  "need revision 54429 or later");
+  }
 }
 
 TEST(QueryPacketTest, BuildingIntoASizedBufferDoesNotGrowIt) {

@@ -173,9 +173,10 @@ TEST(SchemaTest, SchemaFromDescribeBlocks) {
   ASSERT_TRUE(schema.ok()) << schema.error().to_string();
   EXPECT_EQ(schema->columns, kGoldenColumns);
 
-  // Several blocks append in order; a header block with no rows and a block with the columns in
-  // another order and an extra one contribute as they should; invalid UTF-8 is replaced.
-  std::vector<Block> blocks(3);
+  // Several blocks append in order; a header block with no rows, a block with the columns in
+  // another order and an extra one, and an empty block without columns (older servers end the
+  // result with one) contribute as they should; invalid UTF-8 is replaced.
+  std::vector<Block> blocks(4);
   blocks[0].columns = {string_column("name", {}), string_column("type", {})};
   blocks[1].columns = {string_column("type", {"UInt8", "String"}), string_column("x", {"", ""}),
                        string_column("name", {"a", "b\xFF"})};

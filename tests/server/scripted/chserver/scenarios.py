@@ -166,7 +166,8 @@ def _raw_block(col, typ, rows, raw):
 def script(conn, a):
     """Runs `steps` (";"-separated, fields ":"-separated) after the handshake:
     q (expect a Query), data/totals/extremes/pevents:col:type:values,
-    rawdata:col:type:rows:hex, emptypevents (plain, no columns), describe:a=T1,b=T2, log, progress, pinfo, pong, eos, exc:code:name:message, tcols,
+    rawdata:col:type:rows:hex, emptydata (no columns), emptypevents (plain, no columns),
+    describe:a=T1,b=T2, log, progress, pinfo, pong, eos, exc:code:name:message, tcols,
     uuids:n, tz:name, unknown:type[:hexbody], readtask, ranges, mtread, cancel (expect Cancel),
     ping (expect Ping, send Pong), status (expect TablesStatusRequest, answer every table as
     replicated with delay 5, readonly), insert (read Data blocks up to the empty one), stall:secs,
@@ -188,6 +189,8 @@ def script(conn, a):
             fn = {"data": conn.send_data, "totals": conn.send_totals,
                   "extremes": conn.send_extremes, "pevents": conn.send_profile_events}[verb]
             fn(_step_block(f), compress=comp, **send)
+        elif verb == "emptydata":  # what older servers send first for INSERT ... SELECT
+            conn.send_data(make_block(), compress=comp, **send)
         elif verb == "emptypevents":  # plain, shorter than a frame header
             conn.send_profile_events(make_block(), compress=False, **send)
         elif verb == "describe":  # describe:a=UInt8,b=String

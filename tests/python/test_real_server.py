@@ -1,0 +1,314 @@
+"""_Client against the real ClickHouse server (18.16, protocol revision 54412) that the test run
+starts (tests/server/clickhouse/real_server.sh; scripts/test.sh exports its addresses). Every value
+read or inserted is compared with what the server itself renders for the same rows over its HTTP
+interface (TSV), never with values this module produced."""
+
+import datetime
+import math
+import os
+import struct
+import unittest
+import urllib.parse
+import urllib.request
+import zoneinfo
+
+from tarnwick._native import _Client, dicts_to_block
+from test_golden import expected as golden_expected
+from test_golden import tsv_unescape
+
+TCP = os.environ.get("TARNWICK_CH_TCP")
+HTTP = os.environ.get("TARNWICK_CH_HTTP")
+TLS = os.environ.get("TARNWICK_CH_TLS")
+CA = os.environ.get("TARNWICK_CH_CA")
+REQUIRED = os.environ.get("TARNWICK_REQUIRE_REAL_SERVER") == "1"
+
+# Every type 18.16 produces, over rows with defaults, NULLs, empty arrays and text that TSV escapes.
+TYPED = """
+SELECT
+    toUInt8(number * 97) AS u8, toUInt16(number * 40503) AS u16,
+    toUInt32(number * 2654435761) AS u32, toUInt64(number) * 11400714819323198485 AS u64,
+    toInt8(number * 97) AS i8, toInt16(-number * 40503) AS i16,
+    toInt32(number * 2654435761) AS i32, -toInt64(number) * 3141592653589793 AS i64,
+    toFloat32(number / 3) AS f32, [0.5, -0., inf, -inf, nan][number % 5 + 1] AS f64,
+    ['', 'a\\tb', 'x\\ny\\\\z', 'h\u00e9llo \u65e5\u672c', 'q\\'q'][number % 5 + 1] AS s,
+    toFixedString(substring('abcd', 1, number % 5), 4) AS fs,
+    toDate(17897 + number * 100) AS d, toDateTime(1551675967 + number * 86461) AS dt,
+    toDateTime(1551675967 + number * 3601, 'Asia/Kolkata') AS dtz,
+    toDecimal32(number * 1.25 - 3, 2) AS d32, toDecimal64(-number * 1000.0001, 4) AS d64,
+    toDecimal128(number * 12345.678, 3) AS d128,
+    toUUID(concat('0123456', toString(number % 10), '-89ab-cdef-0123-456789abcdef')) AS uuid,
+    CAST(['a', 'b', 'c'][number % 3 + 1] AS Enum8('a' = -128, 'b' = 0, 'c' = 127)) AS e8,
+    CAST(['x', 'y'][number % 2 + 1] AS Enum16('x' = -1000, 'y' = 1000)) AS e16,
+    if(number % 3 = 0, NULL, toUInt32(number)) AS nu32,
+    if(number % 4 = 1, NULL, toString(number)) AS ns,
+    arrayMap(x -> toUInt8(x), range(number % 4)) AS au8,
+    [arrayMap(x -> toString(x), range(number % 3)), ['z']] AS aas,
+    [NULL, toUInt8(number % 7)] AS anu8,
+    (toUInt8(number), toString(number * 2)) AS tup,
+    toLowCardinality(['', 'red', 'green'][number % 3 + 1]) AS lc,
+    toLowCardinality(if(number % 2 = 0, NULL, toString(number % 5))) AS lcn,
+    arrayMap(x -> toLowCardinality(toString(x)), range(number % 3)) AS alc,
+    (toLowCardinality(toUInt8(number % 2)), toLowCardinality('t')) AS tlc,
+    NULL AS nothing, [] AS anothing
+FROM system.numbers LIMIT 23
+"""
+
+# Columns the insert test leaves out: Nothing cannot be stored, and dicts_to_block writes no Array
+# or Tuple bodies.
+NOT_INSERTED = ("nothing", "anothing", "alc", "tlc", "au8", "aas", "anu8", "tup")
+
+
+def http(query, **params):
+    url = f"http://{HTTP}/?" + urllib.parse.urlencode(params)
+    with urllib.request.urlopen(url, data=query.encode(), timeout=10) as reply:
+        return reply.read().decode()
+
+
+def tsv(query, **params):
+    """The server's own TSV of `query`: column names, types and the rows' cells."""
+    lines = http(query + " FORMAT TSVWithNamesAndTypes", **params).split("\n")[:-1]
+    names, types = ([tsv_unescape(c) for c in line.split("\t")] for line in lines[:2])
+    return names, types, [line.split("\t") for line in lines[2:]]
+
+
+def value(type_name, cell):
+    """This module's Python value for one TSV cell of the server."""
+    if type_name.startswith("Nullable(") and cell == "\\N":
+        return None
+    if type_name.startswith(("Nullable(", "LowCardinality(")):
+        return value(type_name[type_name.index("(") + 1 : -1], cell)
+    if type_name == "Nothing":
+        return None
+    if type_name == "Date":
+        return datetime.date.fromisoformat(cell)
+    if type_name.startswith("DateTime"):
+        local = datetime.datetime.fromisoformat(cell)
+        if "(" not in type_name:
+            return local
+        zone = zoneinfo.ZoneInfo(type_name.split("'")[1])
+        utc = local.replace(tzinfo=zone).astimezone(datetime.timezone.utc)
+        return utc.replace(tzinfo=None)
+    if type_name == "Float32":
+        return struct.unpack("<f", struct.pack("<f", float(cell)))[0]
+    if type_name == "Array(Nothing)":
+        return []
+    if type_name.startswith("Decimal"):
+        precision = int(type_name[8:].split(",")[0])
+        unscaled = int(cell.replace(".", ""))
+        return unscaled if precision <= 18 else str(unscaled)
+    return golden_expected(type_name, cell)
+
+
+def insertable(v, type_name=""):
+    """A value read back as dicts_to_block takes it: dates as day numbers, times as seconds, wide
+    decimals as integers."""
+    if type_name.startswith("Decimal") and isinstance(v, str):
+        return int(v)
+    if isinstance(v, datetime.datetime):
+        return int(v.replace(tzinfo=datetime.timezone.utc).timestamp())
+    if isinstance(v, datetime.date):
+        return (v - datetime.date(1970, 1, 1)).days
+    if isinstance(v, (list, tuple)):
+        return type(v)(insertable(x) for x in v)
+    return v
+
+
+def same(a, b):
+    if isinstance(a, float) and isinstance(b, float):
+        return (math.isnan(a) and math.isnan(b)) or (
+            a == b and math.copysign(1, a) == math.copysign(1, b))
+    if isinstance(a, (list, tuple)) and isinstance(b, (list, tuple)) and type(a) is type(b):
+        return len(a) == len(b) and all(same(x, y) for x, y in zip(a, b))
+    return a == b and type(a) is type(b)
+
+
+@unittest.skipUnless(TCP or REQUIRED, "no real server started (TARNWICK_CH_TCP unset)")
+class RealServerTest(unittest.TestCase):
+    def setUp(self):
+        self.assertTrue(TCP and HTTP, "TARNWICK_REQUIRE_REAL_SERVER=1 but the server is unset")
+
+    def client(self, addr=None, **kwargs):
+        c = _Client(addr or TCP, connect_timeout=10, query_timeout=30, **kwargs)
+        self.addCleanup(c.discard)
+        return c
+
+    def table(self, name, columns):
+        """A fresh Memory table, dropped at the end of the test (created by `execute`)."""
+        table = f"tarnwick_{name}_{os.getpid()}"
+        c = self.client()
+        c.execute("SET allow_experimental_low_cardinality_type = 1")
+        c.execute(f"DROP TABLE IF EXISTS {table}")
+        body = ", ".join(f"`{n}` {t}" for n, t in columns)
+        self.assertIsNone(c.execute(f"CREATE TABLE {table} ({body}) ENGINE = Memory"))
+        self.addCleanup(http, f"DROP TABLE IF EXISTS {table}")
+        return table
+
+    def assert_rows(self, types, rows, got, what):
+        self.assertEqual(len(got), len(rows), what)
+        for r, (cells, row) in enumerate(zip(rows, got)):
+            for type_name, cell, v in zip(types, cells, row):
+                want = value(type_name, cell)
+                self.assertTrue(same(v, want), f"{what} row {r} {type_name}: {v!r} != {want!r}")
+
+    def test_every_type_through_every_path(self):
+        names, types, rows = tsv(TYPED)
+        self.assertEqual(len(rows), 23)
+        for compression in (None, "lz4"):
+            c = self.client(compression=compression)
+            what = f"compression={compression}"
+            self.assert_rows(types, rows, [[d[n] for n in names] for d in c.query(TYPED)],
+                             what + " query")
+            self.assert_rows(types, rows, c.query_tuples(TYPED), what + " query_tuples")
+            columns = c.query_columns(TYPED)
+            self.assertEqual(list(columns), names)
+            self.assert_rows(types, rows, list(zip(*columns.values())), what + " query_columns")
+            blocks = c.query_blocks(TYPED)
+            streamed = list(c.query_stream(TYPED))
+            for path, got in (("query_blocks", blocks), ("query_stream", streamed)):
+                self.assertEqual([b.column_types() for b in got], [types] * len(got))
+                self.assert_rows(types, rows, [list(d.values()) for b in got for d in b.to_dicts()],
+                                 f"{what} {path} to_dicts")
+                self.assert_rows(types, rows, [list(d.values()) for b in got for d in b.rows()],
+                                 f"{what} {path} rows")
+                by_columns = [list(zip(*(col["data"] for col in t["columns"])))
+                              for b in got for t in b.to_columns()]
+                self.assert_rows(types, rows, [r for part in by_columns for r in part],
+                                 f"{what} {path} to_columns")
+            # A column view holds the values of its plain kinds as rows show them.
+            for name, type_name in zip(names, types):
+                if "Nullable" in type_name or type_name.startswith(("Array", "Tuple", "Decimal")):
+                    continue  # kept flattened, counted or without the null map
+                view = [v for b in blocks for v in b[name].to_list()]
+                self.assert_rows([type_name], [[r[names.index(name)]] for r in rows],
+                                 [[v] for v in view], f"{what} column {name}")
+
+    def test_a_million_rows_buffered_and_streamed(self):
+        query = "SELECT number, toString(number) AS s FROM system.numbers LIMIT 1000000"
+        n = 1000000
+        numbers, texts = list(range(n)), [str(i) for i in range(n)]
+        self.assertEqual(http("SELECT sum(number), sum(length(toString(number))) FROM "
+                              "(SELECT number FROM system.numbers LIMIT 1000000)"),
+                         f"{sum(numbers)}\t{sum(map(len, texts))}\n")
+        for compression in (None, "lz4"):
+            c = self.client(compression=compression)
+            columns = c.query_columns(query)
+            self.assertEqual(columns["number"], numbers, compression)
+            self.assertEqual(columns["s"], texts, compression)
+            got_n, got_s = [], []
+            for block in c.query_stream(query):
+                (table,) = block.to_columns()
+                got_n += table["columns"][0]["data"]
+                got_s += table["columns"][1]["data"]
+            self.assertEqual(got_n, numbers, compression)
+            self.assertEqual(got_s, texts, compression)
+
+    def test_inserts_of_every_stored_type_read_back_by_the_server(self):
+        names, types, rows = tsv(TYPED)
+        columns = [(n, t) for n, t in zip(names, types) if n not in NOT_INSERTED]
+        source = self.client().query(TYPED)
+        values = [{n: insertable(row[n], t) for n, t in columns} for row in source]
+        for compression in (None, "lz4"):
+            table = self.table("types", columns)
+            c = self.client(compression=compression, validate_schema=True)
+            schema = [(col["name"], col["type"]) for col in c.schema_for_table(table)["columns"]]
+            self.assertEqual(schema, columns)
+            blocks = [dicts_to_block(values[:5], schema), dicts_to_block([], schema),
+                      dicts_to_block(values[5:], schema)]
+            c.insert(f"INSERT INTO {table} VALUES", table, blocks)
+            # A block without rows is not sent: it would end the insert on the wire.
+            c.begin_insert_stream(f"INSERT INTO {table} VALUES")
+            c.send_data(table, dicts_to_block([], schema))
+            c.send_data(table, dicts_to_block(values[:1], schema))
+            c.end_insert_stream()
+            order = ", ".join(f"`{n}`" for n, _ in columns)
+            _, got_types, got = tsv(f"SELECT {order} FROM {table}")
+            self.assertEqual(got_types, [t for _, t in columns])
+            want = [[cells[names.index(n)] for n, _ in columns] for cells in rows]
+            # A Memory table may hand its blocks back in any order.
+            self.assertEqual(sorted(got), sorted(want + want[:1]), compression)
+
+    def test_refused_inserts_leave_the_connection_idle(self):
+        table = self.table("checked", [("x", "UInt8"), ("s", "String")])
+        c = self.client(validate_schema=True)
+        good = dicts_to_block([{"x": 1, "s": "a"}], [("x", "UInt8"), ("s", "String")])
+        bad = dicts_to_block([{"x": 2}], [("x", "UInt16")])
+        with self.assertRaises(ValueError) as ctx:
+            c.insert(f"INSERT INTO {table} VALUES", table, [good, bad])
+        self.assertEqual(str(ctx.exception), f"ClickHouse protocol error: insert block for "
+                         f"{table} column 'x' has type 'UInt16', expected 'UInt8'")
+        self.assertEqual(http(f"SELECT count() FROM {table}"), "0\n")  # nothing was sent
+        # A statement that takes no data ends cleanly: the connection stays usable.
+        with self.assertRaises(ValueError) as ctx:
+            c.insert(f"INSERT INTO {table} SELECT 7, 'q'", table, [])
+        self.assertEqual(str(ctx.exception),
+                         "ClickHouse protocol error: unexpected EndOfStream before insert data")
+        self.assertFalse(c.discarded)
+        self.assertEqual(c.query_tuples(f"SELECT x, s FROM {table}"), [(7, "q")])
+        c.insert(f"INSERT INTO {table} VALUES", table, [good])
+        self.assertEqual(http(f"SELECT x, s FROM {table} ORDER BY x"), "1\ta\n7\tq\n")
+        self.assertEqual(c.table_status("default", table),
+                         {"is_replicated": False, "absolute_delay": 0, "is_readonly": False})
+        self.assertIsNone(c.table_status("default", table + "_missing"))
+
+    def test_server_exception_mid_result_keeps_the_connection(self):
+        query = ("SELECT number, throwIf(number = 200000) AS t FROM system.numbers "
+                 "LIMIT 300000")
+        for compression in (None, "lz4"):
+            c = self.client(compression=compression)
+            with self.assertRaises(ValueError) as ctx:
+                c.query(query)
+            self.assertRegex(str(ctx.exception), r"^ClickHouse server error \(code=395, "
+                             r"name=DB::Exception\): .*Value passed to 'throwIf' function is "
+                             "non zero")
+            self.assertEqual(c.query_tuples("SELECT 1"), [(1,)])
+            stream = c.query_stream(query)
+            rows = 0
+            with self.assertRaises(RuntimeError) as ctx:
+                for block in stream:
+                    rows += len(block)
+            self.assertRegex(str(ctx.exception), r"^server error \(code=395")
+            self.assertLess(rows, 200001)
+            self.assertTrue(stream.eos)
+            self.assertEqual(c.query_tuples("SELECT 2"), [(2,)])
+
+    def test_settings_are_refused_below_their_revision_with_nothing_sent(self):
+        refused = ("ClickHouse protocol error: setting '{}' cannot be sent at protocol revision "
+                   "54412: servers below revision 54429 read settings in a typed binary form; "
+                   "settings need revision 54429 or later")
+        c = self.client(settings={"max_threads": "2"})
+        with self.assertRaises(ValueError) as ctx:
+            c.query("SELECT 1")
+        self.assertEqual(str(ctx.exception), refused.format("max_threads"))
+        self.assertIs(c.ping(), True)  # the connection is where it was
+        plain = self.client()
+        with self.assertRaises(ValueError) as ctx:
+            plain.query("SELECT 1", settings={"max_block_size": "10"})
+        self.assertEqual(str(ctx.exception), refused.format("max_block_size"))
+        self.assertEqual(plain.query("SELECT 3 AS x"), [{"x": 3}])
+        plain.set_setting("max_block_size", "10")
+        with self.assertRaises(ValueError):
+            plain.execute("SELECT 1")
+        self.assertIs(plain.ping(), True)
+
+    def test_session_methods(self):
+        c = self.client(user="tarnwick", password="s3cret")
+        info = c.server_info()
+        self.assertEqual((info["name"], info["version_major"], info["revision"]),
+                         ("ClickHouse", 18, 54412))
+        self.assertIs(c.ping(), True)
+        self.assertEqual(c.table_status("system", "one"),
+                         {"is_replicated": False, "absolute_delay": 0, "is_readonly": False})
+        with self.assertRaises(ConnectionError) as ctx:
+            self.client(user="tarnwick", password="wrong")
+        self.assertTrue(str(ctx.exception).startswith("ClickHouse authentication error: "))
+        self.assertIn("Wrong password for user tarnwick", str(ctx.exception))
+
+    def test_tls_connect_with_a_ca_file(self):
+        if not (TLS and CA):
+            self.skipTest("the real server has no working TLS port")
+        c = self.client(TLS, tls=True, tls_ca_file=CA)
+        self.assertEqual(c.query_tuples("SELECT 'tls'"), [("tls",)])
+
+
+if __name__ == "__main__":
+    unittest.main()
