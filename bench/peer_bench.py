@@ -4,7 +4,8 @@
 
 The answers come from bench/replay (tarnwick_replay_server, built with -DTARNWICK_BUILD_BENCH=ON),
 which prepares each data set once and replays it to every client, so the server is not what is
-measured. Each client runs in processes of its own (tarnwick under this interpreter, the peer under
+measured; at the default revision (54453, the one the peer announces) both clients get the same
+bytes. Each client runs in processes of its own (tarnwick under this interpreter, the peer under
 Debian's /usr/bin/python3), one process per case and compression, and reports its best time of R
 runs, its peak RSS and a digest of the values it decoded (for inserts: the server's digest of the
 values it received); every ratio line says whether the two digests agree. scripts/peer_bench.sh
@@ -192,9 +193,10 @@ def main():
     p.add_argument("--rows", type=int, default=1_000_000)
     p.add_argument("--rss-rows", type=int, default=5_000_000)
     p.add_argument("--repeat", type=int, default=3)
-    p.add_argument("--revision", type=int, default=54483,
-                   help="the replay server's revision (the negotiated one is the smaller of it "
-                        "and each client's)")
+    p.add_argument("--revision", type=int, default=54453,
+                   help="the replay server's revision; the negotiated one is the smaller of it "
+                        "and each client's, so the default (the peer's own) gives both clients "
+                        "the same bytes")
     p.add_argument("--cases", default=",".join(CASES))
     p.add_argument("--worker", choices=("tarnwick", "peer"))
     p.add_argument("--case")
