@@ -1,7 +1,7 @@
 // End-to-end throughput of a connection's exchanges over loopback TCP, against a server thread
-// that replays prepared bytes: a buffered query of UInt64 values (plain and LZ4), the same
-// response read by a client that only receives and drops the bytes (the socket's yardstick), and
-// an insert of UInt64 values (plain and LZ4). TARNWICK_BENCH_ROWS sets the total row count
+// that replays prepared bytes: a buffered query of UInt64 values and one of short strings (plain
+// and LZ4), the UInt64 response read by a client that only receives and drops the bytes (the
+// socket's yardstick), and an insert of UInt64 values (plain and LZ4). TARNWICK_BENCH_ROWS sets the total row count
 // (default 100,000,000 in blocks of 1,048,576 rows).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -42,6 +43,17 @@ protocol::Block uint64_block() {
   protocol::Block block;
   block.rows = kBlockRows;
   block.columns.push_back({"x", "UInt64", std::move(body).freeze(), {}});
+  return block;
+}
+
+// Short strings, as a mixed result holds them: each value is read on its own.
+protocol::Block string_block() {
+  ByteBuffer body;
+  for (uint64_t i = 0; i < kBlockRows; ++i)
+    protocol::write_string(body, "value-" + std::to_string(i % 9973));
+  protocol::Block block;
+  block.rows = kBlockRows;
+  block.columns.push_back({"s", "String", std::move(body).freeze(), {}});
   return block;
 }
 
@@ -90,8 +102,8 @@ bool read_until(int fd, std::span<const uint8_t> tail, std::vector<uint8_t>& buf
 // insert, answers with the table-structure packet, reads the data to its end, then EndOfStream.
 class ReplayServer {
  public:
-  ReplayServer(uint8_t compression, bool insert)
-      : compression_(compression), insert_(insert), block_(uint64_block()) {
+  ReplayServer(uint8_t compression, bool insert, protocol::Block block = uint64_block())
+      : compression_(compression), insert_(insert), block_(std::move(block)) {
     response_ = data_packet(block_, compression);
     write_empty_data_block_for(tail_, compression).ok();
     protocol::Block header;
@@ -186,6 +198,25 @@ void BM_BufferedQueryUInt64(benchmark::State& state) {
   state.counters["rows"] = static_cast<double>(block_count() * kBlockRows);
 }
 BENCHMARK(BM_BufferedQueryUInt64)
+    ->Arg(kCompressionOff)
+    ->Arg(compression::kMethodLz4)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+
+void BM_BufferedQueryString(benchmark::State& state) {
+  const uint8_t compression = static_cast<uint8_t>(state.range(0));
+  ReplayServer server(compression, false, string_block());
+  auto client = connect(server.port(), compression);
+  if (!client) return state.SkipWithError("connect failed");
+  for (auto _ : state) {
+    auto blocks =
+        client->query_with_params_settings_and_ignored_part_uuids("SELECT s", {}, nullptr, {});
+    if (!blocks.ok()) return state.SkipWithError(blocks.error().to_string().c_str());
+    benchmark::DoNotOptimize(blocks->data());
+  }
+  state.counters["rows"] = static_cast<double>(block_count() * kBlockRows);
+}
+BENCHMARK(BM_BufferedQueryString)
     ->Arg(kCompressionOff)
     ->Arg(compression::kMethodLz4)
     ->Unit(benchmark::kMillisecond)
