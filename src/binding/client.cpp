@@ -162,7 +162,14 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, ClientArguments& out) {
       !optional_str(kTlsClientKey, out.tls_client_key)) {
     return false;
   }
-  if (not_none(kSshSigner)) out.ssh_signer = o[kSshSigner];
+  if (not_none(kSshSigner)) {
+    if (!PyCallable_Check(o[kSshSigner])) {
+      raise(PyExc_TypeError, cat("argument 'ssh_signer': '", type_name_of(o[kSshSigner]),
+                                 "' object is not callable"));
+      return false;
+    }
+    out.ssh_signer = o[kSshSigner];
+  }
   return boolean(kValidateSchema, out.validate_schema);
 }
 
@@ -252,11 +259,14 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
   }
 
   std::optional<Result<sync::SyncClient>> connected;
+  bool interrupted = false;
   {
-    GilRelease nogil;
+    BlockingCall call;
     connected.emplace(sync::SyncClient::connect_with_config(std::move(config)));
+    interrupted = call.interrupted();
   }
   link->callable = nullptr;
+  if (interrupted) return nullptr;  // a signal handler raised; the connection closes unused
   if (!connected->ok()) return raise(connected->error());
 
   auto core = std::make_unique<ClientCore>();
@@ -290,7 +300,9 @@ PyObject* client_discard(PyObject* self) {
   if (handle) handle->shutdown_both();
   handle.reset();
   std::optional<sync::SyncClient> dropped;
-  if (core.inner_mutex.try_lock()) {
+  // From a signal handler inside this client's own call the lock is this thread's: leave it.
+  const bool own_call = core.holder.load(std::memory_order_relaxed) == std::this_thread::get_id();
+  if (!own_call && core.inner_mutex.try_lock()) {
     dropped.swap(core.inner);
     core.inner_mutex.unlock();
   }

@@ -12,6 +12,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <thread>
 
 #include "binding/errors.h"
 #include "binding/module_state.h"
@@ -30,11 +31,14 @@ inline constexpr const char* kDiscardedText =
 struct ClientCore {
   std::string address;  // the constructor's `addr`, exactly as given
   std::string user;
-  std::mutex inner_mutex;
+  std::timed_mutex inner_mutex;
   std::optional<sync::SyncClient> inner;  // emptied by discard() when no call holds the lock
   std::mutex shutdown_mutex;              // never held together with inner_mutex
   std::optional<sync::Socket> shutdown;   // a duplicate of the connection's socket
   std::atomic<bool> discarded{false};
+  // The thread whose call holds inner_mutex. A signal handler run while that call waits runs in
+  // the same thread, and must be refused rather than wait for the lock it is holding.
+  std::atomic<std::thread::id> holder{};
 };
 
 struct ClientObject {
@@ -54,7 +58,24 @@ inline DeferredError discarded_error() {
 template <class Op>
 std::optional<DeferredError> call_locked(ClientCore& core, Op& op) {
   if (core.discarded.load(std::memory_order_acquire)) return discarded_error();
-  std::lock_guard<std::mutex> lock(core.inner_mutex);
+  const std::thread::id self = std::this_thread::get_id();
+  if (core.holder.load(std::memory_order_relaxed) == self) {
+    return DeferredError{PyExc_RuntimeError,
+                         "the client is busy with a call that a signal handler interrupted; it "
+                         "cannot be used from inside that handler"};
+  }
+  // Another thread's call may hold the lock for long: the wait for it is cut into slices too, so
+  // a signal handler that raises ends it.
+  while (!core.inner_mutex.try_lock_for(sync::kInterruptCheckInterval)) {
+    // The caller raises the handler's exception in place of this text.
+    if (sync::interrupt_requested()) return DeferredError{PyExc_RuntimeError, "interrupted"};
+  }
+  std::lock_guard<std::timed_mutex> lock(core.inner_mutex, std::adopt_lock);
+  core.holder.store(self, std::memory_order_relaxed);
+  struct Release {
+    ClientCore& core;
+    ~Release() { core.holder.store(std::thread::id(), std::memory_order_relaxed); }
+  } release{core};
   if (!core.inner) return discarded_error();
   base::Status status = op(*core.inner);
   if (!status.ok()) return to_py_err(status.error());
@@ -65,14 +86,19 @@ std::optional<DeferredError> call_locked(ClientCore& core, Op& op) {
 // (with the GIL), the GIL is released around the discarded test, the lock and the call, and any
 // failure is raised once the GIL is back. False with the Python error set on failure. `op` must
 // not touch a Python object.
+// A signal handler that raises while the call waits ends it with the handler's exception; the
+// exchange it cut short leaves the connection broken, so no later call reads its rest.
 template <class Op>
 bool run_locked(PyObject* self, Op&& op) {
   ClientCore& core = core_of(self);
   std::optional<DeferredError> failure;
+  bool interrupted = false;
   {
-    GilRelease nogil;
+    BlockingCall call;
     failure = call_locked(core, op);
+    interrupted = call.interrupted();
   }
+  if (interrupted) return false;
   if (!failure) return true;
   failure->raise();
   return false;

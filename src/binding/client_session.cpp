@@ -52,7 +52,7 @@ template <class Op>
 void with_connection_if_present(PyObject* self, Op&& op) {
   ClientCore& core = core_of(self);
   GilRelease nogil;
-  std::lock_guard<std::mutex> lock(core.inner_mutex);
+  std::lock_guard<std::timed_mutex> lock(core.inner_mutex);
   if (core.inner) op(*core.inner);
 }
 

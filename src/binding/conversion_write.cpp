@@ -347,8 +347,9 @@ bool write_text(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err
         err = cat("string of ", s.size(), " bytes does not fit FixedString(", plan.width, ")");
         return false;
       }
+      if (plan.width == 0) return true;  // FixedString(0): nothing to write, no buffer to copy to
       uint8_t* out = buf.extend(plan.width);
-      std::memcpy(out, s.data(), s.size());
+      if (!s.empty()) std::memcpy(out, s.data(), s.size());
       std::memset(out + s.size(), 0, plan.width - s.size());
       return true;
     }
@@ -356,11 +357,13 @@ bool write_text(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err
       return write_uuid(s, buf, err);
     default: {  // Op::Ipv6
       std::string text(s);
-      if (inet_pton(AF_INET6, text.c_str(), buf.extend(16)) != 1) {
-        buf.resize(buf.size() - 16);
+      // The text is handed on as a C string: a NUL inside it would cut it short unseen.
+      uint8_t address[16];
+      if (text.find('\0') != std::string::npos || inet_pton(AF_INET6, text.c_str(), address) != 1) {
         err = cat("invalid IPv6 address: '", text, "'");
         return false;
       }
+      buf.append(address, sizeof address);
       return true;
     }
   }

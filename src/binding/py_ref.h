@@ -1,10 +1,15 @@
-// Owned references and the GIL-release guard: the two helpers that make reference counting and
+// Owned references and the GIL-release guards: the helpers that make reference counting and
 // GIL handling visible in the binding's code.
 #pragma once
 
 #include <Python.h>
+#include <sys/syscall.h>
+#include <unistd.h>
 
+#include <optional>
 #include <utility>
+
+#include "tarnwick/sync/wait.h"
 
 namespace tarnwick::binding {
 
@@ -52,6 +57,42 @@ class GilRelease {
 
  private:
   PyThreadState* state_;
+};
+
+// Releases the GIL around a call that may wait on the network while the interpreter's signal
+// handlers keep running: in the main thread (the only one that runs them) the library calls back
+// at least every 100 ms and at once after a signal, and the callback takes the GIL only for
+// PyErr_CheckSignals. When a handler raises (KeyboardInterrupt), the waiting call ends with the
+// library's interrupted error and the exception is set again once the GIL is back; interrupted()
+// then tells the caller to return it in place of its own result or error.
+class BlockingCall {
+ public:
+  BlockingCall() : state_(PyEval_SaveThread()) {
+    if (::syscall(SYS_gettid) == ::getpid()) hook_.emplace(&BlockingCall::check, this);
+  }
+  BlockingCall(const BlockingCall&) = delete;
+  BlockingCall& operator=(const BlockingCall&) = delete;
+  ~BlockingCall() {
+    hook_.reset();
+    PyEval_RestoreThread(state_);
+    if (pending_ != nullptr) PyErr_SetRaisedException(pending_);
+  }
+
+  bool interrupted() const { return pending_ != nullptr; }
+
+ private:
+  static bool check(void* self) {
+    auto* call = static_cast<BlockingCall*>(self);
+    if (call->pending_ != nullptr) return true;
+    PyGILState_STATE gil = PyGILState_Ensure();
+    if (PyErr_CheckSignals() != 0) call->pending_ = PyErr_GetRaisedException();
+    PyGILState_Release(gil);
+    return call->pending_ != nullptr;
+  }
+
+  PyThreadState* state_;
+  PyObject* pending_ = nullptr;  // the handler's exception, owned until it is set again
+  std::optional<sync::ScopedInterruptHook> hook_;
 };
 
 }  // namespace tarnwick::binding

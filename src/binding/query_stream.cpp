@@ -48,10 +48,17 @@ class Channel {
     not_empty_.notify_one();
     return true;
   }
-  // Waits while the channel is empty. Nothing once the sender is gone and the queue is empty.
+  // Waits while the channel is empty, asking the thread's interrupt hook between slices of the
+  // wait. Nothing once the sender is gone and the queue is empty, or once the hook asked to stop.
   std::optional<StreamMessage> receive() {
     std::unique_lock lock(mutex_);
-    not_empty_.wait(lock, [&] { return !queue_.empty() || sender_gone_; });
+    auto ready = [&] { return !queue_.empty() || sender_gone_; };
+    while (!not_empty_.wait_for(lock, sync::kInterruptCheckInterval, ready)) {
+      lock.unlock();  // the hook may take the GIL: never while holding the channel
+      const bool stop = sync::interrupt_requested();
+      lock.lock();
+      if (stop) return std::nullopt;
+    }
     if (queue_.empty()) return std::nullopt;
     StreamMessage message = std::move(queue_.front());
     queue_.pop_front();
@@ -158,10 +165,17 @@ void discard_core(StreamCore& core) {
 PyObject* stream_next(PyObject* self) {
   std::shared_ptr<Receiver> receiver = core_of(self).receiver;
   std::optional<StreamMessage> message;
+  bool interrupted = false;
   {
-    GilRelease nogil;
+    BlockingCall call;
     std::lock_guard lock(receiver->mutex);
     message = receiver->shared->channel.receive();
+    interrupted = call.interrupted();
+  }
+  if (interrupted) {
+    // A signal handler raised: the stream ends here, its connection is shut down.
+    discard_core(core_of(self));
+    return nullptr;
   }
   if (!message || message->kind == StreamMessage::End) return nullptr;  // StopIteration
   if (message->kind == StreamMessage::Error) return raise(PyExc_RuntimeError, message->text);

@@ -90,6 +90,11 @@ class ConstructionTest(unittest.TestCase):
              f"cannot read cert file {missing}: "),
             (dict(tls=True, tls_client_cert=bundle, tls_client_key=missing), OSError,
              f"cannot read key file {missing}: "),
+            (dict(tls=True, tls_client_cert=bundle), ValueError,
+             "mTLS config error: tls_client_cert is given without tls_client_key"),
+            (dict(tls=True, tls_ca_file=os.devnull), ValueError,
+             "invalid CA certificate: no certificate in /dev/null"),
+            (dict(ssh_signer="key"), TypeError, "argument 'ssh_signer': 'str' object is not callable"),
             (dict(connect_timeout=0), ValueError, "ClickHouse configuration error: "),
             (dict(compression="ZSTD"), ValueError, "ClickHouse compression error: ZSTD "
              "compression requested but 'zstd' feature not enabled"),
@@ -100,6 +105,8 @@ class ConstructionTest(unittest.TestCase):
                 _Client("127.0.0.1:1", **kwargs)
             self.assertTrue(str(ctx.exception).startswith(text), str(ctx.exception))
             self.assertIs(type(ctx.exception).__module__, "builtins")
+        with self.assertRaisesRegex(ValueError, "host must not contain a NUL character"):
+            _Client("127.0.0.1\x00.evil:1")
         with self.assertRaisesRegex(TypeError, "takes at most 16 arguments"):
             _Client(*["127.0.0.1:1"] * 17)
 

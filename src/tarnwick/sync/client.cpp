@@ -43,6 +43,10 @@ Status check_connect_config(const ClientConfig& config) {
                                      " is not enabled; max supported is ", kMaxRevision));
   }
   if (config.connect_timeout.is_zero()) return zero_connect_timeout();
+  // Name resolution takes the host as a C string: a NUL would silently cut it short.
+  if (config.host.find('\0') != std::string::npos) {
+    return Error::config("host must not contain a NUL character");
+  }
   // Refused here, before any socket is opened, rather than by the first block to be framed.
   return check_send_compression(config.compression);
 }
@@ -182,6 +186,7 @@ Result<SyncClient> SyncClient::connect_to_addresses(std::span<const SocketAddr> 
       } else {
         last = std::move(socket).error();
       }
+      if (interrupt_requested()) break;
       continue;
     }
     Duration budget = remaining(config.connect_timeout, Clock::now() - began);
@@ -195,6 +200,7 @@ Result<SyncClient> SyncClient::connect_to_addresses(std::span<const SocketAddr> 
     if (client.ok()) return client;
     if (!is_io_or_timeout(client.error())) return client;
     last = std::move(client).error();
+    if (interrupt_requested()) break;  // the caller is being stopped: no further address
   }
   return std::move(*last);
 }
@@ -220,12 +226,17 @@ Result<SyncClient> SyncClient::connect_transport_with_budget(std::unique_ptr<Tra
                                                       config.tls_config, config.tls_domain));
   }
 
+  // Every read and write of the set-up ends with its budget, however the waits are cut up.
+  transport->set_deadline(WaitDeadline::after(budget, "connection setup ran out of time"));
   Result<ServerInfo> info = handshake(*transport, config);
+  transport->set_deadline(std::nullopt);
   bool timed_out = std::move(watchdog).finish();
   TW_ASSIGN_OR_RETURN(ServerInfo server_info,
                       classify_setup_error(std::move(info), config, timed_out));
 
-  // Set-up is over: reads wait at most the query time-out, writes without limit.
+  // Set-up is over: from here each exchange bounds its own reads and writes by the query
+  // time-out (SyncClient::exchange_deadline). The socket's own time-outs play no part in the
+  // waits; setting them still refuses a zero query time-out.
   TW_TRY(transport->socket().set_read_timeout(config.query_timeout));
   TW_TRY(transport->socket().set_write_timeout(std::nullopt));
 

@@ -213,6 +213,9 @@ class SyncClient {
   base::Status send_block(std::string_view table_name, const protocol::Block& block);
   base::Status send_data_vectored(std::string_view table_name, const protocol::Block& block);
   base::Status send_packet(std::span<const uint8_t> packet);
+  // Bounds every read and write of one exchange, from its first byte written to its last byte
+  // read, by query_timeout; a call past it fails with an Io error of kind TimedOut that says so.
+  DeadlineScope exchange_deadline();
   uint64_t revision() const { return server_info_.negotiated_revision; }
 
   ServerInfo server_info_;

@@ -96,6 +96,12 @@ Status SyncClient::settle(Status status) {
   return status;
 }
 
+DeadlineScope SyncClient::exchange_deadline() {
+  return DeadlineScope(*transport_, config_.query_timeout,
+                       base::cat("timed out: the exchange took longer than query_timeout (",
+                                 display_duration(config_.query_timeout), ")"));
+}
+
 Status SyncClient::send_packet(std::span<const uint8_t> packet) {
   return write_native_packet(*reader_, packet, server_info_.send_chunked);
 }
@@ -139,12 +145,11 @@ Status SyncClient::cancel_and_drain() {
   TW_TRY(send_packet(cancel));
   // The drain is capped: reads, a stalled one included, wait no longer than what is left of it.
   const base::Duration cap = std::min(config_.query_timeout, kMaxDrain);
-  const auto deadline = base::deadline_after(cap);
-  transport_->set_read_deadline(deadline);
-  auto rows = read_response_row_count(*reader_, deadline, revision(), server_info_.send_chunked,
-                                      config_.compression_enabled());
-  transport_->set_read_deadline(std::nullopt);
-  TW_TRY(transport_->socket().set_read_timeout(config_.query_timeout));
+  DeadlineScope drain(
+      *transport_, cap,
+      base::cat("timed out: the drain after a cancel took longer than ", display_duration(cap)));
+  auto rows = read_response_row_count(*reader_, transport_->deadline()->at, revision(),
+                                      server_info_.send_chunked, config_.compression_enabled());
   return rows.ok() ? Status{} : Status(std::move(rows).error());
 }
 
@@ -160,6 +165,7 @@ Result<std::vector<Block>> SyncClient::query_with_params_settings_and_ignored_pa
     const std::map<std::string, std::string>* settings,
     std::span<const std::array<uint8_t, 16>> ignored_part_uuids) {
   TW_TRY(check_idle());
+  DeadlineScope deadline = exchange_deadline();
   TW_TRY(send_query(query, params, settings, ignored_part_uuids));
   auto blocks = collect_response();
   if (!blocks.ok()) TW_TRY(settle(std::move(blocks).error()));
@@ -171,6 +177,7 @@ Status SyncClient::execute_with_params_settings_and_ignored_part_uuids(
     const std::map<std::string, std::string>* settings,
     std::span<const std::array<uint8_t, 16>> ignored_part_uuids) {
   TW_TRY(check_idle());
+  DeadlineScope deadline = exchange_deadline();
   TW_TRY(send_query(query, params, settings, ignored_part_uuids));
   TW_TRY(settle(drain_in_flight()));
   if (query_may_change_schema(query)) clear_schema_cache();
@@ -179,6 +186,7 @@ Status SyncClient::execute_with_params_settings_and_ignored_part_uuids(
 
 Status SyncClient::drain_response() {
   TW_TRY(check_connection());
+  DeadlineScope deadline = exchange_deadline();
   return settle(drain_in_flight());
 }
 
@@ -186,6 +194,7 @@ Status SyncClient::drain_response() {
 
 Status SyncClient::begin_insert(std::string_view query) {
   TW_TRY(check_idle());
+  DeadlineScope deadline = exchange_deadline();
   TW_TRY(send_query(query, {}, nullptr, {}));
   const ResponseContext context{revision(), server_info_.send_chunked,
                                 config_.compression_enabled()};
@@ -234,6 +243,7 @@ Status SyncClient::send_block(std::string_view table_name, const Block& block) {
   // A decoded block holds its LowCardinality columns expanded; they travel encoded.
   TW_ASSIGN_OR_RETURN(std::optional<Block> encoded, protocol::wire_form(block));
   const Block& sent = encoded ? *encoded : block;
+  DeadlineScope deadline = exchange_deadline();
   if (!config_.compression_enabled()) return settle(send_data_vectored(table_name, sent));
 
   const protocol::BlockLayout layout = protocol::BlockLayout::for_revision(revision());
@@ -294,6 +304,7 @@ Status SyncClient::end_insert() {
   TW_TRY(write_empty_data_block_for(packet, config_.compression));
   TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));
   insert_open_ = false;
+  DeadlineScope deadline = exchange_deadline();
   TW_TRY(settle(send_packet(packet.span())));
   return settle(drain_in_flight());
 }
@@ -304,6 +315,7 @@ Status SyncClient::ping() {
   TW_TRY(check_idle());
   ByteBuffer packet;
   write_ping(packet);
+  DeadlineScope deadline = exchange_deadline();
   TW_TRY(settle(send_packet(packet.span())));
   return settle(read_pong(*reader_));
 }
@@ -314,6 +326,7 @@ Result<TablesStatusMap> SyncClient::tables_status(std::span<const QualifiedTable
   ByteBuffer packet;
   write_tables_status_request(packet, tables);
   TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));
+  DeadlineScope deadline = exchange_deadline();
   TW_TRY(settle(send_packet(packet.span())));
   auto answer = read_tables_status_answer(
       *reader_, revision(), [](base::ByteSource& in) { return read_exception_packet(in); });

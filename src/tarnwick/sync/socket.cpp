@@ -15,6 +15,7 @@
 #include <cstring>
 
 #include "tarnwick/base/format.h"
+#include "tarnwick/sync/wait.h"
 
 namespace tarnwick::sync {
 
@@ -247,40 +248,16 @@ Result<Socket> connect_with_timeout(const SocketAddr& addr, Duration timeout) {
   Socket sock(::socket(addr.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP));
   if (!sock.valid()) return errno_error(errno);
 
-  auto deadline = base::deadline_after(timeout);
+  const std::optional<WaitDeadline> deadline = WaitDeadline::after(timeout, "connection timed out");
   if (::connect(sock.fd(), addr.raw(), addr.len) != 0) {
     if (errno != EINPROGRESS) return errno_error(errno);
-    for (;;) {
-      pollfd pfd{sock.fd(), POLLOUT, 0};
-      timespec ts{};
-      timespec* ts_ptr = nullptr;
-      if (deadline != std::chrono::steady_clock::time_point::max()) {
-        auto left = deadline - std::chrono::steady_clock::now();
-        if (left <= std::chrono::nanoseconds::zero()) {
-          return Error::io(IoError::custom(IoKind::TimedOut, "connection timed out"));
-        }
-        auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-        ts.tv_sec = static_cast<time_t>(ns / 1000000000);
-        ts.tv_nsec = static_cast<long>(ns % 1000000000);
-        ts_ptr = &ts;
-      }
-      int rc = ppoll(&pfd, 1, ts_ptr, nullptr);
-      if (rc < 0) {
-        if (errno == EINTR) continue;
-        return errno_error(errno);
-      }
-      if (rc == 0) continue;  // the deadline test above reports the time-out
-      int so_error = 0;
-      socklen_t len = sizeof so_error;
-      if (getsockopt(sock.fd(), SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) {
-        return errno_error(errno);
-      }
-      if (so_error != 0) return errno_error(so_error);
-      if ((pfd.revents & (POLLHUP | POLLERR)) != 0) {
-        return Error::io(IoError::custom(IoKind::Other, "no error set after POLLHUP"));
-      }
-      break;
+    TW_TRY(wait_ready(sock.fd(), POLLOUT, deadline));
+    int so_error = 0;
+    socklen_t len = sizeof so_error;
+    if (getsockopt(sock.fd(), SOL_SOCKET, SO_ERROR, &so_error, &len) != 0) {
+      return errno_error(errno);
     }
+    if (so_error != 0) return errno_error(so_error);
   }
   int flags = fcntl(sock.fd(), F_GETFL);
   if (flags < 0 || fcntl(sock.fd(), F_SETFL, flags & ~O_NONBLOCK) != 0) {

@@ -352,13 +352,20 @@ Result<QueryStream> SyncClient::start_stream(std::string_view query) {
                                      "streaming query clone is unsupported for TLS transports"));
   }
   TW_ASSIGN_OR_RETURN(Socket handle, transport_->duplicate_socket());
-  TW_TRY(send_query(query, {}, nullptr, {}));
+  {
+    DeadlineScope deadline = exchange_deadline();  // the stream itself waits without limit
+    TW_TRY(send_query(query, {}, nullptr, {}));
+  }
   ConnectionReader::Unread unread = reader_->take_unread();
   stream_link_ = std::make_shared<StreamLink>();
   StreamSettings settings{config_.read_buffer_capacity, revision(), config_.compression_enabled(),
                           server_info_.recv_chunked, server_info_.send_chunked};
-  return QueryStream(Transport::new_plain(std::move(handle)), std::move(unread.payload),
-                     std::move(unread.raw), settings, stream_link_);
+  // Like the connection's socket, the stream pauses after query_timeout without bytes (and then
+  // waits again between packets).
+  std::unique_ptr<Transport> transport = Transport::new_plain(std::move(handle));
+  transport->set_wait_limit(config_.query_timeout);
+  return QueryStream(std::move(transport), std::move(unread.payload), std::move(unread.raw),
+                     settings, stream_link_);
 }
 
 }  // namespace tarnwick::sync

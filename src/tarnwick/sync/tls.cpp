@@ -1,6 +1,7 @@
 #include "tarnwick/sync/tls.h"
 
 #include <arpa/inet.h>
+#include <dirent.h>
 #include <fcntl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -9,8 +10,13 @@
 #include <openssl/x509_vfy.h>
 #include <unistd.h>
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
+#include <cstdlib>
 #include <cstring>
+#include <memory>
+#include <string_view>
 #include <vector>
 
 #include "tarnwick/base/bytes.h"
@@ -141,15 +147,61 @@ Result<std::vector<X509Ptr>> read_certificates(const FileBytes& file, const char
   return certs;
 }
 
-Status fill_trust_store(X509_STORE* store, const std::optional<std::string>& ca_file) {
-  if (!ca_file) {
-    // The system bundle; when it is missing the store stays empty and every server is refused.
-    X509_STORE_load_file(store, kSystemCaBundle);
-    ERR_clear_error();
+// Whether a directory of the default search path holds a certificate in the form the TLS library
+// looks them up by (a hash of eight hex digits, a dot and a number). Those are read only when a
+// chain is verified, so the store's count cannot tell.
+bool default_directory_has_certificates() {
+  const char* env = std::getenv(X509_get_default_cert_dir_env());
+  const std::string dirs = env != nullptr ? env : X509_get_default_cert_dir();
+  size_t start = 0;
+  while (start <= dirs.size()) {
+    size_t end = dirs.find(':', start);
+    if (end == std::string::npos) end = dirs.size();
+    const std::string dir = dirs.substr(start, end - start);
+    start = end + 1;
+    std::unique_ptr<DIR, int (*)(DIR*)> handle(::opendir(dir.c_str()), ::closedir);
+    if (!handle) continue;
+    while (const dirent* entry = ::readdir(handle.get())) {
+      const std::string_view name(entry->d_name);
+      if (name.size() < 10 || name[8] != '.') continue;
+      auto hex = [](char c) { return std::isxdigit(static_cast<unsigned char>(c)) != 0; };
+      auto digit = [](char c) { return std::isdigit(static_cast<unsigned char>(c)) != 0; };
+      if (std::all_of(name.begin(), name.begin() + 8, hex) &&
+          std::all_of(name.begin() + 9, name.end(), digit)) {
+        return true;
+      }
+    }
+  }
+  return false;
+}
+
+// The system's trust store, found where the TLS library was built to look (and where the
+// SSL_CERT_FILE and SSL_CERT_DIR variables point). A store with nothing in it would refuse every
+// server with a verification failure; it is refused here instead, saying why.
+Status use_default_trust_store(SSL_CTX* ctx) {
+  SSL_CTX_set_default_verify_paths(ctx);
+  ERR_clear_error();  // a missing default file or directory is not an error by itself
+  if (sk_X509_OBJECT_num(X509_STORE_get0_objects(SSL_CTX_get_cert_store(ctx))) > 0 ||
+      default_directory_has_certificates()) {
     return {};
   }
+  const char* file_env = std::getenv(X509_get_default_cert_file_env());
+  const char* dir_env = std::getenv(X509_get_default_cert_dir_env());
+  return Error::config(base::cat("no CA certificates: the system trust store (file ",
+                                 file_env != nullptr ? file_env : X509_get_default_cert_file(),
+                                 ", directory ",
+                                 dir_env != nullptr ? dir_env : X509_get_default_cert_dir(),
+                                 ") holds none; give tls_ca_file"));
+}
+
+Status fill_trust_store(SSL_CTX* ctx, const std::optional<std::string>& ca_file) {
+  if (!ca_file) return use_default_trust_store(ctx);
+  X509_STORE* store = SSL_CTX_get_cert_store(ctx);
   TW_ASSIGN_OR_RETURN(FileBytes file, read_file(*ca_file, "CA file"));
   TW_ASSIGN_OR_RETURN(auto certs, read_certificates(file, "invalid CA certificate: "));
+  if (certs.empty()) {
+    return Error::config(base::cat("invalid CA certificate: no certificate in ", *ca_file));
+  }
   for (auto& cert : certs) {
     if (X509_STORE_add_cert(store, cert.get()) != 1) {
       unsigned long e = ERR_peek_last_error();
@@ -217,6 +269,11 @@ std::string take_tls_error_text(std::string_view fallback) {
 Result<std::shared_ptr<const TlsConfig>> TlsConfig::build(
     const std::optional<std::string>& ca_file, const std::optional<std::string>& client_cert,
     const std::optional<std::string>& client_key) {
+  if (client_cert.has_value() != client_key.has_value()) {
+    return Error::config(base::cat(
+        "mTLS config error: ", client_cert ? "tls_client_cert is given without tls_client_key"
+                                           : "tls_client_key is given without tls_client_cert"));
+  }
   std::shared_ptr<TlsConfig> config(new TlsConfig());
   ERR_clear_error();
   config->ctx_ = SSL_CTX_new(TLS_client_method());
@@ -237,11 +294,10 @@ Result<std::shared_ptr<const TlsConfig>> TlsConfig::build(
   SSL_CTX_set_default_passwd_cb(ctx, no_pass_phrase);
   SSL_CTX_set_verify(ctx, SSL_VERIFY_PEER, nullptr);
 
-  X509_STORE* store = SSL_CTX_get_cert_store(ctx);
   // Any certificate of the store is a trust anchor, as in the web PKI: the chain may end at an
   // intermediate authority given as trusted.
-  X509_STORE_set_flags(store, X509_V_FLAG_PARTIAL_CHAIN);
-  TW_TRY(fill_trust_store(store, ca_file));
+  X509_STORE_set_flags(SSL_CTX_get_cert_store(ctx), X509_V_FLAG_PARTIAL_CHAIN);
+  TW_TRY(fill_trust_store(ctx, ca_file));
 
   if (client_cert && client_key) {
     TW_TRY(use_client_certificate(ctx, *client_cert, *client_key));
@@ -342,6 +398,7 @@ TlsServerNameKind classify_tls_server_name(std::string_view name) {
 
   std::string text(name);
   unsigned char addr[16];
+  if (text.find('\0') != std::string::npos) return TlsServerNameKind::Invalid;
   if (inet_pton(AF_INET, text.c_str(), addr) == 1 || inet_pton(AF_INET6, text.c_str(), addr) == 1) {
     return TlsServerNameKind::Ip;
   }

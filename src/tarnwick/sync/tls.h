@@ -19,20 +19,19 @@ typedef struct ssl_session_st SSL_SESSION;
 
 namespace tarnwick::sync {
 
-inline constexpr const char* kSystemCaBundle = "/etc/ssl/certs/ca-certificates.crt";
 inline constexpr size_t kTlsSessionCacheSize = 256;
 
 class TlsConfig {
  public:
   // Builds the configuration from PEM files: `ca_file` holds the trust anchors (none means the
-  // system's CA bundle, kSystemCaBundle); the client certificate chain and its private key are
-  // used only when both paths are given. Unreadable files fail with an Io error whose message is
-  // the whole text ("cannot read CA file {}: {}", "cannot read cert file {}: {}", "cannot read key
-  // file
-  // {}: {}"); bad material fails with a Config error whose message is the whole text ("invalid CA
-  // certificate: {}", "invalid client cert: {}", "invalid client key: {}", "mTLS config error:
-  // {}"). A CA file without certificates gives an empty trust store, so every server is refused.
-  // Pass-phrase protected keys are refused, never prompted for.
+  // system's trust store, from the TLS library's default verify paths); the client certificate
+  // chain and its private key go together (one without the other is refused). Unreadable files
+  // fail with an Io error whose message is the whole text ("cannot read CA file {}: {}", "cannot
+  // read cert file {}: {}", "cannot read key file {}: {}"); bad material fails with a Config
+  // error whose message is the whole text ("invalid CA certificate: {}", "invalid client cert:
+  // {}", "invalid client key: {}", "mTLS config error: {}"). A CA file without certificates, or a
+  // system store that holds none, is refused as bad material. Pass-phrase protected keys are
+  // refused, never prompted for.
   static base::Result<std::shared_ptr<const TlsConfig>> build(
       const std::optional<std::string>& ca_file, const std::optional<std::string>& client_cert,
       const std::optional<std::string>& client_key);

@@ -5,6 +5,7 @@
 #include <openssl/ssl.h>
 #include <openssl/x509_vfy.h>
 #include <openssl/x509v3.h>
+#include <poll.h>
 #include <sys/socket.h>
 #include <sys/uio.h>
 
@@ -37,36 +38,56 @@ Error write_zero(const char* message) {
   return Error::io(IoError::custom(IoKind::Other, message));
 }
 
-// A socket BIO of our own: sends with MSG_NOSIGNAL, retries EINTR, and records the errno of a
+// One receive or send on the channel's socket, made by `call` without blocking: it waits for the
+// socket under the channel's deadline and the thread's interrupt hook, and retries interrupted
+// calls. A call that starts after the deadline fails as a wait past it would.
+template <class Call>
+Result<size_t> socket_io(detail::SocketBioState& st, short events, Call&& call) {
+  if (st.deadline && st.deadline->passed()) return st.deadline->error();
+  TW_TRY(check_interrupt());
+  const std::optional<WaitDeadline>* deadline = &st.deadline;
+  std::optional<WaitDeadline> limited;  // the wait limit, when it ends first
+  if (st.wait_limit) {
+    limited = WaitDeadline{base::deadline_after(*st.wait_limit), {}};
+    if (!st.deadline || limited->at < st.deadline->at) deadline = &limited;
+  }
+  for (;;) {
+    const ssize_t n = call();
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno == EINTR) continue;
+    if (errno != EAGAIN && errno != EWOULDBLOCK) return errno_error(errno);
+    Status waited = wait_ready(st.fd, events, *deadline);
+    if (!waited.ok() && deadline == &limited && waited.error().is_io(IoKind::TimedOut)) {
+      return errno_error(EAGAIN);
+    }
+    TW_TRY(std::move(waited));
+  }
+}
+
+// A socket BIO of our own: sends with MSG_NOSIGNAL, waits through socket_io, and records the
 // failure so that it survives the TLS library's bookkeeping.
 struct BioFns {
   static int write(BIO* bio, const char* data, int len) {
     auto* st = static_cast<detail::SocketBioState*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
-    for (;;) {
-      ssize_t n = ::send(st->fd, data, static_cast<size_t>(len), MSG_NOSIGNAL);
-      if (n >= 0) return static_cast<int>(n);
-      if (errno == EINTR) continue;
-      st->last_errno = errno;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) BIO_set_retry_write(bio);
-      return -1;
-    }
+    Result<size_t> put = socket_io(*st, POLLOUT, [&] {
+      return ::send(st->fd, data, static_cast<size_t>(len), MSG_NOSIGNAL | MSG_DONTWAIT);
+    });
+    if (put.ok()) return static_cast<int>(*put);
+    st->failure = std::move(put).error();
+    return -1;
   }
   static int read(BIO* bio, char* data, int len) {
     auto* st = static_cast<detail::SocketBioState*>(BIO_get_data(bio));
     BIO_clear_retry_flags(bio);
-    for (;;) {
-      ssize_t n = ::recv(st->fd, data, static_cast<size_t>(len), 0);
-      if (n > 0) return static_cast<int>(n);
-      if (n == 0) {
-        st->eof = true;
-        return 0;
-      }
-      if (errno == EINTR) continue;
-      st->last_errno = errno;
-      if (errno == EAGAIN || errno == EWOULDBLOCK) BIO_set_retry_read(bio);
+    Result<size_t> got = socket_io(
+        *st, POLLIN, [&] { return ::recv(st->fd, data, static_cast<size_t>(len), MSG_DONTWAIT); });
+    if (!got.ok()) {
+      st->failure = std::move(got).error();
       return -1;
     }
+    if (*got == 0) st->eof = true;
+    return static_cast<int>(*got);
   }
   static long ctrl(BIO* bio, int cmd, long, void*) {
     switch (cmd) {
@@ -178,16 +199,17 @@ Result<std::unique_ptr<Transport>> Transport::new_tls(Socket socket,
 
 Error Transport::tls_failure(int ret, const char* op) {
   int code = SSL_get_error(ssl_, ret);
-  int err = bio_state_.last_errno;
+  std::optional<Error> channel = std::exchange(bio_state_.failure, std::nullopt);
   switch (code) {
     case SSL_ERROR_WANT_READ:
     case SSL_ERROR_WANT_WRITE:
-      // A blocking socket only asks to retry when its time-out expired.
+      // The channel waits for its socket itself; it only stops on a failure of its own.
       ERR_clear_error();
-      return errno_error(err != 0 ? err : EAGAIN);
+      if (channel) return std::move(*channel);
+      return errno_error(EAGAIN);
     case SSL_ERROR_SYSCALL:
       ERR_clear_error();
-      if (err != 0) return errno_error(err);
+      if (channel) return std::move(*channel);
       return Error::io(IoError::custom(IoKind::UnexpectedEof,
                                        "peer closed connection without sending TLS close_notify"));
     case SSL_ERROR_SSL: {
@@ -197,7 +219,7 @@ Error Transport::tls_failure(int ret, const char* op) {
         return Error::io(IoError::custom(
             IoKind::UnexpectedEof, "peer closed connection without sending TLS close_notify"));
       }
-      if (err != 0 && e == 0) return errno_error(err);
+      if (channel && e == 0) return std::move(*channel);
       long verify = SSL_get_verify_result(ssl_);
       if (ERR_GET_REASON(e) == SSL_R_CERTIFICATE_VERIFY_FAILED && verify != X509_V_OK) {
         ERR_clear_error();
@@ -215,29 +237,14 @@ Error Transport::tls_failure(int ret, const char* op) {
   }
 }
 
-Status Transport::apply_read_deadline() {
-  auto left = *read_deadline_ - std::chrono::steady_clock::now();
-  if (left <= std::chrono::steady_clock::duration::zero()) {
-    return Error::io(IoError::custom(IoKind::TimedOut, "read deadline exceeded"));
-  }
-  auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
-  if (ns <= 0) ns = 1;
-  return socket_.set_read_timeout(base::Duration{static_cast<uint64_t>(ns / 1000000000),
-                                                 static_cast<uint32_t>(ns % 1000000000)});
-}
-
 Result<size_t> Transport::read_some(uint8_t* dst, size_t n) {
   if (n == 0) return size_t{0};
-  if (read_deadline_) TW_TRY(apply_read_deadline());
   if (ssl_ == nullptr) {
-    for (;;) {
-      ssize_t got = ::recv(socket_.fd(), dst, n, 0);
-      if (got >= 0) return static_cast<size_t>(got);
-      if (errno != EINTR) return errno_error(errno);
-    }
+    return socket_io(bio_state_, POLLIN,
+                     [&] { return ::recv(socket_.fd(), dst, n, MSG_DONTWAIT); });
   }
   ERR_clear_error();
-  bio_state_.last_errno = 0;
+  bio_state_.failure.reset();
   int got = SSL_read(ssl_, dst, static_cast<int>(std::min<size_t>(n, INT_MAX)));
   if (got > 0) return static_cast<size_t>(got);
   if (SSL_get_error(ssl_, got) == SSL_ERROR_ZERO_RETURN) return size_t{0};
@@ -247,14 +254,11 @@ Result<size_t> Transport::read_some(uint8_t* dst, size_t n) {
 Result<size_t> Transport::write_some(const uint8_t* src, size_t n) {
   if (n == 0) return size_t{0};
   if (ssl_ == nullptr) {
-    for (;;) {
-      ssize_t put = ::send(socket_.fd(), src, n, MSG_NOSIGNAL);
-      if (put >= 0) return static_cast<size_t>(put);
-      if (errno != EINTR) return errno_error(errno);
-    }
+    return socket_io(bio_state_, POLLOUT,
+                     [&] { return ::send(socket_.fd(), src, n, MSG_NOSIGNAL | MSG_DONTWAIT); });
   }
   ERR_clear_error();
-  bio_state_.last_errno = 0;
+  bio_state_.failure.reset();
   int put = SSL_write(ssl_, src, static_cast<int>(std::min<size_t>(n, INT_MAX)));
   if (put > 0) return static_cast<size_t>(put);
   return tls_failure(put, "write");
@@ -310,13 +314,10 @@ Status Transport::write_all_vectored(std::span<const std::span<const uint8_t>> s
     msghdr msg{};
     msg.msg_iov = iov.data();
     msg.msg_iovlen = iov.size();
-    ssize_t put = ::sendmsg(socket_.fd(), &msg, MSG_NOSIGNAL);
-    if (put < 0) {
-      if (errno == EINTR) continue;
-      return errno_error(errno);
-    }
-    if (put == 0) return write_zero("failed to write vectored packet");
-    size_t done = static_cast<size_t>(put);
+    TW_ASSIGN_OR_RETURN(size_t done, socket_io(bio_state_, POLLOUT, [&] {
+                          return ::sendmsg(socket_.fd(), &msg, MSG_NOSIGNAL | MSG_DONTWAIT);
+                        }));
+    if (done == 0) return write_zero("failed to write vectored packet");
     while (done != 0) {
       size_t room = slices[index].size() - offset;
       if (done < room) {

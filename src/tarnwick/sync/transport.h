@@ -2,10 +2,11 @@
 // over it. A Transport is a byte source (with a read buffer of its own, which lives as long as the
 // connection, so no reader on top of it can swallow bytes it does not consume) and a byte sink.
 //
-// Socket time-outs set on the socket make a blocked read or write fail with the error the system
-// gives for an expired time-out (EAGAIN, kind WouldBlock), passed on unchanged. Interrupted calls
-// are retried. Sends never raise SIGPIPE. Another thread stops a blocked call by shutting the
-// socket down through a duplicated handle.
+// Every receive and send is made without blocking and waits for the socket in wait_ready, under
+// the transport's deadline (when one is set: an exchange's query_timeout, the set-up budget) and
+// the calling thread's interrupt hook; the socket's own time-outs play no part. Interrupted calls
+// are retried with the time left. Sends never raise SIGPIPE. Another thread stops a blocked call
+// by shutting the socket down through a duplicated handle.
 //
 // Over TLS the handshake runs inside the first read or write, so it falls under whatever
 // time-outs and watchdog guard that first exchange.
@@ -24,6 +25,7 @@
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/sync/socket.h"
 #include "tarnwick/sync/tls.h"
+#include "tarnwick/sync/wait.h"
 
 typedef struct ssl_st SSL;
 
@@ -32,11 +34,14 @@ namespace tarnwick::sync {
 inline constexpr size_t kDefaultReadBufferCapacity = 65536;
 
 namespace detail {
-// What the TLS library's socket channel needs: the socket, the errno of the last failed call
-// (kept apart from errno, which the library may overwrite) and whether the peer ended the stream.
+// The socket channel under both kinds of transport: the socket, the deadline its waits end at,
+// the failure of the last call (kept apart from errno, which the TLS library may overwrite) and
+// whether the peer ended the stream.
 struct SocketBioState {
   int fd = -1;
-  int last_errno = 0;
+  std::optional<WaitDeadline> deadline;
+  std::optional<base::Duration> wait_limit;
+  std::optional<base::Error> failure;
   bool eof = false;
 };
 }  // namespace detail
@@ -79,12 +84,16 @@ class Transport final : public base::ByteSource, public base::ByteSink {
   base::Status write_all_vectored(std::span<const std::span<const uint8_t>> slices) override;
   base::Status flush() override { return {}; }
 
-  // While set, every receive waits at most until `deadline`: the socket's read time-out is
-  // lowered to the time left before each receive, and a receive that starts after the deadline
-  // fails with an Io error of kind TimedOut. The caller restores the read time-out afterwards.
-  void set_read_deadline(std::optional<std::chrono::steady_clock::time_point> deadline) {
-    read_deadline_ = deadline;
+  // While set, every receive and send (TLS records included) ends by `deadline`: a call that
+  // starts after it, or waits past it, fails with an Io error of kind TimedOut carrying the
+  // deadline's message. Without one, calls wait without limit.
+  void set_deadline(std::optional<WaitDeadline> deadline) {
+    bio_state_.deadline = std::move(deadline);
   }
+  const std::optional<WaitDeadline>& deadline() const { return bio_state_.deadline; }
+  // While set, one receive or send waits at most `limit` for its socket, then fails as an expired
+  // socket time-out does (EAGAIN, kind WouldBlock): a query stream's pause between two waits.
+  void set_wait_limit(std::optional<base::Duration> limit) { bio_state_.wait_limit = limit; }
 
   // Makes `bytes` the buffered bytes, read before anything received; only on a transport that
   // has buffered nothing. The buffer grows to hold them when it is smaller.
@@ -103,7 +112,6 @@ class Transport final : public base::ByteSource, public base::ByteSink {
 
   explicit Transport(Socket socket);
   base::Error tls_failure(int ret, const char* op);
-  base::Status apply_read_deadline();
 
   Socket socket_;
   SSL* ssl_ = nullptr;
@@ -112,7 +120,23 @@ class Transport final : public base::ByteSource, public base::ByteSink {
   detail::SocketBioState bio_state_;
   std::unique_ptr<uint8_t[]> buffer_;
   size_t capacity_ = kDefaultReadBufferCapacity;
-  std::optional<std::chrono::steady_clock::time_point> read_deadline_;
+};
+
+// Bounds the transport's calls by `limit` from its construction; the previous deadline comes
+// back when it ends. One per exchange: its reads and writes share the one deadline.
+class DeadlineScope {
+ public:
+  DeadlineScope(Transport& transport, base::Duration limit, std::string expired)
+      : transport_(transport), previous_(transport.deadline()) {
+    transport_.set_deadline(WaitDeadline::after(limit, std::move(expired)));
+  }
+  ~DeadlineScope() { transport_.set_deadline(std::move(previous_)); }
+  DeadlineScope(const DeadlineScope&) = delete;
+  DeadlineScope& operator=(const DeadlineScope&) = delete;
+
+ private:
+  Transport& transport_;
+  std::optional<WaitDeadline> previous_;
 };
 
 // The writing half of the readers layered over a borrowed transport: writes go straight to it.

@@ -78,7 +78,7 @@ TEST(QueryStream, FailuresLeaveTheConnectionBroken) {
   struct Case {
     const char* steps;
     const char* error;
-    int timeout;     // the socket's read time-out, seconds
+    int timeout;     // query_timeout, seconds: how long the stream waits for bytes at a time
     bool shut_down;  // the socket is shut down from another thread while the stream waits
   };
   const Case cases[] = {
@@ -87,7 +87,7 @@ TEST(QueryStream, FailuresLeaveTheConnectionBroken) {
       // A bad block that ends the bytes received so far fails at once, not when the stall ends.
       {"q;data:x:UInt64:1;rawdata:x:Foo(:0:;stall:4", "protocol error: bad type 'Foo(':", 30,
        false},
-      // An Exception cut short; the socket's read time-out ends the wait for the rest.
+      // An Exception cut short; the query time-out ends the wait for the rest.
       {"q;data:x:UInt64:1;unknown:2:3c000000", "protocol error: truncated exception packet", 1,
        false},
       {"q;data:x:UInt64:1;stall:4", "I/O error: connection closed before the end", 30, true},

@@ -174,11 +174,10 @@ TEST_F(Tls, HandshakeAndVerification) {
       {"wrong host", {}, "ca.pem", "example.com", nullptr, "hostname mismatch"},
       {"wrong ip", {}, "ca.pem", "127.0.0.2", nullptr, "IP address mismatch"},
       {"no cn fallback", {"cn_only"}, "ca.pem", "localhost", nullptr, "hostname mismatch"},
-      {"empty trust store", {}, "server.ext", "localhost", nullptr, "certificate"},
       {"client cert", mtls, "ca.pem", "localhost", "TLSv1.3", nullptr, "client.pem", "client.key"},
-      // Without a key no certificate is offered: the server refuses the client (seen on the
-      // first read over TLS 1.3).
-      {"no client key", mtls, "ca.pem", "localhost", nullptr, "", "client.pem"},
+      // Without a client certificate the server refuses the client (seen on the first read over
+      // TLS 1.3).
+      {"no client cert", mtls, "ca.pem", "localhost", nullptr, ""},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);
@@ -237,6 +236,12 @@ TEST_F(Tls, BuildErrors) {
        "configuration error: invalid client key: "},
       {"ca.pem", "client.pem", "server.key", base::ErrorKind::Config,
        "configuration error: mTLS config error: "},
+      {"ca.pem", "client.pem", nullptr, base::ErrorKind::Config,
+       "configuration error: mTLS config error: tls_client_cert is given without tls_client_key"},
+      {"ca.pem", nullptr, "client.key", base::ErrorKind::Config,
+       "configuration error: mTLS config error: tls_client_key is given without tls_client_cert"},
+      {"server.ext", nullptr, nullptr, base::ErrorKind::Config,
+       "configuration error: invalid CA certificate: no certificate in " + path("server.ext")},
   };
   for (const auto& c : cases) {
     auto r = TlsConfig::build(opt(c.ca), opt(c.cert), opt(c.key));
@@ -244,8 +249,26 @@ TEST_F(Tls, BuildErrors) {
     EXPECT_EQ(r.error().kind(), c.kind);
     EXPECT_EQ(r.error().to_string().rfind(c.prefix, 0), 0u) << r.error().to_string();
   }
-  // A file with no certificate sections builds an empty store (every server is then refused).
-  EXPECT_TRUE(TlsConfig::build(path("server.ext"), std::nullopt, std::nullopt).ok());
+}
+
+// Without a CA file the trust store is the system's, wherever the TLS library finds it; one that
+// holds nothing is refused instead of refusing every server later.
+TEST_F(Tls, SystemTrustStore) {
+  auto system = TlsConfig::build(std::nullopt, std::nullopt, std::nullopt);
+  EXPECT_TRUE(system.ok()) << system.error().to_string();
+  const std::string nothing = path("no-such-bundle.pem");
+  setenv("SSL_CERT_FILE", nothing.c_str(), 1);
+  setenv("SSL_CERT_DIR", path("").c_str(), 1);  // the test PKI's directory: no hashed names
+  auto empty = TlsConfig::build(std::nullopt, std::nullopt, std::nullopt);
+  unsetenv("SSL_CERT_FILE");
+  unsetenv("SSL_CERT_DIR");
+  ASSERT_FALSE(empty.ok());
+  EXPECT_EQ(empty.error().to_string().rfind("configuration error: no CA certificates: the system "
+                                            "trust store (file " +
+                                                nothing,
+                                            0),
+            0u)
+      << empty.error().to_string();
 }
 
 TEST_F(Tls, SetupRunsTheTlsHandshakeUnderTheBudget) {
@@ -304,6 +327,7 @@ TEST(TlsServerName, Classification) {
       {"1.2.3", TlsServerNameKind::Invalid},  {"h\xC3\xA9.com", TlsServerNameKind::Invalid},
   };
   for (auto& [name, kind] : cases) EXPECT_EQ(classify_tls_server_name(name), kind) << name;
+  EXPECT_EQ(classify_tls_server_name(std::string("1.2.3.4\0x", 9)), TlsServerNameKind::Invalid);
   std::string label63(63, 'a'), label64(64, 'a');
   EXPECT_EQ(classify_tls_server_name(label63 + ".com"), TlsServerNameKind::Dns);
   EXPECT_EQ(classify_tls_server_name(label64 + ".com"), TlsServerNameKind::Invalid);

@@ -1,7 +1,9 @@
 #include "tarnwick/sync/transport.h"
 
 #include <gtest/gtest.h>
+#include <signal.h>
 #include <sys/socket.h>
+#include <sys/time.h>
 
 #include <chrono>
 #include <thread>
@@ -119,6 +121,47 @@ TEST(Transport, ShutdownFromAnotherThreadEndsABlockedRead) {
   // Writes after the shutdown fail with an error, not a signal.
   uint8_t data[1] = {1};
   EXPECT_FALSE(t->write_all(data).ok());
+}
+
+// A deadline holds for reads and writes however often signals interrupt the waits, and a thread's
+// interrupt hook is asked while a call waits without a deadline and stops it.
+TEST(Transport, DeadlinesOutlastSignalsAndTheInterruptHookStopsWaits) {
+  struct sigaction quiet {};
+  quiet.sa_handler = [](int) {};  // no SA_RESTART: every signal interrupts the wait
+  struct sigaction old {};
+  ASSERT_EQ(sigaction(SIGALRM, &quiet, &old), 0);
+  itimerval every{{0, 50000}, {0, 50000}};
+  setitimer(ITIMER_REAL, &every, nullptr);
+
+  auto [a, b] = testing::tcp_pair();
+  auto t = Transport::new_plain(std::move(a));
+  std::vector<uint8_t> big(64 << 20);
+  uint8_t byte;
+  for (bool reading : {true, false}) {
+    SCOPED_TRACE(reading);
+    t->set_deadline(WaitDeadline::after(Duration::from_millis(400), "too slow"));
+    const auto began = std::chrono::steady_clock::now();
+    base::Status st = reading ? t->read_exact(&byte, 1) : t->write_all(big);
+    const auto took = std::chrono::steady_clock::now() - began;
+    ASSERT_FALSE(st.ok());
+    EXPECT_TRUE(st.error().is_io(base::IoKind::TimedOut)) << st.error().to_string();
+    EXPECT_EQ(st.error().to_string(), "I/O error: too slow");
+    EXPECT_GE(took, std::chrono::milliseconds(350));
+    EXPECT_LT(took, std::chrono::seconds(3));
+  }
+  itimerval off{};
+  setitimer(ITIMER_REAL, &off, nullptr);
+  sigaction(SIGALRM, &old, nullptr);
+
+  t->set_deadline(std::nullopt);
+  int calls = 0;
+  ScopedInterruptHook hook([](void* n) { return ++*static_cast<int*>(n) >= 3; }, &calls);
+  const auto began = std::chrono::steady_clock::now();
+  base::Status st = t->read_exact(&byte, 1);
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().to_string(), interrupted_error().to_string());
+  EXPECT_EQ(calls, 3);
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
 }
 
 TEST(TransportReader, UnreadBytesStayWithTheTransport) {

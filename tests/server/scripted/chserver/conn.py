@@ -121,6 +121,7 @@ class Conn:
         self.method = METHOD_LZ4  # frame method for compressed server blocks
         self.chunk_splits = None  # default chunk sizes for framed sends
         self.stray_zeros = ()  # default stray zero lengths for framed sends
+        self.trickle = None  # seconds between single bytes: sends go out one byte at a time
         self.client_block_flag = True  # client blocks carry the custom-serialization flag
         self._raw = _RawSource(self)
         self._logical = _Logical(self)
@@ -151,6 +152,13 @@ class Conn:
 
     def _sendall(self, data, stall_after=None, stall_seconds=0.0):
         data = bytes(data)
+        if self.trickle is not None:
+            for i in range(len(data)):
+                if i:
+                    self.stall(self.trickle)
+                self.sock.sendall(data[i : i + 1])
+                self.record.raw_out += data[i : i + 1]
+            return
         if stall_after is not None and 0 <= stall_after < len(data):
             self._sendall(data[:stall_after])
             self.stall(stall_seconds)

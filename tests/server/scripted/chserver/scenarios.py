@@ -171,7 +171,8 @@ def script(conn, a):
     uuids:n, tz:name, unknown:type[:hexbody], readtask, ranges, mtread, cancel (expect Cancel),
     ping (expect Ping, send Pong), status (expect TablesStatusRequest, answer every table as
     replicated with delay 5, readonly), insert (read Data blocks up to the empty one), stall:secs,
-    slow:secs:n:<step> (the step's bytes stall after n bytes).
+    slow:secs:n:<step> (the step's bytes stall after n bytes), trickle:secs:<step> (the step's
+    bytes go out one at a time, `secs` apart).
     Blocks follow `compress`. Afterwards Pong to every Ping until the client closes."""
     _hello(conn, a)
     comp = _compress(a)
@@ -183,6 +184,10 @@ def script(conn, a):
         if verb == "slow":
             send.update(stall_after=int(f[1]), stall_seconds=float(f[0]))
             verb, f = f[2], f[3:]
+        conn.trickle = None
+        if verb == "trickle":
+            conn.trickle = float(f[0])
+            verb, f = f[1], f[2:]
         if verb == "q":
             conn.expect_query()
         elif verb in ("data", "totals", "extremes", "pevents"):

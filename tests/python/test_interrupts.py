@@ -1,0 +1,170 @@
+"""Deadlines and signals against a scripted server that stalls: query_timeout bounds a whole
+exchange however the server cuts it up, signals neither restart nor stretch it, and a signal handler
+that raises ends a blocking call at once, leaving the connection broken rather than half-read.
+Every test runs in the main thread, where Python runs its signal handlers."""
+
+import contextlib
+import signal
+import threading
+import time
+import unittest
+
+from test_client import HEADER, ROWS_A, ScriptedServer, serving
+from tarnwick._native import _Client, dicts_to_block
+
+BROKEN = "connection is broken by an earlier failed exchange"
+TIMED_OUT = "timed out"
+
+
+@contextlib.contextmanager
+def sigalrm(handler, first, interval=0.0):
+    """Runs `handler` on SIGALRM after `first` seconds (then every `interval` seconds)."""
+    old = signal.signal(signal.SIGALRM, handler)
+    signal.setitimer(signal.ITIMER_REAL, first, interval)
+    try:
+        yield
+    finally:
+        signal.setitimer(signal.ITIMER_REAL, 0)
+        signal.signal(signal.SIGALRM, old)
+
+
+def raise_interrupt(signum, frame):
+    raise KeyboardInterrupt
+
+
+def timed(fn, *args):
+    """(the exception fn raised, the seconds it took)."""
+    began = time.monotonic()
+    try:
+        fn(*args)
+    except BaseException as e:  # the test inspects it
+        return e, time.monotonic() - began
+    return None, time.monotonic() - began
+
+
+def stalls(conn):
+    """A scenario step: reads one query and sends nothing until the client closes."""
+    conn.expect_query()
+    conn.wait_closed(20)
+
+
+def trickles(conn):
+    """A scenario step: answers one query a byte every half second."""
+    conn.expect_query()
+    conn.trickle = 0.5
+    with contextlib.suppress(OSError):
+        conn.send_data(ROWS_A)
+        conn.send_eos()
+
+
+class StopsReading:
+    """A scenario step: starts an insert of one String column, then reads nothing until
+    release()."""
+
+    def __init__(self):
+        self.released = threading.Event()
+
+    def __call__(self, conn):
+        conn.expect_query()
+        conn.send_data([("s", "String", [])])
+        self.released.wait(20)
+
+    def release(self):
+        self.released.set()
+
+
+def big_block():
+    return dicts_to_block([{"s": "x" * (1 << 20)}] * 48, [("s", "String")])
+
+
+class DeadlineTest(unittest.TestCase):
+    def test_query_timeout_bounds_trickles_stalled_inserts_and_signal_storms(self):
+        stopped = StopsReading()
+        self.addCleanup(stopped.release)
+        cases = [
+            ("a byte every 0.5 s", trickles, 2.0, lambda c: c.query("q"), None, TIMED_OUT),
+            # The block's bytes stop moving inside the write.
+            ("an insert the server stops reading", stopped, 3.0,
+             lambda c: c.insert("INSERT INTO t VALUES", "", [big_block()]), None,
+             "I/O error: timed out: the exchange took longer than query_timeout (3s)"),
+            ("a stall under a signal every 0.2 s", stalls, 2.0, lambda c: c.query("q"),
+             lambda: sigalrm(lambda *_: None, 0.2, 0.2), TIMED_OUT),
+        ]
+        for name, step, timeout, call, signals, text in cases:
+            with self.subTest(name), serving(step, query_timeout=timeout) as (c, _):
+                with signals() if signals else contextlib.nullcontext():
+                    error, took = timed(call, c)
+                if step is stopped:
+                    stopped.release()
+                self.assertIsInstance(error, (ConnectionError, ValueError), repr(error))
+                self.assertIn(text, str(error))
+                self.assertLess(took, timeout + 3)
+                self.assertGreater(took, timeout - 0.5)
+                self.assertIn(BROKEN, str(timed(c.ping)[0]))
+
+
+class InterruptTest(unittest.TestCase):
+    def test_a_raising_signal_handler_ends_each_blocking_call_at_once(self):
+        stopped = StopsReading()
+        self.addCleanup(stopped.release)
+        cases = [
+            ("query", stalls, lambda c: c.query("q")),
+            ("execute", stalls, lambda c: c.execute("q")),
+            ("insert", stopped,
+             lambda c: c.insert("INSERT INTO t VALUES", "", [big_block()])),
+            ("ping", lambda conn: conn.wait_closed(20), lambda c: c.ping()),
+            ("stream", stalls, lambda c: next(c.query_stream("q"))),
+        ]
+        for name, step, call in cases:
+            with self.subTest(name), serving(step, query_timeout=30) as (c, _):
+                with sigalrm(raise_interrupt, 0.3):
+                    error, took = timed(call, c)
+                if step is stopped:
+                    stopped.release()
+                self.assertIsInstance(error, KeyboardInterrupt)
+                self.assertLess(took, 2.0)
+                # The interrupted exchange is never read as the answer to the next call.
+                self.assertIn(BROKEN, str(timed(c.ping)[0]))
+
+    def test_a_handler_may_discard_the_interrupted_client_but_not_call_it(self):
+        seen = []
+
+        def handler(signum, frame):
+            seen.append(timed(c.ping)[0])
+            c.discard()  # allowed: it never waits for the lock
+            raise KeyboardInterrupt
+
+        with serving(stalls, query_timeout=30) as (c, _):
+            with sigalrm(handler, 0.3):
+                error, took = timed(c.query, "q")
+        self.assertIsInstance(error, KeyboardInterrupt)
+        self.assertLess(took, 2.0)
+        self.assertIsInstance(seen[0], RuntimeError)
+        self.assertIn("cannot be used from inside that handler", str(seen[0]))
+
+    def test_waiting_for_another_threads_call_is_interrupted(self):
+        with serving(stalls, query_timeout=30) as (c, _):
+            other = threading.Thread(target=timed, args=(c.query, "slow"))
+            other.start()
+            time.sleep(0.2)  # the other thread's call holds the client
+            with sigalrm(raise_interrupt, 0.3):
+                error, took = timed(c.ping)
+            c.discard()
+            other.join(10)
+        self.assertIsInstance(error, KeyboardInterrupt)
+        self.assertLess(took, 2.0)
+
+    def test_connect_is_interrupted_while_the_server_does_not_answer(self):
+        def silent(conn):
+            conn.read_client_hello()
+            conn.wait_closed(20)
+
+        with ScriptedServer(silent, timeout=30) as srv:
+            with sigalrm(raise_interrupt, 0.3):
+                error, took = timed(lambda: _Client(f"127.0.0.1:{srv.port}", connect_timeout=30))
+        self.assertIsInstance(error, KeyboardInterrupt)
+        self.assertLess(took, 2.0)
+
+
+if __name__ == "__main__":
+    unittest.main()
