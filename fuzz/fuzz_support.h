@@ -23,6 +23,7 @@ int fuzz_block_differential(const uint8_t* data, size_t size);
 int fuzz_frames(const uint8_t* data, size_t size);
 int fuzz_server_packets(const uint8_t* data, size_t size);
 int fuzz_chunked(const uint8_t* data, size_t size);
+int fuzz_stream_buffer(const uint8_t* data, size_t size);
 
 // Aborts with the failed condition: libFuzzer and the corpus test both report it as a crash.
 #define TW_FUZZ_CHECK(cond)                                                             \

@@ -191,6 +191,53 @@ def main():
         write("chunked", how, bytes([sel]) + message)
     write("chunked", "oversized", bytes([0x00]) + struct.pack("<I", 67108865) + b"x")
 
+    # Query stream responses: packets back to back, or chunk-framed with a packet split across
+    # chunks and zero lengths between them; the selector's low bits are the small receive size.
+    lc_block = next(b for name, b, _ in native_blocks() if "low_cardinality" in name)
+    data = varint(1) + string("") + lc_block
+    progress = varint(3) + bytes(7)
+    response = progress + data + varint(6) + bytes(10) + data + varint(5)
+    write("stream_buffer", "plain-by5", bytes([0x05]) + response)
+    write("stream_buffer", "plain-bytewise", bytes([0x00]) + response)
+    framed = (chunk(response[:4]) + chunk(b"") + chunk(response[4:40]) + chunk(b"") +
+              chunk(response[40:]) + chunk(b"") + chunk(b""))
+    write("stream_buffer", "chunked-split", bytes([0x43]) + framed)
+    exception = varint(2) + auth[1:]
+    write("stream_buffer", "exception-cut", bytes([0x02]) + progress + exception[:-3])
+
+    # Python targets: one column's row count, type text, NUL and body, from the captures (the
+    # first block of each with few rows); and for dicts_to_block a type text, NUL and a program.
+    for entry in json.loads((VECTORS / "native_columns.json").read_text()):
+        raw = (VECTORS / entry["file"]).read_bytes()
+        blk = entry["blocks"][0]
+        pos = blk["offset"]
+        ncols, pos = read_varint(raw, pos)
+        nrows, pos = read_varint(raw, pos)
+        if nrows > 63:
+            continue
+        for c in range(ncols):
+            name, pos = read_string(raw, pos)
+            typ, pos = read_string(raw, pos)
+            start, end = blk["column_bodies"][c]
+            pos = end
+            write("py_conversion", re.sub(r"[^A-Za-z0-9]+", "_", typ.decode()).strip("_")[:60],
+                  bytes([nrows]) + typ + b"\0" + raw[start:end])
+    programs = {
+        "edges": b"\x01\x11\x05\x01\x11\x10\x01\x01\x13\x03\x01\x00",
+        "texts": b"\x01\x34ab\x00c\x01\x25\xff\xfe\x01\x00",
+        "nested": b"\x01\x37\x11\x02\x01\x04\x00\x01\x28\x14ab\x00",
+        "objects": b"\x01\x0a\x00\x00\x01\x00\x00\x01\x0b\x01\x02\x03\x01\x3cxyz"
+                   b"\x01\x0d" + bytes(range(16)) + b"\x01\x1e" + bytes(16),
+    }
+    for typ in ["UInt8", "Int256", "Float32", "String", "FixedString(0)", "FixedString(3)",
+                "Nullable(Int64)", "Array(Nullable(String))", "Map(String, UInt64)",
+                "Tuple(UInt8, String)", "LowCardinality(Nullable(String))", "Decimal(76, 10)",
+                "DateTime64(9, 'UTC')", "Date32", "UUID", "IPv4", "IPv6", "Enum8('a' = 1)",
+                "Bool", "JSON", "Variant(String, UInt64)"]:
+        name = re.sub(r"[^A-Za-z0-9]+", "_", typ).strip("_")
+        for pname, program in programs.items():
+            write("py_dicts_to_block", f"{name}-{pname}", typ.encode() + b"\0" + program)
+
 
 if __name__ == "__main__":
     main()

@@ -38,6 +38,8 @@ DeferredError to_py_err(const base::Error& error) {
               cat("ClickHouse response too large: decoded ", static_cast<uint64_t>(error.decoded()),
                   " bytes exceeds max_response_size ", static_cast<uint64_t>(error.limit()),
                   "; raise max_response_size or use a streaming API")};
+    case ErrorKind::OutOfMemory:
+      return {PyExc_MemoryError, cat("ClickHouse ", error.to_string())};
   }
   return {PyExc_SystemError, cat("unknown library error: ", error.to_string())};
 }

@@ -3,15 +3,17 @@
 // The reader thread ("ch-query-stream") owns the library's QueryStream, holds no Python object and
 // never takes the GIL. It sends every decoded block with rows, then the end of the response or an
 // error's display text, through a bounded channel of 32 messages; __next__ takes them out with the
-// GIL released. Three atomic flags are shared with the thread: cancel (set by cancel() and
-// discard(), tested by the reader before each read), eos (the response reached EndOfStream or a
-// server exception) and finished (the reader left its loop).
+// GIL released; the channel is also bounded by the bytes of the blocks it holds. Three atomic flags
+// are shared with the thread: cancel (set by cancel() and discard(), tested by the reader before
+// each read), eos (the response reached EndOfStream or a server exception) and finished (the reader
+// left its loop).
 #include <pthread.h>
 
 #include <condition_variable>
 #include <deque>
 #include <memory>
 #include <mutex>
+#include <new>
 #include <optional>
 #include <string>
 #include <system_error>
@@ -22,18 +24,25 @@
 #include "binding/entry.h"
 #include "binding/errors.h"
 #include "binding/objects.h"
+#include "tarnwick/protocol/block_reader.h"
 
 namespace tarnwick::binding {
 
 namespace {
 
 constexpr size_t kChannelCapacity = 32;
+// The most bytes of blocks (as protocol::block_cost counts them) that the channel holds while the
+// consumer has not taken them: the reader's read-ahead. One block is always let in, whatever its
+// size, so a block larger than this still passes, alone.
+constexpr uint64_t kChannelByteLimit = uint64_t{32} << 20;
 constexpr const char* kReaderThreadName = "ch-query-stream";
 
 struct StreamMessage {
   enum Kind : uint8_t { Block, End, Error } kind;
-  protocol::Block block;  // Block: a block with rows
-  std::string text;       // Error: the library error's display text
+  protocol::Block block;       // Block: a block with rows
+  std::string text;            // Error: the library error's display text
+  bool out_of_memory = false;  // Error: memory ran out (MemoryError rather than RuntimeError)
+  uint64_t bytes = 0;          // Block: its cost, as the channel's byte bound counts it
 };
 
 // A bounded first-in first-out channel with one sending and one receiving end.
@@ -42,8 +51,13 @@ class Channel {
   // Waits while the channel is full. False, dropping the message, once the receiver is gone.
   bool send(StreamMessage message) {
     std::unique_lock lock(mutex_);
-    not_full_.wait(lock, [&] { return queue_.size() < kChannelCapacity || receiver_gone_; });
+    not_full_.wait(lock, [&] {
+      const bool room = queue_.size() < kChannelCapacity &&
+                        (queue_.empty() || bytes_ + message.bytes <= kChannelByteLimit);
+      return room || receiver_gone_;
+    });
     if (receiver_gone_) return false;
+    bytes_ += message.bytes;
     queue_.push_back(std::move(message));
     not_empty_.notify_one();
     return true;
@@ -62,6 +76,7 @@ class Channel {
     if (queue_.empty()) return std::nullopt;
     StreamMessage message = std::move(queue_.front());
     queue_.pop_front();
+    bytes_ -= message.bytes;
     not_full_.notify_one();
     return message;
   }
@@ -74,6 +89,7 @@ class Channel {
     std::lock_guard lock(mutex_);
     receiver_gone_ = true;
     queue_.clear();
+    bytes_ = 0;
     not_full_.notify_all();
   }
 
@@ -82,6 +98,7 @@ class Channel {
   std::condition_variable not_empty_;
   std::condition_variable not_full_;
   std::deque<StreamMessage> queue_;
+  uint64_t bytes_ = 0;  // the cost of the blocks queued
   bool sender_gone_ = false;
   bool receiver_gone_ = false;
 };
@@ -120,8 +137,8 @@ StreamCore& core_of(PyObject* self) {
 
 // The reader loop; runs without the GIL and touches no Python object.
 void read_stream(std::optional<sync::QueryStream> stream, const std::shared_ptr<Shared>& shared) {
-  auto send_error = [&](std::string text) {
-    shared->channel.send({StreamMessage::Error, {}, std::move(text)});
+  auto send_error = [&](std::string text, bool out_of_memory = false) {
+    shared->channel.send({StreamMessage::Error, {}, std::move(text), out_of_memory});
   };
   try {
     while (!shared->cancel.load(std::memory_order_relaxed)) {
@@ -130,7 +147,7 @@ void read_stream(std::optional<sync::QueryStream> stream, const std::shared_ptr<
         if (next.error().kind() == base::ErrorKind::Server) {
           shared->eos.store(true, std::memory_order_release);
         }
-        send_error(next.error().to_string());
+        send_error(next.error().to_string(), next.error().kind() == base::ErrorKind::OutOfMemory);
         break;
       }
       if (!next->has_value()) {
@@ -139,9 +156,12 @@ void read_stream(std::optional<sync::QueryStream> stream, const std::shared_ptr<
         break;
       }
       if ((*next)->rows == 0) continue;  // the header block and other empty blocks
-      if (!shared->channel.send({StreamMessage::Block, std::move(**next), {}})) break;
+      const uint64_t cost = protocol::block_cost(**next);
+      if (!shared->channel.send({StreamMessage::Block, std::move(**next), {}, false, cost})) break;
     }
-  } catch (const std::exception& e) {  // out of memory while decoding
+  } catch (const std::bad_alloc&) {
+    send_error("query stream reader failed: out of memory", true);
+  } catch (const std::exception& e) {
     send_error(std::string("query stream reader failed: ") + e.what());
   }
   stream.reset();  // closes its socket handle; a response left half-read marks the client
@@ -178,7 +198,9 @@ PyObject* stream_next(PyObject* self) {
     return nullptr;
   }
   if (!message || message->kind == StreamMessage::End) return nullptr;  // StopIteration
-  if (message->kind == StreamMessage::Error) return raise(PyExc_RuntimeError, message->text);
+  if (message->kind == StreamMessage::Error) {
+    return raise(message->out_of_memory ? PyExc_MemoryError : PyExc_RuntimeError, message->text);
+  }
   return conversion::make_block(state_of_self(self), std::move(message->block)).release();
 }
 

@@ -27,6 +27,8 @@ TEST(ErrorTest, DisplayTexts) {
             "I/O error: Connection refused (os error 111)");
   EXPECT_EQ(Error::response_too_large(10, 5).to_string().substr(0, 75),
             "response too large: decoded 10 bytes of result blocks exceeds max_response_");
+  EXPECT_EQ(Error::out_of_memory(4096).to_string(), "out of memory: could not allocate 4096 bytes");
+  EXPECT_EQ(Error::out_of_memory(0).to_string(), "out of memory");
   Error copy = Error::auth("denied");
   Error moved = copy;
   EXPECT_EQ(moved.to_string(), "authentication error: denied");
@@ -108,7 +110,8 @@ TEST(BufferPoolTest, AllocationsComeBackWhenTheirLastUserGoesWithinTheBound) {
   wire.block_head(1, 2).column("x", "UInt16").bytes({1, 0, 2, 0});
   for (int round = 0; round < 2; ++round) {
     MemorySource source(wire.get());
-    Result<protocol::Block> block = protocol::read_block_body(source, {}, pool->get());
+    Result<protocol::Block> block =
+        protocol::read_block_body(source, {}, protocol::kDefaultBlockByteLimit, pool->get());
     ASSERT_TRUE(block.ok()) << block.error().to_string();
     EXPECT_EQ(pool->get()->held_bytes(), 0u);
     if (round == 1) {

@@ -3,7 +3,6 @@
 #include <string.h>
 
 #include <cassert>
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <new>
@@ -15,9 +14,8 @@ namespace tarnwick::base {
 
 namespace {
 
-[[noreturn]] void out_of_memory(size_t n) {
-  std::fprintf(stderr, "tarnwick: out of memory allocating %zu bytes\n", n);
-  std::abort();
+[[noreturn]] void out_of_memory() {
+  throw std::bad_alloc();
 }
 
 }  // namespace
@@ -69,15 +67,34 @@ void ByteBuffer::wipe() {
 }
 
 void ByteBuffer::grow_for(size_t extra) {
-  if (extra > SIZE_MAX - size_) out_of_memory(SIZE_MAX);
+  if (extra > SIZE_MAX - size_) out_of_memory();
   size_t want = size_ + extra;
   size_t doubled = capacity_ > SIZE_MAX / 2 ? SIZE_MAX : capacity_ * 2;
   grow_to(want > doubled ? want : (doubled < 64 ? 64 : doubled));
 }
 
+bool ByteBuffer::try_reserve_more(size_t n) noexcept {
+  if (capacity_ - size_ >= n) return true;
+  if (n > SIZE_MAX - size_) return false;
+  size_t want = size_ + n;
+  size_t doubled = capacity_ > SIZE_MAX / 2 ? SIZE_MAX : capacity_ * 2;
+  if (doubled > want) {  // keep growth geometric when that is possible, else take what is needed
+    if (void* grown = std::realloc(data_, doubled)) {
+      data_ = static_cast<uint8_t*>(grown);
+      capacity_ = doubled;
+      return true;
+    }
+  }
+  void* grown = std::realloc(data_, want);
+  if (grown == nullptr) return false;
+  data_ = static_cast<uint8_t*>(grown);
+  capacity_ = want;
+  return true;
+}
+
 void ByteBuffer::grow_to(size_t capacity) {
   void* grown = std::realloc(data_, capacity);
-  if (grown == nullptr) out_of_memory(capacity);
+  if (grown == nullptr) out_of_memory();
   data_ = static_cast<uint8_t*>(grown);
   capacity_ = capacity;
 }
@@ -91,7 +108,7 @@ Bytes ByteBuffer::freeze() && {
     return out;
   }
   auto* storage = static_cast<Bytes::Storage*>(std::malloc(sizeof(Bytes::Storage)));
-  if (storage == nullptr) out_of_memory(sizeof(Bytes::Storage));
+  if (storage == nullptr) out_of_memory();
   new (&storage->refs) std::atomic<size_t>(1);
   storage->data = std::exchange(data_, nullptr);
   storage->capacity = capacity_;

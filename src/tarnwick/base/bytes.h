@@ -32,10 +32,14 @@ class ByteBuffer {
   bool empty() const { return size_ == 0; }
   std::span<const uint8_t> span() const { return {data_, size_}; }
 
-  // Makes room for at least `capacity` bytes in total.
+  // Makes room for at least `capacity` bytes in total. Growth that the system cannot satisfy
+  // throws std::bad_alloc, as the standard containers do; the decoders ask try_reserve first for
+  // every size that comes from outside, so they see the failure as a value.
   void reserve(size_t capacity) {
     if (capacity > capacity_) grow_to(capacity);
   }
+  // Makes room for `n` more bytes; false, changing nothing, when that memory is not to be had.
+  [[nodiscard]] bool try_reserve_more(size_t n) noexcept;
   // Appends `n` bytes of unspecified content and returns where they start.
   uint8_t* extend(size_t n) {
     if (capacity_ - size_ < n) grow_for(n);

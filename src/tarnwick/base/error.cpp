@@ -110,6 +110,9 @@ Error Error::server(int32_t code, std::string name, std::string message) {
 Error Error::response_too_large(size_t decoded, size_t limit) {
   return make({ErrorKind::ResponseTooLarge, {}, {}, 0, {}, decoded, limit});
 }
+Error Error::out_of_memory(size_t bytes) {
+  return make({ErrorKind::OutOfMemory, {}, {}, 0, {}, bytes, 0});
+}
 
 ErrorKind Error::kind() const {
   return state_->kind;
@@ -160,6 +163,9 @@ std::string Error::to_string() const {
                  " bytes of result blocks exceeds max_response_size ", s.limit,
                  "; raise ClientConfig::max_response_size (with_max_response_size), or use a "
                  "streaming API (start_stream/query_with_block_view) which is not size-budgeted");
+    case ErrorKind::OutOfMemory:
+      if (s.decoded == 0) return "out of memory";  // the size was not known where it failed
+      return cat("out of memory: could not allocate ", s.decoded, " bytes");
   }
   return "unknown error";
 }

@@ -52,6 +52,7 @@ enum class ErrorKind : uint8_t {
   Timeout,
   Config,
   ResponseTooLarge,
+  OutOfMemory,
 };
 
 class [[nodiscard]] Error {
@@ -64,6 +65,8 @@ class [[nodiscard]] Error {
   static Error timeout(std::string message);
   static Error config(std::string message);
   static Error response_too_large(size_t decoded, size_t limit);
+  // An allocation of `bytes` (0: a size not known) failed; the operation was abandoned.
+  static Error out_of_memory(size_t bytes);
 
   Error(const Error& other);
   Error& operator=(const Error& other);
@@ -86,7 +89,7 @@ class [[nodiscard]] Error {
   const IoError& io_error() const;  // only for kind() == Io
   int32_t server_code() const;      // only for kind() == Server
   const std::string& server_name() const;
-  size_t decoded() const;  // only for kind() == ResponseTooLarge
+  size_t decoded() const;  // ResponseTooLarge; OutOfMemory: the bytes asked for
   size_t limit() const;
 
   bool is_io(IoKind io_kind) const;

@@ -1,5 +1,7 @@
 #include "tarnwick/protocol/block_parser.h"
 
+#include <algorithm>
+#include <new>
 #include <string>
 #include <utility>
 
@@ -25,13 +27,15 @@ namespace {
 // nested in it takes the plain layout that the column views read there (kept in its wire form it
 // would be misread). Any failure is a protocol error, as every failure of this parser is.
 Result<Bytes> expand_body(std::span<const uint8_t> body, const ColumnType& type, uint64_t rows,
-                          const BlockLayout& layout) {
+                          const BlockLayout& layout, uint64_t& budget) {
   base::MemorySource source(body);
   base::ByteBuffer out;
-  uint64_t budget = kColumnByteLimit;
   Status read = read_column_data_into(source, type, rows, out, budget, layout);
   if (!read.ok()) [[unlikely]] {
-    if (read.error().kind() == base::ErrorKind::Protocol) return std::move(read).error();
+    if (read.error().kind() == base::ErrorKind::Protocol ||
+        read.error().kind() == base::ErrorKind::OutOfMemory) {
+      return std::move(read).error();
+    }
     return Error::protocol(read.error().to_string());
   }
   if (source.remaining() != 0) [[unlikely]] {
@@ -41,8 +45,11 @@ Result<Bytes> expand_body(std::span<const uint8_t> body, const ColumnType& type,
   return std::move(out).freeze();
 }
 
+// Parses one column record and body; what the body keeps or needs is charged to `budget` (the
+// column's allowance) before it is taken. A body that needs more than the allowance fails as soon
+// as that is known, even when its bytes have not all arrived.
 Result<ColumnInfo> parse_column(std::span<const uint8_t> buf, uint64_t& pos, uint64_t rows,
-                                const BlockLayout& layout) {
+                                const BlockLayout& layout, uint64_t& budget) {
   TW_ASSIGN_OR_RETURN(std::string_view name, parse_string(buf, pos));
   TW_ASSIGN_OR_RETURN(std::string_view type_name, parse_string(buf, pos));
   if (layout.serialization_flag) {
@@ -56,18 +63,27 @@ Result<ColumnInfo> parse_column(std::span<const uint8_t> buf, uint64_t& pos, uin
   ColumnInfo column{std::string(name), std::string(type_name), {}, {}};
   if (type.kind == TypeKind::LowCardinality) {  // expanded straight into the column's buffer
     TW_ASSIGN_OR_RETURN(base::ByteBuffer body,
-                        read_low_cardinality_from_buffer(buf, pos, type.inner(), rows));
+                        read_low_cardinality_from_buffer(buf, pos, type.inner(), rows, budget));
     column.data = std::move(body).freeze();
     return column;
   }
 
   const uint64_t start = pos;
-  TW_TRY(skip_column_data(buf, pos, type, rows, 0, layout));
+  Status skipped = skip_column_data(buf, pos, type, rows, 0, layout);
+  if (!skipped.ok()) {
+    // A body still arriving is refused once the bytes it needs are more than it may take.
+    if (ran_out(buf, pos) && pos - start > budget) {
+      pos = start;
+      return charge_budget(budget, budget + 1, "column").error();
+    }
+    return std::move(skipped).error();
+  }
   TW_ASSIGN_OR_RETURN(uint64_t kept, materialized_column_data_start(buf.size(), start, type, rows));
   const auto body = buf.subspan(kept, pos - kept);
   if (rows != 0 && has_low_cardinality(type)) {
-    TW_ASSIGN_OR_RETURN(column.data, expand_body(body, type, rows, layout));
+    TW_ASSIGN_OR_RETURN(column.data, expand_body(body, type, rows, layout, budget));
   } else {
+    TW_TRY(charge_budget(budget, body.size(), "column"));
     column.data = Bytes::copy_of(body);
   }
   return column;
@@ -94,22 +110,43 @@ Status skip_block_info(std::span<const uint8_t> buf, uint64_t& pos) {
   }
 }
 
-Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
-                               const BlockLayout& layout) {
+namespace {
+
+Result<Block> parse_block_columns(std::span<const uint8_t> buf, uint64_t& pos,
+                                  const BlockLayout& layout, uint64_t byte_limit) {
   TW_TRY(skip_block_info(buf, pos));
   TW_ASSIGN_OR_RETURN(uint64_t column_count, parse_varint(buf, pos));
   TW_TRY(checked_count(column_count, "block column", kMaxBlockColumns));
   TW_ASSIGN_OR_RETURN(uint64_t rows, parse_varint(buf, pos));
   TW_TRY(checked_count(rows, "block row", kMaxBlockRows));
+  TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
+                      BlockAllowance::start(rows, column_count, byte_limit));
 
   Block block;
   block.rows = rows;
-  block.columns.reserve(static_cast<size_t>(column_count));
+  // Each column record takes at least two bytes, so that many can be there at the most.
+  const uint64_t backed = pos < buf.size() ? (buf.size() - pos) / 2 : 0;
+  block.columns.reserve(static_cast<size_t>(std::min(column_count, backed)));
   for (uint64_t i = 0; i < column_count; ++i) {
-    TW_ASSIGN_OR_RETURN(ColumnInfo column, parse_column(buf, pos, rows, layout));
-    block.columns.push_back(std::move(column));
+    const uint64_t given = allowance.column_budget();
+    uint64_t budget = given;
+    Result<ColumnInfo> column = parse_column(buf, pos, rows, layout, budget);
+    TW_TRY(allowance.settle(given, budget,
+                            column.ok() ? Status{} : Status(std::move(column).error())));
+    block.columns.push_back(std::move(column).value());
   }
   return block;
+}
+
+}  // namespace
+
+Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
+                               const BlockLayout& layout, uint64_t byte_limit) {
+  try {
+    return parse_block_columns(buf, pos, layout, byte_limit);
+  } catch (const std::bad_alloc&) {
+    return Error::out_of_memory(0);
+  }
 }
 
 Result<uint64_t> materialized_column_data_start(uint64_t len, uint64_t start,

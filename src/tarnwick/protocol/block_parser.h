@@ -14,6 +14,7 @@
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
 #include "tarnwick/protocol/block_layout.h"
+#include "tarnwick/protocol/block_reader.h"
 #include "tarnwick/protocol/type_parser.h"
 
 namespace tarnwick::protocol {
@@ -21,8 +22,12 @@ namespace tarnwick::protocol {
 // Parses the block body that starts at `pos` in `buf` (after the packet type and table name). On
 // success `pos` stands just past the block; on failure past the end of `buf` when the block is cut
 // short, else wherever the failing step stopped.
+// Bodies and expansions are charged as read_block_body charges them, to `byte_limit` and to each
+// column's own limit; a body that needs more fails at once, even before it has fully arrived (a
+// charge the block cannot pay is ResponseTooLarge, as there).
 base::Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
-                                     const BlockLayout& layout = {});
+                                     const BlockLayout& layout = {},
+                                     uint64_t byte_limit = kDefaultBlockByteLimit);
 
 // Steps over the block-info field list (field 1: one byte, 2: four bytes, 3: a varint; 0 or any
 // other number ends it).

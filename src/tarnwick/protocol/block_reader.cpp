@@ -1,5 +1,7 @@
 #include "tarnwick/protocol/block_reader.h"
 
+#include <algorithm>
+#include <new>
 #include <string>
 #include <utility>
 #include <vector>
@@ -100,9 +102,50 @@ Result<ColumnRecord> read_column_record(ByteSource& source, const BlockLayout& l
   return ColumnRecord{std::move(name), std::move(type_name), std::move(type)};
 }
 
-Result<Block> read_block_body(ByteSource& source, const BlockLayout& layout,
-                              base::BufferPool* pool) {
+uint64_t block_cost(const Block& block) {
+  const uint64_t floor = block.rows * kRowCellCost;
+  if (block.columns.empty()) return floor;
+  uint64_t total = 0;
+  for (const ColumnInfo& column : block.columns) {
+    total += std::max<uint64_t>(column.data.size() + column.materialized.size(), floor);
+  }
+  return total;
+}
+
+Result<BlockAllowance> BlockAllowance::start(uint64_t rows, uint64_t columns, uint64_t limit) {
+  // Rows are paid for even when their columns carry no bytes. Both counts are checked against
+  // their limits before this, so the product fits.
+  BlockAllowance a;
+  a.limit_ = limit;
+  a.floor_ = rows * kRowCellCost;
+  const uint64_t least = a.floor_ * std::max<uint64_t>(columns, 1);
+  if (least > limit) return Error::response_too_large(least, limit);
+  a.left_ = limit - least;
+  return a;
+}
+
+uint64_t BlockAllowance::column_budget() const {
+  return std::min(kColumnByteLimit, left_ + floor_);
+}
+
+Status BlockAllowance::settle(uint64_t given, uint64_t budget, Status read) {
+  if (!read.ok()) {
+    if (given < kColumnByteLimit && is_budget_exhausted(read.error())) {
+      return Error::response_too_large(limit_ - left_ + (given - budget) + 1, limit_);
+    }
+    return read;
+  }
+  left_ = left_ + floor_ - std::max(given - budget, floor_);
+  return {};
+}
+
+namespace {
+
+Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout, uint64_t byte_limit,
+                                 base::BufferPool* pool) {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
+  TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
+                      BlockAllowance::start(counts.rows, counts.columns, byte_limit));
   const uint64_t rows = counts.rows;
   Block block;
   block.rows = rows;
@@ -110,12 +153,15 @@ Result<Block> read_block_body(ByteSource& source, const BlockLayout& layout,
 
   ByteBuffer buffer = pool != nullptr ? pool->take() : ByteBuffer();
   std::vector<PendingColumn> pending;
-  pending.reserve(static_cast<size_t>(counts.columns));
+  // Room for records is taken as they arrive: a column count alone claims nothing.
+  pending.reserve(static_cast<size_t>(std::min<uint64_t>(counts.columns, 64)));
   for (uint64_t i = 0; i < counts.columns; ++i) {
     TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source, layout));
     const uint64_t start = buffer.size();
-    uint64_t budget = kColumnByteLimit;
-    TW_TRY(read_column_data_into(source, record.type, rows, buffer, budget, layout));
+    const uint64_t given = allowance.column_budget();
+    uint64_t budget = given;
+    Status read = read_column_data_into(source, record.type, rows, buffer, budget, layout);
+    TW_TRY(allowance.settle(given, budget, std::move(read)));
     pending.push_back({std::move(record.name), std::move(record.type_name), start, buffer.size()});
   }
 
@@ -129,6 +175,18 @@ Result<Block> read_block_body(ByteSource& source, const BlockLayout& layout,
                                        {}});
   }
   return block;
+}
+
+}  // namespace
+
+Result<Block> read_block_body(ByteSource& source, const BlockLayout& layout, uint64_t byte_limit,
+                              base::BufferPool* pool) {
+  // Growth that the system refuses ends the block as a value, whatever container asked for it.
+  try {
+    return read_block_columns(source, layout, byte_limit, pool);
+  } catch (const std::bad_alloc&) {
+    return Error::out_of_memory(0);
+  }
 }
 
 }  // namespace tarnwick::protocol

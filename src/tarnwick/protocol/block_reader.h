@@ -19,9 +19,44 @@ namespace tarnwick::protocol {
 inline constexpr uint64_t kMaxBlockColumns = 65536;
 inline constexpr uint64_t kMaxBlockRows = 10000000;
 
-// Decodes the block at the source. With `pool` set the block buffer starts from an allocation of
-// that pool and goes back to it when the block's columns are all dropped.
+// The bytes one decoded block may take when its caller names no other limit.
+inline constexpr uint64_t kDefaultBlockByteLimit = 268435456;
+// What every row of every column costs at the least, whatever its column holds: what the caller's
+// rendering of a cell takes (a pointer to it). A block without columns counts as one column.
+inline constexpr uint64_t kRowCellCost = 8;
+
+// The bytes a block costs against a byte limit: per column the larger of its bytes and
+// kRowCellCost per row.
+uint64_t block_cost(const Block& block);
+
+// A block's byte limit as its columns draw on it. Every column's floor (kRowCellCost per row) is
+// charged when the counts are known; each column then gets its own limit or what the block has
+// left, whichever is less, and pays the larger of what it took and its floor.
+class BlockAllowance {
+ public:
+  // Fails with ResponseTooLarge when the floors alone exceed `limit`.
+  static base::Result<BlockAllowance> start(uint64_t rows, uint64_t columns, uint64_t limit);
+  // The budget of the next column.
+  uint64_t column_budget() const;
+  // Settles the column read with `given` = column_budget(), `budget` what it has left and `read`
+  // its outcome: a charge the column could not pay because the block's allowance (not its own
+  // limit) was short becomes ResponseTooLarge; any other failure passes unchanged.
+  base::Status settle(uint64_t given, uint64_t budget, base::Status read);
+
+ private:
+  uint64_t limit_ = 0;
+  uint64_t floor_ = 0;
+  uint64_t left_ = 0;  // beyond the floors of the columns not yet settled
+};
+
+// Decodes the block at the source. Everything the decoding takes (bodies, LowCardinality
+// dictionaries and expansions, state prefixes) and kRowCellCost per row and column are charged to
+// `byte_limit` before the memory is taken; a block that would cost more fails with
+// ResponseTooLarge (the bytes it asked for in total, the limit), the source left inside the block.
+// With `pool` set the block buffer starts from an allocation of that pool and goes back to it when
+// the block's columns are all dropped.
 base::Result<Block> read_block_body(base::ByteSource& source, const BlockLayout& layout = {},
+                                    uint64_t byte_limit = kDefaultBlockByteLimit,
                                     base::BufferPool* pool = nullptr);
 
 // Reads and drops the block-info field list (field 1: one byte, 2: four bytes, 3: a varint). Field

@@ -80,6 +80,8 @@ Status read_string_rows(ByteSource& source, uint64_t rows, std::string_view labe
       ++row;
     }
     if (size_t n = static_cast<size_t>(p - start); n != 0) {
+      if (!out.try_reserve_more(n)) [[unlikely]]
+        return Error::out_of_memory(n);
       out.append(start, n);
       source.consume(n);
       budget -= n;
@@ -215,6 +217,8 @@ Status read_exact_into(ByteSource& source, ByteBuffer& out, uint64_t n, uint64_t
     return read_too_long(n);
   if (budget < n) [[unlikely]]
     return budget_exhausted("column");
+  if (!out.try_reserve_more(static_cast<size_t>(n))) [[unlikely]]
+    return Error::out_of_memory(static_cast<size_t>(n));
   budget -= n;
   const size_t before = out.size();
   uint8_t* room = out.extend(static_cast<size_t>(n));
@@ -286,6 +290,13 @@ Result<uint64_t> read_offsets_into(ByteSource& source, ByteBuffer& out, uint64_t
 }
 
 // ---- checks without a source --------------------------------------------------------------------
+
+bool is_budget_exhausted(const base::Error& error) {
+  if (error.kind() != base::ErrorKind::Protocol) return false;
+  const std::string_view text = error.message();
+  const std::string tail = cat(" cumulative byte length exceeds limit ", kColumnByteLimit);
+  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
+}
 
 Status charge_budget(uint64_t& budget, uint64_t n, std::string_view label) {
   if (budget < n) return budget_exhausted(label);

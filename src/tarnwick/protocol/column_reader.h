@@ -61,6 +61,9 @@ Result<uint64_t> read_offsets_into(ByteSource& source, ByteBuffer& out, uint64_t
 // ---- checks without a source --------------------------------------------------------------------
 
 Status charge_budget(uint64_t& budget, uint64_t n, std::string_view label);
+// Whether `error` is a charge that the column's budget could not pay (charge_budget and the
+// appending primitives), as opposed to anything wrong with the bytes.
+bool is_budget_exhausted(const base::Error& error);
 // rows * width, refused on overflow or above kColumnByteLimit.
 Result<uint64_t> checked_column_len(uint64_t rows, uint64_t width, std::string_view label);
 // so_far + add, refused on overflow or above kColumnByteLimit.

@@ -73,7 +73,9 @@ Result<DynamicRawState> read_dynamic_state(ByteSource& source, ByteBuffer& out, 
       return Error::protocol(
           cat("unknown Dynamic subcolumn serialization version ", state.version));
   }
-  // All names come first; then the prefix of each named type, in name order.
+  // All names come first; then the prefix of each named type, in name order. The states are held
+  // while the column is read, so they draw on its budget.
+  TW_TRY(charge_budget(budget, state.type_names.size() * sizeof(RawColumnState), "column"));
   state.states.reserve(state.type_names.size());
   for (const std::string& name : state.type_names) {
     Result<ColumnType> type = parse_type_rec(name, 0);
@@ -93,9 +95,11 @@ Result<std::vector<std::string>> read_dynamic_type_names_into(ByteSource& source
                                                               uint64_t& budget) {
   TW_ASSIGN_OR_RETURN(uint64_t count, read_varint_into(source, out, budget));
   TW_TRY(checked_count(count, "dynamic subcolumn types", kMaxPrefixEntries));
+  // The list grows with the names actually read: room is never taken for a count alone. Each name
+  // kept is charged to the column's budget beside its bytes.
   std::vector<std::string> names;
-  names.reserve(static_cast<size_t>(count));
   for (uint64_t i = 0; i < count; ++i) {
+    TW_TRY(charge_budget(budget, sizeof(std::string), "column"));
     TW_ASSIGN_OR_RETURN(std::string name,
                         read_string_into(source, out, "dynamic type length", budget));
     names.push_back(std::move(name));
@@ -138,6 +142,8 @@ Result<RawColumnState> read_json_state_prefix_into(ByteSource& source, ByteBuffe
   for (uint64_t i = 0; i < count; ++i) {
     TW_TRY(read_string_into(source, out, "JSON path length", budget));
   }
+  // Every path has its name behind it by now; its state is charged before room is made for it.
+  TW_TRY(charge_budget(budget, count * sizeof(DynamicRawState), "column"));
   node.dynamic.reserve(static_cast<size_t>(count));
   for (uint64_t i = 0; i < count; ++i) {
     TW_ASSIGN_OR_RETURN(DynamicRawState path, read_dynamic_state(source, out, budget, depth + 1));

@@ -54,6 +54,15 @@ constexpr std::string_view kMaterializedLabel = "LowCardinality materialized col
   return out_of_bounds();
 }
 
+// Charges `n` bytes to the column's budget and makes room for them, both before anything is
+// written: a budget too small is the column's limit, memory not to be had is out of memory.
+Status take_room(ByteBuffer& out, uint64_t n, uint64_t& budget) {
+  TW_TRY(charge_budget(budget, n, "column"));
+  if (!out.try_reserve_more(static_cast<size_t>(n))) [[unlikely]]
+    return Error::out_of_memory(static_cast<size_t>(n));
+  return {};
+}
+
 // ---- the body's header --------------------------------------------------------------------------
 
 struct Header {
@@ -172,7 +181,7 @@ uint64_t gather_any(std::span<const uint8_t> dict, uint64_t entries, size_t w,
 // must still name one of the `keys` entries.
 Status materialize_lc_fixed(std::span<const uint8_t> dict, uint64_t keys, size_t w,
                             std::span<const uint8_t> indexes, unsigned width, uint64_t rows,
-                            ByteBuffer& out) {
+                            ByteBuffer& out, uint64_t& budget) {
   TW_ASSIGN_OR_RETURN(uint64_t total, checked_column_len(rows, w, kMaterializedLabel));
   if (w == 0) {
     for (uint64_t row = 0; row < rows; ++row) {
@@ -181,6 +190,7 @@ Status materialize_lc_fixed(std::span<const uint8_t> dict, uint64_t keys, size_t
     }
     return {};
   }
+  TW_TRY(take_room(out, total, budget));
   uint8_t* dst = out.extend(static_cast<size_t>(total));
   const uint64_t stop = gather_any(dict, dict.size() / w, w, indexes, width, rows, dst);
   if (stop != rows) [[unlikely]]
@@ -191,10 +201,14 @@ Status materialize_lc_fixed(std::span<const uint8_t> dict, uint64_t keys, size_t
 // Per row, the whole dictionary entry: its varint length and its bytes, copied as they stand.
 Status materialize_lc_string(std::span<const uint8_t> dict, uint64_t keys,
                              std::span<const uint8_t> indexes, unsigned width, uint64_t rows,
-                             ByteBuffer& out) {
-  // Where each entry starts, and where the last one ends.
+                             ByteBuffer& out, uint64_t& budget) {
+  // Where each entry starts, and where the last one ends: charged while it is made, and given back
+  // once the expansion's own size is known.
+  const uint64_t entry_count = std::min<uint64_t>(keys, dict.size()) + 1;
+  const uint64_t entries_bytes = entry_count * sizeof(uint64_t);
+  TW_TRY(charge_budget(budget, entries_bytes, "column"));
   std::vector<uint64_t> starts;
-  starts.reserve(static_cast<size_t>(std::min<uint64_t>(keys, dict.size())) + 1);
+  starts.reserve(static_cast<size_t>(entry_count));
   uint64_t pos = 0;
   while (pos < dict.size()) {
     starts.push_back(pos);
@@ -220,6 +234,8 @@ Status materialize_lc_string(std::span<const uint8_t> dict, uint64_t keys,
     if (total > kColumnByteLimit) [[unlikely]]
       return checked_column_bytes(total, 0).error();
   }
+  budget += entries_bytes;
+  TW_TRY(take_room(out, total, budget));
   uint8_t* dst = out.extend(static_cast<size_t>(total));
   for (uint64_t row = 0; row < rows; ++row) {
     const uint64_t idx = lc_index(indexes, row, width);
@@ -243,8 +259,8 @@ std::optional<size_t> expansion_width(const ColumnType& type) {
 }
 
 Status materialize(std::span<const uint8_t> dict, uint64_t keys, const ColumnType& inner,
-                   std::span<const uint8_t> indexes, unsigned width, uint64_t rows,
-                   ByteBuffer& out);
+                   std::span<const uint8_t> indexes, unsigned width, uint64_t rows, ByteBuffer& out,
+                   uint64_t& budget);
 
 // Writes the null map of `rows` rows to `dst`: 1 where the row's index is 0, the dictionary's
 // stand-in for NULL.
@@ -258,18 +274,21 @@ void null_flags(const uint8_t* indexes, uint64_t rows, uint8_t* dst) {
 // value).
 Status materialize_lc_nullable(std::span<const uint8_t> dict, uint64_t keys,
                                const ColumnType& nullable, std::span<const uint8_t> indexes,
-                               unsigned width, uint64_t rows, ByteBuffer& out) {
+                               unsigned width, uint64_t rows, ByteBuffer& out, uint64_t& budget) {
   const ColumnType& value_type = nullable.inner();
   if (const std::optional<size_t> w = value_type.fixed_width()) {
-    uint64_t hint;  // rows of flags and values, when that fits the limit
-    if (!__builtin_mul_overflow(rows, *w + 1, &hint) && hint <= kColumnByteLimit) {
-      out.reserve(out.size() + static_cast<size_t>(hint));
+    uint64_t hint;  // rows of flags and values, when that fits what the column may still take
+    if (!__builtin_mul_overflow(rows, *w + 1, &hint) && hint <= budget &&
+        hint <= kColumnByteLimit) {
+      TW_TRY(take_room(out, hint, budget));
+      budget += hint;  // only made room: the flags and values are charged as they are appended
     }
   }
   // The flags go first but are written last: the values' failures come first.
   const size_t flags_at = out.size();
+  TW_TRY(take_room(out, rows, budget));
   out.extend(static_cast<size_t>(rows));
-  TW_TRY(materialize(dict, keys, value_type, indexes, width, rows, out));
+  TW_TRY(materialize(dict, keys, value_type, indexes, width, rows, out, budget));
   TW_TRY(checked_column_bytes(rows, out.size() - flags_at - rows));
   uint8_t* dst = out.data() + flags_at;
   switch (width) {
@@ -289,18 +308,18 @@ Status materialize_lc_nullable(std::span<const uint8_t> dict, uint64_t keys,
 }
 
 Status materialize(std::span<const uint8_t> dict, uint64_t keys, const ColumnType& inner,
-                   std::span<const uint8_t> indexes, unsigned width, uint64_t rows,
-                   ByteBuffer& out) {
+                   std::span<const uint8_t> indexes, unsigned width, uint64_t rows, ByteBuffer& out,
+                   uint64_t& budget) {
   switch (inner.kind) {
     case TypeKind::String:
     case TypeKind::Other:
     case TypeKind::JSON:  // the keeping reader drops the version word: entries only
-      return materialize_lc_string(dict, keys, indexes, width, rows, out);
+      return materialize_lc_string(dict, keys, indexes, width, rows, out, budget);
     case TypeKind::Nullable:
-      return materialize_lc_nullable(dict, keys, inner, indexes, width, rows, out);
+      return materialize_lc_nullable(dict, keys, inner, indexes, width, rows, out, budget);
     default:
       if (std::optional<size_t> w = expansion_width(inner)) {
-        return materialize_lc_fixed(dict, keys, *w, indexes, width, rows, out);
+        return materialize_lc_fixed(dict, keys, *w, indexes, width, rows, out, budget);
       }
       return not_expandable(inner);
   }
@@ -342,7 +361,8 @@ Result<unsigned> lc_idx_width(uint64_t version, uint64_t flags) {
 
 Status materialize_low_cardinality_inner(std::span<const uint8_t> dictionary, uint64_t keys,
                                          const ColumnType& inner, std::span<const uint8_t> indexes,
-                                         unsigned width, uint64_t rows, ByteBuffer& out) {
+                                         unsigned width, uint64_t rows, ByteBuffer& out,
+                                         uint64_t& budget) {
   if (width != 1 && width != 2 && width != 4 && width != 8) [[unlikely]]
     return Error::protocol(cat("unsupported LowCardinality index width ", width));
   uint64_t need;
@@ -351,7 +371,7 @@ Status materialize_low_cardinality_inner(std::span<const uint8_t> dictionary, ui
   if (need > indexes.size()) [[unlikely]]
     return Error::protocol("LowCardinality index data is truncated");
   const size_t before = out.size();
-  Status st = materialize(dictionary, keys, inner, indexes, width, rows, out);
+  Status st = materialize(dictionary, keys, inner, indexes, width, rows, out, budget);
   if (!st.ok()) out.resize(before);
   return st;
 }
@@ -359,12 +379,16 @@ Status materialize_low_cardinality_inner(std::span<const uint8_t> dictionary, ui
 Status read_low_cardinality_into(ByteSource& source, const ColumnType& inner, uint64_t rows,
                                  ByteBuffer& out, uint64_t& budget) {
   TW_ASSIGN_OR_RETURN(Header header, read_header(source));
-  // The dictionary goes to a vector of its own, under a budget of its own.
+  // The dictionary goes to a vector of its own, read under an allowance of what the column still
+  // may take; the indexes are charged to the column's budget. Both go once the column is expanded,
+  // so they are given back before the expansion is charged, ahead of room being made for it.
+  const uint64_t before = budget;
   ByteBuffer dictionary;
-  uint64_t dictionary_budget = kColumnByteLimit;
+  uint64_t dictionary_budget = budget;
   TW_TRY(read_column_data_into(source, lc_dictionary_type(inner), header.keys, dictionary,
                                dictionary_budget));
   TW_ASSIGN_OR_RETURN(uint64_t n, read_index_length(source, rows, header.width));
+  TW_TRY(charge_budget(budget, n, "column"));
 
   // The indexes are used in place when the source has them buffered, else read into a copy.
   std::span<const uint8_t> indexes = source.buffered();
@@ -373,16 +397,15 @@ Status read_low_cardinality_into(ByteSource& source, const ColumnType& inner, ui
     indexes = indexes.first(static_cast<size_t>(n));
     source.consume(static_cast<size_t>(n));  // the window stays valid: nothing refills it
   } else {
+    if (!copy.try_reserve_more(static_cast<size_t>(n))) [[unlikely]]
+      return Error::out_of_memory(static_cast<size_t>(n));
     uint8_t* room = copy.extend(static_cast<size_t>(n));
     TW_TRY(source.read_exact(room, static_cast<size_t>(n)));
     indexes = copy.span();
   }
-
-  // The expansion is what the column appends, so it is what the column's budget pays for.
-  const size_t before = out.size();
-  TW_TRY(materialize_low_cardinality_inner(dictionary.span(), header.keys, inner, indexes,
-                                           header.width, rows, out));
-  return charge_budget(budget, out.size() - before, "column");
+  budget = before;
+  return materialize_low_cardinality_inner(dictionary.span(), header.keys, inner, indexes,
+                                           header.width, rows, out, budget);
 }
 
 Status discard_low_cardinality(ByteSource& source, const ColumnType& inner, uint64_t rows) {
@@ -393,7 +416,8 @@ Status discard_low_cardinality(ByteSource& source, const ColumnType& inner, uint
 }
 
 Result<ByteBuffer> read_low_cardinality_from_buffer(std::span<const uint8_t> buf, uint64_t& pos,
-                                                    const ColumnType& inner, uint64_t rows) {
+                                                    const ColumnType& inner, uint64_t rows,
+                                                    uint64_t& budget) {
   ByteBuffer out;
   if (rows == 0) return out;
   // The keeping reader over the rest of the buffer: the same checks and the same expansion. The
@@ -402,11 +426,10 @@ Result<ByteBuffer> read_low_cardinality_from_buffer(std::span<const uint8_t> buf
   if (pos > buf.size()) [[unlikely]]
     return Error::protocol("unexpected end of buffer parsing bytes");
   base::MemorySource source(buf.subspan(static_cast<size_t>(pos)));
-  uint64_t unbounded = std::numeric_limits<uint64_t>::max();
   uint64_t version = 0;  // the column's state prefix, then its body
   Status st = source.read_exact(&version, sizeof version);
   if (st.ok()) st = check_key_version(version);
-  if (st.ok()) st = read_low_cardinality_into(source, inner, rows, out, unbounded);
+  if (st.ok()) st = read_low_cardinality_into(source, inner, rows, out, budget);
   if (!st.ok()) {
     if (st.error().kind() == base::ErrorKind::Io) {
       mark_ran_out(buf.size(), pos, buf.size() + 1);

@@ -45,12 +45,14 @@ const ColumnType& lc_dictionary_type(const ColumnType& inner);
 
 // Expands the LowCardinality body of `rows` rows of `inner` that starts at `buf[pos]` and returns
 // the plain body of `inner` as a buffer of its own; `pos` moves past the body on success and stays
-// where it was on failure. Zero rows return an empty buffer without reading anything. Every
-// failure, a body cut short by the end of `buf` included, is a protocol error.
+// where it was on failure. Zero rows return an empty buffer without reading anything. Everything
+// the expansion holds (dictionary, indexes, expanded body) is charged to `budget` before it is
+// taken. Every failure, a body cut short by the end of `buf` included, is a protocol error, except
+// memory that could not be had (out of memory).
 base::Result<base::ByteBuffer> read_low_cardinality_from_buffer(std::span<const uint8_t> buf,
                                                                 uint64_t& pos,
                                                                 const ColumnType& inner,
-                                                                uint64_t rows);
+                                                                uint64_t rows, uint64_t& budget);
 
 // Whether a LowCardinality sits in `type` (itself, or inside Nullable, Array, Map or Tuple).
 bool has_low_cardinality(const ColumnType& type);
@@ -65,12 +67,14 @@ base::Result<unsigned> lc_idx_width(uint64_t version, uint64_t flags);
 
 // Appends the plain body of `inner` for `rows` rows: row i takes dictionary entry `index(i)`, where
 // the indexes are `width`-byte unsigned integers. `dictionary` is the body of `keys` values of
-// lc_dictionary_type(inner) as the keeping reader leaves it; for Nullable, index 0 is NULL. On
-// failure `out` is left as it was.
+// lc_dictionary_type(inner) as the keeping reader leaves it; for Nullable, index 0 is NULL. What
+// the expansion appends or holds is charged to `budget` before room is made for it. On failure
+// `out` is left as it was.
 base::Status materialize_low_cardinality_inner(std::span<const uint8_t> dictionary, uint64_t keys,
                                                const ColumnType& inner,
                                                std::span<const uint8_t> indexes, unsigned width,
-                                               uint64_t rows, base::ByteBuffer& out);
+                                               uint64_t rows, base::ByteBuffer& out,
+                                               uint64_t& budget);
 
 // The LowCardinality body of `rows` rows of `inner` whose plain body is `plain`, as the server
 // writes it: version 1, flags (index width code | 0x600), the dictionary (T's default at key 0;

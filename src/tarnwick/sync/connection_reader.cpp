@@ -36,6 +36,11 @@ ConnectionReader::Unread ConnectionReader::take_unread() {
   return out;
 }
 
+void ConnectionReader::give_back(ByteBuffer payload, ByteBuffer raw) {
+  if (!raw.empty()) transport_.preload(raw.span());
+  unread(std::move(payload));
+}
+
 Result<size_t> ConnectionReader::refill() {
   if (reading_pending_) {
     reading_pending_ = false;

@@ -36,6 +36,9 @@ class ConnectionReader final : public base::ByteSource, public TransportWriter {
     base::ByteBuffer raw;
   };
   Unread take_unread();
+  // The reverse of take_unread, once nothing is buffered: `payload` is read first, then `raw`
+  // through the chunk framing.
+  void give_back(base::ByteBuffer payload, base::ByteBuffer raw);
 
  protected:
   base::Result<size_t> refill() override;

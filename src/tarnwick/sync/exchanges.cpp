@@ -66,6 +66,9 @@ Status SyncClient::check_connection() {
         mark_broken();  // the rest of its response is still on the connection
         break;
       case StreamLink::State::Ended:
+        // What the stream received past its response is the start of what comes next.
+        reader_->give_back(stream_link_->take_leftover_payload(),
+                           stream_link_->take_leftover_raw());
         break;
     }
     stream_link_.reset();
@@ -132,11 +135,20 @@ Status SyncClient::send_query(std::string_view query, std::span<const QueryParam
 Result<std::vector<Block>> SyncClient::collect_response() {
   const ResponseContext context{revision(), server_info_.send_chunked,
                                 config_.compression_enabled(), block_buffers_.get()};
+  bool inside_block = false;
   auto blocks = read_query_response(*reader_, context, base::deadline_after(config_.query_timeout),
-                                    config_.max_response_size);
+                                    config_.max_response_size, inside_block);
   if (blocks.ok() || blocks.error().kind() != ErrorKind::ResponseTooLarge) return blocks;
   Error too_large = std::move(blocks).error();
-  if (!cancel_and_drain().ok()) mark_broken();
+  // A block refused part-way leaves the connection inside a packet, where no drain can find the
+  // next one: the server is told to stop and the connection is closed.
+  if (inside_block) {
+    const uint8_t cancel[1] = {protocol::code(protocol::ClientPacket::Cancel)};
+    (void)send_packet(cancel);
+    mark_broken();
+  } else if (!cancel_and_drain().ok()) {
+    mark_broken();
+  }
   return too_large;
 }
 

@@ -58,11 +58,19 @@ auto read_body(ConnectionReader& in, bool compressed, Body&& body, base::BufferP
   return result;
 }
 
-// The block readers for the layout of the negotiated revision; kept blocks take their buffers
-// from `pool` when one is given.
-auto keep_block(uint64_t revision, base::BufferPool* pool = nullptr) {
-  return [layout = protocol::BlockLayout::for_revision(revision), pool](ByteSource& in) {
-    return protocol::read_block_body(in, layout, pool);
+// The block reader for the layout of the negotiated revision, for blocks kept beside a response's
+// data (Totals, Extremes, Log, ProfileEvents, an insert's table structure) under the default block
+// limit. Refused part-way such a block leaves the connection inside its packet, so it is malformed
+// input here, not a response that outgrew its limit.
+auto keep_block(uint64_t revision) {
+  return [layout = protocol::BlockLayout::for_revision(revision)](ByteSource& in) {
+    Result<Block> block = protocol::read_block_body(in, layout);
+    if (!block.ok() && block.error().kind() == base::ErrorKind::ResponseTooLarge) {
+      return Result<Block>(Error::protocol(base::cat("block of at least ", block.error().decoded(),
+                                                     " bytes exceeds the limit of ",
+                                                     block.error().limit(), " bytes")));
+    }
+    return block;
   };
 }
 auto discard_block(uint64_t revision) {
@@ -102,31 +110,38 @@ ServerPacketContext packet_context(ConnectionReader& reader, uint64_t revision, 
 
 }  // namespace
 
-size_t decoded_block_size(const Block& block) {
-  size_t total = 0;
-  for (const auto& column : block.columns) total += column.data.size() + column.materialized.size();
-  return total;
-}
-
 Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
                                                const ResponseContext& context,
-                                               Clock::time_point deadline,
-                                               size_t max_response_size) {
+                                               Clock::time_point deadline, size_t max_response_size,
+                                               bool& inside_block) {
+  inside_block = false;
+  auto keep_within_limit =
+      [&, layout = protocol::BlockLayout::for_revision(context.revision)](ByteSource& in) {
+        return protocol::read_block_body(in, layout, max_response_size, context.block_buffers);
+      };
   std::vector<Block> blocks;
   blocks.reserve(8);
   size_t decoded = 0;
   const ServerPacketContext packets =
       packet_context(reader, context.revision, context.send_chunked);
   const bool compressed = context.compressed;
-  auto keep = keep_block(context.revision, context.block_buffers);
+  auto keep = keep_block(context.revision);
   for (;;) {
     TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_next_packet(reader, packets, deadline));
     switch (packet) {
       case ServerPacket::Data: {
-        TW_ASSIGN_OR_RETURN(Block block,
-                            read_body(reader, compressed, keep, context.block_buffers));
+        Result<Block> decoded_block =
+            read_body(reader, compressed, keep_within_limit, context.block_buffers);
+        if (!decoded_block.ok()) {
+          const Error& e = decoded_block.error();
+          if (e.kind() != base::ErrorKind::ResponseTooLarge)
+            return std::move(decoded_block).error();
+          inside_block = true;
+          return Error::response_too_large(decoded + e.decoded(), max_response_size);
+        }
+        Block block = std::move(decoded_block).value();
         size_t sum;
-        if (__builtin_add_overflow(decoded, decoded_block_size(block), &sum)) {
+        if (__builtin_add_overflow(decoded, protocol::block_cost(block), &sum)) {
           return Error::response_too_large(decoded, max_response_size);
         }
         if (sum > max_response_size) return Error::response_too_large(sum, max_response_size);
@@ -170,7 +185,7 @@ Result<bool> read_insert_table_structure(ConnectionReader& reader, const Respons
   const ServerPacketContext packets =
       packet_context(reader, context.revision, context.send_chunked);
   const bool compressed = context.compressed;
-  auto keep = keep_block(context.revision, context.block_buffers);
+  auto keep = keep_block(context.revision);
   for (;;) {
     if (Clock::now() > deadline)
       return deadline_exceeded("insert table-structure deadline exceeded");

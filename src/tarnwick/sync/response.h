@@ -28,20 +28,19 @@ struct ResponseContext {
   base::BufferPool* block_buffers = nullptr;
 };
 
-// The decoded size of a block as the response-size limit counts it: both byte buffers of every
-// column.
-size_t decoded_block_size(const protocol::Block& block);
-
 // Reads a response to its EndOfStream and returns its Data blocks in arrival order (empty ones
 // included). Fails with "response read deadline exceeded" when a packet would start after
 // `deadline`, with "response read timed out" when waiting for a packet type times out, with the
 // server's error on an Exception, and with ResponseTooLarge (decoded total including the crossing
-// block, `max_response_size`) as soon as the Data blocks decode to more than the limit; the
-// response is then left unread behind that block.
+// block, `max_response_size`) as soon as the Data blocks cost more than the limit (each block as
+// protocol::block_cost counts it). Each block is decoded under the whole limit, so one that alone
+// would cost more fails before its memory is taken, the response then left inside that block
+// (`inside_block` set); otherwise the response is left unread behind the crossing block.
 base::Result<std::vector<protocol::Block>> read_query_response(ConnectionReader& reader,
                                                                const ResponseContext& context,
                                                                Clock::time_point deadline,
-                                                               size_t max_response_size);
+                                                               size_t max_response_size,
+                                                               bool& inside_block);
 
 // The same loop without keeping anything: returns the total row count of the Data packets
 // ("row count overflow" past 2^64 - 1).

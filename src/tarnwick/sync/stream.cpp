@@ -8,6 +8,7 @@
 #include "tarnwick/compression/decompressing_reader.h"
 #include "tarnwick/protocol/block_parser.h"
 #include "tarnwick/protocol/block_reader.h"
+#include "tarnwick/protocol/column_reader.h"
 #include "tarnwick/protocol/wire.h"
 #include "tarnwick/sync/chunked.h"
 #include "tarnwick/sync/client.h"
@@ -36,10 +37,10 @@ namespace {
 // moves past it on success. A failure sets `cut_short` when the block has not fully arrived; any
 // other failure means the block is bad.
 Result<Block> parse_block(base::MemorySource& in, bool& cut_short,
-                          const protocol::BlockLayout& layout) {
+                          const protocol::BlockLayout& layout, uint64_t byte_limit) {
   const std::span<const uint8_t> rest = in.buffered();
   uint64_t pos = 0;
-  Result<Block> block = protocol::parse_block_body(rest, pos, layout);
+  Result<Block> block = protocol::parse_block_body(rest, pos, layout, byte_limit);
   if (block.ok()) {
     in.consume(static_cast<size_t>(pos));
   } else {
@@ -52,6 +53,38 @@ Result<Block> parse_block(base::MemorySource& in, bool& cut_short,
 // arrived.
 bool incomplete(const Error& e) {
   return e.is_io(IoKind::UnexpectedEof);
+}
+
+// A block over the stream's limit, in the stream's words (the buffered query's text would point
+// to streaming as the remedy).
+Error block_too_large(Error e) {
+  if (e.kind() != base::ErrorKind::ResponseTooLarge) return e;
+  return Error::protocol(base::cat("block of at least ", e.decoded(),
+                                   " bytes exceeds the stream's block limit ", e.limit(),
+                                   " (max_response_size)"));
+}
+
+// What a packet cut off by the end of the connection is called in the error that ends the stream.
+const char* packet_name(uint64_t type) {
+  struct Named {
+    ServerPacket packet;
+    const char* name;
+  };
+  static constexpr Named kNames[] = {
+      {ServerPacket::Progress, "progress"},
+      {ServerPacket::ProfileInfo, "profile info"},
+      {ServerPacket::Log, "log"},
+      {ServerPacket::TableColumns, "table columns"},
+      {ServerPacket::PartUuids, "part UUIDs"},
+      {ServerPacket::MergeTreeAllRangesAnnouncement, "ranges announcement"},
+      {ServerPacket::MergeTreeReadTaskRequest, "read task request"},
+      {ServerPacket::TimezoneUpdate, "timezone update"},
+      {ServerPacket::Exception, "exception"},
+  };
+  for (const Named& named : kNames) {
+    if (uint64_t(named.packet) == type) return named.name;
+  }
+  return "data";
 }
 
 }  // namespace
@@ -68,10 +101,12 @@ class StreamBytes final : public ByteSource {
  protected:
   Result<size_t> refill() override {
     QueryStream& s = stream_;
-    if (s.position_ == s.buffer_.size()) {
+    // Inside a packet more bytes are needed, so a zero-length chunk is stepped over here.
+    while (s.position_ == s.buffer_.size()) {
+      TW_TRY(s.check_pending_size());
       bool at_boundary = false;
-      TW_ASSIGN_OR_RETURN(size_t got, s.receive(at_boundary));
-      if (got == 0) return size_t{0};
+      TW_ASSIGN_OR_RETURN(QueryStream::Fill got, s.receive(at_boundary));
+      if (got.ended) return size_t{0};
     }
     pos_ = s.buffer_.data() + s.position_;
     end_ = s.buffer_.data() + s.buffer_.size();
@@ -88,6 +123,7 @@ struct QueryStream::Outcome {
   enum Kind : uint8_t { Handled, Data, End, Incomplete } kind = Handled;
   Block block;
   std::optional<Error> reason;  // Incomplete: the parse failure
+  uint64_t type = 0;            // Incomplete: the packet's type
 };
 
 QueryStream::QueryStream(std::unique_ptr<Transport> transport, ByteBuffer payload, ByteBuffer raw,
@@ -108,40 +144,77 @@ QueryStream::~QueryStream() {
   if (link_ && link_->state() == StreamLink::State::Reading) link_->abandon();
 }
 
-Result<size_t> QueryStream::receive(bool& at_boundary) {
+Result<QueryStream::Fill> QueryStream::receive(bool& at_boundary) {
   at_boundary = true;
   if (!settings_.recv_chunked) {
     const size_t before = buffer_.size();
+    if (!buffer_.try_reserve_more(settings_.read_chunk)) [[unlikely]]
+      return Error::out_of_memory(settings_.read_chunk);
     uint8_t* dst = buffer_.extend(settings_.read_chunk);
     Result<size_t> got = transport_->read_some(dst, settings_.read_chunk);
     buffer_.resize(before + (got.ok() ? *got : 0));
-    return got;
+    if (!got.ok()) return std::move(got).error();
+    return Fill{*got, *got == 0};
   }
+  // The length is kept byte by byte, so a time-out inside it loses nothing.
+  while (length_have_ < 4) {
+    TW_ASSIGN_OR_RETURN(length_bytes_[length_have_], transport_->read_u8());
+    ++length_have_;
+  }
+  length_have_ = 0;
   uint32_t length = 0;
-  while (length == 0) {
-    // The length is kept byte by byte, so a time-out inside it loses nothing.
-    while (length_have_ < 4) {
-      TW_ASSIGN_OR_RETURN(length_bytes_[length_have_], transport_->read_u8());
-      ++length_have_;
-    }
-    length_have_ = 0;
-    std::memcpy(&length, length_bytes_, 4);  // little-endian hosts only, like the rest
-  }
+  std::memcpy(&length, length_bytes_, 4);  // little-endian hosts only, like the rest
+  // A zero length ends a message: framing, not data. Nothing more is waited for here, since the
+  // response may need nothing more.
+  if (length == 0) return Fill{0, false, true};
   if (length > kMaxChunkLength) return chunk_too_long(length);
   at_boundary = false;
   const size_t before = buffer_.size();
+  if (!buffer_.try_reserve_more(length)) [[unlikely]]
+    return Error::out_of_memory(length);
   Status st = transport_->read_exact(buffer_.extend(length), length);
   if (!st.ok()) {
     buffer_.resize(before);
     return std::move(st).error();
   }
-  return size_t{length};
+  return Fill{length};
+}
+
+Status QueryStream::check_pending_size() const {
+  // Names and type texts of a block are not part of its cost; a column's worth of slack is left
+  // for them.
+  const uint64_t cap = settings_.block_byte_limit + protocol::kColumnByteLimit;
+  if (buffer_.size() > cap) [[unlikely]] {
+    return Error::protocol(base::cat("packet of more than ", buffer_.size(),
+                                     " bytes exceeds the stream's limit of ", cap, " bytes"));
+  }
+  return {};
+}
+
+void QueryStream::end_response() {
+  finished_ = true;
+  // What was received past the terminal packet: the rest of the buffer (free of framing), then a
+  // chunk length begun and whatever the transport holds (still framed).
+  ByteBuffer payload;
+  payload.append(std::span<const uint8_t>(buffer_.data() + position_, buffer_.size() - position_));
+  buffer_.clear();
+  position_ = 0;
+  ByteBuffer raw;
+  raw.append(length_bytes_, length_have_);
+  length_have_ = 0;
+  raw.append(transport_->buffered());
+  transport_->consume(transport_->buffered().size());
+  if (!settings_.recv_chunked) {  // raw bytes are payload as they are
+    payload.append(raw.span());
+    raw.clear();
+  }
+  link_->set_ended(std::move(payload), std::move(raw));
 }
 
 Result<QueryStream::Fill> QueryStream::fill_buffer() {
   bool at_boundary = false;
-  Result<size_t> got = receive(at_boundary);
-  if (got.ok()) return Fill{*got, *got == 0};
+  Result<Fill> got = receive(at_boundary);
+  if (got.ok()) return got;
   Error e = std::move(got).error();
   if (e.is_io(IoKind::InvalidData)) return Error::protocol(e.io_error().message);
   if (!at_boundary) return e;
@@ -198,17 +271,30 @@ Result<std::optional<Block>> QueryStream::next_block() {
       case Outcome::Incomplete: {
         // Parse the packet again once more bytes came. A large packet arriving in many receives
         // is parsed again only after the buffer doubled or the socket had nothing more at once.
+        // A packet that is already more than a block may cost is not waited for.
+        TW_TRY(check_pending_size());
         const size_t before = buffer_.size();
         TW_ASSIGN_OR_RETURN(Fill fill, fill_buffer());
-        if (fill.added == 0) return std::move(*outcome.reason);
+        if (fill.framing) break;  // parse again: the packet may be whole
+        if (fill.added == 0) return cut_off(std::move(outcome));
         while (buffer_.size() < 2 * before && bytes_ready()) {
           TW_ASSIGN_OR_RETURN(fill, fill_buffer());
-          if (fill.added == 0) break;
+          if (fill.added == 0 && !fill.framing) break;
         }
         break;
       }
     }
   }
+}
+
+Error QueryStream::cut_off(Outcome outcome) {
+  Error e = std::move(*outcome.reason);
+  // A packet that the end of its bytes cut off ends the stream as a fault of that packet.
+  if (e.kind() == base::ErrorKind::Io) {
+    return Error::protocol(
+        base::cat("truncated ", packet_name(outcome.type), " packet in query stream"));
+  }
+  return block_too_large(std::move(e));
 }
 
 Result<QueryStream::Outcome> QueryStream::read_packet() {
@@ -217,9 +303,11 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
   Outcome out;
   bool taken = false;      // read through StreamBytes, which moved position itself
   bool cut_short = false;  // a block parsed from the buffer has not fully arrived
+  bool terminal = false;   // EndOfStream: the response ends with this packet
+  uint64_t type = 0;
   const protocol::BlockLayout layout = protocol::BlockLayout::for_revision(settings_.revision);
   Status st = [&]() -> Status {
-    TW_ASSIGN_OR_RETURN(const uint64_t type, protocol::read_varint(in));
+    TW_ASSIGN_OR_RETURN(type, protocol::read_varint(in));
     switch (type) {
       case uint64_t(ServerPacket::Data):
       case uint64_t(ServerPacket::Totals):
@@ -228,13 +316,13 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
         Result<Block> block = [&]() -> Result<Block> {
           if (!settings_.compression) {
             TW_TRY(skip_table_name(in));
-            return parse_block(in, cut_short, layout);
+            return parse_block(in, cut_short, layout, settings_.block_byte_limit);
           }
           taken = true;
           position_ = buffer_.size() - in.remaining();
           return read_compressed_block();  // receives what it lacks: no parsing again
         }();
-        if (!block.ok()) return std::move(block).error();
+        if (!block.ok()) return block_too_large(std::move(block).error());
         if (type == uint64_t(ServerPacket::Data)) {
           out.kind = Outcome::Data;
           out.block = std::move(block).value();
@@ -244,8 +332,8 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
       case uint64_t(ServerPacket::Log):  // never compressed
       {
         TW_TRY(skip_table_name(in));
-        Result<Block> block = parse_block(in, cut_short, layout);
-        return block.ok() ? Status{} : Status(std::move(block).error());
+        Result<Block> block = parse_block(in, cut_short, layout, settings_.block_byte_limit);
+        return block.ok() ? Status{} : Status(block_too_large(std::move(block).error()));
       }
       case uint64_t(ServerPacket::TableColumns):
         if (!settings_.compression) return read_table_columns_body(in);
@@ -255,18 +343,18 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
       case uint64_t(ServerPacket::Exception): {
         Error e = read_exception_packet(in);
         if (e.kind() == base::ErrorKind::Server) {
-          finished_ = true;
-          link_->set_ended();
+          position_ = buffer_.size() - in.remaining();
+          end_response();
         } else if (incomplete(e)) {
           out.kind = Outcome::Incomplete;
           out.reason = Error::protocol("truncated exception packet in query stream");
+          out.type = type;
           return {};
         }
         return e;
       }
       case uint64_t(ServerPacket::EndOfStream):
-        finished_ = true;
-        link_->set_ended();
+        terminal = true;
         out.kind = Outcome::End;
         return {};
       case uint64_t(ServerPacket::Progress):
@@ -293,9 +381,14 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
     if (taken || !(cut_short || incomplete(st.error()))) return std::move(st).error();
     out.kind = Outcome::Incomplete;
     out.reason = std::move(st).error();
+    out.type = type;
     return out;
   }
   if (!taken) position_ = buffer_.size() - in.remaining();
+  if (terminal) {
+    end_response();
+    return out;
+  }
   compact();
   return out;
 }
@@ -307,13 +400,13 @@ Result<Block> QueryStream::read_compressed_block() {
     TW_TRY(skip_table_name(bytes));
     compression::DecompressingReader layer(bytes);
     TW_TRY(layer.start());
-    TW_ASSIGN_OR_RETURN(
-        Block b,
-        protocol::read_block_body(layer, protocol::BlockLayout::for_revision(settings_.revision)));
+    TW_ASSIGN_OR_RETURN(Block b, protocol::read_block_body(
+                                     layer, protocol::BlockLayout::for_revision(settings_.revision),
+                                     settings_.block_byte_limit));
     pending = std::move(layer).into_pending();
     return b;
   }();
-  if (!block.ok()) return block;
+  if (!block.ok()) return block_too_large(std::move(block).error());
   // Bytes the decompressing reader took without delivering go back in front of the rest.
   compact();
   if (!pending.empty()) {
@@ -358,8 +451,9 @@ Result<QueryStream> SyncClient::start_stream(std::string_view query) {
   }
   ConnectionReader::Unread unread = reader_->take_unread();
   stream_link_ = std::make_shared<StreamLink>();
-  StreamSettings settings{config_.read_buffer_capacity, revision(), config_.compression_enabled(),
-                          server_info_.recv_chunked, server_info_.send_chunked};
+  StreamSettings settings{config_.read_buffer_capacity,  revision(),
+                          config_.compression_enabled(), server_info_.recv_chunked,
+                          server_info_.send_chunked,     config_.max_response_size};
   // Like the connection's socket, the stream pauses after query_timeout without bytes (and then
   // waits again between packets).
   std::unique_ptr<Transport> transport = Transport::new_plain(std::move(handle));

@@ -34,15 +34,25 @@ class StreamLink {
 
   State state() const { return state_.load(std::memory_order_acquire); }
   // The response reached its terminal packet; the connection is idle (unless it was abandoned).
-  void set_ended() {
+  // `payload` and `raw` are the bytes the stream received past the response's end, free of chunk
+  // framing and still framed: they belong to the client's next exchange.
+  void set_ended(base::ByteBuffer payload = {}, base::ByteBuffer raw = {}) {
+    if (state() != State::Reading) return;
+    leftover_payload_ = std::move(payload);
+    leftover_raw_ = std::move(raw);
     State reading = State::Reading;
     state_.compare_exchange_strong(reading, State::Ended, std::memory_order_acq_rel);
   }
+  // The bytes handed back by set_ended; only once state() is Ended.
+  base::ByteBuffer take_leftover_payload() { return std::move(leftover_payload_); }
+  base::ByteBuffer take_leftover_raw() { return std::move(leftover_raw_); }
   // The response was left half-read, or the connection was shut down.
   void abandon() { state_.store(State::Abandoned, std::memory_order_release); }
 
  private:
   std::atomic<State> state_{State::Reading};
+  base::ByteBuffer leftover_payload_;  // written before Ended is published, read after
+  base::ByteBuffer leftover_raw_;
 };
 
 // The connection's negotiated choices, as the stream needs them.
@@ -52,6 +62,9 @@ struct StreamSettings {
   bool compression = false;
   bool recv_chunked = false;
   bool send_chunked = false;
+  // What one block may cost, as the block decoders charge it; a packet still arriving is held to
+  // it too.
+  uint64_t block_byte_limit = 268435456;
 };
 
 class QueryStream {
@@ -80,13 +93,18 @@ class QueryStream {
   struct Outcome;
   struct Fill {
     size_t added = 0;
-    bool ended = false;  // the connection ended (or a receive timed out) between packets
+    bool ended = false;    // the connection ended (or a receive timed out) between packets
+    bool framing = false;  // a zero-length chunk: framing only, and more may follow at once
   };
 
-  // One receive appended to the buffer: up to read_chunk bytes, or one whole chunk. 0 means the
-  // connection ended (unchunked). Failures are the transport's, unchanged; `at_boundary` tells
-  // whether one came while waiting for the next chunk length.
-  base::Result<size_t> receive(bool& at_boundary);
+  // One receive appended to the buffer: up to read_chunk bytes, or one chunk, which may be a
+  // zero-length one (framing: nothing added, not the end). Failures are the transport's,
+  // unchanged; `at_boundary` tells whether one came while waiting for the next chunk length.
+  base::Result<Fill> receive(bool& at_boundary);
+  // The response reached its terminal packet: the bytes received past it go back to the client.
+  void end_response();
+  // Refuses a packet whose received part already exceeds what a block may cost.
+  base::Status check_pending_size() const;
   base::Result<std::optional<protocol::Block>> next_block();
   // A receive at a packet boundary: the end of the connection and time-outs are not errors here.
   base::Result<Fill> fill_buffer();
@@ -94,6 +112,8 @@ class QueryStream {
   bool bytes_ready() const;
   // Parses and handles the packet at the front of the buffer.
   base::Result<Outcome> read_packet();
+  // The error that ends a stream whose packet the connection's end cut off.
+  base::Error cut_off(Outcome outcome);
   base::Result<protocol::Block> read_compressed_block();
   base::Status read_compressed_table_columns();
   // Drops the bytes before position.

@@ -25,6 +25,7 @@ constexpr Target kTargets[] = {
     {"frames", fuzz_frames},
     {"server_packets", fuzz_server_packets},
     {"chunked", fuzz_chunked},
+    {"stream_buffer", fuzz_stream_buffer},
 };
 
 class FuzzCorpusTest : public ::testing::TestWithParam<Target> {};

@@ -8,6 +8,7 @@
 #include "support/block_fixtures.h"
 #include "support/sources.h"
 #include "support/wire_builder.h"
+#include "tarnwick/protocol/block_parser.h"
 #include "tarnwick/protocol/block_writer.h"
 
 namespace tarnwick::protocol {
@@ -101,6 +102,52 @@ TEST(BlockReaderTest, CountLimitsAtTheirBoundaries) {
   auto full = read_block_body(two);
   ASSERT_EQ(error_of(full), "ok");
   EXPECT_EQ(full->columns[1].data.size(), 67108864u);
+}
+
+// The block's byte limit, for the reader and the buffer parser alike: every column's floor of
+// kRowCellCost per row is charged before any body, and what a column makes (a LowCardinality
+// expansion above all) before the memory is taken.
+TEST(BlockReaderTest, ByteLimitChargesRowsAndExpansionsFirst) {
+  const ByteVec key(8000, 'k');
+  Wire lc = Wire().block_head(2, 8192);
+  for (const char* name : {"a", "b"}) {
+    lc.column(name, "LowCardinality(String)").u64(1).u64(0x200).u64(1).varint(key.size());
+    lc.raw(key).u64(8192).fill(8192, 0);
+  }
+  const uint64_t expanded = 8192 * 8002;  // per column
+  struct Case {
+    const char* what;
+    ByteVec wire;
+    uint64_t limit;
+    std::string error;
+  };
+  const Case cases[] = {
+      {"three UInt64 rows", Wire().block_head(1, 3).column("x", "UInt64").fill(24, 1), 24, "ok"},
+      {"one byte short", Wire().block_head(1, 3).column("x", "UInt64").fill(24, 1), 23,
+       "decoded 24 bytes"},
+      {"UInt8 rows cost a pointer each", Wire().block_head(1, 3).column("x", "UInt8").fill(3, 1),
+       23, "decoded 24 bytes"},
+      {"rows of nothing", Wire().block_head(1, 10000000).column("t", "Tuple()"), 64 << 20,
+       "decoded 80000000 bytes"},
+      {"rows without columns", Wire().block_head(0, 5), 39, "decoded 40 bytes"},
+      {"expansions within the limit", lc, 2 * expanded, "ok"},
+      {"the second expansion over it", lc, 2 * expanded - 1, "exceeds max_response_size"},
+      {"the first one over it", lc, 1 << 20, "exceeds max_response_size 1048576"},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    base::MemorySource src(c.wire);
+    const std::string kept = error_of(read_block_body(src, {}, c.limit));
+    uint64_t pos = 0;
+    const std::string parsed = error_of(parse_block_body(c.wire, pos, {}, c.limit));
+    for (const std::string& got : {kept, parsed}) {
+      if (c.error == "ok") {
+        EXPECT_EQ(got, "ok");
+      } else {
+        EXPECT_NE(got.find(c.error), std::string::npos) << got;
+      }
+    }
+  }
 }
 
 TEST(BlockReaderTest, RoundTripsThroughTheWriter) {

@@ -33,7 +33,8 @@ std::string expand_both(const std::string& type_text, uint64_t rows, const ByteV
 
   const ByteVec buf = Wire().raw("xy").raw(body).get();
   uint64_t pos = 2;
-  auto mem = read_low_cardinality_from_buffer(buf, pos, type.inner(), rows);
+  uint64_t mem_budget = kColumnByteLimit;
+  auto mem = read_low_cardinality_from_buffer(buf, pos, type.inner(), rows, mem_budget);
   std::string mem_got = mem.ok()
                             ? std::string(reinterpret_cast<const char*>(mem->data()), mem->size())
                             : mem.error().to_string();
@@ -54,7 +55,9 @@ TEST(LowCardinalityTest, InMemoryFormAgreesWithTheStreamReader) {
           << c.type << " prefix " << len;
     }
     uint64_t pos = 0;  // zero rows: nothing read
-    auto none = read_low_cardinality_from_buffer(c.wire, pos, parse_type(c.type)->inner(), 0);
+    uint64_t budget = kColumnByteLimit;
+    auto none =
+        read_low_cardinality_from_buffer(c.wire, pos, parse_type(c.type)->inner(), 0, budget);
     EXPECT_TRUE(none.ok() && none->empty() && pos == 0) << c.type;
   }
   for (const auto& c : testing::failure_cases()) {
