@@ -1,8 +1,8 @@
 // End-to-end throughput of a connection's exchanges over loopback TCP, against a server thread
 // that replays prepared bytes: a buffered query of UInt64 values and one of short strings (plain
 // and LZ4), the UInt64 response read by a client that only receives and drops the bytes (the
-// socket's yardstick), and an insert of UInt64 values (plain and LZ4). TARNWICK_BENCH_ROWS sets the total row count
-// (default 100,000,000 in blocks of 1,048,576 rows).
+// socket's yardstick), and an insert of UInt64 values (plain and LZ4). TARNWICK_BENCH_ROWS sets the
+// total row count (default 100,000,000 in blocks of 1,048,576 rows).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -182,9 +182,10 @@ std::optional<SyncClient> connect(uint16_t port, uint8_t compression) {
   return std::move(client).value();
 }
 
-void BM_BufferedQueryUInt64(benchmark::State& state) {
+// Buffered queries of `block` repeated, with the compression of the benchmark's argument.
+void run_buffered_query(benchmark::State& state, protocol::Block block) {
   const uint8_t compression = static_cast<uint8_t>(state.range(0));
-  ReplayServer server(compression, false);
+  ReplayServer server(compression, false, std::move(block));
   auto client = connect(server.port(), compression);
   if (!client) return state.SkipWithError("connect failed");
   for (auto _ : state) {
@@ -193,29 +194,22 @@ void BM_BufferedQueryUInt64(benchmark::State& state) {
     if (!blocks.ok()) return state.SkipWithError(blocks.error().to_string().c_str());
     benchmark::DoNotOptimize(blocks->data());
   }
+  state.counters["rows"] = static_cast<double>(block_count() * kBlockRows);
+}
+
+void BM_BufferedQueryUInt64(benchmark::State& state) {
+  run_buffered_query(state, uint64_block());
   state.SetBytesProcessed(
       static_cast<int64_t>(state.iterations() * block_count() * kBlockRows * 8));
-  state.counters["rows"] = static_cast<double>(block_count() * kBlockRows);
+}
+void BM_BufferedQueryString(benchmark::State& state) {
+  run_buffered_query(state, string_block());
 }
 BENCHMARK(BM_BufferedQueryUInt64)
     ->Arg(kCompressionOff)
     ->Arg(compression::kMethodLz4)
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-
-void BM_BufferedQueryString(benchmark::State& state) {
-  const uint8_t compression = static_cast<uint8_t>(state.range(0));
-  ReplayServer server(compression, false, string_block());
-  auto client = connect(server.port(), compression);
-  if (!client) return state.SkipWithError("connect failed");
-  for (auto _ : state) {
-    auto blocks =
-        client->query_with_params_settings_and_ignored_part_uuids("SELECT s", {}, nullptr, {});
-    if (!blocks.ok()) return state.SkipWithError(blocks.error().to_string().c_str());
-    benchmark::DoNotOptimize(blocks->data());
-  }
-  state.counters["rows"] = static_cast<double>(block_count() * kBlockRows);
-}
 BENCHMARK(BM_BufferedQueryString)
     ->Arg(kCompressionOff)
     ->Arg(compression::kMethodLz4)
