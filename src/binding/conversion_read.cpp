@@ -73,18 +73,11 @@ Result<uint64_t> checked_len(uint64_t rows, uint64_t width) {
 }
 
 Result<uint64_t> read_length(Cursor& c) {
-  uint64_t value = 0;
-  for (unsigned i = 0; i < 10; ++i) {
+  auto next = [&]() -> Result<uint8_t> {
     if (c.pos >= c.size) return Error::protocol("unexpected eof reading varint");
-    const uint8_t byte = c.data[c.pos++];
-    if (i == 9) {
-      if ((byte & 0x7F) > 1) return Error::protocol("varint overflow");
-      if (byte & 0x80) return Error::protocol("varint too long");
-    }
-    value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
-    if ((byte & 0x80) == 0) break;
-  }
-  return value;
+    return c.data[c.pos++];
+  };
+  return protocol::decode_varint(next, [] { return Error::protocol("varint too long"); });
 }
 
 template <class T>

@@ -236,6 +236,60 @@ def parse_native_blocks(data):
     return blocks
 
 
+def split_type(text):
+    """("Tuple", ["UInt8", "String"]) for "Tuple(UInt8, String)"; (text, []) for a plain type."""
+    if "(" not in text or text.startswith(("Enum", "Decimal", "FixedString", "DateTime")):
+        return text, []
+    head, args, depth, quoted, start = text[:text.index("(")], [], 0, False, text.index("(") + 1
+    for i in range(start, len(text)):
+        c = text[i]
+        quoted = quoted != (c == "'")
+        depth += 0 if quoted else (c == "(") - (c == ")")
+        if not quoted and (depth == -1 or (depth == 0 and c == ",")):
+            args.append(text[start:i].strip())
+            start = i + 1
+    return head, args
+
+
+def lossy(hex_text):
+    """Bytes as text, each invalid UTF-8 sequence replaced by U+FFFD, back in upper-case hex."""
+    return bytes.fromhex(hex_text).decode("utf-8", "replace").encode().hex().upper()
+
+
+def leaf_queries(expr, type_text):
+    """(SQL expression, rendering) per leaf part of a column: array elements through arrayJoin,
+    tuple elements one after the other, so each query yields one value per leaf."""
+    head, args = split_type(type_text)
+    if head in ("Nullable", "LowCardinality"):
+        return leaf_queries(expr, args[0])
+    if head == "Array":
+        return leaf_queries("arrayJoin(%s)" % expr, args[0])
+    if head == "Tuple":
+        return [q for i, a in enumerate(args) for q in leaf_queries("tupleElement(%s, %d)" % (expr, i + 1), a)]
+    for prefix, sql, render in [("Enum", "toInt64(%s)", str), ("Date", "toUInt32(%s)", str),
+                                ("Float", "toFloat64(%s)", lambda v: "%.17g" % float(v) if v != "nan" else v),
+                                ("Decimal", "toString(%s)", lambda v: str(int(v.replace(".", "")))),
+                                ("UUID", "hex(toString(%s))", str), ("String", "hex(%s)", lossy),
+                                ("FixedString", "hex(%s)", lossy), ("", "%s", str)]:
+        if head.startswith(prefix):
+            return [(sql % expr, render)]
+
+
+def normalised_values(http_addr, query, columns):
+    """Each column's leaf values as the server computes them (integers, enum values, day and
+    second numbers and scaled decimals in decimal; floats as %.17g of the double; texts (invalid
+    UTF-8 replaced) and UUIDs as upper-case hex; NULL as NULL), for an exact compare with a
+    decoder's."""
+    out = []
+    for name, type_text in columns:
+        values = []
+        for sql, render in leaf_queries("`%s`" % name, type_text):
+            tsv = http_query(http_addr, "SELECT %s FROM (%s) FORMAT TSV" % (sql, query)).decode()
+            values += ["NULL" if v == "\\N" else render(v) for v in tsv.split("\n")[:-1]]
+        out.append(values)
+    return out
+
+
 def capture_native(http_addr):
     manifest = []
     for name, query, note in NATIVE_CAPTURES:
@@ -253,8 +307,6 @@ def capture_native(http_addr):
         for bi, b in enumerate(blocks):
             marks.append((b["offset"], "block %d: column count, row count (%d)" % (bi, b["rows"])))
             for col in b["columns"]:
-                if col["body_offset"] != b["offset"]:
-                    pass
                 marks.append((col["body_offset"], "block %d column %s %s body" % (bi, col["name"], col["type"])))
         save(name, native, marks)
         manifest.append({
@@ -266,6 +318,7 @@ def capture_native(http_addr):
                         "column_bodies": [[c["body_offset"], c["body_end"]] for c in b["columns"]]}
                        for b in blocks],
             "rows_tsv": rows,
+            "values": normalised_values(http_addr, query, list(zip(names, types))),
             "note": note,
         })
         print("native %-26s %6d bytes, %d rows, %d block(s)" % (name, len(native), len(rows), len(blocks)))

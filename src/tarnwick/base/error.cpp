@@ -18,6 +18,8 @@ struct Error::State {
   size_t limit = 0;
 };
 
+namespace {
+
 IoKind io_kind_from_errno(int err) {
   switch (err) {
     case EAGAIN:
@@ -26,26 +28,14 @@ IoKind io_kind_from_errno(int err) {
       return IoKind::TimedOut;
     case EINTR:
       return IoKind::Interrupted;
-    case ECONNREFUSED:
-      return IoKind::ConnectionRefused;
-    case ECONNRESET:
-      return IoKind::ConnectionReset;
-    case ECONNABORTED:
-      return IoKind::ConnectionAborted;
-    case EPIPE:
-      return IoKind::BrokenPipe;
     case ENOTCONN:
       return IoKind::NotConnected;
-    case EADDRINUSE:
-      return IoKind::AddrInUse;
-    case EADDRNOTAVAIL:
-      return IoKind::AddrNotAvailable;
-    case EINVAL:
-      return IoKind::InvalidInput;
     default:
       return IoKind::Other;
   }
 }
+
+}  // namespace
 
 IoError IoError::from_errno(int err) {
   return IoError{io_kind_from_errno(err), err, {}};

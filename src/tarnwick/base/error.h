@@ -15,14 +15,7 @@ enum class IoKind : uint8_t {
   WouldBlock,
   TimedOut,
   Interrupted,
-  ConnectionRefused,
-  ConnectionReset,
-  ConnectionAborted,
-  BrokenPipe,
   NotConnected,
-  AddrInUse,
-  AddrNotAvailable,
-  InvalidInput,
   Unsupported,
   Other,
 };
@@ -40,8 +33,6 @@ struct IoError {
   // The display text: the custom message, or "<description> (os error N)".
   std::string to_string() const;
 };
-
-IoKind io_kind_from_errno(int err);
 
 enum class ErrorKind : uint8_t {
   Protocol,

@@ -4,35 +4,42 @@
 
 #include "tarnwick/base/utf8.h"
 #include "tarnwick/column/plain.h"
+#include "tarnwick/protocol/wire.h"
 
 namespace tarnwick::column {
 
 using base::Error;
 using base::Result;
 
+namespace {
+
+// The prefixes of two bytes or more, decoded apart so that the one-byte case stays small.
+[[gnu::noinline]] Result<uint64_t> decode_long_length_prefix(std::span<const uint8_t> bytes,
+                                                             uint64_t pos, uint64_t& size) {
+  uint64_t at = pos;
+  auto next = [&]() -> Result<uint8_t> {
+    if (at >= bytes.size()) [[unlikely]] {
+      return Error::protocol("unexpected end of data in varint");
+    }
+    return bytes[at++];
+  };
+  TW_ASSIGN_OR_RETURN(uint64_t value,
+                      protocol::decode_varint(next, [] { return protocol::varint_overflow(); }));
+  size = at - pos;
+  return value;
+}
+
+}  // namespace
+
 namespace detail {
 
 Result<uint64_t> decode_length_prefix(std::span<const uint8_t> bytes, uint64_t pos,
                                       uint64_t& size) {
-  uint64_t value = 0;
-  for (unsigned i = 0; i < 10; ++i) {
-    if (pos >= bytes.size() || bytes.size() - pos <= i) [[unlikely]] {
-      return Error::protocol("unexpected end of data in varint");
-    }
-    const uint8_t byte = bytes[pos + i];
-    if (i == 9) {
-      if (byte > 1) [[unlikely]]
-        return Error::protocol("varint overflow");
-      size = 10;
-      return value | (static_cast<uint64_t>(byte) << 63);
-    }
-    value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
-    if ((byte & 0x80) == 0) {
-      size = i + 1;
-      return value;
-    }
+  if (pos < bytes.size() && bytes[pos] < 0x80) [[likely]] {
+    size = 1;
+    return uint64_t{bytes[pos]};
   }
-  return value;  // not reached
+  return decode_long_length_prefix(bytes, pos, size);
 }
 
 }  // namespace detail

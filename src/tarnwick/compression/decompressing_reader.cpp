@@ -97,19 +97,6 @@ std::optional<DecompressError> DecompressingReader::count_decoded(size_t n) {
   return std::nullopt;
 }
 
-std::optional<DecompressError> DecompressingReader::swap_in_decoded(ByteBuffer frame) {
-  ByteBuffer out;
-  auto decoded = decode_into(frame.span(), out);
-  if (!decoded.ok()) return DecompressError::message(decoded.error().to_string());
-  if (auto err = count_decoded(decoded->size())) return err;
-  // Moving the buffers keeps their storage, so the span stays valid.
-  std::span<const uint8_t> bytes = *decoded;
-  frame_ = std::move(frame);
-  decoded_ = std::move(out);
-  set_window(bytes.data(), bytes.size());
-  return std::nullopt;
-}
-
 std::optional<DecompressError> DecompressingReader::take_frame(uint8_t* dst, size_t room,
                                                                size_t* direct) {
   *direct = 0;

@@ -65,11 +65,6 @@ class DecompressingReader final : public base::ByteSource {
   // Reads the first frame (or decides on pass-through). Failures are InvalidData I/O errors.
   base::Status start();
 
-  // Decodes one whole frame (checksum first), counts it against the limit and makes its bytes
-  // the ones read next; unread bytes of the previous frame are dropped. On failure the reader is
-  // unchanged.
-  std::optional<DecompressError> swap_in_decoded(base::ByteBuffer frame);
-
   // The bytes this reader holds but has not delivered, as a new buffer (possibly empty). Bytes
   // not yet taken from the inner source stay there.
   base::ByteBuffer into_pending() &&;

@@ -17,12 +17,6 @@ const base::Bytes& ColumnInfo::body() const {
   return data;
 }
 
-size_t Block::byte_size() const {
-  size_t total = 0;
-  for (const ColumnInfo& c : columns) total += c.data.size() + c.materialized.size();
-  return total;
-}
-
 Result<std::span<const uint8_t>> ReadColumnContext::read_exact(uint64_t n) {
   uint64_t end;
   if (__builtin_add_overflow(pos_, n, &end)) [[unlikely]] {

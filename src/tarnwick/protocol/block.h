@@ -40,9 +40,6 @@ struct Block {
   base::Result<column::StringColumnData> column(std::string_view name) const;
   // The typed view of column `index`, chosen by its parsed type.
   base::Result<column::AnyColumnData> read_column_by_index(size_t index) const;
-
-  // The decoded size the response-size limit counts: all column bodies.
-  size_t byte_size() const;
 };
 
 // A bounds-checked cursor over one column body, living for one column read.

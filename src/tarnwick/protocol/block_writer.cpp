@@ -21,16 +21,6 @@ namespace {
 
 constexpr uint8_t kBlockInfo[] = {0x01, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
 
-// Bytes of the varint of `value`.
-constexpr size_t varint_len(uint64_t value) {
-  size_t n = 1;
-  while (value >= 0x80) {
-    value >>= 7;
-    ++n;
-  }
-  return n;
-}
-
 [[noreturn, gnu::cold]] void size_overflow() {
   // The sizes of objects held in memory cannot add up past 2^64.
   std::fputs("tarnwick: block size overflows 64 bits\n", stderr);
@@ -82,12 +72,12 @@ Result<std::optional<Block>> wire_form(const Block& block) {
 
 size_t block_capacity(const Block& block, const BlockLayout& layout) {
   size_t total = sizeof kBlockInfo;
-  add(total, varint_len(block.columns.size()));
-  add(total, varint_len(block.rows));
+  add(total, varint_length(block.columns.size()));
+  add(total, varint_length(block.rows));
   for (const ColumnInfo& column : block.columns) {
-    add(total, varint_len(column.name.size()));
+    add(total, varint_length(column.name.size()));
     add(total, column.name.size());
-    add(total, varint_len(column.type_name.size()));
+    add(total, varint_length(column.type_name.size()));
     add(total, column.type_name.size());
     add(total, layout.serialization_flag ? 1 : 0);
     add(total, column.data.size());
@@ -114,7 +104,7 @@ size_t data_packet_compressed_capacity(std::string_view table, const Block& bloc
   const size_t frames = payload / kMaxFramePayload + 1;
   // Per frame: its prefix and the LZ4 worst-case growth (n / 255 + 16) of a full piece.
   const size_t per_frame = compression::kFramePrefixSize + kMaxFramePayload / 255 + 16;
-  size_t total = 1 + varint_len(table.size()) + table.size();
+  size_t total = 1 + varint_length(table.size()) + table.size();
   add(total, payload);
   add(total, frames * per_frame);
   return total;

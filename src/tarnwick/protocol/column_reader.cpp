@@ -7,6 +7,7 @@
 #include "tarnwick/base/utf8.h"
 #include "tarnwick/protocol/column_common.h"
 #include "tarnwick/protocol/low_cardinality.h"
+#include "tarnwick/protocol/wire.h"
 
 namespace tarnwick::protocol {
 
@@ -237,20 +238,15 @@ Status read_fixed_into(ByteSource& source, uint64_t rows, uint64_t width, std::s
 }
 
 Result<uint64_t> read_varint_into(ByteSource& source, ByteBuffer& out, uint64_t& budget) {
-  uint64_t value = 0;
-  for (unsigned i = 0;; ++i) {
+  auto next = [&]() -> Result<uint8_t> {
     TW_ASSIGN_OR_RETURN(uint8_t byte, source.read_u8());
     if (budget == 0) [[unlikely]]
       return budget_exhausted("column");
     --budget;
     out.push_back(byte);
-    if (i == 9) {
-      if (byte > 1) return Error::protocol("varint overflow");
-      return value | (static_cast<uint64_t>(byte) << 63);
-    }
-    value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
-    if ((byte & 0x80) == 0) return value;
-  }
+    return byte;
+  };
+  return decode_varint(next, [] { return varint_overflow(); });
 }
 
 Result<std::string> read_string_into(ByteSource& source, ByteBuffer& out, std::string_view label,

@@ -44,16 +44,12 @@ void write_string(ByteBuffer& out, std::string_view bytes) {
   out.append(bytes);
 }
 
+Error varint_overflow() {
+  return Error::protocol("varint overflow");
+}
+
 Result<uint64_t> read_varint_slow(ByteSource& source) {
-  uint64_t value = 0;
-  for (unsigned i = 0; i < 9; ++i) {
-    TW_ASSIGN_OR_RETURN(uint8_t byte, source.read_u8());
-    value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
-    if ((byte & 0x80) == 0) return value;
-  }
-  TW_ASSIGN_OR_RETURN(uint8_t last, source.read_u8());
-  if (last > 1) return Error::protocol("varint overflow");
-  return value | (static_cast<uint64_t>(last) << 63);
+  return decode_varint([&] { return source.read_u8(); }, [] { return varint_overflow(); });
 }
 
 Result<std::string> read_string(ByteSource& source) {
@@ -75,24 +71,20 @@ Result<std::string> read_string_bytes(ByteSource& source) {
 
 Result<uint64_t> parse_varint(std::span<const uint8_t> buf, uint64_t& pos) {
   const uint64_t size = buf.size();
-  uint64_t value = 0;
-  for (unsigned i = 0; i < 10; ++i) {
-    if (pos >= size) return buffer_ended(size, pos, size + 1, "varint");
-    uint8_t byte = buf[pos++];
-    if (i == 9) {
-      if ((byte & 0x7F) > 1) return Error::protocol("varint overflow");
-      if (byte & 0x80) {
-        // The encoding claims an 11th byte: it can only overflow, but it has to be there.
-        if (pos >= size) return buffer_ended(size, pos, size + 1, "varint");
-        ++pos;
-        return Error::protocol("varint overflow");
-      }
-      return value | (static_cast<uint64_t>(byte) << 63);
-    }
-    value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
-    if ((byte & 0x80) == 0) return value;
+  if (pos < size && buf[pos] < 0x80) [[likely]] {
+    return uint64_t{buf[pos++]};
   }
-  return value;  // not reached
+  auto next = [&]() -> Result<uint8_t> {
+    if (pos >= size) return buffer_ended(size, pos, size + 1, "varint");
+    return buf[pos++];
+  };
+  // The encoding claims an eleventh byte: it can only overflow, but it has to be there.
+  auto long_form = [&]() -> Error {
+    if (pos >= size) return buffer_ended(size, pos, size + 1, "varint");
+    ++pos;
+    return varint_overflow();
+  };
+  return decode_varint(next, long_form);
 }
 
 namespace {

@@ -23,9 +23,23 @@ using base::Status;
 // Strings on the wire are refused from 2^24 bytes on.
 inline constexpr uint64_t kMaxStringLength = 16777215;
 
+// "varint overflow".
+[[gnu::cold]] base::Error varint_overflow();
+
 // ---- writers ------------------------------------------------------------------------------------
 
 void write_varint(ByteBuffer& out, uint64_t value);
+
+// The number of bytes write_varint writes for `value`.
+constexpr size_t varint_length(uint64_t value) {
+  size_t n = 1;
+  while (value >= 0x80) {
+    value >>= 7;
+    ++n;
+  }
+  return n;
+}
+
 void write_string(ByteBuffer& out, std::string_view bytes);
 inline void write_string(ByteBuffer& out, std::span<const uint8_t> bytes) {
   write_string(out, std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
@@ -38,6 +52,27 @@ void write_fixed(ByteBuffer& out, T value) {
 }
 
 // ---- readers ------------------------------------------------------------------------------------
+
+// The one LEB128 decoder behind every varint reader. `next_byte()` yields the next byte as a
+// Result<uint8_t> (its failure, such as running out of bytes, is returned as it is). A value ends
+// at the first byte without the continuation bit, at the latest at the tenth byte, which may hold
+// only the top bit: more fails with "varint overflow". A tenth byte that announces an eleventh
+// returns `long_form()`, the readers' one difference: the error to report, after whatever the form
+// needs to read first.
+template <class NextByte, class LongForm>
+[[gnu::always_inline]] inline Result<uint64_t> decode_varint(NextByte&& next_byte,
+                                                             LongForm&& long_form) {
+  uint64_t value = 0;
+  for (unsigned i = 0; i < 9; ++i) {
+    TW_ASSIGN_OR_RETURN(const uint8_t byte, next_byte());
+    value |= static_cast<uint64_t>(byte & 0x7F) << (7 * i);
+    if ((byte & 0x80) == 0) return value;
+  }
+  TW_ASSIGN_OR_RETURN(const uint8_t last, next_byte());
+  if ((last & 0x7F) > 1) return varint_overflow();
+  if ((last & 0x80) != 0) return long_form();
+  return value | (static_cast<uint64_t>(last) << 63);
+}
 
 Result<uint64_t> read_varint_slow(ByteSource& source);
 

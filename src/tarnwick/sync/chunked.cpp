@@ -1,5 +1,9 @@
 #include "tarnwick/sync/chunked.h"
 
+#include <array>
+#include <vector>
+
+#include "tarnwick/base/endian.h"
 #include "tarnwick/base/format.h"
 
 namespace tarnwick::sync {
@@ -22,52 +26,13 @@ namespace {
   return Error::protocol(base::cat("chunked packet too large: ", length, " bytes"));
 }
 
-void put_u32_le(uint8_t* out, uint32_t v) {
-  out[0] = static_cast<uint8_t>(v);
-  out[1] = static_cast<uint8_t>(v >> 8);
-  out[2] = static_cast<uint8_t>(v >> 16);
-  out[3] = static_cast<uint8_t>(v >> 24);
-}
-
 }  // namespace
-
-TransportReader::TransportReader(Transport& transport, size_t capacity)
-    : TransportWriter(transport) {
-  transport_.set_read_buffer_capacity(capacity);
-  // Take over the transport's window; it is handed back on destruction.
-  pos_ = transport_.pos_;
-  end_ = transport_.end_;
-  transport_.pos_ = transport_.end_ = nullptr;
-}
-
-TransportReader::~TransportReader() {
-  transport_.pos_ = pos_;
-  transport_.end_ = end_;
-}
-
-Result<size_t> TransportReader::refill() {
-  TW_ASSIGN_OR_RETURN(size_t got, transport_.refill());
-  pos_ = transport_.pos_;
-  end_ = transport_.end_;
-  transport_.pos_ = transport_.end_ = nullptr;
-  return got;
-}
-
-Status TransportReader::read_direct(uint8_t* dst, size_t n) {
-  // Both windows are empty here; the transport reads large runs straight into dst.
-  Status st = transport_.read_direct(dst, n);
-  pos_ = transport_.pos_;
-  end_ = transport_.end_;
-  transport_.pos_ = transport_.end_ = nullptr;
-  return st;
-}
 
 Result<uint32_t> ChunkedReader::next_length() {
   for (;;) {
     uint8_t raw[4];
     TW_TRY(inner_.read_exact(raw, 4));
-    uint32_t length = static_cast<uint32_t>(raw[0]) | static_cast<uint32_t>(raw[1]) << 8 |
-                      static_cast<uint32_t>(raw[2]) << 16 | static_cast<uint32_t>(raw[3]) << 24;
+    const auto length = base::load_le<uint32_t>(raw);
     if (length == 0) continue;
     if (length > kMaxChunkLength) return chunk_too_long(length);
     return length;
@@ -103,29 +68,57 @@ Status ChunkedReader::read_direct(uint8_t* dst, size_t n) {
   return {};
 }
 
+Status check_packet_length(uint64_t length, bool chunked) {
+  if (chunked && length > UINT32_MAX) return packet_too_large(length);
+  return {};
+}
+
+namespace {
+
+constexpr uint8_t kEndOfMessage[4] = {0, 0, 0, 0};
+
+// The chunk length in front of a payload of `length` bytes.
+Result<std::array<uint8_t, 4>> chunk_header(uint64_t length) {
+  TW_TRY(check_packet_length(length, true));
+  std::array<uint8_t, 4> header;
+  base::store_le(header.data(), static_cast<uint32_t>(length));
+  return header;
+}
+
+Status write_and_flush(base::ByteSink& sink, std::span<const std::span<const uint8_t>> slices) {
+  TW_TRY(sink.write_all_vectored(slices));
+  return sink.flush();
+}
+
+}  // namespace
+
 Status write_native_packet(base::ByteSink& sink, std::span<const uint8_t> packet, bool chunked) {
   if (!chunked) {
     TW_TRY(sink.write_all(packet));
     return sink.flush();
   }
-  if (packet.size() > UINT32_MAX) return packet_too_large(packet.size());
-  uint8_t header[4];
-  put_u32_le(header, static_cast<uint32_t>(packet.size()));
-  static constexpr uint8_t kEnd[4] = {0, 0, 0, 0};
-  const std::span<const uint8_t> slices[3] = {header, packet, kEnd};
-  TW_TRY(sink.write_all_vectored(slices));
-  return sink.flush();
+  TW_ASSIGN_OR_RETURN(const auto header, chunk_header(packet.size()));
+  const std::span<const uint8_t> slices[3] = {header, packet, kEndOfMessage};
+  return write_and_flush(sink, slices);
+}
+
+Status write_native_packet(base::ByteSink& sink, std::span<const std::span<const uint8_t>> slices,
+                           bool chunked) {
+  if (!chunked) return write_and_flush(sink, slices);
+  uint64_t total = 0;
+  for (auto s : slices) total += s.size();
+  TW_ASSIGN_OR_RETURN(const auto header, chunk_header(total));
+  std::vector<std::span<const uint8_t>> framed;
+  framed.reserve(slices.size() + 2);
+  framed.push_back(header);
+  framed.insert(framed.end(), slices.begin(), slices.end());
+  framed.push_back(kEndOfMessage);
+  return write_and_flush(sink, framed);
 }
 
 Status write_chunk_header(base::ByteSink& sink, uint64_t payload_length) {
-  if (payload_length > UINT32_MAX) return packet_too_large(payload_length);
-  uint8_t header[4];
-  put_u32_le(header, static_cast<uint32_t>(payload_length));
+  TW_ASSIGN_OR_RETURN(const auto header, chunk_header(payload_length));
   return sink.write_all(header);
-}
-
-Status write_all_vectored(base::ByteSink& sink, std::span<const std::span<const uint8_t>> slices) {
-  return sink.write_all_vectored(slices);
 }
 
 }  // namespace tarnwick::sync

@@ -1,4 +1,4 @@
-// Readers layered over the transport, and the writers of client packets.
+// The chunk reader over a byte source, and the writers of client packets.
 //
 // Chunked framing (both directions, negotiated per direction in the handshake): a message is a run
 // of chunks, each a little-endian u32 payload length followed by that many bytes, ended by a chunk
@@ -18,20 +18,6 @@
 namespace tarnwick::sync {
 
 inline constexpr uint32_t kMaxChunkLength = 67108864;  // 64 MiB
-
-// A buffered reader over a borrowed transport, made for the reading of one response. It shares
-// the transport's own read buffer (sized to `capacity`), so bytes it has not consumed when it is
-// destroyed stay with the transport; reads of at least `capacity` bytes bypass the buffer. Writes
-// go straight to the transport.
-class TransportReader final : public base::ByteSource, public TransportWriter {
- public:
-  TransportReader(Transport& transport, size_t capacity);
-  ~TransportReader() override;
-
- protected:
-  base::Result<size_t> refill() override;
-  base::Status read_direct(uint8_t* dst, size_t n) override;
-};
 
 // Removes the chunk framing from an inner byte source: the payloads of all chunks read as one
 // continuous stream; zero lengths are skipped; a chunk longer than 64 MiB fails with an Io error
@@ -58,18 +44,22 @@ class ChunkedReader final : public base::ByteSource {
   base::ByteBuffer chunk_;
 };
 
+// Refuses, when chunked, a packet over 4294967295 bytes, which cannot travel as one chunk:
+// Protocol "chunked packet too large: {} bytes".
+base::Status check_packet_length(uint64_t length, bool chunked);
+
 // Sends one packet built in memory and flushes. Chunked: the u32 length, the packet and the zero
-// terminator go out in one vectored write; a packet over 4294967295 bytes fails with Protocol
-// "chunked packet too large: {} bytes" before anything is written.
+// terminator go out in one vectored write; a packet too large for one chunk fails with the error
+// of check_packet_length before anything is written.
 base::Status write_native_packet(base::ByteSink& sink, std::span<const uint8_t> packet,
                                  bool chunked);
 
+// The same for a packet given as slices, written back to back without copying them (sendmsg on a
+// plain socket).
+base::Status write_native_packet(base::ByteSink& sink,
+                                 std::span<const std::span<const uint8_t>> slices, bool chunked);
+
 // Writes the u32 length of a chunk whose payload the caller sends itself (then the zero length).
 base::Status write_chunk_header(base::ByteSink& sink, uint64_t payload_length);
-
-// Writes the slices back to back without copying them (sendmsg on a plain socket); an empty list
-// succeeds at once. Does not flush.
-base::Status write_all_vectored(base::ByteSink& sink,
-                                std::span<const std::span<const uint8_t>> slices);
 
 }  // namespace tarnwick::sync

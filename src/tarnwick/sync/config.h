@@ -1,6 +1,6 @@
 // Every connection parameter with its default. A configuration is filled by its caller, cloned once
 // per connection attempt and then owned by the client that the attempt produced. The user name,
-// password and initial user are wiped from memory when any copy is destroyed.
+// password and initial user are wiped from memory when any copy is destroyed or moved from.
 #pragma once
 
 #include <cstdint>
@@ -9,6 +9,8 @@
 #include <memory>
 #include <span>
 #include <string>
+#include <type_traits>
+#include <utility>
 
 #include "tarnwick/base/duration.h"
 #include "tarnwick/base/result.h"
@@ -16,6 +18,51 @@
 namespace tarnwick::sync {
 
 class TlsConfig;
+
+// Overwrites a string's whole allocation (not just its length) with zeros.
+void wipe_string(std::string& s);
+
+// A string for credentials: its memory is overwritten with zeros when it is destroyed, moved from
+// (moving a short string copies its inline bytes) or assigned over.
+class SecretString : public std::string {
+ public:
+  SecretString() = default;
+  SecretString(const char* s) : std::string(s) {}
+  SecretString(const std::string& s) : std::string(s) {}
+  SecretString(std::string&& s) noexcept : std::string(std::move(s)) { wipe_string(s); }
+  SecretString(const SecretString& other) : std::string(other) {}
+  SecretString(SecretString&& other) noexcept : std::string(std::move(other)) {
+    wipe_string(other);
+  }
+  SecretString& operator=(const SecretString& other) {
+    if (this != &other) assign_wiped(other);
+    return *this;
+  }
+  SecretString& operator=(SecretString&& other) noexcept {
+    if (this != &other) assign_wiped(std::move(other));
+    return *this;
+  }
+  template <class T>
+  requires(std::is_assignable_v<std::string&, T&&> &&
+           !std::is_same_v<std::remove_cvref_t<T>, SecretString>) SecretString&
+  operator=(T&& value) {
+    assign_wiped(std::forward<T>(value));
+    return *this;
+  }
+  ~SecretString() { wipe_string(*this); }
+
+ private:
+  // Wipes the old text, then assigns; a string moved in is wiped afterwards.
+  template <class T>
+  void assign_wiped(T&& value) {
+    wipe_string(*this);
+    std::string::operator=(std::forward<T>(value));
+    if constexpr (std::is_base_of_v<std::string, std::remove_cvref_t<T>> &&
+                  !std::is_lvalue_reference_v<T>) {
+      wipe_string(value);
+    }
+  }
+};
 
 // Signs the SSH challenge message: returns the signature text, or an error whose message is the
 // refusal. Called from whichever thread connects.
@@ -29,8 +76,8 @@ inline constexpr uint64_t kMaxRevision = 54483;
 
 struct ClientConfig {
   std::string host;
-  std::string user = "default";
-  std::string password;
+  SecretString user = "default";
+  SecretString password;
   std::string database;
   std::string client_name = "tarnwick-sync";
   std::string os_user;
@@ -38,7 +85,7 @@ struct ClientConfig {
   std::string quota_key;
   std::string proto_send_chunked = "chunked_optional";
   std::string proto_recv_chunked = "chunked_optional";
-  std::string initial_user;
+  SecretString initial_user;
   std::string initial_address = "0.0.0.0:0";
   std::string tls_domain;
   base::Duration connect_timeout = base::Duration::from_secs(10);
@@ -57,23 +104,10 @@ struct ClientConfig {
   bool validate_schema = false;
   uint8_t compression = kCompressionOff;  // or the method byte of data frames
 
-  ClientConfig() = default;
-  ClientConfig(const ClientConfig&) = default;
-  ClientConfig& operator=(const ClientConfig& other);
-  ClientConfig(ClientConfig&& other) noexcept;
-  ClientConfig& operator=(ClientConfig&& other) noexcept;
-  ~ClientConfig();
-
   // Uses `tls` for the connection and checks the server's certificate against `domain`.
   ClientConfig with_tls(std::shared_ptr<const TlsConfig> tls, std::string domain) &&;
 
   bool compression_enabled() const { return compression != kCompressionOff; }
-
- private:
-  void wipe_credentials();
 };
-
-// Overwrites a string's whole allocation (not just its length) with zeros.
-void wipe_string(std::string& s);
 
 }  // namespace tarnwick::sync

@@ -31,16 +31,6 @@ const SettingsMap& no_overlay() {
   return empty;
 }
 
-[[gnu::cold]] Error packet_too_large(uint64_t length) {
-  return Error::protocol(base::cat("chunked packet too large: ", length, " bytes"));
-}
-
-// Refuses a packet that cannot travel as one chunk, before anything is written.
-Status check_packet_length(uint64_t length, bool chunked) {
-  if (chunked && length > UINT32_MAX) return packet_too_large(length);
-  return {};
-}
-
 // Wipes a packet buffer that may carry the client's credentials (the initial user).
 struct WipeOnExit {
   ByteBuffer& buffer;
@@ -280,33 +270,15 @@ Status SyncClient::send_data_vectored(std::string_view table_name, const Block& 
   std::vector<std::span<const uint8_t>> slices;
   slices.reserve(1 + 2 * block.columns.size());
   slices.push_back(head.span());
-  uint64_t total = head.size();
   for (size_t i = 0; i < block.columns.size(); ++i) {
     const auto& column = block.columns[i];
     protocol::write_string(headers[i], column.name);
     protocol::write_string(headers[i], column.type_name);
     if (flag) headers[i].push_back(0);
     slices.push_back(headers[i].span());
-    total += headers[i].size();
-    if (column.data.size() != 0) {
-      slices.push_back(column.data.span());
-      total += column.data.size();
-    }
+    if (column.data.size() != 0) slices.push_back(column.data.span());
   }
-  const bool chunked = server_info_.send_chunked;
-  TW_TRY(check_packet_length(total, chunked));
-  if (!chunked) {
-    TW_TRY(write_all_vectored(*reader_, slices));
-    return reader_->flush();
-  }
-  uint8_t length[4];
-  for (int i = 0; i < 4; ++i) length[i] = static_cast<uint8_t>(total >> (8 * i));
-  static constexpr uint8_t kEnd[4] = {0, 0, 0, 0};
-  // The chunk length, the packet and the end of the message in one vectored write.
-  slices.insert(slices.begin(), std::span<const uint8_t>(length));
-  slices.push_back(kEnd);
-  TW_TRY(write_all_vectored(*reader_, slices));
-  return reader_->flush();
+  return write_native_packet(*reader_, slices, server_info_.send_chunked);
 }
 
 Status SyncClient::end_insert() {

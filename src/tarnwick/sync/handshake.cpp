@@ -5,6 +5,7 @@
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/codes.h"
 #include "tarnwick/protocol/wire.h"
+#include "tarnwick/sync/server_packets.h"
 
 namespace tarnwick::sync {
 
@@ -53,8 +54,8 @@ std::string refusal_text(const Error& error) {
   return error.message();
 }
 
-}  // namespace
-
+// Refuses a configured revision outside the supported window, and SSH-key authentication below
+// the revision that has it.
 Status check_handshake_config(const ClientConfig& config) {
   if (config.revision < kMinRevision) {
     return Error::protocol(cat("protocol revision ", config.revision,
@@ -70,6 +71,8 @@ Status check_handshake_config(const ClientConfig& config) {
   }
   return {};
 }
+
+}  // namespace
 
 void write_client_hello(ByteBuffer& out, const ClientConfig& config) {
   // Sized up front, so the credentials are never left behind in a buffer given up while growing.
@@ -95,21 +98,8 @@ void write_client_hello(ByteBuffer& out, const ClientConfig& config) {
 }
 
 Result<std::string> read_exception_chain(ByteSource& in) {
-  std::string text;
-  for (uint64_t level = 1;; ++level) {
-    TW_ASSIGN_OR_RETURN(int32_t code, protocol::read_i32(in));
-    TW_ASSIGN_OR_RETURN(std::string name, read_string(in));
-    TW_ASSIGN_OR_RETURN(std::string message, read_string(in));
-    TW_TRY(read_string(in));  // stack trace
-    TW_ASSIGN_OR_RETURN(uint8_t nested, in.read_u8());
-    if (level > 1) text.append(" | nested: ");
-    text.append(cat(name, " (code ", code, "): ", message));
-    if (nested == 0) return text;
-    if (level == kMaxExceptionDepth) {
-      return Error::protocol(
-          cat("exception nesting too deep: more than ", kMaxExceptionDepth, " levels"));
-    }
-  }
+  TW_ASSIGN_OR_RETURN(ExceptionChain chain, read_exception_chain_levels(in, true));
+  return std::move(chain.text);
 }
 
 Status skip_settings_strings_with_flags(ByteSource& in) {
@@ -251,6 +241,9 @@ Status negotiate_chunked_modes(ServerInfo& info, const ClientConfig& config) {
   return {};
 }
 
+namespace {
+
+// Appends the Hello addendum for the negotiated modes; nothing below the revision that has it.
 void write_hello_addendum(ByteBuffer& out, const ClientConfig& config, const ServerInfo& info) {
   const uint64_t n = info.negotiated_revision;
   if (n < protocol::kRevisionWithAddendum) return;
@@ -260,6 +253,8 @@ void write_hello_addendum(ByteBuffer& out, const ClientConfig& config, const Ser
   write_string(out, mode_name(info.recv_chunked));
   if (n >= protocol::kRevisionWithReplicasVersion) write_varint(out, kAddendumReplicasVersion);
 }
+
+}  // namespace
 
 Result<ServerInfo> perform_handshake(ByteSource& in, ByteSink& out, const ClientConfig& config) {
   TW_TRY(check_handshake_config(config));

@@ -43,16 +43,11 @@ struct ServerInfo {
 };
 
 inline constexpr uint64_t kMaxPasswordComplexityRules = 65536;
-inline constexpr uint64_t kMaxExceptionDepth = 1000;
 inline constexpr std::string_view kSshKeyMarker = " SSH KEY AUTHENTICATION ";
 
 // The whole exchange: Hello, SSH challenge when a signer is set, server Hello, addendum.
 base::Result<ServerInfo> perform_handshake(base::ByteSource& in, base::ByteSink& out,
                                            const ClientConfig& config);
-
-// Refuses a configured revision outside the supported window, and SSH-key authentication below
-// the revision that has it.
-base::Status check_handshake_config(const ClientConfig& config);
 
 // Appends the client Hello. The buffer then holds the password (or the user name): wipe it after
 // sending.
@@ -85,9 +80,5 @@ base::Result<bool> choose_chunked_mode(std::string_view server_mode, std::string
 // Sets info.send_chunked and info.recv_chunked for info.negotiated_revision, or fails when the
 // configured modes cannot be met.
 base::Status negotiate_chunked_modes(ServerInfo& info, const ClientConfig& config);
-
-// Appends the Hello addendum for the negotiated modes; nothing below revision 54458.
-void write_hello_addendum(base::ByteBuffer& out, const ClientConfig& config,
-                          const ServerInfo& info);
 
 }  // namespace tarnwick::sync

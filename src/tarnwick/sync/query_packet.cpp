@@ -8,6 +8,7 @@
 namespace tarnwick::sync {
 
 using base::ByteBuffer;
+using protocol::varint_length;
 using protocol::write_string;
 using protocol::write_varint;
 
@@ -23,15 +24,6 @@ constexpr uint64_t kSettingFlags = 0;
 
 constexpr std::string_view kSparseSetting = "ratio_of_defaults_for_sparse_serialization";
 constexpr std::string_view kJsonAsStringSetting = "output_format_native_write_json_as_string";
-
-size_t varint_length(uint64_t value) {
-  size_t n = 1;
-  while (value >= 0x80) {
-    value >>= 7;
-    ++n;
-  }
-  return n;
-}
 
 size_t string_length(size_t bytes) {
   return varint_length(bytes) + bytes;

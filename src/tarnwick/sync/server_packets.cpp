@@ -3,6 +3,7 @@
 #include "tarnwick/base/format.h"
 #include "tarnwick/base/utf8.h"
 #include "tarnwick/protocol/wire.h"
+#include "tarnwick/sync/chunked.h"
 
 namespace tarnwick::sync {
 
@@ -20,7 +21,6 @@ using protocol::read_varint;
 
 namespace {
 
-constexpr uint64_t kMaxExceptionLevels = 1000;
 constexpr uint64_t kReadTaskResponseVersion = 7;
 
 Status skip_varints(ByteSource& in, int count) {
@@ -47,19 +47,6 @@ bool fits_sixteen_byte_entries(uint64_t count) {
   return (count >> 60) == 0;
 }
 
-Status send_answer(ByteSink& out, std::span<const uint8_t> packet, bool chunked) {
-  if (!chunked) {
-    TW_TRY(out.write_all(packet));
-    return out.flush();
-  }
-  ByteBuffer framed(packet.size() + 8);
-  protocol::write_fixed<uint32_t>(framed, static_cast<uint32_t>(packet.size()));
-  framed.append(packet);
-  protocol::write_fixed<uint32_t>(framed, 0);
-  TW_TRY(out.write_all(framed.span()));
-  return out.flush();
-}
-
 }  // namespace
 
 Result<std::string> read_string_lossy(ByteSource& in) {
@@ -68,33 +55,37 @@ Result<std::string> read_string_lossy(ByteSource& in) {
   return base::decode_utf8_lossy(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
-Error read_exception_packet(ByteSource& in) {
-  int32_t first_code = 0;
-  std::string first_name;
-  std::string message;
+Result<ExceptionChain> read_exception_chain_levels(ByteSource& in, bool strict) {
+  ExceptionChain chain;
   for (uint64_t level = 1;; ++level) {
-    auto code = protocol::read_i32(in);
-    if (!code.ok()) return std::move(code).error();
-    auto name = read_string_lossy(in);
-    if (!name.ok()) return std::move(name).error();
-    auto text = read_string_lossy(in);
-    if (!text.ok()) return std::move(text).error();
-    if (auto stack = skip_string(in); !stack.ok()) return std::move(stack).error();
-    auto nested = in.read_u8();
-    if (!nested.ok()) return std::move(nested).error();
-
-    if (level > 1) message.append(" | nested: ");
-    message.append(cat(*name, " (code ", *code, "): ", *text));
-    if (level == 1) {
-      first_code = *code;
-      first_name = std::move(*name);
+    TW_ASSIGN_OR_RETURN(int32_t code, protocol::read_i32(in));
+    TW_ASSIGN_OR_RETURN(std::string name, strict ? read_string(in) : read_string_lossy(in));
+    TW_ASSIGN_OR_RETURN(std::string message, strict ? read_string(in) : read_string_lossy(in));
+    if (strict) {  // the stack trace
+      TW_TRY(read_string(in));
+    } else {
+      TW_TRY(skip_string(in));
     }
-    if (*nested == 0) return Error::server(first_code, std::move(first_name), std::move(message));
+    TW_ASSIGN_OR_RETURN(uint8_t nested, in.read_u8());
+
+    if (level > 1) chain.text.append(" | nested: ");
+    chain.text.append(cat(name, " (code ", code, "): ", message));
+    if (level == 1) {
+      chain.code = code;
+      chain.name = std::move(name);
+    }
+    if (nested == 0) return chain;
     if (level == kMaxExceptionLevels) {
       return Error::protocol(
           cat("exception nesting too deep: more than ", kMaxExceptionLevels, " levels"));
     }
   }
+}
+
+Error read_exception_packet(ByteSource& in) {
+  auto chain = read_exception_chain_levels(in, false);
+  if (!chain.ok()) return std::move(chain).error();
+  return Error::server(chain->code, std::move(chain->name), std::move(chain->text));
 }
 
 Status skip_progress_packet(ByteSource& in, uint64_t r) {
@@ -202,7 +193,7 @@ Result<bool> handle_coordinator_packet(ByteSource& in, uint64_t type, ByteSink& 
   switch (static_cast<ServerPacket>(type)) {
     case ServerPacket::ReadTaskRequest: {
       static constexpr uint8_t kAnswer[] = {code(ClientPacket::ReadTaskResponse), 0x01, 0x00};
-      TW_TRY(send_answer(out, kAnswer, send_chunked));
+      TW_TRY(write_native_packet(out, kAnswer, send_chunked));
       return true;
     }
     case ServerPacket::MergeTreeAllRangesAnnouncement:
@@ -217,7 +208,7 @@ Result<bool> handle_coordinator_packet(ByteSource& in, uint64_t type, ByteSink& 
       TW_TRY(skip_ranges_in_data_parts_description(in));
       TW_ASSIGN_OR_RETURN(std::string tail, read_string(in));
       ByteBuffer answer = build_finished_merge_tree_read_task_response(tail);
-      TW_TRY(send_answer(out, answer.span(), send_chunked));
+      TW_TRY(write_native_packet(out, answer.span(), send_chunked));
       return true;
     }
     default:

@@ -19,9 +19,22 @@ namespace tarnwick::sync {
 
 using protocol::ServerPacket;
 
-// A server Exception packet: its chain of levels as Error::Server with the first level's code and
-// name and every level rendered as "{name} (code {code}): {message}", joined with " | nested: ".
-// A failure while reading is returned instead.
+inline constexpr uint64_t kMaxExceptionLevels = 1000;
+
+// An exception chain read whole: the first level's code and name, and every level rendered as
+// "{name} (code {code}): {message}", joined with " | nested: ". More than kMaxExceptionLevels
+// levels fail with "exception nesting too deep". `strict`: every string, the stack trace
+// included, is read with read_string (the handshake's form); otherwise names and messages are
+// decoded with replacement and the stack trace is skipped.
+struct ExceptionChain {
+  int32_t code = 0;
+  std::string name;
+  std::string text;
+};
+base::Result<ExceptionChain> read_exception_chain_levels(base::ByteSource& in, bool strict);
+
+// A server Exception packet as Error::Server with the chain's code, name and text. A failure
+// while reading is returned instead.
 base::Error read_exception_packet(base::ByteSource& in);
 
 // A string decoded as UTF-8 with every invalid sequence replaced by U+FFFD.
@@ -58,14 +71,6 @@ base::Result<bool> handle_coordinator_packet(base::ByteSource& in, uint64_t type
 
 // The table name in front of the block of a Data, Totals, Extremes, Log or ProfileEvents packet.
 base::Status skip_table_name(base::ByteSource& in);
-
-// Reads the table name, then the block with `body(in)`, which decodes or skips it plainly or
-// through a decompressing layer; returns what `body` returns.
-template <class Body>
-auto read_block_from(base::ByteSource& in, Body&& body) -> decltype(body(in)) {
-  TW_TRY(skip_table_name(in));
-  return body(in);
-}
 
 // What a packet loop needs to read a response.
 struct ServerPacketContext {

@@ -52,7 +52,7 @@ Status set_timeout(int fd, int option, std::optional<Duration> timeout) {
   timeval tv{};
   if (timeout) {
     if (timeout->is_zero()) {
-      return Error::io(IoError::custom(IoKind::InvalidInput, "cannot set a 0 duration timeout"));
+      return Error::io(IoError::custom(IoKind::Other, "cannot set a 0 duration timeout"));
     }
     tv = to_timeval(*timeout);
   }
@@ -206,11 +206,11 @@ Result<std::vector<SocketAddr>> resolve_socket_addrs(std::string_view host_port)
 
   size_t colon = host_port.rfind(':');
   if (colon == std::string_view::npos) {
-    return Error::io(IoError::custom(IoKind::InvalidInput, "invalid socket address"));
+    return Error::io(IoError::custom(IoKind::Other, "invalid socket address"));
   }
   uint16_t port = 0;
   if (!parse_port(host_port.substr(colon + 1), port)) {
-    return Error::io(IoError::custom(IoKind::InvalidInput, "invalid port value"));
+    return Error::io(IoError::custom(IoKind::Other, "invalid port value"));
   }
   std::string host(host_port.substr(0, colon));
   addrinfo hints{};
@@ -243,7 +243,7 @@ Result<std::vector<SocketAddr>> resolve_socket_addrs(std::string_view host_port)
 
 Result<Socket> connect_with_timeout(const SocketAddr& addr, Duration timeout) {
   if (timeout.is_zero()) {
-    return Error::io(IoError::custom(IoKind::InvalidInput, "cannot set a 0 duration timeout"));
+    return Error::io(IoError::custom(IoKind::Other, "cannot set a 0 duration timeout"));
   }
   Socket sock(::socket(addr.family(), SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, IPPROTO_TCP));
   if (!sock.valid()) return errno_error(errno);

@@ -108,8 +108,6 @@ class Transport final : public base::ByteSource, public base::ByteSink {
   base::Status read_direct(uint8_t* dst, size_t n) override;
 
  private:
-  friend class TransportReader;
-
   explicit Transport(Socket socket);
   base::Error tls_failure(int ret, const char* op);
 

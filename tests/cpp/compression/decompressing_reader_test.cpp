@@ -131,36 +131,6 @@ TEST(DecompressingReaderTest, PendingBytesAreTheUnreadRest) {
   EXPECT_EQ(mem.remaining(), 3u);  // bytes after the frame stay in the inner source
 }
 
-TEST(DecompressingReaderTest, FailedSwapLeavesTheReaderAsItWas) {
-  Blob wire = frame_of(Blob{'h', 'e', 'l', 'l', 'o'}, kMethodNone);
-  base::MemorySource mem(wire);
-  DecompressingReader reader(mem);
-  ASSERT_TRUE(reader.start().ok());
-  char two[2];
-  ASSERT_TRUE(reader.read_exact(two, 2).ok());
-  Blob bad = frame_of(pattern(10), kMethodLz4);
-  bad[30] ^= 1;
-  auto err = reader.swap_in_decoded(base::ByteBuffer());
-  ASSERT_TRUE(err.has_value());
-  EXPECT_EQ(err->to_string(), "compressed response: I/O error: failed to fill whole buffer");
-  base::ByteBuffer frame;
-  frame.append(bad);
-  err = reader.swap_in_decoded(std::move(frame));
-  ASSERT_TRUE(err.has_value());
-  EXPECT_EQ(err->kind(), DecompressError::Kind::Message);
-  EXPECT_EQ(err->to_string(), kChecksumMismatch);
-  char rest[3];
-  ASSERT_TRUE(reader.read_exact(rest, 3).ok());
-  EXPECT_EQ(std::string(rest, 3), "llo");
-
-  frame.append(frame_of(Blob{'n', 'e', 'x', 't'}, kMethodLz4));
-  EXPECT_FALSE(reader.swap_in_decoded(std::move(frame)).has_value());
-  char next[4];
-  ASSERT_TRUE(reader.read_exact(next, 4).ok());
-  EXPECT_EQ(std::string(next, 4), "next");
-  EXPECT_EQ(reader.decoded_total(), 9u);
-}
-
 struct Failure {
   std::string text;
   base::IoKind kind;

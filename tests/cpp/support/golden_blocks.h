@@ -12,13 +12,11 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
-#include <fstream>
-#include <span>
-#include <sstream>
 #include <string>
 #include <vector>
 
 #include "support/json.h"
+#include "support/vectors.h"
 #include "support/wire_builder.h"
 #include "tarnwick/compression/decompressing_reader.h"
 #include "tarnwick/protocol/block_reader.h"
@@ -39,18 +37,6 @@ struct GoldenBlock {
   std::vector<std::vector<uint8_t>> bodies;
   std::vector<std::vector<std::string>> tsv;
 };
-
-inline std::string slurp_vector(const std::string& name) {
-  std::ifstream f(std::string(TARNWICK_VECTORS_DIR) + "/" + name, std::ios::binary);
-  EXPECT_TRUE(f.good()) << name;
-  std::stringstream s;
-  s << f.rdbuf();
-  return s.str();
-}
-
-inline std::span<const uint8_t> as_bytes(const std::string& s) {
-  return {reinterpret_cast<const uint8_t*>(s.data()), s.size()};
-}
 
 inline void add_manifest_blocks(std::vector<GoldenBlock>& out) {
   Json manifest = Json::parse(slurp_vector("native_columns.json"));

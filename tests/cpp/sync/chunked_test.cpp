@@ -225,8 +225,8 @@ TEST(WriteAllVectored, ResumesAfterPartialWrites) {
     }
   });
   auto transport = Transport::new_plain(std::move(client));
-  ASSERT_TRUE(write_all_vectored(*transport, {}).ok());
-  auto st = write_all_vectored(*transport, slices);
+  ASSERT_TRUE(transport->write_all_vectored({}).ok());
+  auto st = transport->write_all_vectored(slices);
   reader.join();
   ASSERT_TRUE(st.ok()) << st.error().to_string();
   EXPECT_EQ(received.size(), total);

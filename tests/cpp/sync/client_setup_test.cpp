@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 #include <sys/socket.h>
 
+#include <cerrno>
 #include <chrono>
 #include <functional>
 #include <string>
@@ -112,7 +113,8 @@ TEST(ConnectSetup, RefusingAddressesAreSkippedAndTheLastErrorKept) {
   const SocketAddr none[] = {SocketAddr::v4_loopback(refused), SocketAddr::v4_loopback(refused)};
   auto all = SyncClient::connect_to_addresses(none, config_for(1), stub_handshake);
   ASSERT_FALSE(all.ok());
-  EXPECT_TRUE(all.error().is_io(base::IoKind::ConnectionRefused)) << all.error().to_string();
+  ASSERT_TRUE(all.error().is_io(base::IoKind::Other)) << all.error().to_string();
+  EXPECT_EQ(all.error().io_error().os_code, ECONNREFUSED);
 }
 
 TEST(ConnectSetup, SilentServerTimesOutAndTheNextAddressIsTried) {
@@ -223,6 +225,37 @@ TEST(Credentials, WipedInPlaceToTheEndOfTheBuffer) {
     ASSERT_EQ(secret.data(), data);
     EXPECT_EQ(std::string(data, capacity + 1), std::string(capacity + 1, '\0'));
   }
+}
+
+TEST(Credentials, MovingAConfigLeavesNoCopyBehind) {
+  // Short texts live in the string's inline buffer, which a move copies rather than steals.
+  using Buffers = std::vector<std::string_view>;
+  auto credentials = [](const ClientConfig& c) {
+    Buffers out;
+    for (const std::string* s : {&c.user, &c.password, &c.initial_user}) {
+      out.emplace_back(s->data(), s->capacity() + 1);
+    }
+    return out;
+  };
+  auto expect_wiped_and_moved = [](const Buffers& old, const ClientConfig& now) {
+    for (std::string_view bytes : old) EXPECT_EQ(bytes, std::string(bytes.size(), '\0'));
+    EXPECT_EQ(now.user, "u");
+    EXPECT_EQ(now.password, "pw");
+    EXPECT_EQ(now.initial_user, "iu");
+    EXPECT_EQ(now.port, 1234);
+  };
+  ClientConfig source;
+  source.user = "u";
+  source.password = "pw";
+  source.initial_user = "iu";
+  source.port = 1234;
+  Buffers before = credentials(source);
+  ClientConfig constructed(std::move(source));
+  expect_wiped_and_moved(before, constructed);
+  before = credentials(constructed);
+  ClientConfig assigned;
+  assigned = std::move(constructed);
+  expect_wiped_and_moved(before, assigned);
 }
 
 }  // namespace

@@ -178,48 +178,63 @@ TEST(HandshakeTest, ChunkedModeChoice) {
   }
 }
 
-TEST(HandshakeTest, ModeFailuresSendNoAddendum) {
-  ClientConfig config;
-  config.proto_recv_chunked = "chunked";
-  Exchange old = run(config, server_hello(54460));
-  ASSERT_FALSE(old.info.ok());
-  EXPECT_EQ(old.info.error().message(), "server revision does not support chunked native protocol");
-  EXPECT_EQ(old.sent, kDefaultHello);
-  EXPECT_TRUE(run(config, server_hello(54412)).info.ok());  // below the addendum: not consulted
-
-  config.proto_recv_chunked = "chunked_optional";
-  config.proto_send_chunked = "notchunked";
-  Exchange x = run(config, server_hello(54483, {"chunked_optional", "chunked"}));
-  ASSERT_FALSE(x.info.ok());
-  EXPECT_EQ(x.info.error().message(),
-            "incompatible chunked protocol for send: client requests notchunked, server requires "
-            "chunked");
-  EXPECT_EQ(x.sent, kDefaultHello);
-}
-
-TEST(HandshakeTest, ConfigurationChecksComeBeforeAnyWrite) {
-  const struct {
-    uint64_t revision;
-    bool signer;
-    const char* error;
-  } cases[] = {
-      {54458, false, "protocol revision 54458 is below the supported minimum 54459"},
-      {54484, false, "protocol revision 54484 is not enabled; max supported is 54483"},
-      {54465, true, "SSH-key authentication requires protocol revision >= 54466"},
-  };
-  for (const auto& c : cases) {
-    ClientConfig config;
-    config.revision = c.revision;
-    if (c.signer) {
-      config.ssh_signer = std::make_shared<SshSigner>(
+// Refusals: of the configuration before anything is written, of the server's Hello after the
+// client's, with nothing more sent.
+TEST(HandshakeTest, Refusals) {
+  auto config = [](uint64_t revision, std::string send, std::string recv, bool signer) {
+    ClientConfig c;
+    c.revision = revision;
+    c.proto_send_chunked = send;
+    c.proto_recv_chunked = recv;
+    if (signer) {
+      c.ssh_signer = std::make_shared<SshSigner>(
           [](std::span<const uint8_t>) { return base::Result<std::string>("sig"); });
     }
-    Exchange x = run(config, server_hello(54483));
-    ASSERT_FALSE(x.info.ok());
-    EXPECT_EQ(x.info.error().kind(), base::ErrorKind::Protocol);
+    return c;
+  };
+  const ClientConfig defaults;
+  const uint64_t newest = defaults.revision;
+  const std::string optional = "chunked_optional";
+  Wire many_rules;
+  many_rules.bytes({0x00}).str("ClickHouse").bytes({24, 8, 0xD3, 0xA9, 0x03, 0x03}).str("UTC");
+  many_rules.str("srv").bytes({0x05}).str(optional).str(optional).bytes({0x81, 0x80, 0x04});
+  const struct {
+    ClientConfig config;
+    Bytes server;
+    const char* error;
+    Bytes sent;
+  } cases[] = {
+      {config(54458, optional, optional, false),
+       server_hello(54483),
+       "protocol revision 54458 is below the supported minimum 54459",
+       {}},
+      {config(54484, optional, optional, false),
+       server_hello(54483),
+       "protocol revision 54484 is not enabled; max supported is 54483",
+       {}},
+      {config(54465, optional, optional, true),
+       server_hello(54483),
+       "SSH-key authentication requires protocol revision >= 54466",
+       {}},
+      {config(newest, optional, "chunked", false), server_hello(54460),
+       "server revision does not support chunked native protocol", kDefaultHello},
+      {config(newest, "notchunked", optional, false), server_hello(54483, {optional, "chunked"}),
+       "incompatible chunked protocol for send: client requests notchunked, server requires "
+       "chunked",
+       kDefaultHello},
+      {defaults, many_rules, "password complexity rule count 65537 exceeds limit 65536",
+       kDefaultHello},
+      {defaults, Bytes{0x05}, "expected hello (0), got 5", kDefaultHello},
+  };
+  for (const auto& c : cases) {
+    Exchange x = run(c.config, c.server);
+    ASSERT_FALSE(x.info.ok()) << c.error;
+    EXPECT_EQ(x.info.error().kind(), base::ErrorKind::Protocol) << c.error;
     EXPECT_EQ(x.info.error().message(), c.error);
-    EXPECT_TRUE(x.sent.empty());
+    EXPECT_EQ(hex(x.sent), hex(c.sent)) << c.error;
   }
+  // Below the addendum the modes are not consulted.
+  EXPECT_TRUE(run(config(newest, optional, "chunked", false), server_hello(54412)).info.ok());
 }
 
 TEST(HandshakeTest, PasswordGoesInTheHello) {
@@ -248,10 +263,6 @@ TEST(HandshakeTest, ExceptionInsteadOfHelloIsAnAuthenticationError) {
   EXPECT_EQ(x.info.error().kind(), base::ErrorKind::Auth);
   EXPECT_EQ(x.info.error().message(), "A (code 60): x | nested: B (code 7): y");
   EXPECT_EQ(x.unread, 0u);
-
-  Exchange other = run(ClientConfig(), Bytes{0x05});
-  ASSERT_FALSE(other.info.ok());
-  EXPECT_EQ(other.info.error().message(), "expected hello (0), got 5");
 }
 
 TEST(HandshakeTest, ExceptionChainDepth) {
@@ -281,15 +292,6 @@ TEST(HandshakeTest, ExceptionChainDepth) {
   auto text = read_exception_chain(in);
   ASSERT_FALSE(text.ok());
   EXPECT_TRUE(text.error().message().starts_with("invalid utf8: ")) << text.error().message();
-}
-
-TEST(HandshakeTest, TooManyPasswordRules) {
-  Wire g;
-  g.bytes({0x00}).str("ClickHouse").bytes({24, 8, 0xD3, 0xA9, 0x03, 0x03}).str("UTC").str("srv");
-  g.bytes({0x05}).str("chunked_optional").str("chunked_optional").bytes({0x81, 0x80, 0x04});
-  Exchange x = run(ClientConfig(), g);
-  ASSERT_FALSE(x.info.ok());
-  EXPECT_EQ(x.info.error().message(), "password complexity rule count 65537 exceeds limit 65536");
 }
 
 TEST(HandshakeTest, EveryTruncatedServerHelloFailsCleanly) {

@@ -2,11 +2,10 @@
 
 #include <gtest/gtest.h>
 
-#include <fstream>
-#include <iterator>
 #include <string>
 #include <vector>
 
+#include "support/vectors.h"
 #include "tarnwick/protocol/wire.h"
 
 namespace tarnwick::sync {
@@ -29,9 +28,7 @@ ColumnInfo typed_column(std::string name, std::string type) {
 // The block the server sent for DESCRIBE TABLE in describe_table.bin (HTTP Native: column and
 // row counts, then name, type and body per column; every column there is a String).
 Block golden_describe_block() {
-  std::ifstream in(std::string(TARNWICK_VECTORS_DIR) + "/describe_table.bin", std::ios::binary);
-  const std::vector<uint8_t> bytes{std::istreambuf_iterator<char>(in),
-                                   std::istreambuf_iterator<char>()};
+  const std::vector<uint8_t> bytes = testing::vector_bytes("describe_table.bin");
   base::MemorySource src(bytes);
   Block block;
   const uint64_t columns = *protocol::read_varint(src);

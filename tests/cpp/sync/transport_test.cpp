@@ -164,42 +164,5 @@ TEST(Transport, DeadlinesOutlastSignalsAndTheInterruptHookStopsWaits) {
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
 }
 
-TEST(TransportReader, UnreadBytesStayWithTheTransport) {
-  auto [a, b] = testing::tcp_pair();
-  Bytes sent(300000);
-  for (size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i % 253);
-  std::thread writer([&, fd = b.fd()] {
-    size_t at = 0;
-    while (at < sent.size()) {
-      ssize_t n = ::send(fd, sent.data() + at, sent.size() - at, MSG_NOSIGNAL);
-      if (n <= 0) return;
-      at += static_cast<size_t>(n);
-    }
-  });
-  ASSERT_TRUE(a.set_read_timeout(Duration::from_secs(10)).ok());
-  auto t = Transport::new_plain(std::move(a));
-  Bytes got(sent.size());
-  size_t at = 0;
-  {
-    TransportReader reader(*t, 1024);
-    // Small reads through the buffer, then one read larger than the buffer (straight into the
-    // destination), then a few bytes that leave the rest of a buffer unread.
-    for (int i = 0; i < 100; ++i, ++at) ASSERT_TRUE(reader.read_exact(&got[at], 1).ok());
-    ASSERT_TRUE(reader.read_exact(&got[at], 200000).ok());
-    at += 200000;
-    ASSERT_TRUE(reader.read_exact(&got[at], 10).ok());
-    at += 10;
-  }
-  // The next reader, and the transport itself, continue exactly where the first stopped.
-  {
-    TransportReader reader(*t, 65536);
-    ASSERT_TRUE(reader.read_exact(&got[at], 50000).ok());
-    at += 50000;
-  }
-  ASSERT_TRUE(t->read_exact(&got[at], sent.size() - at).ok());
-  writer.join();
-  EXPECT_TRUE(got == sent);
-}
-
 }  // namespace
 }  // namespace tarnwick::sync

@@ -1,31 +1,48 @@
 import pathlib
-import struct
 import unittest
 
 from chserver.cityhash import city_hash128, checksum_bytes
 from chserver.frames import FrameError, decode_frame, encode_frame
 
-GOLDEN = pathlib.Path(__file__).with_name("cityhash_golden.txt")
+GOLDEN = pathlib.Path(__file__).parents[2] / "vectors" / "cityhash128.txt"
 
 
-def golden_input(n):
-    return bytes((i * 7 + 3) & 0xFF for i in range(n))
+def golden_cases():
+    """(input, low, high) of the server library's own values: the pattern lengths up to 4096 and
+    the texts (the 1 MiB pattern and the frames are left to the C++ suite)."""
+    for line in GOLDEN.read_text().splitlines():
+        kind, *fields = line.split()
+        if kind == "pattern" and int(fields[0]) <= 4096:
+            data = bytes((i * 7 + 3) & 0xFF for i in range(int(fields[0])))
+        elif kind == "text":
+            data = fields[0].encode()
+        else:
+            continue
+        yield data, int(fields[1], 16), int(fields[2], 16)
 
 
 class CityHashTest(unittest.TestCase):
     def test_matches_server_library_values(self):
-        # Values produced by the server's own CityHash_v1_0_2::CityHash128; they cover every
-        # path: below 8, 8 to 15, 16 to 127 (seeded core on 0..111 bytes) and 128 or more.
-        lines = GOLDEN.read_text().split("\n")
-        cases = [line.split() for line in lines if line]
-        self.assertEqual(len(cases), 302)
-        for n, low, high in cases:
-            with self.subTest(length=n):
-                self.assertEqual(city_hash128(golden_input(int(n))), (int(low, 16), int(high, 16)))
+        # Every path: below 8, 8 to 15, 16 to 127 (seeded core on 0..111 bytes) and 128 or more.
+        cases = list(golden_cases())
+        self.assertEqual(len(cases), 301 + 2 + 4)
+        for data, low, high in cases:
+            with self.subTest(length=len(data)):
+                self.assertEqual(city_hash128(data), (low, high))
 
-    def test_checksum_byte_order_is_low_then_high(self):
-        low, high = city_hash128(b"abc")
-        self.assertEqual(checksum_bytes(b"abc"), struct.pack("<QQ", low, high))
+    def test_checksums_of_captured_frames(self):
+        # The server stores the low half first: each small captured frame's checksum, rebuilt.
+        checked = 0
+        for line in GOLDEN.read_text().splitlines():
+            kind, *fields = line.split()
+            if kind != "frame" or int(fields[2]) > 4096:
+                continue
+            offset, length = int(fields[1]), int(fields[2])
+            wire = (GOLDEN.parent / fields[0]).read_bytes()
+            body = wire[offset + 16 : offset + 16 + length]
+            self.assertEqual(checksum_bytes(body), wire[offset : offset + 16], line)
+            checked += 1
+        self.assertEqual(checked, 14)
 
 
 class FrameTest(unittest.TestCase):

@@ -42,9 +42,6 @@ class Dechunker:
         self.messages = 0
         self._on_end = on_message_end
 
-    def at_boundary(self):
-        return self._pos >= len(self._chunk)
-
     def _load(self):
         while True:
             n = struct.unpack("<I", self._read(4))[0]

@@ -17,7 +17,7 @@ import re
 import struct
 import uuid
 
-from .wire import BytesSource, ProtocolViolation, Reader, varint
+from .wire import ProtocolViolation, Reader, varint
 
 _INTS = {
     "UInt8": (1, False), "UInt16": (2, False), "UInt32": (4, False), "UInt64": (8, False),
@@ -74,17 +74,6 @@ def parse_type(text):
 
 def _members(t):
     return [a[1] if isinstance(a, tuple) else a for a in t.args]
-
-
-def _fixed_width(t):
-    n = t.name
-    if n in _INTS:
-        return _INTS[n][0]
-    return {
-        "Bool": 1, "Enum8": 1, "Float32": 4, "Float64": 8, "Date": 2, "Date32": 4,
-        "DateTime": 4, "DateTime64": 8, "UUID": 16, "IPv4": 4, "IPv6": 16, "Enum16": 2,
-    }.get(n) or (t.args[0] if n == "FixedString" else None) or (
-        _decimal_width(t.args[0]) if n == "Decimal" else None)
 
 
 def _decimal_width(p):
@@ -346,10 +335,3 @@ def _decode(t, rows, r):
             out.append(None if nullable and i == 0 else keys[i])
         return out
     return [_decode_scalar(t, r) for _ in range(rows)]
-
-
-def column_body_length(t, rows, data):
-    """Byte length of a body of `rows` rows of type `t` at the start of `data`."""
-    src = BytesSource(data)
-    decode_column(t, rows, Reader(src))
-    return src.pos
