@@ -1,8 +1,8 @@
 // End-to-end throughput of a connection's exchanges over loopback TCP, against a server thread
-// that replays prepared bytes: a buffered query of UInt64 values (plain and LZ4), the same
-// response read by a client that only receives and drops the bytes (the socket's yardstick), and
-// an uncompressed insert of UInt64 values. TARNWICK_BENCH_ROWS sets the total row count
-// (default 100,000,000 in blocks of 1,048,576 rows).
+// that replays prepared bytes: a buffered query of UInt64 values and one of short strings (plain
+// and LZ4), the UInt64 response read by a client that only receives and drops the bytes (the
+// socket's yardstick), and an insert of UInt64 values (plain and LZ4). TARNWICK_BENCH_ROWS sets the
+// total row count (default 100,000,000 in blocks of 1,048,576 rows).
 #include <arpa/inet.h>
 #include <benchmark/benchmark.h>
 #include <netinet/in.h>
@@ -13,6 +13,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <optional>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -42,6 +43,17 @@ protocol::Block uint64_block() {
   protocol::Block block;
   block.rows = kBlockRows;
   block.columns.push_back({"x", "UInt64", std::move(body).freeze(), {}});
+  return block;
+}
+
+// Short strings, as a mixed result holds them: each value is read on its own.
+protocol::Block string_block() {
+  ByteBuffer body;
+  for (uint64_t i = 0; i < kBlockRows; ++i)
+    protocol::write_string(body, "value-" + std::to_string(i % 9973));
+  protocol::Block block;
+  block.rows = kBlockRows;
+  block.columns.push_back({"s", "String", std::move(body).freeze(), {}});
   return block;
 }
 
@@ -90,8 +102,8 @@ bool read_until(int fd, std::span<const uint8_t> tail, std::vector<uint8_t>& buf
 // insert, answers with the table-structure packet, reads the data to its end, then EndOfStream.
 class ReplayServer {
  public:
-  ReplayServer(uint8_t compression, bool insert)
-      : compression_(compression), insert_(insert), block_(uint64_block()) {
+  ReplayServer(uint8_t compression, bool insert, protocol::Block block = uint64_block())
+      : compression_(compression), insert_(insert), block_(std::move(block)) {
     response_ = data_packet(block_, compression);
     write_empty_data_block_for(tail_, compression).ok();
     protocol::Block header;
@@ -170,9 +182,10 @@ std::optional<SyncClient> connect(uint16_t port, uint8_t compression) {
   return std::move(client).value();
 }
 
-void BM_BufferedQueryUInt64(benchmark::State& state) {
+// Buffered queries of `block` repeated, with the compression of the benchmark's argument.
+void run_buffered_query(benchmark::State& state, protocol::Block block) {
   const uint8_t compression = static_cast<uint8_t>(state.range(0));
-  ReplayServer server(compression, false);
+  ReplayServer server(compression, false, std::move(block));
   auto client = connect(server.port(), compression);
   if (!client) return state.SkipWithError("connect failed");
   for (auto _ : state) {
@@ -181,11 +194,23 @@ void BM_BufferedQueryUInt64(benchmark::State& state) {
     if (!blocks.ok()) return state.SkipWithError(blocks.error().to_string().c_str());
     benchmark::DoNotOptimize(blocks->data());
   }
-  state.SetBytesProcessed(
-      static_cast<int64_t>(state.iterations() * block_count() * kBlockRows * 8));
   state.counters["rows"] = static_cast<double>(block_count() * kBlockRows);
 }
+
+void BM_BufferedQueryUInt64(benchmark::State& state) {
+  run_buffered_query(state, uint64_block());
+  state.SetBytesProcessed(
+      static_cast<int64_t>(state.iterations() * block_count() * kBlockRows * 8));
+}
+void BM_BufferedQueryString(benchmark::State& state) {
+  run_buffered_query(state, string_block());
+}
 BENCHMARK(BM_BufferedQueryUInt64)
+    ->Arg(kCompressionOff)
+    ->Arg(compression::kMethodLz4)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK(BM_BufferedQueryString)
     ->Arg(kCompressionOff)
     ->Arg(compression::kMethodLz4)
     ->Unit(benchmark::kMillisecond)
@@ -244,8 +269,9 @@ void BM_SocketReadIntoFreshBuffers(benchmark::State& state) {
 BENCHMARK(BM_SocketReadIntoFreshBuffers)->Unit(benchmark::kMillisecond)->UseRealTime();
 
 void BM_InsertUInt64(benchmark::State& state) {
-  ReplayServer server(kCompressionOff, true);
-  auto client = connect(server.port(), kCompressionOff);
+  const uint8_t compression = static_cast<uint8_t>(state.range(0));
+  ReplayServer server(compression, true);
+  auto client = connect(server.port(), compression);
   if (!client) return state.SkipWithError("connect failed");
   for (auto _ : state) {
     base::Status st = client->begin_insert("INSERT INTO t VALUES");
@@ -257,7 +283,11 @@ void BM_InsertUInt64(benchmark::State& state) {
   state.SetBytesProcessed(
       static_cast<int64_t>(state.iterations() * block_count() * kBlockRows * 8));
 }
-BENCHMARK(BM_InsertUInt64)->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_InsertUInt64)
+    ->Arg(kCompressionOff)
+    ->Arg(compression::kMethodLz4)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace tarnwick::sync

@@ -141,11 +141,17 @@ PyObject* client_query_tuples(PyObject* self, FastArgs args, Py_ssize_t nargs, P
   PyRef result = PyRef::steal(PyList_New(total));
   if (!result) return nullptr;
   Py_ssize_t at = 0;
-  for (const Block* b : with_columns) {
-    if (b->rows == 0) continue;
+  for (Block& held : blocks) {
+    if (held.columns.empty() || held.rows == 0) continue;
+    // The block's bytes go as soon as its rows are built, so the wire data and the Python rows
+    // are not all held at once.
+    const Block block = std::move(held);
+    const Block* b = &block;
     std::vector<PyVec> columns;
     columns.reserve(b->columns.size());
+    bool atoms = true;
     for (const protocol::ColumnInfo& column : b->columns) {
+      atoms = atoms && conversion::column_values_are_atoms(column);
       base::Result<PyVec> values = conversion::column_to_py_list_typed(state, column, b->rows);
       if (!values) {
         raise(values.error());
@@ -161,6 +167,9 @@ PyObject* client_query_tuples(PyObject* self, FastArgs args, Py_ssize_t nargs, P
       for (Py_ssize_t i = 0; i < width; ++i) {
         PyTuple_SetItem(row, i, columns[static_cast<size_t>(i)].take(r));  // steals
       }
+      // A tuple of atoms is immutable and can never join a cycle: keeping it off the collector's
+      // list spares every later collection a walk over all the rows of the result.
+      if (atoms) PyObject_GC_UnTrack(row);
     }
   }
   return result.release();

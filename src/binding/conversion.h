@@ -80,6 +80,10 @@ PyObject* date_from_days(const ModuleState& state, int64_t days);
 // 9), or the int of whole seconds when Python refuses it. Null as above.
 PyObject* datetime_from_timestamp(const ModuleState& state, int64_t value, uint32_t precision);
 
+// True when every value of the column is an object that holds no references the cyclic garbage
+// collector must follow (ints, floats, strings, None, dates, ...): rows made only of such values
+// can never be part of a cycle. False for Array, Map and Tuple values and for unparsable types.
+bool column_values_are_atoms(const protocol::ColumnInfo& column);
 // Row dicts of all blocks, block by block; blocks without columns or rows add nothing. Null with
 // the Python error set on failure.
 PyRef blocks_to_py_dicts(const ModuleState& state, std::span<const protocol::Block* const> blocks);

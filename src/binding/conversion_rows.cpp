@@ -2,6 +2,7 @@
 #include "binding/conversion.h"
 #include "binding/errors.h"
 #include "binding/objects.h"
+#include "tarnwick/protocol/type_parser.h"
 
 namespace tarnwick::binding::conversion {
 
@@ -36,6 +37,29 @@ PyObject* datetime_from_timestamp(const ModuleState& st, int64_t value, uint32_t
   if (dt != nullptr) return dt;
   PyErr_Clear();
   return PyLong_FromLongLong(seconds);
+}
+
+namespace {
+
+bool values_are_atoms(const protocol::ColumnType& type) {
+  switch (type.kind) {
+    case protocol::TypeKind::Nullable:
+    case protocol::TypeKind::LowCardinality:
+      return values_are_atoms(type.inner());
+    case protocol::TypeKind::Array:
+    case protocol::TypeKind::Map:
+    case protocol::TypeKind::Tuple:
+      return false;
+    default:
+      return true;
+  }
+}
+
+}  // namespace
+
+bool column_values_are_atoms(const protocol::ColumnInfo& column) {
+  base::Result<protocol::ColumnType> type = protocol::parse_type(column.type_name);
+  return type.ok() && values_are_atoms(*type);
 }
 
 PyRef blocks_to_py_dicts(const ModuleState& st, std::span<const protocol::Block* const> blocks) {

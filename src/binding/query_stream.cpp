@@ -33,8 +33,11 @@ namespace {
 constexpr size_t kChannelCapacity = 32;
 // The most bytes of blocks (as protocol::block_cost counts them) that the channel holds while the
 // consumer has not taken them: the reader's read-ahead. One block is always let in, whatever its
-// size, so a block larger than this still passes, alone.
-constexpr uint64_t kChannelByteLimit = uint64_t{32} << 20;
+// size, so a block larger than this still passes, alone. The reader outpaces any consumer that
+// builds Python values, so the channel sits at this bound: 16 MiB holds several blocks of a
+// server's usual 65536 rows and keeps a stream of millions of rows lighter than the rows a
+// consumer builds from it.
+constexpr uint64_t kChannelByteLimit = uint64_t{16} << 20;
 constexpr const char* kReaderThreadName = "ch-query-stream";
 
 struct StreamMessage {

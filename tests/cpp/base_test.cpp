@@ -1,14 +1,18 @@
 #include <gtest/gtest.h>
 
+#include <optional>
 #include <string>
 #include <thread>
 #include <vector>
 
 #include "support/sources.h"
+#include "support/wire_builder.h"
+#include "tarnwick/base/buffer_pool.h"
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/bytes.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/utf8.h"
+#include "tarnwick/protocol/block_reader.h"
 
 namespace tarnwick::base {
 namespace {
@@ -23,8 +27,7 @@ TEST(ErrorTest, DisplayTexts) {
             "I/O error: Connection refused (os error 111)");
   EXPECT_EQ(Error::response_too_large(10, 5).to_string().substr(0, 75),
             "response too large: decoded 10 bytes of result blocks exceeds max_response_");
-  EXPECT_EQ(Error::out_of_memory(4096).to_string(),
-            "out of memory: could not allocate 4096 bytes");
+  EXPECT_EQ(Error::out_of_memory(4096).to_string(), "out of memory: could not allocate 4096 bytes");
   EXPECT_EQ(Error::out_of_memory(0).to_string(), "out of memory");
   Error copy = Error::auth("denied");
   Error moved = copy;
@@ -77,6 +80,48 @@ TEST(BytesTest, SlicesShareOneAllocationAcrossThreads) {
   EXPECT_EQ(tail.use_count(), 1u);
   EXPECT_EQ(tail[9], static_cast<uint8_t>(999));
   EXPECT_TRUE(whole.slice(0, 0).empty());
+}
+
+TEST(BufferPoolTest, AllocationsComeBackWhenTheirLastUserGoesWithinTheBound) {
+  std::optional<BufferPool::Ref> pool(std::in_place, 6000);
+  ByteBuffer a = pool->get()->take();
+  a.resize(4000);
+  const uint8_t* first = a.data();
+  Bytes whole = std::move(a).freeze();
+  Bytes tail = whole.slice(3990, 10);
+  whole = Bytes();
+  EXPECT_EQ(pool->get()->held_bytes(), 0u);  // the slice still holds it
+  tail = Bytes();
+  EXPECT_EQ(pool->get()->held_bytes(), 4000u);
+
+  ByteBuffer b = pool->get()->take();  // the same allocation, already mapped
+  EXPECT_EQ(b.data(), first);
+  EXPECT_EQ(b.size(), 0u);
+  EXPECT_EQ(b.capacity(), 4000u);
+  ByteBuffer c = pool->get()->take();  // nothing left: a fresh one
+  c.resize(3000);
+  b = ByteBuffer();  // dropped unfrozen: back as well
+  c = ByteBuffer();  // over the bound: freed
+  EXPECT_EQ(pool->get()->held_bytes(), 4000u);
+
+  // A block read from the pool takes the allocation given back, trimmed to what it needs, and
+  // returns it when dropped; the pool's owner may go before the blocks it lent.
+  testing::Wire wire;
+  wire.block_head(1, 2).column("x", "UInt16").bytes({1, 0, 2, 0});
+  for (int round = 0; round < 2; ++round) {
+    MemorySource source(wire.get());
+    Result<protocol::Block> block =
+        protocol::read_block_body(source, {}, protocol::kDefaultBlockByteLimit, pool->get());
+    ASSERT_TRUE(block.ok()) << block.error().to_string();
+    EXPECT_EQ(pool->get()->held_bytes(), 0u);
+    if (round == 1) {
+      pool.reset();
+      EXPECT_EQ(block->columns[0].data[2], 2);
+      break;
+    }
+    block = Result<protocol::Block>(protocol::Block());
+    EXPECT_EQ(pool->get()->held_bytes(), 4u);
+  }
 }
 
 TEST(ByteSourceTest, ReadExactContract) {

@@ -3,6 +3,7 @@ shapes, discard and locking across threads, the SSH signer, metadata methods and
 
 import contextlib
 import decimal
+import gc
 import os
 import sys
 import tempfile
@@ -144,6 +145,15 @@ class QueryTest(unittest.TestCase):
             self.assertEqual(c.query_columns("q"), {"y": [1], "t": ["z"]})
             with self.assertRaisesRegex(ValueError, "^ClickHouse protocol error: invalid utf8"):
                 c.query_columns("q")
+
+    def test_rows_of_atoms_are_kept_off_the_garbage_collector(self):
+        atoms = [("x", "UInt64", [1]), ("s", "Nullable(String)", [None]),
+                 ("t", "LowCardinality(Nullable(DateTime))", [0])]
+        nested = [("x", "UInt64", [1]), ("a", "Nullable(Array(UInt8))", [[2]])]
+        with serving(answer(atoms), answer(atoms), answer(nested), answer(nested)) as (c, _):
+            for rows, tracked in [(c.query_tuples("q"), False), (c.query("q"), False),
+                                  (c.query_tuples("q"), True), (c.query("q"), True)]:
+                self.assertEqual(gc.is_tracked(rows[0]), tracked, rows)
 
     def test_parameters_settings_and_part_uuids_on_the_wire(self):
         u = uuid.UUID("0123456789abcdef0123456789abcdef")

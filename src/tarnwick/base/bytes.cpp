@@ -8,6 +8,8 @@
 #include <new>
 #include <utility>
 
+#include "tarnwick/base/buffer_pool.h"
+
 namespace tarnwick::base {
 
 namespace {
@@ -25,20 +27,39 @@ void wipe_bytes(void* p, size_t n) {
 ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
-      capacity_(std::exchange(other.capacity_, 0)) {}
+      capacity_(std::exchange(other.capacity_, 0)),
+      pool_(std::exchange(other.pool_, nullptr)) {}
 
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
   if (this != &other) {
-    std::free(data_);
+    drop_allocation();
     data_ = std::exchange(other.data_, nullptr);
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
+    pool_ = std::exchange(other.pool_, nullptr);
   }
   return *this;
 }
 
 ByteBuffer::~ByteBuffer() {
-  std::free(data_);
+  drop_allocation();
+}
+
+void ByteBuffer::drop_allocation() {
+  if (pool_ != nullptr) {
+    std::exchange(pool_, nullptr)->give_back(data_, capacity_);
+  } else {
+    std::free(data_);
+  }
+}
+
+void ByteBuffer::trim_slack() {
+  if (size_ != 0 && capacity_ / 2 > size_) {
+    if (void* trimmed = std::realloc(data_, size_)) {
+      data_ = static_cast<uint8_t*>(trimmed);
+      capacity_ = size_;
+    }
+  }
 }
 
 void ByteBuffer::wipe() {
@@ -81,7 +102,8 @@ void ByteBuffer::grow_to(size_t capacity) {
 Bytes ByteBuffer::freeze() && {
   Bytes out;
   if (size_ == 0) {
-    std::free(std::exchange(data_, nullptr));
+    drop_allocation();
+    data_ = nullptr;
     capacity_ = 0;
     return out;
   }
@@ -89,6 +111,8 @@ Bytes ByteBuffer::freeze() && {
   if (storage == nullptr) out_of_memory();
   new (&storage->refs) std::atomic<size_t>(1);
   storage->data = std::exchange(data_, nullptr);
+  storage->capacity = capacity_;
+  storage->pool = std::exchange(pool_, nullptr);
   out.storage_ = storage;
   out.data_ = storage->data;
   out.size_ = std::exchange(size_, 0);
@@ -119,7 +143,11 @@ size_t Bytes::use_count() const {
 
 void Bytes::release() {
   if (storage_ && storage_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
-    std::free(storage_->data);
+    if (storage_->pool != nullptr) {
+      storage_->pool->give_back(storage_->data, storage_->capacity);
+    } else {
+      std::free(storage_->data);
+    }
     std::free(storage_);
   }
   storage_ = nullptr;

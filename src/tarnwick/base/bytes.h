@@ -13,6 +13,7 @@
 namespace tarnwick::base {
 
 class Bytes;
+class BufferPool;
 
 class ByteBuffer {
  public:
@@ -67,13 +68,22 @@ class ByteBuffer {
   // Hands the bytes to a shared Bytes without copying; this buffer is left empty.
   Bytes freeze() &&;
 
+  // Gives back the room beyond size() when it is more than half the allocation, so a block kept
+  // in a large recycled buffer does not hold its unused part.
+  void trim_slack();
+
  private:
+  friend class BufferPool;
+
   void grow_for(size_t extra);
   void grow_to(size_t capacity);
+  // Frees the allocation, or gives it back to the pool it came from.
+  void drop_allocation();
 
   uint8_t* data_ = nullptr;
   size_t size_ = 0;
   size_t capacity_ = 0;
+  BufferPool* pool_ = nullptr;  // holds a reference: the allocation goes back there
 };
 
 class Bytes {
@@ -130,6 +140,8 @@ class Bytes {
   struct Storage {
     std::atomic<size_t> refs;
     uint8_t* data;
+    size_t capacity;
+    BufferPool* pool;  // the allocation goes back there when set
   };
 
   void retain() const {

@@ -18,6 +18,7 @@
 #include <optional>
 #include <string>
 
+#include "tarnwick/base/buffer_pool.h"
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/bytes.h"
 #include "tarnwick/base/error.h"
@@ -54,8 +55,12 @@ class DecompressError {
 
 class DecompressingReader final : public base::ByteSource {
  public:
-  // Borrows `inner` for the reader's whole life. The reader delivers nothing before start().
-  explicit DecompressingReader(base::ByteSource& inner) : inner_(inner) {}
+  // Borrows `inner` for the reader's whole life. The reader delivers nothing before start(). With
+  // `pool` set its frame and output buffers are allocations of that pool, given back when it goes.
+  explicit DecompressingReader(base::ByteSource& inner, base::BufferPool* pool = nullptr)
+      : inner_(inner),
+        frame_(pool != nullptr ? pool->take() : base::ByteBuffer()),
+        decoded_(pool != nullptr ? pool->take() : base::ByteBuffer()) {}
 
   // Reads the first frame (or decides on pass-through). Failures are InvalidData I/O errors.
   base::Status start();

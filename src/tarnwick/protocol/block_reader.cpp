@@ -141,8 +141,8 @@ Status BlockAllowance::settle(uint64_t given, uint64_t budget, Status read) {
 
 namespace {
 
-Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout,
-                                 uint64_t byte_limit) {
+Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout, uint64_t byte_limit,
+                                 base::BufferPool* pool) {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
                       BlockAllowance::start(counts.rows, counts.columns, byte_limit));
@@ -151,7 +151,7 @@ Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout,
   block.rows = rows;
   if (counts.columns == 0) return block;
 
-  ByteBuffer buffer;
+  ByteBuffer buffer = pool != nullptr ? pool->take() : ByteBuffer();
   std::vector<PendingColumn> pending;
   // Room for records is taken as they arrive: a column count alone claims nothing.
   pending.reserve(static_cast<size_t>(std::min<uint64_t>(counts.columns, 64)));
@@ -165,6 +165,7 @@ Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout,
     pending.push_back({std::move(record.name), std::move(record.type_name), start, buffer.size()});
   }
 
+  buffer.trim_slack();
   const base::Bytes shared = std::move(buffer).freeze();
   block.columns.reserve(pending.size());
   for (PendingColumn& column : pending) {
@@ -178,10 +179,11 @@ Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout,
 
 }  // namespace
 
-Result<Block> read_block_body(ByteSource& source, const BlockLayout& layout, uint64_t byte_limit) {
+Result<Block> read_block_body(ByteSource& source, const BlockLayout& layout, uint64_t byte_limit,
+                              base::BufferPool* pool) {
   // Growth that the system refuses ends the block as a value, whatever container asked for it.
   try {
-    return read_block_columns(source, layout, byte_limit);
+    return read_block_columns(source, layout, byte_limit, pool);
   } catch (const std::bad_alloc&) {
     return Error::out_of_memory(0);
   }

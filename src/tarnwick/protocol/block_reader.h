@@ -7,6 +7,7 @@
 #include <string>
 #include <string_view>
 
+#include "tarnwick/base/buffer_pool.h"
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
@@ -52,8 +53,11 @@ class BlockAllowance {
 // dictionaries and expansions, state prefixes) and kRowCellCost per row and column are charged to
 // `byte_limit` before the memory is taken; a block that would cost more fails with
 // ResponseTooLarge (the bytes it asked for in total, the limit), the source left inside the block.
+// With `pool` set the block buffer starts from an allocation of that pool and goes back to it when
+// the block's columns are all dropped.
 base::Result<Block> read_block_body(base::ByteSource& source, const BlockLayout& layout = {},
-                                    uint64_t byte_limit = kDefaultBlockByteLimit);
+                                    uint64_t byte_limit = kDefaultBlockByteLimit,
+                                    base::BufferPool* pool = nullptr);
 
 // Reads and drops the block-info field list (field 1: one byte, 2: four bytes, 3: a varint). Field
 // number 0 ends it; so does any unknown number, after which the column count follows.

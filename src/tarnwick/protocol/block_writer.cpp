@@ -1,7 +1,9 @@
 #include "tarnwick/protocol/block_writer.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <vector>
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/compression/frame.h"
@@ -96,15 +98,64 @@ void write_block(ByteBuffer& out, const Block& block, const BlockLayout& layout)
   }
 }
 
+size_t data_packet_compressed_capacity(std::string_view table, const Block& block,
+                                       const BlockLayout& layout) {
+  const size_t payload = block_capacity(block, layout);
+  const size_t frames = payload / kMaxFramePayload + 1;
+  // Per frame: its prefix and the LZ4 worst-case growth (n / 255 + 16) of a full piece.
+  const size_t per_frame = compression::kFramePrefixSize + kMaxFramePayload / 255 + 16;
+  size_t total = 1 + varint_length(table.size()) + table.size();
+  add(total, payload);
+  add(total, frames * per_frame);
+  return total;
+}
+
 Status write_data_packet_compressed(ByteBuffer& out, std::string_view table, const Block& block,
                                     uint8_t method, const BlockLayout& layout) {
+  out.reserve(out.size() + data_packet_compressed_capacity(table, block, layout));
   out.push_back(code(ClientPacket::Data));
   write_string(out, table);
-  // The block is serialized once into a buffer of its exact size, then framed straight into
-  // `out`; the encoder leaves `out` as it was when it fails.
-  ByteBuffer scratch(block_capacity(block, layout));
-  write_block(scratch, block, layout);
-  return compression::encode_frame_into(out, scratch.span(), method);
+  // The block is the run of its head, then each column's header and body. It is framed in pieces
+  // of kMaxFramePayload bytes, each compressed and hashed while it is still in cache: a piece that
+  // lies inside one body is framed straight from it, the others are gathered into `staging`.
+  ByteBuffer headers;
+  std::vector<size_t> header_ends;
+  headers.append(kBlockInfo, sizeof kBlockInfo);
+  write_varint(headers, block.columns.size());
+  write_varint(headers, block.rows);
+  header_ends.push_back(headers.size());
+  for (const ColumnInfo& column : block.columns) {
+    write_string(headers, column.name);
+    write_string(headers, column.type_name);
+    if (layout.serialization_flag) headers.push_back(0);
+    header_ends.push_back(headers.size());
+  }
+  ByteBuffer staging;
+  auto feed = [&](std::span<const uint8_t> bytes) -> Status {
+    while (!bytes.empty()) {
+      if (staging.empty() && bytes.size() >= kMaxFramePayload) {
+        TW_TRY(compression::encode_frame_into(out, bytes.first(kMaxFramePayload), method));
+        bytes = bytes.subspan(kMaxFramePayload);
+        continue;
+      }
+      const size_t take = std::min(kMaxFramePayload - staging.size(), bytes.size());
+      staging.append(bytes.first(take));
+      bytes = bytes.subspan(take);
+      if (staging.size() == kMaxFramePayload) {
+        TW_TRY(compression::encode_frame_into(out, staging.span(), method));
+        staging.clear();
+      }
+    }
+    return {};
+  };
+  size_t at = 0;
+  for (size_t i = 0; i < header_ends.size(); ++i) {
+    TW_TRY(feed(headers.span().subspan(at, header_ends[i] - at)));
+    at = header_ends[i];
+    if (i > 0) TW_TRY(feed(block.columns[i - 1].data.span()));
+  }
+  if (!staging.empty()) TW_TRY(compression::encode_frame_into(out, staging.span(), method));
+  return {};
 }
 
 }  // namespace tarnwick::protocol

@@ -1,5 +1,5 @@
 // Serializes a Block into the Native data block layout for inserts, and wraps it into a client
-// data packet whose block travels in one compressed frame. Column bodies must already be in the
+// data packet whose block travels in compressed frames. Column bodies must already be in the
 // native layout of their type (wire_form gives it); they are copied unchanged.
 #pragma once
 
@@ -29,8 +29,17 @@ size_t block_capacity(const Block& block, const BlockLayout& layout = {});
 // its name, type name, a zero custom-serialization flag when the layout has one, and its body.
 void write_block(base::ByteBuffer& out, const Block& block, const BlockLayout& layout = {});
 
-// Appends a data packet (type 02, the table name) whose block is one compressed frame made with
-// `method`. Only the frame encoder fails; `out` is then to be discarded.
+// Payload bytes of one frame of a compressed data packet: the size the server frames its own
+// blocks in.
+inline constexpr size_t kMaxFramePayload = size_t{1} << 20;
+
+// Bytes enough for write_data_packet_compressed of `block` whatever the data compresses to.
+size_t data_packet_compressed_capacity(std::string_view table, const Block& block,
+                                       const BlockLayout& layout = {});
+
+// Appends a data packet (type 02, the table name) whose block follows as compressed frames made
+// with `method`, each holding kMaxFramePayload bytes of it (the last one the rest). Only the frame
+// encoder fails; `out` is then to be discarded.
 base::Status write_data_packet_compressed(base::ByteBuffer& out, std::string_view table,
                                           const Block& block, uint8_t method,
                                           const BlockLayout& layout = {});

@@ -22,6 +22,7 @@
 #include <thread>
 #include <vector>
 
+#include "tarnwick/base/buffer_pool.h"
 #include "tarnwick/base/duration.h"
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
@@ -39,6 +40,8 @@
 namespace tarnwick::sync {
 
 inline constexpr const char* kWatchdogThreadName = "tarnwick-connect-timeout";
+// The most bytes of released block buffers one connection keeps for its next responses.
+inline constexpr size_t kBlockBufferPoolBytes = size_t{64} << 20;
 
 // Guards one set-up: a thread that waits for the set-up to finish and, when the budget runs out
 // first, marks the attempt as timed out and shuts the socket down (through its own duplicate
@@ -221,6 +224,9 @@ class SyncClient {
   QueryPacketTemplate query_template_;
   std::unique_ptr<ConnectionReader> reader_;
   SchemaCache schema_cache_;
+  // Body buffers of the blocks a query returned come back here once the caller is done with them,
+  // and the next response's blocks reuse them.
+  base::BufferPool::Ref block_buffers_{kBlockBufferPoolBytes};
   std::shared_ptr<StreamLink> stream_link_;  // the last stream started, until it is settled
   bool broken_ = false;
   bool insert_open_ = false;

@@ -62,8 +62,16 @@ Status ConnectionReader::read_direct(uint8_t* dst, size_t n) {
     pending_.resize(0);
   }
   pos_ = end_ = nullptr;
-  // Large reads go from the layers below straight into the destination.
-  return inner().read_exact(dst, n);
+  // Large reads go from the layers below straight into the destination. What the layer below has
+  // buffered after them becomes this reader's window, as in refill, so the small reads that follow
+  // are served inline again.
+  base::ByteSource& in = inner();
+  TW_TRY(in.read_exact(dst, n));
+  const std::span<const uint8_t> window = in.buffered();
+  in.consume(window.size());
+  pos_ = window.data();
+  end_ = window.data() + window.size();
+  return {};
 }
 
 }  // namespace tarnwick::sync

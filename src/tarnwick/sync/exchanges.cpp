@@ -124,7 +124,7 @@ Status SyncClient::send_query(std::string_view query, std::span<const QueryParam
 
 Result<std::vector<Block>> SyncClient::collect_response() {
   const ResponseContext context{revision(), server_info_.send_chunked,
-                                config_.compression_enabled()};
+                                config_.compression_enabled(), block_buffers_.get()};
   bool inside_block = false;
   auto blocks = read_query_response(*reader_, context, base::deadline_after(config_.query_timeout),
                                     config_.max_response_size, inside_block);
@@ -249,8 +249,7 @@ Status SyncClient::send_block(std::string_view table_name, const Block& block) {
   if (!config_.compression_enabled()) return settle(send_data_vectored(table_name, sent));
 
   const protocol::BlockLayout layout = protocol::BlockLayout::for_revision(revision());
-  ByteBuffer packet(1 + protocol::varint_length(table_name.size()) + table_name.size() +
-                    protocol::block_capacity(sent, layout));
+  ByteBuffer packet;
   TW_TRY(protocol::write_data_packet_compressed(packet, table_name, sent, config_.compression,
                                                 layout));
   TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));

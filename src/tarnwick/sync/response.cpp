@@ -48,9 +48,10 @@ Result<ServerPacket> read_next_packet(ConnectionReader& reader, const ServerPack
 // the connection compresses. Bytes that layer took from the connection without delivering them
 // (it passes bodies that are not framed through, and probes ahead to tell) are given back.
 template <class Body>
-auto read_body(ConnectionReader& in, bool compressed, Body&& body) -> decltype(body(in)) {
+auto read_body(ConnectionReader& in, bool compressed, Body&& body, base::BufferPool* pool = nullptr)
+    -> decltype(body(in)) {
   if (!compressed) return body(in);
-  compression::DecompressingReader layer(in);
+  compression::DecompressingReader layer(in, pool);
   TW_TRY(layer.start());
   auto result = body(static_cast<ByteSource&>(layer));
   if (result.ok() && layer.passthrough()) in.unread(std::move(layer).into_pending());
@@ -116,7 +117,7 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
   inside_block = false;
   auto keep_within_limit =
       [&, layout = protocol::BlockLayout::for_revision(context.revision)](ByteSource& in) {
-        return protocol::read_block_body(in, layout, max_response_size);
+        return protocol::read_block_body(in, layout, max_response_size, context.block_buffers);
       };
   std::vector<Block> blocks;
   blocks.reserve(8);
@@ -129,7 +130,8 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
     TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_next_packet(reader, packets, deadline));
     switch (packet) {
       case ServerPacket::Data: {
-        Result<Block> decoded_block = read_body(reader, compressed, keep_within_limit);
+        Result<Block> decoded_block =
+            read_body(reader, compressed, keep_within_limit, context.block_buffers);
         if (!decoded_block.ok()) {
           const Error& e = decoded_block.error();
           if (e.kind() != base::ErrorKind::ResponseTooLarge)

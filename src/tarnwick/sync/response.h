@@ -10,6 +10,7 @@
 #include <cstdint>
 #include <vector>
 
+#include "tarnwick/base/buffer_pool.h"
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
 #include "tarnwick/sync/connection_reader.h"
@@ -23,6 +24,8 @@ struct ResponseContext {
   uint64_t revision = 0;  // negotiated
   bool send_chunked = false;
   bool compressed = false;
+  // Where the kept Data blocks take their body buffers from; none: fresh allocations.
+  base::BufferPool* block_buffers = nullptr;
 };
 
 // Reads a response to its EndOfStream and returns its Data blocks in arrival order (empty ones

@@ -45,30 +45,51 @@ TEST(BlockWriterTest, LayoutAndExactCapacity) {
   }
 }
 
-TEST(BlockWriterTest, DataPacketCarriesTheBlockInOneFrame) {
-  Block b;
-  b.rows = 3;
-  b.columns.push_back({"n", "UInt16", base::Bytes::copy_of(Wire().fill(6, 0xAB).get()), {}});
-  base::ByteBuffer plain;
-  write_block(plain, b);
+TEST(BlockWriterTest, DataPacketFramesTheBlockInPiecesOfAtMostOneMiB) {
+  constexpr size_t kMiB = 1 << 20;
+  Block small;
+  small.rows = 3;
+  small.columns.push_back({"n", "UInt16", base::Bytes::copy_of(Wire().fill(6, 0xAB).get()), {}});
+  // Bodies that straddle frame boundaries: one frame ends inside the first body, the next spans
+  // the rest of it, the second header and the start of the second body.
+  Block large;
+  large.rows = 100000;
+  ByteVec first(700 * 1024), second(1700 * 1024);
+  for (size_t i = 0; i < first.size(); ++i) first[i] = static_cast<uint8_t>(i * 131 >> 3);
+  for (size_t i = 0; i < second.size(); ++i) second[i] = static_cast<uint8_t>(i * 7 ^ i >> 9);
+  large.columns.push_back({"a", "Other", base::Bytes::copy_of(first), {}});
+  large.columns.push_back({"b", "Other", base::Bytes::copy_of(second), {}});
 
-  for (uint8_t method : {compression::kMethodNone, compression::kMethodLz4}) {
-    base::ByteBuffer out;
-    ASSERT_TRUE(write_data_packet_compressed(out, "t\xc3\xa9", b, method).ok());
-    ByteVec head = Wire().bytes({0x02}).str("t\xc3\xa9");
-    ASSERT_GT(out.size(), head.size());
-    EXPECT_EQ(ByteVec(out.data(), out.data() + head.size()), head);
-    auto frame = std::span<const uint8_t>(out.data() + head.size(), out.size() - head.size());
-    EXPECT_EQ(frame[16], method);
-    auto payload = compression::decode_frame_bytes(frame);
-    ASSERT_TRUE(payload.ok()) << payload.error().to_string();
-    EXPECT_EQ(vec(*payload), vec(plain));
-    EXPECT_EQ(compression::parse_frame_header(frame.data() + 16).compressed_size + 16,
-              frame.size());  // nothing after the frame
+  // The large block also goes out in the layout without custom-serialization bytes.
+  const BlockLayout current, flagless{false};
+  for (auto [b, layout] : {std::pair{&small, &current}, {&large, &current}, {&large, &flagless}}) {
+    base::ByteBuffer plain;
+    write_block(plain, *b, *layout);
+    const size_t frames = (plain.size() + kMiB - 1) / kMiB;
+    for (uint8_t method : {compression::kMethodNone, compression::kMethodLz4}) {
+      base::ByteBuffer out;
+      ASSERT_TRUE(write_data_packet_compressed(out, "t\xc3\xa9", *b, method, *layout).ok());
+      ByteVec head = Wire().bytes({0x02}).str("t\xc3\xa9");
+      ASSERT_GT(out.size(), head.size());
+      EXPECT_EQ(ByteVec(out.data(), out.data() + head.size()), head);
+      auto rest = std::span<const uint8_t>(out.data() + head.size(), out.size() - head.size());
+      ByteVec decoded;
+      size_t seen = 0;
+      while (!rest.empty()) {
+        EXPECT_EQ(rest[16], method);
+        auto payload = compression::decode_frame_bytes(rest);
+        ASSERT_TRUE(payload.ok()) << payload.error().to_string();
+        EXPECT_EQ(payload->size(), ++seen < frames ? kMiB : plain.size() - (frames - 1) * kMiB);
+        decoded.insert(decoded.end(), payload->data(), payload->data() + payload->size());
+        rest = rest.subspan(16 + compression::parse_frame_header(rest.data() + 16).compressed_size);
+      }
+      EXPECT_EQ(seen, frames);
+      EXPECT_EQ(decoded, vec(plain));
+    }
   }
 
   base::ByteBuffer out;
-  auto refused = write_data_packet_compressed(out, "t", b, compression::kMethodZstd);
+  auto refused = write_data_packet_compressed(out, "t", small, compression::kMethodZstd);
   ASSERT_FALSE(refused.ok());
   EXPECT_EQ(refused.error().to_string(),
             "compression error: ZSTD compression requested but 'zstd' feature not enabled");
