@@ -1,6 +1,7 @@
-// The buffered parser against the two byte-source decoders: on every real-server capture and every
-// block of the readers' tests it builds the same Block as the keeping reader and ends where both
-// byte-source decoders end; every strict prefix of a block is incomplete.
+// The three block decoders against each other: on every real-server capture and every block of the
+// readers' tests the buffered parser builds the same Block as the keeping reader, the discarding
+// reader counts the same rows, and all end at the same byte or fail alike; every strict prefix of
+// a block is incomplete.
 #include "tarnwick/protocol/block_parser.h"
 
 #include <gtest/gtest.h>
@@ -9,7 +10,9 @@
 #include <vector>
 
 #include "support/block_fixtures.h"
+#include "support/block_prefixes.h"
 #include "support/golden_blocks.h"
+#include "support/results.h"
 #include "support/wire_builder.h"
 #include "tarnwick/protocol/block_discarder.h"
 #include "tarnwick/protocol/block_reader.h"
@@ -17,13 +20,9 @@
 namespace tarnwick::protocol {
 namespace {
 
+using testing::error_of;
 using testing::Wire;
 using ByteVec = std::vector<uint8_t>;
-
-template <class T>
-std::string error_of(const base::Result<T>& r) {
-  return r.ok() ? "ok" : r.error().to_string();
-}
 
 // Parses `wire` placed between unrelated bytes, from the position where it starts.
 base::Result<Block> parse_within(const ByteVec& wire, uint64_t& end, const BlockLayout& layout) {
@@ -36,19 +35,6 @@ base::Result<Block> parse_within(const ByteVec& wire, uint64_t& end, const Block
   return block;
 }
 
-// Strict prefixes: all of the first and last 4 KiB, every 65521st in between.
-void check_prefixes(const ByteVec& wire, const std::string& what, const BlockLayout& layout) {
-  const size_t n = wire.size();
-  for (size_t len = 0; len < n; ++len) {
-    if (len >= 4096 && len + 4096 < n && len % 65521 != 0) continue;
-    uint64_t pos = 0;
-    auto r = parse_block_body(std::span(wire).first(len), pos, layout);
-    ASSERT_FALSE(r.ok()) << what << " prefix " << len;
-    ASSERT_TRUE(is_incomplete(r.error())) << what << " prefix " << len;
-    ASSERT_EQ(pos, 0u) << what << " prefix " << len;
-  }
-}
-
 // Returns whether all three decoders accepted the block.
 bool check_agreement(const ByteVec& wire, const std::string& what, const BlockLayout& layout = {}) {
   base::MemorySource keep_src(wire), discard_src(wire);
@@ -57,11 +43,23 @@ bool check_agreement(const ByteVec& wire, const std::string& what, const BlockLa
   uint64_t end = 0;
   auto parsed = parse_within(wire, end, layout);
   EXPECT_EQ(parsed.ok(), kept.ok()) << what << ": " << error_of(parsed) << " / " << error_of(kept);
-  if (!parsed.ok() || !kept.ok()) return false;
+  // The discarder fails as the keeping reader does, the same bytes fed whole or one at a time.
+  testing::OneByteSource slow(wire);
+  EXPECT_EQ(error_of(discard_block_body(slow, layout)), error_of(rows)) << what;
+  EXPECT_EQ(slow.consumed(), wire.size() - discard_src.remaining()) << what;
+  const bool discards = rows.ok() || !rows.error().message().starts_with("discard unsupported");
+  if (!kept.ok()) {
+    if (discards) {
+      EXPECT_EQ(error_of(rows), error_of(kept)) << what;
+    }
+    return false;
+  }
+  if (!parsed.ok()) return false;
   EXPECT_EQ(end, wire.size() - keep_src.remaining()) << what;
-  if (rows.ok() || !rows.error().message().starts_with("discard unsupported")) {
+  if (discards) {
     EXPECT_EQ(error_of(rows), "ok") << what;
     EXPECT_EQ(discard_src.remaining(), keep_src.remaining()) << what;
+    EXPECT_EQ(*rows, kept->rows) << what;
   }
   EXPECT_EQ(parsed->rows, kept->rows) << what;
   EXPECT_EQ(parsed->columns.size(), kept->columns.size()) << what;
@@ -71,7 +69,7 @@ bool check_agreement(const ByteVec& wire, const std::string& what, const BlockLa
     EXPECT_EQ(p.type_name, k.type_name) << what;
     EXPECT_EQ(p.data.view(), k.data.view()) << what << " column " << k.name;
   }
-  check_prefixes(wire, what, layout);
+  testing::check_prefixes(wire, what, layout, discards);
   return true;
 }
 

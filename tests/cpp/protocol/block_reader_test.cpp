@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "support/block_fixtures.h"
+#include "support/results.h"
 #include "support/sources.h"
 #include "support/wire_builder.h"
 #include "tarnwick/protocol/block_parser.h"
@@ -15,12 +16,9 @@ namespace tarnwick::protocol {
 namespace {
 
 using base::ByteSource;
+using testing::error_of;
 using testing::Wire;
 using ByteVec = std::vector<uint8_t>;
-
-std::string error_of(const base::Result<Block>& r) {
-  return r.ok() ? "ok" : r.error().to_string();
-}
 
 ByteVec bytes_of(const base::Bytes& b) {
   return ByteVec(b.data(), b.data() + b.size());

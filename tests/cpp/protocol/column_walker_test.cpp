@@ -10,6 +10,7 @@
 
 #include "support/block_fixtures.h"
 #include "support/column_reading.h"
+#include "support/results.h"
 #include "support/sources.h"
 #include "support/wire_builder.h"
 #include "tarnwick/column/any.h"
@@ -21,11 +22,13 @@
 namespace tarnwick::protocol {
 namespace {
 
+using testing::error_of;
 using testing::lc_head;
 using testing::Wire;
 using ByteVec = std::vector<uint8_t>;
 
 const std::string kE = "protocol error: ";
+const std::string kOutOfBounds = kE + "LowCardinality dictionary index out of bounds";
 const std::string kIncomplete = "I/O error: failed to fill whole buffer";
 // Each reader's own refusal of the column's type.
 const std::string kRefused = "refused";
@@ -141,6 +144,22 @@ std::vector<Case> cases() {
        kE + "LowCardinality key count 10000003 exceeds limit 10000002"},
       {"LowCardinality(UInt8)", 4, lc_head(0x200, 0).u64(3),
        kE + "LowCardinality index count 3 does not match row count 4"},
+      {"LowCardinality(Nullable(String))", 1, lc_head(0x200, 2).str("").str("").u64(1).bytes({2}),
+       kOutOfBounds, "ok"},
+      {"LowCardinality(UInt32)", 1, lc_head(0x200, 2).fill(8, 1).u64(1).bytes({2}), kOutOfBounds,
+       "ok"},
+      {"LowCardinality(String)", 1, lc_head(0x200, 1).str("a").u64(1).bytes({1}), kOutOfBounds,
+       "ok"},
+      {"LowCardinality(FixedString(0))", 2, lc_head(0x200, 1).u64(2).bytes({0, 1}), kOutOfBounds,
+       "ok"},
+      {"LowCardinality(FixedString(0))", 2, lc_head(0x200, 1).u64(2).bytes({0, 0}), "ok", kSame,
+       kSame, ByteVec{}},
+      {"LowCardinality(JSON)", 2, lc_head(0x200, 1).u64(1).str("{}").u64(2).bytes({0, 0}), "ok",
+       kSame, kSame, Wire().str("{}").str("{}")},
+      {"LowCardinality(Array(UInt8))", 1, lc_head(0x200, 1).u64(0).u64(1).bytes({0}),
+       kE + "LowCardinality(Array(UInt8)) materialization is not supported", "ok"},
+      {"LowCardinality(Nullable(Decimal(9, 2)))", 1, lc_head(0x200, 1).fill(4, 0).u64(1).bytes({0}),
+       kE + "LowCardinality(Decimal(9, 2)) materialization is not supported", "ok"},
       // Variant: member prefixes, mode word, discriminators or the compact record, member bodies.
       {"Variant()", 1, Wire().u64(99), "ok", kRefused},
       {"Variant(String, UInt8)", 4, Wire().u64(0).bytes({1, 7, 255, 0}).str("s").bytes({9}), "ok",
@@ -223,10 +242,6 @@ std::vector<Case> cases() {
                    b.kept.empty() ? std::nullopt : std::optional<ByteVec>(b.kept)});
   }
   return out;
-}
-
-std::string error_of(const base::Status& st) {
-  return st.ok() ? "ok" : st.error().to_string();
 }
 
 // The buffered parser over a block of one column holding `body`; the column's bytes on success.

@@ -17,7 +17,7 @@ std::string nest(std::string_view open, int levels, std::string_view leaf,
   return s;
 }
 
-std::string error_of(std::string_view text, uint32_t depth = 0) {
+std::string parse_outcome(std::string_view text, uint32_t depth = 0) {
   auto r = parse_type_rec(text, depth);
   if (r.ok()) return "parsed: " + r->debug_string();
   EXPECT_EQ(r.error().kind(), base::ErrorKind::Protocol);
@@ -140,7 +140,7 @@ TEST(TypeParserTest, FailuresCarryExactMessages) {
       {"Map(UInt8, FixedString(x))", "FixedString: invalid digit found in string"},
       {"Tuple(UInt8, Decimal(1), FixedString(x))", "Decimal needs precision,scale: Decimal(1)"},
   };
-  for (const auto& [text, message] : cases) EXPECT_EQ(error_of(text), message) << text;
+  for (const auto& [text, message] : cases) EXPECT_EQ(parse_outcome(text), message) << text;
 }
 
 TEST(TypeParserTest, NestingLimit) {
@@ -151,14 +151,15 @@ TEST(TypeParserTest, NestingLimit) {
   for (int i = 0; i < 256; ++i) t = &t->inner();
   EXPECT_EQ(t->kind, TypeKind::UInt8);
   EXPECT_EQ(parse_type(ok->to_string()).value(), *ok);
-  EXPECT_EQ(error_of(nest("Array(", 257, "UInt8")), kTooDeep);
-  EXPECT_EQ(error_of(nest("Map(UInt8, Nullable(", 129, "UInt8", "))")), kTooDeep);
+  EXPECT_EQ(parse_outcome(nest("Array(", 257, "UInt8")), kTooDeep);
+  EXPECT_EQ(parse_outcome(nest("Map(UInt8, Nullable(", 129, "UInt8", "))")), kTooDeep);
   EXPECT_TRUE(parse_type(nest("Map(UInt8, Nullable(", 128, "UInt8", "))")).ok());
-  EXPECT_EQ(error_of("Tuple(UInt8, " + nest("Array(", 256, "UInt8") + ")"), kTooDeep);
-  EXPECT_EQ(error_of(nest("Array(", 1000000, "UInt8")), kTooDeep);  // stops without deep recursion
-  EXPECT_EQ(error_of("UInt8", 256), "parsed: UInt8");
-  EXPECT_EQ(error_of("UInt8", 257), kTooDeep);
-  EXPECT_EQ(error_of("", 4000000000u), kTooDeep);
+  EXPECT_EQ(parse_outcome("Tuple(UInt8, " + nest("Array(", 256, "UInt8") + ")"), kTooDeep);
+  EXPECT_EQ(parse_outcome(nest("Array(", 1000000, "UInt8")),
+            kTooDeep);  // stops without deep recursion
+  EXPECT_EQ(parse_outcome("UInt8", 256), "parsed: UInt8");
+  EXPECT_EQ(parse_outcome("UInt8", 257), kTooDeep);
+  EXPECT_EQ(parse_outcome("", 4000000000u), kTooDeep);
 }
 
 TEST(TypeParserTest, TopLevelCommaAndTrimming) {
