@@ -50,21 +50,6 @@ TEST(BlockReaderTest, DecodesColumnsIntoOneSharedBuffer) {
   }
 }
 
-TEST(BlockReaderTest, EveryTruncationFailsWithTheSourceError) {
-  const ByteVec full = testing::sample_block();
-  for (size_t n = 0; n < full.size(); ++n) {
-    std::span<const uint8_t> prefix = std::span(full).first(n);
-    base::MemorySource whole(prefix);
-    testing::OneByteSource slow(prefix);
-    for (ByteSource* src : {static_cast<ByteSource*>(&whole), static_cast<ByteSource*>(&slow)}) {
-      auto block = read_block_body(*src);
-      ASSERT_FALSE(block.ok()) << n;
-      EXPECT_TRUE(block.error().is_io(base::IoKind::UnexpectedEof))
-          << n << ": " << block.error().to_string();
-    }
-  }
-}
-
 TEST(BlockReaderTest, HeaderShapesAndFailures) {
   for (const auto& c : testing::header_cases()) {
     base::MemorySource src(c.wire);
