@@ -1,4 +1,4 @@
-// The discarding reader's refusals, failures and limits against the keeping reader's.
+// The discarding reader at the limits of what it may walk.
 #include "tarnwick/protocol/block_discarder.h"
 
 #include <gtest/gtest.h>
@@ -18,28 +18,6 @@ namespace {
 using testing::error_of;
 using testing::Wire;
 using ByteVec = std::vector<uint8_t>;
-
-// What the discarding reader answers where the keeping reader refuses a kind.
-std::string as_discard_error(std::string keep_error) {
-  const std::string from = "streaming read unsupported", to = "discard unsupported";
-  if (auto at = keep_error.find(from); at != std::string::npos)
-    keep_error.replace(at, from.size(), to);
-  return keep_error;
-}
-
-TEST(BlockDiscarderTest, RefusalsAndFailures) {
-  for (const auto& c : testing::failure_cases()) {
-    auto type = parse_type(c.type);
-    ASSERT_TRUE(type.ok()) << c.type;
-    testing::OneByteSource src(c.wire);
-    EXPECT_EQ(error_of(discard_column_data(src, *type, c.rows)), as_discard_error(c.error))
-        << c.type;
-    EXPECT_EQ(src.consumed(), c.consumed) << c.type;
-    testing::OneByteSource none(c.wire);
-    EXPECT_TRUE(discard_column_data(none, *type, 0).ok()) << c.type;
-    EXPECT_EQ(none.consumed(), 0u) << c.type;
-  }
-}
 
 TEST(BlockDiscarderTest, LimitsAtTheirBoundaries) {
   for (const auto& c : testing::limit_cases()) {

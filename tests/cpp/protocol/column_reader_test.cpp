@@ -21,17 +21,6 @@ using Outcome = testing::ReadOutcome;
 using testing::read_both;
 using testing::read_column;
 
-TEST(ColumnReaderTest, FailuresCarryTheirMessages) {
-  for (const auto& c : testing::failure_cases()) {
-    Outcome o = read_both(c.type, c.rows, c.wire);
-    EXPECT_EQ(o.error, c.error) << c.type;
-    EXPECT_EQ(o.consumed, c.consumed) << c.type;
-    Outcome none = read_both(c.type, 0, c.wire);  // zero rows: nothing read, whatever the kind
-    EXPECT_EQ(none.error, "ok") << c.type;
-    EXPECT_EQ(none.consumed, 0u) << c.type;
-  }
-}
-
 TEST(ColumnReaderTest, LimitsAtTheirBoundaries) {
   for (const auto& c : testing::limit_cases()) {
     testing::ZeroTailSource src(c.prefix, c.zeros);

@@ -34,6 +34,8 @@ const std::string kIncomplete = "I/O error: failed to fill whole buffer";
 const std::string kRefused = "refused";
 // The buffered parser refuses JSON nested in another type.
 const std::string kNestedJson = "nested JSON";
+// Not checked for this reader.
+const std::string kUnchecked = "unchecked";
 // The keeping reader's result.
 const std::string kSame = "same";
 
@@ -44,7 +46,8 @@ struct Case {
   std::string keep = "ok";
   std::string discard = kSame;
   std::string parse = kSame;
-  std::optional<ByteVec> kept = {};  // what the keeping reader keeps; unset: the body itself
+  std::optional<ByteVec> kept = {};    // what the keeping reader keeps; unset: the body itself
+  std::optional<uint64_t> taken = {};  // bytes both readers take before failing, where checked
 };
 
 Wire dyn2(std::vector<std::string> names) {  // a version-2 Dynamic prefix
@@ -241,6 +244,14 @@ std::vector<Case> cases() {
     out.push_back({b.type, 2, b.wire, "ok", kSame, kSame,
                    b.kept.empty() ? std::nullopt : std::optional<ByteVec>(b.kept)});
   }
+  // Bodies both readers refuse, and the bytes they take until then; the parser is not asked.
+  for (const auto& f : testing::failure_cases()) {
+    const bool refused = f.error.starts_with(kE + "streaming read unsupported");
+    Case c{f.type, f.rows, f.wire, refused ? kRefused : f.error, kSame, kUnchecked};
+    if (refused) c.discard = kRefused;
+    c.taken = f.consumed;
+    out.push_back(std::move(c));
+  }
   return out;
 }
 
@@ -283,6 +294,9 @@ TEST(ColumnWalkerTest, EveryReaderWalksEveryCaseAsTheTableSays) {
       kept = testing::read_both(c.type, c.rows, wire);  // whole, then one byte per refill
     }
     EXPECT_EQ(kept.error, expected(c, "keep", *type));
+    if (c.taken) {
+      EXPECT_EQ(kept.consumed, *c.taken);
+    }
     if (kept.error == "ok") {
       EXPECT_EQ(kept.consumed, c.wire.size());
       EXPECT_EQ(kept.kept, c.kept.value_or(c.wire));
@@ -303,12 +317,12 @@ TEST(ColumnWalkerTest, EveryReaderWalksEveryCaseAsTheTableSays) {
     if (!large) {
       testing::OneByteSource slow(wire);
       EXPECT_EQ(error_of(discard_column_data(slow, *type, c.rows)), dropped);
-      if (dropped == "ok") {
-        EXPECT_EQ(slow.consumed(), c.wire.size());
+      if (dropped == "ok" || c.taken) {
+        EXPECT_EQ(slow.consumed(), c.taken.value_or(c.wire.size()));
       }
     }
 
-    const bool parses = c.rows <= kMaxBlockRows;
+    const bool parses = c.rows <= kMaxBlockRows && c.parse != kUnchecked;
     if (parses) {
       ByteVec data;
       const std::string parsed = parse_one(c.type, c.rows, c.wire, &data);
@@ -322,6 +336,9 @@ TEST(ColumnWalkerTest, EveryReaderWalksEveryCaseAsTheTableSays) {
     base::MemorySource none(wire);
     EXPECT_EQ(testing::read_column(none, *type, 0).error, "ok");
     EXPECT_EQ(none.remaining(), wire.size());
+    testing::OneByteSource nothing(wire);
+    EXPECT_EQ(error_of(discard_column_data(nothing, *type, 0)), "ok");
+    EXPECT_EQ(nothing.consumed(), 0u);
 
     // Every strict prefix of an accepted body is incomplete.
     const size_t n = c.wire.size();
