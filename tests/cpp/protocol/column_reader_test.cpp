@@ -21,19 +21,6 @@ using Outcome = testing::ReadOutcome;
 using testing::read_both;
 using testing::read_column;
 
-TEST(ColumnReaderTest, LimitsAtTheirBoundaries) {
-  for (const auto& c : testing::limit_cases()) {
-    testing::ZeroTailSource src(c.prefix, c.zeros);
-    Outcome o = read_column(src, *parse_type(c.type), c.rows);
-    EXPECT_EQ(o.error, c.keep_error) << c.type << " " << c.rows;
-    if (o.error == "ok") {
-      EXPECT_FALSE(src.read_u8().ok()) << c.type << ": all taken";
-    } else if (c.prefix.empty()) {
-      EXPECT_TRUE(o.kept.empty()) << c.type;  // refused before anything is read
-    }
-  }
-}
-
 TEST(ColumnReaderTest, ColumnBudgetIsSharedByEveryPartOfAColumn) {
   const std::string over = "protocol error: column cumulative byte length exceeds limit 67108864";
   const std::pair<std::string, std::string> cases[] = {

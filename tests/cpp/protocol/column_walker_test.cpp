@@ -360,6 +360,36 @@ TEST(ColumnWalkerTest, EveryReaderWalksEveryCaseAsTheTableSays) {
   }
 }
 
+// Sizes at and one past each limit; the discarder keeps nothing, so the caps of what a column
+// keeps do not bind it.
+TEST(ColumnWalkerTest, LimitsAtTheirBoundariesInBothReaders) {
+  for (const auto& c : testing::limit_cases()) {
+    SCOPED_TRACE(c.type + " rows " + std::to_string(c.rows));
+    const ColumnType type = *parse_type(c.type);
+    testing::ZeroTailSource keep_src(c.prefix, c.zeros), drop_src(c.prefix, c.zeros);
+    const testing::ReadOutcome kept = testing::read_column(keep_src, type, c.rows);
+    EXPECT_EQ(kept.error, c.keep_error);
+    if (kept.error == "ok") {
+      EXPECT_FALSE(keep_src.read_u8().ok());  // all taken
+    } else if (c.prefix.empty()) {
+      EXPECT_TRUE(kept.kept.empty());  // refused before anything is read
+    }
+    const std::string dropped = error_of(discard_column_data(drop_src, type, c.rows));
+    EXPECT_EQ(dropped, c.discard_error);
+    if (dropped == "ok") {
+      EXPECT_FALSE(drop_src.read_u8().ok());
+    }
+  }
+  testing::ZeroTailSource rows(Wire().block_head(1, 10000000).column("z", "UInt8"), 10000000);
+  EXPECT_EQ(error_of(discard_block_body(rows)), "ok");
+
+  // Skips of more than size_t-sized steps, without a copy.
+  testing::ChainSource big;
+  big.zeros(uint64_t{3} << 30);
+  EXPECT_TRUE(discard_exact(big, uint64_t{3} << 30).ok());
+  EXPECT_EQ(error_of(discard_exact(big, 1)), kIncomplete);
+}
+
 TEST(ColumnWalkerTest, NestingDepthIsBoundedInEveryReader) {
   ColumnType deeper = ColumnType::of(TypeKind::UInt8);
   for (int i = 0; i < 300; ++i) deeper = ColumnType::nullable(std::move(deeper));
