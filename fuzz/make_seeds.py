@@ -132,6 +132,12 @@ def main():
             write("block_body", f"{name}-{how}", bytes([sel]) + block)
         write("block_differential", name, bytes([0x00]) + block)
 
+    # The selector's high flag bit: a Dynamic column nested 2 * (the next byte) levels deep, then
+    # the tail: the innermost prefix (version 0) and one discriminator per level.
+    for name, levels in (("dynamic_depth_ok", 128), ("dynamic_depth_over", 129)):
+        write("block_differential", name,
+              bytes([0x80, levels]) + struct.pack("<Q", 0) + bytes(2 * levels))
+
     for name, block, types in native_blocks():
         for sel, how in ((0x00, "whole"), (0x01, "bytewise"), (0x07, "by7")):
             write("block_body", f"{name}-{how}", bytes([sel]) + block)

@@ -6,8 +6,6 @@
     tests/server/clickhouse/real_server.sh stop /tmp/chwork
 
 Writes, each with a .hex beside it:
-  tables_status_request.bin  the TablesStatus request as sent, built here by
-                             hand from the packet layout;
   tables_status_reply.bin    the server's answer, from its packet type on;
   describe_table.bin         DESCRIBE TABLE of a table whose name needs
                              quoting, run with the quoted path written out
@@ -114,7 +112,6 @@ def main(argv):
             raise SystemExit("unexpected Pong: %r" % bytes(pong))
 
     capture_describe(env["TARNWICK_CH_HTTP"])
-    save("tables_status_request", request, _marks_request())
     save("tables_status_reply", bytes(reply), _marks_reply(bytes(reply)))
     print("server revision %d; answer: %r" % (hello["revision"], entries))
 
@@ -125,15 +122,6 @@ def _done(fn):
         return True
     except EOFError:
         return False
-
-
-def _marks_request():
-    marks = [(0, "TablesStatusRequest: type 5, count %d" % len(TABLES))]
-    pos = 2
-    for db, table in TABLES:
-        marks.append((pos, "entry %s.%s" % (db, table)))
-        pos += len(rn.string(db)) + len(rn.string(table))
-    return marks
 
 
 def _marks_reply(reply):

@@ -1,14 +1,15 @@
-// Skip-only twins of the block and column body readers: they walk exactly the layout that
-// read_block_body and read_column_data_into read, keep nothing and allocate nothing that grows
-// with the data. A block yields only its row count. Used where a block's content is not wanted,
-// for instance to count the rows of a reply or to pass over blocks nobody asked for.
+// Skip-only twins of the block and column body readers: the column walker with a sink that keeps
+// nothing, so they walk exactly the layout that read_block_body and read_column_data_into read and
+// allocate nothing that grows with the data. A block yields only its row count. Used where a
+// block's content is not wanted, for instance to count the rows of a reply or to pass over blocks
+// nobody asked for.
 //
 // Counts and lengths from the wire are bounded as in the keeping readers (with the same messages);
-// the column budget and the per-read cap do not apply, since nothing is appended.
+// the column budget and the per-read cap do not apply, since nothing is appended. Variant and
+// Dynamic columns are refused ("discard unsupported for column type ...").
 #pragma once
 
 #include <cstdint>
-#include <string_view>
 
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/result.h"
@@ -28,14 +29,5 @@ base::Status discard_column_data(base::ByteSource& source, const ColumnType& typ
 
 // Consumes exactly `n` bytes.
 base::Status discard_exact(base::ByteSource& source, uint64_t n);
-
-// Consumes `rows` (at least one) cumulative offsets, each checked with checked_monotonic_offset,
-// and returns the last one.
-base::Result<uint64_t> discard_offsets(base::ByteSource& source, uint64_t rows,
-                                       std::string_view label);
-
-// Consumes a LowCardinality body of `rows` (at least one) rows whose values are of type `inner`.
-base::Status discard_low_cardinality(base::ByteSource& source, const ColumnType& inner,
-                                     uint64_t rows);
 
 }  // namespace tarnwick::protocol

@@ -8,10 +8,7 @@
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/block_reader.h"
-#include "tarnwick/protocol/column_reader.h"
-#include "tarnwick/protocol/low_cardinality.h"
-#include "tarnwick/protocol/skip_column.h"
-#include "tarnwick/protocol/wire.h"
+#include "tarnwick/protocol/column_walker.h"
 
 namespace tarnwick::protocol {
 
@@ -23,114 +20,134 @@ using base::Status;
 
 namespace {
 
-// A body whose extent the skipper has checked, read by the keeping reader, so that a LowCardinality
-// nested in it takes the plain layout that the column views read there (kept in its wire form it
-// would be misread). Any failure is a protocol error, as every failure of this parser is.
-Result<Bytes> expand_body(std::span<const uint8_t> body, const ColumnType& type, uint64_t rows,
-                          const BlockLayout& layout, uint64_t& budget) {
-  base::MemorySource source(body);
-  base::ByteBuffer out;
-  Status read = read_column_data_into(source, type, rows, out, budget, layout);
-  if (!read.ok()) [[unlikely]] {
-    if (read.error().kind() == base::ErrorKind::Protocol ||
-        read.error().kind() == base::ErrorKind::OutOfMemory) {
-      return std::move(read).error();
-    }
-    return Error::protocol(read.error().to_string());
+// Steps over a body in memory to find where it ends. Unlike the keeping reader it has no column
+// budget, keeps Other columns (rows of strings), and refuses a LowCardinality with other index
+// flags under a state prefix, whose layout it cannot know. Lengths are checked under one label.
+struct SkippingSink : DroppingSink {
+  static constexpr bool kStateKinds = true;
+  static constexpr bool kOtherAsString = true;
+  static constexpr bool kCheckStateLcFlags = true;
+  static constexpr bool kBoundsOffsets = true;
+
+  explicit SkippingSink(const uint8_t* start) : start(start) {}
+
+  // Counted runs note how far into the body they reach, so that a body still arriving can be
+  // measured against what it may take.
+  Status take(base::ByteSource& source, uint64_t n) {
+    note_reach(source, n);
+    return DroppingSink::take(source, n);
   }
-  if (source.remaining() != 0) [[unlikely]] {
+  Result<std::span<const uint8_t>> view(base::ByteSource& source, uint64_t n) {
+    note_reach(source, n);
+    return DroppingSink::view(source, n);
+  }
+  void note_reach(base::ByteSource& source, uint64_t n) {
+    const uint64_t at = static_cast<uint64_t>(source.buffered().data() - start);
+    if (n > source.buffered().size()) needed = std::max(needed, at + n);
+  }
+
+  std::string_view length_label(std::string_view) const { return "column byte length"; }
+  Error unsupported(const ColumnType& type, bool /*in_state*/) const {
     return Error::protocol(
-        cat("column body of ", body.size(), " bytes read as ", body.size() - source.remaining()));
+        cat(type.to_string(), " columns are not supported in buffered block reads"));
   }
-  return std::move(out).freeze();
+
+  const uint8_t* start;  // where the body starts
+  uint64_t needed = 0;   // the farthest a counted run that ran out of bytes reached
+};
+
+// Whether a JSON type occurs inside `type`; with below = false a bare JSON does not count.
+bool nested_json_below(const ColumnType& type, bool below) {
+  switch (type.kind) {
+    case TypeKind::JSON:
+      return below;
+    case TypeKind::Nullable:
+    case TypeKind::Array:
+    case TypeKind::LowCardinality:
+      return nested_json_below(type.inner(), true);
+    case TypeKind::Map:
+    case TypeKind::Tuple:
+    case TypeKind::Variant:
+      for (const ColumnType& member : type.nested) {
+        if (nested_json_below(member, true)) return true;
+      }
+      return false;
+    default:
+      return false;
+  }
 }
 
-// Parses one column record and body; what the body keeps or needs is charged to `budget` (the
-// column's allowance) before it is taken. A body that needs more than the allowance fails as soon
-// as that is known, even when its bytes have not all arrived.
-Result<ColumnInfo> parse_column(std::span<const uint8_t> buf, uint64_t& pos, uint64_t rows,
-                                const BlockLayout& layout, uint64_t& budget) {
-  TW_ASSIGN_OR_RETURN(std::string_view name, parse_string(buf, pos));
-  TW_ASSIGN_OR_RETURN(std::string_view type_name, parse_string(buf, pos));
-  if (layout.serialization_flag) {
-    TW_ASSIGN_OR_RETURN(auto flag, parse_bytes(buf, pos, 1));
-    if (flag[0] != 0) [[unlikely]] {
-      // Such a body has a layout of its own, which the skipper would misread.
-      return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
-    }
+// Any failure but running out of bytes, memory or the block's allowance is a protocol error here.
+Error as_parse_error(Error error) {
+  switch (error.kind()) {
+    case base::ErrorKind::Protocol:
+    case base::ErrorKind::OutOfMemory:
+    case base::ErrorKind::ResponseTooLarge:
+      return error;
+    default:
+      if (is_incomplete(error)) return error;
+      return Error::protocol(error.to_string());
   }
-  TW_ASSIGN_OR_RETURN(ColumnType type, parse_column_type(type_name));
-  ColumnInfo column{std::string(name), std::string(type_name), {}, {}};
-  if (type.kind == TypeKind::LowCardinality) {  // expanded straight into the column's buffer
-    TW_ASSIGN_OR_RETURN(base::ByteBuffer body,
-                        read_low_cardinality_from_buffer(buf, pos, type.inner(), rows, budget));
-    column.data = std::move(body).freeze();
-    return column;
-  }
+}
 
-  const uint64_t start = pos;
-  Status skipped = skip_column_data(buf, pos, type, rows, 0, layout);
-  if (!skipped.ok()) {
-    // A body still arriving is refused once the bytes it needs are more than it may take.
-    if (ran_out(buf, pos) && pos - start > budget) {
-      pos = start;
-      return charge_budget(budget, budget + 1, "column").error();
-    }
-    return std::move(skipped).error();
-  }
-  TW_ASSIGN_OR_RETURN(uint64_t kept, materialized_column_data_start(buf.size(), start, type, rows));
-  const auto body = buf.subspan(kept, pos - kept);
-  if (rows != 0 && has_low_cardinality(type)) {
-    TW_ASSIGN_OR_RETURN(column.data, expand_body(body, type, rows, layout, budget));
+// Parses one column body; what it keeps or needs is charged to `budget` (the column's allowance)
+// before it is taken. A body that needs more than the allowance fails as soon as that is known,
+// even when its bytes have not all arrived.
+Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record, uint64_t rows,
+                                const BlockLayout& layout, uint64_t& budget) {
+  ColumnInfo column{std::move(record.name), std::move(record.type_name), {}, {}};
+  const ColumnType& type = record.type;
+  if (rows == 0) return column;
+  const uint8_t* start = source.buffered().data();
+  if (has_low_cardinality(type)) {
+    // Read by the keeping reader, so that each LowCardinality takes the plain layout that the
+    // column views read there (kept in its wire form it would be misread).
+    base::ByteBuffer out;
+    TW_TRY(read_column_data_into(source, type, rows, out, budget, layout));
+    column.data = std::move(out).freeze();
   } else {
+    SkippingSink skip(start);
+    Status walked = ColumnWalker<SkippingSink>(source, skip, layout).column(type, rows);
+    if (!walked.ok()) {
+      // A body still arriving is refused once the bytes it needs are more than it may take.
+      // It needs at least one byte more than have arrived, and more still when a counted run
+      // reached past them.
+      const uint64_t arrived = static_cast<uint64_t>(source.buffered().data() - start);
+      if (is_incomplete(walked.error()) && std::max(skip.needed, arrived + 1) > budget) {
+        return charge_budget(budget, budget + 1, "column").error();
+      }
+      return std::move(walked).error();
+    }
+    std::span<const uint8_t> body(start, static_cast<size_t>(source.buffered().data() - start));
+    if (type.kind == TypeKind::JSON) body = body.subspan(8);  // the version word is not kept
     TW_TRY(charge_budget(budget, body.size(), "column"));
     column.data = Bytes::copy_of(body);
+  }
+  // A top-level LowCardinality(JSON) is a dictionary of strings, expanded like any other.
+  if (type.kind != TypeKind::LowCardinality && nested_json_below(type, false)) [[unlikely]] {
+    return Error::protocol(
+        cat("nested JSON columns are not supported in buffered block reads (column type ",
+            type.to_string(), "); use uncompressed reads or query_raw"));
   }
   return column;
 }
 
-}  // namespace
-
-Status skip_block_info(std::span<const uint8_t> buf, uint64_t& pos) {
-  for (;;) {
-    TW_ASSIGN_OR_RETURN(uint64_t field, parse_varint(buf, pos));
-    switch (field) {
-      case 1:
-        TW_TRY(advance_pos(buf.size(), pos, 1));
-        break;
-      case 2:
-        TW_TRY(advance_pos(buf.size(), pos, 4));
-        break;
-      case 3:
-        TW_TRY(parse_varint(buf, pos));
-        break;
-      default:  // 0 ends the list; an unknown number ends it too
-        return {};
-    }
-  }
-}
-
-namespace {
-
-Result<Block> parse_block_columns(std::span<const uint8_t> buf, uint64_t& pos,
-                                  const BlockLayout& layout, uint64_t byte_limit) {
-  TW_TRY(skip_block_info(buf, pos));
-  TW_ASSIGN_OR_RETURN(uint64_t column_count, parse_varint(buf, pos));
-  TW_TRY(checked_count(column_count, "block column", kMaxBlockColumns));
-  TW_ASSIGN_OR_RETURN(uint64_t rows, parse_varint(buf, pos));
-  TW_TRY(checked_count(rows, "block row", kMaxBlockRows));
+Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout,
+                          uint64_t byte_limit) {
+  TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
-                      BlockAllowance::start(rows, column_count, byte_limit));
-
+                      BlockAllowance::start(counts.rows, counts.columns, byte_limit));
   Block block;
-  block.rows = rows;
+  block.rows = counts.rows;
   // Each column record takes at least two bytes, so that many can be there at the most.
-  const uint64_t backed = pos < buf.size() ? (buf.size() - pos) / 2 : 0;
-  block.columns.reserve(static_cast<size_t>(std::min(column_count, backed)));
-  for (uint64_t i = 0; i < column_count; ++i) {
+  block.columns.reserve(
+      static_cast<size_t>(std::min<uint64_t>(counts.columns, source.remaining() / 2)));
+  for (uint64_t i = 0; i < counts.columns; ++i) {
+    TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source, layout));
     const uint64_t given = allowance.column_budget();
     uint64_t budget = given;
-    Result<ColumnInfo> column = parse_column(buf, pos, rows, layout, budget);
+    Result<ColumnInfo> column =
+        parse_column(source, std::move(record), counts.rows, layout, budget);
     TW_TRY(allowance.settle(given, budget,
                             column.ok() ? Status{} : Status(std::move(column).error())));
     block.columns.push_back(std::move(column).value());
@@ -140,31 +157,24 @@ Result<Block> parse_block_columns(std::span<const uint8_t> buf, uint64_t& pos,
 
 }  // namespace
 
-Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
-                               const BlockLayout& layout, uint64_t byte_limit) {
-  try {
-    return parse_block_columns(buf, pos, layout, byte_limit);
-  } catch (const std::bad_alloc&) {
-    return Error::out_of_memory(0);
-  }
+bool is_incomplete(const Error& error) {
+  return error.is_io(base::IoKind::UnexpectedEof);
 }
 
-Result<uint64_t> materialized_column_data_start(uint64_t len, uint64_t start,
-                                                const ColumnType& type, uint64_t rows) {
-  if (rows == 0) return start;
-  if (nested_json_below(type, false)) [[unlikely]] {
-    return Error::protocol(
-        cat("nested JSON columns are not supported in buffered block reads "
-            "(column type ",
-            type.to_string(), "); use uncompressed reads or query_raw"));
-  }
-  if (type.kind != TypeKind::JSON) return start;
-  uint64_t end;
-  if (__builtin_add_overflow(start, 8, &end)) [[unlikely]]
-    return Error::protocol("JSON version offset overflow");
-  if (end > len) [[unlikely]]
-    return Error::protocol("unexpected end of buffer parsing JSON version");
-  return end;  // the serialization version word is not kept
+Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
+                               const BlockLayout& layout, uint64_t byte_limit) {
+  base::MemorySource source(buf.subspan(static_cast<size_t>(std::min<uint64_t>(pos, buf.size()))));
+  Result<Block> block = [&]() -> Result<Block> {
+    // Growth that the system refuses ends the block as a value, whatever container asked for it.
+    try {
+      return parse_block(source, layout, byte_limit);
+    } catch (const std::bad_alloc&) {
+      return Error::out_of_memory(0);
+    }
+  }();
+  if (!block.ok()) return as_parse_error(std::move(block).error());
+  pos = buf.size() - source.remaining();
+  return block;
 }
 
 }  // namespace tarnwick::protocol

@@ -22,6 +22,10 @@ Error bad_json_version(uint64_t version) {
           "; enable output_format_native_write_json_as_string=1 or use query_raw"));
 }
 
+Error unknown_json_version(uint64_t version) {
+  return Error::protocol(cat("unknown JSON serialization version ", version));
+}
+
 Result<uint64_t> checked_decimal_width(uint32_t precision) {
   if (const unsigned width = decimal_width(precision); width != 0) return uint64_t{width};
   return Error::protocol(cat("unsupported Decimal precision ", precision));

@@ -22,6 +22,8 @@ inline constexpr std::string_view kFixedLabel = "fixed-width column";
 [[gnu::cold]] base::Error string_over_limit(std::string_view label, uint64_t len);
 // The refusal of a materialized JSON body whose serialization version is not 1 or 4.
 [[gnu::cold]] base::Error bad_json_version(uint64_t version);
+// "unknown JSON serialization version {}".
+[[gnu::cold]] base::Error unknown_json_version(uint64_t version);
 
 // The byte width of a Decimal of `precision` digits, refused outside 1..76.
 base::Result<uint64_t> checked_decimal_width(uint32_t precision);

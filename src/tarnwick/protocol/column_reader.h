@@ -3,8 +3,9 @@
 //
 // Every append draws on a per-column byte budget (kColumnByteLimit at the start of a top-level
 // column) and every length or count read from the wire is checked before anything is reserved
-// for it. Also here: the appending primitives (bytes, varints, strings, 64-bit words, cumulative
-// offsets) and the pure length checks that the other streaming readers share.
+// for it. The body is walked by the one column walker (column_walker.h) with a keeping sink. Also
+// here: the appending primitives (bytes, varints, strings, 64-bit words) and the pure length checks
+// that the other readers share.
 #pragma once
 
 #include <cstdint>
@@ -33,8 +34,10 @@ inline constexpr uint64_t kStringValueLimit = 16777215;
 // The largest cumulative Array or Map offset: the most elements one such column may hold.
 inline constexpr uint64_t kOffsetTotalLimit = 10000000;
 
-// Appends the body of `rows` rows of `type`. Zero rows read nothing, whatever the type; inside a
-// column with rows, a LowCardinality of no rows has a body only where `layout` says so.
+// Appends the body of `rows` rows of `type`. Zero rows read nothing, whatever the type. A
+// LowCardinality in a column of plain kinds is expanded into the plain body of its dictionary type;
+// the bodies of Variant and Dynamic columns (state prefixes included) are kept as they came. Inside
+// a column with rows, a LowCardinality of no rows has a body only where `layout` says so.
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
                              ByteBuffer& out, uint64_t& budget, const BlockLayout& layout = {});
 
@@ -42,10 +45,6 @@ Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_
 
 // Appends exactly `n` bytes read from the source; on a failed read the vector keeps its length.
 Status read_exact_into(ByteSource& source, ByteBuffer& out, uint64_t n, uint64_t& budget);
-// Appends a fixed-width body of `rows` values of `width` bytes, its length checked with
-// checked_column_len under `label`.
-Status read_fixed_into(ByteSource& source, uint64_t rows, uint64_t width, std::string_view label,
-                       ByteBuffer& out, uint64_t& budget);
 // Reads one varint, appending its bytes as read (each charged to the budget).
 Result<uint64_t> read_varint_into(ByteSource& source, ByteBuffer& out, uint64_t& budget);
 // Reads one length-prefixed UTF-8 string, appending prefix and bytes; returns a copy of the text.
@@ -53,11 +52,6 @@ Result<std::string> read_string_into(ByteSource& source, ByteBuffer& out, std::s
                                      uint64_t& budget);
 // Appends 8 bytes and returns them as an unsigned little-endian integer.
 Result<uint64_t> read_u64_into(ByteSource& source, ByteBuffer& out, uint64_t& budget);
-// Appends `rows` cumulative offsets and returns the last (0 for no rows), each checked with
-// checked_monotonic_offset.
-Result<uint64_t> read_offsets_into(ByteSource& source, ByteBuffer& out, uint64_t rows,
-                                   std::string_view label, uint64_t& budget);
-
 // ---- checks without a source --------------------------------------------------------------------
 
 Status charge_budget(uint64_t& budget, uint64_t n, std::string_view label);
@@ -71,17 +65,5 @@ Result<uint64_t> checked_column_bytes(uint64_t so_far, uint64_t add);
 // `offset`, refused above kOffsetTotalLimit or below `previous`.
 Result<uint64_t> checked_monotonic_offset(uint64_t previous, uint64_t offset,
                                           std::string_view label);
-
-// ---- kinds decoded elsewhere --------------------------------------------------------------------
-// read_column_data_into hands these bodies on with the same source, vector and budget; each is
-// called with at least one row and consumes the whole body.
-
-Status read_low_cardinality_into(ByteSource& source, const ColumnType& inner, uint64_t rows,
-                                 ByteBuffer& out, uint64_t& budget);
-// The member state prefixes of a Variant column, then its body.
-Status read_variant_into(ByteSource& source, const ColumnType& variant, uint64_t rows,
-                         ByteBuffer& out, uint64_t& budget);
-// The state prefix of a Dynamic column, then its body.
-Status read_dynamic_into(ByteSource& source, uint64_t rows, ByteBuffer& out, uint64_t& budget);
 
 }  // namespace tarnwick::protocol

@@ -2,13 +2,11 @@
 
 #include <algorithm>
 #include <cstring>
-#include <limits>
 #include <optional>
 #include <vector>
 
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/format.h"
-#include "tarnwick/protocol/block_discarder.h"
 #include "tarnwick/protocol/block_reader.h"
 #include "tarnwick/protocol/column_reader.h"
 #include "tarnwick/protocol/wire.h"
@@ -24,9 +22,6 @@ using base::Status;
 
 namespace {
 
-constexpr uint64_t kKeyVersion = 1;
-constexpr uint64_t kGlobalDictionaryFlag = 0x100;
-constexpr uint64_t kAdditionalKeysFlag = 0x200;
 constexpr std::string_view kMaterializedLabel = "LowCardinality materialized column";
 
 // ---- failure texts (built only when something fails) --------------------------------------------
@@ -34,11 +29,6 @@ constexpr std::string_view kMaterializedLabel = "LowCardinality materialized col
 [[gnu::cold]] Error not_expandable(const ColumnType& type) {
   return Error::protocol(
       cat("LowCardinality(", type.to_string(), ") materialization is not supported"));
-}
-
-[[gnu::cold]] Error index_count_mismatch(uint64_t count, uint64_t rows) {
-  return Error::protocol(
-      cat("LowCardinality index count ", count, " does not match row count ", rows));
 }
 
 [[gnu::cold]] Error out_of_bounds() {
@@ -63,44 +53,11 @@ Status take_room(ByteBuffer& out, uint64_t n, uint64_t& budget) {
   return {};
 }
 
-// ---- the body's header --------------------------------------------------------------------------
-
-struct Header {
-  unsigned width;  // bytes per index
-  uint64_t keys;   // dictionary entries
-};
-
-// The body's own header: flags and key count (the key version went before, as a state prefix).
-Result<Header> read_header(ByteSource& source) {
-  uint64_t word[2];  // flags, key count
-  TW_TRY(source.read_exact(word, sizeof word));
-  TW_ASSIGN_OR_RETURN(unsigned width, lc_idx_width(kKeyVersion, word[0]));
-  TW_TRY(checked_count(word[1], "LowCardinality key", kMaxLowCardinalityKeys));
-  return Header{width, word[1]};
-}
-
-Status check_key_version(uint64_t version) {
-  if (version != kKeyVersion) [[unlikely]] {
-    return Error::protocol(cat("unsupported LowCardinality key serialization version ", version));
-  }
-  return {};
-}
-
 // Whether `type` is a wrapper whose members may hold a LowCardinality that its body carries in
 // line. A Variant, Dynamic or JSON column reads its members' prefixes itself.
 bool is_plain_wrapper(const ColumnType& type) {
   return type.kind == TypeKind::Nullable || type.kind == TypeKind::Array ||
          type.kind == TypeKind::Map || type.kind == TypeKind::Tuple;
-}
-
-// The index count that follows the dictionary, checked against the rows; then the byte length of
-// the indexes.
-Result<uint64_t> read_index_length(ByteSource& source, uint64_t rows, unsigned width) {
-  uint64_t count;
-  TW_TRY(source.read_exact(&count, sizeof count));
-  if (count != rows) [[unlikely]]
-    return index_count_mismatch(count, rows);
-  return checked_column_len(rows, width, "LowCardinality index");
 }
 
 // ---- expansion ----------------------------------------------------------------------------------
@@ -337,28 +294,6 @@ bool has_low_cardinality(const ColumnType& type) {
   return std::any_of(type.nested.begin(), type.nested.end(), has_low_cardinality);
 }
 
-Status read_low_cardinality_prefixes(ByteSource& source, const ColumnType& type) {
-  if (type.kind == TypeKind::LowCardinality) {
-    uint64_t version;
-    TW_TRY(source.read_exact(&version, sizeof version));
-    return check_key_version(version);
-  }
-  if (is_plain_wrapper(type)) {
-    for (const ColumnType& child : type.nested)
-      TW_TRY(read_low_cardinality_prefixes(source, child));
-  }
-  return {};
-}
-
-Result<unsigned> lc_idx_width(uint64_t version, uint64_t flags) {
-  TW_TRY(check_key_version(version));
-  if ((flags & kGlobalDictionaryFlag) != 0) [[unlikely]]
-    return Error::protocol("LowCardinality global dictionaries are not supported");
-  if ((flags & kAdditionalKeysFlag) == 0) [[unlikely]]
-    return Error::protocol("LowCardinality additional keys flag is missing");
-  return 1u << (flags & 3);
-}
-
 Status materialize_low_cardinality_inner(std::span<const uint8_t> dictionary, uint64_t keys,
                                          const ColumnType& inner, std::span<const uint8_t> indexes,
                                          unsigned width, uint64_t rows, ByteBuffer& out,
@@ -374,71 +309,6 @@ Status materialize_low_cardinality_inner(std::span<const uint8_t> dictionary, ui
   Status st = materialize(dictionary, keys, inner, indexes, width, rows, out, budget);
   if (!st.ok()) out.resize(before);
   return st;
-}
-
-Status read_low_cardinality_into(ByteSource& source, const ColumnType& inner, uint64_t rows,
-                                 ByteBuffer& out, uint64_t& budget) {
-  TW_ASSIGN_OR_RETURN(Header header, read_header(source));
-  // The dictionary goes to a vector of its own, read under an allowance of what the column still
-  // may take; the indexes are charged to the column's budget. Both go once the column is expanded,
-  // so they are given back before the expansion is charged, ahead of room being made for it.
-  const uint64_t before = budget;
-  ByteBuffer dictionary;
-  uint64_t dictionary_budget = budget;
-  TW_TRY(read_column_data_into(source, lc_dictionary_type(inner), header.keys, dictionary,
-                               dictionary_budget));
-  TW_ASSIGN_OR_RETURN(uint64_t n, read_index_length(source, rows, header.width));
-  TW_TRY(charge_budget(budget, n, "column"));
-
-  // The indexes are used in place when the source has them buffered, else read into a copy.
-  std::span<const uint8_t> indexes = source.buffered();
-  ByteBuffer copy;
-  if (indexes.size() >= n) {
-    indexes = indexes.first(static_cast<size_t>(n));
-    source.consume(static_cast<size_t>(n));  // the window stays valid: nothing refills it
-  } else {
-    if (!copy.try_reserve_more(static_cast<size_t>(n))) [[unlikely]]
-      return Error::out_of_memory(static_cast<size_t>(n));
-    uint8_t* room = copy.extend(static_cast<size_t>(n));
-    TW_TRY(source.read_exact(room, static_cast<size_t>(n)));
-    indexes = copy.span();
-  }
-  budget = before;
-  return materialize_low_cardinality_inner(dictionary.span(), header.keys, inner, indexes,
-                                           header.width, rows, out, budget);
-}
-
-Status discard_low_cardinality(ByteSource& source, const ColumnType& inner, uint64_t rows) {
-  TW_ASSIGN_OR_RETURN(Header header, read_header(source));
-  TW_TRY(discard_column_data(source, lc_dictionary_type(inner), header.keys));
-  TW_ASSIGN_OR_RETURN(uint64_t n, read_index_length(source, rows, header.width));
-  return discard_exact(source, n);
-}
-
-Result<ByteBuffer> read_low_cardinality_from_buffer(std::span<const uint8_t> buf, uint64_t& pos,
-                                                    const ColumnType& inner, uint64_t rows,
-                                                    uint64_t& budget) {
-  ByteBuffer out;
-  if (rows == 0) return out;
-  // The keeping reader over the rest of the buffer: the same checks and the same expansion. The
-  // buffer has no column budget; its end is a protocol error that leaves `pos` past the end (the
-  // reader asks the memory source for nothing else that can fail as an I/O error).
-  if (pos > buf.size()) [[unlikely]]
-    return Error::protocol("unexpected end of buffer parsing bytes");
-  base::MemorySource source(buf.subspan(static_cast<size_t>(pos)));
-  uint64_t version = 0;  // the column's state prefix, then its body
-  Status st = source.read_exact(&version, sizeof version);
-  if (st.ok()) st = check_key_version(version);
-  if (st.ok()) st = read_low_cardinality_into(source, inner, rows, out, budget);
-  if (!st.ok()) {
-    if (st.error().kind() == base::ErrorKind::Io) {
-      mark_ran_out(buf.size(), pos, buf.size() + 1);
-      return Error::protocol("unexpected end of buffer parsing bytes");
-    }
-    return std::move(st).error();
-  }
-  pos = buf.size() - source.remaining();
-  return out;
 }
 
 }  // namespace tarnwick::protocol

@@ -19,10 +19,9 @@
 // servers (BlockLayout::empty_low_cardinality_body), where it still has one (flags, keys, the
 // dictionary, an index count of 0) whenever the column has rows.
 //
-// Three forms read it: keep from a byte source (read_low_cardinality_into, declared in
-// column_reader.h), discard from a byte source (discard_low_cardinality, block_discarder.h), and
-// expand from bytes in memory (read_low_cardinality_from_buffer, below). encode_low_cardinality
-// writes it from a plain body, for inserts.
+// The column walker (column_walker.h) reads it in every form; the keeping reader expands it with
+// materialize_low_cardinality_inner. encode_low_cardinality writes it from a plain body, for
+// inserts.
 #pragma once
 
 #include <cstdint>
@@ -43,27 +42,8 @@ inline constexpr uint64_t kMaxLowCardinalityKeys = 10000002;
 // The type of the dictionary's values: `inner`, or U for `inner` = Nullable(U).
 const ColumnType& lc_dictionary_type(const ColumnType& inner);
 
-// Expands the LowCardinality body of `rows` rows of `inner` that starts at `buf[pos]` and returns
-// the plain body of `inner` as a buffer of its own; `pos` moves past the body on success and stays
-// where it was on failure. Zero rows return an empty buffer without reading anything. Everything
-// the expansion holds (dictionary, indexes, expanded body) is charged to `budget` before it is
-// taken. Every failure, a body cut short by the end of `buf` included, is a protocol error, except
-// memory that could not be had (out of memory).
-base::Result<base::ByteBuffer> read_low_cardinality_from_buffer(std::span<const uint8_t> buf,
-                                                                uint64_t& pos,
-                                                                const ColumnType& inner,
-                                                                uint64_t rows, uint64_t& budget);
-
 // Whether a LowCardinality sits in `type` (itself, or inside Nullable, Array, Map or Tuple).
 bool has_low_cardinality(const ColumnType& type);
-
-// Reads and checks the key version of every LowCardinality in `type`, depth first: the state
-// prefix of a column of that type.
-base::Status read_low_cardinality_prefixes(base::ByteSource& source, const ColumnType& type);
-
-// The index width in bytes (1, 2, 4 or 8) given by the header's version and flags, checked in this
-// order: version 1, no global dictionary, additional keys present.
-base::Result<unsigned> lc_idx_width(uint64_t version, uint64_t flags);
 
 // Appends the plain body of `inner` for `rows` rows: row i takes dictionary entry `index(i)`, where
 // the indexes are `width`-byte unsigned integers. `dictionary` is the body of `keys` values of

@@ -15,9 +15,8 @@ namespace {
       cat("string length ", len, " exceeds clickhouse-cpp limit ", kMaxStringLength));
 }
 
-[[gnu::cold]] Error buffer_ended(uint64_t len, uint64_t& pos, uint64_t needed, const char* what) {
-  mark_ran_out(len, pos, needed);
-  return Error::protocol(cat("unexpected end of buffer parsing ", what));
+[[gnu::cold]] Error varint_cut_off() {
+  return Error::protocol("unexpected end of buffer parsing varint");
 }
 
 Result<uint64_t> read_string_length(ByteSource& source) {
@@ -75,61 +74,16 @@ Result<uint64_t> parse_varint(std::span<const uint8_t> buf, uint64_t& pos) {
     return uint64_t{buf[pos++]};
   }
   auto next = [&]() -> Result<uint8_t> {
-    if (pos >= size) return buffer_ended(size, pos, size + 1, "varint");
+    if (pos >= size) return varint_cut_off();
     return buf[pos++];
   };
   // The encoding claims an eleventh byte: it can only overflow, but it has to be there.
   auto long_form = [&]() -> Error {
-    if (pos >= size) return buffer_ended(size, pos, size + 1, "varint");
+    if (pos >= size) return varint_cut_off();
     ++pos;
     return varint_overflow();
   };
   return decode_varint(next, long_form);
-}
-
-namespace {
-
-// Shared by the string and byte-run parsers; `overflow` and `what` name the form in messages.
-Result<std::span<const uint8_t>> parse_counted(std::span<const uint8_t> buf, uint64_t& pos,
-                                               uint64_t n, const char* overflow, const char* what) {
-  uint64_t end;
-  if (__builtin_add_overflow(pos, n, &end)) return Error::protocol(overflow);
-  if (end > buf.size()) return buffer_ended(buf.size(), pos, end, what);
-  auto view = buf.subspan(pos, n);
-  pos = end;
-  return view;
-}
-
-}  // namespace
-
-Result<std::string_view> parse_string(std::span<const uint8_t> buf, uint64_t& pos) {
-  TW_ASSIGN_OR_RETURN(uint64_t len, parse_varint(buf, pos));
-  if (len >> 24 != 0) return string_too_long(len);
-  uint64_t start = pos;
-  TW_ASSIGN_OR_RETURN(auto view, parse_counted(buf, pos, len, "string length overflow", "string"));
-  if (base::validate_utf8(view.data(), view.size())) [[unlikely]] {
-    pos = start;
-    return Error::protocol("invalid utf8 in response");
-  }
-  return std::string_view(reinterpret_cast<const char*>(view.data()), view.size());
-}
-
-Result<std::span<const uint8_t>> parse_string_bytes(std::span<const uint8_t> buf, uint64_t& pos) {
-  TW_ASSIGN_OR_RETURN(uint64_t len, parse_varint(buf, pos));
-  if (len >> 24 != 0) return string_too_long(len);
-  return parse_counted(buf, pos, len, "byte length overflow", "bytes");
-}
-
-Result<std::span<const uint8_t>> parse_bytes(std::span<const uint8_t> buf, uint64_t& pos,
-                                             uint64_t n) {
-  return parse_counted(buf, pos, n, "byte length overflow", "bytes");
-}
-
-Result<int32_t> parse_i32(std::span<const uint8_t> buf, uint64_t& pos) {
-  TW_ASSIGN_OR_RETURN(auto view, parse_counted(buf, pos, 4, "i32 length overflow", "i32"));
-  int32_t value;
-  std::memcpy(&value, view.data(), 4);
-  return value;
 }
 
 }  // namespace tarnwick::protocol

@@ -100,28 +100,11 @@ inline Result<int32_t> read_i32(ByteSource& source) {
   return read_fixed<int32_t>(source);
 }
 
-// ---- slice parsers ------------------------------------------------------------------------------
-// `buf` is the whole buffer; `pos` is advanced on success (see each function for failures). A
-// slice parse that runs out of bytes leaves `pos` past the end of `buf` (at the end the failing
-// read needed, or one past the end where that is unknown); every other failure leaves it within
-// `buf`. That tells a block that has not fully arrived from a malformed one.
+// ---- slice parser -------------------------------------------------------------------------------
 
-// Whether a failed slice parse ran out of bytes.
-inline bool ran_out(std::span<const uint8_t> buf, uint64_t pos) {
-  return pos > buf.size();
-}
-// Moves `pos` past the end of a buffer of `len` bytes, to `needed` when that lies past it; a
-// position already past the end stays.
-inline void mark_ran_out(uint64_t len, uint64_t& pos, uint64_t needed) {
-  if (pos <= len) pos = needed > len ? needed : len + 1;
-}
-
+// The varint at `buf[pos]`; `pos` moves past it on success. A value cut off by the end of `buf`
+// fails with "unexpected end of buffer parsing varint".
 Result<uint64_t> parse_varint(std::span<const uint8_t> buf, uint64_t& pos);
-Result<std::string_view> parse_string(std::span<const uint8_t> buf, uint64_t& pos);
-Result<std::span<const uint8_t>> parse_string_bytes(std::span<const uint8_t> buf, uint64_t& pos);
-Result<std::span<const uint8_t>> parse_bytes(std::span<const uint8_t> buf, uint64_t& pos,
-                                             uint64_t n);
-Result<int32_t> parse_i32(std::span<const uint8_t> buf, uint64_t& pos);
 
 }  // namespace tarnwick::protocol
 

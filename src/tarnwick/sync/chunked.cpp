@@ -116,9 +116,4 @@ Status write_native_packet(base::ByteSink& sink, std::span<const std::span<const
   return write_and_flush(sink, framed);
 }
 
-Status write_chunk_header(base::ByteSink& sink, uint64_t payload_length) {
-  TW_ASSIGN_OR_RETURN(const auto header, chunk_header(payload_length));
-  return sink.write_all(header);
-}
-
 }  // namespace tarnwick::sync

@@ -59,7 +59,4 @@ base::Status write_native_packet(base::ByteSink& sink, std::span<const uint8_t> 
 base::Status write_native_packet(base::ByteSink& sink,
                                  std::span<const std::span<const uint8_t>> slices, bool chunked);
 
-// Writes the u32 length of a chunk whose payload the caller sends itself (then the zero length).
-base::Status write_chunk_header(base::ByteSink& sink, uint64_t payload_length);
-
 }  // namespace tarnwick::sync

@@ -34,25 +34,19 @@ namespace {
 }
 
 // An uncompressed block parsed from the bytes already received, from where `in` stands; `in`
-// moves past it on success. A failure sets `cut_short` when the block has not fully arrived; any
-// other failure means the block is bad.
-Result<Block> parse_block(base::MemorySource& in, bool& cut_short,
-                          const protocol::BlockLayout& layout, uint64_t byte_limit) {
-  const std::span<const uint8_t> rest = in.buffered();
+// moves past it on success. A block that has not fully arrived fails as incomplete.
+Result<Block> parse_block(base::MemorySource& in, const protocol::BlockLayout& layout,
+                          uint64_t byte_limit) {
   uint64_t pos = 0;
-  Result<Block> block = protocol::parse_block_body(rest, pos, layout, byte_limit);
-  if (block.ok()) {
-    in.consume(static_cast<size_t>(pos));
-  } else {
-    cut_short = protocol::ran_out(rest, pos);
-  }
+  Result<Block> block = protocol::parse_block_body(in.buffered(), pos, layout, byte_limit);
+  if (block.ok()) in.consume(static_cast<size_t>(pos));
   return block;
 }
 
 // Whether a read from the buffer's memory source failed only because the packet has not fully
 // arrived.
 bool incomplete(const Error& e) {
-  return e.is_io(IoKind::UnexpectedEof);
+  return protocol::is_incomplete(e);
 }
 
 // A block over the stream's limit, in the stream's words (the buffered query's text would point
@@ -301,9 +295,8 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
   // A packet starts at position 0: the buffer is compacted after each one.
   base::MemorySource in(buffer_.span());
   Outcome out;
-  bool taken = false;      // read through StreamBytes, which moved position itself
-  bool cut_short = false;  // a block parsed from the buffer has not fully arrived
-  bool terminal = false;   // EndOfStream: the response ends with this packet
+  bool taken = false;     // read through StreamBytes, which moved position itself
+  bool terminal = false;  // EndOfStream: the response ends with this packet
   uint64_t type = 0;
   const protocol::BlockLayout layout = protocol::BlockLayout::for_revision(settings_.revision);
   Status st = [&]() -> Status {
@@ -316,7 +309,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
         Result<Block> block = [&]() -> Result<Block> {
           if (!settings_.compression) {
             TW_TRY(skip_table_name(in));
-            return parse_block(in, cut_short, layout, settings_.block_byte_limit);
+            return parse_block(in, layout, settings_.block_byte_limit);
           }
           taken = true;
           position_ = buffer_.size() - in.remaining();
@@ -332,7 +325,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
       case uint64_t(ServerPacket::Log):  // never compressed
       {
         TW_TRY(skip_table_name(in));
-        Result<Block> block = parse_block(in, cut_short, layout, settings_.block_byte_limit);
+        Result<Block> block = parse_block(in, layout, settings_.block_byte_limit);
         return block.ok() ? Status{} : Status(block_too_large(std::move(block).error()));
       }
       case uint64_t(ServerPacket::TableColumns):
@@ -378,7 +371,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
   if (out.kind == Outcome::Incomplete) return out;
   if (!st.ok()) {
     // Only a parse that ran out of received bytes is tried again; anything else is bad data.
-    if (taken || !(cut_short || incomplete(st.error()))) return std::move(st).error();
+    if (taken || !incomplete(st.error())) return std::move(st).error();
     out.kind = Outcome::Incomplete;
     out.reason = std::move(st).error();
     out.type = type;

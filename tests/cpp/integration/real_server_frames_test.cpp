@@ -90,9 +90,11 @@ std::vector<Row> decode_rows(const std::vector<RawBlock>& blocks) {
     for (uint64_t i = 0; i < b.rows; ++i) {
       Row r{};
       std::memcpy(&r.id, id.data() + 8 * i, 8);
-      auto text = protocol::parse_string_bytes(s, spos);
+      base::MemorySource rest(std::span<const uint8_t>(s).subspan(spos));
+      auto text = protocol::read_string_bytes(rest);
       EXPECT_TRUE(text.ok());
-      if (text.ok()) r.s.assign(reinterpret_cast<const char*>(text->data()), text->size());
+      if (text.ok()) r.s = *text;
+      spos = s.size() - rest.remaining();
       int32_t v;
       std::memcpy(&v, n.data() + b.rows + 4 * i, 4);
       if (n[i] == 0) r.n = v;

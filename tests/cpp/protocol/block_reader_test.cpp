@@ -133,6 +133,10 @@ TEST(BlockReaderTest, ByteLimitChargesRowsAndExpansionsFirst) {
       {"expansions within the limit", lc, 2 * expanded, "ok"},
       {"the second expansion over it", lc, 2 * expanded - 1, "exceeds max_response_size"},
       {"the first one over it", lc, 1 << 20, "exceeds max_response_size 1048576"},
+      // Refused as soon as the length is read, though the bytes have not all arrived.
+      {"a string longer than the limit, still arriving",
+       Wire().block_head(1, 1).column("x", "String").varint(2000000).fill(10, 0), 1 << 20,
+       "exceeds max_response_size 1048576"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);

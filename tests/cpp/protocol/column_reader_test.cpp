@@ -21,18 +21,6 @@ using Outcome = testing::ReadOutcome;
 using testing::read_both;
 using testing::read_column;
 
-TEST(ColumnReaderTest, BodiesOfEveryKindAreKeptAsOnTheWire) {
-  for (const auto& c : testing::body_cases()) {
-    ByteVec wire = c.wire;
-    wire.push_back(0xEE);  // must stay unread
-    Outcome o = read_both(c.type, 2, wire);
-    EXPECT_EQ(o.error, "ok") << c.type;
-    EXPECT_EQ(o.consumed, c.wire.size()) << c.type;
-    EXPECT_EQ(o.kept, c.kept.empty() ? c.wire : c.kept) << c.type;
-    EXPECT_EQ(o.budget, kColumnByteLimit - o.kept.size()) << c.type;
-  }
-}
-
 TEST(ColumnReaderTest, FailuresCarryTheirMessages) {
   for (const auto& c : testing::failure_cases()) {
     Outcome o = read_both(c.type, c.rows, c.wire);
@@ -130,25 +118,6 @@ TEST(ColumnReaderTest, AppendingPrimitives) {
             "dictionary cumulative byte length exceeds limit 67108864");
   EXPECT_TRUE(charge_budget(budget, 2, "dictionary").ok());
   EXPECT_EQ(budget, 0u);
-}
-
-TEST(ColumnReaderTest, NestingDepthIsBoundedInBothReaders) {
-  std::string deep;
-  for (int i = 0; i < 256; ++i) deep += "Array(";
-  deep += "UInt8" + std::string(256, ')');
-  Wire w;
-  for (int i = 0; i < 256; ++i) w.u64(1);
-  w.bytes({7});
-  Outcome o = read_both(deep, 1, w);
-  EXPECT_EQ(o.error, "ok");
-  EXPECT_EQ(o.consumed, w.size());
-
-  ColumnType deeper = ColumnType::of(TypeKind::UInt8);
-  for (int i = 0; i < 300; ++i) deeper = ColumnType::nullable(std::move(deeper));
-  const std::string too_deep = "protocol error: type nesting exceeds 256 levels";
-  testing::ZeroTailSource a({}, 1000), b({}, 1000);
-  EXPECT_EQ(read_column(a, deeper, 1).error, too_deep);
-  EXPECT_EQ(discard_column_data(b, deeper, 1).error().to_string(), too_deep);
 }
 
 }  // namespace

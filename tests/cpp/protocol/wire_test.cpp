@@ -68,14 +68,12 @@ TEST(WireTest, VarintOverflowAndTruncation) {
   b.back() = 0x81;
   pos = 0;
   EXPECT_EQ(parse_varint(b, pos).error().message(), "unexpected end of buffer parsing varint");
-  EXPECT_EQ(pos, 11u);  // past the end: ran out
   b.push_back(0x00);
   pos = 0;
   EXPECT_EQ(parse_varint(b, pos).error().message(), "varint overflow");
   EXPECT_EQ(pos, 11u);
   pos = 12;
-  EXPECT_FALSE(parse_varint(b, pos).ok());
-  EXPECT_EQ(pos, 12u);  // already past the end: left alone
+  EXPECT_EQ(parse_varint(b, pos).error().message(), "unexpected end of buffer parsing varint");
 
   both_sources({0x80, 0x80}, [](ByteSource& src) {
     auto r = read_varint(src);
@@ -111,32 +109,9 @@ TEST(WireTest, StringLimitsAndUtf8) {
     auto r = read_string(src);
     EXPECT_EQ(r.error().to_string(), "I/O error: failed to fill whole buffer");
   });
-
-  uint64_t pos = 0;
-  EXPECT_EQ(parse_string(bad, pos).error().message(), "invalid utf8 in response");
-  EXPECT_EQ(pos, 1u);  // just past the length prefix
-  Bytes short_body = {0x04, 'a'};
-  pos = 0;
-  EXPECT_EQ(parse_string(short_body, pos).error().message(),
-            "unexpected end of buffer parsing string");
-  EXPECT_EQ(pos, 5u);  // past the end: where the string would end
-  Bytes huge = varint_bytes(1ULL << 24);
-  pos = 0;
-  EXPECT_EQ(parse_string(huge, pos).error().message(), refused.error().message());
 }
 
-TEST(WireTest, BytesAndI32Parsers) {
-  Bytes b = {0x01, 0x02, 0x03, 0xFE, 0xFF, 0xFF, 0xFF};
-  uint64_t pos = 3;
-  EXPECT_EQ(*parse_i32(b, pos), -2);
-  EXPECT_EQ(pos, 7u);
-  EXPECT_TRUE(parse_bytes(b, pos, 0)->empty());
-  EXPECT_EQ(parse_bytes(b, pos, 1).error().message(), "unexpected end of buffer parsing bytes");
-  EXPECT_EQ(parse_i32(b, pos).error().message(), "unexpected end of buffer parsing i32");
-  pos = 1;
-  EXPECT_EQ(parse_bytes(b, pos, ~0ULL).error().message(), "byte length overflow");
-  pos = ~0ULL - 1;
-  EXPECT_EQ(parse_i32(b, pos).error().message(), "i32 length overflow");
+TEST(WireTest, CountLimits) {
   EXPECT_EQ(limits::checked_count(65536, "password complexity rule", 65536).value(), 65536u);
   EXPECT_EQ(limits::checked_count(65537, "block column", 65536).error().message(),
             "block column count 65537 exceeds limit 65536");

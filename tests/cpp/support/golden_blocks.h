@@ -55,8 +55,9 @@ inline void add_manifest_blocks(std::vector<GoldenBlock>& out) {
       Wire wire;
       wire.block_head(ncols, g.rows);
       for (uint64_t c = 0; c < ncols; ++c) {
-        std::string name(*protocol::parse_string(all, pos)),
-            type(*protocol::parse_string(all, pos));
+        base::MemorySource record(all.subspan(pos));
+        std::string name(*protocol::read_string(record)), type(*protocol::read_string(record));
+        pos = all.size() - record.remaining();
         ASSERT_EQ(name, entry["columns"][c][0].text) << g.what;
         ASSERT_EQ(type, entry["columns"][c][1].text) << g.what;
         uint64_t start = blk["column_bodies"][c][0].u64(), end = blk["column_bodies"][c][1].u64();

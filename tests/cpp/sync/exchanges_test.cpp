@@ -30,12 +30,6 @@ bool contains(const Bytes& haystack, const Bytes& needle) {
          haystack.end();
 }
 
-uint64_t total_rows(const std::vector<Block>& blocks) {
-  uint64_t n = 0;
-  for (const auto& b : blocks) n += b.rows;
-  return n;
-}
-
 // Every packet a query response may carry, in both framings and with and without compression;
 // afterwards the connection is aligned on the next packet (a Ping is answered).
 const char* kEveryPacket =
@@ -104,18 +98,6 @@ TEST(Exchanges, FailuresMidResponseBreakTheConnection) {
     expect_broken(s);
     s.finish(false);
   }
-}
-
-TEST(Exchanges, ServerExceptionLeavesTheConnectionUsable) {
-  Session s("q;data:x:UInt64:1;exc:60:DB::Exception:Table missing;q;data:x:UInt64:7,8;eos");
-  auto first = s.query();
-  ASSERT_FALSE(first.ok());
-  EXPECT_EQ(first.error().kind(), ErrorKind::Server);
-  EXPECT_EQ(first.error().server_code(), 60);
-  auto second = s.query();
-  ASSERT_TRUE(second.ok()) << second.error().to_string();
-  EXPECT_EQ(total_rows(*second), 2u);
-  s.finish();
 }
 
 TEST(Exchanges, ResponseLimitCancelsAndDrains) {

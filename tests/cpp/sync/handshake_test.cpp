@@ -265,35 +265,6 @@ TEST(HandshakeTest, ExceptionInsteadOfHelloIsAnAuthenticationError) {
   EXPECT_EQ(x.unread, 0u);
 }
 
-TEST(HandshakeTest, ExceptionChainDepth) {
-  for (size_t levels : {1, 1000, 1001}) {
-    Wire g;
-    for (size_t i = 1; i <= levels; ++i) exception_level(g, 1, "E", "m", i < levels);
-    g.bytes({0xEE});  // must stay unread
-    base::MemorySource in(g.get());
-    auto text = read_exception_chain(in);
-    if (levels <= 1000) {
-      ASSERT_TRUE(text.ok()) << levels;
-      EXPECT_EQ(in.remaining(), 1u);
-      EXPECT_TRUE(text->starts_with("E (code 1): m"));
-      EXPECT_EQ(text->size(), levels * 13 + (levels - 1) * 11);
-    } else {
-      ASSERT_FALSE(text.ok());
-      EXPECT_EQ(text.error().kind(), base::ErrorKind::Protocol);
-      EXPECT_EQ(text.error().message(), "exception nesting too deep: more than 1000 levels");
-      // Nothing after the 1000th level's nested flag is read.
-      EXPECT_EQ(in.remaining(), g.get().size() - 1000 * 15);
-    }
-  }
-  // The handshake form reads every string strictly, the stack trace included.
-  Wire bad;
-  bad.bytes({0x01, 0, 0, 0}).str("E").str("m").bytes({0x01, 0xFF}).bytes({0x00});
-  base::MemorySource in(bad.get());
-  auto text = read_exception_chain(in);
-  ASSERT_FALSE(text.ok());
-  EXPECT_TRUE(text.error().message().starts_with("invalid utf8: ")) << text.error().message();
-}
-
 TEST(HandshakeTest, EveryTruncatedServerHelloFailsCleanly) {
   for (uint64_t r : {54412, 54460, 54470, 54483}) {
     Bytes full = server_hello(r);

@@ -4,6 +4,8 @@
 
 #include "support/sources.h"
 #include "support/wire_builder.h"
+#include "tarnwick/base/format.h"
+#include "tarnwick/sync/handshake.h"
 
 namespace tarnwick::sync {
 namespace {
@@ -115,45 +117,53 @@ TEST(ServerPacketsTest, EveryTruncatedPacketFailsCleanly) {
   }
 }
 
-TEST(ServerPacketsTest, ExceptionPacket) {
-  Wire two;
-  exception_level(two, 60, "A", "x", true);
-  exception_level(two, 7, "B", "y", false);
-  base::MemorySource in(two.get());
-  auto kind = read_server_packet_body(in, 2, {});
-  ASSERT_FALSE(kind.ok());
-  const base::Error& e = kind.error();
-  EXPECT_EQ(e.kind(), base::ErrorKind::Server);
-  EXPECT_EQ(e.server_code(), 60);
-  EXPECT_EQ(e.server_name(), "A");
-  EXPECT_EQ(e.message(), "A (code 60): x | nested: B (code 7): y");
-
-  // Invalid UTF-8 in the name and message is replaced; the stack trace is never checked.
-  Wire lossy;
-  lossy.bytes({0xFF, 0xFF, 0xFF, 0xFF}).str("N\xC3").str("m\xFFz").str("\xFF\xFE").bytes({0x00});
-  base::MemorySource lossy_in(lossy.get());
-  base::Error l = read_exception_packet(lossy_in);
-  EXPECT_EQ(l.server_code(), -1);
-  EXPECT_EQ(l.server_name(), "N\xEF\xBF\xBD");
-  EXPECT_EQ(l.message(), "N\xEF\xBF\xBD (code -1): m\xEF\xBF\xBDz");
+// An exception chain as a response reads it (names and messages made valid UTF-8) and as the
+// handshake reads it (every string must be UTF-8), with what each leaves unread.
+std::string read_both(const Bytes& wire) {
+  base::MemorySource lossy(wire), strict(wire);
+  auto packet = read_server_packet_body(lossy, 2, {});
+  const base::Error& e = packet.error();
+  std::string out = e.kind() == base::ErrorKind::Server
+                        ? base::cat(e.server_code(), " ", e.server_name(), ": ", e.message())
+                        : "refused: " + e.message();
+  auto text = read_exception_chain(strict);
+  out += base::cat(" / left ", lossy.remaining(), " / ",
+                   text.ok() ? *text : "refused: " + text.error().message(), " / left ",
+                   strict.remaining());
+  return out;
 }
 
-TEST(ServerPacketsTest, ExceptionNestingLimit) {
-  for (size_t levels : {1, 1000, 1001}) {
-    Wire g;
-    for (size_t i = 1; i <= levels; ++i) exception_level(g, 2, "E", "m", i < levels);
-    g.bytes({0xEE});
-    base::MemorySource in(g.get());
-    base::Error e = read_exception_packet(in);
-    if (levels <= 1000) {
-      EXPECT_EQ(e.kind(), base::ErrorKind::Server) << levels;
-      EXPECT_EQ(e.message().size(), levels * 13 + (levels - 1) * 11);
-      EXPECT_EQ(in.remaining(), 1u);
-    } else {
-      EXPECT_EQ(e.kind(), base::ErrorKind::Protocol);
-      EXPECT_EQ(e.message(), "exception nesting too deep: more than 1000 levels");
-      EXPECT_EQ(in.remaining(), g.get().size() - 1000 * 15);
-    }
+TEST(ServerPacketsTest, ExceptionChains) {
+  Wire two, lossy, bad_trace, deep, too_deep;
+  exception_level(two, 60, "A", "x", true);
+  exception_level(exception_level(two, 7, "B", "y", false), 0, "", "", false);
+  lossy.bytes({0xFF, 0xFF, 0xFF, 0xFF}).str("N\xC3").str("m\xFFz").str("\xFF\xFE").bytes({0x00});
+  bad_trace.bytes({0x01, 0, 0, 0}).str("E").str("m").bytes({0x01, 0xFF}).bytes({0x00});
+  for (int i = 1; i <= 1000; ++i) exception_level(deep, 2, "E", "m", i < 1000);
+  for (int i = 1; i <= 1001; ++i) exception_level(too_deep, 2, "E", "m", i < 1001);
+  const std::string nested_999 = [] {
+    std::string s = "E (code 2): m";
+    for (int i = 1; i < 1000; ++i) s += " | nested: E (code 2): m";
+    return s;
+  }();
+  const std::pair<Bytes, std::string> cases[] = {
+      {two.get(),
+       "60 A: A (code 60): x | nested: B (code 7): y / left 13 / "
+       "A (code 60): x | nested: B (code 7): y / left 13"},
+      // Only a response's reader replaces invalid UTF-8; it never looks at the stack trace.
+      {lossy.get(),
+       "-1 N\xEF\xBF\xBD: N\xEF\xBF\xBD (code -1): m\xEF\xBF\xBDz / left 0 / "
+       "refused: invalid utf8: "},
+      {bad_trace.get(), "1 E: E (code 1): m / left 0 / refused: invalid utf8: "},
+      {deep.get(), "2 E: " + nested_999 + " / left 0 / " + nested_999 + " / left 0"},
+      // Nothing after the 1000th level's nested flag is read.
+      {too_deep.get(),
+       "refused: exception nesting too deep: more than 1000 levels / left 15 / "
+       "refused: exception nesting too deep: more than 1000 levels / left 15"},
+  };
+  for (const auto& [wire, expected] : cases) {
+    const std::string got = read_both(wire);
+    EXPECT_EQ(got.substr(0, expected.size()), expected);
   }
 }
 

@@ -60,20 +60,6 @@ TEST(QueryStream, EveryPacketInEveryFramingThenTheConnectionIsIdle) {
   }
 }
 
-TEST(QueryStream, ServerExceptionEndsTheResponse) {
-  Session s("q;data:x:UInt64:1;exc:60:Boom:Table missing;q;data:x:UInt64:7,8;eos");
-  auto stream = s->start_stream("SELECT x");
-  ASSERT_TRUE(stream.ok());
-  std::string error;
-  EXPECT_EQ(read_all(*stream, error), std::vector<uint64_t>{1});
-  EXPECT_EQ(error, "server error (code=60, name=Boom): Boom (code 60): Table missing");
-  EXPECT_FALSE(stream->read_next_block()->has_value());
-  stream = base::Error::protocol("dropped");
-  auto next = s.query();
-  ASSERT_TRUE(next.ok()) << next.error().to_string();
-  s.finish();
-}
-
 TEST(QueryStream, FailuresLeaveTheConnectionBroken) {
   struct Case {
     const char* steps;

@@ -18,12 +18,6 @@ using base::IoKind;
 constexpr uint64_t kNewest = 54483;
 constexpr uint64_t kBeforeReadonly = 54466;
 
-Bytes request_bytes(const std::vector<QualifiedTableName>& tables) {
-  base::ByteBuffer out;
-  write_tables_status_request(out, tables);
-  return Bytes(out.data(), out.data() + out.size());
-}
-
 // Parses `body` from a whole-buffer source and from a one-byte source; both must agree and, on
 // success, consume every byte.
 base::Result<TablesStatusMap> parse_both(const Bytes& body, uint64_t revision) {
@@ -43,20 +37,6 @@ base::Result<TablesStatusMap> parse_both(const Bytes& body, uint64_t revision) {
 }
 
 const QualifiedTableName kDbT("db", "t");
-
-TEST(TableStatusTest, RequestBytesFollowTheLayout) {
-  EXPECT_EQ(request_bytes({}), (Bytes{0x05, 0x00}));
-  EXPECT_EQ(request_bytes({kDbT}), (Bytes{0x05, 0x01, 0x02, 'd', 'b', 0x01, 't'}));
-  EXPECT_EQ(request_bytes({{"", ""}, {"a", "bc"}}),
-            (Bytes{0x05, 0x02, 0x00, 0x00, 0x01, 'a', 0x02, 'b', 'c'}));
-
-  // The request the real server answered in tables_status_reply.bin, built by hand in Python.
-  EXPECT_EQ(request_bytes({{"default", "tw_status_merge"},
-                           {"default", "tw_status_missing"},
-                           {"system", "one"},
-                           {"tw_no_such_db", "t"}}),
-            testing::vector_bytes("tables_status_request.bin"));
-}
 
 TEST(TableStatusTest, ResponseEntriesByRevision) {
   const struct {

@@ -1,3 +1,5 @@
+// The byte layer under a connection: durations, addresses, socket time-outs, the transport's
+// waits and shutdown, the chunked framing read and written, vectored writes.
 #include "tarnwick/sync/transport.h"
 
 #include <gtest/gtest.h>
@@ -6,10 +8,12 @@
 #include <sys/time.h>
 
 #include <chrono>
+#include <string>
 #include <thread>
 #include <vector>
 
 #include "support/loopback.h"
+#include "support/sources.h"
 #include "tarnwick/sync/chunked.h"
 #include "tarnwick/sync/socket.h"
 
@@ -162,6 +166,219 @@ TEST(Transport, DeadlinesOutlastSignalsAndTheInterruptHookStopsWaits) {
   EXPECT_EQ(st.error().to_string(), interrupted_error().to_string());
   EXPECT_EQ(calls, 3);
   EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(2));
+}
+
+Bytes le32(uint32_t v) {
+  return {static_cast<uint8_t>(v), static_cast<uint8_t>(v >> 8), static_cast<uint8_t>(v >> 16),
+          static_cast<uint8_t>(v >> 24)};
+}
+
+void put32(Bytes& out, uint32_t v) {
+  const Bytes b = le32(v);
+  out.insert(out.end(), b.begin(), b.end());
+}
+
+// Frames `payload` as chunks of the given sizes (cycled), with `zeros` stray zero lengths before
+// each chunk, and a terminating zero length.
+Bytes frame(const Bytes& payload, const std::vector<size_t>& sizes, int zeros) {
+  Bytes out;
+  for (size_t i = 0, at = 0; at < payload.size(); ++i) {
+    const size_t n = std::min(sizes[i % sizes.size()], payload.size() - at);
+    for (int z = 0; z < zeros; ++z) put32(out, 0);
+    put32(out, static_cast<uint32_t>(n));
+    out.insert(out.end(), payload.begin() + at, payload.begin() + at + n);
+    at += n;
+  }
+  put32(out, 0);
+  return out;
+}
+
+Bytes pattern(size_t n) {
+  Bytes b(n);
+  for (size_t i = 0; i < n; ++i) b[i] = static_cast<uint8_t>(i * 7 + i / 251);
+  return b;
+}
+
+TEST(ChunkedReader, PayloadsReadAsOneStreamWhateverTheSplit) {
+  const Bytes payload = pattern(5000);
+  struct Case {
+    std::vector<size_t> chunk_sizes;
+    int stray_zeros;
+    std::vector<size_t> reads;  // sizes of the read_exact calls (cycled)
+  };
+  const Case cases[] = {
+      {{5000}, 0, {5000}},       {{1}, 0, {3}},      {{7, 1, 300}, 2, {1, 4096, 2}},
+      {{1024}, 1, {1024}},       {{999}, 3, {1000}},  // reads straddle chunk boundaries
+      {{4000, 1000}, 0, {4500}},
+  };
+  for (const Case& c : cases) {
+    Bytes wire = frame(payload, c.chunk_sizes, c.stray_zeros);
+    for (int one_byte = 0; one_byte < 2; ++one_byte) {
+      base::MemorySource mem(wire);
+      testing::OneByteSource slow(wire);
+      base::ByteSource& inner = one_byte ? static_cast<base::ByteSource&>(slow) : mem;
+      ChunkedReader reader(inner);
+      Bytes got;
+      for (size_t i = 0; got.size() < payload.size(); ++i) {
+        size_t n = std::min(c.reads[i % c.reads.size()], payload.size() - got.size());
+        Bytes part(n);
+        ASSERT_TRUE(reader.read_exact(part.data(), n).ok());
+        got.insert(got.end(), part.begin(), part.end());
+      }
+      EXPECT_EQ(got, payload) << "chunk " << c.chunk_sizes[0] << " one_byte " << one_byte;
+      // Only the terminating zero length is left, and it yields nothing: the source has ended.
+      uint8_t extra;
+      EXPECT_TRUE(reader.read_exact(&extra, 1).error().is_io(base::IoKind::UnexpectedEof));
+    }
+  }
+}
+
+TEST(ChunkedReader, ChunkLengthLimit) {
+  // Exactly 64 MiB is accepted.
+  {
+    testing::ZeroTailSource src(le32(kMaxChunkLength), kMaxChunkLength);
+    ChunkedReader reader(src);
+    ASSERT_TRUE(reader.skip(kMaxChunkLength).ok());
+  }
+  // One byte more is refused before anything is allocated.
+  {
+    const Bytes wire = {0, 0, 0, 0, 0x01, 0x00, 0x00, 0x04};  // a stray zero, then 64 MiB + 1
+    base::MemorySource mem(wire);
+    ChunkedReader reader(mem);
+    uint8_t b;
+    auto st = reader.read_exact(&b, 1);
+    ASSERT_FALSE(st.ok());
+    EXPECT_TRUE(st.error().is_io(base::IoKind::InvalidData));
+    EXPECT_EQ(st.error().to_string(),
+              "I/O error: chunked transport chunk length 67108865 exceeds maximum 67108864");
+  }
+}
+
+TEST(ChunkedReader, EndOfStreamInsideLengthOrChunk) {
+  const Bytes cases[] = {
+      {},
+      {0x05, 0x00},
+      {0x05, 0x00, 0x00, 0x00, 1, 2},
+      {0x00, 0x00, 0x00, 0x00, 0x01},
+  };
+  for (const Bytes& wire : cases) {
+    base::MemorySource mem(wire);
+    ChunkedReader reader(mem);
+    uint8_t b[5];
+    auto st = reader.read_exact(b, 5);
+    ASSERT_FALSE(st.ok());
+    EXPECT_TRUE(st.error().is_io(base::IoKind::UnexpectedEof)) << st.error().to_string();
+  }
+}
+
+// Records each call, so tests can count writes.
+class RecordingSink final : public base::ByteSink {
+ public:
+  base::Status write_all(std::span<const uint8_t> bytes) override {
+    calls.push_back("write");
+    bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+    return {};
+  }
+  base::Status write_all_vectored(std::span<const std::span<const uint8_t>> slices) override {
+    calls.push_back("vectored" + std::to_string(slices.size()));
+    for (auto s : slices) bytes_.insert(bytes_.end(), s.begin(), s.end());
+    return {};
+  }
+  base::Status flush() override {
+    calls.push_back("flush");
+    return {};
+  }
+  std::vector<std::string> calls;
+  Bytes bytes_;
+};
+
+TEST(WriteNativePacket, FramingAndWriteCounts) {
+  const Bytes ten = pattern(10);
+  struct Case {
+    Bytes packet;
+    bool chunked;
+    Bytes wire;
+    std::vector<std::string> calls;
+  };
+  const Case cases[] = {
+      {ten, true, frame(ten, {10}, 0), {"vectored3", "flush"}},
+      {ten, false, ten, {"write", "flush"}},
+      {{}, true, Bytes(8, 0), {"vectored3", "flush"}},
+  };
+  for (const Case& c : cases) {
+    RecordingSink sink;
+    ASSERT_TRUE(write_native_packet(sink, c.packet, c.chunked).ok());
+    EXPECT_EQ(sink.bytes_, c.wire);
+    EXPECT_EQ(sink.calls, c.calls);
+  }
+}
+
+TEST(WriteNativePacket, OversizeRefusedBeforeWriting) {
+  static const uint8_t byte = 0;
+  // Never read: the length check comes first.
+  std::span<const uint8_t> huge(&byte, size_t{1} << 32);
+  RecordingSink sink;
+  auto st = write_native_packet(sink, huge, true);
+  ASSERT_FALSE(st.ok());
+  EXPECT_EQ(st.error().to_string(), "protocol error: chunked packet too large: 4294967296 bytes");
+  EXPECT_TRUE(sink.calls.empty());
+}
+
+TEST(WriteNativePacket, OneSendOnTheSocket) {
+  // A sequenced-packet pair keeps message boundaries: one receive returns what one send sent.
+  int fds[2];
+  ASSERT_EQ(socketpair(AF_UNIX, SOCK_SEQPACKET | SOCK_CLOEXEC, 0, fds), 0);
+  Socket peer(fds[1]);
+  auto transport = Transport::new_plain(Socket(fds[0]));
+  const Bytes packet = pattern(10);
+  ASSERT_TRUE(write_native_packet(*transport, packet, true).ok());
+  uint8_t buf[64];
+  ssize_t got = ::recv(peer.fd(), buf, sizeof buf, MSG_DONTWAIT);
+  ASSERT_EQ(got, 18);
+  EXPECT_EQ(Bytes(buf, buf + 4), (Bytes{10, 0, 0, 0}));
+  EXPECT_EQ(Bytes(buf + 4, buf + 14), packet);
+  EXPECT_EQ(Bytes(buf + 14, buf + 18), Bytes(4, 0));
+  EXPECT_EQ(::recv(peer.fd(), buf, sizeof buf, MSG_DONTWAIT), -1);  // nothing else was sent
+}
+
+TEST(WriteAllVectored, ResumesAfterPartialWrites) {
+  auto [client, server] = testing::tcp_pair();
+  int small = 4096, window = 16384;
+  ASSERT_EQ(setsockopt(client.fd(), SOL_SOCKET, SO_SNDBUF, &small, sizeof small), 0);
+  ASSERT_EQ(setsockopt(server.fd(), SOL_SOCKET, SO_RCVBUF, &window, sizeof window), 0);
+  ASSERT_TRUE(server.set_read_timeout(base::Duration::from_secs(10)).ok());
+
+  // Odd sizes, so partial writes stop inside slices; empty slices in between; over IOV_MAX
+  // slices in all, so batches follow each other.
+  std::vector<Bytes> parts;
+  size_t total = 0;
+  for (size_t i = 0; i < 1100; ++i) {
+    size_t n = i % 5 == 0 ? 0 : (i * 397) % 401;
+    Bytes p(n);
+    for (size_t j = 0; j < n; ++j) p[j] = static_cast<uint8_t>(i + j);
+    total += n;
+    parts.push_back(std::move(p));
+  }
+  std::vector<std::span<const uint8_t>> slices(parts.begin(), parts.end());
+  Bytes expected;
+  for (auto& p : parts) expected.insert(expected.end(), p.begin(), p.end());
+
+  Bytes received;
+  std::thread reader([&, fd = server.fd()] {
+    uint8_t buf[700];  // small reads keep the sender's buffer full
+    while (received.size() < total) {
+      ssize_t n = ::recv(fd, buf, sizeof buf, 0);
+      if (n <= 0) break;
+      received.insert(received.end(), buf, buf + n);
+    }
+  });
+  auto transport = Transport::new_plain(std::move(client));
+  ASSERT_TRUE(transport->write_all_vectored({}).ok());
+  auto st = transport->write_all_vectored(slices);
+  reader.join();
+  ASSERT_TRUE(st.ok()) << st.error().to_string();
+  EXPECT_EQ(received.size(), total);
+  EXPECT_TRUE(received == expected);
 }
 
 }  // namespace

@@ -1,0 +1,170 @@
+#include "tarnwick/protocol/column_walker.h"
+
+#include <cstring>
+#include <utility>
+
+#include "tarnwick/base/utf8.h"
+
+namespace tarnwick::protocol {
+
+using base::cat;
+using base::Error;
+
+// Index flags of a LowCardinality body.
+constexpr uint64_t kGlobalDictionaryFlag = 0x100;
+constexpr uint64_t kAdditionalKeysFlag = 0x200;
+
+// ---- the state tree -----------------------------------------------------------------------------
+
+const ColumnState& ColumnState::plain() {
+  static const ColumnState kPlain;
+  return kPlain;
+}
+
+const ColumnState& ColumnState::child_or_plain(Kind expected, size_t i) const {
+  if (kind != expected || i >= children.size()) return plain();
+  return children[i];
+}
+
+bool has_state_prefix(const ColumnType& type) {
+  switch (type.kind) {
+    case TypeKind::JSON:
+    case TypeKind::Dynamic:
+      return true;
+    case TypeKind::Nullable:
+    case TypeKind::Array:
+    case TypeKind::Map:
+    case TypeKind::Tuple:
+    case TypeKind::LowCardinality:
+    case TypeKind::Variant:
+      for (const ColumnType& child : type.nested) {
+        if (has_state_prefix(child)) return true;
+      }
+      return false;
+    default:
+      return false;
+  }
+}
+
+Result<uint64_t> state_prefixes_length(std::span<const uint8_t> bytes,
+                                       std::span<const ColumnType> types) {
+  base::MemorySource source(bytes);
+  DroppingSink skip;
+  ColumnWalker<DroppingSink> walker(source, skip);
+  for (const ColumnType& type : types) TW_TRY(walker.prefix(type, 1));
+  return static_cast<uint64_t>(bytes.size() - source.remaining());
+}
+
+// ---- pieces of the grammar ----------------------------------------------------------------------
+
+Status check_key_version(uint64_t version) {
+  if (version != 1) [[unlikely]] {
+    return Error::protocol(cat("unsupported LowCardinality key serialization version ", version));
+  }
+  return {};
+}
+
+Result<LowCardinalityHeader> checked_lc_header(uint64_t flags, uint64_t keys, bool check_flags) {
+  if (check_flags) {
+    if ((flags & kGlobalDictionaryFlag) != 0) [[unlikely]]
+      return Error::protocol("LowCardinality global dictionaries are not supported");
+    if ((flags & kAdditionalKeysFlag) == 0) [[unlikely]]
+      return Error::protocol("LowCardinality additional keys flag is missing");
+  }
+  TW_TRY(limits::checked_count(keys, "LowCardinality key", kMaxLowCardinalityKeys));
+  return LowCardinalityHeader{1u << (flags & 3), keys};
+}
+
+ColumnState::Kind wrapper_state_kind(TypeKind kind) {
+  using K = ColumnState::Kind;
+  static constexpr std::pair<TypeKind, K> kWrappers[] = {
+      {TypeKind::Nullable, K::Nullable},
+      {TypeKind::Array, K::Array},
+      {TypeKind::LowCardinality, K::LowCardinality},
+      {TypeKind::Map, K::Map},
+      {TypeKind::Tuple, K::Tuple},
+      {TypeKind::Variant, K::Variant}};
+  for (const auto& [type, state] : kWrappers) {
+    if (type == kind) return state;
+  }
+  return K::Plain;
+}
+
+Result<ColumnType> parse_dynamic_type(const std::string& name) {
+  Result<ColumnType> type = parse_type_rec(name, 0);
+  if (!type.ok()) [[unlikely]] {
+    return Error::protocol(cat("bad dynamic type '", name, "': ", type.error().message()));
+  }
+  return type;
+}
+
+Error index_count_mismatch(uint64_t count, uint64_t rows) {
+  return Error::protocol(
+      cat("LowCardinality index count ", count, " does not match row count ", rows));
+}
+
+Result<uint64_t> checked_offsets(const uint8_t* p, uint64_t n, uint64_t previous,
+                                 std::string_view label) {
+  for (uint64_t i = 0; i < n; ++i) {
+    const uint64_t offset = load_u64(p + 8 * i);
+    if (offset > kOffsetTotalLimit || offset < previous) [[unlikely]] {
+      return checked_monotonic_offset(previous, offset, label).error();
+    }
+    previous = offset;
+  }
+  return previous;
+}
+
+Result<std::vector<uint64_t>> count_dynamic_rows(const uint8_t* p, uint64_t rows, uint64_t n,
+                                                 unsigned width, bool deprecated) {
+  std::vector<uint64_t> counts(static_cast<size_t>(n), 0);
+  for (uint64_t row = 0; row < rows; ++row, p += width) {
+    uint64_t d = 0;
+    std::memcpy(&d, p, width);  // little-endian host
+    if (d < n) {
+      ++counts[static_cast<size_t>(d)];
+    } else if (deprecated ? d != 255 : d != n) [[unlikely]] {
+      return Error::protocol(cat(deprecated ? "deprecated " : "", "Dynamic discriminator ", d,
+                                 " exceeds type count ", n));
+    }
+  }
+  return counts;
+}
+
+// ---- the dropping sink --------------------------------------------------------------------------
+
+Status DroppingSink::take(base::ByteSource& source, uint64_t n) {
+  // Skipping straight over the source's window: nothing is copied and nothing allocated. The
+  // count is split so that it fits size_t on every platform.
+  constexpr uint64_t kStep = uint64_t{1} << 30;
+  while (n != 0) {
+    const uint64_t step = n < kStep ? n : kStep;
+    TW_TRY(source.skip(static_cast<size_t>(step)));
+    n -= step;
+  }
+  return {};
+}
+
+Result<std::span<const uint8_t>> DroppingSink::view(base::ByteSource& source, uint64_t n) {
+  if (const auto window = source.buffered(); window.size() >= n) {
+    source.consume(static_cast<size_t>(n));  // the window stays valid: nothing refills it
+    return window.first(static_cast<size_t>(n));
+  }
+  scratch.resize(0);
+  TW_TRY(source.read_exact(scratch.extend(static_cast<size_t>(n)), static_cast<size_t>(n)));
+  return scratch.span();
+}
+
+Result<std::string> DroppingSink::text(base::ByteSource& source, std::string_view label) {
+  TW_ASSIGN_OR_RETURN(uint64_t len, read_varint(source));
+  if (len > kStringValueLimit) [[unlikely]]
+    return string_over_limit(label, len);
+  std::string text(static_cast<size_t>(len), '\0');
+  TW_TRY(source.read_exact(text.data(), text.size()));
+  if (auto bad = base::validate_utf8(text)) [[unlikely]] {
+    return Error::protocol(cat("invalid UTF-8 string: ", bad->to_string()));
+  }
+  return text;
+}
+
+}  // namespace tarnwick::protocol

@@ -1,0 +1,565 @@
+// The one walker of the column-body grammar. Every reader of Native column bodies (the keeping
+// reader, the discarding reader and the in-memory skipper of the buffered parser) is this walker
+// run over a byte source with a sink of its own; the sink decides what happens to the bytes (kept
+// under a budget, dropped) and carries the few texts and rules in which the readers differ.
+//
+// One function walks every body, in two settings. A plain column (column()) holds the key version
+// of every LowCardinality in it up front and expands or steps over each LowCardinality body from
+// its flags; a body under a state prefix (the members of Variant and Dynamic columns and JSON
+// paths) is walked with the prefix's ColumnState tree and carries each LowCardinality's key version
+// in line. A new kind of column is a case of walk() (or of leaf(), when it reads alike in both).
+// Depth counts one level per type constructor, in prefixes and bodies alike, Dynamic members and
+// JSON paths included; past kMaxTypeDepth the walk fails instead of recursing further.
+//
+// The layout of the connection's blocks (block_layout.h) says whether a LowCardinality of no rows
+// nested in a column with rows still has a body.
+//
+// Running out of bytes is whatever the source says (an in-memory source: the Io error of kind
+// UnexpectedEof); the walker never looks past what it has read.
+//
+// A sink provides:
+//   kExpands, kStateKinds, kOtherAsString, kCheckStateLcFlags, kBoundsOffsets, kOffsetRun
+//   take(source, n), view(source, n), word(source), varint(source), text(source, label),
+//   run_room(window), took_run(p, n), hold(n) (memory the walk keeps while it lasts),
+//   length_label(label), unsupported(type, in_state),
+//   and, when kExpands, expand_low_cardinality(source, inner, header, rows, depth, layout).
+#pragma once
+
+#include <algorithm>
+#include <cstdint>
+#include <span>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "tarnwick/base/byte_source.h"
+#include "tarnwick/base/bytes.h"
+#include "tarnwick/base/format.h"
+#include "tarnwick/base/result.h"
+#include "tarnwick/protocol/block_layout.h"
+#include "tarnwick/protocol/column_common.h"
+#include "tarnwick/protocol/column_reader.h"
+#include "tarnwick/protocol/column_state.h"
+#include "tarnwick/protocol/low_cardinality.h"
+#include "tarnwick/protocol/type_parser.h"
+#include "tarnwick/protocol/wire.h"
+
+namespace tarnwick::protocol {
+
+// ---- pieces of the grammar that need no sink (column_walker.cpp) --------------------------------
+
+// The flags and key count of a LowCardinality body, checked: the index width in bytes and the
+// number of dictionary entries.
+struct LowCardinalityHeader {
+  unsigned width;
+  uint64_t keys;
+};
+// With `check_flags` the flags must name no global dictionary and must carry additional keys;
+// without, only the width code is taken from them.
+base::Result<LowCardinalityHeader> checked_lc_header(uint64_t flags, uint64_t keys,
+                                                     bool check_flags);
+// "unsupported LowCardinality key serialization version {}" unless `version` is 1.
+base::Status check_key_version(uint64_t version);
+// The state node kind of a type that only wraps others (Nullable, Array, LowCardinality, Map,
+// Tuple, Variant); Plain for every other kind.
+ColumnState::Kind wrapper_state_kind(TypeKind kind);
+// A Dynamic member's type name, parsed; failures read "bad dynamic type '{name}': {reason}".
+base::Result<ColumnType> parse_dynamic_type(const std::string& name);
+// "LowCardinality index count {} does not match row count {}".
+[[gnu::cold]] base::Error index_count_mismatch(uint64_t count, uint64_t rows);
+// Checks `n` cumulative offsets at `p` that continue from `previous`; returns the last.
+base::Result<uint64_t> checked_offsets(const uint8_t* p, uint64_t n, uint64_t previous,
+                                       std::string_view label);
+// Counts the rows of each of `n` Dynamic types in `rows` discriminators of `width` bytes at `p`.
+// A value of n is a NULL row (255 in the deprecated one-byte form); above that is an error.
+base::Result<std::vector<uint64_t>> count_dynamic_rows(const uint8_t* p, uint64_t rows, uint64_t n,
+                                                       unsigned width, bool deprecated);
+
+// Decodes the length prefix of one string value at `p`, entirely inside [p, end). Returns the
+// prefix size, or 0 when the prefix is not complete there or is not a plain, short form (the slow
+// path then reads it byte by byte and reports whatever is wrong with it).
+inline unsigned peek_length(const uint8_t* p, const uint8_t* end, uint64_t& len) {
+  const size_t avail = static_cast<size_t>(end - p);
+  if (avail == 0) return 0;
+  if (p[0] < 0x80) {
+    len = p[0];
+    return 1;
+  }
+  uint64_t value = p[0] & 0x7F;
+  for (unsigned i = 1; i < 4; ++i) {
+    if (i >= avail) return 0;
+    value |= static_cast<uint64_t>(p[i] & 0x7F) << (7 * i);
+    if (p[i] < 0x80) {
+      len = value;
+      return i + 1;
+    }
+  }
+  return 0;
+}
+
+template <class Sink>
+class ColumnWalker {
+ public:
+  using Kind = ColumnState::Kind;
+
+  ColumnWalker(base::ByteSource& source, Sink& sink, const BlockLayout& layout = {})
+      : src_(source), sink_(sink), layout_(layout) {}
+
+  // A whole column of `rows` rows: the key versions of its LowCardinality types, then its body.
+  // Zero rows read nothing, whatever the type.
+  base::Status column(const ColumnType& type, uint64_t rows, uint32_t depth = 0) {
+    if (rows == 0) return {};
+    TW_TRY(key_versions(type));
+    return walk(type, nullptr, rows, depth);
+  }
+
+  // The state prefix of a column of `type` (nothing for types without one).
+  base::Result<ColumnState> prefix(const ColumnType& type, uint32_t depth) {
+    if (depth > kMaxTypeDepth) [[unlikely]]
+      return nesting_too_deep_error();
+    if (type.kind == TypeKind::JSON) return json_prefix(depth);
+    ColumnState node;
+    if (type.kind == TypeKind::Dynamic) {
+      node.kind = Kind::Dynamic;
+      TW_ASSIGN_OR_RETURN(DynamicState state, dynamic_prefix(depth));
+      node.dynamic.push_back(std::move(state));
+      return node;
+    }
+    // A LowCardinality's key version and a Variant's mode word stand in their bodies.
+    node.kind = wrapper_state_kind(type.kind);
+    if (node.kind == Kind::Plain) return node;
+    node.children.reserve(type.nested.size());
+    for (const ColumnType& child : type.nested) {
+      TW_ASSIGN_OR_RETURN(ColumnState state, prefix(child, depth + 1));
+      node.children.push_back(std::move(state));
+    }
+    return node;
+  }
+
+ private:
+  // ---- plain columns ----------------------------------------------------------------------------
+
+  // The key version of every LowCardinality in a column of plain wrappers, depth first. A
+  // Variant, Dynamic or JSON column carries its members' prefixes itself.
+  base::Status key_versions(const ColumnType& type) {
+    if (type.kind == TypeKind::LowCardinality) {
+      TW_ASSIGN_OR_RETURN(uint64_t version, base_word());
+      return check_key_version(version);
+    }
+    if (is_plain_wrapper(type)) {
+      for (const ColumnType& child : type.nested) TW_TRY(key_versions(child));
+    }
+    return {};
+  }
+
+  // The body of `rows` rows of `type`. Without a state (`state` null) this is a plain column: a
+  // LowCardinality's key version went ahead with the column's, Variant and Dynamic columns read
+  // their prefixes here, and JSON has only its string form. Under a state prefix the state tree
+  // says how each node is laid out.
+  base::Status walk(const ColumnType& type, const ColumnState* state, uint64_t rows,
+                    uint32_t depth) {
+    // Zero rows have no bytes, except in a plain column of the older layout the body of a
+    // LowCardinality nested in it.
+    if (rows == 0 &&
+        (state != nullptr || !(layout_.empty_low_cardinality_body && has_low_cardinality(type)))) {
+      return {};
+    }
+    // A parsed type is never deeper than the grammar allows; a tree built by hand may be.
+    if (depth > kMaxTypeDepth) [[unlikely]]
+      return nesting_too_deep_error();
+    auto child = [&](Kind kind, size_t i) -> const ColumnState* {
+      return state != nullptr ? &state->child_or_plain(kind, i) : nullptr;
+    };
+    const uint32_t next = depth + 1;
+    switch (type.kind) {
+      case TypeKind::Nullable:
+        TW_TRY(sink_.take(src_, rows));  // null map
+        return walk(type.inner(), child(Kind::Nullable, 0), rows, next);
+      case TypeKind::Array: {
+        TW_ASSIGN_OR_RETURN(uint64_t elements, offsets(rows, "array offset"));
+        return walk(type.inner(), child(Kind::Array, 0), elements, next);
+      }
+      case TypeKind::Map: {
+        TW_ASSIGN_OR_RETURN(uint64_t entries, offsets(rows, "map offset"));
+        TW_TRY(walk(type.key(), child(Kind::Map, 0), entries, next));
+        return walk(type.value(), child(Kind::Map, 1), entries, next);
+      }
+      case TypeKind::Tuple:
+        for (size_t i = 0; i < type.nested.size(); ++i) {
+          TW_TRY(walk(type.nested[i], child(Kind::Tuple, i), rows, next));
+        }
+        return {};
+      case TypeKind::LowCardinality:
+        if (state == nullptr) return plain_low_cardinality(type.inner(), rows, depth);
+        return state_low_cardinality(type.inner(), *child(Kind::LowCardinality, 0), rows, depth);
+      case TypeKind::JSON: {
+        if (state != nullptr) return json(*state, rows, depth);
+        // The string form only; its version word is neither kept nor charged.
+        TW_ASSIGN_OR_RETURN(uint64_t version, base_word());
+        if (version != 1 && version != 4) return bad_json_version(version);
+        return strings(rows, "JSON string length");
+      }
+      case TypeKind::Variant: {
+        if (state != nullptr) {
+          std::span<const ColumnState> members;
+          if (state->kind == Kind::Variant) members = state->children;
+          return variant(type.nested, members, rows, depth);
+        }
+        if constexpr (!Sink::kStateKinds) return sink_.unsupported(type, false);
+        // Every member's prefix stands before anything else of the body, the mode word included.
+        std::vector<ColumnState> states;
+        states.reserve(type.nested.size());
+        for (const ColumnType& member : type.nested) {
+          TW_ASSIGN_OR_RETURN(ColumnState member_state, prefix(member, next));
+          states.push_back(std::move(member_state));
+        }
+        return variant(type.nested, states, rows, depth);
+      }
+      case TypeKind::Dynamic: {
+        if (state != nullptr) {
+          if (state->kind != Kind::Dynamic || state->dynamic.empty()) [[unlikely]]
+            return base::Error::protocol("missing Dynamic state prefix");
+          return dynamic(state->dynamic.front(), rows, depth);
+        }
+        if constexpr (!Sink::kStateKinds) return sink_.unsupported(type, false);
+        TW_ASSIGN_OR_RETURN(DynamicState own, dynamic_prefix(depth));
+        return dynamic(own, rows, depth);
+      }
+      case TypeKind::Other:  // under a state prefix, kept with the String layout
+        if (state != nullptr || Sink::kOtherAsString) return strings(rows, "string value length");
+        return sink_.unsupported(type, false);
+      default:
+        return leaf(type, rows, state != nullptr);
+    }
+  }
+
+  // A LowCardinality body from its flags on; its key version went ahead with the column's.
+  base::Status plain_low_cardinality(const ColumnType& inner, uint64_t rows, uint32_t depth) {
+    TW_ASSIGN_OR_RETURN(uint64_t flags, base_word());
+    TW_ASSIGN_OR_RETURN(uint64_t keys, base_word());
+    TW_ASSIGN_OR_RETURN(LowCardinalityHeader header, checked_lc_header(flags, keys, true));
+    if constexpr (Sink::kExpands) {
+      return sink_.expand_low_cardinality(src_, inner, header, rows, depth, layout_);
+    } else {
+      TW_TRY(column(lc_dictionary_type(inner), header.keys, depth + 1));
+      TW_ASSIGN_OR_RETURN(uint64_t count, base_word());
+      if (count != rows) [[unlikely]]
+        return index_count_mismatch(count, rows);
+      return fixed(rows, header.width, "LowCardinality index");
+    }
+  }
+
+  // The dictionary-encoded form with its key version in line: version, flags, key count,
+  // dictionary (for Nullable(U), plain U values with the state of the Nullable's member), index
+  // count, indexes.
+  base::Status state_low_cardinality(const ColumnType& inner, const ColumnState& state,
+                                     uint64_t rows, uint32_t depth) {
+    TW_ASSIGN_OR_RETURN(uint64_t version, sink_.word(src_));
+    TW_TRY(check_key_version(version));
+    TW_ASSIGN_OR_RETURN(uint64_t flags, sink_.word(src_));
+    TW_ASSIGN_OR_RETURN(uint64_t keys, sink_.word(src_));
+    TW_ASSIGN_OR_RETURN(LowCardinalityHeader header,
+                        checked_lc_header(flags, keys, Sink::kCheckStateLcFlags));
+    const ColumnState* dictionary = &state;
+    if (inner.kind == TypeKind::Nullable) {
+      dictionary = &dictionary->child_or_plain(Kind::Nullable, 0);
+    }
+    TW_TRY(walk(lc_dictionary_type(inner), dictionary, header.keys, depth + 1));
+    TW_ASSIGN_OR_RETURN(uint64_t count, sink_.word(src_));
+    if (count != rows) [[unlikely]]
+      return index_count_mismatch(count, rows);
+    return fixed(rows, header.width, "LowCardinality index");
+  }
+
+  base::Status json(const ColumnState& state, uint64_t rows, uint32_t depth) {
+    if (state.kind != Kind::Json) [[unlikely]]
+      return base::Error::protocol("missing JSON state prefix");
+    switch (state.version) {
+      case 1:
+      case 4:
+        return strings(rows, "JSON string length");
+      case 0:
+      case 3:
+        for (const DynamicState& path : state.dynamic) TW_TRY(dynamic(path, rows, depth + 1));
+        if (state.version == 3) return {};
+        return fixed(rows, 8, "JSON offsets");
+      default:
+        return unknown_json_version(state.version);
+    }
+  }
+
+  // The mode word, then the discriminators or the compact record, then the member bodies in
+  // member order, each holding only its own rows. `states` may be shorter than `members`.
+  base::Status variant(std::span<const ColumnType> members, std::span<const ColumnState> states,
+                       uint64_t rows, uint32_t depth) {
+    if (depth > kMaxTypeDepth) [[unlikely]]
+      return nesting_too_deep_error();
+    auto state_of = [&](size_t i) -> const ColumnState& {
+      return i < states.size() ? states[i] : ColumnState::plain();
+    };
+    TW_ASSIGN_OR_RETURN(uint64_t mode, sink_.word(src_));
+    const uint64_t n = members.size();
+    if (n == 0) return {};
+    if (mode == 0) {
+      TW_ASSIGN_OR_RETURN(std::span<const uint8_t> d, sink_.view(src_, rows));
+      // A byte names one of the first 255 members; 255 itself marks NULL.
+      std::vector<uint64_t> counts(static_cast<size_t>(std::min<uint64_t>(n, 255)), 0);
+      for (uint8_t byte : d) {
+        if (byte < counts.size()) ++counts[byte];
+      }
+      for (size_t i = 0; i < counts.size(); ++i) {
+        TW_TRY(walk(members[i], &state_of(i), counts[i], depth + 1));
+      }
+      return {};
+    }
+    if (mode == 1) {  // compact: one member for a run of rows
+      TW_ASSIGN_OR_RETURN(uint64_t d, sink_.word(src_));
+      TW_ASSIGN_OR_RETURN(uint64_t k, sink_.word(src_));
+      if (k > rows) [[unlikely]] {
+        return base::Error::protocol(
+            base::cat("Variant compact rows ", k, " exceeds row count ", rows));
+      }
+      if (d >= n) return {};
+      return walk(members[d], &state_of(d), k, depth + 1);
+    }
+    return base::Error::protocol(base::cat("unknown Variant serialization mode ", mode));
+  }
+
+  // The discriminators of a Dynamic column, then its member bodies in type-name order; a type
+  // without rows has no body and its name is not parsed.
+  base::Status dynamic(const DynamicState& state, uint64_t rows, uint32_t depth) {
+    if (depth > kMaxTypeDepth) [[unlikely]]
+      return nesting_too_deep_error();
+    const uint64_t n = state.type_names.size();
+    if (state.version == 0 || n == 0) return {};
+    const bool deprecated = state.version == 1;
+    const unsigned width = deprecated ? 1 : n < 256 ? 1 : n < 65536 ? 2 : 4;
+    TW_ASSIGN_OR_RETURN(
+        uint64_t len,
+        checked_column_len(rows, width, sink_.length_label("Dynamic discriminators")));
+    TW_ASSIGN_OR_RETURN(std::span<const uint8_t> d, sink_.view(src_, len));
+    TW_ASSIGN_OR_RETURN(std::vector<uint64_t> counts,
+                        count_dynamic_rows(d.data(), rows, n, width, deprecated));
+    for (size_t i = 0; i < counts.size(); ++i) {
+      if (counts[i] == 0) continue;
+      TW_ASSIGN_OR_RETURN(ColumnType type, parse_dynamic_type(state.type_names[i]));
+      const ColumnState& member = i < state.states.size() ? state.states[i] : ColumnState::plain();
+      TW_TRY(walk(type, &member, counts[i], depth + 1));
+    }
+    return {};
+  }
+
+  // ---- prefixes ---------------------------------------------------------------------------------
+
+  base::Result<DynamicState> dynamic_prefix(uint32_t depth) {
+    if (depth > kMaxTypeDepth) [[unlikely]]
+      return nesting_too_deep_error();
+    DynamicState state;
+    TW_ASSIGN_OR_RETURN(state.version, sink_.word(src_));
+    switch (state.version) {
+      case 0:
+        return state;
+      case 1: {
+        TW_TRY(sink_.varint(src_));  // the type limit, not used
+        TW_ASSIGN_OR_RETURN(state.type_names, type_names());
+        TW_TRY(sink_.word(src_));  // the variant version, not used
+        break;
+      }
+      case 2:
+      case 3: {
+        TW_ASSIGN_OR_RETURN(state.type_names, type_names());
+        break;
+      }
+      default:
+        return base::Error::protocol(
+            base::cat("unknown Dynamic subcolumn serialization version ", state.version));
+    }
+    // All names come first; then the prefix of each named type, in name order. The states are held
+    // while the column is walked, so a keeping sink charges them to the column.
+    TW_TRY(sink_.hold(state.type_names.size() * sizeof(ColumnState)));
+    state.states.reserve(state.type_names.size());
+    for (const std::string& name : state.type_names) {
+      TW_ASSIGN_OR_RETURN(ColumnType type, parse_dynamic_type(name));
+      TW_ASSIGN_OR_RETURN(ColumnState member, prefix(type, depth + 1));
+      state.states.push_back(std::move(member));
+    }
+    return state;
+  }
+
+  base::Result<std::vector<std::string>> type_names() {
+    TW_ASSIGN_OR_RETURN(uint64_t count, sink_.varint(src_));
+    TW_TRY(limits::checked_count(count, "dynamic subcolumn types", kMaxPrefixEntries));
+    // The list grows with the names actually read: room is never taken for a count alone.
+    std::vector<std::string> names;
+    for (uint64_t i = 0; i < count; ++i) {
+      TW_TRY(sink_.hold(sizeof(std::string)));
+      TW_ASSIGN_OR_RETURN(std::string name, sink_.text(src_, "dynamic type length"));
+      names.push_back(std::move(name));
+    }
+    return names;
+  }
+
+  base::Result<ColumnState> json_prefix(uint32_t depth) {
+    ColumnState node;
+    node.kind = Kind::Json;
+    TW_ASSIGN_OR_RETURN(node.version, sink_.word(src_));
+    switch (node.version) {
+      case 1:
+      case 4:  // the string form: rows are texts, no paths
+        return node;
+      case 0: {
+        TW_TRY(sink_.varint(src_));  // not used
+        break;
+      }
+      case 3:
+        break;
+      default:
+        return unknown_json_version(node.version);
+    }
+    TW_ASSIGN_OR_RETURN(uint64_t count, sink_.varint(src_));
+    TW_TRY(limits::checked_count(count, "JSON path", kMaxPrefixEntries));
+    // All path names first (not needed for the walk), then one Dynamic prefix per path.
+    for (uint64_t i = 0; i < count; ++i) TW_TRY(sink_.text(src_, "JSON path length"));
+    // Every path has its name behind it by now; its state is held before room is made for it.
+    TW_TRY(sink_.hold(count * sizeof(DynamicState)));
+    node.dynamic.reserve(static_cast<size_t>(count));
+    for (uint64_t i = 0; i < count; ++i) {
+      TW_ASSIGN_OR_RETURN(DynamicState path, dynamic_prefix(depth + 1));
+      node.dynamic.push_back(std::move(path));
+    }
+    return node;
+  }
+
+  // ---- kinds read alike in both walks -----------------------------------------------------------
+
+  base::Status leaf(const ColumnType& type, uint64_t rows, bool in_state) {
+    if (const unsigned width = plain_width(type.kind); width > 1) {
+      return fixed(rows, width, kFixedLabel);
+    }
+    switch (type.kind) {
+      case TypeKind::UInt8:
+      case TypeKind::Int8:
+      case TypeKind::Bool:
+      case TypeKind::Enum8:
+      case TypeKind::Nothing:  // one placeholder byte per row on the wire
+        return sink_.take(src_, rows);
+      case TypeKind::Decimal: {
+        TW_ASSIGN_OR_RETURN(uint64_t width, checked_decimal_width(type.precision));
+        return fixed(rows, width, kFixedLabel);
+      }
+      case TypeKind::FixedString:
+        return fixed(rows, type.length, "FixedString column");
+      case TypeKind::String:
+        return strings(rows, "string value length");
+      case TypeKind::Point:
+        return geo(0, rows);
+      case TypeKind::Ring:
+        return geo(1, rows);
+      case TypeKind::Polygon:
+        return geo(2, rows);
+      case TypeKind::MultiPolygon:
+        return geo(3, rows);
+      default:
+        return sink_.unsupported(type, in_state);
+    }
+  }
+
+  // Point (level 0), Ring (1), Polygon (2) and MultiPolygon (3): each level above Point is an
+  // array of the level below.
+  base::Status geo(unsigned level, uint64_t rows) {
+    if (rows == 0) return {};
+    if (level == 0) {
+      TW_TRY(fixed(rows, 8, kFixedLabel));  // x values
+      return fixed(rows, 8, kFixedLabel);   // y values
+    }
+    TW_ASSIGN_OR_RETURN(uint64_t elements, offsets(rows, "array offset"));
+    return geo(level - 1, elements);
+  }
+
+  base::Status fixed(uint64_t rows, uint64_t width, std::string_view label) {
+    TW_ASSIGN_OR_RETURN(uint64_t n, checked_column_len(rows, width, sink_.length_label(label)));
+    return sink_.take(src_, n);
+  }
+
+  // `rows` cumulative offsets, checked in turn; returns the last (0 for no rows).
+  base::Result<uint64_t> offsets(uint64_t rows, std::string_view label) {
+    if constexpr (Sink::kBoundsOffsets) {
+      TW_TRY(checked_column_len(rows, 8, sink_.length_label(label)));
+    }
+    uint64_t previous = 0;
+    for (uint64_t left = rows; left != 0;) {
+      const uint64_t n = std::min(left, Sink::kOffsetRun);
+      TW_ASSIGN_OR_RETURN(std::span<const uint8_t> run, sink_.view(src_, n * 8));
+      TW_ASSIGN_OR_RETURN(previous, checked_offsets(run.data(), n, previous, label));
+      left -= n;
+    }
+    return previous;
+  }
+
+  // `rows` length-prefixed strings. Whole runs of rows that lie in the source's buffered window
+  // (and in the sink's room) are checked in place and handed to the sink at once; a row that
+  // crosses the window's end, or that is wrong, goes through the byte-wise path, which produces
+  // the exact failure.
+  base::Status strings(uint64_t rows, std::string_view label) {
+    uint64_t row = 0;
+    while (row < rows) {
+      auto window = src_.buffered();
+      const uint8_t* start = window.data();
+      const uint8_t* limit = start + sink_.run_room(window.size());
+      const uint8_t* p = start;
+      while (row < rows) {
+        uint64_t len;
+        const unsigned head = peek_length(p, limit, len);
+        if (head == 0 || len > kStringValueLimit) break;
+        if (static_cast<uint64_t>(limit - p - head) < len) break;
+        p += head + len;
+        ++row;
+      }
+      if (const size_t n = static_cast<size_t>(p - start); n != 0) {
+        TW_TRY(sink_.took_run(start, n));
+        src_.consume(n);
+      }
+      if (row == rows) break;
+      TW_ASSIGN_OR_RETURN(uint64_t len, sink_.varint(src_));
+      if (len > kStringValueLimit) return string_over_limit(label, len);
+      TW_TRY(sink_.take(src_, len));
+      ++row;
+    }
+    return {};
+  }
+
+  // A word of the plain walk that no sink keeps (key versions, LowCardinality headers, JSON
+  // versions).
+  base::Result<uint64_t> base_word() { return read_fixed<uint64_t>(src_); }
+
+  static bool is_plain_wrapper(const ColumnType& type) {
+    return type.kind == TypeKind::Nullable || type.kind == TypeKind::Array ||
+           type.kind == TypeKind::Map || type.kind == TypeKind::Tuple;
+  }
+
+  base::ByteSource& src_;
+  Sink& sink_;
+  const BlockLayout layout_;
+};
+
+// ---- a sink that keeps nothing ------------------------------------------------------------------
+
+// Steps over every byte. Bytes the walk must look at are used in the source's window when it
+// holds them, else copied into a scratch buffer.
+struct DroppingSink {
+  static constexpr bool kExpands = false;
+  static constexpr uint64_t kOffsetRun = 8192;
+
+  base::Status take(base::ByteSource& source, uint64_t n);
+  base::Result<std::span<const uint8_t>> view(base::ByteSource& source, uint64_t n);
+  base::Result<uint64_t> word(base::ByteSource& source) { return read_fixed<uint64_t>(source); }
+  base::Result<uint64_t> varint(base::ByteSource& source) { return read_varint(source); }
+  base::Result<std::string> text(base::ByteSource& source, std::string_view label);
+  size_t run_room(size_t window) const { return window; }
+  base::Status took_run(const uint8_t*, size_t) { return {}; }
+  base::Status hold(uint64_t) { return {}; }
+
+  base::ByteBuffer scratch;
+};
+
+}  // namespace tarnwick::protocol

@@ -1,0 +1,374 @@
+// One table of column bodies run through every reader of the column grammar: the keeping reader
+// (whole and one byte per refill), the discarding reader and the buffered parser (as the one column
+// of a block). Each case names what each reader gives; every strict prefix of an accepted body is
+// incomplete in all of them, never a wrong result.
+#include <gtest/gtest.h>
+
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "support/block_fixtures.h"
+#include "support/column_reading.h"
+#include "support/sources.h"
+#include "support/wire_builder.h"
+#include "tarnwick/column/any.h"
+#include "tarnwick/protocol/block_discarder.h"
+#include "tarnwick/protocol/block_parser.h"
+#include "tarnwick/protocol/block_reader.h"
+#include "tarnwick/protocol/column_state.h"
+
+namespace tarnwick::protocol {
+namespace {
+
+using testing::lc_head;
+using testing::Wire;
+using ByteVec = std::vector<uint8_t>;
+
+const std::string kE = "protocol error: ";
+const std::string kIncomplete = "I/O error: failed to fill whole buffer";
+// Each reader's own refusal of the column's type.
+const std::string kRefused = "refused";
+// The buffered parser refuses JSON nested in another type.
+const std::string kNestedJson = "nested JSON";
+// The keeping reader's result.
+const std::string kSame = "same";
+
+struct Case {
+  std::string type;
+  uint64_t rows;
+  ByteVec wire;
+  std::string keep = "ok";
+  std::string discard = kSame;
+  std::string parse = kSame;
+  std::optional<ByteVec> kept = {};  // what the keeping reader keeps; unset: the body itself
+};
+
+Wire dyn2(std::vector<std::string> names) {  // a version-2 Dynamic prefix
+  Wire w;
+  w.u64(2).varint(names.size());
+  for (const auto& n : names) w.str(n);
+  return w;
+}
+
+std::string refusal(const std::string& reader, const ColumnType& type) {
+  if (reader == "keep")
+    return kE + "streaming read unsupported for column type " + type.debug_string();
+  if (reader == "discard") return kE + "discard unsupported for column type " + type.debug_string();
+  return kE + type.to_string() + " columns are not supported in buffered block reads";
+}
+
+std::string expected(const Case& c, const std::string& reader, const ColumnType& type) {
+  std::string want = reader == "discard" ? c.discard : reader == "parse" ? c.parse : c.keep;
+  if (want == kSame) want = c.keep;
+  if (want == kRefused) want = refusal(reader, type);
+  if (want == kNestedJson) {
+    want = kE + "nested JSON columns are not supported in buffered block reads (column type " +
+           type.to_string() + "); use uncompressed reads or query_raw";
+  }
+  return want;
+}
+
+std::vector<Case> cases() {
+  std::vector<std::string> names256;
+  for (int i = 0; i < 256; ++i) names256.push_back("T" + std::to_string(i));  // Other: strings
+  Wire chain;  // 3 Dynamic levels named "Dynamic", the last one of version 0
+  for (int i = 0; i < 3; ++i) chain.raw(dyn2({"Dynamic"}));
+  chain.u64(0).bytes({0, 0, 0});
+  Wire deep_ok, deep_over;  // 257 Dynamic levels are accepted, 258 are not
+  for (int i = 0; i < 256; ++i) deep_ok.raw(dyn2({"Dynamic"}));
+  deep_ok.u64(0).fill(256, 0);
+  for (int i = 0; i < 257; ++i) deep_over.raw(dyn2({"Dynamic"}));
+  Wire names_ok = Wire().u64(2).varint(65536);
+  for (int i = 0; i < 65536; ++i) names_ok.str("UInt8");
+  names_ok.le<uint32_t>(65536);  // a NULL row
+  Wire paths_ok = Wire().raw(dyn2({"JSON"})).u64(3).varint(65536);
+  for (int i = 0; i < 65536; ++i) paths_ok.str("p");
+  for (int i = 0; i < 65536; ++i) paths_ok.u64(0);
+  paths_ok.bytes({0});  // one row: 65536 path bodies
+  std::string deep_array;
+  for (int i = 0; i < 256; ++i) deep_array += "Array(";
+  deep_array += "UInt8" + std::string(256, ')');
+  Wire deep_offsets;
+  for (int i = 0; i < 256; ++i) deep_offsets.u64(1);
+  deep_offsets.bytes({7});
+  const Wire lc_member = Wire().raw(dyn2({"LowCardinality(String)"})).bytes({0});
+  const std::string unsupported_state = kE +
+                                        "AggregateFunction columns are not supported in "
+                                        "buffered block reads";
+  // clang-format off
+  std::vector<Case> out = {
+      // Plain kinds.
+      {"UInt8", 3, Wire().bytes({1, 2, 3})},
+      {"UInt8", 4, Wire().bytes({1, 2, 3}), kIncomplete},
+      {"UInt64", 8388609, {}, kE + "fixed-width column byte length 67108872 exceeds limit 67108864",
+       kSame, kE + "column byte length byte length 67108872 exceeds limit 67108864"},
+      {"UInt64", 8388608, {}, kIncomplete},  // passes the length check
+      {"Decimal(77, 2)", 1, Wire().fill(32, 0), kE + "unsupported Decimal precision 77"},
+      {"AggregateFunction(sum, UInt64)", 1, Wire().fill(8, 0), kRefused, kRefused, kRefused},
+      {"Nested(a UInt8)", 2, Wire().str("a").str(""), kRefused, kRefused, "ok"},  // Other
+      {"String", 1, Wire().varint(16777216),
+       kE + "string value length 16777216 exceeds limit 16777215"},
+      {"String", 1, Wire().varint(16777215).fill(16777214, 0), kIncomplete},
+      {"String", 1, Wire().varint(16777215).fill(16777215, 0)},
+      {"JSON", 2, Wire().u64(1).str("{}").str("[]"), "ok", kSame, kSame, Wire().str("{}").str("[]")},
+      {"JSON", 1, Wire().u64(2).str("{}"),
+       kE + "materialized JSON reads require string serialization version 1 or 4, got 2; enable "
+            "output_format_native_write_json_as_string=1 or use query_raw"},
+      {"JSON", 1, Wire().bytes({4, 0, 0}), kIncomplete},
+      {"Array(JSON)", 1, Wire().u64(1).u64(1).str("{}"), "ok", kSame, kNestedJson,
+       Wire().u64(1).str("{}")},
+      {"Array(UInt8)", 2, Wire().u64(2).u64(1), kE + "array offset decreased from 2 to 1"},
+      {"Array(UInt8)", 1, Wire().u64(10000000).fill(10000000, 0)},
+      {"Map(UInt8, UInt8)", 1, Wire().u64(10000001),
+       kE + "map offset total 10000001 exceeds limit 10000000"},
+      {"Array(UInt8)", 2, Wire().u64(0).fill(7, 0), kIncomplete},
+      {deep_array, 1, deep_offsets},
+      // LowCardinality: expanded by the keeping reader (and so by the parser).
+      {"LowCardinality(String)", 3, lc_head(0x200, 2).str("a").str("bc").u64(3).bytes({1, 0, 1}),
+       "ok", kSame, kSame, Wire().str("bc").str("a").str("bc")},
+      {"LowCardinality(UInt8)", 1, lc_head(0x603, 1).bytes({7}).u64(1).fill(8, 0), "ok", kSame,
+       kSame, Wire().bytes({7})},
+      {"Array(LowCardinality(String))", 1,
+       Wire().u64(1).u64(1).u64(0x200).u64(1).str("q").u64(1).bytes({0}), "ok", kSame, kSame,
+       Wire().u64(1).str("q")},
+      {"LowCardinality(UInt8)", 1, lc_head(0x300, 1, 2),
+       kE + "unsupported LowCardinality key serialization version 2"},
+      {"LowCardinality(UInt8)", 1, lc_head(0x300, 1),
+       kE + "LowCardinality global dictionaries are not supported"},
+      {"LowCardinality(UInt8)", 1, lc_head(0, 1), kE + "LowCardinality additional keys flag is missing"},
+      {"LowCardinality(UInt8)", 1, lc_head(0x200, 10000003),
+       kE + "LowCardinality key count 10000003 exceeds limit 10000002"},
+      {"LowCardinality(UInt8)", 4, lc_head(0x200, 0).u64(3),
+       kE + "LowCardinality index count 3 does not match row count 4"},
+      // Variant: member prefixes, mode word, discriminators or the compact record, member bodies.
+      {"Variant()", 1, Wire().u64(99), "ok", kRefused},
+      {"Variant(String, UInt8)", 4, Wire().u64(0).bytes({1, 7, 255, 0}).str("s").bytes({9}), "ok",
+       kRefused},
+      {"Variant(UInt8, String)", 3, Wire().u64(1).u64(1).u64(2).str("x").str(""), "ok", kRefused},
+      {"Variant(UInt8, String)", 3, Wire().u64(1).u64(2).u64(3), "ok", kRefused},  // no such member
+      {"Variant(Enum8('a' = 1), String)", 1, Wire().u64(0).bytes({0, 1}), "ok", kRefused},
+      {"Variant(String, UInt8)", 10, Wire().u64(1).u64(0).u64(11),
+       kE + "Variant compact rows 11 exceeds row count 10", kRefused},
+      {"Variant(String, UInt8)", 1, Wire().u64(2), kE + "unknown Variant serialization mode 2",
+       kRefused},
+      // A dictionary-encoded member is kept as sent, other index flags included; the parser,
+      // which cannot know their layout, refuses those.
+      {"Variant(LowCardinality(String), Array(UInt8))", 3,
+       Wire().u64(0).bytes({0, 1, 0}).u64(1).u64(0x600).u64(2).str("a").str("b").u64(2)
+           .bytes({1, 0}).u64(0), "ok", kRefused},
+      {"Variant(LowCardinality(String))", 1,
+       Wire().u64(0).bytes({0}).u64(1).u64(0x100).u64(1).str("a").u64(1).bytes({0}), "ok",
+       kRefused, kE + "LowCardinality global dictionaries are not supported"},
+      {"Variant(JSON)", 2, Wire().u64(0).varint(0).varint(0).u64(0).bytes({0, 0}).fill(16, 0), "ok",
+       kRefused, kNestedJson},
+      {"Variant(JSON)", 1, Wire().u64(3).varint(0).u64(0).bytes({0}), "ok", kRefused, kNestedJson},
+      {"Variant(JSON)", 1, Wire().u64(2), kE + "unknown JSON serialization version 2", kRefused},
+      {"Variant(JSON)", 1, Wire().u64(3).varint(65537),
+       kE + "JSON path count 65537 exceeds limit 65536", kRefused},
+      {"Variant(JSON)", 1,
+       Wire().u64(3).varint(1).str("a.b").raw(dyn2({"UInt8"})).u64(0).bytes({0, 0, 5}), "ok",
+       kRefused, kNestedJson},
+      {"Variant(Array(Variant(UInt8)))", 1, Wire().u64(0).bytes({0}).u64(0), "ok", kRefused},
+      {"Array(Variant(String, Dynamic))", 1,
+       Wire().u64(2).raw(dyn2({"String"})).u64(0).bytes({1, 0}).str("s").bytes({0}).str("d"), "ok",
+       kE + "discard unsupported for column type Variant([String, Dynamic])"},
+      {"Tuple(UInt8, Variant(JSON))", 1,
+       Wire().bytes({7}).u64(0).varint(5).varint(0).u64(0).bytes({0}).u64(1), "ok",
+       kE + "discard unsupported for column type Variant([JSON])", kNestedJson},
+      // Dynamic: its prefix, discriminators, member bodies in name order.
+      {"Dynamic", 5, Wire().u64(0), "ok", kRefused},
+      {"Dynamic", 3, dyn2({"UInt8", "String", "Foo"}).bytes({2, 3, 0}).bytes({5}).str("x"), "ok",
+       kRefused},
+      {"Dynamic", 1, dyn2({"UInt8", "String", "Foo"}).bytes({4}),
+       kE + "Dynamic discriminator 4 exceeds type count 3", kRefused},
+      {"Dynamic", 2,
+       Wire().u64(1).varint(0).varint(2).str("UInt8").str("Int8").u64(0).bytes({255, 1}).bytes({3}),
+       "ok", kRefused},
+      {"Dynamic", 1, Wire().u64(1).varint(0).varint(3).str("A").str("B").str("C").u64(0).bytes({254}),
+       kE + "deprecated Dynamic discriminator 254 exceeds type count 3", kRefused},
+      {"Dynamic", 2, dyn2(names256).bytes({0, 1, 5, 0}).str("z"), "ok", kRefused},  // 256: NULL
+      {"Dynamic", 1, chain, "ok", kRefused},
+      {"Dynamic", 1, deep_ok, "ok", kRefused},
+      {"Dynamic", 1, deep_over, kE + "type nesting exceeds 256 levels", kRefused},
+      {"Dynamic", 2,
+       dyn2({"JSON"}).u64(3).varint(2).str("a").str("b").raw(dyn2({"UInt8"})).u64(2).varint(0)
+           .bytes({0, 0}).bytes({0, 1}).bytes({4}), "ok", kRefused},
+      {"Dynamic", 1, names_ok, "ok", kRefused},
+      {"Dynamic", 1, paths_ok, "ok", kRefused},
+      {"Dynamic", 1, dyn2({"Array("}),
+       kE + "bad dynamic type 'Array(': malformed type name (unclosed paren): Array(", kRefused},
+      {"Dynamic", 1, dyn2({"\xff"}),
+       kE + "invalid UTF-8 string: invalid utf-8 sequence of 1 bytes from index 0", kRefused},
+      {"Dynamic", 1, Wire().u64(2).varint(65537),
+       kE + "dynamic subcolumn types count 65537 exceeds limit 65536", kRefused},
+      {"Dynamic", 1, Wire().u64(2).varint(1).varint(16777216),
+       kE + "dynamic type length 16777216 exceeds limit 16777215", kRefused},
+      {"Dynamic", 1, dyn2({"JSON"}).u64(3).varint(1).varint(16777216),
+       kE + "JSON path length 16777216 exceeds limit 16777215", kRefused},
+      {"Dynamic", 1, Wire().u64(5), kE + "unknown Dynamic subcolumn serialization version 5",
+       kRefused},
+      {"Dynamic", 1, Wire(lc_member).u64(1).u64(0).u64(10000003),
+       kE + "LowCardinality key count 10000003 exceeds limit 10000002", kRefused,
+       kE + "LowCardinality additional keys flag is missing"},
+      {"Dynamic", 1, dyn2({"AggregateFunction(sum, UInt64)"}).bytes({0}),
+       kE + "raw capture does not support type AggregateFunction", kRefused, unsupported_state},
+      {"Dynamic", 67108865, dyn2({"UInt8"}),
+       kE + "Dynamic discriminators byte length 67108865 exceeds limit 67108864", kRefused},
+  };
+  // clang-format on
+  // The readers' shared fixtures: two well-formed rows of every layout, which all readers accept.
+  for (const auto& b : testing::body_cases()) {
+    out.push_back({b.type, 2, b.wire, "ok", kSame, kSame,
+                   b.kept.empty() ? std::nullopt : std::optional<ByteVec>(b.kept)});
+  }
+  return out;
+}
+
+std::string error_of(const base::Status& st) {
+  return st.ok() ? "ok" : st.error().to_string();
+}
+
+// The buffered parser over a block of one column holding `body`; the column's bytes on success.
+std::string parse_one(const std::string& type, uint64_t rows, std::span<const uint8_t> body,
+                      ByteVec* data = nullptr) {
+  Wire w;
+  w.block_head(1, rows).column("c", type).raw(std::string(body.begin(), body.end()));
+  const ByteVec& wire = w;
+  uint64_t pos = 0;
+  auto block = parse_block_body(wire, pos);
+  if (!block.ok()) {
+    EXPECT_EQ(pos, 0u) << type;  // a failure leaves the position where it was
+    return block.error().to_string();
+  }
+  EXPECT_EQ(pos, wire.size()) << type;
+  if (data) {
+    auto view = block->columns.at(0).data.view();
+    data->assign(view.begin(), view.end());
+  }
+  return "ok";
+}
+
+TEST(ColumnWalkerTest, EveryReaderWalksEveryCaseAsTheTableSays) {
+  for (const Case& c : cases()) {
+    SCOPED_TRACE(c.type + " rows " + std::to_string(c.rows));
+    auto type = parse_type(c.type);
+    ASSERT_TRUE(type.ok());
+    ByteVec wire = c.wire;
+    if (c.keep == "ok") wire.push_back(0xEE);  // must stay unread
+
+    // Large bodies are read whole only, and cut at a few places.
+    const bool large = c.wire.size() > 65536;
+    testing::ReadOutcome kept;
+    if (large) {
+      base::MemorySource src(wire);
+      kept = testing::read_column(src, *type, c.rows);
+      kept.consumed = wire.size() - src.remaining();
+    } else {
+      kept = testing::read_both(c.type, c.rows, wire);  // whole, then one byte per refill
+    }
+    EXPECT_EQ(kept.error, expected(c, "keep", *type));
+    if (kept.error == "ok") {
+      EXPECT_EQ(kept.consumed, c.wire.size());
+      EXPECT_EQ(kept.kept, c.kept.value_or(c.wire));
+      // Every kept byte is charged, and so is the state the prefixes leave in memory.
+      if (has_state_prefix(*type)) {
+        EXPECT_LE(kept.budget, kColumnByteLimit - kept.kept.size());
+      } else {
+        EXPECT_EQ(kept.budget, kColumnByteLimit - kept.kept.size());
+      }
+    }
+
+    base::MemorySource whole(wire);
+    const std::string dropped = error_of(discard_column_data(whole, *type, c.rows));
+    EXPECT_EQ(dropped, expected(c, "discard", *type));
+    if (dropped == "ok") {
+      EXPECT_EQ(whole.remaining(), wire.size() - c.wire.size());
+    }
+    if (!large) {
+      testing::OneByteSource slow(wire);
+      EXPECT_EQ(error_of(discard_column_data(slow, *type, c.rows)), dropped);
+      if (dropped == "ok") {
+        EXPECT_EQ(slow.consumed(), c.wire.size());
+      }
+    }
+
+    const bool parses = c.rows <= kMaxBlockRows;
+    if (parses) {
+      ByteVec data;
+      const std::string parsed = parse_one(c.type, c.rows, c.wire, &data);
+      EXPECT_EQ(parsed, expected(c, "parse", *type));
+      if (parsed == "ok" && kept.error == "ok") {
+        EXPECT_EQ(data, kept.kept);
+      }
+    }
+
+    // Zero rows read nothing, whatever the bytes.
+    base::MemorySource none(wire);
+    EXPECT_EQ(testing::read_column(none, *type, 0).error, "ok");
+    EXPECT_EQ(none.remaining(), wire.size());
+
+    // Every strict prefix of an accepted body is incomplete.
+    const size_t n = c.wire.size();
+    for (size_t len = 0; len < n; ++len) {
+      if (large && len >= 64 && len + 64 < n) len = n - 64;
+      const std::span<const uint8_t> cut = std::span(c.wire).first(len);
+      if (kept.error == "ok") {
+        base::MemorySource src(cut);
+        ASSERT_EQ(testing::read_column(src, *type, c.rows).error, kIncomplete) << len;
+      }
+      if (dropped == "ok") {
+        base::MemorySource src(cut);
+        ASSERT_EQ(error_of(discard_column_data(src, *type, c.rows)), kIncomplete) << len;
+      }
+      if (parses && !large && expected(c, "parse", *type) == "ok") {
+        ASSERT_EQ(parse_one(c.type, c.rows, cut), kIncomplete) << len;
+      }
+    }
+  }
+}
+
+TEST(ColumnWalkerTest, NestingDepthIsBoundedInEveryReader) {
+  ColumnType deeper = ColumnType::of(TypeKind::UInt8);
+  for (int i = 0; i < 300; ++i) deeper = ColumnType::nullable(std::move(deeper));
+  const std::string too_deep = kE + "type nesting exceeds 256 levels";
+  testing::ZeroTailSource a({}, 1000), b({}, 1000);
+  EXPECT_EQ(testing::read_column(a, deeper, 1).error, too_deep);
+  EXPECT_EQ(error_of(discard_column_data(b, deeper, 1)), too_deep);
+}
+
+TEST(ColumnWalkerTest, BlocksKeepStatePrefixesAndViewsStepOverThem) {
+  // Variant(Dynamic, UInt8): the Dynamic member's prefix, then the mode word and discriminators.
+  const ByteVec variant =
+      Wire().raw(dyn2({"String"})).u64(0).bytes({1, 0}).bytes({0}).str("s").bytes({9});
+  const ByteVec dynamic = Wire().raw(dyn2({"UInt8"})).bytes({0, 1}).bytes({3});
+  Wire w;
+  w.block_head(3, 2).column("v", "Variant(Dynamic, UInt8)").raw(variant);
+  w.column("d", "Dynamic").raw(dynamic).column("n", "UInt8").bytes({5, 6});
+  base::MemorySource src(w.get());
+  auto block = read_block_body(src);
+  ASSERT_TRUE(block.ok()) << block.error().to_string();
+  EXPECT_EQ(src.remaining(), 0u);
+  ASSERT_EQ(block->columns.size(), 3u);
+  EXPECT_EQ(ByteVec(block->columns[0].data.view().begin(), block->columns[0].data.view().end()),
+            variant);
+
+  auto v = block->read_column_by_index(0);
+  ASSERT_TRUE(v.ok()) << v.error().to_string();
+  const size_t member_bodies = dyn2({"String"}).size() + 8 + 2;  // prefix, mode, discriminators
+  EXPECT_EQ(v->get<column::ColumnKind::Variant>().data,
+            ByteVec(variant.begin() + member_bodies, variant.end()));
+  auto d = block->read_column_by_index(1);
+  ASSERT_TRUE(d.ok());
+  EXPECT_EQ(d->get<column::ColumnKind::Dynamic>().data, dynamic);
+
+  uint64_t pos = 0;  // the buffered parser keeps the same bytes
+  auto parsed = parse_block_body(w.get(), pos);
+  ASSERT_TRUE(parsed.ok()) << parsed.error().to_string();
+  for (size_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(parsed->columns[i].data.view(), block->columns[i].data.view()) << i;
+  }
+}
+
+}  // namespace
+}  // namespace tarnwick::protocol
