@@ -84,6 +84,9 @@ PyObject* datetime_from_timestamp(const ModuleState& state, int64_t value, uint3
 // collector must follow (ints, floats, strings, None, dates, ...): rows made only of such values
 // can never be part of a cycle. False for Array, Map and Tuple values and for unparsable types.
 bool column_values_are_atoms(const protocol::ColumnInfo& column);
+// A dict of `keys` (str objects), each mapped to None: row dicts are copies of it with the values
+// set, which skips growing a fresh dict key by key. Null with the Python error set on failure.
+PyRef row_dict_template(PyObject* const* keys, size_t count);
 // Row dicts of all blocks, block by block; blocks without columns or rows add nothing. Null with
 // the Python error set on failure.
 PyRef blocks_to_py_dicts(const ModuleState& state, std::span<const protocol::Block* const> blocks);

@@ -156,6 +156,34 @@ Status fill(const uint8_t* p, uint64_t rows, uint64_t width, Sink& sink, F make)
   return {};
 }
 
+// Makes the object of a `T` value through `make`, sharing one object across a run of equal
+// neighbouring values: columns sorted by time repeat a day or a second many times over, and dates
+// and datetimes are immutable, so the run needs only its first conversion.
+template <class T, class Make>
+struct RunShared {
+  explicit RunShared(Make m) : make(std::move(m)) {}
+
+  Make make;
+  T last{};
+  PyRef object;
+
+  PyObject* operator()(const uint8_t* q) {
+    const T value = load<T>(q);
+    if (!object || value != last) {
+      PyObject* made = make(value);
+      if (made == nullptr) return nullptr;
+      object = PyRef::steal(made);
+      last = value;
+    }
+    return Py_NewRef(object.get());
+  }
+};
+
+template <class T, class Make>
+RunShared<T, Make> run_shared(Make make) {
+  return RunShared<T, Make>(std::move(make));
+}
+
 // Converts `rows` fixed-width values at `p` (already bounds-checked) into the sink.
 template <class Sink>
 Status fill_fixed(const ModuleState& st, const ColumnType& t, const uint8_t* p, uint64_t rows,
@@ -192,16 +220,20 @@ Status fill_fixed(const ModuleState& st, const ColumnType& t, const uint8_t* p, 
     case TypeKind::Bool:
       return fill(p, rows, w, sink, [](auto q) { return PyBool_FromLong(*q != 0); });
     case TypeKind::Date:
-      return fill(p, rows, w, sink, [&](auto q) { return date_from_days(st, load<uint16_t>(q)); });
-    case TypeKind::Date32:
-      return fill(p, rows, w, sink, [&](auto q) { return date_from_days(st, load<int32_t>(q)); });
-    case TypeKind::DateTime:
       return fill(p, rows, w, sink,
-                  [&](auto q) { return datetime_from_timestamp(st, load<uint32_t>(q), 0); });
+                  run_shared<uint16_t>([&](int64_t v) { return date_from_days(st, v); }));
+    case TypeKind::Date32:
+      return fill(p, rows, w, sink,
+                  run_shared<int32_t>([&](int64_t v) { return date_from_days(st, v); }));
+    case TypeKind::DateTime:
+      return fill(p, rows, w, sink, run_shared<uint32_t>([&](int64_t v) {
+                    return datetime_from_timestamp(st, v, 0);
+                  }));
     case TypeKind::DateTime64: {
       const uint32_t precision = t.precision;
-      return fill(p, rows, w, sink,
-                  [&](auto q) { return datetime_from_timestamp(st, load<int64_t>(q), precision); });
+      return fill(p, rows, w, sink, run_shared<int64_t>([&](int64_t v) {
+                    return datetime_from_timestamp(st, v, precision);
+                  }));
     }
     case TypeKind::UInt128:
       return fill(p, rows, w, sink, text_value<values::uint128_text>);

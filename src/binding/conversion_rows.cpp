@@ -62,6 +62,15 @@ bool column_values_are_atoms(const protocol::ColumnInfo& column) {
   return type.ok() && values_are_atoms(*type);
 }
 
+PyRef row_dict_template(PyObject* const* keys, size_t count) {
+  PyRef dict = PyRef::steal(PyDict_New());
+  if (!dict) return {};
+  for (size_t i = 0; i < count; ++i) {
+    if (PyDict_SetItem(dict.get(), keys[i], Py_None) < 0) return {};
+  }
+  return dict;
+}
+
 PyRef blocks_to_py_dicts(const ModuleState& st, std::span<const protocol::Block* const> blocks) {
   uint64_t total = 0;
   for (const protocol::Block* b : blocks) {
@@ -82,6 +91,7 @@ PyRef blocks_to_py_dicts(const ModuleState& st, std::span<const protocol::Block*
     const size_t ncols = b->columns.size();
     std::vector<PyVec> values(ncols);
     std::vector<PyRef> keys(ncols);
+    std::vector<PyObject*> key_ptrs(ncols);
     for (size_t i = 0; i < ncols; ++i) {
       base::Result<PyVec> col = column_to_py_list_typed(st, b->columns[i], b->rows);
       if (!col) {
@@ -93,9 +103,14 @@ PyRef blocks_to_py_dicts(const ModuleState& st, std::span<const protocol::Block*
       if (key == nullptr) return {};
       PyUnicode_InternInPlace(&key);
       keys[i] = PyRef::steal(key);
+      key_ptrs[i] = key;
     }
+    PyRef tmpl = row_dict_template(key_ptrs.data(), ncols);
+    if (!tmpl) return {};
     for (uint64_t r = 0; r < b->rows; ++r) {
-      PyObject* dict = PyDict_New();
+      // A copy of the template already holds every key at its final size; setting a value only
+      // replaces None in place.
+      PyObject* dict = PyDict_Copy(tmpl.get());
       if (dict == nullptr) return {};
       PyList_SetItem(result.get(), at++, dict);
       for (size_t i = 0; i < ncols; ++i) {

@@ -1,5 +1,8 @@
 // _RowIterator: one dict per row, from columns that were all converted when it was made. It holds
 // Python objects, so it takes part in cyclic garbage collection.
+#include <vector>
+
+#include "binding/conversion.h"
 #include "binding/entry.h"
 #include "binding/objects.h"
 
@@ -10,6 +13,7 @@ namespace {
 struct RowIteratorObject {
   PyObject_HEAD PyObject* names;  // tuple of interned str, column order
   PyObject* columns;              // tuple of lists, one per column, `rows` items each
+  PyObject* row_template;         // dict of the names, each mapped to None; rows are copies
   uint64_t position;
   uint64_t rows;
 };
@@ -22,12 +26,14 @@ int iter_traverse(PyObject* self, visitproc visit, void* arg) {
   Py_VISIT(Py_TYPE(self));
   Py_VISIT(as_iter(self)->names);
   Py_VISIT(as_iter(self)->columns);
+  Py_VISIT(as_iter(self)->row_template);
   return 0;
 }
 
 int iter_clear(PyObject* self) {
   Py_CLEAR(as_iter(self)->names);
   Py_CLEAR(as_iter(self)->columns);
+  Py_CLEAR(as_iter(self)->row_template);
   return 0;
 }
 
@@ -43,9 +49,11 @@ PyObject* iter_self(PyObject* self) {
 
 PyObject* iter_next(PyObject* self) {
   RowIteratorObject* it = as_iter(self);
-  if (it->names == nullptr || it->position >= it->rows) return nullptr;  // StopIteration
+  if (it->names == nullptr || it->row_template == nullptr || it->position >= it->rows) {
+    return nullptr;  // StopIteration
+  }
   const Py_ssize_t row = static_cast<Py_ssize_t>(it->position);
-  PyRef dict = PyRef::steal(PyDict_New());
+  PyRef dict = PyRef::steal(PyDict_Copy(it->row_template));
   if (!dict) return nullptr;
   const Py_ssize_t n = PyTuple_Size(it->names);
   for (Py_ssize_t i = 0; i < n; ++i) {
@@ -79,12 +87,19 @@ PyType_Spec iter_spec = {
 }  // namespace
 
 PyRef make_row_iterator(const ModuleState& state, PyRef names, PyRef columns, uint64_t rows) {
+  const Py_ssize_t n = PyTuple_Size(names.get());
+  if (n < 0) return {};
+  std::vector<PyObject*> keys(static_cast<size_t>(n));
+  for (Py_ssize_t i = 0; i < n; ++i) keys[static_cast<size_t>(i)] = PyTuple_GetItem(names.get(), i);
+  PyRef row_template = conversion::row_dict_template(keys.data(), keys.size());
+  if (!row_template) return {};
   // tp_alloc already tracks the object; its zeroed fields are safe to traverse.
   PyObject* obj = alloc_instance(state.row_iterator_type);
   if (obj == nullptr) return {};
   RowIteratorObject* it = as_iter(obj);
   it->names = names.release();
   it->columns = columns.release();
+  it->row_template = row_template.release();
   it->position = 0;
   it->rows = rows;
   return PyRef::steal(obj);

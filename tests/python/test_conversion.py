@@ -55,13 +55,16 @@ class ScalarKindsTest(unittest.TestCase):
             ("FixedString(4)", b"ab\x00\x00", ["ab\x00\x00"]),
             ("FixedString(1)", b"\xff", ["\ufffd"]),
             ("FixedString(0)", b"", ["", "", ""]),
-            ("Date", le("HH", 0, 65535), [EPOCH, EPOCH + datetime.timedelta(days=65535)]),
-            ("Date32", le("ii", -719162, -719163), [datetime.date(1, 1, 1), -719163]),
-            ("DateTime", le("I", 2**32 - 1), [ts(2**32 - 1)]),
+            ("Date", le("HHHH", 0, 0, 65535, 0),
+             [EPOCH, EPOCH, EPOCH + datetime.timedelta(days=65535), EPOCH]),
+            ("Date32", le("iii", -719162, -719163, -719163), [datetime.date(1, 1, 1), -719163, -719163]),
+            # Runs of equal values and a value that returns after another.
+            ("DateTime", le("IIII", 5, 5, 2**32 - 1, 5), [ts(5), ts(5), ts(2**32 - 1), ts(5)]),
             ("DateTime64(3)", le("q", -1500), [ts(-1.5)]),
             ("DateTime64(12)", le("q", 10**9), [ts(1)]),
             ("DateTime64(6, 'UTC')", le("q", 1_000_001), [ts(1.000001)]),
-            ("DateTime64(0)", le("q", 2**62), [2**62]),  # out of Python's range: whole seconds
+            # Out of Python's range: whole seconds.
+            ("DateTime64(0)", le("qqq", 2**62, 2**62, 7), [2**62, 2**62, ts(7)]),
             ("Nullable(String)", b"\x01\x00" + string("") + string("x"), [None, "x"]),
             ("Array(UInt8)", offsets(2, 2, 3) + bytes([1, 2, 3]), [[1, 2], [], [3]]),
             ("Map(String, UInt8)", offsets(2) + string("k") + string("k") + bytes([1, 2]),
