@@ -21,6 +21,21 @@ namespace {
 
 constexpr uint8_t kBlockInfo[] = {0x01, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x00};
 
+// The block info and the column and row counts.
+void write_block_head(ByteBuffer& out, const Block& block) {
+  out.append(kBlockInfo, sizeof kBlockInfo);
+  write_varint(out, block.columns.size());
+  write_varint(out, block.rows);
+}
+
+// What precedes a column's body: its name, its type and, where the layout has it, the
+// serialization byte.
+void write_column_head(ByteBuffer& out, const ColumnInfo& column, const BlockLayout& layout) {
+  write_string(out, column.name);
+  write_string(out, column.type_name);
+  if (layout.serialization_flag) out.push_back(0);
+}
+
 [[noreturn, gnu::cold]] void size_overflow() {
   // The sizes of objects held in memory cannot add up past 2^64.
   std::fputs("tarnwick: block size overflows 64 bits\n", stderr);
@@ -87,13 +102,9 @@ size_t block_capacity(const Block& block, const BlockLayout& layout) {
 
 void write_block(ByteBuffer& out, const Block& block, const BlockLayout& layout) {
   out.reserve(out.size() + block_capacity(block, layout));
-  out.append(kBlockInfo, sizeof kBlockInfo);
-  write_varint(out, block.columns.size());
-  write_varint(out, block.rows);
+  write_block_head(out, block);
   for (const ColumnInfo& column : block.columns) {
-    write_string(out, column.name);
-    write_string(out, column.type_name);
-    if (layout.serialization_flag) out.push_back(0);
+    write_column_head(out, column, layout);
     out.append(column.data.span());
   }
 }
@@ -120,14 +131,10 @@ Status write_data_packet_compressed(ByteBuffer& out, std::string_view table, con
   // lies inside one body is framed straight from it, the others are gathered into `staging`.
   ByteBuffer headers;
   std::vector<size_t> header_ends;
-  headers.append(kBlockInfo, sizeof kBlockInfo);
-  write_varint(headers, block.columns.size());
-  write_varint(headers, block.rows);
+  write_block_head(headers, block);
   header_ends.push_back(headers.size());
   for (const ColumnInfo& column : block.columns) {
-    write_string(headers, column.name);
-    write_string(headers, column.type_name);
-    if (layout.serialization_flag) headers.push_back(0);
+    write_column_head(headers, column, layout);
     header_ends.push_back(headers.size());
   }
   ByteBuffer staging;
