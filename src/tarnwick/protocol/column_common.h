@@ -7,6 +7,7 @@
 #include <cstring>
 #include <string_view>
 
+#include "tarnwick/base/bytes.h"
 #include "tarnwick/base/endian.h"
 #include "tarnwick/base/error.h"
 #include "tarnwick/base/result.h"
@@ -27,6 +28,14 @@ inline constexpr std::string_view kFixedLabel = "fixed-width column";
 
 // The byte width of a Decimal of `precision` digits, refused outside 1..76.
 base::Result<uint64_t> checked_decimal_width(uint32_t precision);
+
+// Makes room for `n` more bytes in `out`; out of memory, changing nothing, when that memory is not
+// to be had.
+inline base::Status reserve_more(base::ByteBuffer& out, size_t n) {
+  if (!out.try_reserve_more(n)) [[unlikely]]
+    return base::Error::out_of_memory(n);
+  return {};
+}
 
 // An unsigned 64-bit little-endian word at `p`.
 inline uint64_t load_u64(const uint8_t* p) {

@@ -62,8 +62,7 @@ struct KeepingSink {
     return static_cast<size_t>(std::min<uint64_t>(budget, window));
   }
   Status took_run(const uint8_t* p, size_t n) {
-    if (!out.try_reserve_more(n)) [[unlikely]]
-      return Error::out_of_memory(n);
+    TW_TRY(reserve_more(out, n));
     out.append(p, n);
     budget -= n;
     return {};
@@ -100,8 +99,7 @@ struct KeepingSink {
       indexes = indexes.first(static_cast<size_t>(n));
       source.consume(static_cast<size_t>(n));  // the window stays valid: nothing refills it
     } else {
-      if (!copy.try_reserve_more(static_cast<size_t>(n))) [[unlikely]]
-        return Error::out_of_memory(static_cast<size_t>(n));
+      TW_TRY(reserve_more(copy, static_cast<size_t>(n)));
       uint8_t* room = copy.extend(static_cast<size_t>(n));
       TW_TRY(source.read_exact(room, static_cast<size_t>(n)));
       indexes = copy.span();
@@ -131,8 +129,7 @@ Status read_exact_into(ByteSource& source, ByteBuffer& out, uint64_t n, uint64_t
     return read_too_long(n);
   if (budget < n) [[unlikely]]
     return budget_exhausted("column");
-  if (!out.try_reserve_more(static_cast<size_t>(n))) [[unlikely]]
-    return Error::out_of_memory(static_cast<size_t>(n));
+  TW_TRY(reserve_more(out, static_cast<size_t>(n)));
   budget -= n;
   const size_t before = out.size();
   uint8_t* room = out.extend(static_cast<size_t>(n));

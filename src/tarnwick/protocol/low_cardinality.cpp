@@ -8,6 +8,7 @@
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/block_reader.h"
+#include "tarnwick/protocol/column_common.h"
 #include "tarnwick/protocol/column_reader.h"
 #include "tarnwick/protocol/wire.h"
 
@@ -48,9 +49,7 @@ constexpr std::string_view kMaterializedLabel = "LowCardinality materialized col
 // written: a budget too small is the column's limit, memory not to be had is out of memory.
 Status take_room(ByteBuffer& out, uint64_t n, uint64_t& budget) {
   TW_TRY(charge_budget(budget, n, "column"));
-  if (!out.try_reserve_more(static_cast<size_t>(n))) [[unlikely]]
-    return Error::out_of_memory(static_cast<size_t>(n));
-  return {};
+  return reserve_more(out, static_cast<size_t>(n));
 }
 
 // Whether `type` is a wrapper whose members may hold a LowCardinality that its body carries in
