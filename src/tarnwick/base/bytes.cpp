@@ -66,10 +66,14 @@ void ByteBuffer::wipe() {
   wipe_bytes(data_, capacity_);
 }
 
+size_t ByteBuffer::doubled_capacity() const {
+  return capacity_ > SIZE_MAX / 2 ? SIZE_MAX : capacity_ * 2;
+}
+
 void ByteBuffer::grow_for(size_t extra) {
   if (extra > SIZE_MAX - size_) out_of_memory();
   size_t want = size_ + extra;
-  size_t doubled = capacity_ > SIZE_MAX / 2 ? SIZE_MAX : capacity_ * 2;
+  const size_t doubled = doubled_capacity();
   grow_to(want > doubled ? want : (doubled < 64 ? 64 : doubled));
 }
 
@@ -77,7 +81,7 @@ bool ByteBuffer::try_reserve_more(size_t n) noexcept {
   if (capacity_ - size_ >= n) return true;
   if (n > SIZE_MAX - size_) return false;
   size_t want = size_ + n;
-  size_t doubled = capacity_ > SIZE_MAX / 2 ? SIZE_MAX : capacity_ * 2;
+  const size_t doubled = doubled_capacity();
   if (doubled > want) {  // keep growth geometric when that is possible, else take what is needed
     if (void* grown = std::realloc(data_, doubled)) {
       data_ = static_cast<uint8_t*>(grown);

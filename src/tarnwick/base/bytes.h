@@ -75,6 +75,8 @@ class ByteBuffer {
  private:
   friend class BufferPool;
 
+  // Twice the capacity, or SIZE_MAX where that does not fit: the geometric growth step.
+  size_t doubled_capacity() const;
   void grow_for(size_t extra);
   void grow_to(size_t capacity);
   // Frees the allocation, or gives it back to the pool it came from.
