@@ -258,15 +258,10 @@ PyObject* client_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
         [link](std::span<const uint8_t> message) { return call_signer(*link, message); });
   }
 
-  std::optional<Result<sync::SyncClient>> connected;
-  bool interrupted = false;
-  {
-    BlockingCall call;
-    connected.emplace(sync::SyncClient::connect_with_config(std::move(config)));
-    interrupted = call.interrupted();
-  }
+  std::optional<Result<sync::SyncClient>> connected =
+      run_blocking([&] { return sync::SyncClient::connect_with_config(std::move(config)); });
   link->callable = nullptr;
-  if (interrupted) return nullptr;  // a signal handler raised; the connection closes unused
+  if (!connected) return nullptr;  // a signal handler raised; the connection closes unused
   if (!connected->ok()) return raise(connected->error());
 
   auto core = std::make_unique<ClientCore>();

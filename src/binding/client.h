@@ -91,16 +91,11 @@ std::optional<DeferredError> call_locked(ClientCore& core, Op& op) {
 template <class Op>
 bool run_locked(PyObject* self, Op&& op) {
   ClientCore& core = core_of(self);
-  std::optional<DeferredError> failure;
-  bool interrupted = false;
-  {
-    BlockingCall call;
-    failure = call_locked(core, op);
-    interrupted = call.interrupted();
-  }
-  if (interrupted) return false;
-  if (!failure) return true;
-  failure->raise();
+  std::optional<std::optional<DeferredError>> failure =
+      run_blocking([&] { return call_locked(core, op); });
+  if (!failure) return false;  // a signal handler raised
+  if (!*failure) return true;
+  (*failure)->raise();
   return false;
 }
 

@@ -1,7 +1,7 @@
 // Per-module state of tarnwick._native: the heap types of the module's classes and the standard
 // library callables the conversions use, created once by the exec step. Code that runs for a
 // method of one of the module's classes reaches the state through that class
-// (state_of_type(Py_TYPE(self))); module functions get the module object itself.
+// (state_of_self() in objects.h); module functions get the module object itself.
 #pragma once
 
 #include <Python.h>

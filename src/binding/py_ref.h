@@ -95,4 +95,19 @@ class BlockingCall {
   std::optional<sync::ScopedInterruptHook> hook_;
 };
 
+// Runs `f` (which must not touch a Python object) under a BlockingCall: its result, or nothing
+// when a signal handler raised meanwhile, the handler's exception then being set.
+template <class F>
+auto run_blocking(F&& f) -> std::optional<decltype(f())> {
+  std::optional<decltype(f())> result;
+  bool interrupted = false;
+  {
+    BlockingCall call;
+    result.emplace(f());
+    interrupted = call.interrupted();
+  }
+  if (interrupted) result.reset();
+  return result;
+}
+
 }  // namespace tarnwick::binding

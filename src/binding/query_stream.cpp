@@ -187,19 +187,16 @@ void discard_core(StreamCore& core) {
 
 PyObject* stream_next(PyObject* self) {
   std::shared_ptr<Receiver> receiver = core_of(self).receiver;
-  std::optional<StreamMessage> message;
-  bool interrupted = false;
-  {
-    BlockingCall call;
+  std::optional<std::optional<StreamMessage>> received = run_blocking([&] {
     std::lock_guard lock(receiver->mutex);
-    message = receiver->shared->channel.receive();
-    interrupted = call.interrupted();
-  }
-  if (interrupted) {
+    return receiver->shared->channel.receive();
+  });
+  if (!received) {
     // A signal handler raised: the stream ends here, its connection is shut down.
     discard_core(core_of(self));
     return nullptr;
   }
+  std::optional<StreamMessage>& message = *received;
   if (!message || message->kind == StreamMessage::End) return nullptr;  // StopIteration
   if (message->kind == StreamMessage::Error) {
     return raise(message->out_of_memory ? PyExc_MemoryError : PyExc_RuntimeError, message->text);
