@@ -207,6 +207,8 @@ class SyncClient {
                           const std::map<std::string, std::string>* settings,
                           std::span<const std::array<uint8_t, 16>> ignored_part_uuids);
   base::Result<std::vector<protocol::Block>> collect_response();
+  // Asks the server to stop the query in flight.
+  base::Status send_cancel();
   base::Status cancel_and_drain();
   base::Status drain_in_flight();
   // Sends one block of an open insert, unchecked (nothing for a block without rows).

@@ -133,8 +133,7 @@ Result<std::vector<Block>> SyncClient::collect_response() {
   // A block refused part-way leaves the connection inside a packet, where no drain can find the
   // next one: the server is told to stop and the connection is closed.
   if (inside_block) {
-    const uint8_t cancel[1] = {protocol::code(protocol::ClientPacket::Cancel)};
-    (void)send_packet(cancel);
+    (void)send_cancel();
     mark_broken();
   } else if (!cancel_and_drain().ok()) {
     mark_broken();
@@ -142,9 +141,13 @@ Result<std::vector<Block>> SyncClient::collect_response() {
   return too_large;
 }
 
-Status SyncClient::cancel_and_drain() {
+Status SyncClient::send_cancel() {
   const uint8_t cancel[1] = {protocol::code(protocol::ClientPacket::Cancel)};
-  TW_TRY(send_packet(cancel));
+  return send_packet(cancel);
+}
+
+Status SyncClient::cancel_and_drain() {
+  TW_TRY(send_cancel());
   // The drain is capped: reads, a stalled one included, wait no longer than what is left of it.
   const base::Duration cap = std::min(config_.query_timeout, kMaxDrain);
   DeadlineScope drain(

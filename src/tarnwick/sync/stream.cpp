@@ -43,12 +43,6 @@ Result<Block> parse_block(base::MemorySource& in, const protocol::BlockLayout& l
   return block;
 }
 
-// Whether a read from the buffer's memory source failed only because the packet has not fully
-// arrived.
-bool incomplete(const Error& e) {
-  return protocol::is_incomplete(e);
-}
-
 // A block over the stream's limit, in the stream's words (the buffered query's text would point
 // to streaming as the remedy).
 Error block_too_large(Error e) {
@@ -313,7 +307,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
           }
           taken = true;
           position_ = buffer_.size() - in.remaining();
-          return read_compressed_block();  // receives what it lacks: no parsing again
+          return read_compressed_block(layout);  // receives what it lacks: no parsing again
         }();
         if (!block.ok()) return block_too_large(std::move(block).error());
         if (type == uint64_t(ServerPacket::Data)) {
@@ -338,7 +332,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
         if (e.kind() == base::ErrorKind::Server) {
           position_ = buffer_.size() - in.remaining();
           end_response();
-        } else if (incomplete(e)) {
+        } else if (protocol::is_incomplete(e)) {
           out.kind = Outcome::Incomplete;
           out.reason = Error::protocol("truncated exception packet in query stream");
           out.type = type;
@@ -371,7 +365,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
   if (out.kind == Outcome::Incomplete) return out;
   if (!st.ok()) {
     // Only a parse that ran out of received bytes is tried again; anything else is bad data.
-    if (taken || !incomplete(st.error())) return std::move(st).error();
+    if (taken || !protocol::is_incomplete(st.error())) return std::move(st).error();
     out.kind = Outcome::Incomplete;
     out.reason = std::move(st).error();
     out.type = type;
@@ -386,16 +380,15 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
   return out;
 }
 
-Result<Block> QueryStream::read_compressed_block() {
+Result<Block> QueryStream::read_compressed_block(const protocol::BlockLayout& layout) {
   ByteBuffer pending;
   Result<Block> block = [&]() -> Result<Block> {
     StreamBytes bytes(*this);
     TW_TRY(skip_table_name(bytes));
     compression::DecompressingReader layer(bytes);
     TW_TRY(layer.start());
-    TW_ASSIGN_OR_RETURN(Block b, protocol::read_block_body(
-                                     layer, protocol::BlockLayout::for_revision(settings_.revision),
-                                     settings_.block_byte_limit));
+    TW_ASSIGN_OR_RETURN(Block b,
+                        protocol::read_block_body(layer, layout, settings_.block_byte_limit));
     pending = std::move(layer).into_pending();
     return b;
   }();

@@ -22,6 +22,7 @@
 #include "tarnwick/base/bytes.h"
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
+#include "tarnwick/protocol/block_layout.h"
 #include "tarnwick/sync/socket.h"
 #include "tarnwick/sync/transport.h"
 
@@ -114,7 +115,7 @@ class QueryStream {
   base::Result<Outcome> read_packet();
   // The error that ends a stream whose packet the connection's end cut off.
   base::Error cut_off(Outcome outcome);
-  base::Result<protocol::Block> read_compressed_block();
+  base::Result<protocol::Block> read_compressed_block(const protocol::BlockLayout& layout);
   base::Status read_compressed_table_columns();
   // Drops the bytes before position.
   void compact();

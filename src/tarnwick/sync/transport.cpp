@@ -45,17 +45,21 @@ template <class Call>
 Result<size_t> socket_io(detail::SocketBioState& st, short events, Call&& call) {
   if (st.deadline && st.deadline->passed()) return st.deadline->error();
   TW_TRY(check_interrupt());
-  const std::optional<WaitDeadline>* deadline = &st.deadline;
+  // Chosen at the first wait, so a call served at once reads no clock for it.
+  const std::optional<WaitDeadline>* deadline = nullptr;
   std::optional<WaitDeadline> limited;  // the wait limit, when it ends first
-  if (st.wait_limit) {
-    limited = WaitDeadline{base::deadline_after(*st.wait_limit), {}};
-    if (!st.deadline || limited->at < st.deadline->at) deadline = &limited;
-  }
   for (;;) {
     const ssize_t n = call();
     if (n >= 0) return static_cast<size_t>(n);
     if (errno == EINTR) continue;
     if (errno != EAGAIN && errno != EWOULDBLOCK) return errno_error(errno);
+    if (deadline == nullptr) {
+      deadline = &st.deadline;
+      if (st.wait_limit) {
+        limited = WaitDeadline{base::deadline_after(*st.wait_limit), {}};
+        if (!st.deadline || limited->at < st.deadline->at) deadline = &limited;
+      }
+    }
     Status waited = wait_ready(st.fd, events, *deadline);
     if (!waited.ok() && deadline == &limited && waited.error().is_io(IoKind::TimedOut)) {
       return errno_error(EAGAIN);
