@@ -142,6 +142,9 @@ class StreamTest(unittest.TestCase):
             conn.expect_query()
             # The last packet split over chunks with zero lengths between: nothing follows it.
             conn.send_packet(boom, splits=[4, 6], stray_zeros=[1, 2])
+            # The client makes sure the session is in step before its next query.
+            conn.expect_ping()
+            conn.send_pong()
             conn.expect_query()
             conn.send_data(data)
             conn.send_eos()

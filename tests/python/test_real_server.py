@@ -301,6 +301,50 @@ class RealServerTest(unittest.TestCase):
             self.assertTrue(stream.eos)
             self.assertEqual(c.query_tuples("SELECT 2"), [(2,)])
 
+    def test_a_call_after_an_early_server_error_never_gets_another_calls_answer(self):
+        # 18.16 raises a syntax error before it reads the data that follows the query and then
+        # answers those bytes as packets of their own: each later call answers its own query or
+        # fails as broken, never with another call's answer.
+        table = self.table("resync", [("x", "UInt8")])
+        broken = "connection is broken by an earlier failed exchange; reconnect"
+        fail = {
+            "query": lambda c: c.query("SELEC 1"),
+            "execute": lambda c: c.execute("SELEC 1"),
+            "query_stream": lambda c: list(c.query_stream("SELEC 1")),
+            "begin_insert_stream": lambda c: c.begin_insert_stream(f"INSER INTO {table} VALUES"),
+        }
+        for compression in (None, "lz4"):
+            for how, call in fail.items():
+                what = f"{how} compression={compression}"
+                c = self.client(compression=compression)
+                with self.assertRaisesRegex((ValueError, RuntimeError), r"code=62\b", msg=what):
+                    call(c)
+                was_broken = False
+                for i in range(1, 8):
+                    try:
+                        got = c.query(f"SELECT {i} AS c{i}")
+                    except ConnectionError as e:
+                        self.assertIn(broken, str(e), what)
+                        was_broken = True
+                        continue
+                    self.assertFalse(was_broken, what)
+                    self.assertEqual(got, [{f"c{i}": i}], what)
+
+    def test_errors_raised_after_the_query_data_keep_the_connection(self):
+        table = self.table("kept", [("x", "UInt8")])
+        missing = f"{table}_missing"
+        for compression in (None, "lz4"):
+            c = self.client(compression=compression)
+            with self.assertRaisesRegex(ValueError, r"code=60\b"):
+                c.query(f"SELECT * FROM {missing}")
+            self.assertEqual(c.query("SELECT 1 AS a"), [{"a": 1}])
+            with self.assertRaisesRegex(ValueError, r"code=60\b"):
+                c.begin_insert_stream(f"INSERT INTO {missing} VALUES")
+            self.assertEqual(c.query("SELECT 2 AS a"), [{"a": 2}])
+            with self.assertRaisesRegex(ValueError, r"code=395\b"):
+                c.execute("SELECT throwIf(1)")
+            self.assertEqual(c.query("SELECT 3 AS a"), [{"a": 3}])
+
     def test_settings_are_refused_below_their_revision_with_nothing_sent(self):
         refused = ("ClickHouse protocol error: setting '{}' cannot be sent at protocol revision "
                    "54412: servers below revision 54429 read settings in a typed binary form; "

@@ -123,7 +123,10 @@ class SyncClient {
   // after the first byte of an exchange was written that is not a clean end of the response (a
   // server exception, an over-limit response drained to its end) shuts the connection down and
   // marks it broken: every later exchange then fails at once with an Io error of kind
-  // NotConnected. Refusals before anything was written leave the connection as it was.
+  // NotConnected. Refusals before anything was written leave the connection as it was. A server
+  // exception that ends an exchange begun with a Query packet (a stream's included) costs one
+  // Ping round trip within the exchange's query_timeout: the connection stays idle only when the
+  // answer is Pong, and is broken otherwise.
 
   // Runs a query and returns every Data block of its response in arrival order (blocks with no
   // rows included). `settings`, when given, overlays the session settings for this query only.
@@ -200,6 +203,13 @@ class SyncClient {
   // (a server exception, a response too large whose drain reached its end) shuts the connection
   // down and marks it broken.
   base::Status settle(base::Status status);
+  // settle for an exchange that began with a Query packet. A server may raise its error before
+  // it has read the data that follows the query, and then take those bytes for packets of their
+  // own and answer each: after a server exception the session is checked (check_in_step).
+  base::Status settle_query(base::Status status);
+  // Sends a Ping, under the deadline in force, whose first answer must be Pong: any other packet
+  // type, a failure or no answer in time shuts the connection down and marks it broken.
+  void check_in_step();
   void mark_broken();
   // Sends the IgnoredPartUUIDs packet (when there are UUIDs) and the Query packet. What cannot
   // be sent is refused before anything is written; afterwards a failure breaks the connection.

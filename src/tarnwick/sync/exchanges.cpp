@@ -59,6 +59,12 @@ Status SyncClient::check_connection() {
         // What the stream received past its response is the start of what comes next.
         reader_->give_back(stream_link_->take_leftover_payload(),
                            stream_link_->take_leftover_raw());
+        // The stream's thread never writes: a response it saw end in an exception is checked
+        // here, before the next exchange writes anything.
+        if (stream_link_->ended_by_exception()) {
+          DeadlineScope deadline = exchange_deadline();
+          check_in_step();
+        }
         break;
     }
     stream_link_.reset();
@@ -87,6 +93,19 @@ Status SyncClient::settle(Status status) {
   const ErrorKind kind = status.error().kind();
   if (kind != ErrorKind::Server && kind != ErrorKind::ResponseTooLarge) mark_broken();
   return status;
+}
+
+Status SyncClient::settle_query(Status status) {
+  Status settled = settle(std::move(status));
+  if (!settled.ok() && settled.error().kind() == ErrorKind::Server) check_in_step();
+  return settled;
+}
+
+void SyncClient::check_in_step() {
+  ByteBuffer packet;
+  write_ping(packet);
+  // Only the packet type is read: whatever follows anything but Pong is never needed.
+  if (!send_packet(packet.span()).ok() || !read_pong(*reader_).ok()) mark_broken();
 }
 
 DeadlineScope SyncClient::exchange_deadline() {
@@ -173,7 +192,7 @@ Result<std::vector<Block>> SyncClient::query_with_params_settings_and_ignored_pa
   DeadlineScope deadline = exchange_deadline();
   TW_TRY(send_query(query, params, settings, ignored_part_uuids));
   auto blocks = collect_response();
-  if (!blocks.ok()) TW_TRY(settle(std::move(blocks).error()));
+  if (!blocks.ok()) TW_TRY(settle_query(std::move(blocks).error()));
   return blocks;
 }
 
@@ -184,7 +203,7 @@ Status SyncClient::execute_with_params_settings_and_ignored_part_uuids(
   TW_TRY(check_idle());
   DeadlineScope deadline = exchange_deadline();
   TW_TRY(send_query(query, params, settings, ignored_part_uuids));
-  TW_TRY(settle(drain_in_flight()));
+  TW_TRY(settle_query(drain_in_flight()));
   if (query_may_change_schema(query)) clear_schema_cache();
   return {};
 }
@@ -192,7 +211,7 @@ Status SyncClient::execute_with_params_settings_and_ignored_part_uuids(
 Status SyncClient::drain_response() {
   TW_TRY(check_connection());
   DeadlineScope deadline = exchange_deadline();
-  return settle(drain_in_flight());
+  return settle_query(drain_in_flight());
 }
 
 // ---- inserts ----
@@ -205,7 +224,7 @@ Status SyncClient::begin_insert(std::string_view query) {
                                 config_.compression_enabled()};
   Result<bool> ready =
       read_insert_table_structure(*reader_, context, base::deadline_after(config_.query_timeout));
-  if (!ready.ok()) return settle(std::move(ready).error());
+  if (!ready.ok()) return settle_query(std::move(ready).error());
   // A statement that takes no data (INSERT ... SELECT, inline values) has run to its end: the
   // connection is idle again.
   if (!*ready) return Error::protocol("unexpected EndOfStream before insert data");
@@ -293,7 +312,7 @@ Status SyncClient::end_insert() {
   insert_open_ = false;
   DeadlineScope deadline = exchange_deadline();
   TW_TRY(settle(send_packet(packet.span())));
-  return settle(drain_in_flight());
+  return settle_query(drain_in_flight());
 }
 
 // ---- ping, table status, settings ----

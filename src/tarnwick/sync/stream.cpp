@@ -179,7 +179,7 @@ Status QueryStream::check_pending_size() const {
   return {};
 }
 
-void QueryStream::end_response() {
+void QueryStream::end_response(bool by_exception) {
   finished_ = true;
   // What was received past the terminal packet: the rest of the buffer (free of framing), then a
   // chunk length begun and whatever the transport holds (still framed).
@@ -196,7 +196,7 @@ void QueryStream::end_response() {
     payload.append(raw.span());
     raw.clear();
   }
-  link_->set_ended(std::move(payload), std::move(raw));
+  link_->set_ended(std::move(payload), std::move(raw), by_exception);
 }
 
 Result<QueryStream::Fill> QueryStream::fill_buffer() {
@@ -331,7 +331,7 @@ Result<QueryStream::Outcome> QueryStream::read_packet() {
         Error e = read_exception_packet(in);
         if (e.kind() == base::ErrorKind::Server) {
           position_ = buffer_.size() - in.remaining();
-          end_response();
+          end_response(true);
         } else if (protocol::is_incomplete(e)) {
           out.kind = Outcome::Incomplete;
           out.reason = Error::protocol("truncated exception packet in query stream");

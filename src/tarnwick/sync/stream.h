@@ -7,9 +7,9 @@
 //
 // The stream and its client share a StreamLink. While the stream reads, the client refuses every
 // exchange; once the stream has seen the response's terminal packet (EndOfStream or a server
-// exception) the connection is idle again. A stream that stops, or is dropped, before that point
-// leaves the response half-read: the client then shuts the connection down and refuses further
-// exchanges as on a broken connection.
+// exception, which the client checks with a Ping before its next exchange) the connection is idle
+// again. A stream that stops, or is dropped, before that point leaves the response half-read: the
+// client then shuts the connection down and refuses further exchanges as on a broken connection.
 #pragma once
 
 #include <atomic>
@@ -37,16 +37,21 @@ class StreamLink {
   // The response reached its terminal packet; the connection is idle (unless it was abandoned).
   // `payload` and `raw` are the bytes the stream received past the response's end, free of chunk
   // framing and still framed: they belong to the client's next exchange.
-  void set_ended(base::ByteBuffer payload = {}, base::ByteBuffer raw = {}) {
+  // `by_exception`: the terminal packet was a server exception.
+  void set_ended(base::ByteBuffer payload = {}, base::ByteBuffer raw = {},
+                 bool by_exception = false) {
     if (state() != State::Reading) return;
     leftover_payload_ = std::move(payload);
     leftover_raw_ = std::move(raw);
+    ended_by_exception_ = by_exception;
     State reading = State::Reading;
     state_.compare_exchange_strong(reading, State::Ended, std::memory_order_acq_rel);
   }
   // The bytes handed back by set_ended; only once state() is Ended.
   base::ByteBuffer take_leftover_payload() { return std::move(leftover_payload_); }
   base::ByteBuffer take_leftover_raw() { return std::move(leftover_raw_); }
+  // Whether the response ended in a server exception; only once state() is Ended.
+  bool ended_by_exception() const { return ended_by_exception_; }
   // The response was left half-read, or the connection was shut down.
   void abandon() { state_.store(State::Abandoned, std::memory_order_release); }
 
@@ -54,6 +59,7 @@ class StreamLink {
   std::atomic<State> state_{State::Reading};
   base::ByteBuffer leftover_payload_;  // written before Ended is published, read after
   base::ByteBuffer leftover_raw_;
+  bool ended_by_exception_ = false;
 };
 
 // The connection's negotiated choices, as the stream needs them.
@@ -102,8 +108,9 @@ class QueryStream {
   // zero-length one (framing: nothing added, not the end). Failures are the transport's,
   // unchanged; `at_boundary` tells whether one came while waiting for the next chunk length.
   base::Result<Fill> receive(bool& at_boundary);
-  // The response reached its terminal packet: the bytes received past it go back to the client.
-  void end_response();
+  // The response reached its terminal packet (a server exception when `by_exception`): the bytes
+  // received past it go back to the client.
+  void end_response(bool by_exception = false);
   // Refuses a packet whose received part already exceeds what a block may cost.
   base::Status check_pending_size() const;
   base::Result<std::optional<protocol::Block>> next_block();

@@ -237,6 +237,68 @@ TEST(Exchanges, InsertStartFailures) {
   }
 }
 
+// A server may raise an error before it reads the data that follows a query, and then answer
+// those bytes as packets of their own. After every server exception that ends an exchange begun
+// with a Query packet one Ping must be answered by Pong before the connection is idle again;
+// further exceptions, or silence past the query time-out, leave it broken. The failing call
+// reports the first exception.
+TEST(Exchanges, ServerExceptionAfterAQueryIsFollowedByAPing) {
+  using Call = std::function<base::Status(Session&)>;
+  auto status = [](auto result) {
+    return result.ok() ? base::Status{} : base::Status(std::move(result).error());
+  };
+  const struct {
+    const char* name;
+    const char* before;  // the server's steps up to its exception
+    Call call;
+  } calls[] = {
+      {"query", "q", [&](Session& s) { return status(s.query()); }},
+      {"execute", "q",
+       [](Session& s) {
+         return s->execute_with_params_settings_and_ignored_part_uuids("SELEC 1", {}, nullptr, {});
+       }},
+      {"schema", "q", [&](Session& s) { return status(s->schema_for_table("t")); }},
+      {"begin_insert", "q", [](Session& s) { return s->begin_insert("INSERT INTO t VALUES"); }},
+      {"end_insert", "q;data:x:UInt8:;insert",
+       [](Session& s) {
+         EXPECT_TRUE(s->begin_insert("INSERT INTO t VALUES").ok());
+         EXPECT_TRUE(s->send_data("", uint8_block("x", "UInt8")).ok());
+         return s->end_insert();
+       }},
+  };
+  const char* kError = ";exc:62:Exc:Syntax error";
+  const struct {
+    const char* after;
+    bool idle;
+  } answers[] = {
+      {";ping;q;data:x:UInt64:42;eos", true},
+      {";exc:101:Exc:Unexpected packet Data;exc:101:Exc:Unexpected packet Hello", false},
+      {";stall:3", false},  // no answer within the query time-out
+  };
+  for (const auto& call : calls) {
+    for (const auto& answer : answers) {
+      SCOPED_TRACE(std::string(call.name) + answer.after);
+      Session s(std::string(call.before) + kError + answer.after, {},
+                [](ClientConfig& c) { c.query_timeout = base::Duration::from_secs(1); });
+      const auto began = Clock::now();
+      base::Status failed = call.call(s);
+      EXPECT_LT(Clock::now() - began, std::chrono::milliseconds(2500));
+      ASSERT_FALSE(failed.ok());
+      ASSERT_EQ(failed.error().kind(), ErrorKind::Server) << failed.error().to_string();
+      EXPECT_EQ(failed.error().server_code(), 62);
+      EXPECT_EQ(s->broken(), !answer.idle);
+      if (answer.idle) {
+        auto next = s.query();
+        ASSERT_TRUE(next.ok()) << next.error().to_string();
+        EXPECT_EQ(next->at(0).rows, 1u);
+      } else {
+        expect_broken(s);
+      }
+      s.finish(answer.idle);
+    }
+  }
+}
+
 TEST(Exchanges, SchemaCacheIsClearedByExecuteOfSchemaChanges) {
   Session s("q;describe:a=UInt8,b=String;eos;q;eos;q;eos;q;describe:a=UInt16;eos");
   ASSERT_EQ(s->schema_for_table("t")->columns.size(), 2u);

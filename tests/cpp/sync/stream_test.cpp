@@ -112,5 +112,45 @@ TEST(QueryStream, FailuresLeaveTheConnectionBroken) {
   }
 }
 
+// A stream ended by a server exception leaves the session in step only when the Ping the client
+// sends before its next exchange is answered by Pong; bytes the stream received past the exception
+// are read first.
+TEST(QueryStream, ServerExceptionIsCheckedByAPingBeforeTheNextExchange) {
+  const struct {
+    const char* after;
+    bool idle;
+  } cases[] = {
+      {";ping;q;data:x:UInt64:42;eos", true},
+      {";exc:101:Exc:Unexpected packet Data;exc:101:Exc:Unexpected packet "
+       "Hello",
+       false},
+      {";stall:3", false},
+  };
+  for (const char* mode : {"chunked", "notchunked"}) {
+    for (const auto& c : cases) {
+      SCOPED_TRACE(std::string(mode) + c.after);
+      Session s(std::string("q;data:x:UInt64:1;exc:62:Exc:Syntax error") + c.after,
+                {{"send_mode", mode}, {"recv_mode", mode}},
+                [](ClientConfig& config) { config.query_timeout = base::Duration::from_secs(1); });
+      auto stream = s->start_stream("SELECT x");
+      ASSERT_TRUE(stream.ok());
+      std::string error;
+      EXPECT_EQ(read_all(*stream, error), std::vector<uint64_t>{1});
+      EXPECT_NE(error.find("Syntax error"), std::string::npos) << error;
+      stream = base::Error::protocol("dropped");
+      const auto began = Clock::now();
+      if (c.idle) {
+        auto next = s.query();
+        ASSERT_TRUE(next.ok()) << next.error().to_string();
+        EXPECT_EQ(next->at(0).rows, 1u);
+      } else {
+        testing::expect_broken(s);
+      }
+      EXPECT_LT(Clock::now() - began, std::chrono::milliseconds(2500));
+      s.finish(c.idle);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace tarnwick::sync
