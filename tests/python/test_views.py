@@ -128,6 +128,7 @@ class ColumnTest(unittest.TestCase):
             ("Decimal(38, 2)", b"", 0, [], None),
             ("Nullable(Int32)", b"\x01" + struct.pack("<i", 9), 1, [9], 9),
             ("Array(UInt8)", offsets(3, 7, 10) + bytes(range(10)), 3, list(range(10)), 0),
+            ("Array(Array(UInt8))", offsets(0, 0), 2, [], None),
             ("Date", b"\x00\x00", 1, [epoch], 0),
             ("DateTime64(3, 'UTC')", struct.pack("<q", 1500), 1,
              [datetime.datetime.fromtimestamp(1.5)], 1500),
