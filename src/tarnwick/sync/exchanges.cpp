@@ -107,6 +107,12 @@ Status SyncClient::send_query(std::string_view query, std::span<const QueryParam
   TW_TRY(check_send_compression(config_.compression));
   const SettingsMap& overlay = settings != nullptr ? *settings : no_overlay();
   TW_TRY(check_settings_sendable(query_template_.session_settings, overlay, revision()));
+  if (!ignored_part_uuids.empty() && revision() <= protocol::kLastRevisionWithoutIgnoredPartUuids) {
+    return Error::protocol(base::cat("ignored_part_uuids cannot be sent at protocol revision ",
+                                     revision(), ": servers at revision ",
+                                     protocol::kLastRevisionWithoutIgnoredPartUuids,
+                                     " and below do not read the IgnoredPartUUIDs packet"));
+  }
   const bool chunked = server_info_.send_chunked;
   ByteBuffer uuids;
   if (!ignored_part_uuids.empty()) {
