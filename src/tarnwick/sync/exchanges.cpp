@@ -132,8 +132,10 @@ Result<std::vector<Block>> SyncClient::collect_response() {
   const ResponseContext context{revision(), server_info_.send_chunked,
                                 config_.compression_enabled(), block_buffers_.get()};
   bool inside_block = false;
+  block_buffers_.get()->begin_response();
   auto blocks = read_query_response(*reader_, context, base::deadline_after(config_.query_timeout),
                                     config_.max_response_size, inside_block);
+  block_buffers_.get()->end_response();
   if (blocks.ok() || blocks.error().kind() != ErrorKind::ResponseTooLarge) return blocks;
   Error too_large = std::move(blocks).error();
   // A block refused part-way leaves the connection inside a packet, where no drain can find the
