@@ -389,6 +389,9 @@ class InsertTest(unittest.TestCase):
                 block = dicts_to_block(ROWS, COLUMNS)
                 if streamed:
                     c.begin_insert_stream("INSERT INTO t VALUES")
+                    with self.assertRaisesRegex(ValueError, "an insert is in progress on this "
+                                                "connection; finish it with end_insert_stream"):
+                        c.query("q")
                     c.send_data("t", block)
                     c.end_insert_stream()
                 else:

@@ -71,7 +71,7 @@ Status SyncClient::check_idle() {
   TW_TRY(check_connection());
   if (insert_open_) {
     return Error::protocol(
-        "an insert is in progress on this connection; finish it with end_insert");
+        "an insert is in progress on this connection; finish it with end_insert_stream()");
   }
   return {};
 }
