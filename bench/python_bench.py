@@ -134,13 +134,13 @@ def main():
                 rate >= 3e6)
 
             t_dicts, result = best(lambda: client.query("SELECT five"), repeat)
-            first, last = list(result[0]), list(result[-1])
-            shared = all(a is b for a, b in zip(first, last)) and all(
-                sys.intern(k) is k for k in first)
+            # The rows of one block share its key objects (not interned, so they go with it).
+            first, last = list(result[0]), list(result[min(rows, BLOCK_ROWS) - 1])
+            shared = all(a is b for a, b in zip(first, last))
             rate = rows / t_dicts
             row("query (dicts) 5 numeric columns: rows/s", f"{rate / 1e6:.2f}M", ">= 2M",
                 rate >= 2e6)
-            row("query (dicts): keys interned and shared", str(shared), "True", shared)
+            row("query (dicts): keys shared within a block", str(shared), "True", shared)
             result = None
 
             # dicts_to_block and insert

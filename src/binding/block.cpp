@@ -134,9 +134,8 @@ PyObject* block_rows(PyObject* self) {
     const protocol::ColumnInfo& c = b.columns[static_cast<size_t>(i)];
     base::Result<PyRef> data = conversion::column_to_py_list_object_typed(state, c, b.rows);
     if (!data) return raise(data.error());
-    PyObject* name = lossy_str(c.name);
+    PyObject* name = lossy_str(c.name);  // not interned: see blocks_to_py_dicts
     if (name == nullptr) return nullptr;
-    PyUnicode_InternInPlace(&name);
     PyTuple_SetItem(names.get(), i, name);
     PyTuple_SetItem(columns.get(), i, std::move(data).value().release());
   }

@@ -99,11 +99,11 @@ PyRef blocks_to_py_dicts(const ModuleState& st, std::span<const protocol::Block*
         return {};
       }
       values[i] = std::move(col).value();
-      PyObject* key = lossy_str(b->columns[i].name);
-      if (key == nullptr) return {};
-      PyUnicode_InternInPlace(&key);
-      keys[i] = PyRef::steal(key);
-      key_ptrs[i] = key;
+      // Not interned: interned strings live as long as the process on 3.12, and the rows share
+      // these keys through the template anyway.
+      keys[i] = PyRef::steal(lossy_str(b->columns[i].name));
+      if (!keys[i]) return {};
+      key_ptrs[i] = keys[i].get();
     }
     PyRef tmpl = row_dict_template(key_ptrs.data(), ncols);
     if (!tmpl) return {};

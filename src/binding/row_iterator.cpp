@@ -11,7 +11,7 @@ namespace tarnwick::binding {
 namespace {
 
 struct RowIteratorObject {
-  PyObject_HEAD PyObject* names;  // tuple of interned str, column order
+  PyObject_HEAD PyObject* names;  // tuple of str, column order
   PyObject* columns;              // tuple of lists, one per column, `rows` items each
   PyObject* row_template;         // dict of the names, each mapped to None; rows are copies
   uint64_t position;

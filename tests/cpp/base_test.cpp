@@ -124,6 +124,47 @@ TEST(BufferPoolTest, AllocationsComeBackWhenTheirLastUserGoesWithinTheBound) {
   }
 }
 
+TEST(BufferPoolTest, KeepsWhatTheLatestResponseUsedAndNoMore) {
+  constexpr size_t kMiB = size_t{1} << 20;
+  BufferPool::Ref ref(64 * kMiB);
+  BufferPool& pool = *ref.get();
+  auto taken = [&pool](size_t size) {
+    ByteBuffer buffer = pool.take();
+    buffer.resize(size);
+    return buffer;
+  };
+  // A large response: its three buffers come back after it ended and wait for the next one.
+  pool.begin_response();
+  std::vector<ByteBuffer> large;
+  for (int i = 0; i < 3; ++i) large.push_back(taken(kMiB));
+  pool.end_response();
+  Bytes kept = std::move(large[2]).freeze();  // the caller holds on to one block
+  large.clear();
+  EXPECT_EQ(pool.held_bytes(), 2 * kMiB);
+
+  // A small response reuses one; the one it did not need goes when it ends, and so does the
+  // large response's block that comes back only now.
+  pool.begin_response();
+  ByteBuffer small = taken(10);
+  EXPECT_EQ(small.capacity(), kMiB);
+  pool.end_response();
+  EXPECT_EQ(pool.held_bytes(), 0u);
+  kept = Bytes();
+  EXPECT_EQ(pool.held_bytes(), 0u);
+  small = ByteBuffer();
+  EXPECT_EQ(pool.held_bytes(), kMiB);
+
+  // Fresh buffers of the response under way are kept as well.
+  pool.begin_response();
+  ByteBuffer again = taken(10);
+  ByteBuffer fresh = taken(100);
+  fresh = ByteBuffer();
+  pool.end_response();
+  EXPECT_EQ(pool.held_bytes(), 100u);
+  again = ByteBuffer();
+  EXPECT_EQ(pool.held_bytes(), kMiB + 100);
+}
+
 TEST(ByteSourceTest, ReadExactContract) {
   const std::vector<uint8_t> data = {1, 2, 3, 4, 5};
   for (int one_byte = 0; one_byte < 2; ++one_byte) {

@@ -177,6 +177,19 @@ class QueryTest(unittest.TestCase):
         self.assertEqual(q2.parameters, [])
         self.assertEqual(q2.ignored_part_uuids, [])
 
+    def test_part_uuids_are_refused_at_revision_54412_with_nothing_sent(self):
+        u = uuid.UUID(int=1)
+        with serving(answer(HEADER), hello={"revision": 54412}) as (c, rec):
+            for call in (c.query, c.query_tuples, c.query_columns, c.query_blocks, c.execute):
+                with self.assertRaises(ValueError) as ctx:
+                    call("q", None, [u])
+                self.assertEqual(str(ctx.exception),
+                                 "ClickHouse protocol error: ignored_part_uuids cannot be sent at "
+                                 "protocol revision 54412: servers at revision 54412 and below do "
+                                 "not read the IgnoredPartUUIDs packet")
+            self.assertEqual(c.query("q", None, []), [])
+            self.assertEqual(rec.queries[0].ignored_part_uuids, [])
+
     def test_argument_errors_come_before_the_discarded_refusal(self):
         with serving() as (c, _):
             block = dicts_to_block([{"x": 1}], [("x", "UInt8")])
@@ -376,6 +389,9 @@ class InsertTest(unittest.TestCase):
                 block = dicts_to_block(ROWS, COLUMNS)
                 if streamed:
                     c.begin_insert_stream("INSERT INTO t VALUES")
+                    with self.assertRaisesRegex(ValueError, "an insert is in progress on this "
+                                                "connection; finish it with end_insert_stream"):
+                        c.query("q")
                     c.send_data("t", block)
                     c.end_insert_stream()
                 else:

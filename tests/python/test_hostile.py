@@ -109,6 +109,47 @@ class BufferedMemoryTest(unittest.TestCase):
         self.assertEqual(out.returncode, 0, out.stderr)
         self.assertIn("MemoryError ClickHouse out of memory", out.stdout)
 
+    def test_a_large_response_once_leaves_no_memory_with_idle_clients(self):
+        # Four clients each read three 8 MiB blocks and let them go, then run a small query: what
+        # they keep afterwards is what the small one used. The clients run apart, so that the
+        # server's side is not counted.
+        rows = MIB
+        big = Block([Column("x", "UInt64", raw=bytes(8 * rows))], rows=rows)
+
+        def scenario(conn):
+            conn.hello(send_chunked=False, recv_chunked=False)
+            for blocks in ([big] * 3, [[("x", "UInt64", [1])]]):
+                conn.expect_query()
+                for block in blocks:
+                    conn.send_data(block)
+                    conn.record.raw_out = bytearray()  # the record would hold what was sent
+                conn.send_eos()
+            conn.wait_closed(10)
+
+        child = textwrap.dedent(f"""
+            import ctypes, gc, sys
+            from tarnwick._native import _Client
+
+            def resident():
+                gc.collect()
+                ctypes.CDLL(None).malloc_trim(0)
+                with open("/proc/self/status") as f:
+                    return next(int(line.split()[1]) for line in f if line.startswith("VmRSS:"))
+
+            clients = [_Client(sys.argv[1]) for _ in range(4)]
+            before = resident()
+            for c in clients:
+                assert sum(len(b) for b in c.query_blocks("SELECT x")) == {3 * rows}
+            for c in clients:
+                assert c.query_tuples("SELECT x") == [(1,)]
+            print((resident() - before) * 1024)
+        """)
+        with ScriptedServer(scenario, connections=4, timeout=60) as srv:
+            out = subprocess.run([sys.executable, "-c", child, f"127.0.0.1:{srv.port}"],
+                                 capture_output=True, text=True, timeout=60)
+        self.assertEqual(out.returncode, 0, out.stderr)
+        self.assertLess(int(out.stdout), 16 * MIB)
+
     def test_rows_without_bytes_are_charged(self):
         # 26 bytes declaring 10,000,000 rows of a column that carries nothing per row.
         raw = (b"\x00" + varint(1) + varint(10_000_000) + string("t") + string("Tuple()")

@@ -10,6 +10,7 @@ import unittest
 
 import tarnwick
 import tarnwick._native as native
+from wire import TESTS_DIR
 
 CLASSES = ["_Block", "_Client", "_Column", "_QueryStream", "_RowIterator"]
 FUNCTIONS = ["blocks_to_dicts", "dicts_to_block"]
@@ -111,6 +112,22 @@ class ModuleSurfaceTest(unittest.TestCase):
                                              for s in (runtime, declared))
                     runtime, declared = comparable(runtime, declared)
                     self.assertEqual(runtime, declared)
+
+    def test_the_stubs_ship_with_their_marker_and_state_the_stream_bounds(self):
+        # Type checkers read the stubs of an installed package only beside a py.typed marker.
+        self.assertTrue(os.path.isfile(os.path.join(os.path.dirname(STUB), "py.typed")))
+        with open(STUB) as f:
+            tree = ast.parse(f.read())
+        stream = next(n for n in tree.body if getattr(n, "name", "") == "_QueryStream")
+        self.assertIn("32 messages and 16 MiB of blocks", " ".join(ast.get_docstring(stream).split()))
+
+    def test_the_readme_names_what_each_failure_raises(self):
+        with open(os.path.join(TESTS_DIR, "..", "README.md")) as f:
+            paragraph = next(p for p in f.read().split("\n\n") if p.startswith("Errors arrive"))
+        for name in ("ValueError", "ConnectionError", "TimeoutError", "RuntimeError", "MemoryError"):
+            self.assertIn(f"`{name}`", paragraph)
+        self.assertRegex(paragraph, r"`query_timeout`[^.]*`ValueError`")
+        self.assertRegex(paragraph, r"stream[^.]*server error[^.]*`RuntimeError`")
 
 
 if __name__ == "__main__":

@@ -345,7 +345,7 @@ class RealServerTest(unittest.TestCase):
                 c.execute("SELECT throwIf(1)")
             self.assertEqual(c.query("SELECT 3 AS a"), [{"a": 3}])
 
-    def test_settings_are_refused_below_their_revision_with_nothing_sent(self):
+    def test_settings_and_part_uuids_are_refused_below_their_revision_with_nothing_sent(self):
         refused = ("ClickHouse protocol error: setting '{}' cannot be sent at protocol revision "
                    "54412: servers below revision 54429 read settings in a typed binary form; "
                    "settings need revision 54429 or later")
@@ -363,6 +363,11 @@ class RealServerTest(unittest.TestCase):
         with self.assertRaises(ValueError):
             plain.execute("SELECT 1")
         self.assertIs(plain.ping(), True)
+        fresh = self.client()
+        with self.assertRaisesRegex(ValueError, "^ClickHouse protocol error: ignored_part_uuids "
+                                    "cannot be sent at protocol revision 54412"):
+            fresh.query("SELECT 1", None, ["01234567-89ab-cdef-0123-456789abcdef"])
+        self.assertEqual(fresh.query_tuples("SELECT 4"), [(4,)])
 
     def test_session_methods(self):
         c = self.client(user="tarnwick", password="s3cret")

@@ -28,7 +28,8 @@ ByteBuffer::ByteBuffer(ByteBuffer&& other) noexcept
     : data_(std::exchange(other.data_, nullptr)),
       size_(std::exchange(other.size_, 0)),
       capacity_(std::exchange(other.capacity_, 0)),
-      pool_(std::exchange(other.pool_, nullptr)) {}
+      pool_(std::exchange(other.pool_, nullptr)),
+      pool_response_(other.pool_response_) {}
 
 ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
   if (this != &other) {
@@ -37,6 +38,7 @@ ByteBuffer& ByteBuffer::operator=(ByteBuffer&& other) noexcept {
     size_ = std::exchange(other.size_, 0);
     capacity_ = std::exchange(other.capacity_, 0);
     pool_ = std::exchange(other.pool_, nullptr);
+    pool_response_ = other.pool_response_;
   }
   return *this;
 }
@@ -47,7 +49,7 @@ ByteBuffer::~ByteBuffer() {
 
 void ByteBuffer::drop_allocation() {
   if (pool_ != nullptr) {
-    std::exchange(pool_, nullptr)->give_back(data_, capacity_);
+    std::exchange(pool_, nullptr)->give_back(data_, capacity_, pool_response_);
   } else {
     std::free(data_);
   }
@@ -117,6 +119,7 @@ Bytes ByteBuffer::freeze() && {
   storage->data = std::exchange(data_, nullptr);
   storage->capacity = capacity_;
   storage->pool = std::exchange(pool_, nullptr);
+  storage->pool_response = pool_response_;
   out.storage_ = storage;
   out.data_ = storage->data;
   out.size_ = std::exchange(size_, 0);
@@ -148,7 +151,7 @@ size_t Bytes::use_count() const {
 void Bytes::release() {
   if (storage_ && storage_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
     if (storage_->pool != nullptr) {
-      storage_->pool->give_back(storage_->data, storage_->capacity);
+      storage_->pool->give_back(storage_->data, storage_->capacity, storage_->pool_response);
     } else {
       std::free(storage_->data);
     }

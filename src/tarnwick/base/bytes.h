@@ -86,6 +86,7 @@ class ByteBuffer {
   size_t size_ = 0;
   size_t capacity_ = 0;
   BufferPool* pool_ = nullptr;  // holds a reference: the allocation goes back there
+  uint64_t pool_response_ = 0;  // the pool's response that took it
 };
 
 class Bytes {
@@ -144,6 +145,7 @@ class Bytes {
     uint8_t* data;
     size_t capacity;
     BufferPool* pool;  // the allocation goes back there when set
+    uint64_t pool_response;  // the pool's response that took it
   };
 
   void retain() const {

@@ -140,7 +140,15 @@ auto with_rows(ReadColumnContext& ctx, uint64_t rows, F&& read) {
 template <class ReadElement>
 Result<AnyColumnData> read_array(ReadColumnContext& ctx, bool per_value_bytes,
                                  ReadElement&& read_element) {
-  if (ctx.rows() == 0) return AnyColumnData::nested(ColumnKind::Array, AnyColumnData());
+  if (ctx.rows() == 0) {
+    // No offsets and no elements. The element view is still made, over no bytes, so that the view
+    // ends in the innermost element's kind: an Array of Arrays that are all empty then takes that
+    // kind's form, as an Array of scalars does.
+    ReadColumnContext none({}, 0);
+    Result<AnyColumnData> inner = read_element(none);
+    return AnyColumnData::nested(ColumnKind::Array,
+                                 inner.ok() ? std::move(inner).value() : AnyColumnData());
+  }
   TW_ASSIGN_OR_RETURN(uint64_t count,
                       read_element_count(ctx, per_value_bytes, "array offset", nullptr));
   TW_ASSIGN_OR_RETURN(AnyColumnData inner, with_rows(ctx, count, read_element));

@@ -85,6 +85,10 @@ inline constexpr uint64_t kRevisionWithCustomSerialization = 54454;
 // Array, Map or Tuple has a body (flags, key count, an empty dictionary, an index count of 0) even
 // when it holds no rows.
 inline constexpr uint64_t kLastRevisionWithEmptyLowCardinalityBody = 54412;
+// Query, up to this revision (the test reads `revision <=`): the server does not know the
+// IgnoredPartUUIDs packet and closes the connection on it. 18.16 is the newest server known to
+// answer so; where between it and current servers the packet became known is not assumed.
+inline constexpr uint64_t kLastRevisionWithoutIgnoredPartUuids = 54412;
 // The Hello addendum after the server Hello.
 inline constexpr uint64_t kRevisionWithAddendum = 54458;
 // Query packet: query parameters and their terminator.

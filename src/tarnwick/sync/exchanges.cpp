@@ -77,7 +77,7 @@ Status SyncClient::check_idle() {
   TW_TRY(check_connection());
   if (insert_open_) {
     return Error::protocol(
-        "an insert is in progress on this connection; finish it with end_insert");
+        "an insert is in progress on this connection; finish it with end_insert_stream()");
   }
   return {};
 }
@@ -126,6 +126,12 @@ Status SyncClient::send_query(std::string_view query, std::span<const QueryParam
   TW_TRY(check_send_compression(config_.compression));
   const SettingsMap& overlay = settings != nullptr ? *settings : no_overlay();
   TW_TRY(check_settings_sendable(query_template_.session_settings, overlay, revision()));
+  if (!ignored_part_uuids.empty() && revision() <= protocol::kLastRevisionWithoutIgnoredPartUuids) {
+    return Error::protocol(base::cat("ignored_part_uuids cannot be sent at protocol revision ",
+                                     revision(), ": servers at revision ",
+                                     protocol::kLastRevisionWithoutIgnoredPartUuids,
+                                     " and below do not read the IgnoredPartUUIDs packet"));
+  }
   const bool chunked = server_info_.send_chunked;
   ByteBuffer uuids;
   if (!ignored_part_uuids.empty()) {
@@ -145,8 +151,10 @@ Result<std::vector<Block>> SyncClient::collect_response() {
   const ResponseContext context{revision(), server_info_.send_chunked,
                                 config_.compression_enabled(), block_buffers_.get()};
   bool inside_block = false;
+  block_buffers_.get()->begin_response();
   auto blocks = read_query_response(*reader_, context, base::deadline_after(config_.query_timeout),
                                     config_.max_response_size, inside_block);
+  block_buffers_.get()->end_response();
   if (blocks.ok() || blocks.error().kind() != ErrorKind::ResponseTooLarge) return blocks;
   Error too_large = std::move(blocks).error();
   // A block refused part-way leaves the connection inside a packet, where no drain can find the

@@ -125,6 +125,8 @@ TEST(IntoOwned, ConversionTable) {
       {"Array(Array(UInt8))", 2, Wire().u64(1).u64(2).u64(2).u64(3).bytes({7, 8, 9}), U({7, 8, 9})},
       {"Array(Nullable(String))", 1, Wire().u64(2).bytes({1, 0}).str("").str("z"), T({"", "z"})},
       {"Array(String)", 2, Wire().u64(0).u64(0), T({})},
+      {"Array(Array(UInt8))", 2, Wire().u64(0).u64(0), U({})},
+      {"Array(Array(String))", 1, Wire().u64(0), T({})},
       {"Nothing", 3, {0, 0, 0}, E()},
       {"Nullable(Nothing)", 2, {1, 1, 0, 0}, E()},
       {"Bool", 0, {}, B({})},
