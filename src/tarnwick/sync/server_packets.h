@@ -20,16 +20,24 @@ namespace tarnwick::sync {
 using protocol::ServerPacket;
 
 inline constexpr uint64_t kMaxExceptionLevels = 1000;
+// What an exception chain may keep of its names and messages, rendered: a server's longest
+// messages quote a query (256 KiB at the server's default max_query_size), well within it.
+inline constexpr size_t kMaxExceptionText = size_t{1} << 20;
+// Ends a text cut to kMaxExceptionText.
+inline constexpr std::string_view kTruncatedMarker = "... (truncated)";
 
 // An exception chain read whole: the first level's code and name, and every level rendered as
-// "{name} (code {code}): {message}", joined with " | nested: ". More than kMaxExceptionLevels
-// levels fail with "exception nesting too deep". `strict`: every string, the stack trace
-// included, is read with read_string (the handshake's form); otherwise names and messages are
-// decoded with replacement and the stack trace is skipped.
+// "{name} (code {code}): {message}", joined with " | nested: ". Of that text at most
+// kMaxExceptionText bytes are kept, cut at a character boundary and followed by
+// kTruncatedMarker; the rest of the chain is read through a small buffer and dropped, and no
+// stack trace is kept. More than kMaxExceptionLevels levels fail with "exception nesting too
+// deep". `strict`: every string, the stack trace included, must be UTF-8 (the handshake's form);
+// otherwise names and messages are decoded with replacement and the stack trace is not looked at.
 struct ExceptionChain {
   int32_t code = 0;
   std::string name;
   std::string text;
+  bool truncated = false;  // the text was cut and ends with kTruncatedMarker
 };
 base::Result<ExceptionChain> read_exception_chain_levels(base::ByteSource& in, bool strict);
 
