@@ -227,6 +227,34 @@ class StreamTest(unittest.TestCase):
                         next(s)
                     c.discard()
 
+    def test_a_stall_inside_a_packet_times_out_as_a_buffered_query_does(self):
+        data = Block([Column("x", "UInt64", [1, 2, 3])])
+        # As a buffered query reports it (through the decompressing layer with its prefix).
+        timed_out = "timed out: the exchange took longer than query_timeout (1s)"
+        # (connection modes, how the Data packet goes out); the stall comes after 9 wire bytes.
+        cases = [
+            ({"send_chunked": False}, {}),
+            ({"send_chunked": "chunked"}, {}),  # inside a chunk
+            ({"send_chunked": "chunked"}, {"splits": [5]}),  # between two chunks
+            ({"send_chunked": False}, {"compress": "lz4"}),
+        ]
+        for hello, send in cases:
+            with self.subTest(hello=hello, send=send):
+                def step(conn, send=send):
+                    conn.expect_query()
+                    conn.send_data(data, stall_after=9, stall_seconds=2.0, **send)
+
+                with serve([step], hello=hello) as srv:
+                    c = _Client(f"127.0.0.1:{srv.port}", query_timeout=1.0,
+                                compression="lz4" if send.get("compress") else None)
+                    s = c.query_stream("SELECT x")
+                    began = time.monotonic()
+                    with self.assertRaises(RuntimeError) as ctx:
+                        next(s)
+                    self.assertIn(timed_out, str(ctx.exception))
+                    self.assertLess(time.monotonic() - began, 1.9)
+                    c.discard()
+
     def test_a_packet_still_arriving_is_held_to_the_block_limit(self):
         # Four 400 kB strings under a 1 MiB limit; the server sends 1.2 MB and then stalls.
         body = b"".join(varint(400_000) + b"s" * 400_000 for _ in range(4))
