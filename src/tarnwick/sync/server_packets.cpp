@@ -53,17 +53,17 @@ namespace {
 // Names and messages are read in pieces of this size.
 constexpr size_t kTextPiece = 4096;
 
-// Appends to the chain's text through `append`, then cuts it back to kMaxExceptionText bytes at a
-// character boundary when it grew past them. Nothing more is kept once the text was cut.
+// Appends to `out` through `append`, then cuts `out` back to `limit` bytes at a character
+// boundary when it grew past them, setting `cut`. Nothing more is appended once `cut` is set.
 template <class Append>
-void keep_text(ExceptionChain& chain, Append&& append) {
-  if (chain.truncated) return;
-  append(chain.text);
-  if (chain.text.size() <= kMaxExceptionText) return;
-  size_t end = kMaxExceptionText;
-  while (end != 0 && (static_cast<uint8_t>(chain.text[end]) & 0xC0) == 0x80) --end;
-  chain.text.resize(end);
-  chain.truncated = true;
+void keep_within(std::string& out, size_t limit, bool& cut, Append&& append) {
+  if (cut) return;
+  append(out);
+  if (out.size() <= limit) return;
+  size_t end = limit;
+  while (end != 0 && (static_cast<uint8_t>(out[end]) & 0xC0) == 0x80) --end;
+  out.resize(end);
+  cut = true;
 }
 
 // Where a piece of `n` bytes can be split so that a character begun at its end is held back for
@@ -77,12 +77,12 @@ size_t whole_characters(const uint8_t* piece, size_t n) {
   return n;
 }
 
-// Reads one string of an exception level through a small buffer. `keep`: its text goes to the
-// chain's text (checked, or decoded with replacement), as far as the bound allows. Otherwise it
-// is dropped; `strict` still checks it.
-Status read_level_string(ByteSource& in, ExceptionChain& chain, bool keep, bool strict) {
+// Reads one string through a small buffer. With `out`, its text is appended there (checked, or
+// decoded with replacement) as far as keep_within allows. Otherwise it is dropped; `strict`
+// still checks it.
+Status read_text(ByteSource& in, std::string* out, size_t limit, bool strict, bool& cut) {
   TW_ASSIGN_OR_RETURN(uint64_t left, protocol::read_string_length(in));
-  if (!strict && (!keep || chain.truncated)) return in.skip(left);
+  if (!strict && (out == nullptr || cut)) return in.skip(left);
   uint8_t piece[kTextPiece + 3];
   size_t held = 0;     // bytes of a character begun at the previous piece's end
   uint64_t start = 0;  // where piece[0] lies in the string
@@ -98,8 +98,8 @@ Status read_level_string(ByteSource& in, ExceptionChain& chain, bool keep, bool 
         return Error::protocol(cat("invalid utf8: ", bad->to_string()));
       }
     }
-    if (keep) {
-      keep_text(chain, [&](std::string& text) {
+    if (out != nullptr) {
+      keep_within(*out, limit, cut, [&](std::string& text) {
         if (strict) {
           text.append(reinterpret_cast<const char*>(piece), whole);
         } else {
@@ -116,18 +116,30 @@ Status read_level_string(ByteSource& in, ExceptionChain& chain, bool keep, bool 
 
 }  // namespace
 
+Result<std::string> KeptTexts::read(ByteSource& in) {
+  std::string text;
+  bool cut = false;
+  TW_TRY(read_text(in, &text, left_, true, cut));
+  left_ -= text.size();
+  if (cut) text.append(kTruncatedMarker);
+  return text;
+}
+
 Result<ExceptionChain> read_exception_chain_levels(ByteSource& in, bool strict) {
   ExceptionChain chain;
+  auto keep = [&](auto&& append) {
+    keep_within(chain.text, kMaxPacketText, chain.truncated, append);
+  };
   for (uint64_t level = 1;; ++level) {
     TW_ASSIGN_OR_RETURN(int32_t code, protocol::read_i32(in));
-    if (level > 1) keep_text(chain, [](std::string& text) { text.append(" | nested: "); });
+    if (level > 1) keep([](std::string& text) { text.append(" | nested: "); });
     const size_t name_at = chain.text.size();
-    TW_TRY(read_level_string(in, chain, true, strict));
+    TW_TRY(read_text(in, &chain.text, kMaxPacketText, strict, chain.truncated));
     if (level == 1) chain.name = chain.text.substr(name_at);
-    keep_text(chain, [&](std::string& text) { text.append(cat(" (code ", code, "): ")); });
-    TW_TRY(read_level_string(in, chain, true, strict));
+    keep([&](std::string& text) { text.append(cat(" (code ", code, "): ")); });
+    TW_TRY(read_text(in, &chain.text, kMaxPacketText, strict, chain.truncated));
     if (level == 1) chain.code = code;
-    TW_TRY(read_level_string(in, chain, false, strict));  // the stack trace
+    TW_TRY(read_text(in, nullptr, 0, strict, chain.truncated));  // the stack trace
     TW_ASSIGN_OR_RETURN(uint8_t nested, in.read_u8());
     if (nested == 0) {
       if (chain.truncated) chain.text.append(kTruncatedMarker);
