@@ -94,6 +94,13 @@ class ConstructionTest(unittest.TestCase):
              "mTLS config error: tls_client_cert is given without tls_client_key"),
             (dict(tls=True, tls_ca_file=os.devnull), ValueError,
              "invalid CA certificate: no certificate in /dev/null"),
+            # A NUL would cut the path short: the bundle would load and the handshake go on.
+            (dict(tls=True, tls_ca_file=bundle + "\x00garbage"), ValueError,
+             "tls_ca_file must not contain a NUL character"),
+            (dict(tls=True, tls_client_cert=bundle + "\x00x", tls_client_key=missing), ValueError,
+             "tls_client_cert must not contain a NUL character"),
+            (dict(tls=True, tls_client_cert=bundle, tls_client_key=bundle + "\x00x"), ValueError,
+             "tls_client_key must not contain a NUL character"),
             (dict(ssh_signer="key"), TypeError, "argument 'ssh_signer': 'str' object is not callable"),
             (dict(connect_timeout=0), ValueError, "ClickHouse configuration error: "),
             (dict(compression="ZSTD"), ValueError, "ClickHouse compression error: ZSTD "

@@ -169,6 +169,52 @@ class BufferedMemoryTest(unittest.TestCase):
             c.discard()
 
 
+def send_exception_chain(conn, levels, message):
+    """An Exception of `levels` levels that each carry `message`, sent a piece at a time so that
+    the server holds no copy of the whole."""
+    conn.sock.sendall(varint(sp.EXCEPTION))
+    for i in range(levels):
+        conn.sock.sendall(struct.pack("<i", 60) + string("Boom") + varint(len(message)))
+        conn.sock.sendall(message)
+        conn.sock.sendall(string("") + bytes([1 if i + 1 < levels else 0]))
+
+
+class ExceptionTextTest(unittest.TestCase):
+    # 24 levels of 16 MiB messages, 400 MB on the wire: 1 MiB of it is kept.
+    LEVELS = 24
+    MESSAGE = b"x" * ((1 << 24) - 1)
+
+    def assert_cut(self, text, peak):
+        self.assertLess(peak.growth, 32 * MIB)
+        self.assertTrue(text.endswith("xxx... (truncated)"), text[-40:])
+        self.assertLess(len(text), 2 * MIB + 200)
+
+    def test_a_long_chain_in_a_response_keeps_a_bounded_text(self):
+        def step(conn):
+            conn.expect_query()
+            send_exception_chain(conn, self.LEVELS, self.MESSAGE)
+
+        with serve([step], hello={"send_chunked": False, "recv_chunked": False}) as srv:
+            c = _Client(f"127.0.0.1:{srv.port}", query_timeout=60.0)
+            with PeakRss() as peak:
+                with self.assertRaisesRegex(ValueError, "code=60, name=Boom") as ctx:
+                    c.query("SELECT boom")
+            self.assert_cut(str(ctx.exception), peak)
+            c.discard()
+
+    def test_a_long_chain_in_place_of_the_hello_keeps_a_bounded_text(self):
+        def scenario(conn):
+            conn.read_client_hello()
+            send_exception_chain(conn, self.LEVELS, self.MESSAGE)
+            conn.wait_closed(10)
+
+        with ScriptedServer(scenario, timeout=30) as srv:
+            with PeakRss() as peak:
+                with self.assertRaisesRegex(ConnectionError, "authentication error: Boom") as ctx:
+                    _Client(f"127.0.0.1:{srv.port}", connect_timeout=60.0)
+            self.assert_cut(str(ctx.exception), peak)
+
+
 class StreamTest(unittest.TestCase):
     def test_split_chunks_with_zero_lengths_end_at_once_and_leave_the_client_clean(self):
         data = Block([Column("x", "UInt64", [1, 2, 3])])
@@ -223,6 +269,34 @@ class StreamTest(unittest.TestCase):
                     s = c.query_stream("SELECT x")
                     with self.assertRaisesRegex(RuntimeError, error):
                         next(s)
+                    c.discard()
+
+    def test_a_stall_inside_a_packet_times_out_as_a_buffered_query_does(self):
+        data = Block([Column("x", "UInt64", [1, 2, 3])])
+        # As a buffered query reports it (through the decompressing layer with its prefix).
+        timed_out = "timed out: the exchange took longer than query_timeout (1s)"
+        # (connection modes, how the Data packet goes out); the stall comes after 9 wire bytes.
+        cases = [
+            ({"send_chunked": False}, {}),
+            ({"send_chunked": "chunked"}, {}),  # inside a chunk
+            ({"send_chunked": "chunked"}, {"splits": [5]}),  # between two chunks
+            ({"send_chunked": False}, {"compress": "lz4"}),
+        ]
+        for hello, send in cases:
+            with self.subTest(hello=hello, send=send):
+                def step(conn, send=send):
+                    conn.expect_query()
+                    conn.send_data(data, stall_after=9, stall_seconds=2.0, **send)
+
+                with serve([step], hello=hello) as srv:
+                    c = _Client(f"127.0.0.1:{srv.port}", query_timeout=1.0,
+                                compression="lz4" if send.get("compress") else None)
+                    s = c.query_stream("SELECT x")
+                    began = time.monotonic()
+                    with self.assertRaises(RuntimeError) as ctx:
+                        next(s)
+                    self.assertIn(timed_out, str(ctx.exception))
+                    self.assertLess(time.monotonic() - began, 1.9)
                     c.discard()
 
     def test_a_packet_still_arriving_is_held_to_the_block_limit(self):

@@ -19,13 +19,13 @@ namespace {
   return Error::protocol("unexpected end of buffer parsing varint");
 }
 
+}  // namespace
+
 Result<uint64_t> read_string_length(ByteSource& source) {
   TW_ASSIGN_OR_RETURN(uint64_t len, read_varint(source));
   if (len >> 24 != 0) return string_too_long(len);
   return len;
 }
-
-}  // namespace
 
 void write_varint(ByteBuffer& out, uint64_t value) {
   uint8_t buf[10];

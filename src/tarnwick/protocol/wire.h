@@ -86,6 +86,8 @@ inline Result<uint64_t> read_varint(ByteSource& source) {
   return read_varint_slow(source);
 }
 
+// A string's length, refused from 2^24 on; the bytes are left to the caller.
+Result<uint64_t> read_string_length(ByteSource& source);
 Result<std::string> read_string(ByteSource& source);
 Result<std::string> read_string_bytes(ByteSource& source);
 

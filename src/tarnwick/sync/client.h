@@ -86,6 +86,10 @@ base::Result<T> classify_setup_error(base::Result<T> result, const ClientConfig&
   return result;
 }
 
+// What an exchange that outlasted query_timeout reports, as an Io error of kind TimedOut:
+// "timed out: the exchange took longer than query_timeout ({duration})".
+std::string exchange_timeout_text(base::Duration query_timeout);
+
 // The handshake step of the set-up; replaceable for tests.
 using HandshakeFn = std::function<base::Result<ServerInfo>(Transport&, const ClientConfig&)>;
 

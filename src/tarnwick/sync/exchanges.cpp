@@ -108,10 +108,14 @@ void SyncClient::check_in_step() {
   if (!send_packet(packet.span()).ok() || !read_pong(*reader_).ok()) mark_broken();
 }
 
+std::string exchange_timeout_text(base::Duration query_timeout) {
+  return base::cat("timed out: the exchange took longer than query_timeout (",
+                   display_duration(query_timeout), ")");
+}
+
 DeadlineScope SyncClient::exchange_deadline() {
   return DeadlineScope(*transport_, config_.query_timeout,
-                       base::cat("timed out: the exchange took longer than query_timeout (",
-                                 display_duration(config_.query_timeout), ")"));
+                       exchange_timeout_text(config_.query_timeout));
 }
 
 Status SyncClient::send_packet(std::span<const uint8_t> packet) {

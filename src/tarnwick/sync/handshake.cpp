@@ -122,7 +122,8 @@ Result<ServerInfo> read_server_hello(ByteSource& in, uint64_t configured_revisio
     return Error::protocol(cat("expected hello (0), got ", type));
 
   ServerInfo info;
-  TW_ASSIGN_OR_RETURN(info.name, read_string(in));
+  KeptTexts texts;
+  TW_ASSIGN_OR_RETURN(info.name, texts.read(in));
   TW_ASSIGN_OR_RETURN(info.version_major, read_varint(in));
   TW_ASSIGN_OR_RETURN(info.version_minor, read_varint(in));
   TW_ASSIGN_OR_RETURN(info.revision, read_varint(in));
@@ -132,25 +133,25 @@ Result<ServerInfo> read_server_hello(ByteSource& in, uint64_t configured_revisio
     TW_ASSIGN_OR_RETURN(info.parallel_replicas_version, read_varint(in));
   }
   if (n >= protocol::kRevisionWithServerTimezone) {
-    TW_ASSIGN_OR_RETURN(info.timezone, read_string(in));
+    TW_ASSIGN_OR_RETURN(info.timezone, texts.read(in));
   }
   if (n >= protocol::kRevisionWithServerDisplayName) {
-    TW_ASSIGN_OR_RETURN(info.display_name, read_string(in));
+    TW_ASSIGN_OR_RETURN(info.display_name, texts.read(in));
   }
   if (n >= protocol::kRevisionWithVersionPatch) {
     TW_ASSIGN_OR_RETURN(info.version_patch, read_varint(in));
   }
   if (n >= protocol::kRevisionWithChunkedPackets) {
-    TW_ASSIGN_OR_RETURN(info.server_chunked_send_mode, read_string(in));
-    TW_ASSIGN_OR_RETURN(info.server_chunked_recv_mode, read_string(in));
+    TW_ASSIGN_OR_RETURN(info.server_chunked_send_mode, texts.read(in));
+    TW_ASSIGN_OR_RETURN(info.server_chunked_recv_mode, texts.read(in));
   }
   if (n >= protocol::kRevisionWithPasswordComplexityRules) {
     TW_ASSIGN_OR_RETURN(uint64_t count, read_varint(in));
     TW_TRY(limits::checked_count(count, "password complexity rule", kMaxPasswordComplexityRules));
     info.password_complexity_rules.reserve(count);
     for (uint64_t i = 0; i < count; ++i) {
-      TW_ASSIGN_OR_RETURN(std::string pattern, read_string(in));
-      TW_ASSIGN_OR_RETURN(std::string message, read_string(in));
+      TW_ASSIGN_OR_RETURN(std::string pattern, texts.read(in));
+      TW_ASSIGN_OR_RETURN(std::string message, texts.read(in));
       info.password_complexity_rules.emplace_back(std::move(pattern), std::move(message));
     }
   }

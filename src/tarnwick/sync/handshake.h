@@ -54,7 +54,8 @@ base::Result<ServerInfo> perform_handshake(base::ByteSource& in, base::ByteSink&
 void write_client_hello(base::ByteBuffer& out, const ClientConfig& config);
 
 // Reads the server's answer to the Hello: its packet type, then the Hello fields gated by the
-// negotiated revision. An Exception instead fails with Error::Auth carrying its text.
+// negotiated revision. An Exception instead fails with Error::Auth carrying its text. The texts
+// kept (names, time zone, chunked modes, password rules) share one KeptTexts bound.
 base::Result<ServerInfo> read_server_hello(base::ByteSource& in, uint64_t configured_revision);
 
 // The challenge exchange: request, challenge, signature by `signer`, response.

@@ -1,5 +1,8 @@
 #include "tarnwick/sync/server_packets.h"
 
+#include <algorithm>
+#include <cstring>
+
 #include "tarnwick/base/format.h"
 #include "tarnwick/base/utf8.h"
 #include "tarnwick/protocol/wire.h"
@@ -28,16 +31,6 @@ Status skip_varints(ByteSource& in, int count) {
   return {};
 }
 
-// Reads a string's length and skips its bytes, under the string length limit.
-Status skip_string(ByteSource& in) {
-  TW_ASSIGN_OR_RETURN(uint64_t len, read_varint(in));
-  if (len > protocol::kMaxStringLength) [[unlikely]] {
-    return Error::protocol(
-        cat("string length ", len, " exceeds clickhouse-cpp limit ", protocol::kMaxStringLength));
-  }
-  return in.skip(len);
-}
-
 // Skips `count` entries of 16 bytes; `count` has been checked to fit 60 bits.
 Status skip_sixteen_byte_entries(ByteSource& in, uint64_t count) {
   return in.skip(count * 16);
@@ -55,26 +48,103 @@ Result<std::string> read_string_lossy(ByteSource& in) {
   return base::decode_utf8_lossy(reinterpret_cast<const uint8_t*>(bytes.data()), bytes.size());
 }
 
+namespace {
+
+// Names and messages are read in pieces of this size.
+constexpr size_t kTextPiece = 4096;
+
+// Appends to `out` through `append`, then cuts `out` back to `limit` bytes at a character
+// boundary when it grew past them, setting `cut`. Nothing more is appended once `cut` is set.
+template <class Append>
+void keep_within(std::string& out, size_t limit, bool& cut, Append&& append) {
+  if (cut) return;
+  append(out);
+  if (out.size() <= limit) return;
+  size_t end = limit;
+  while (end != 0 && (static_cast<uint8_t>(out[end]) & 0xC0) == 0x80) --end;
+  out.resize(end);
+  cut = true;
+}
+
+// Where a piece of `n` bytes can be split so that a character begun at its end is held back for
+// the next piece: before a lead byte among the last three. Decoding and checking never carry
+// anything across a byte that is not a continuation byte, so the pieces read as the whole would.
+size_t whole_characters(const uint8_t* piece, size_t n) {
+  for (size_t back = 1; back <= 3 && back <= n; ++back) {
+    const uint8_t byte = piece[n - back];
+    if ((byte & 0xC0) != 0x80) return byte >= 0xC0 ? n - back : n;
+  }
+  return n;
+}
+
+// Reads one string through a small buffer. With `out`, its text is appended there (checked, or
+// decoded with replacement) as far as keep_within allows. Otherwise it is dropped; `strict`
+// still checks it.
+Status read_text(ByteSource& in, std::string* out, size_t limit, bool strict, bool& cut) {
+  TW_ASSIGN_OR_RETURN(uint64_t left, protocol::read_string_length(in));
+  if (!strict && (out == nullptr || cut)) return in.skip(left);
+  uint8_t piece[kTextPiece + 3];
+  size_t held = 0;     // bytes of a character begun at the previous piece's end
+  uint64_t start = 0;  // where piece[0] lies in the string
+  while (left != 0) {
+    const size_t take = static_cast<size_t>(std::min<uint64_t>(left, kTextPiece));
+    TW_TRY(in.read_exact(piece + held, take));
+    left -= take;
+    const size_t n = held + take;
+    const size_t whole = left == 0 ? n : whole_characters(piece, n);
+    if (strict) {
+      if (auto bad = base::validate_utf8(piece, whole)) [[unlikely]] {
+        bad->valid_up_to += start;
+        return Error::protocol(cat("invalid utf8: ", bad->to_string()));
+      }
+    }
+    if (out != nullptr) {
+      keep_within(*out, limit, cut, [&](std::string& text) {
+        if (strict) {
+          text.append(reinterpret_cast<const char*>(piece), whole);
+        } else {
+          base::append_utf8_lossy(text, piece, whole);
+        }
+      });
+    }
+    held = n - whole;
+    std::memmove(piece, piece + whole, held);
+    start += whole;
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<std::string> KeptTexts::read(ByteSource& in) {
+  std::string text;
+  bool cut = false;
+  TW_TRY(read_text(in, &text, left_, true, cut));
+  left_ -= text.size();
+  if (cut) text.append(kTruncatedMarker);
+  return text;
+}
+
 Result<ExceptionChain> read_exception_chain_levels(ByteSource& in, bool strict) {
   ExceptionChain chain;
+  auto keep = [&](auto&& append) {
+    keep_within(chain.text, kMaxPacketText, chain.truncated, append);
+  };
   for (uint64_t level = 1;; ++level) {
     TW_ASSIGN_OR_RETURN(int32_t code, protocol::read_i32(in));
-    TW_ASSIGN_OR_RETURN(std::string name, strict ? read_string(in) : read_string_lossy(in));
-    TW_ASSIGN_OR_RETURN(std::string message, strict ? read_string(in) : read_string_lossy(in));
-    if (strict) {  // the stack trace
-      TW_TRY(read_string(in));
-    } else {
-      TW_TRY(skip_string(in));
-    }
+    if (level > 1) keep([](std::string& text) { text.append(" | nested: "); });
+    const size_t name_at = chain.text.size();
+    TW_TRY(read_text(in, &chain.text, kMaxPacketText, strict, chain.truncated));
+    if (level == 1) chain.name = chain.text.substr(name_at);
+    keep([&](std::string& text) { text.append(cat(" (code ", code, "): ")); });
+    TW_TRY(read_text(in, &chain.text, kMaxPacketText, strict, chain.truncated));
+    if (level == 1) chain.code = code;
+    TW_TRY(read_text(in, nullptr, 0, strict, chain.truncated));  // the stack trace
     TW_ASSIGN_OR_RETURN(uint8_t nested, in.read_u8());
-
-    if (level > 1) chain.text.append(" | nested: ");
-    chain.text.append(cat(name, " (code ", code, "): ", message));
-    if (level == 1) {
-      chain.code = code;
-      chain.name = std::move(name);
+    if (nested == 0) {
+      if (chain.truncated) chain.text.append(kTruncatedMarker);
+      return chain;
     }
-    if (nested == 0) return chain;
     if (level == kMaxExceptionLevels) {
       return Error::protocol(
           cat("exception nesting too deep: more than ", kMaxExceptionLevels, " levels"));

@@ -20,16 +20,39 @@ namespace tarnwick::sync {
 using protocol::ServerPacket;
 
 inline constexpr uint64_t kMaxExceptionLevels = 1000;
+// What the texts kept from one packet may take together: an exception chain's rendered text, the
+// names and rules of the server's Hello, the names of a table-status answer. A server's longest
+// messages quote a query (256 KiB at the server's default max_query_size), well within it.
+inline constexpr size_t kMaxPacketText = size_t{1} << 20;
+// Ends a text cut to the bound.
+inline constexpr std::string_view kTruncatedMarker = "... (truncated)";
+
+// Texts read from one packet under one bound for all of them. Each is read through a small
+// buffer; the text that reaches the bound is cut there at a character boundary and ends with
+// kTruncatedMarker, and a later one keeps only the marker. The bytes left out are read and
+// dropped.
+class KeptTexts {
+ public:
+  explicit KeptTexts(size_t bound = kMaxPacketText) : left_(bound) {}
+  // A string that must be UTF-8, as read_string reads it, kept as far as the bound allows.
+  base::Result<std::string> read(base::ByteSource& in);
+
+ private:
+  size_t left_;
+};
 
 // An exception chain read whole: the first level's code and name, and every level rendered as
-// "{name} (code {code}): {message}", joined with " | nested: ". More than kMaxExceptionLevels
-// levels fail with "exception nesting too deep". `strict`: every string, the stack trace
-// included, is read with read_string (the handshake's form); otherwise names and messages are
-// decoded with replacement and the stack trace is skipped.
+// "{name} (code {code}): {message}", joined with " | nested: ". Of that text at most
+// kMaxPacketText bytes are kept, cut at a character boundary and followed by
+// kTruncatedMarker; the rest of the chain is read through a small buffer and dropped, and no
+// stack trace is kept. More than kMaxExceptionLevels levels fail with "exception nesting too
+// deep". `strict`: every string, the stack trace included, must be UTF-8 (the handshake's form);
+// otherwise names and messages are decoded with replacement and the stack trace is not looked at.
 struct ExceptionChain {
   int32_t code = 0;
   std::string name;
   std::string text;
+  bool truncated = false;  // the text was cut and ends with kTruncatedMarker
 };
 base::Result<ExceptionChain> read_exception_chain_levels(base::ByteSource& in, bool strict);
 

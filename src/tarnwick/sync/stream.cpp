@@ -93,8 +93,12 @@ class StreamBytes final : public ByteSource {
     while (s.position_ == s.buffer_.size()) {
       TW_TRY(s.check_pending_size());
       bool at_boundary = false;
-      TW_ASSIGN_OR_RETURN(QueryStream::Fill got, s.receive(at_boundary));
-      if (got.ended) return size_t{0};
+      Result<QueryStream::Fill> got = s.receive(at_boundary);
+      if (!got.ok()) {
+        if (got.error().is_io(IoKind::WouldBlock)) return s.stalled();
+        return std::move(got).error();
+      }
+      if (got->ended) return size_t{0};
     }
     pos_ = s.buffer_.data() + s.position_;
     end_ = s.buffer_.data() + s.buffer_.size();
@@ -205,8 +209,12 @@ Result<QueryStream::Fill> QueryStream::fill_buffer() {
   if (got.ok()) return got;
   Error e = std::move(got).error();
   if (e.is_io(IoKind::InvalidData)) return Error::protocol(e.io_error().message);
+  if (e.is_io(IoKind::WouldBlock)) {
+    // A read time-out: between packets the stream waits again, inside one it ends.
+    if (at_boundary && position_ == buffer_.size()) return Fill{};
+    return stalled();
+  }
   if (!at_boundary) return e;
-  if (e.is_io(IoKind::WouldBlock)) return Fill{};  // a read time-out: wait again
   if (e.is_io(IoKind::UnexpectedEof)) return Fill{0, true};
   if (e.is_io(IoKind::TimedOut)) {
     end_error_ = std::move(e);
@@ -232,6 +240,11 @@ Error QueryStream::connection_ended() {
   if (end_error_) return *end_error_;
   return Error::io(
       IoError::custom(IoKind::UnexpectedEof, "connection closed before the end of the response"));
+}
+
+Error QueryStream::stalled() const {
+  return Error::io(
+      IoError::custom(IoKind::TimedOut, exchange_timeout_text(settings_.query_timeout)));
 }
 
 Result<std::optional<Block>> QueryStream::read_next_block() {
@@ -439,7 +452,8 @@ Result<QueryStream> SyncClient::start_stream(std::string_view query) {
   stream_link_ = std::make_shared<StreamLink>();
   StreamSettings settings{config_.read_buffer_capacity,  revision(),
                           config_.compression_enabled(), server_info_.recv_chunked,
-                          server_info_.send_chunked,     config_.max_response_size};
+                          server_info_.send_chunked,     config_.max_response_size,
+                          config_.query_timeout};
   // Like the connection's socket, the stream pauses after query_timeout without bytes (and then
   // waits again between packets).
   std::unique_ptr<Transport> transport = Transport::new_plain(std::move(handle));

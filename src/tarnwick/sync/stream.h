@@ -20,6 +20,7 @@
 
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/bytes.h"
+#include "tarnwick/base/duration.h"
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
 #include "tarnwick/protocol/block_layout.h"
@@ -72,6 +73,8 @@ struct StreamSettings {
   // What one block may cost, as the block decoders charge it; a packet still arriving is held to
   // it too.
   uint64_t block_byte_limit = 268435456;
+  // How long a packet begun may pause before the stream ends with a time-out.
+  base::Duration query_timeout = base::Duration::from_secs(30);
 };
 
 class QueryStream {
@@ -127,6 +130,8 @@ class QueryStream {
   // Drops the bytes before position.
   void compact();
   base::Error connection_ended();
+  // A packet begun paused for query_timeout: the time-out a buffered exchange reports.
+  base::Error stalled() const;
 
   std::unique_ptr<Transport> transport_;
   base::ByteBuffer buffer_;  // received bytes, chunk framing removed, not yet consumed

@@ -3,6 +3,7 @@
 #include <utility>
 
 #include "tarnwick/base/format.h"
+#include "tarnwick/sync/server_packets.h"
 
 namespace tarnwick::sync {
 
@@ -44,9 +45,10 @@ Result<TablesStatusMap> read_tables_status_response(base::ByteSource& source,
 
   // Not reserved from `count`: every entry takes at least three bytes that must arrive first.
   TablesStatusMap answer;
+  KeptTexts names;
   for (uint64_t i = 0; i < count; ++i) {
-    TW_ASSIGN_OR_RETURN(std::string database, protocol::read_string(source));
-    TW_ASSIGN_OR_RETURN(std::string table, protocol::read_string(source));
+    TW_ASSIGN_OR_RETURN(std::string database, names.read(source));
+    TW_ASSIGN_OR_RETURN(std::string table, names.read(source));
     TW_ASSIGN_OR_RETURN(const uint8_t replicated, source.read_u8());
     TableStatus status;
     if (replicated != 0) {

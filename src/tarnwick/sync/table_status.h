@@ -59,7 +59,8 @@ base::Status check_tables_status_revision(uint64_t negotiated_revision);
 void write_tables_status_request(base::ByteBuffer& out, std::span<const QualifiedTableName> tables);
 
 // Reads the body of a TablesStatusResponse (after its packet type). A repeated pair replaces the
-// earlier one. The count is refused above 16777215; the map grows only as entries arrive.
+// earlier one. The count is refused above 16777215; the map grows only as entries arrive. The
+// names share one KeptTexts bound.
 base::Result<TablesStatusMap> read_tables_status_response(base::ByteSource& source,
                                                           uint64_t negotiated_revision);
 

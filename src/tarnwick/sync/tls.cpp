@@ -17,6 +17,7 @@
 #include <cstring>
 #include <memory>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "tarnwick/base/bytes.h"
@@ -269,6 +270,14 @@ std::string take_tls_error_text(std::string_view fallback) {
 Result<std::shared_ptr<const TlsConfig>> TlsConfig::build(
     const std::optional<std::string>& ca_file, const std::optional<std::string>& client_cert,
     const std::optional<std::string>& client_key) {
+  // The files are opened by C-string name: a NUL would silently cut a path short.
+  const std::pair<const std::optional<std::string>&, const char*> paths[] = {
+      {ca_file, "tls_ca_file"}, {client_cert, "tls_client_cert"}, {client_key, "tls_client_key"}};
+  for (const auto& [file, argument] : paths) {
+    if (file && file->find('\0') != std::string::npos) {
+      return Error::config(base::cat(argument, " must not contain a NUL character"));
+    }
+  }
   if (client_cert.has_value() != client_key.has_value()) {
     return Error::config(base::cat(
         "mTLS config error: ", client_cert ? "tls_client_cert is given without tls_client_key"

@@ -31,7 +31,8 @@ class TlsConfig {
   // error whose message is the whole text ("invalid CA certificate: {}", "invalid client cert:
   // {}", "invalid client key: {}", "mTLS config error: {}"). A CA file without certificates, or a
   // system store that holds none, is refused as bad material. Pass-phrase protected keys are
-  // refused, never prompted for.
+  // refused, never prompted for. A path holding a NUL character fails first, with the Config error
+  // "{argument} must not contain a NUL character" (tls_ca_file, tls_client_cert, tls_client_key).
   static base::Result<std::shared_ptr<const TlsConfig>> build(
       const std::optional<std::string>& ca_file, const std::optional<std::string>& client_cert,
       const std::optional<std::string>& client_key);

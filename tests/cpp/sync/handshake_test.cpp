@@ -265,6 +265,29 @@ TEST(HandshakeTest, ExceptionInsteadOfHelloIsAnAuthenticationError) {
   EXPECT_EQ(x.unread, 0u);
 }
 
+// The Hello's texts share the bound of the texts kept from one packet (1 MiB): the text that
+// reaches it is cut there and marked, later ones keep only the marker, the rest is still read.
+TEST(HandshakeTest, HelloTextsAreBounded) {
+  const std::string marker = "... (truncated)";
+  const std::string name(700 * 1024, 'n'), display(400 * 1024, 'd');
+  Wire g;
+  g.bytes({0x00}).str(name).bytes({24, 8}).varint(54483).bytes({0x03});
+  g.str("UTC").str(display).bytes({0x05}).str("chunked").str("chunked");
+  g.bytes({0x01}).str("^.{8}$").str("eight characters");
+  g.fill(8, 0x01).str("").bytes({0x09, 0x0B});
+  base::MemorySource in(g.get());
+  auto info = read_server_hello(in, 54483);
+  ASSERT_TRUE(info.ok()) << info.error().to_string();
+  EXPECT_TRUE(info->name == name);
+  EXPECT_EQ(info->timezone, "UTC");
+  EXPECT_TRUE(*info->display_name == display.substr(0, (1 << 20) - name.size() - 3) + marker);
+  EXPECT_EQ(info->server_chunked_send_mode, marker);
+  ASSERT_EQ(info->password_complexity_rules.size(), 1u);
+  EXPECT_EQ(info->password_complexity_rules[0].second, marker);
+  EXPECT_EQ(info->version_54479, 11u);
+  EXPECT_EQ(in.remaining(), 0u);
+}
+
 TEST(HandshakeTest, EveryTruncatedServerHelloFailsCleanly) {
   for (uint64_t r : {54412, 54460, 54470, 54483}) {
     Bytes full = server_hello(r);

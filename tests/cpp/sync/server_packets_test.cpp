@@ -5,6 +5,7 @@
 #include "support/sources.h"
 #include "support/wire_builder.h"
 #include "tarnwick/base/format.h"
+#include "tarnwick/base/utf8.h"
 #include "tarnwick/sync/handshake.h"
 
 namespace tarnwick::sync {
@@ -165,6 +166,84 @@ TEST(ServerPacketsTest, ExceptionChains) {
     const std::string got = read_both(wire);
     EXPECT_EQ(got.substr(0, expected.size()), expected);
   }
+}
+
+// What an exception chain keeps is bounded: 1 MiB of text, cut at a character boundary, then the
+// marker; the rest of the chain is still read to its end. The strict reader still checks the
+// bytes it drops.
+TEST(ServerPacketsTest, ExceptionTextIsBounded) {
+  constexpr size_t kBound = 1 << 20;
+  const std::string marker = "... (truncated)";
+  const std::string big(600 * 1024, 'm');
+  // "E (code 2): " is 12 bytes; a two-byte character straddles the bound after 12 + 1 bytes.
+  const std::string wide = "x" + [] {
+    std::string s;
+    for (size_t i = 0; i < kBound; ++i) s += "\xC3\xA9";
+    return s;
+  }();
+  std::string bad_tail(2 * kBound, 'a');
+  bad_tail[3 * kBound / 2] = '\xFF';
+  Wire three, straddle, trace, bad;
+  for (int i = 1; i <= 3; ++i) exception_level(three, 2, "E", big, i < 3);
+  three.bytes({0xEE});
+  exception_level(straddle, 2, "E", wide, false);
+  // A stack trace is never kept, whatever its length.
+  trace.bytes({2, 0, 0, 0}).str("E").str("m").str(std::string(3 * kBound, 's')).bytes({0});
+  exception_level(bad, 2, "E", bad_tail, false);
+
+  const std::string level = "E (code 2): " + big;
+  const std::string three_text = (level + " | nested: " + level).substr(0, kBound) + marker;
+  const std::string straddle_text = "E (code 2): x" + wide.substr(1, kBound - 14) + marker;
+  const struct {
+    const Wire& wire;
+    std::string text;
+    size_t left;
+  } cases[] = {
+      {three, three_text, 1},
+      {straddle, straddle_text, 0},
+      {trace, "E (code 2): m", 0},
+      {bad, "E (code 2): " + bad_tail.substr(0, kBound - 12) + marker, 0},
+  };
+  for (const auto& c : cases) {
+    base::MemorySource lossy(c.wire.get()), strict(c.wire.get());
+    auto packet = read_server_packet_body(lossy, 2, {});
+    ASSERT_EQ(packet.error().kind(), base::ErrorKind::Server) << packet.error().to_string();
+    EXPECT_EQ(packet.error().server_name(), "E");
+    EXPECT_TRUE(packet.error().message() == c.text) << packet.error().message().size();
+    EXPECT_EQ(lossy.remaining(), c.left);
+    auto text = read_exception_chain(strict);
+    if (&c.wire == &bad) {
+      ASSERT_FALSE(text.ok());
+      EXPECT_EQ(text.error().message(),
+                "invalid utf8: invalid utf-8 sequence of 1 bytes from index 1572864");
+      continue;
+    }
+    ASSERT_TRUE(text.ok()) << text.error().to_string();
+    EXPECT_TRUE(*text == c.text) << text->size();
+    EXPECT_EQ(strict.remaining(), c.left);
+  }
+}
+
+// Names and messages are read in pieces: characters cut by a piece's end, and invalid bytes
+// anywhere, decode as they do in one piece.
+TEST(ServerPacketsTest, ExceptionTextAcrossPieces) {
+  std::string message = "x";
+  for (int i = 0; i < 9000; ++i) message += i % 1000 == 999 ? "\xE2\x82" : "\xE2\x82\xAC";
+  message += "\xF0\x9F";
+  Wire wire;
+  exception_level(wire, 2, "E", message, false);
+  const std::string want =
+      "E (code 2): " +
+      base::decode_utf8_lossy(reinterpret_cast<const uint8_t*>(message.data()), message.size());
+  over_both_sources(wire.get(), [&](base::ByteSource& in) {
+    auto packet = read_server_packet_body(in, 2, {});
+    EXPECT_TRUE(packet.error().message() == want);
+  });
+  base::MemorySource strict(wire.get());
+  auto text = read_exception_chain(strict);
+  ASSERT_FALSE(text.ok());
+  EXPECT_EQ(text.error().message(),
+            "invalid utf8: invalid utf-8 sequence of 2 bytes from index 2998");
 }
 
 TEST(ServerPacketsTest, ProgressAndProfileInfoByRevision) {

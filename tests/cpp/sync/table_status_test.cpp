@@ -150,6 +150,20 @@ TEST(TableStatusTest, MalformedEntries) {
   }
 }
 
+// The names kept from one answer share a bound of 1 MiB; past it a name keeps only the marker.
+TEST(TableStatusTest, NamesShareTheTextBound) {
+  const std::string marker = "... (truncated)";
+  const std::string db((1 << 20) - 1, 'a');
+  Bytes body = {0x02, 0xFF, 0xFF, 0x3F};  // two entries; a name of 2^20 - 1 bytes
+  body.insert(body.end(), db.begin(), db.end());
+  const Bytes rest = {0x01, 't', 0x00, 0x02, 'd', 'b', 0x01, 'u', 0x00};
+  body.insert(body.end(), rest.begin(), rest.end());
+  auto got = parse_both(body, kNewest);
+  ASSERT_TRUE(got.ok()) << got.error().to_string();
+  const TablesStatusMap expected = {{{db, "t"}, {}}, {{marker, marker}, {}}};
+  EXPECT_TRUE(*got == expected);
+}
+
 TEST(TableStatusTest, AnswerPacketTypes) {
   int exception_reads = 0;
   auto read_exception = [&](ByteSource& source) {
