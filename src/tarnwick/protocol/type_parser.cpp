@@ -157,7 +157,10 @@ struct Grammar {
 
   Result<ColumnType> parse(std::string_view text, uint32_t depth);
 
-  // find_top_level_comma(args) for the arguments of a type at `depth`, a part of `whole`.
+  // find_top_level_comma(args) for the arguments of a type at `depth`, a part of `whole`. Those
+  // arguments lie at parenthesis depth depth - first_depth + 1 of `whole`: a nested type's text
+  // starts where its parent's arguments start or just after a comma at their depth, and before
+  // its own "(" it holds only white space and a name without parentheses.
   std::optional<size_t> top_level_comma(std::string_view args, uint32_t depth) {
     if (whole.size() <= kWalkedTypeText) return find_top_level_comma(args);
     const uint32_t level = depth - first_depth;
