@@ -8,32 +8,24 @@
 
 namespace tarnwick::protocol {
 
+namespace {
+
+// Calls visit(depth, index) for each comma of `text` at depths 1 to `max_depth`.
 template <class Visit>
-void CommaIndex::for_each_comma(std::string_view text, uint32_t max_depth, Visit&& visit) {
-  // Wider than any parenthesis count a text can hold, so it cannot overflow.
-  int64_t depth = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    switch (text[i]) {
-      case '(':
-        ++depth;
-        break;
-      case ')':
-        --depth;
-        break;
-      case ',':
-        if (depth >= 1 && depth <= max_depth) visit(static_cast<size_t>(depth), i);
-        break;
-      default:
-        break;
-    }
-  }
+void for_each_indexed_comma(std::string_view text, uint32_t max_depth, Visit&& visit) {
+  for_each_comma(text, [&](int64_t depth, size_t i) {
+    if (depth >= 1 && depth <= max_depth) visit(static_cast<size_t>(depth), i);
+    return true;
+  });
 }
+
+}  // namespace
 
 CommaIndex::CommaIndex(std::string_view text, uint32_t max_depth) {
   max_depth = std::min(max_depth, kMaxTypeDepth + 1);
   std::array<size_t, kMaxTypeDepth + 2> counts{};
   size_t total = 0;
-  for_each_comma(text, max_depth, [&](size_t d, size_t) {
+  for_each_indexed_comma(text, max_depth, [&](size_t d, size_t) {
     ++counts[d];
     ++total;
     deepest_ = std::max(deepest_, d);
@@ -43,7 +35,7 @@ CommaIndex::CommaIndex(std::string_view text, uint32_t max_depth) {
     cursor(d) = end(d - 1);
     end(d) = end(d - 1) + counts[d];
   }
-  for_each_comma(text, max_depth, [&](size_t d, size_t i) { comma(cursor(d)++) = i; });
+  for_each_indexed_comma(text, max_depth, [&](size_t d, size_t i) { comma(cursor(d)++) = i; });
   for (size_t d = 1; d <= deepest_; ++d) cursor(d) = end(d - 1);
 }
 

@@ -1,5 +1,5 @@
-// The index of commas by parenthesis depth that lets the type grammar split long texts in time
-// linear in their length.
+// The commas of a type text by parenthesis depth: the walk that finds them, and the index that
+// lets the type grammar split long texts in time linear in their length.
 #pragma once
 
 #include <cstddef>
@@ -9,6 +9,30 @@
 #include <vector>
 
 namespace tarnwick::protocol {
+
+// Walks `text` keeping its parenthesis depth (0 at the start; "(" adds one and ")" takes one
+// away, quotes are not special) and calls visit(depth, index) for each comma, until a visit
+// returns false.
+template <class Visit>
+void for_each_comma(std::string_view text, Visit&& visit) {
+  // Wider than any parenthesis count a text can hold, so it cannot overflow.
+  int64_t depth = 0;
+  for (size_t i = 0; i < text.size(); ++i) {
+    switch (text[i]) {
+      case '(':
+        ++depth;
+        break;
+      case ')':
+        --depth;
+        break;
+      case ',':
+        if (!visit(depth, i)) return;
+        break;
+      default:
+        break;
+    }
+  }
+}
 
 // Where the commas of a type text lie, by parenthesis depth (the count of "(" minus ")" before
 // a character), so that every level of the grammar finds the commas splitting its arguments
@@ -25,10 +49,6 @@ class CommaIndex {
   std::optional<size_t> next(uint32_t depth, size_t from, size_t to);
 
  private:
-  // Calls visit(depth, index) for each comma of the text at depths 1 to max_depth.
-  template <class Visit>
-  static void for_each_comma(std::string_view text, uint32_t max_depth, Visit&& visit);
-
   // One allocation: where each depth's run of commas ends (depths 0 to deepest_), each depth's
   // cursor, then the comma indices, each depth's run in text order from end(d - 1) to end(d).
   std::vector<size_t> slots_;

@@ -516,24 +516,12 @@ std::string_view trim_unicode_space(std::string_view text) {
 }
 
 std::optional<size_t> find_top_level_comma(std::string_view text) {
-  // Wider than any parenthesis count a text can hold, so it cannot overflow.
-  int64_t depth = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    switch (text[i]) {
-      case '(':
-        ++depth;
-        break;
-      case ')':
-        --depth;
-        break;
-      case ',':
-        if (depth == 0) return i;
-        break;
-      default:
-        break;
-    }
-  }
-  return std::nullopt;
+  std::optional<size_t> found;
+  for_each_comma(text, [&](int64_t depth, size_t i) {
+    if (depth == 0) found = i;
+    return depth != 0;
+  });
+  return found;
 }
 
 Result<ColumnType> parse_type(std::string_view text) {
