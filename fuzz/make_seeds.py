@@ -153,6 +153,23 @@ def main():
         write("type_grammar", re.sub(r"[^A-Za-z0-9]+", "_", text).strip("_") or "space",
               text.encode())
 
+    # Long and deep names (each under 64 KiB): texts over 256 bytes find their commas through an
+    # index of the whole text; the chains reach it at every depth up to the nesting limit.
+    def nest(opening, levels, leaf, closing=")"):
+        return opening * levels + leaf + closing * levels
+
+    pad = " " * 200 + "\u00a0"
+    for name, text in [
+            ("long-tuple-chain-256", nest("Tuple(a, ", 256, "b")),
+            ("long-tuple-chain-257", nest("Tuple(a, ", 257, "b")),
+            ("long-map-keys-128", nest("Map(", 128, "x" * 4096, ", Nullable(UInt8))")),
+            ("long-name-in-250-tuples", nest("Tuple(", 250, "x" * 60000)),
+            ("long-wide-tuple", "Tuple(" + ", ".join(["UInt8", "a String", "Map(K, V)"] * 1500)
+             + ")"),
+            ("long-unbalanced", pad + "Tuple(a)((b), c, Map(d), (e, f)), Variant(g,))" + pad),
+            ("long-mixed", pad + "Map(Tuple(a, Map(b, c)), Variant(Tuple(d,), Array(Map(e, f))))")]:
+        write("type_grammar", name, text.encode())
+
     for name, frames in reply_frames():
         write("frames", f"{name}-whole", bytes([0x00]) + frames)
         write("frames", f"{name}-by3-large", bytes([0x83]) + frames)

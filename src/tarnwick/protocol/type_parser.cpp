@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "tarnwick/base/format.h"
+#include "tarnwick/protocol/type_commas.h"
 
 namespace tarnwick::protocol {
 
@@ -143,14 +144,42 @@ Result<ColumnType> parse_plain(std::string_view t) {
   return ColumnType::other(std::string(t));
 }
 
+// Type texts up to this many bytes find their commas by walking the arguments at each level:
+// the usual names are far shorter, and walking a few hundred bytes again costs less than indexing.
+constexpr size_t kWalkedTypeText = 256;
+
+// One parse: the whole text, the depth it started at and, once a Map, Tuple or Variant needs
+// it, the index of its commas.
+struct Grammar {
+  std::string_view whole;
+  uint32_t first_depth = 0;
+  std::optional<CommaIndex> commas;
+
+  Result<ColumnType> parse(std::string_view text, uint32_t depth);
+
+  // find_top_level_comma(args) for the arguments of a type at `depth`, a part of `whole`. Those
+  // arguments lie at parenthesis depth depth - first_depth + 1 of `whole`: a nested type's text
+  // starts where its parent's arguments start or just after a comma at their depth, and before
+  // its own "(" it holds only white space and a name without parentheses.
+  std::optional<size_t> top_level_comma(std::string_view args, uint32_t depth) {
+    if (whole.size() <= kWalkedTypeText) return find_top_level_comma(args);
+    const uint32_t level = depth - first_depth;
+    if (!commas) commas.emplace(whole, kMaxTypeDepth - first_depth + 1);
+    const auto from = static_cast<size_t>(args.data() - whole.data());
+    const std::optional<size_t> at = commas->next(level + 1, from, from + args.size());
+    if (!at) return std::nullopt;
+    return *at - from;
+  }
+};
+
 // Tuple and Variant arguments: elements split at top-level commas, one trailing comma ignored.
-Result<std::vector<ColumnType>> parse_list(std::string_view args, uint32_t depth) {
+Result<std::vector<ColumnType>> parse_list(Grammar& g, std::string_view args, uint32_t depth) {
   std::vector<ColumnType> elements;
   std::string_view rest = args;
   while (!rest.empty()) {
-    const std::optional<size_t> comma = find_top_level_comma(rest);
+    const std::optional<size_t> comma = g.top_level_comma(rest, depth);
     TW_ASSIGN_OR_RETURN(ColumnType element,
-                        parse_type_rec(comma ? rest.substr(0, *comma) : rest, depth + 1));
+                        g.parse(comma ? rest.substr(0, *comma) : rest, depth + 1));
     elements.push_back(std::move(element));
     if (!comma) break;
     rest.remove_prefix(*comma + 1);
@@ -166,23 +195,23 @@ Result<ColumnType> sized_decimal(std::string_view args, uint32_t precision,
 }
 
 // name(args): the text ended with ')' and `args` is already trimmed.
-Result<ColumnType> parse_constructed(std::string_view t, std::string_view name,
+Result<ColumnType> parse_constructed(Grammar& g, std::string_view t, std::string_view name,
                                      std::string_view args, uint32_t depth) {
   if (name == "Array" || name == "Nullable" || name == "LowCardinality") {
-    TW_ASSIGN_OR_RETURN(ColumnType inner, parse_type_rec(args, depth + 1));
+    TW_ASSIGN_OR_RETURN(ColumnType inner, g.parse(args, depth + 1));
     if (name == "Array") return ColumnType::array(std::move(inner));
     if (name == "Nullable") return ColumnType::nullable(std::move(inner));
     return ColumnType::low_cardinality(std::move(inner));
   }
   if (name == "Map") {
-    const std::optional<size_t> comma = find_top_level_comma(args);
+    const std::optional<size_t> comma = g.top_level_comma(args, depth);
     if (!comma) return fail(base::cat("cannot parse Map types from: ", args));
-    TW_ASSIGN_OR_RETURN(ColumnType key, parse_type_rec(args.substr(0, *comma), depth + 1));
-    TW_ASSIGN_OR_RETURN(ColumnType value, parse_type_rec(args.substr(*comma + 1), depth + 1));
+    TW_ASSIGN_OR_RETURN(ColumnType key, g.parse(args.substr(0, *comma), depth + 1));
+    TW_ASSIGN_OR_RETURN(ColumnType value, g.parse(args.substr(*comma + 1), depth + 1));
     return ColumnType::map(std::move(key), std::move(value));
   }
   if (name == "Tuple" || name == "Variant") {
-    TW_ASSIGN_OR_RETURN(std::vector<ColumnType> elements, parse_list(args, depth));
+    TW_ASSIGN_OR_RETURN(std::vector<ColumnType> elements, parse_list(g, args, depth));
     if (name == "Tuple") return ColumnType::tuple(std::move(elements));
     return ColumnType::variant(std::move(elements));
   }
@@ -487,24 +516,12 @@ std::string_view trim_unicode_space(std::string_view text) {
 }
 
 std::optional<size_t> find_top_level_comma(std::string_view text) {
-  // Wider than any parenthesis count a text can hold, so it cannot overflow.
-  int64_t depth = 0;
-  for (size_t i = 0; i < text.size(); ++i) {
-    switch (text[i]) {
-      case '(':
-        ++depth;
-        break;
-      case ')':
-        --depth;
-        break;
-      case ',':
-        if (depth == 0) return i;
-        break;
-      default:
-        break;
-    }
-  }
-  return std::nullopt;
+  std::optional<size_t> found;
+  for_each_comma(text, [&](int64_t depth, size_t i) {
+    if (depth == 0) found = i;
+    return depth != 0;
+  });
+  return found;
 }
 
 Result<ColumnType> parse_type(std::string_view text) {
@@ -512,6 +529,13 @@ Result<ColumnType> parse_type(std::string_view text) {
 }
 
 Result<ColumnType> parse_type_rec(std::string_view text, uint32_t depth) {
+  Grammar g{text, depth, std::nullopt};
+  return g.parse(text, depth);
+}
+
+namespace {
+
+Result<ColumnType> Grammar::parse(std::string_view text, uint32_t depth) {
   if (depth > kMaxTypeDepth) {
     return fail(base::cat("type nesting exceeds ", kMaxTypeDepth, " levels"));
   }
@@ -522,7 +546,9 @@ Result<ColumnType> parse_type_rec(std::string_view text, uint32_t depth) {
   if (t.back() != ')') return fail(base::cat("malformed type name (unclosed paren): ", t));
   const std::string_view name = t.substr(0, open);
   const std::string_view args = trim_unicode_space(t.substr(open + 1, t.size() - open - 2));
-  return parse_constructed(t, name, args, depth);
+  return parse_constructed(*this, t, name, args, depth);
 }
+
+}  // namespace
 
 }  // namespace tarnwick::protocol

@@ -166,8 +166,9 @@ struct ColumnType {
   static ColumnType other(std::string text);
 };
 
-// Parses a type text. Failures are Error::protocol with a bare message ("empty type name");
-// callers wrap them as "bad type '<text>': <message>".
+// Parses a type text, in time linear in its length whatever its nesting. Failures are
+// Error::protocol with a bare message ("empty type name"); callers wrap them as
+// "bad type '<text>': <message>".
 base::Result<ColumnType> parse_type(std::string_view text);
 
 // The recursive parser; depth counts the enclosing type constructors. Callers outside the parser

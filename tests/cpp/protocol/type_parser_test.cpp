@@ -151,11 +151,54 @@ TEST(TypeParserTest, NestingLimit) {
   EXPECT_EQ(parse_outcome(nest("Map(UInt8, Nullable(", 129, "UInt8", "))")), kTooDeep);
   EXPECT_TRUE(parse_type(nest("Map(UInt8, Nullable(", 128, "UInt8", "))")).ok());
   EXPECT_EQ(parse_outcome("Tuple(UInt8, " + nest("Array(", 256, "UInt8") + ")"), kTooDeep);
+  auto tuples = parse_type(nest("Tuple(a, ", 256, "b"));  // commas at every depth up to 256
+  ASSERT_TRUE(tuples.ok());
+  t = &*tuples;
+  for (int i = 0; i < 255; ++i) t = &t->nested.at(1);
+  EXPECT_EQ(t->debug_string(), "Tuple([Other(\"a\"), Other(\"b\")])");
+  EXPECT_EQ(parse_outcome(nest("Tuple(a, ", 257, "b")), kTooDeep);
+  EXPECT_EQ(parse_outcome(nest("Tuple(a, ", 57, "b"), 200), kTooDeep);
+  EXPECT_TRUE(parse_type_rec(nest("Tuple(a, ", 57, "b", ", c)"), 199).ok());
   EXPECT_EQ(parse_outcome(nest("Array(", 1000000, "UInt8")),
             kTooDeep);  // stops without deep recursion
   EXPECT_EQ(parse_outcome("UInt8", 256), "parsed: UInt8");
   EXPECT_EQ(parse_outcome("UInt8", 257), kTooDeep);
   EXPECT_EQ(parse_outcome("", 4000000000u), kTooDeep);
+}
+
+// Long texts find their commas through an index of the whole text rather than by walking each
+// level's arguments; white space around a short text makes it long without changing its outcome.
+TEST(TypeParserTest, LongTextsParseLikeShortOnes) {
+  const std::string_view texts[] = {
+      "Map(Tuple(a, b), Tuple(c, Map(d, e)))",
+      "Tuple(Tuple(a, b), Tuple(c, d), Map(e, Tuple(f, g)), Variant(h, i,), j)",
+      "Map(Map(Map(a, b), c), Map(d, Map(e, f)))",
+      "Tuple(Enum8('a' = 1, 'b' = 2), Nested(x UInt8, y String), DateTime64(3, 'UTC'), z)",
+      "Tuple(a), b)",
+      "Map(a), (b, c)",
+      "Tuple(a)((b), c)",
+      "Map(a)(, b)",
+      "Tuple(a)), Tuple(b, c), (d, e)",
+      "Tuple(x), y, (z)",
+      "Tuple((a, b), c), d)",
+      "Map(Tuple(a, b)), c, d)",
+      "Tuple(Map(a, b), Tuple(c, d)",
+      "Tuple(Tuple(, a), b)",
+      "Tuple(a, Map(b))",
+      "Variant(Tuple(Tuple(Tuple(a, b), c), d), e)",
+      "Nullable(Tuple(Array(Map(a, b)), LowCardinality(Tuple(c,)), d))",
+      "Tuple(\u00a0a ,\u3000b\u2029, Map( c , d ) )",
+  };
+  const std::string pad(150, ' ');
+  for (std::string_view text : texts) {
+    const std::string padded = pad + "\u00a0" + std::string(text) + "\u3000" + pad;
+    for (uint32_t depth : {0u, 1u, 253u, 254u, 255u, 256u}) {
+      EXPECT_EQ(parse_outcome(padded, depth), parse_outcome(text, depth)) << text << " " << depth;
+    }
+  }
+  // A comma after a ")" that dips below the arguments' depth and a "(" that returns to it splits.
+  EXPECT_EQ(parse_outcome(pad + "Tuple(a)((b), c)"),
+            "parsed: Tuple([Other(\"a)((b)\"), Other(\"c\")])");
 }
 
 TEST(TypeParserTest, TopLevelCommaAndTrimming) {
