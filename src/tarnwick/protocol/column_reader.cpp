@@ -41,6 +41,7 @@ namespace {
 // LowCardinality of a plain column into the plain body of its dictionary type.
 struct KeepingSink {
   static constexpr bool kExpands = true;
+  static constexpr bool kKeptForm = false;
   static constexpr bool kStateKinds = true;
   static constexpr bool kOtherAsString = false;
   // A LowCardinality under a state prefix is kept as it came: its flags give only the width.

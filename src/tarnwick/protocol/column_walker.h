@@ -3,11 +3,19 @@
 // run over a byte source with a sink of its own; the sink decides what happens to the bytes (kept
 // under a budget, dropped) and carries the few texts and rules in which the readers differ.
 //
-// One function walks every body, in two settings. A plain column (column()) holds the key version
-// of every LowCardinality in it up front and expands or steps over each LowCardinality body from
-// its flags; a body under a state prefix (the members of Variant and Dynamic columns and JSON
-// paths) is walked with the prefix's ColumnState tree and carries each LowCardinality's key version
-// in line. A new kind of column is a case of walk() (or of leaf(), when it reads alike in both).
+// A column (column()) is the state prefix of its whole type tree, then its body, which holds no
+// prefix bytes. The prefix is read in one place (prefix()) into a ColumnState tree that the body
+// walk follows. The prefix of Nullable, Array, Map and Tuple is their children's prefixes in
+// order; a LowCardinality's is its key version; a Variant's is its mode word and then its members'
+// prefixes; Dynamic and JSON prefixes carry their member types' prefixes inside them.
+//
+// One function walks every body, in two settings. In the plain setting (outside Variant and
+// Dynamic bodies) a LowCardinality is expanded or stepped over from its flags, its key version
+// neither kept nor charged, and JSON has only its string form, whose version word is dropped
+// likewise. Under a Variant or Dynamic (the raw setting) every byte, prefix and body, is kept as it
+// came and a LowCardinality stays dictionary-encoded. So a kept column is the raw prefixes of its
+// tree, then its body; read_kept_prefix() and kept_body_length() read that form back.
+// A new kind of column is a case of walk() (or of leaf(), when it reads alike in both).
 // Depth counts one level per type constructor, in prefixes and bodies alike, Dynamic members and
 // JSON paths included; past kMaxTypeDepth the walk fails instead of recursing further.
 //
@@ -18,7 +26,8 @@
 // UnexpectedEof); the walker never looks past what it has read.
 //
 // A sink provides:
-//   kExpands, kStateKinds, kOtherAsString, kCheckStateLcFlags, kBoundsOffsets, kOffsetRun
+//   kExpands, kStateKinds, kOtherAsString, kCheckStateLcFlags, kBoundsOffsets, kOffsetRun,
+//   kKeptForm (the source is a kept column: the words of the plain setting are not there),
 //   take(source, n), view(source, n), word(source), varint(source), text(source, label),
 //   run_room(window), took_run(p, n), hold(n) (memory the walk keeps while it lasts),
 //   length_label(label), unsupported(type, in_state),
@@ -105,135 +114,116 @@ class ColumnWalker {
   ColumnWalker(base::ByteSource& source, Sink& sink, const BlockLayout& layout = {})
       : src_(source), sink_(sink), layout_(layout) {}
 
-  // A whole column of `rows` rows: the key versions of its LowCardinality types, then its body.
-  // Zero rows read nothing, whatever the type.
+  // A whole column of `rows` rows: the state prefix of its whole type tree, then its body. Zero
+  // rows read nothing, whatever the type.
   base::Status column(const ColumnType& type, uint64_t rows, uint32_t depth = 0) {
     if (rows == 0) return {};
-    TW_TRY(key_versions(type));
-    return walk(type, nullptr, rows, depth);
+    TW_ASSIGN_OR_RETURN(ColumnState state, prefix(type, depth, false));
+    return walk(type, state, rows, depth, false);
   }
 
-  // The state prefix of a column of `type` (nothing for types without one).
-  base::Result<ColumnState> prefix(const ColumnType& type, uint32_t depth) {
+  // The state prefix of a column of `type`, outside Variant and Dynamic bodies (`raw` false) or
+  // inside them. A plain-setting LowCardinality's prefix is its key version alone: its dictionary
+  // is a column of its own, read with the body.
+  base::Result<ColumnState> prefix(const ColumnType& type, uint32_t depth, bool raw) {
     if (depth > kMaxTypeDepth) [[unlikely]]
       return nesting_too_deep_error();
-    if (type.kind == TypeKind::JSON) return json_prefix(depth);
     ColumnState node;
-    if (type.kind == TypeKind::Dynamic) {
-      node.kind = Kind::Dynamic;
-      TW_ASSIGN_OR_RETURN(DynamicState state, dynamic_prefix(depth));
-      node.dynamic.push_back(std::move(state));
-      return node;
+    switch (type.kind) {
+      case TypeKind::JSON:
+        return json_prefix(depth, raw);
+      case TypeKind::Dynamic: {
+        if constexpr (!Sink::kStateKinds) return sink_.unsupported(type, false);
+        node.kind = Kind::Dynamic;
+        TW_ASSIGN_OR_RETURN(DynamicState state, dynamic_prefix(depth));
+        node.dynamic.push_back(std::move(state));
+        return node;
+      }
+      case TypeKind::LowCardinality: {
+        TW_ASSIGN_OR_RETURN(uint64_t version, raw ? sink_.word(src_) : plain_word());
+        TW_TRY(check_key_version(version));
+        if (!raw) return node;
+        break;
+      }
+      case TypeKind::Variant: {
+        if constexpr (!Sink::kStateKinds) return sink_.unsupported(type, false);
+        TW_ASSIGN_OR_RETURN(node.version, sink_.word(src_));  // the mode word
+        raw = true;
+        break;
+      }
+      default:
+        break;
     }
-    // A LowCardinality's key version and a Variant's mode word stand in their bodies.
     node.kind = wrapper_state_kind(type.kind);
     if (node.kind == Kind::Plain) return node;
     node.children.reserve(type.nested.size());
     for (const ColumnType& child : type.nested) {
-      TW_ASSIGN_OR_RETURN(ColumnState state, prefix(child, depth + 1));
+      TW_ASSIGN_OR_RETURN(ColumnState state, prefix(child, depth + 1, raw));
       node.children.push_back(std::move(state));
     }
     return node;
   }
 
- private:
-  // ---- plain columns ----------------------------------------------------------------------------
-
-  // The key version of every LowCardinality in a column of plain wrappers, depth first. A
-  // Variant, Dynamic or JSON column carries its members' prefixes itself.
-  base::Status key_versions(const ColumnType& type) {
-    if (type.kind == TypeKind::LowCardinality) {
-      TW_ASSIGN_OR_RETURN(uint64_t version, base_word());
-      return check_key_version(version);
-    }
-    if (is_plain_wrapper(type)) {
-      for (const ColumnType& child : type.nested) TW_TRY(key_versions(child));
-    }
-    return {};
-  }
-
-  // The body of `rows` rows of `type`. Without a state (`state` null) this is a plain column: a
-  // LowCardinality's key version went ahead with the column's, Variant and Dynamic columns read
-  // their prefixes here, and JSON has only its string form. Under a state prefix the state tree
-  // says how each node is laid out.
-  base::Status walk(const ColumnType& type, const ColumnState* state, uint64_t rows,
-                    uint32_t depth) {
-    // Zero rows have no bytes, except in a plain column of the older layout the body of a
-    // LowCardinality nested in it.
-    if (rows == 0 &&
-        (state != nullptr || !(layout_.empty_low_cardinality_body && has_low_cardinality(type)))) {
+  // The body of `rows` rows of `type` (no prefix bytes), laid out as `state` says; `raw` inside
+  // Variant and Dynamic bodies.
+  base::Status walk(const ColumnType& type, const ColumnState& state, uint64_t rows, uint32_t depth,
+                    bool raw) {
+    // Zero rows have no bytes, except in the plain setting of the older layout the body of a
+    // LowCardinality nested in a column with rows.
+    if (rows == 0 && (raw || !(layout_.empty_low_cardinality_body && has_low_cardinality(type)))) {
       return {};
     }
     // A parsed type is never deeper than the grammar allows; a tree built by hand may be.
     if (depth > kMaxTypeDepth) [[unlikely]]
       return nesting_too_deep_error();
-    auto child = [&](Kind kind, size_t i) -> const ColumnState* {
-      return state != nullptr ? &state->child_or_plain(kind, i) : nullptr;
+    auto child = [&](Kind kind, size_t i) -> const ColumnState& {
+      return state.child_or_plain(kind, i);
     };
     const uint32_t next = depth + 1;
     switch (type.kind) {
       case TypeKind::Nullable:
         TW_TRY(sink_.take(src_, rows));  // null map
-        return walk(type.inner(), child(Kind::Nullable, 0), rows, next);
+        return walk(type.inner(), child(Kind::Nullable, 0), rows, next, raw);
       case TypeKind::Array: {
         TW_ASSIGN_OR_RETURN(uint64_t elements, offsets(rows, "array offset"));
-        return walk(type.inner(), child(Kind::Array, 0), elements, next);
+        return walk(type.inner(), child(Kind::Array, 0), elements, next, raw);
       }
       case TypeKind::Map: {
         TW_ASSIGN_OR_RETURN(uint64_t entries, offsets(rows, "map offset"));
-        TW_TRY(walk(type.key(), child(Kind::Map, 0), entries, next));
-        return walk(type.value(), child(Kind::Map, 1), entries, next);
+        TW_TRY(walk(type.key(), child(Kind::Map, 0), entries, next, raw));
+        return walk(type.value(), child(Kind::Map, 1), entries, next, raw);
       }
       case TypeKind::Tuple:
         for (size_t i = 0; i < type.nested.size(); ++i) {
-          TW_TRY(walk(type.nested[i], child(Kind::Tuple, i), rows, next));
+          TW_TRY(walk(type.nested[i], child(Kind::Tuple, i), rows, next, raw));
         }
         return {};
       case TypeKind::LowCardinality:
-        if (state == nullptr) return plain_low_cardinality(type.inner(), rows, depth);
-        return state_low_cardinality(type.inner(), *child(Kind::LowCardinality, 0), rows, depth);
-      case TypeKind::JSON: {
-        if (state != nullptr) return json(*state, rows, depth);
-        // The string form only; its version word is neither kept nor charged.
-        TW_ASSIGN_OR_RETURN(uint64_t version, base_word());
-        if (version != 1 && version != 4) return bad_json_version(version);
-        return strings(rows, "JSON string length");
-      }
-      case TypeKind::Variant: {
-        if (state != nullptr) {
-          std::span<const ColumnState> members;
-          if (state->kind == Kind::Variant) members = state->children;
-          return variant(type.nested, members, rows, depth);
-        }
+        if (!raw) return plain_low_cardinality(type.inner(), rows, depth);
+        return state_low_cardinality(type.inner(), child(Kind::LowCardinality, 0), rows, depth);
+      case TypeKind::JSON:
+        if (raw) return json(state, rows, depth);
+        return strings(rows, "JSON string length");  // the string form; the prefix checked that
+      case TypeKind::Variant:
         if constexpr (!Sink::kStateKinds) return sink_.unsupported(type, false);
-        // Every member's prefix stands before anything else of the body, the mode word included.
-        std::vector<ColumnState> states;
-        states.reserve(type.nested.size());
-        for (const ColumnType& member : type.nested) {
-          TW_ASSIGN_OR_RETURN(ColumnState member_state, prefix(member, next));
-          states.push_back(std::move(member_state));
-        }
-        return variant(type.nested, states, rows, depth);
-      }
-      case TypeKind::Dynamic: {
-        if (state != nullptr) {
-          if (state->kind != Kind::Dynamic || state->dynamic.empty()) [[unlikely]]
-            return base::Error::protocol("missing Dynamic state prefix");
-          return dynamic(state->dynamic.front(), rows, depth);
-        }
+        if (state.kind != Kind::Variant) [[unlikely]]
+          return base::Error::protocol("missing Variant state prefix");
+        return variant(type.nested, state.children, state.version, rows, depth);
+      case TypeKind::Dynamic:
         if constexpr (!Sink::kStateKinds) return sink_.unsupported(type, false);
-        TW_ASSIGN_OR_RETURN(DynamicState own, dynamic_prefix(depth));
-        return dynamic(own, rows, depth);
-      }
-      case TypeKind::Other:  // under a state prefix, kept with the String layout
-        if (state != nullptr || Sink::kOtherAsString) return strings(rows, "string value length");
+        if (state.kind != Kind::Dynamic || state.dynamic.empty()) [[unlikely]]
+          return base::Error::protocol("missing Dynamic state prefix");
+        return dynamic(state.dynamic.front(), rows, depth);
+      case TypeKind::Other:  // inside Variant and Dynamic bodies, kept with the String layout
+        if (raw || Sink::kOtherAsString) return strings(rows, "string value length");
         return sink_.unsupported(type, false);
       default:
-        return leaf(type, rows, state != nullptr);
+        return leaf(type, rows, raw);
     }
   }
 
-  // A LowCardinality body from its flags on; its key version went ahead with the column's.
+ private:
+  // A LowCardinality body from its flags on; its key version stands in the column's prefix.
   base::Status plain_low_cardinality(const ColumnType& inner, uint64_t rows, uint32_t depth) {
     TW_ASSIGN_OR_RETURN(uint64_t flags, base_word());
     TW_ASSIGN_OR_RETURN(uint64_t keys, base_word());
@@ -249,13 +239,11 @@ class ColumnWalker {
     }
   }
 
-  // The dictionary-encoded form with its key version in line: version, flags, key count,
-  // dictionary (for Nullable(U), plain U values with the state of the Nullable's member), index
-  // count, indexes.
+  // The dictionary-encoded form inside Variant and Dynamic bodies (its key version stands in the
+  // prefix): flags, key count, dictionary (for Nullable(U), plain U values with the state of the
+  // Nullable's member), index count, indexes.
   base::Status state_low_cardinality(const ColumnType& inner, const ColumnState& state,
                                      uint64_t rows, uint32_t depth) {
-    TW_ASSIGN_OR_RETURN(uint64_t version, sink_.word(src_));
-    TW_TRY(check_key_version(version));
     TW_ASSIGN_OR_RETURN(uint64_t flags, sink_.word(src_));
     TW_ASSIGN_OR_RETURN(uint64_t keys, sink_.word(src_));
     TW_ASSIGN_OR_RETURN(LowCardinalityHeader header,
@@ -264,7 +252,7 @@ class ColumnWalker {
     if (inner.kind == TypeKind::Nullable) {
       dictionary = &dictionary->child_or_plain(Kind::Nullable, 0);
     }
-    TW_TRY(walk(lc_dictionary_type(inner), dictionary, header.keys, depth + 1));
+    TW_TRY(walk(lc_dictionary_type(inner), *dictionary, header.keys, depth + 1, true));
     TW_ASSIGN_OR_RETURN(uint64_t count, sink_.word(src_));
     if (count != rows) [[unlikely]]
       return index_count_mismatch(count, rows);
@@ -288,16 +276,16 @@ class ColumnWalker {
     }
   }
 
-  // The mode word, then the discriminators or the compact record, then the member bodies in
-  // member order, each holding only its own rows. `states` may be shorter than `members`.
+  // The discriminators or the compact record of `mode` (the prefix's word), then the member
+  // bodies in member order, each holding only its own rows. `states` may be shorter than
+  // `members`.
   base::Status variant(std::span<const ColumnType> members, std::span<const ColumnState> states,
-                       uint64_t rows, uint32_t depth) {
+                       uint64_t mode, uint64_t rows, uint32_t depth) {
     if (depth > kMaxTypeDepth) [[unlikely]]
       return nesting_too_deep_error();
     auto state_of = [&](size_t i) -> const ColumnState& {
       return i < states.size() ? states[i] : ColumnState::plain();
     };
-    TW_ASSIGN_OR_RETURN(uint64_t mode, sink_.word(src_));
     const uint64_t n = members.size();
     if (n == 0) return {};
     if (mode == 0) {
@@ -308,7 +296,7 @@ class ColumnWalker {
         if (byte < counts.size()) ++counts[byte];
       }
       for (size_t i = 0; i < counts.size(); ++i) {
-        TW_TRY(walk(members[i], &state_of(i), counts[i], depth + 1));
+        TW_TRY(walk(members[i], state_of(i), counts[i], depth + 1, true));
       }
       return {};
     }
@@ -320,7 +308,7 @@ class ColumnWalker {
             base::cat("Variant compact rows ", k, " exceeds row count ", rows));
       }
       if (d >= n) return {};
-      return walk(members[d], &state_of(d), k, depth + 1);
+      return walk(members[d], state_of(d), k, depth + 1, true);
     }
     return base::Error::protocol(base::cat("unknown Variant serialization mode ", mode));
   }
@@ -344,7 +332,7 @@ class ColumnWalker {
       if (counts[i] == 0) continue;
       TW_ASSIGN_OR_RETURN(ColumnType type, parse_dynamic_type(state.type_names[i]));
       const ColumnState& member = i < state.states.size() ? state.states[i] : ColumnState::plain();
-      TW_TRY(walk(type, &member, counts[i], depth + 1));
+      TW_TRY(walk(type, member, counts[i], depth + 1, true));
     }
     return {};
   }
@@ -380,7 +368,7 @@ class ColumnWalker {
     state.states.reserve(state.type_names.size());
     for (const std::string& name : state.type_names) {
       TW_ASSIGN_OR_RETURN(ColumnType type, parse_dynamic_type(name));
-      TW_ASSIGN_OR_RETURN(ColumnState member, prefix(type, depth + 1));
+      TW_ASSIGN_OR_RETURN(ColumnState member, prefix(type, depth + 1, true));
       state.states.push_back(std::move(member));
     }
     return state;
@@ -399,9 +387,14 @@ class ColumnWalker {
     return names;
   }
 
-  base::Result<ColumnState> json_prefix(uint32_t depth) {
+  base::Result<ColumnState> json_prefix(uint32_t depth, bool raw) {
     ColumnState node;
     node.kind = Kind::Json;
+    if (!raw) {  // the string form only; its version word is neither kept nor charged
+      TW_ASSIGN_OR_RETURN(node.version, plain_word());
+      if (node.version != 1 && node.version != 4) return bad_json_version(node.version);
+      return node;
+    }
     TW_ASSIGN_OR_RETURN(node.version, sink_.word(src_));
     switch (node.version) {
       case 1:
@@ -528,9 +521,15 @@ class ColumnWalker {
     return {};
   }
 
-  // A word of the plain walk that no sink keeps (key versions, LowCardinality headers, JSON
+  // A word of the plain setting that no sink keeps (key versions, LowCardinality headers, JSON
   // versions).
   base::Result<uint64_t> base_word() { return read_fixed<uint64_t>(src_); }
+  // A key version or JSON version word of the plain setting; a kept column does not hold it, and
+  // only a value that passes stands there.
+  base::Result<uint64_t> plain_word() {
+    if constexpr (Sink::kKeptForm) return uint64_t{1};
+    return base_word();
+  }
 
   static bool is_plain_wrapper(const ColumnType& type) {
     return type.kind == TypeKind::Nullable || type.kind == TypeKind::Array ||
@@ -548,6 +547,7 @@ class ColumnWalker {
 // holds them, else copied into a scratch buffer.
 struct DroppingSink {
   static constexpr bool kExpands = false;
+  static constexpr bool kKeptForm = false;
   static constexpr uint64_t kOffsetRun = 8192;
 
   base::Status take(base::ByteSource& source, uint64_t n);
