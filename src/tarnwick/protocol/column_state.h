@@ -23,9 +23,9 @@ struct ColumnState;
 
 // The state of one Dynamic column or one JSON path.
 struct DynamicState {
-  std::vector<std::string> type_names;  // as read, in wire order
-  std::vector<ColumnState> states;      // one per type name, same order
-  uint64_t version = 0;                 // 0, 1, 2 or 3
+  std::vector<ColumnType> types;    // the type names as parsed, in wire order
+  std::vector<ColumnState> states;  // one per type, same order
+  uint64_t version = 0;             // 0, 1, 2 or 3
 };
 
 // One node per type constructor. Kinds without a prefix of their own are Plain.

@@ -30,6 +30,7 @@
 //   kKeptForm (the source is a kept column: the words of the plain setting are not there),
 //   take(source, n), view(source, n), word(source), varint(source), text(source, label),
 //   run_room(window), took_run(p, n), hold(n) (memory the walk keeps while it lasts),
+//   release(n) (memory held that the walk gave back),
 //   length_label(label), unsupported(type, in_state),
 //   and, when kExpands, expand_low_cardinality(source, inner, header, rows, depth, layout).
 #pragma once
@@ -74,6 +75,15 @@ base::Status check_key_version(uint64_t version);
 ColumnState::Kind wrapper_state_kind(TypeKind kind);
 // A Dynamic member's type name, parsed; failures read "bad dynamic type '{name}': {reason}".
 base::Result<ColumnType> parse_dynamic_type(const std::string& name);
+// The most that parsing a type name of `length` bytes may allocate: at most one node per two bytes
+// of the name, with as much again for vectors' spare capacity, and the texts of unknown types.
+inline uint64_t parse_cost_bound(uint64_t length) {
+  return (length + 2) * (sizeof(ColumnType) + 1);
+}
+// The memory a string holds beyond its own object.
+inline uint64_t text_memory_size(const std::string& text) {
+  return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
+}
 // "LowCardinality index count {} does not match row count {}".
 [[gnu::cold]] base::Error index_count_mismatch(uint64_t count, uint64_t rows);
 // Checks `n` cumulative offsets at `p` that continue from `previous`; returns the last.
@@ -135,6 +145,7 @@ class ColumnWalker {
       case TypeKind::Dynamic: {
         if constexpr (!Sink::kStateKinds) return sink_.unsupported(type, false);
         node.kind = Kind::Dynamic;
+        TW_TRY(sink_.hold(sizeof(DynamicState)));
         TW_ASSIGN_OR_RETURN(DynamicState state, dynamic_prefix(depth));
         node.dynamic.push_back(std::move(state));
         return node;
@@ -156,6 +167,9 @@ class ColumnWalker {
     }
     node.kind = wrapper_state_kind(type.kind);
     if (node.kind == Kind::Plain) return node;
+    // Under a Variant or Dynamic the tree mirrors types the server named: held while the column
+    // is walked, so charged before room is made for it.
+    if (raw) TW_TRY(sink_.hold(type.nested.size() * sizeof(ColumnState)));
     node.children.reserve(type.nested.size());
     for (const ColumnType& child : type.nested) {
       TW_ASSIGN_OR_RETURN(ColumnState state, prefix(child, depth + 1, raw));
@@ -313,12 +327,12 @@ class ColumnWalker {
     return base::Error::protocol(base::cat("unknown Variant serialization mode ", mode));
   }
 
-  // The discriminators of a Dynamic column, then its member bodies in type-name order; a type
-  // without rows has no body and its name is not parsed.
+  // The discriminators of a Dynamic column, then its member bodies in type order; a type without
+  // rows has no body.
   base::Status dynamic(const DynamicState& state, uint64_t rows, uint32_t depth) {
     if (depth > kMaxTypeDepth) [[unlikely]]
       return nesting_too_deep_error();
-    const uint64_t n = state.type_names.size();
+    const uint64_t n = state.types.size();
     if (state.version == 0 || n == 0) return {};
     const bool deprecated = state.version == 1;
     const unsigned width = deprecated ? 1 : n < 256 ? 1 : n < 65536 ? 2 : 4;
@@ -330,9 +344,8 @@ class ColumnWalker {
                         count_dynamic_rows(d.data(), rows, n, width, deprecated));
     for (size_t i = 0; i < counts.size(); ++i) {
       if (counts[i] == 0) continue;
-      TW_ASSIGN_OR_RETURN(ColumnType type, parse_dynamic_type(state.type_names[i]));
       const ColumnState& member = i < state.states.size() ? state.states[i] : ColumnState::plain();
-      TW_TRY(walk(type, member, counts[i], depth + 1, true));
+      TW_TRY(walk(state.types[i], member, counts[i], depth + 1, true));
     }
     return {};
   }
@@ -343,45 +356,61 @@ class ColumnWalker {
     if (depth > kMaxTypeDepth) [[unlikely]]
       return nesting_too_deep_error();
     DynamicState state;
+    std::vector<std::string> names;
     TW_ASSIGN_OR_RETURN(state.version, sink_.word(src_));
     switch (state.version) {
       case 0:
         return state;
       case 1: {
         TW_TRY(sink_.varint(src_));  // the type limit, not used
-        TW_ASSIGN_OR_RETURN(state.type_names, type_names());
+        TW_ASSIGN_OR_RETURN(names, type_names());
         TW_TRY(sink_.word(src_));  // the variant version, not used
         break;
       }
       case 2:
       case 3: {
-        TW_ASSIGN_OR_RETURN(state.type_names, type_names());
+        TW_ASSIGN_OR_RETURN(names, type_names());
         break;
       }
       default:
         return base::Error::protocol(
             base::cat("unknown Dynamic subcolumn serialization version ", state.version));
     }
-    // All names come first; then the prefix of each named type, in name order. The states are held
-    // while the column is walked, so a keeping sink charges them to the column.
-    TW_TRY(sink_.hold(state.type_names.size() * sizeof(ColumnState)));
-    state.states.reserve(state.type_names.size());
-    for (const std::string& name : state.type_names) {
+    // All names come first; then each is parsed and its type's prefix read, in name order. The
+    // types and their states are held while the column is walked, so each is charged at what it
+    // holds before it is kept; a name's parse is charged at the most it may take before it runs.
+    TW_TRY(sink_.hold(names.size() * (sizeof(ColumnType) + sizeof(ColumnState))));
+    state.types.reserve(names.size());
+    state.states.reserve(names.size());
+    for (std::string& name : names) {
+      const uint64_t bound = parse_cost_bound(name.size());
+      TW_TRY(sink_.hold(bound));
       TW_ASSIGN_OR_RETURN(ColumnType type, parse_dynamic_type(name));
+      sink_.release(bound);
+      TW_TRY(sink_.hold(type_memory_size(type) - sizeof(ColumnType)));
+      sink_.release(text_memory_size(name));
+      std::string().swap(name);  // not needed any more
       TW_ASSIGN_OR_RETURN(ColumnState member, prefix(type, depth + 1, true));
+      state.types.push_back(std::move(type));
       state.states.push_back(std::move(member));
     }
     return state;
   }
 
+  // The type names of a Dynamic prefix, each charged at what it holds before it is kept.
   base::Result<std::vector<std::string>> type_names() {
     TW_ASSIGN_OR_RETURN(uint64_t count, sink_.varint(src_));
     TW_TRY(limits::checked_count(count, "dynamic subcolumn types", kMaxPrefixEntries));
     // The list grows with the names actually read: room is never taken for a count alone.
     std::vector<std::string> names;
     for (uint64_t i = 0; i < count; ++i) {
-      TW_TRY(sink_.hold(sizeof(std::string)));
+      if (names.size() == names.capacity()) {
+        const size_t more = std::max<size_t>(names.capacity(), 1);
+        TW_TRY(sink_.hold(more * sizeof(std::string)));
+        names.reserve(names.capacity() + more);
+      }
       TW_ASSIGN_OR_RETURN(std::string name, sink_.text(src_, "dynamic type length"));
+      TW_TRY(sink_.hold(text_memory_size(name)));
       names.push_back(std::move(name));
     }
     return names;
@@ -558,6 +587,7 @@ struct DroppingSink {
   size_t run_room(size_t window) const { return window; }
   base::Status took_run(const uint8_t*, size_t) { return {}; }
   base::Status hold(uint64_t) { return {}; }
+  void release(uint64_t) {}
 
   base::ByteBuffer scratch;
 };

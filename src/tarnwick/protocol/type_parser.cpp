@@ -525,4 +525,12 @@ Result<ColumnType> parse_type_rec(std::string_view text, uint32_t depth) {
   return parse_constructed(t, name, args, depth);
 }
 
+uint64_t type_memory_size(const ColumnType& type) {
+  uint64_t n = sizeof(ColumnType);
+  if (type.text.capacity() > std::string().capacity()) n += type.text.capacity() + 1;  // not held in place
+  n += (type.nested.capacity() - type.nested.size()) * sizeof(ColumnType);
+  for (const ColumnType& child : type.nested) n += type_memory_size(child);
+  return n;
+}
+
 }  // namespace tarnwick::protocol
