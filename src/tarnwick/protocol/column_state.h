@@ -58,9 +58,6 @@ struct ColumnState {
 // The most JSON paths and Dynamic type names one prefix may announce.
 inline constexpr uint64_t kMaxPrefixEntries = 65536;
 
-// Whether `type` has a state prefix anywhere inside (a Dynamic or JSON node).
-bool has_state_prefix(const ColumnType& type);
-
 // Whether a kept column of `type` starts with prefix bytes: whether a Variant or Dynamic stands in
 // it outside LowCardinality dictionaries.
 bool keeps_state_prefix(const ColumnType& type);

@@ -27,26 +27,6 @@ const ColumnState& ColumnState::child_or_plain(Kind expected, size_t i) const {
   return children[i];
 }
 
-bool has_state_prefix(const ColumnType& type) {
-  switch (type.kind) {
-    case TypeKind::JSON:
-    case TypeKind::Dynamic:
-      return true;
-    case TypeKind::Nullable:
-    case TypeKind::Array:
-    case TypeKind::Map:
-    case TypeKind::Tuple:
-    case TypeKind::LowCardinality:
-    case TypeKind::Variant:
-      for (const ColumnType& child : type.nested) {
-        if (has_state_prefix(child)) return true;
-      }
-      return false;
-    default:
-      return false;
-  }
-}
-
 bool keeps_state_prefix(const ColumnType& type) {
   switch (type.kind) {
     case TypeKind::Variant:

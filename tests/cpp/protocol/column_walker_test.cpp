@@ -338,7 +338,7 @@ TEST(ColumnWalkerTest, EveryReaderWalksEveryCaseAsTheTableSays) {
       EXPECT_EQ(kept.consumed, c.wire.size());
       EXPECT_EQ(kept.kept, c.kept.value_or(c.wire));
       // Every kept byte is charged, and so is the state the prefixes leave in memory.
-      if (has_state_prefix(*type) || keeps_state_prefix(*type)) {
+      if (keeps_state_prefix(*type)) {
         EXPECT_LE(kept.budget, kColumnByteLimit - kept.kept.size());
       } else {
         EXPECT_EQ(kept.budget, kColumnByteLimit - kept.kept.size());
@@ -442,14 +442,18 @@ TEST(ColumnWalkerTest, BlocksKeepStatePrefixesAndViewsStepOverThem) {
   const ByteVec variant =
       Wire().u64(0).raw(dyn2({"String"})).bytes({1, 0}).bytes({0}).str("s").bytes({9});
   const ByteVec dynamic = Wire().raw(dyn2({"UInt8"})).bytes({0, 1}).bytes({3});
+  // [42, 'x'], []: the mode word stands before the offsets.
+  const ByteVec members = Wire().str("x").u64(42);
+  const ByteVec array = Wire().u64(0).u64(2).u64(2).bytes({1, 0}).raw(members);
   Wire w;
-  w.block_head(3, 2).column("v", "Variant(Dynamic, UInt8)").raw(variant);
+  w.block_head(4, 2).column("v", "Variant(Dynamic, UInt8)").raw(variant);
   w.column("d", "Dynamic").raw(dynamic).column("n", "UInt8").bytes({5, 6});
+  w.column("a", "Array(Variant(String, UInt64))").raw(array);
   base::MemorySource src(w.get());
   auto block = read_block_body(src);
   ASSERT_TRUE(block.ok()) << block.error().to_string();
   EXPECT_EQ(src.remaining(), 0u);
-  ASSERT_EQ(block->columns.size(), 3u);
+  ASSERT_EQ(block->columns.size(), 4u);
   EXPECT_EQ(ByteVec(block->columns[0].data.view().begin(), block->columns[0].data.view().end()),
             variant);
 
@@ -461,11 +465,15 @@ TEST(ColumnWalkerTest, BlocksKeepStatePrefixesAndViewsStepOverThem) {
   auto d = block->read_column_by_index(1);
   ASSERT_TRUE(d.ok());
   EXPECT_EQ(d->get<column::ColumnKind::Dynamic>().data, dynamic);
+  auto a = block->read_column_by_index(3);
+  ASSERT_TRUE(a.ok()) << a.error().to_string();
+  ASSERT_EQ(a->kind(), column::ColumnKind::Array);
+  EXPECT_EQ(a->inner().get<column::ColumnKind::Variant>().data, members);
 
   uint64_t pos = 0;  // the buffered parser keeps the same bytes
   auto parsed = parse_block_body(w.get(), pos);
   ASSERT_TRUE(parsed.ok()) << parsed.error().to_string();
-  for (size_t i = 0; i < 3; ++i) {
+  for (size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(parsed->columns[i].data.view(), block->columns[i].data.view()) << i;
   }
 }
