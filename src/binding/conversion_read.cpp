@@ -537,8 +537,10 @@ Result<ColumnSource> column_source(const protocol::ColumnInfo& column, uint64_t 
         std::move(inner), Cursor{column.materialized.data(), column.materialized.size()}, {}};
   }
   ColumnSource src{std::move(type), Cursor{column.data.data(), column.data.size()}, {}};
-  // A column with a Variant or Dynamic in it starts with the prefix of its whole type tree.
-  if (rows != 0 && protocol::keeps_state_prefix(src.type)) {
+  // A column with a Variant or Dynamic in it starts with the prefix of its whole type tree. A
+  // Variant or Dynamic column itself gives no values and is not read.
+  const bool bare = src.type.kind == TypeKind::Variant || src.type.kind == TypeKind::Dynamic;
+  if (rows != 0 && !bare && protocol::keeps_state_prefix(src.type)) {
     Result<protocol::KeptPrefix> prefix = protocol::read_kept_prefix(
         std::span<const uint8_t>(column.data.data(), column.data.size()), src.type);
     if (!prefix.ok()) {

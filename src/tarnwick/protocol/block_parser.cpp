@@ -22,8 +22,8 @@ namespace {
 
 // Steps over a body in memory to find where it ends. Unlike the keeping reader it charges the
 // column's budget only with the memory the walk holds (the body is charged once it is measured),
-// keeps Other columns (rows of strings), and refuses a LowCardinality with other index flags under
-// a state prefix, whose layout it cannot know. Lengths are checked under one label.
+// keeps Other columns (rows of strings), and refuses a LowCardinality with other index flags inside
+// a Variant or Dynamic body, whose layout it cannot know. Lengths are checked under one label.
 struct SkippingSink : DroppingSink {
   static constexpr bool kStateKinds = true;
   static constexpr bool kOtherAsString = true;

@@ -44,7 +44,8 @@ struct KeepingSink {
   static constexpr bool kKeptForm = false;
   static constexpr bool kStateKinds = true;
   static constexpr bool kOtherAsString = false;
-  // A LowCardinality under a state prefix is kept as it came: its flags give only the width.
+  // A LowCardinality inside a Variant or Dynamic body is kept as it came: its flags give only the
+  // width.
   static constexpr bool kCheckStateLcFlags = false;
   static constexpr bool kBoundsOffsets = true;
   static constexpr uint64_t kOffsetRun = kOffsetTotalLimit;
