@@ -111,9 +111,13 @@ def hand_blocks():
                                u64(3) + bytes([1, 0, 1]))], 2
     # State prefixes ahead of the bodies: a Dynamic member (String, Array(LowCardinality(UInt8)))
     # inside a Variant, the same Dynamic on its own, and a Dynamic with a JSON member of one path.
-    dyn_prefix = u64(2) + varint(2) + string("String") + string("Array(LowCardinality(UInt8))")
-    dyn_body = bytes([0, 1]) + string("s") + u64(1) + lc(0x200, 1) + bytes([3]) + u64(1) + bytes(1)
-    yield "variant_dynamic", [("Variant(Dynamic, UInt8)", dyn_prefix + u64(0) + bytes(2) + dyn_body),
+    # A Variant's prefix is its mode word, then its members' prefixes; the LowCardinality's key
+    # version belongs to the Dynamic's prefix.
+    dyn_prefix = (u64(2) + varint(2) + string("String") + string("Array(LowCardinality(UInt8))")
+                  + u64(1))
+    dyn_body = (bytes([0, 1]) + string("s") + u64(1) + u64(0x200, 1) + bytes([3]) + u64(1)
+                + bytes(1))
+    yield "variant_dynamic", [("Variant(Dynamic, UInt8)", u64(0) + dyn_prefix + bytes(2) + dyn_body),
                               ("Dynamic", dyn_prefix + dyn_body),
                               ("Dynamic",
                                u64(2) + varint(1) + string("JSON") + u64(3) + varint(1) +

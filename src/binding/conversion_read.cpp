@@ -12,6 +12,7 @@
 #include "tarnwick/base/format.h"
 #include "tarnwick/base/utf8.h"
 #include "tarnwick/protocol/column_reader.h"
+#include "tarnwick/protocol/column_state.h"
 #include "tarnwick/protocol/type_parser.h"
 #include "tarnwick/protocol/wire.h"
 
@@ -21,8 +22,10 @@ using base::cat;
 using base::Error;
 using base::Result;
 using base::Status;
+using protocol::ColumnState;
 using protocol::ColumnType;
 using protocol::TypeKind;
+using SK = ColumnState::Kind;
 
 PyRef PyVec::into_list() {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items_.size())));
@@ -348,20 +351,20 @@ Status skip_geo(Cursor& c, const ColumnType& t, uint64_t rows) {
   return skip_geo(c, element, last);
 }
 
-// Moves past a Variant or Dynamic body. The block reader keeps both exactly as they arrived, so
-// reading them again from memory finds where they end; the bytes it copies are dropped.
-Status skip_variant_or_dynamic(Cursor& c, const ColumnType& t, uint64_t rows) {
-  base::MemorySource source(std::span<const uint8_t>(c.data + c.pos, c.remaining()));
-  base::ByteBuffer scratch;
-  uint64_t budget = protocol::kColumnByteLimit;
-  Status st = protocol::read_column_data_into(source, t, rows, scratch, budget);
-  if (!st.ok()) return st.error().kind() == base::ErrorKind::Io ? eof_error() : st;
-  c.pos += c.remaining() - source.remaining();
+// Moves past a Variant or Dynamic body, laid out as its state `s` (from the column's prefix)
+// says. The block reader keeps both bodies exactly as they arrived, so walking them again in
+// memory finds where they end.
+Status skip_variant_or_dynamic(Cursor& c, const ColumnType& t, const ColumnState& s,
+                               uint64_t rows) {
+  Result<uint64_t> n = protocol::kept_body_length(
+      std::span<const uint8_t>(c.data + c.pos, c.remaining()), t, s, rows);
+  if (!n.ok()) return n.error().kind() == base::ErrorKind::Io ? eof_error() : n.error();
+  c.pos += *n;
   return {};
 }
 
-Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t rows, bool tail,
-              PyVec& out);
+Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, const ColumnState& s,
+              uint64_t rows, bool tail, PyVec& out);
 
 Status push_nones(PyVec& out, uint64_t rows) {
   out.reserve(out.size() + rows);
@@ -387,14 +390,15 @@ Status decode_strings(Cursor& c, uint64_t rows, PyVec& out) {
   return {};
 }
 
-Status decode_array(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t rows, bool tail,
-                    PyVec& out) {
+Status decode_array(const ModuleState& st, Cursor& c, const ColumnType& t, const ColumnState& s,
+                    uint64_t rows, bool tail, PyVec& out) {
   const ColumnType& inner = t.inner();
-  if (rows == 0) return decode(st, c, inner, 0, tail, out);
+  const ColumnState& inner_state = s.child_or_plain(SK::Array, 0);
+  if (rows == 0) return decode(st, c, inner, inner_state, 0, tail, out);
   uint64_t last = 0;
   TW_ASSIGN_OR_RETURN(const uint8_t* offsets, parse_offsets(c, rows, inner, "array", last));
   PyVec items;
-  TW_TRY(decode(st, c, inner, last, tail, items));
+  TW_TRY(decode(st, c, inner, inner_state, last, tail, items));
   out.reserve(out.size() + rows);
   uint64_t start = 0;
   for (uint64_t i = 0; i < rows; ++i) {
@@ -410,8 +414,8 @@ Status decode_array(const ModuleState& st, Cursor& c, const ColumnType& t, uint6
   return {};
 }
 
-Status decode_map(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t rows, bool tail,
-                  PyVec& out) {
+Status decode_map(const ModuleState& st, Cursor& c, const ColumnType& t, const ColumnState& s,
+                  uint64_t rows, bool tail, PyVec& out) {
   ColumnType pair = ColumnType::tuple({t.key(), t.value()});
   uint64_t last = 0;
   const uint8_t* offsets = nullptr;
@@ -420,8 +424,8 @@ Status decode_map(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_
   }
   PyVec keys;
   PyVec vals;
-  TW_TRY(decode(st, c, t.key(), last, false, keys));
-  TW_TRY(decode(st, c, t.value(), last, tail, vals));
+  TW_TRY(decode(st, c, t.key(), s.child_or_plain(SK::Map, 0), last, false, keys));
+  TW_TRY(decode(st, c, t.value(), s.child_or_plain(SK::Map, 1), last, tail, vals));
   out.reserve(out.size() + rows);
   uint64_t start = 0;
   for (uint64_t i = 0; i < rows; ++i) {
@@ -437,12 +441,13 @@ Status decode_map(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_
   return {};
 }
 
-Status decode_tuple(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t rows, bool tail,
-                    PyVec& out) {
+Status decode_tuple(const ModuleState& st, Cursor& c, const ColumnType& t, const ColumnState& s,
+                    uint64_t rows, bool tail, PyVec& out) {
   const size_t n = t.nested.size();
   std::vector<PyVec> elements(n);
   for (size_t e = 0; e < n; ++e) {
-    TW_TRY(decode(st, c, t.nested[e], rows, tail && e + 1 == n, elements[e]));
+    TW_TRY(decode(st, c, t.nested[e], s.child_or_plain(SK::Tuple, e), rows, tail && e + 1 == n,
+                  elements[e]));
   }
   out.reserve(out.size() + rows);
   for (uint64_t i = 0; i < rows; ++i) {
@@ -458,8 +463,8 @@ Status decode_tuple(const ModuleState& st, Cursor& c, const ColumnType& t, uint6
 
 // Appends exactly `rows` values of type `t` read at the cursor. `tail` says that nothing is read
 // after this column, so a kind whose layout is unknown may stop without finding its end.
-Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t rows, bool tail,
-              PyVec& out) {
+Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, const ColumnState& s,
+              uint64_t rows, bool tail, PyVec& out) {
   if (is_fixed(t)) {
     const uint64_t w = t.kind == TypeKind::FixedString ? t.length : scalar_width(t);
     TW_ASSIGN_OR_RETURN(uint64_t len, checked_len(rows, w));
@@ -475,20 +480,20 @@ Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t ro
     case TypeKind::Nullable: {
       TW_ASSIGN_OR_RETURN(const uint8_t* map, parse_exact(c, rows));
       const size_t base = out.size();
-      TW_TRY(decode(st, c, t.inner(), rows, tail, out));
+      TW_TRY(decode(st, c, t.inner(), s.child_or_plain(SK::Nullable, 0), rows, tail, out));
       for (uint64_t i = 0; i < rows; ++i) {
         if (map[i] != 0) out.replace(base + i, Py_NewRef(Py_None));
       }
       return {};
     }
     case TypeKind::Array:
-      return decode_array(st, c, t, rows, tail, out);
+      return decode_array(st, c, t, s, rows, tail, out);
     case TypeKind::Map:
-      return decode_map(st, c, t, rows, tail, out);
+      return decode_map(st, c, t, s, rows, tail, out);
     case TypeKind::Tuple:
-      return decode_tuple(st, c, t, rows, tail, out);
+      return decode_tuple(st, c, t, s, rows, tail, out);
     case TypeKind::LowCardinality:
-      return decode(st, c, t.inner(), rows, tail, out);
+      return decode(st, c, t.inner(), ColumnState::plain(), rows, tail, out);  // kept expanded
     case TypeKind::Nothing:
       if (!tail) TW_TRY(parse_exact(c, rows));
       return push_nones(out, rows);
@@ -500,7 +505,7 @@ Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t ro
       return push_nones(out, rows);
     case TypeKind::Variant:
     case TypeKind::Dynamic:
-      if (!tail) TW_TRY(skip_variant_or_dynamic(c, t, rows));
+      if (!tail) TW_TRY(skip_variant_or_dynamic(c, t, s, rows));
       return push_nones(out, rows);
     default:
       // Aggregate functions, unknown types and decimals without a width: no values, and no known
@@ -513,13 +518,14 @@ Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, uint64_t ro
   }
 }
 
-// The parsed type and the bytes a column is read from.
+// The parsed type, the bytes a column's body is read from and the state its prefix gives.
 struct ColumnSource {
   ColumnType type;
   Cursor cursor;
+  ColumnState state;
 };
 
-Result<ColumnSource> column_source(const protocol::ColumnInfo& column) {
+Result<ColumnSource> column_source(const protocol::ColumnInfo& column, uint64_t rows) {
   Result<ColumnType> parsed = protocol::parse_type(column.type_name);
   if (!parsed) {
     return Error::protocol(cat("bad type '", column.type_name, "': ", parsed.error().message()));
@@ -527,25 +533,38 @@ Result<ColumnSource> column_source(const protocol::ColumnInfo& column) {
   ColumnType type = std::move(parsed).value();
   if (type.kind == TypeKind::LowCardinality && !column.materialized.empty()) {
     ColumnType inner = type.inner();
-    return ColumnSource{std::move(inner),
-                        Cursor{column.materialized.data(), column.materialized.size()}};
+    return ColumnSource{
+        std::move(inner), Cursor{column.materialized.data(), column.materialized.size()}, {}};
   }
-  return ColumnSource{std::move(type), Cursor{column.data.data(), column.data.size()}};
+  ColumnSource src{std::move(type), Cursor{column.data.data(), column.data.size()}, {}};
+  // A column with a Variant or Dynamic in it starts with the prefix of its whole type tree. A
+  // Variant or Dynamic column itself gives no values and is not read.
+  const bool bare = src.type.kind == TypeKind::Variant || src.type.kind == TypeKind::Dynamic;
+  if (rows != 0 && !bare && protocol::keeps_state_prefix(src.type)) {
+    Result<protocol::KeptPrefix> prefix = protocol::read_kept_prefix(
+        std::span<const uint8_t>(column.data.data(), column.data.size()), src.type);
+    if (!prefix.ok()) {
+      return prefix.error().kind() == base::ErrorKind::Io ? eof_error() : prefix.error();
+    }
+    src.cursor.pos = prefix->length;
+    src.state = std::move(prefix->state);
+  }
+  return src;
 }
 
 }  // namespace
 
 Result<PyVec> column_to_py_list_typed(const ModuleState& st, const protocol::ColumnInfo& column,
                                       uint64_t rows) {
-  TW_ASSIGN_OR_RETURN(ColumnSource src, column_source(column));
+  TW_ASSIGN_OR_RETURN(ColumnSource src, column_source(column, rows));
   PyVec out;
-  TW_TRY(decode(st, src.cursor, src.type, rows, true, out));
+  TW_TRY(decode(st, src.cursor, src.type, src.state, rows, true, out));
   return out;
 }
 
 Status column_into_list(const ModuleState& st, const protocol::ColumnInfo& column, uint64_t rows,
                         PyObject* list, Py_ssize_t at) {
-  TW_ASSIGN_OR_RETURN(ColumnSource src, column_source(column));
+  TW_ASSIGN_OR_RETURN(ColumnSource src, column_source(column, rows));
   if (is_fixed(src.type)) {
     const ColumnType& t = src.type;
     TW_ASSIGN_OR_RETURN(
@@ -556,7 +575,7 @@ Status column_into_list(const ModuleState& st, const protocol::ColumnInfo& colum
     return fill_fixed(st, t, p, rows, sink);
   }
   PyVec out;
-  TW_TRY(decode(st, src.cursor, src.type, rows, true, out));
+  TW_TRY(decode(st, src.cursor, src.type, src.state, rows, true, out));
   out.move_into(list, at);
   return {};
 }

@@ -99,15 +99,31 @@ class CompositeKindsTest(unittest.TestCase):
                          [(None, 9)])
         self.assertEqual(values(2, "Tuple(Nothing, UInt8)", b"00" + b"\x05\x06"),
                          [(None, 5), (None, 6)])
-        # Last in the column, an unknown layout is harmless.
-        self.assertEqual(values(1, "Tuple(UInt8, Variant(String))", b"\x03"), [(3, None)])
-        # Variant and Dynamic bodies are stepped over: mode word, discriminators, member rows.
+        # Last in the column, an unknown layout is harmless (after the column's prefix: the
+        # Variant's mode word).
+        self.assertEqual(values(1, "Tuple(UInt8, Variant(String))", le("Q", 0) + b"\x03"),
+                         [(3, None)])
+        # Variant and Dynamic bodies are stepped over: discriminators, member rows. Their prefixes
+        # (mode word, Dynamic types) stand at the start of the column, before every body byte.
         variant = le("Q", 0) + b"\x00\xff" + string("s")
         self.assertEqual(values(2, "Tuple(Variant(String), UInt8)", variant + b"\x05\x06"),
                          [(None, 5), (None, 6)])
-        dynamic = le("Q", 2) + varint(1) + string("UInt8") + b"\x00\x01" + b"\x07"
-        self.assertEqual(values(1, "Map(Dynamic, UInt8)", offsets(2) + dynamic + b"\x05\x06"),
+        dynamic = le("Q", 2) + varint(1) + string("UInt8")
+        self.assertEqual(values(1, "Map(Dynamic, UInt8)",
+                                dynamic + offsets(2) + b"\x00\x01" + b"\x07" + b"\x05\x06"),
                          [{None: 6}])
+        # [42, 'x']: mode word, offsets, discriminators, the String member, the UInt64 member.
+        self.assertEqual(values(1, "Tuple(Array(Variant(String, UInt64)), UInt8)",
+                                le("Q", 0) + offsets(2) + b"\x01\x00" + string("x") + le("Q", 42)
+                                + b"\x09"), [([None, None], 9)])
+        # 'ab', 42: the LowCardinality member's key version follows the mode word.
+        lc = le("QQ", 0x200, 1) + string("ab") + le("Q", 1) + b"\x00"
+        self.assertEqual(values(2, "Tuple(Variant(LowCardinality(String), UInt64), UInt8)",
+                                le("QQ", 0, 1) + b"\x00\x01" + lc + le("Q", 42) + b"\x05\x06"),
+                         [(None, 5), (None, 6)])
+        dynamic = le("Q", 2) + varint(1) + string("LowCardinality(String)") + le("Q", 1)
+        self.assertEqual(values(1, "Tuple(UInt8, Dynamic, UInt8)",
+                                dynamic + b"\x07" + b"\x00" + lc + b"\x08"), [(7, None, 8)])
         with self.assertRaises(ValueError) as ctx:
             values(1, "Tuple(Dynamic, UInt8)", le("Q", 9))
         self.assertIn("unknown Dynamic subcolumn serialization version 9", str(ctx.exception))

@@ -215,6 +215,57 @@ class ExceptionTextTest(unittest.TestCase):
             self.assert_cut(str(ctx.exception), peak)
 
 
+def _dynamic_type_names_response(conn):
+    """One Dynamic column of one row whose prefix names three Tuple(UInt8, ...) types of 16 MiB
+    each (48 MiB, within what one column may take); the row is NULL."""
+    conn.expect_query()
+    name = "Tuple(" + ", ".join(["UInt8"] * ((16777215 - 7) // 7)) + ")"
+    prefix = struct.pack("<Q", 2) + varint(3) + string(name) * 3
+    raw = (b"\x00" + varint(1) + varint(1) + string("d") + string("Dynamic") + b"\x00" + prefix
+           + b"\x03")
+    conn.send_data(raw)
+    conn.send_eos()
+
+
+# Runs one query in a fresh process and prints how far its peak resident set grew.
+_PEAK_CHILD = textwrap.dedent("""
+    import sys
+    from tarnwick._native import _Client
+
+    def kib(field):
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+
+    c = _Client(sys.argv[1], compression=sys.argv[2] or None, max_response_size=1 << 30)
+    start = kib("VmRSS")
+    try:
+        c.query("SELECT d")
+        print("accepted")
+    except ValueError as e:
+        print("refused", e)
+    print("growth", (kib("VmHWM") - start) * 1024)
+""")
+
+
+class PrefixMemoryTest(unittest.TestCase):
+    def test_dynamic_type_names_are_charged_at_what_they_hold(self):
+        # Buffered (LZ4 frames) and streamed (plain) reads alike: the parsed member types and the
+        # state tree cost many times the names' bytes, and are charged before they are kept.
+        for compression in ("lz4", ""):
+            with self.subTest(compression=compression or "none"):
+                with serve([_dynamic_type_names_response]) as srv:
+                    out = subprocess.run(
+                        [sys.executable, "-c", _PEAK_CHILD, f"127.0.0.1:{srv.port}", compression],
+                        capture_output=True, text=True, timeout=300)
+                self.assertEqual(out.returncode, 0, out.stderr)
+                self.assertIn("refused", out.stdout)
+                self.assertIn("cumulative byte length exceeds limit", out.stdout)
+                growth = int(out.stdout.split("growth")[-1])
+                self.assertLess(growth, 160 * MIB, out.stdout)
+
+
 class StreamTest(unittest.TestCase):
     def test_split_chunks_with_zero_lengths_end_at_once_and_leave_the_client_clean(self):
         data = Block([Column("x", "UInt64", [1, 2, 3])])

@@ -12,6 +12,7 @@ namespace tarnwick::column {
 using base::cat;
 using base::Error;
 using base::Result;
+using protocol::ColumnState;
 using protocol::ColumnType;
 using protocol::TypeKind;
 
@@ -155,7 +156,11 @@ Result<AnyColumnData> read_array(ReadColumnContext& ctx, bool per_value_bytes,
   return AnyColumnData::nested(ColumnKind::Array, std::move(inner));
 }
 
-Result<AnyColumnData> read_map(const ColumnType& type, ReadColumnContext& ctx) {
+Result<AnyColumnData> read_by_type(const ColumnType& type, ReadColumnContext& ctx,
+                                   const ColumnState& state);
+
+Result<AnyColumnData> read_map(const ColumnType& type, ReadColumnContext& ctx,
+                               const ColumnState& state) {
   MapColumnData map;
   if (ctx.rows() == 0) return AnyColumnData::make<ColumnKind::Map>(std::move(map));
   const bool per_value_bytes =
@@ -164,25 +169,28 @@ Result<AnyColumnData> read_map(const ColumnType& type, ReadColumnContext& ctx) {
                       read_element_count(ctx, per_value_bytes, "map offset", &map.offsets));
   const auto start = peek_rest(ctx);
   const uint64_t p0 = ctx.pos();
+  const ColumnState& keys = state.child_or_plain(ColumnState::Kind::Map, 0);
+  const ColumnState& values = state.child_or_plain(ColumnState::Kind::Map, 1);
   TW_TRY(with_rows(ctx, count,
-                   [&](ReadColumnContext& c) { return read_column_by_type(type.key(), c); }));
+                   [&](ReadColumnContext& c) { return read_by_type(type.key(), c, keys); }));
   const uint64_t p1 = ctx.pos();
   TW_TRY(with_rows(ctx, count,
-                   [&](ReadColumnContext& c) { return read_column_by_type(type.value(), c); }));
+                   [&](ReadColumnContext& c) { return read_by_type(type.value(), c, values); }));
   const uint64_t p2 = ctx.pos();
   map.keys = start.first(p1 - p0);
   map.values = start.subspan(p1 - p0, p2 - p1);
   return AnyColumnData::make<ColumnKind::Map>(std::move(map));
 }
 
-Result<AnyColumnData> read_tuple(std::span<const ColumnType> elements, ReadColumnContext& ctx) {
+Result<AnyColumnData> read_tuple(std::span<const ColumnType> elements, ReadColumnContext& ctx,
+                                 const ColumnState& state) {
   TupleColumnData tuple;
   tuple.rows = ctx.rows();
   tuple.elements.reserve(elements.size());
-  for (const ColumnType& element : elements) {
+  for (size_t i = 0; i < elements.size(); ++i) {
     const auto start = peek_rest(ctx);
     const uint64_t p = ctx.pos();
-    TW_TRY(read_column_by_type(element, ctx));
+    TW_TRY(read_by_type(elements[i], ctx, state.child_or_plain(ColumnState::Kind::Tuple, i)));
     tuple.elements.push_back(start.first(ctx.pos() - p));
   }
   return AnyColumnData::make<ColumnKind::Tuple>(std::move(tuple));
@@ -219,13 +227,14 @@ RawColumnData read_raw(ReadColumnContext& ctx) {
   return RawColumnData{std::vector<uint8_t>(rest.begin(), rest.end()), ctx.rows()};
 }
 
-}  // namespace
-
-Result<AnyColumnData> read_column_by_type(const ColumnType& type, ReadColumnContext& ctx) {
+// The body of `type` after its column's prefix, whose tree gives `state`.
+Result<AnyColumnData> read_by_type(const ColumnType& type, ReadColumnContext& ctx,
+                                   const ColumnState& state) {
   using K = ColumnKind;
+  using S = ColumnState::Kind;
   switch (type.kind) {
-    case TypeKind::LowCardinality:
-      return read_column_by_type(type.inner(), ctx);
+    case TypeKind::LowCardinality:  // kept expanded
+      return read_by_type(type.inner(), ctx, ColumnState::plain());
     case TypeKind::UInt8:
       return read_bytes_view<K::UInt8>(ctx);
     case TypeKind::Int8:
@@ -282,16 +291,10 @@ Result<AnyColumnData> read_column_by_type(const ColumnType& type, ReadColumnCont
       return read_view<K::String>(ctx);
     case TypeKind::JSON:
       return read_view<K::Json>(ctx);
-    case TypeKind::Variant:
-      // Members with state prefixes put them before the mode word: step over them first. The
-      // Variant view reports no error, so prefixes it cannot walk leave its data empty.
-      if (protocol::has_state_prefix(type)) {
-        Result<uint64_t> prefixes = protocol::state_prefixes_length(peek_rest(ctx), type.nested);
-        if (!prefixes.ok())
-          return AnyColumnData::make<K::Variant>(VariantColumnData{{}, ctx.rows()});
-        TW_TRY(ctx.read_exact(*prefixes));
-      }
-      return read_view<K::Variant>(ctx);
+    case TypeKind::Variant: {
+      TW_ASSIGN_OR_RETURN(VariantColumnData view, VariantColumnData::read_body(ctx, state.version));
+      return AnyColumnData::make<K::Variant>(std::move(view));
+    }
     case TypeKind::FixedString: {
       TW_ASSIGN_OR_RETURN(auto bytes, ctx.read_rows_bytes(type.length));
       return AnyColumnData::make<K::FixedString>(
@@ -304,18 +307,20 @@ Result<AnyColumnData> read_column_by_type(const ColumnType& type, ReadColumnCont
       return AnyColumnData::make<K::AggregateFunction>(read_raw(ctx));
     case TypeKind::Nullable: {
       TW_TRY(ctx.read_exact(ctx.rows()));  // the null map, not kept
-      TW_ASSIGN_OR_RETURN(AnyColumnData inner, read_column_by_type(type.inner(), ctx));
+      TW_ASSIGN_OR_RETURN(AnyColumnData inner,
+                          read_by_type(type.inner(), ctx, state.child_or_plain(S::Nullable, 0)));
       return AnyColumnData::nested(K::Nullable, std::move(inner));
     }
     case TypeKind::Array: {
       const ColumnType& element = type.inner();
+      const ColumnState& inner = state.child_or_plain(S::Array, 0);
       return read_array(ctx, takes_bytes_per_value(element),
-                        [&](ReadColumnContext& c) { return read_column_by_type(element, c); });
+                        [&](ReadColumnContext& c) { return read_by_type(element, c, inner); });
     }
     case TypeKind::Map:
-      return read_map(type, ctx);
+      return read_map(type, ctx, state);
     case TypeKind::Tuple:
-      return read_tuple(type.nested, ctx);
+      return read_tuple(type.nested, ctx, state);
     case TypeKind::Point:
     case TypeKind::Ring:
     case TypeKind::Polygon:
@@ -329,6 +334,25 @@ Result<AnyColumnData> read_column_by_type(const ColumnType& type, ReadColumnCont
       return AnyColumnData();
   }
   return AnyColumnData();
+}
+
+}  // namespace
+
+Result<AnyColumnData> read_column_by_type(const ColumnType& type, ReadColumnContext& ctx) {
+  // A Dynamic column's view is its whole kept body, prefix included.
+  if (ctx.rows() == 0 || type.kind == TypeKind::Dynamic || !protocol::keeps_state_prefix(type)) {
+    return read_by_type(type, ctx, ColumnState::plain());
+  }
+  Result<protocol::KeptPrefix> prefix = protocol::read_kept_prefix(peek_rest(ctx), type);
+  if (!prefix.ok()) {
+    // The Variant view reports no error: a prefix it cannot walk leaves its data empty.
+    if (type.kind == TypeKind::Variant) {
+      return AnyColumnData::make<ColumnKind::Variant>(VariantColumnData{{}, ctx.rows()});
+    }
+    return std::move(prefix).error();
+  }
+  TW_TRY(ctx.read_exact(prefix->length));
+  return read_by_type(type, ctx, prefix->state);
 }
 
 }  // namespace tarnwick::column

@@ -134,8 +134,9 @@ class AnyColumnData {
   Storage storage_;
 };
 
-// Reads a column body of type `type` from `ctx`, recursing into nested types over the same
-// cursor. Advances the cursor past what it consumed; ctx.rows() is unchanged afterwards.
+// Reads a kept column of type `type` from `ctx` (its state prefix, then its body), recursing into
+// nested types over the same cursor. Advances the cursor past what it consumed; ctx.rows() is
+// unchanged afterwards.
 base::Result<AnyColumnData> read_column_by_type(const protocol::ColumnType& type,
                                                 ReadColumnContext& ctx);
 

@@ -128,18 +128,23 @@ Result<std::string> JsonColumnData::get_string(uint64_t index) const {
 // ----------------------------------------------------------------------------------------
 
 Result<VariantColumnData> VariantColumnData::read_column(ReadColumnContext& ctx) {
-  VariantColumnData out;
-  out.rows = ctx.rows();
   auto rest = peek_rest(ctx);
-  if (rest.size() < 8) return out;
+  if (rest.size() < 8) return VariantColumnData{{}, ctx.rows()};
   uint64_t mode;
   std::memcpy(&mode, rest.data(), 8);
   TW_TRY(ctx.read_exact(8));
+  return read_body(ctx, mode);
+}
+
+Result<VariantColumnData> VariantColumnData::read_body(ReadColumnContext& ctx, uint64_t mode) {
+  VariantColumnData out;
+  out.rows = ctx.rows();
+  auto rest = peek_rest(ctx);
   // Compact mode carries 16 further bytes before the data; every other mode one discriminator
   // byte per row. When those are not all there the data is left empty.
   const uint64_t skip = mode == 1 ? 16 : out.rows;
-  if (rest.size() - 8 < skip) return out;
-  auto data = rest.subspan(8 + skip);
+  if (rest.size() < skip) return out;
+  auto data = rest.subspan(skip);
   out.data.assign(data.begin(), data.end());
   TW_TRY(ctx.read_exact(ctx.remaining()));
   return out;

@@ -179,8 +179,11 @@ struct VariantColumnData {
   std::vector<uint8_t> data;
   uint64_t rows = 0;
 
-  // Reports no error: a body too short for its mode word or discriminators gives empty data.
+  // A column whose prefix is the mode word alone, mode word first. Reports no error: a body too
+  // short for its mode word or discriminators gives empty data.
   static base::Result<VariantColumnData> read_column(ReadColumnContext& ctx);
+  // A body after its prefix, laid out by the prefix's mode word `mode`; no error either.
+  static base::Result<VariantColumnData> read_body(ReadColumnContext& ctx, uint64_t mode);
   uint64_t len() const { return rows; }
 };
 

@@ -20,16 +20,17 @@ using base::Status;
 
 namespace {
 
-// Steps over a body in memory to find where it ends. Unlike the keeping reader it has no column
-// budget, keeps Other columns (rows of strings), and refuses a LowCardinality with other index
-// flags under a state prefix, whose layout it cannot know. Lengths are checked under one label.
+// Steps over a body in memory to find where it ends. Unlike the keeping reader it charges the
+// column's budget only with the memory the walk holds (the body is charged once it is measured),
+// keeps Other columns (rows of strings), and refuses a LowCardinality with other index flags inside
+// a Variant or Dynamic body, whose layout it cannot know. Lengths are checked under one label.
 struct SkippingSink : DroppingSink {
   static constexpr bool kStateKinds = true;
   static constexpr bool kOtherAsString = true;
   static constexpr bool kCheckStateLcFlags = true;
   static constexpr bool kBoundsOffsets = true;
 
-  explicit SkippingSink(const uint8_t* start) : start(start) {}
+  SkippingSink(const uint8_t* start, uint64_t& budget) : start(start), budget(budget) {}
 
   // Counted runs note how far into the body they reach, so that a body still arriving can be
   // measured against what it may take.
@@ -46,6 +47,8 @@ struct SkippingSink : DroppingSink {
     if (n > source.buffered().size()) needed = std::max(needed, at + n);
   }
 
+  Status hold(uint64_t n) { return charge_budget(budget, n, "column"); }
+  void release(uint64_t n) { budget += n; }
   std::string_view length_label(std::string_view) const { return "column byte length"; }
   Error unsupported(const ColumnType& type, bool /*in_state*/) const {
     return Error::protocol(
@@ -53,6 +56,7 @@ struct SkippingSink : DroppingSink {
   }
 
   const uint8_t* start;  // where the body starts
+  uint64_t& budget;      // the column's
   uint64_t needed = 0;   // the farthest a counted run that ran out of bytes reached
 };
 
@@ -106,7 +110,7 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
     TW_TRY(read_column_data_into(source, type, rows, out, budget, layout));
     column.data = std::move(out).freeze();
   } else {
-    SkippingSink skip(start);
+    SkippingSink skip(start, budget);
     Status walked = ColumnWalker<SkippingSink>(source, skip, layout).column(type, rows);
     if (!walked.ok()) {
       // A body still arriving is refused once the bytes it needs are more than it may take.

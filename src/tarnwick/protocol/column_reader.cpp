@@ -41,9 +41,11 @@ namespace {
 // LowCardinality of a plain column into the plain body of its dictionary type.
 struct KeepingSink {
   static constexpr bool kExpands = true;
+  static constexpr bool kKeptForm = false;
   static constexpr bool kStateKinds = true;
   static constexpr bool kOtherAsString = false;
-  // A LowCardinality under a state prefix is kept as it came: its flags give only the width.
+  // A LowCardinality inside a Variant or Dynamic body is kept as it came: its flags give only the
+  // width.
   static constexpr bool kCheckStateLcFlags = false;
   static constexpr bool kBoundsOffsets = true;
   static constexpr uint64_t kOffsetRun = kOffsetTotalLimit;
@@ -68,6 +70,7 @@ struct KeepingSink {
     return {};
   }
   Status hold(uint64_t n) { return charge_budget(budget, n, "column"); }
+  void release(uint64_t n) { budget += n; }
   std::string_view length_label(std::string_view label) const { return label; }
   Error unsupported(const ColumnType& type, bool in_state) const {
     if (in_state)

@@ -34,10 +34,11 @@ inline constexpr uint64_t kStringValueLimit = 16777215;
 // The largest cumulative Array or Map offset: the most elements one such column may hold.
 inline constexpr uint64_t kOffsetTotalLimit = 10000000;
 
-// Appends the body of `rows` rows of `type`. Zero rows read nothing, whatever the type. A
+// Appends the column of `rows` rows of `type`. Zero rows read nothing, whatever the type. A
 // LowCardinality in a column of plain kinds is expanded into the plain body of its dictionary type;
-// the bodies of Variant and Dynamic columns (state prefixes included) are kept as they came. Inside
-// a column with rows, a LowCardinality of no rows has a body only where `layout` says so.
+// the Variant and Dynamic parts of a column are kept as they came, the state prefix of the whole
+// type tree at the start of the column, before every body byte. Inside a column with rows, a
+// LowCardinality of no rows has a body only where `layout` says so.
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
                              ByteBuffer& out, uint64_t& budget, const BlockLayout& layout = {});
 

@@ -1,5 +1,6 @@
 #include "tarnwick/protocol/column_walker.h"
 
+#include <algorithm>
 #include <cstring>
 #include <utility>
 
@@ -26,32 +27,53 @@ const ColumnState& ColumnState::child_or_plain(Kind expected, size_t i) const {
   return children[i];
 }
 
-bool has_state_prefix(const ColumnType& type) {
+bool keeps_state_prefix(const ColumnType& type) {
   switch (type.kind) {
-    case TypeKind::JSON:
+    case TypeKind::Variant:
     case TypeKind::Dynamic:
       return true;
     case TypeKind::Nullable:
     case TypeKind::Array:
     case TypeKind::Map:
     case TypeKind::Tuple:
-    case TypeKind::LowCardinality:
-    case TypeKind::Variant:
-      for (const ColumnType& child : type.nested) {
-        if (has_state_prefix(child)) return true;
-      }
-      return false;
+      return std::any_of(type.nested.begin(), type.nested.end(), keeps_state_prefix);
     default:
       return false;
   }
 }
 
-Result<uint64_t> state_prefixes_length(std::span<const uint8_t> bytes,
-                                       std::span<const ColumnType> types) {
+namespace {
+
+// Steps over a kept column in memory: its Variant and Dynamic parts are as they came, and the
+// words of the plain setting are not there.
+struct KeptSink : DroppingSink {
+  static constexpr bool kKeptForm = true;
+  static constexpr bool kStateKinds = true;
+  static constexpr bool kOtherAsString = false;
+  static constexpr bool kCheckStateLcFlags = false;
+  static constexpr bool kBoundsOffsets = true;
+
+  std::string_view length_label(std::string_view label) const { return label; }
+  Error unsupported(const ColumnType& type, bool /*in_state*/) const {
+    return Error::protocol(cat("raw capture does not support type ", type.to_string()));
+  }
+};
+
+}  // namespace
+
+Result<KeptPrefix> read_kept_prefix(std::span<const uint8_t> bytes, const ColumnType& type) {
   base::MemorySource source(bytes);
-  DroppingSink skip;
-  ColumnWalker<DroppingSink> walker(source, skip);
-  for (const ColumnType& type : types) TW_TRY(walker.prefix(type, 1));
+  KeptSink skip;
+  TW_ASSIGN_OR_RETURN(ColumnState state,
+                      ColumnWalker<KeptSink>(source, skip).prefix(type, 0, false));
+  return KeptPrefix{std::move(state), bytes.size() - source.remaining()};
+}
+
+Result<uint64_t> kept_body_length(std::span<const uint8_t> bytes, const ColumnType& type,
+                                  const ColumnState& state, uint64_t rows) {
+  base::MemorySource source(bytes);
+  KeptSink skip;
+  TW_TRY(ColumnWalker<KeptSink>(source, skip).walk(type, state, rows, 0, false));
   return static_cast<uint64_t>(bytes.size() - source.remaining());
 }
 

@@ -3,11 +3,19 @@
 // run over a byte source with a sink of its own; the sink decides what happens to the bytes (kept
 // under a budget, dropped) and carries the few texts and rules in which the readers differ.
 //
-// One function walks every body, in two settings. A plain column (column()) holds the key version
-// of every LowCardinality in it up front and expands or steps over each LowCardinality body from
-// its flags; a body under a state prefix (the members of Variant and Dynamic columns and JSON
-// paths) is walked with the prefix's ColumnState tree and carries each LowCardinality's key version
-// in line. A new kind of column is a case of walk() (or of leaf(), when it reads alike in both).
+// A column (column()) is the state prefix of its whole type tree, then its body, which holds no
+// prefix bytes. The prefix is read in one place (prefix()) into a ColumnState tree that the body
+// walk follows. The prefix of Nullable, Array, Map and Tuple is their children's prefixes in
+// order; a LowCardinality's is its key version; a Variant's is its mode word and then its members'
+// prefixes; Dynamic and JSON prefixes carry their member types' prefixes inside them.
+//
+// One function walks every body, in two settings. In the plain setting (outside Variant and
+// Dynamic bodies) a LowCardinality is expanded or stepped over from its flags, its key version
+// neither kept nor charged, and JSON has only its string form, whose version word is dropped
+// likewise. Under a Variant or Dynamic (the raw setting) every byte, prefix and body, is kept as it
+// came and a LowCardinality stays dictionary-encoded. So a kept column is the raw prefixes of its
+// tree, then its body; read_kept_prefix() and kept_body_length() read that form back.
+// A new kind of column is a case of walk() (or of leaf(), when it reads alike in both).
 // Depth counts one level per type constructor, in prefixes and bodies alike, Dynamic members and
 // JSON paths included; past kMaxTypeDepth the walk fails instead of recursing further.
 //
@@ -18,9 +26,11 @@
 // UnexpectedEof); the walker never looks past what it has read.
 //
 // A sink provides:
-//   kExpands, kStateKinds, kOtherAsString, kCheckStateLcFlags, kBoundsOffsets, kOffsetRun
+//   kExpands, kStateKinds, kOtherAsString, kCheckStateLcFlags, kBoundsOffsets, kOffsetRun,
+//   kKeptForm (the source is a kept column: the words of the plain setting are not there),
 //   take(source, n), view(source, n), word(source), varint(source), text(source, label),
 //   run_room(window), took_run(p, n), hold(n) (memory the walk keeps while it lasts),
+//   release(n) (memory held that the walk gave back),
 //   length_label(label), unsupported(type, in_state),
 //   and, when kExpands, expand_low_cardinality(source, inner, header, rows, depth, layout).
 #pragma once
@@ -65,6 +75,15 @@ base::Status check_key_version(uint64_t version);
 ColumnState::Kind wrapper_state_kind(TypeKind kind);
 // A Dynamic member's type name, parsed; failures read "bad dynamic type '{name}': {reason}".
 base::Result<ColumnType> parse_dynamic_type(const std::string& name);
+// The most that parsing a type name of `length` bytes may allocate: at most one node per two bytes
+// of the name, with as much again for vectors' spare capacity, and the texts of unknown types.
+inline uint64_t parse_cost_bound(uint64_t length) {
+  return (length + 2) * (sizeof(ColumnType) + 1);
+}
+// The memory a string holds beyond its own object.
+inline uint64_t text_memory_size(const std::string& text) {
+  return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
+}
 // "LowCardinality index count {} does not match row count {}".
 [[gnu::cold]] base::Error index_count_mismatch(uint64_t count, uint64_t rows);
 // Checks `n` cumulative offsets at `p` that continue from `previous`; returns the last.
@@ -105,135 +124,120 @@ class ColumnWalker {
   ColumnWalker(base::ByteSource& source, Sink& sink, const BlockLayout& layout = {})
       : src_(source), sink_(sink), layout_(layout) {}
 
-  // A whole column of `rows` rows: the key versions of its LowCardinality types, then its body.
-  // Zero rows read nothing, whatever the type.
+  // A whole column of `rows` rows: the state prefix of its whole type tree, then its body. Zero
+  // rows read nothing, whatever the type.
   base::Status column(const ColumnType& type, uint64_t rows, uint32_t depth = 0) {
     if (rows == 0) return {};
-    TW_TRY(key_versions(type));
-    return walk(type, nullptr, rows, depth);
+    TW_ASSIGN_OR_RETURN(ColumnState state, prefix(type, depth, false));
+    return walk(type, state, rows, depth, false);
   }
 
-  // The state prefix of a column of `type` (nothing for types without one).
-  base::Result<ColumnState> prefix(const ColumnType& type, uint32_t depth) {
+  // The state prefix of a column of `type`, outside Variant and Dynamic bodies (`raw` false) or
+  // inside them. A plain-setting LowCardinality's prefix is its key version alone: its dictionary
+  // is a column of its own, read with the body.
+  base::Result<ColumnState> prefix(const ColumnType& type, uint32_t depth, bool raw) {
     if (depth > kMaxTypeDepth) [[unlikely]]
       return nesting_too_deep_error();
-    if (type.kind == TypeKind::JSON) return json_prefix(depth);
     ColumnState node;
-    if (type.kind == TypeKind::Dynamic) {
-      node.kind = Kind::Dynamic;
-      TW_ASSIGN_OR_RETURN(DynamicState state, dynamic_prefix(depth));
-      node.dynamic.push_back(std::move(state));
-      return node;
+    switch (type.kind) {
+      case TypeKind::JSON:
+        return json_prefix(depth, raw);
+      case TypeKind::Dynamic: {
+        if constexpr (!Sink::kStateKinds) return sink_.unsupported(type, false);
+        node.kind = Kind::Dynamic;
+        TW_TRY(sink_.hold(sizeof(DynamicState)));
+        TW_ASSIGN_OR_RETURN(DynamicState state, dynamic_prefix(depth));
+        node.dynamic.push_back(std::move(state));
+        return node;
+      }
+      case TypeKind::LowCardinality: {
+        TW_ASSIGN_OR_RETURN(uint64_t version, raw ? sink_.word(src_) : plain_word());
+        TW_TRY(check_key_version(version));
+        if (!raw) return node;
+        break;
+      }
+      case TypeKind::Variant: {
+        if constexpr (!Sink::kStateKinds) return sink_.unsupported(type, false);
+        TW_ASSIGN_OR_RETURN(node.version, sink_.word(src_));  // the mode word
+        raw = true;
+        break;
+      }
+      default:
+        break;
     }
-    // A LowCardinality's key version and a Variant's mode word stand in their bodies.
     node.kind = wrapper_state_kind(type.kind);
     if (node.kind == Kind::Plain) return node;
+    // Under a Variant or Dynamic the tree mirrors types the server named: held while the column
+    // is walked, so charged before room is made for it.
+    if (raw) TW_TRY(sink_.hold(type.nested.size() * sizeof(ColumnState)));
     node.children.reserve(type.nested.size());
     for (const ColumnType& child : type.nested) {
-      TW_ASSIGN_OR_RETURN(ColumnState state, prefix(child, depth + 1));
+      TW_ASSIGN_OR_RETURN(ColumnState state, prefix(child, depth + 1, raw));
       node.children.push_back(std::move(state));
     }
     return node;
   }
 
- private:
-  // ---- plain columns ----------------------------------------------------------------------------
-
-  // The key version of every LowCardinality in a column of plain wrappers, depth first. A
-  // Variant, Dynamic or JSON column carries its members' prefixes itself.
-  base::Status key_versions(const ColumnType& type) {
-    if (type.kind == TypeKind::LowCardinality) {
-      TW_ASSIGN_OR_RETURN(uint64_t version, base_word());
-      return check_key_version(version);
-    }
-    if (is_plain_wrapper(type)) {
-      for (const ColumnType& child : type.nested) TW_TRY(key_versions(child));
-    }
-    return {};
-  }
-
-  // The body of `rows` rows of `type`. Without a state (`state` null) this is a plain column: a
-  // LowCardinality's key version went ahead with the column's, Variant and Dynamic columns read
-  // their prefixes here, and JSON has only its string form. Under a state prefix the state tree
-  // says how each node is laid out.
-  base::Status walk(const ColumnType& type, const ColumnState* state, uint64_t rows,
-                    uint32_t depth) {
-    // Zero rows have no bytes, except in a plain column of the older layout the body of a
-    // LowCardinality nested in it.
-    if (rows == 0 &&
-        (state != nullptr || !(layout_.empty_low_cardinality_body && has_low_cardinality(type)))) {
+  // The body of `rows` rows of `type` (no prefix bytes), laid out as `state` says; `raw` inside
+  // Variant and Dynamic bodies.
+  base::Status walk(const ColumnType& type, const ColumnState& state, uint64_t rows, uint32_t depth,
+                    bool raw) {
+    // Zero rows have no bytes, except in the plain setting of the older layout the body of a
+    // LowCardinality nested in a column with rows.
+    if (rows == 0 && (raw || !(layout_.empty_low_cardinality_body && has_low_cardinality(type)))) {
       return {};
     }
     // A parsed type is never deeper than the grammar allows; a tree built by hand may be.
     if (depth > kMaxTypeDepth) [[unlikely]]
       return nesting_too_deep_error();
-    auto child = [&](Kind kind, size_t i) -> const ColumnState* {
-      return state != nullptr ? &state->child_or_plain(kind, i) : nullptr;
+    auto child = [&](Kind kind, size_t i) -> const ColumnState& {
+      return state.child_or_plain(kind, i);
     };
     const uint32_t next = depth + 1;
     switch (type.kind) {
       case TypeKind::Nullable:
         TW_TRY(sink_.take(src_, rows));  // null map
-        return walk(type.inner(), child(Kind::Nullable, 0), rows, next);
+        return walk(type.inner(), child(Kind::Nullable, 0), rows, next, raw);
       case TypeKind::Array: {
         TW_ASSIGN_OR_RETURN(uint64_t elements, offsets(rows, "array offset"));
-        return walk(type.inner(), child(Kind::Array, 0), elements, next);
+        return walk(type.inner(), child(Kind::Array, 0), elements, next, raw);
       }
       case TypeKind::Map: {
         TW_ASSIGN_OR_RETURN(uint64_t entries, offsets(rows, "map offset"));
-        TW_TRY(walk(type.key(), child(Kind::Map, 0), entries, next));
-        return walk(type.value(), child(Kind::Map, 1), entries, next);
+        TW_TRY(walk(type.key(), child(Kind::Map, 0), entries, next, raw));
+        return walk(type.value(), child(Kind::Map, 1), entries, next, raw);
       }
       case TypeKind::Tuple:
         for (size_t i = 0; i < type.nested.size(); ++i) {
-          TW_TRY(walk(type.nested[i], child(Kind::Tuple, i), rows, next));
+          TW_TRY(walk(type.nested[i], child(Kind::Tuple, i), rows, next, raw));
         }
         return {};
       case TypeKind::LowCardinality:
-        if (state == nullptr) return plain_low_cardinality(type.inner(), rows, depth);
-        return state_low_cardinality(type.inner(), *child(Kind::LowCardinality, 0), rows, depth);
-      case TypeKind::JSON: {
-        if (state != nullptr) return json(*state, rows, depth);
-        // The string form only; its version word is neither kept nor charged.
-        TW_ASSIGN_OR_RETURN(uint64_t version, base_word());
-        if (version != 1 && version != 4) return bad_json_version(version);
-        return strings(rows, "JSON string length");
-      }
-      case TypeKind::Variant: {
-        if (state != nullptr) {
-          std::span<const ColumnState> members;
-          if (state->kind == Kind::Variant) members = state->children;
-          return variant(type.nested, members, rows, depth);
-        }
+        if (!raw) return plain_low_cardinality(type.inner(), rows, depth);
+        return state_low_cardinality(type.inner(), child(Kind::LowCardinality, 0), rows, depth);
+      case TypeKind::JSON:
+        if (raw) return json(state, rows, depth);
+        return strings(rows, "JSON string length");  // the string form; the prefix checked that
+      case TypeKind::Variant:
         if constexpr (!Sink::kStateKinds) return sink_.unsupported(type, false);
-        // Every member's prefix stands before anything else of the body, the mode word included.
-        std::vector<ColumnState> states;
-        states.reserve(type.nested.size());
-        for (const ColumnType& member : type.nested) {
-          TW_ASSIGN_OR_RETURN(ColumnState member_state, prefix(member, next));
-          states.push_back(std::move(member_state));
-        }
-        return variant(type.nested, states, rows, depth);
-      }
-      case TypeKind::Dynamic: {
-        if (state != nullptr) {
-          if (state->kind != Kind::Dynamic || state->dynamic.empty()) [[unlikely]]
-            return base::Error::protocol("missing Dynamic state prefix");
-          return dynamic(state->dynamic.front(), rows, depth);
-        }
+        if (state.kind != Kind::Variant) [[unlikely]]
+          return base::Error::protocol("missing Variant state prefix");
+        return variant(type.nested, state.children, state.version, rows, depth);
+      case TypeKind::Dynamic:
         if constexpr (!Sink::kStateKinds) return sink_.unsupported(type, false);
-        TW_ASSIGN_OR_RETURN(DynamicState own, dynamic_prefix(depth));
-        return dynamic(own, rows, depth);
-      }
-      case TypeKind::Other:  // under a state prefix, kept with the String layout
-        if (state != nullptr || Sink::kOtherAsString) return strings(rows, "string value length");
+        if (state.kind != Kind::Dynamic || state.dynamic.empty()) [[unlikely]]
+          return base::Error::protocol("missing Dynamic state prefix");
+        return dynamic(state.dynamic.front(), rows, depth);
+      case TypeKind::Other:  // inside Variant and Dynamic bodies, kept with the String layout
+        if (raw || Sink::kOtherAsString) return strings(rows, "string value length");
         return sink_.unsupported(type, false);
       default:
-        return leaf(type, rows, state != nullptr);
+        return leaf(type, rows, raw);
     }
   }
 
-  // A LowCardinality body from its flags on; its key version went ahead with the column's.
+ private:
+  // A LowCardinality body from its flags on; its key version stands in the column's prefix.
   base::Status plain_low_cardinality(const ColumnType& inner, uint64_t rows, uint32_t depth) {
     TW_ASSIGN_OR_RETURN(uint64_t flags, base_word());
     TW_ASSIGN_OR_RETURN(uint64_t keys, base_word());
@@ -249,13 +253,11 @@ class ColumnWalker {
     }
   }
 
-  // The dictionary-encoded form with its key version in line: version, flags, key count,
-  // dictionary (for Nullable(U), plain U values with the state of the Nullable's member), index
-  // count, indexes.
+  // The dictionary-encoded form inside Variant and Dynamic bodies (its key version stands in the
+  // prefix): flags, key count, dictionary (for Nullable(U), plain U values with the state of the
+  // Nullable's member), index count, indexes.
   base::Status state_low_cardinality(const ColumnType& inner, const ColumnState& state,
                                      uint64_t rows, uint32_t depth) {
-    TW_ASSIGN_OR_RETURN(uint64_t version, sink_.word(src_));
-    TW_TRY(check_key_version(version));
     TW_ASSIGN_OR_RETURN(uint64_t flags, sink_.word(src_));
     TW_ASSIGN_OR_RETURN(uint64_t keys, sink_.word(src_));
     TW_ASSIGN_OR_RETURN(LowCardinalityHeader header,
@@ -264,7 +266,7 @@ class ColumnWalker {
     if (inner.kind == TypeKind::Nullable) {
       dictionary = &dictionary->child_or_plain(Kind::Nullable, 0);
     }
-    TW_TRY(walk(lc_dictionary_type(inner), dictionary, header.keys, depth + 1));
+    TW_TRY(walk(lc_dictionary_type(inner), *dictionary, header.keys, depth + 1, true));
     TW_ASSIGN_OR_RETURN(uint64_t count, sink_.word(src_));
     if (count != rows) [[unlikely]]
       return index_count_mismatch(count, rows);
@@ -288,16 +290,16 @@ class ColumnWalker {
     }
   }
 
-  // The mode word, then the discriminators or the compact record, then the member bodies in
-  // member order, each holding only its own rows. `states` may be shorter than `members`.
+  // The discriminators or the compact record of `mode` (the prefix's word), then the member
+  // bodies in member order, each holding only its own rows. `states` may be shorter than
+  // `members`.
   base::Status variant(std::span<const ColumnType> members, std::span<const ColumnState> states,
-                       uint64_t rows, uint32_t depth) {
+                       uint64_t mode, uint64_t rows, uint32_t depth) {
     if (depth > kMaxTypeDepth) [[unlikely]]
       return nesting_too_deep_error();
     auto state_of = [&](size_t i) -> const ColumnState& {
       return i < states.size() ? states[i] : ColumnState::plain();
     };
-    TW_ASSIGN_OR_RETURN(uint64_t mode, sink_.word(src_));
     const uint64_t n = members.size();
     if (n == 0) return {};
     if (mode == 0) {
@@ -308,7 +310,7 @@ class ColumnWalker {
         if (byte < counts.size()) ++counts[byte];
       }
       for (size_t i = 0; i < counts.size(); ++i) {
-        TW_TRY(walk(members[i], &state_of(i), counts[i], depth + 1));
+        TW_TRY(walk(members[i], state_of(i), counts[i], depth + 1, true));
       }
       return {};
     }
@@ -320,17 +322,17 @@ class ColumnWalker {
             base::cat("Variant compact rows ", k, " exceeds row count ", rows));
       }
       if (d >= n) return {};
-      return walk(members[d], &state_of(d), k, depth + 1);
+      return walk(members[d], state_of(d), k, depth + 1, true);
     }
     return base::Error::protocol(base::cat("unknown Variant serialization mode ", mode));
   }
 
-  // The discriminators of a Dynamic column, then its member bodies in type-name order; a type
-  // without rows has no body and its name is not parsed.
+  // The discriminators of a Dynamic column, then its member bodies in type order; a type without
+  // rows has no body.
   base::Status dynamic(const DynamicState& state, uint64_t rows, uint32_t depth) {
     if (depth > kMaxTypeDepth) [[unlikely]]
       return nesting_too_deep_error();
-    const uint64_t n = state.type_names.size();
+    const uint64_t n = state.types.size();
     if (state.version == 0 || n == 0) return {};
     const bool deprecated = state.version == 1;
     const unsigned width = deprecated ? 1 : n < 256 ? 1 : n < 65536 ? 2 : 4;
@@ -342,9 +344,8 @@ class ColumnWalker {
                         count_dynamic_rows(d.data(), rows, n, width, deprecated));
     for (size_t i = 0; i < counts.size(); ++i) {
       if (counts[i] == 0) continue;
-      TW_ASSIGN_OR_RETURN(ColumnType type, parse_dynamic_type(state.type_names[i]));
       const ColumnState& member = i < state.states.size() ? state.states[i] : ColumnState::plain();
-      TW_TRY(walk(type, &member, counts[i], depth + 1));
+      TW_TRY(walk(state.types[i], member, counts[i], depth + 1, true));
     }
     return {};
   }
@@ -355,53 +356,74 @@ class ColumnWalker {
     if (depth > kMaxTypeDepth) [[unlikely]]
       return nesting_too_deep_error();
     DynamicState state;
+    std::vector<std::string> names;
     TW_ASSIGN_OR_RETURN(state.version, sink_.word(src_));
     switch (state.version) {
       case 0:
         return state;
       case 1: {
         TW_TRY(sink_.varint(src_));  // the type limit, not used
-        TW_ASSIGN_OR_RETURN(state.type_names, type_names());
+        TW_ASSIGN_OR_RETURN(names, type_names());
         TW_TRY(sink_.word(src_));  // the variant version, not used
         break;
       }
       case 2:
       case 3: {
-        TW_ASSIGN_OR_RETURN(state.type_names, type_names());
+        TW_ASSIGN_OR_RETURN(names, type_names());
         break;
       }
       default:
         return base::Error::protocol(
             base::cat("unknown Dynamic subcolumn serialization version ", state.version));
     }
-    // All names come first; then the prefix of each named type, in name order. The states are held
-    // while the column is walked, so a keeping sink charges them to the column.
-    TW_TRY(sink_.hold(state.type_names.size() * sizeof(ColumnState)));
-    state.states.reserve(state.type_names.size());
-    for (const std::string& name : state.type_names) {
+    // All names come first; then each is parsed and its type's prefix read, in name order. The
+    // types and their states are held while the column is walked, so each is charged at what it
+    // holds before it is kept; a name's parse is charged at the most it may take before it runs.
+    TW_TRY(sink_.hold(names.size() * (sizeof(ColumnType) + sizeof(ColumnState))));
+    state.types.reserve(names.size());
+    state.states.reserve(names.size());
+    for (std::string& name : names) {
+      const uint64_t bound = parse_cost_bound(name.size());
+      TW_TRY(sink_.hold(bound));
       TW_ASSIGN_OR_RETURN(ColumnType type, parse_dynamic_type(name));
-      TW_ASSIGN_OR_RETURN(ColumnState member, prefix(type, depth + 1));
+      sink_.release(bound);
+      TW_TRY(sink_.hold(type_memory_size(type) - sizeof(ColumnType)));
+      sink_.release(text_memory_size(name));
+      std::string().swap(name);  // not needed any more
+      TW_ASSIGN_OR_RETURN(ColumnState member, prefix(type, depth + 1, true));
+      state.types.push_back(std::move(type));
       state.states.push_back(std::move(member));
     }
     return state;
   }
 
+  // The type names of a Dynamic prefix, each charged at what it holds before it is kept.
   base::Result<std::vector<std::string>> type_names() {
     TW_ASSIGN_OR_RETURN(uint64_t count, sink_.varint(src_));
     TW_TRY(limits::checked_count(count, "dynamic subcolumn types", kMaxPrefixEntries));
     // The list grows with the names actually read: room is never taken for a count alone.
     std::vector<std::string> names;
     for (uint64_t i = 0; i < count; ++i) {
-      TW_TRY(sink_.hold(sizeof(std::string)));
+      if (names.size() == names.capacity()) {
+        const size_t more = std::max<size_t>(names.capacity(), 1);
+        TW_TRY(sink_.hold(more * sizeof(std::string)));
+        names.reserve(names.capacity() + more);
+      }
       TW_ASSIGN_OR_RETURN(std::string name, sink_.text(src_, "dynamic type length"));
+      TW_TRY(sink_.hold(text_memory_size(name)));
       names.push_back(std::move(name));
     }
     return names;
   }
 
-  base::Result<ColumnState> json_prefix(uint32_t depth) {
+  base::Result<ColumnState> json_prefix(uint32_t depth, bool raw) {
     ColumnState node;
     node.kind = Kind::Json;
+    if (!raw) {  // the string form only; its version word is neither kept nor charged
+      TW_ASSIGN_OR_RETURN(node.version, plain_word());
+      if (node.version != 1 && node.version != 4) return bad_json_version(node.version);
+      return node;
+    }
     TW_ASSIGN_OR_RETURN(node.version, sink_.word(src_));
     switch (node.version) {
       case 1:
@@ -528,9 +550,15 @@ class ColumnWalker {
     return {};
   }
 
-  // A word of the plain walk that no sink keeps (key versions, LowCardinality headers, JSON
+  // A word of the plain setting that no sink keeps (key versions, LowCardinality headers, JSON
   // versions).
   base::Result<uint64_t> base_word() { return read_fixed<uint64_t>(src_); }
+  // A key version or JSON version word of the plain setting; a kept column does not hold it, and
+  // only a value that passes stands there.
+  base::Result<uint64_t> plain_word() {
+    if constexpr (Sink::kKeptForm) return uint64_t{1};
+    return base_word();
+  }
 
   static bool is_plain_wrapper(const ColumnType& type) {
     return type.kind == TypeKind::Nullable || type.kind == TypeKind::Array ||
@@ -548,6 +576,7 @@ class ColumnWalker {
 // holds them, else copied into a scratch buffer.
 struct DroppingSink {
   static constexpr bool kExpands = false;
+  static constexpr bool kKeptForm = false;
   static constexpr uint64_t kOffsetRun = 8192;
 
   base::Status take(base::ByteSource& source, uint64_t n);
@@ -558,6 +587,7 @@ struct DroppingSink {
   size_t run_room(size_t window) const { return window; }
   base::Status took_run(const uint8_t*, size_t) { return {}; }
   base::Status hold(uint64_t) { return {}; }
+  void release(uint64_t) {}
 
   base::ByteBuffer scratch;
 };

@@ -175,6 +175,10 @@ base::Result<ColumnType> parse_type(std::string_view text);
 // pass 0 (or use parse_type).
 base::Result<ColumnType> parse_type_rec(std::string_view text, uint32_t depth);
 
+// The memory a parsed type holds: its node, its nested nodes (with their vectors' spare capacity)
+// and the texts that do not fit in place.
+uint64_t type_memory_size(const ColumnType& type);
+
 // The byte index of the first comma outside all parentheses, or nothing. Quotes are not special.
 std::optional<size_t> find_top_level_comma(std::string_view text);
 

@@ -221,10 +221,8 @@ TEST(ReadColumnByType, HostileOffsetsAndTruncatedBodies) {
        "array offset total 10000001 exceeds limit 10000000"},
       {"Array(UInt32)", 1, with_offsets({2}, {1, 2, 3, 4, 5}),
        "ReadColumnContext: requested 8 bytes at offset 8, buffer len 13"},
-      {"Tuple(Dynamic, UInt8)",
-       1,
-       {7, 7},
-       "ReadColumnContext: requested 1 bytes at offset 2, buffer len 2"},
+      {"Tuple(Dynamic, UInt8)", 1, Wire().u64(0).bytes({7, 7}),  // the Dynamic prefix first
+       "ReadColumnContext: requested 1 bytes at offset 10, buffer len 10"},
       {"FixedString(3)",
        2,
        {1, 2, 3, 4, 5},

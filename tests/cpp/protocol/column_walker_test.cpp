@@ -98,7 +98,10 @@ std::vector<Case> cases() {
   Wire deep_offsets;
   for (int i = 0; i < 256; ++i) deep_offsets.u64(1);
   deep_offsets.bytes({7});
-  const Wire lc_member = Wire().raw(dyn2({"LowCardinality(String)"})).bytes({0});
+  std::string wide_tuple = "Tuple(UInt8";  // its parse may take more than a column may hold
+  for (int i = 0; i < 120000; ++i) wide_tuple += ", UInt8";
+  wide_tuple += ")";
+  const Wire lc_member = Wire().raw(dyn2({"LowCardinality(String)"})).u64(1).bytes({0});
   const std::string unsupported_state = kE +
                                         "AggregateFunction columns are not supported in "
                                         "buffered block reads";
@@ -163,7 +166,8 @@ std::vector<Case> cases() {
        kE + "LowCardinality(Array(UInt8)) materialization is not supported", "ok"},
       {"LowCardinality(Nullable(Decimal(9, 2)))", 1, lc_head(0x200, 1).fill(4, 0).u64(1).bytes({0}),
        kE + "LowCardinality(Decimal(9, 2)) materialization is not supported", "ok"},
-      // Variant: member prefixes, mode word, discriminators or the compact record, member bodies.
+      // Variant: its prefix (the mode word, then the members' prefixes), then the discriminators or
+      // the compact record and the member bodies.
       {"Variant()", 1, Wire().u64(99), "ok", kRefused},
       {"Variant(String, UInt8)", 4, Wire().u64(0).bytes({1, 7, 255, 0}).str("s").bytes({9}), "ok",
        kRefused},
@@ -177,27 +181,58 @@ std::vector<Case> cases() {
       // A dictionary-encoded member is kept as sent, other index flags included; the parser,
       // which cannot know their layout, refuses those.
       {"Variant(LowCardinality(String), Array(UInt8))", 3,
-       Wire().u64(0).bytes({0, 1, 0}).u64(1).u64(0x600).u64(2).str("a").str("b").u64(2)
+       Wire().u64(0).u64(1).bytes({0, 1, 0}).u64(0x600).u64(2).str("a").str("b").u64(2)
            .bytes({1, 0}).u64(0), "ok", kRefused},
       {"Variant(LowCardinality(String))", 1,
-       Wire().u64(0).bytes({0}).u64(1).u64(0x100).u64(1).str("a").u64(1).bytes({0}), "ok",
+       Wire().u64(0).u64(1).bytes({0}).u64(0x100).u64(1).str("a").u64(1).bytes({0}), "ok",
        kRefused, kE + "LowCardinality global dictionaries are not supported"},
-      {"Variant(JSON)", 2, Wire().u64(0).varint(0).varint(0).u64(0).bytes({0, 0}).fill(16, 0), "ok",
+      {"Variant(JSON)", 2, Wire().u64(0).u64(0).varint(0).varint(0).bytes({0, 0}).fill(16, 0), "ok",
        kRefused, kNestedJson},
-      {"Variant(JSON)", 1, Wire().u64(3).varint(0).u64(0).bytes({0}), "ok", kRefused, kNestedJson},
-      {"Variant(JSON)", 1, Wire().u64(2), kE + "unknown JSON serialization version 2", kRefused},
-      {"Variant(JSON)", 1, Wire().u64(3).varint(65537),
+      {"Variant(JSON)", 1, Wire().u64(0).u64(3).varint(0).bytes({0}), "ok", kRefused, kNestedJson},
+      {"Variant(JSON)", 1, Wire().u64(0).u64(2), kE + "unknown JSON serialization version 2",
+       kRefused},
+      {"Variant(JSON)", 1, Wire().u64(0).u64(3).varint(65537),
        kE + "JSON path count 65537 exceeds limit 65536", kRefused},
       {"Variant(JSON)", 1,
-       Wire().u64(3).varint(1).str("a.b").raw(dyn2({"UInt8"})).u64(0).bytes({0, 0, 5}), "ok",
+       Wire().u64(0).u64(3).varint(1).str("a.b").raw(dyn2({"UInt8"})).bytes({0, 0, 5}), "ok",
        kRefused, kNestedJson},
-      {"Variant(Array(Variant(UInt8)))", 1, Wire().u64(0).bytes({0}).u64(0), "ok", kRefused},
+      {"Variant(Array(Variant(UInt8)))", 1, Wire().u64(0).u64(0).bytes({0}).u64(0), "ok", kRefused},
+      // A column's prefix is that of its whole type tree, ahead of every body byte, offsets and
+      // earlier tuple elements included.
       {"Array(Variant(String, Dynamic))", 1,
-       Wire().u64(2).raw(dyn2({"String"})).u64(0).bytes({1, 0}).str("s").bytes({0}).str("d"), "ok",
+       Wire().u64(0).raw(dyn2({"String"})).u64(2).bytes({1, 0}).str("s").bytes({0}).str("d"), "ok",
        kE + "discard unsupported for column type Variant([String, Dynamic])"},
       {"Tuple(UInt8, Variant(JSON))", 1,
-       Wire().bytes({7}).u64(0).varint(5).varint(0).u64(0).bytes({0}).u64(1), "ok",
+       Wire().u64(0).u64(0).varint(5).varint(0).bytes({7}).bytes({0}).u64(1), "ok",
        kE + "discard unsupported for column type Variant([JSON])", kNestedJson},
+      {"Array(Variant(String, UInt64))", 1,  // [42, 'x']
+       Wire().u64(0).u64(2).bytes({1, 0}).bytes({1, 0x78}).u64(42), "ok",
+       kE + "discard unsupported for column type Variant([String, UInt64])"},
+      {"Variant(LowCardinality(String), UInt64)", 2,  // 'ab', 42
+       Wire().u64(0).u64(1).bytes({0, 1}).u64(0x200).u64(1).bytes({2, 0x61, 0x62}).u64(1)
+           .bytes({0}).u64(42), "ok", kRefused},
+      {"Variant(LowCardinality(String), UInt64)", 1, Wire().u64(0).u64(2).bytes({0}),
+       kE + "unsupported LowCardinality key serialization version 2", kRefused},
+      {"Array(Dynamic)", 1,
+       dyn2({"UInt8", "String"}).u64(2).bytes({1, 0}).bytes({5}).str("x"), "ok",
+       kE + "discard unsupported for column type Dynamic"},
+      {"Map(String, Dynamic)", 1,
+       dyn2({"LowCardinality(String)"}).u64(1).u64(2).str("a").str("b").bytes({0, 1})
+           .u64(0x200).u64(1).str("v").u64(1).bytes({0}), "ok",
+       kE + "discard unsupported for column type Dynamic"},
+      {"Tuple(UInt8, Dynamic)", 2,
+       dyn2({"Variant(String, UInt8)"}).u64(0).bytes({7, 8}).bytes({0, 1}).bytes({1}).bytes({3}),
+       "ok", kE + "discard unsupported for column type Dynamic"},
+      {"Array(JSON)", 1, Wire().u64(1).u64(2).str("{}").str("[]"), "ok", kSame, kNestedJson,
+       Wire().u64(2).str("{}").str("[]")},
+      {"Tuple(UInt8, JSON)", 2, Wire().u64(4).bytes({7, 8}).str("{}").str("[]"), "ok", kSame,
+       kNestedJson, Wire().bytes({7, 8}).str("{}").str("[]")},
+      {"Array(JSON)", 1, Wire().u64(3).u64(1),
+       kE + "materialized JSON reads require string serialization version 1 or 4, got 3; enable "
+            "output_format_native_write_json_as_string=1 or use query_raw"},
+      {"Array(Dynamic)", 1, Wire().raw(dyn2({"JSON"})).u64(3).varint(1).str("a")
+           .raw(dyn2({"UInt8"})).u64(1).bytes({0}).bytes({0}).bytes({6}), "ok",
+       kE + "discard unsupported for column type Dynamic"},
       // Dynamic: its prefix, discriminators, member bodies in name order.
       {"Dynamic", 5, Wire().u64(0), "ok", kRefused},
       {"Dynamic", 3, dyn2({"UInt8", "String", "Foo"}).bytes({2, 3, 0}).bytes({5}).str("x"), "ok",
@@ -230,11 +265,13 @@ std::vector<Case> cases() {
        kE + "JSON path length 16777216 exceeds limit 16777215", kRefused},
       {"Dynamic", 1, Wire().u64(5), kE + "unknown Dynamic subcolumn serialization version 5",
        kRefused},
-      {"Dynamic", 1, Wire(lc_member).u64(1).u64(0).u64(10000003),
+      {"Dynamic", 1, Wire(lc_member).u64(0).u64(10000003),
        kE + "LowCardinality key count 10000003 exceeds limit 10000002", kRefused,
        kE + "LowCardinality additional keys flag is missing"},
       {"Dynamic", 1, dyn2({"AggregateFunction(sum, UInt64)"}).bytes({0}),
        kE + "raw capture does not support type AggregateFunction", kRefused, unsupported_state},
+      {"Dynamic", 1, dyn2({wide_tuple}).bytes({1}),
+       kE + "column cumulative byte length exceeds limit 67108864", kRefused},
       {"Dynamic", 67108865, dyn2({"UInt8"}),
        kE + "Dynamic discriminators byte length 67108865 exceeds limit 67108864", kRefused},
   };
@@ -301,7 +338,7 @@ TEST(ColumnWalkerTest, EveryReaderWalksEveryCaseAsTheTableSays) {
       EXPECT_EQ(kept.consumed, c.wire.size());
       EXPECT_EQ(kept.kept, c.kept.value_or(c.wire));
       // Every kept byte is charged, and so is the state the prefixes leave in memory.
-      if (has_state_prefix(*type)) {
+      if (keeps_state_prefix(*type)) {
         EXPECT_LE(kept.budget, kColumnByteLimit - kept.kept.size());
       } else {
         EXPECT_EQ(kept.budget, kColumnByteLimit - kept.kept.size());
@@ -400,18 +437,23 @@ TEST(ColumnWalkerTest, NestingDepthIsBoundedInEveryReader) {
 }
 
 TEST(ColumnWalkerTest, BlocksKeepStatePrefixesAndViewsStepOverThem) {
-  // Variant(Dynamic, UInt8): the Dynamic member's prefix, then the mode word and discriminators.
+  // Variant(Dynamic, UInt8): the mode word and the Dynamic member's prefix, then the
+  // discriminators.
   const ByteVec variant =
-      Wire().raw(dyn2({"String"})).u64(0).bytes({1, 0}).bytes({0}).str("s").bytes({9});
+      Wire().u64(0).raw(dyn2({"String"})).bytes({1, 0}).bytes({0}).str("s").bytes({9});
   const ByteVec dynamic = Wire().raw(dyn2({"UInt8"})).bytes({0, 1}).bytes({3});
+  // [42, 'x'], []: the mode word stands before the offsets.
+  const ByteVec members = Wire().str("x").u64(42);
+  const ByteVec array = Wire().u64(0).u64(2).u64(2).bytes({1, 0}).raw(members);
   Wire w;
-  w.block_head(3, 2).column("v", "Variant(Dynamic, UInt8)").raw(variant);
+  w.block_head(4, 2).column("v", "Variant(Dynamic, UInt8)").raw(variant);
   w.column("d", "Dynamic").raw(dynamic).column("n", "UInt8").bytes({5, 6});
+  w.column("a", "Array(Variant(String, UInt64))").raw(array);
   base::MemorySource src(w.get());
   auto block = read_block_body(src);
   ASSERT_TRUE(block.ok()) << block.error().to_string();
   EXPECT_EQ(src.remaining(), 0u);
-  ASSERT_EQ(block->columns.size(), 3u);
+  ASSERT_EQ(block->columns.size(), 4u);
   EXPECT_EQ(ByteVec(block->columns[0].data.view().begin(), block->columns[0].data.view().end()),
             variant);
 
@@ -423,11 +465,15 @@ TEST(ColumnWalkerTest, BlocksKeepStatePrefixesAndViewsStepOverThem) {
   auto d = block->read_column_by_index(1);
   ASSERT_TRUE(d.ok());
   EXPECT_EQ(d->get<column::ColumnKind::Dynamic>().data, dynamic);
+  auto a = block->read_column_by_index(3);
+  ASSERT_TRUE(a.ok()) << a.error().to_string();
+  ASSERT_EQ(a->kind(), column::ColumnKind::Array);
+  EXPECT_EQ(a->inner().get<column::ColumnKind::Variant>().data, members);
 
   uint64_t pos = 0;  // the buffered parser keeps the same bytes
   auto parsed = parse_block_body(w.get(), pos);
   ASSERT_TRUE(parsed.ok()) << parsed.error().to_string();
-  for (size_t i = 0; i < 3; ++i) {
+  for (size_t i = 0; i < 4; ++i) {
     EXPECT_EQ(parsed->columns[i].data.view(), block->columns[i].data.view()) << i;
   }
 }
