@@ -19,13 +19,13 @@ namespace {
   return Error::protocol("unexpected end of buffer parsing varint");
 }
 
+}  // namespace
+
 Result<uint64_t> read_string_length(ByteSource& source) {
   TW_ASSIGN_OR_RETURN(uint64_t len, read_varint(source));
   if (len >> 24 != 0) return string_too_long(len);
   return len;
 }
-
-}  // namespace
 
 void write_varint(ByteBuffer& out, uint64_t value) {
   uint8_t buf[10];
@@ -53,6 +53,10 @@ Result<uint64_t> read_varint_slow(ByteSource& source) {
 
 Result<std::string> read_string(ByteSource& source) {
   TW_ASSIGN_OR_RETURN(uint64_t len, read_string_length(source));
+  return read_string_text(source, len);
+}
+
+Result<std::string> read_string_text(ByteSource& source, uint64_t len) {
   std::string text(len, '\0');
   TW_TRY(source.read_exact(text.data(), len));
   if (auto bad = base::validate_utf8(text)) [[unlikely]] {
