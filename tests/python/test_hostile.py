@@ -290,9 +290,13 @@ class StreamTest(unittest.TestCase):
             c = _Client(f"127.0.0.1:{srv.port}", max_response_size=MIB, query_timeout=5.0)
             s = c.query_stream("SELECT s")
             began = time.monotonic()
-            with self.assertRaisesRegex(RuntimeError, "exceeds the stream's block limit 1048576"):
+            with self.assertRaisesRegex(RuntimeError,
+                                        "exceeds the stream's block limit 1048576") as caught:
                 next(s)
             self.assertLess(time.monotonic() - began, 2.0)
+            # The count includes the charge that crossed the limit.
+            at_least = int(str(caught.exception).split("block of at least ")[1].split()[0])
+            self.assertGreater(at_least, MIB)
             s.discard()
             c.discard()
 
