@@ -136,6 +136,19 @@ def main():
             write("block_body", f"{name}-{how}", bytes([sel]) + block)
         write("block_differential", name, bytes([0x00]) + block)
 
+    # Names and type texts long against the limit that the selector's flags set (64 bytes per
+    # input byte times the flags); one name claims more than the input holds.
+    long_name = string("n" * 3000) + string("UInt8") + b"\x00" + bytes(2)
+    long_type = string("t") + string("Tuple(" + "a" * 3000 + " UInt8)") + b"\x00" + bytes(2)
+    claimed = varint(1 << 20) + b"n" * 16
+    for name, columns in (("long_name", long_name), ("long_type_text", long_type),
+                          ("long_name_claimed", claimed), ("many_long_names", long_name * 40)):
+        count = 40 if name.startswith("many") else 1
+        block = BLOCK_INFO + varint(count) + varint(2) + columns
+        for sel in (0x40, 0xC0):
+            write("block_body", f"{name}-limit{sel >> 6}", bytes([sel]) + block)
+        write("block_differential", name, bytes([0x00]) + block)
+
     # The selector's high flag bit: a Dynamic column nested 2 * (the next byte) levels deep, then
     # the tail: the innermost prefix (version 0) and one discriminator per level.
     for name, levels in (("dynamic_depth_ok", 128), ("dynamic_depth_over", 129)):

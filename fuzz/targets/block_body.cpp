@@ -1,16 +1,40 @@
 // One data block read from a source that refills in chunks of the size the first input byte
 // picks, then every column of a decoded block opened as its typed view and copied out. A body the
 // block reader accepted must also be readable as its type.
+//
+// With the selector's flags set the block is read, and parsed from memory, under a byte limit of
+// 64 bytes per input byte times the flags, within reach of the lengths small inputs claim: a block
+// accepted costs no more than the limit, and one refused for it names a count above the limit.
 #include "fuzz_support.h"
 #include "tarnwick/column/any.h"
 #include "tarnwick/column/owned.h"
+#include "tarnwick/protocol/block_parser.h"
 #include "tarnwick/protocol/block_reader.h"
 
 namespace tarnwick::fuzz {
 
+namespace {
+
+void check_limit(const base::Result<protocol::Block>& block, uint64_t limit) {
+  if (block.ok()) {
+    TW_FUZZ_CHECK(protocol::block_cost(*block) <= limit);
+  } else if (block.error().kind() == base::ErrorKind::ResponseTooLarge) {
+    TW_FUZZ_CHECK(block.error().decoded() > limit && block.error().limit() == limit);
+  }
+}
+
+}  // namespace
+
 int fuzz_block_body(const uint8_t* data, size_t size) {
   Selected in;
   if (!select_input(data, size, in)) return -1;
+  if (in.flags != 0) {
+    const uint64_t limit = uint64_t{64} * in.rest.size() * in.flags;
+    ChunkSource limited(in.rest, in.chunk);
+    check_limit(protocol::read_block_body(limited, {}, limit), limit);
+    uint64_t pos = 0;
+    check_limit(protocol::parse_block_body(in.rest, pos, {}, limit), limit);
+  }
   ChunkSource source(in.rest, in.chunk);
   auto block = protocol::read_block_body(source);
   if (!block.ok()) return 0;

@@ -76,7 +76,101 @@ def expanding_response(conn):
     conn.send_eos()
 
 
+PLAIN = {"send_chunked": False, "recv_chunked": False}
+
+
+def named_block(columns, name_len, rows=0, type_name="UInt8"):
+    """A Data packet of `columns` columns whose names are `name_len` bytes long."""
+    body = b"\x01" * rows
+    return sp.data(Block([Column("n" * name_len, type_name, raw=body)] * columns, rows=rows))
+
+
+def send_all(*packets, repeat=1, eos=True):
+    """A step that answers the query with `packets` (each sent as it is, not recorded) `repeat`
+    times over."""
+    def step(conn):
+        conn.expect_query()
+        for _ in range(repeat):
+            for packet in packets:
+                conn.sock.sendall(packet)
+        if eos:
+            conn.sock.sendall(sp.end_of_stream())
+
+    return step
+
+
 class BufferedMemoryTest(unittest.TestCase):
+    def test_names_and_type_texts_are_charged_before_they_are_kept(self):
+        # 64 MiB of names or type texts in one block of no rows, under a 1 MiB limit.
+        long_type = "Tuple(" + "a" * (16 * MIB - 16) + " UInt8)"
+        cases = [
+            ("names", "query", named_block(4, 16 * MIB - 16)),
+            ("names", "query_blocks", named_block(4, 16 * MIB - 16)),
+            ("type texts", "query", sp.data(Block([Column("t", long_type, raw=b"")] * 4, rows=0))),
+        ]
+        for what, method, packet in cases:
+            with self.subTest(what=what, method=method):
+                with serve([send_all(packet)], hello=PLAIN) as srv:
+                    c = _Client(f"127.0.0.1:{srv.port}", max_response_size=MIB)
+                    with PeakRss() as peak:
+                        with self.assertRaisesRegex(ValueError, "max_response_size 1048576"):
+                            getattr(c, method)("SELECT n")
+                    self.assertLess(peak.growth, 16 * MIB)
+                    c.discard()
+            del packet
+
+    def test_the_insert_structure_is_charged_to_the_response_limit(self):
+        packet = named_block(4, 16 * MIB - 16)
+        with serve([send_all(packet, eos=False)], hello=PLAIN) as srv:
+            c = _Client(f"127.0.0.1:{srv.port}", max_response_size=MIB)
+            with PeakRss() as peak:
+                with self.assertRaisesRegex(ValueError, "exceeds the limit of 1048576 bytes"):
+                    c.begin_insert_stream("INSERT INTO t VALUES")
+            self.assertLess(peak.growth, 16 * MIB)
+            c.discard()
+
+    def test_a_flood_of_empty_blocks_meets_the_limit(self):
+        empty = sp.data(b"\x00" + varint(0) + varint(0))
+        one_column = sp.data(Block([Column("c", "UInt8", raw=b"")], rows=0))
+        for what, packet, count in [("no columns", empty, 2_000_000),
+                                    ("one column", one_column, 500_000)]:
+            with self.subTest(what=what):
+                with serve([send_all(packet, repeat=count)], hello=PLAIN) as srv:
+                    c = _Client(f"127.0.0.1:{srv.port}", max_response_size=MIB)
+                    began = time.monotonic()
+                    with PeakRss() as peak:
+                        with self.assertRaisesRegex(ValueError, "max_response_size 1048576"):
+                            c.query("SELECT c")
+                    self.assertLess(peak.growth, 16 * MIB)
+                    self.assertLess(time.monotonic() - began, 10.0)
+                    c.discard()
+
+    def test_a_low_cardinality_holds_its_dictionary_and_indexes_under_one_budget(self):
+        # An 8 MB dictionary and 64 MB of 8-byte indexes: each within the column's 64 MiB, not
+        # both.
+        rows, keys, width = 8_000_000, 8_000, 1000
+        head = (b"\x00" + varint(1) + varint(rows) + string("c")
+                + string(f"LowCardinality(FixedString({width}))") + b"\x00"
+                + struct.pack("<QQQ", 1, 0x203, keys))
+        zeros = bytes(MIB)
+
+        def step(conn):
+            conn.expect_query()
+            conn.sock.sendall(varint(1) + string("") + head)
+            conn.sock.sendall(bytes(keys * width))
+            conn.sock.sendall(struct.pack("<Q", rows))
+            for _ in range(rows * 8 // MIB + 1):
+                conn.sock.sendall(zeros)
+
+        with serve([step], hello=PLAIN) as srv:
+            c = _Client(f"127.0.0.1:{srv.port}")
+            with PeakRss() as peak:
+                with self.assertRaisesRegex(ValueError,
+                                            "column cumulative byte length exceeds limit 67108864"):
+                    c.query("SELECT c")
+            self.assertLess(peak.growth, 40 * MIB)
+            c.discard()
+
     def test_low_cardinality_expansion_is_refused_before_it_is_taken(self):
         with serve([expanding_response]) as srv:
             c = _Client(f"127.0.0.1:{srv.port}", compression="lz4", max_response_size=MIB)
@@ -163,7 +257,8 @@ class BufferedMemoryTest(unittest.TestCase):
         with serve([step]) as srv:
             c = _Client(f"127.0.0.1:{srv.port}", max_response_size=64 * MIB)
             with PeakRss() as peak:
-                with self.assertRaisesRegex(ValueError, "decoded 80000000 bytes"):
+                # The block, one column record and the rows' floor.
+                with self.assertRaisesRegex(ValueError, "decoded 80000384 bytes"):
                     c.query("SELECT t")
             self.assertLess(peak.growth, 48 * MIB)
             c.discard()
@@ -364,10 +459,38 @@ class StreamTest(unittest.TestCase):
             c = _Client(f"127.0.0.1:{srv.port}", max_response_size=MIB, query_timeout=5.0)
             s = c.query_stream("SELECT s")
             began = time.monotonic()
-            with self.assertRaisesRegex(RuntimeError, "exceeds the stream's block limit 1048576"):
+            with self.assertRaisesRegex(RuntimeError,
+                                        "exceeds the stream's block limit 1048576") as caught:
                 next(s)
             self.assertLess(time.monotonic() - began, 2.0)
+            # The count includes the charge that crossed the limit.
+            at_least = int(str(caught.exception).split("block of at least ")[1].split()[0])
+            self.assertGreater(at_least, MIB)
             s.discard()
+            c.discard()
+
+    def test_names_count_toward_the_block_limit_and_the_read_ahead(self):
+        # Blocks of one row carrying 12 MiB of names each: over a 1 MiB block limit; under the
+        # default one they fill the channel's 16 MiB at once, with the consumer away.
+        small = named_block(3, 4 * MIB, rows=1)
+        with serve([send_all(small, repeat=8)], hello=PLAIN) as srv:
+            c = _Client(f"127.0.0.1:{srv.port}", max_response_size=MIB)
+            with PeakRss() as peak:
+                s = c.query_stream("SELECT n")
+                with self.assertRaisesRegex(RuntimeError,
+                                            "exceeds the stream's block limit 1048576"):
+                    next(s)
+            self.assertLess(peak.growth, 16 * MIB)
+            s.discard()
+            c.discard()
+
+        with serve([send_all(small, repeat=16)], hello=PLAIN) as srv:
+            c = _Client(f"127.0.0.1:{srv.port}")
+            with PeakRss() as peak:
+                s = c.query_stream("SELECT n")
+                time.sleep(1.0)
+            self.assertLess(peak.growth, 64 * MIB)
+            self.assertEqual(sum(len(b) for b in s), 16)
             c.discard()
 
     def test_read_ahead_is_bounded_by_bytes_while_the_consumer_waits(self):

@@ -79,6 +79,9 @@ Error Error::make(State state) {
 Error Error::protocol(std::string message) {
   return make({ErrorKind::Protocol, std::move(message), {}, 0, {}, 0, 0});
 }
+Error Error::budget_short(std::string message, size_t short_by) {
+  return make({ErrorKind::Protocol, std::move(message), {}, 0, {}, short_by, 0});
+}
 Error Error::compression(std::string message) {
   return make({ErrorKind::Compression, std::move(message), {}, 0, {}, 0, 0});
 }

@@ -49,6 +49,9 @@ enum class ErrorKind : uint8_t {
 class [[nodiscard]] Error {
  public:
   static Error protocol(std::string message);
+  // A Protocol error from a byte budget that could not pay a charge; `short_by` is what the
+  // budget lacked (at least 1), so that whoever owns the budget can report the charge whole.
+  static Error budget_short(std::string message, size_t short_by);
   static Error io(IoError error);
   static Error compression(std::string message);
   static Error auth(std::string message);
@@ -80,7 +83,9 @@ class [[nodiscard]] Error {
   const IoError& io_error() const;  // only for kind() == Io
   int32_t server_code() const;      // only for kind() == Server
   const std::string& server_name() const;
-  size_t decoded() const;  // ResponseTooLarge; OutOfMemory: the bytes asked for
+  // ResponseTooLarge; OutOfMemory: the bytes asked for; Protocol from budget_short: what the
+  // budget lacked (0 for other Protocol errors).
+  size_t decoded() const;
   size_t limit() const;
 
   bool is_io(IoKind io_kind) const;

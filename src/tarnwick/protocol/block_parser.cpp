@@ -117,8 +117,9 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
       // It needs at least one byte more than have arrived, and more still when a counted run
       // reached past them.
       const uint64_t arrived = static_cast<uint64_t>(source.buffered().data() - start);
-      if (is_incomplete(walked.error()) && std::max(skip.needed, arrived + 1) > budget) {
-        return charge_budget(budget, budget + 1, "column").error();
+      const uint64_t need = std::max(skip.needed, arrived + 1);
+      if (is_incomplete(walked.error()) && need > budget) {
+        return charge_budget(budget, need, "column").error();
       }
       return std::move(walked).error();
     }
@@ -147,7 +148,7 @@ Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout,
   block.columns.reserve(
       static_cast<size_t>(std::min<uint64_t>(counts.columns, source.remaining() / 2)));
   for (uint64_t i = 0; i < counts.columns; ++i) {
-    TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source, layout));
+    TW_ASSIGN_OR_RETURN(ColumnRecord record, allowance.read_record(source, layout));
     const uint64_t given = allowance.column_budget();
     uint64_t budget = given;
     Result<ColumnInfo> column =

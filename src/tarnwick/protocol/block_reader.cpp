@@ -44,6 +44,10 @@ struct PendingColumn {
   uint64_t end;
 };
 
+// The least costs cover what they stand for, list growth included.
+static_assert(2 * sizeof(Block) <= kBlockLeastCost);
+static_assert(sizeof(ColumnInfo) + sizeof(PendingColumn) <= kColumnRecordCost);
+
 }  // namespace
 
 Result<uint64_t> checked_count(uint64_t count, std::string_view label, uint64_t limit) {
@@ -89,9 +93,23 @@ Result<BlockCounts> read_block_counts(ByteSource& source) {
   return BlockCounts{column_count, rows};
 }
 
-Result<ColumnRecord> read_column_record(ByteSource& source, const BlockLayout& layout) {
-  TW_ASSIGN_OR_RETURN(std::string name, read_string(source));
-  TW_ASSIGN_OR_RETURN(std::string type_name, read_string(source));
+namespace {
+
+// Reads the text of a column record. With `left` set its length is charged there first: one that
+// does not fit fails with ResponseTooLarge of `limit` before its bytes are taken.
+Result<std::string> read_record_text(ByteSource& source, uint64_t* left, uint64_t limit) {
+  TW_ASSIGN_OR_RETURN(const uint64_t len, read_string_length(source));
+  if (left != nullptr) {
+    if (len > *left) return Error::response_too_large(limit - *left + len, limit);
+    *left -= len;
+  }
+  return read_string_text(source, len);
+}
+
+Result<ColumnRecord> read_record(ByteSource& source, const BlockLayout& layout, uint64_t* left,
+                                 uint64_t limit) {
+  TW_ASSIGN_OR_RETURN(std::string name, read_record_text(source, left, limit));
+  TW_ASSIGN_OR_RETURN(std::string type_name, read_record_text(source, left, limit));
   if (layout.serialization_flag) {
     TW_ASSIGN_OR_RETURN(uint8_t flag, source.read_u8());
     if (flag != 0) [[unlikely]] {
@@ -102,26 +120,38 @@ Result<ColumnRecord> read_column_record(ByteSource& source, const BlockLayout& l
   return ColumnRecord{std::move(name), std::move(type_name), std::move(type)};
 }
 
+}  // namespace
+
+Result<ColumnRecord> read_column_record(ByteSource& source, const BlockLayout& layout) {
+  return read_record(source, layout, nullptr, 0);
+}
+
 uint64_t block_cost(const Block& block) {
   const uint64_t floor = block.rows * kRowCellCost;
-  if (block.columns.empty()) return floor;
-  uint64_t total = 0;
+  if (block.columns.empty()) return kBlockLeastCost + floor;
+  uint64_t total = kBlockLeastCost;
   for (const ColumnInfo& column : block.columns) {
-    total += std::max<uint64_t>(column.data.size() + column.materialized.size(), floor);
+    total += kColumnRecordCost + column.name.size() + column.type_name.size() +
+             std::max<uint64_t>(column.data.size() + column.materialized.size(), floor);
   }
   return total;
 }
 
 Result<BlockAllowance> BlockAllowance::start(uint64_t rows, uint64_t columns, uint64_t limit) {
-  // Rows are paid for even when their columns carry no bytes. Both counts are checked against
-  // their limits before this, so the product fits.
+  // Rows are paid for even when their columns carry no bytes, and records even when their block
+  // has no rows. Both counts are checked against their limits before this, so the sum fits.
   BlockAllowance a;
   a.limit_ = limit;
   a.floor_ = rows * kRowCellCost;
-  const uint64_t least = a.floor_ * std::max<uint64_t>(columns, 1);
+  const uint64_t least =
+      kBlockLeastCost + columns * kColumnRecordCost + a.floor_ * std::max<uint64_t>(columns, 1);
   if (least > limit) return Error::response_too_large(least, limit);
   a.left_ = limit - least;
   return a;
+}
+
+Result<ColumnRecord> BlockAllowance::read_record(ByteSource& source, const BlockLayout& layout) {
+  return protocol::read_record(source, layout, &left_, limit_);
 }
 
 uint64_t BlockAllowance::column_budget() const {
@@ -131,7 +161,10 @@ uint64_t BlockAllowance::column_budget() const {
 Status BlockAllowance::settle(uint64_t given, uint64_t budget, Status read) {
   if (!read.ok()) {
     if (given < kColumnByteLimit && is_budget_exhausted(read.error())) {
-      return Error::response_too_large(limit_ - left_ + (given - budget) + 1, limit_);
+      // The column had all the block had left (given = left_ + floor_): the block asked for the
+      // limit and what the refused charge lacked.
+      return Error::response_too_large(limit_ + std::max<uint64_t>(read.error().decoded(), 1),
+                                       limit_);
     }
     return read;
   }
@@ -156,7 +189,7 @@ Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout, 
   // Room for records is taken as they arrive: a column count alone claims nothing.
   pending.reserve(static_cast<size_t>(std::min<uint64_t>(counts.columns, 64)));
   for (uint64_t i = 0; i < counts.columns; ++i) {
-    TW_ASSIGN_OR_RETURN(ColumnRecord record, read_column_record(source, layout));
+    TW_ASSIGN_OR_RETURN(ColumnRecord record, allowance.read_record(source, layout));
     const uint64_t start = buffer.size();
     const uint64_t given = allowance.column_budget();
     uint64_t budget = given;

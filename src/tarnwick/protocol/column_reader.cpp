@@ -19,8 +19,10 @@ namespace {
 
 // ---- failure texts (built only when something fails) --------------------------------------------
 
-[[gnu::cold]] Error budget_exhausted(std::string_view label) {
-  return Error::protocol(cat(label, " cumulative byte length exceeds limit ", kColumnByteLimit));
+// `short_by`: what the budget lacked for the refused charge.
+[[gnu::cold]] Error budget_exhausted(std::string_view label, uint64_t short_by) {
+  return Error::budget_short(cat(label, " cumulative byte length exceeds limit ", kColumnByteLimit),
+                             static_cast<size_t>(short_by));
 }
 
 [[gnu::cold]] Error read_too_long(uint64_t n) {
@@ -78,9 +80,9 @@ struct KeepingSink {
     return Error::protocol(cat("streaming read unsupported for column type ", type.debug_string()));
   }
 
-  // The dictionary goes to a vector of its own, read under an allowance of what the column still
-  // may take; the indexes are charged to the column's budget. Both go once the column is expanded,
-  // so they are given back before the expansion is charged, ahead of room being made for it.
+  // The dictionary goes to a vector of its own and the indexes are read, both charged to the
+  // column's budget: the expansion is made while they are held, so it is charged on top of them,
+  // and they are given back once it is done.
   Status expand_low_cardinality(ByteSource& source, const ColumnType& inner,
                                 LowCardinalityHeader header, uint64_t rows, uint32_t depth,
                                 const BlockLayout& layout) {
@@ -89,6 +91,7 @@ struct KeepingSink {
     KeepingSink keep{dictionary, budget};
     TW_TRY(ColumnWalker<KeepingSink>(source, keep, layout)
                .column(lc_dictionary_type(inner), header.keys, depth + 1));
+    budget = keep.budget;
     TW_ASSIGN_OR_RETURN(uint64_t count, read_fixed<uint64_t>(source));
     if (count != rows) [[unlikely]]
       return index_count_mismatch(count, rows);
@@ -107,9 +110,11 @@ struct KeepingSink {
       TW_TRY(source.read_exact(room, static_cast<size_t>(n)));
       indexes = copy.span();
     }
-    budget = before;
-    return materialize_low_cardinality_inner(dictionary.span(), header.keys, inner, indexes,
-                                             header.width, rows, out, budget);
+    const uint64_t held = before - budget;
+    TW_TRY(materialize_low_cardinality_inner(dictionary.span(), header.keys, inner, indexes,
+                                             header.width, rows, out, budget));
+    budget += held;
+    return {};
   }
 
   ByteBuffer& out;
@@ -131,7 +136,7 @@ Status read_exact_into(ByteSource& source, ByteBuffer& out, uint64_t n, uint64_t
   if (n > kColumnByteLimit) [[unlikely]]
     return read_too_long(n);
   if (budget < n) [[unlikely]]
-    return budget_exhausted("column");
+    return budget_exhausted("column", n - budget);
   TW_TRY(reserve_more(out, static_cast<size_t>(n)));
   budget -= n;
   const size_t before = out.size();
@@ -148,7 +153,7 @@ Result<uint64_t> read_varint_into(ByteSource& source, ByteBuffer& out, uint64_t&
   auto next = [&]() -> Result<uint8_t> {
     TW_ASSIGN_OR_RETURN(uint8_t byte, source.read_u8());
     if (budget == 0) [[unlikely]]
-      return budget_exhausted("column");
+      return budget_exhausted("column", 1);
     --budget;
     out.push_back(byte);
     return byte;
@@ -185,7 +190,7 @@ bool is_budget_exhausted(const base::Error& error) {
 }
 
 Status charge_budget(uint64_t& budget, uint64_t n, std::string_view label) {
-  if (budget < n) return budget_exhausted(label);
+  if (budget < n) return budget_exhausted(label, n - budget);
   budget -= n;
   return {};
 }

@@ -158,8 +158,8 @@ Status materialize_lc_fixed(std::span<const uint8_t> dict, uint64_t keys, size_t
 Status materialize_lc_string(std::span<const uint8_t> dict, uint64_t keys,
                              std::span<const uint8_t> indexes, unsigned width, uint64_t rows,
                              ByteBuffer& out, uint64_t& budget) {
-  // Where each entry starts, and where the last one ends: charged while it is made, and given back
-  // once the expansion's own size is known.
+  // Where each entry starts, and where the last one ends: charged while it is made and held, and
+  // given back once the expansion is copied.
   const uint64_t entry_count = std::min<uint64_t>(keys, dict.size()) + 1;
   const uint64_t entries_bytes = entry_count * sizeof(uint64_t);
   TW_TRY(charge_budget(budget, entries_bytes, "column"));
@@ -190,7 +190,6 @@ Status materialize_lc_string(std::span<const uint8_t> dict, uint64_t keys,
     if (total > kColumnByteLimit) [[unlikely]]
       return checked_column_bytes(total, 0).error();
   }
-  budget += entries_bytes;
   TW_TRY(take_room(out, total, budget));
   uint8_t* dst = out.extend(static_cast<size_t>(total));
   for (uint64_t row = 0; row < rows; ++row) {
@@ -199,6 +198,7 @@ Status materialize_lc_string(std::span<const uint8_t> dict, uint64_t keys,
     std::memcpy(dst, dict.data() + starts[idx], n);
     dst += n;
   }
+  budget += entries_bytes;
   return {};
 }
 

@@ -53,6 +53,10 @@ Result<uint64_t> read_varint_slow(ByteSource& source) {
 
 Result<std::string> read_string(ByteSource& source) {
   TW_ASSIGN_OR_RETURN(uint64_t len, read_string_length(source));
+  return read_string_text(source, len);
+}
+
+Result<std::string> read_string_text(ByteSource& source, uint64_t len) {
   std::string text(len, '\0');
   TW_TRY(source.read_exact(text.data(), len));
   if (auto bad = base::validate_utf8(text)) [[unlikely]] {

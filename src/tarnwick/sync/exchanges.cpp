@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "tarnwick/base/format.h"
+#include "tarnwick/protocol/block_reader.h"
 #include "tarnwick/protocol/block_writer.h"
 #include "tarnwick/protocol/codes.h"
 #include "tarnwick/protocol/wire.h"
@@ -25,6 +26,12 @@ using protocol::Block;
 namespace {
 
 constexpr base::Duration kMaxDrain = base::Duration::from_secs(5);
+
+// What one block beside a response's data may cost: the response's limit, when that is lower
+// than a block's own.
+uint64_t side_block_limit(const ClientConfig& config) {
+  return std::min<uint64_t>(config.max_response_size, protocol::kDefaultBlockByteLimit);
+}
 
 const SettingsMap& no_overlay() {
   static const SettingsMap empty;
@@ -153,7 +160,8 @@ Status SyncClient::send_query(std::string_view query, std::span<const QueryParam
 
 Result<std::vector<Block>> SyncClient::collect_response() {
   const ResponseContext context{revision(), server_info_.send_chunked,
-                                config_.compression_enabled(), block_buffers_.get()};
+                                config_.compression_enabled(), block_buffers_.get(),
+                                side_block_limit(config_)};
   bool inside_block = false;
   block_buffers_.get()->begin_response();
   auto blocks = read_query_response(*reader_, context, base::deadline_after(config_.query_timeout),
@@ -233,7 +241,7 @@ Status SyncClient::begin_insert(std::string_view query) {
   DeadlineScope deadline = exchange_deadline();
   TW_TRY(send_query(query, {}, nullptr, {}));
   const ResponseContext context{revision(), server_info_.send_chunked,
-                                config_.compression_enabled()};
+                                config_.compression_enabled(), nullptr, side_block_limit(config_)};
   Result<bool> ready =
       read_insert_table_structure(*reader_, context, base::deadline_after(config_.query_timeout));
   if (!ready.ok()) return settle_query(std::move(ready).error());

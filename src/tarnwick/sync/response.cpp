@@ -59,12 +59,13 @@ auto read_body(ConnectionReader& in, bool compressed, Body&& body, base::BufferP
 }
 
 // The block reader for the layout of the negotiated revision, for blocks kept beside a response's
-// data (Totals, Extremes, Log, ProfileEvents, an insert's table structure) under the default block
+// data (Totals, Extremes, Log, ProfileEvents, an insert's table structure) under the side-block
 // limit. Refused part-way such a block leaves the connection inside its packet, so it is malformed
 // input here, not a response that outgrew its limit.
-auto keep_block(uint64_t revision) {
-  return [layout = protocol::BlockLayout::for_revision(revision)](ByteSource& in) {
-    Result<Block> block = protocol::read_block_body(in, layout);
+auto keep_block(const ResponseContext& context) {
+  return [layout = protocol::BlockLayout::for_revision(context.revision),
+          limit = context.side_block_limit](ByteSource& in) {
+    Result<Block> block = protocol::read_block_body(in, layout, limit);
     if (!block.ok() && block.error().kind() == base::ErrorKind::ResponseTooLarge) {
       return Result<Block>(Error::protocol(base::cat("block of at least ", block.error().decoded(),
                                                      " bytes exceeds the limit of ",
@@ -125,7 +126,7 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
   const ServerPacketContext packets =
       packet_context(reader, context.revision, context.send_chunked);
   const bool compressed = context.compressed;
-  auto keep = keep_block(context.revision);
+  auto keep = keep_block(context);
   for (;;) {
     TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_next_packet(reader, packets, deadline));
     switch (packet) {
@@ -185,7 +186,7 @@ Result<bool> read_insert_table_structure(ConnectionReader& reader, const Respons
   const ServerPacketContext packets =
       packet_context(reader, context.revision, context.send_chunked);
   const bool compressed = context.compressed;
-  auto keep = keep_block(context.revision);
+  auto keep = keep_block(context);
   for (;;) {
     if (Clock::now() > deadline)
       return deadline_exceeded("insert table-structure deadline exceeded");

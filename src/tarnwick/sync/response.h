@@ -26,6 +26,9 @@ struct ResponseContext {
   bool compressed = false;
   // Where the kept Data blocks take their body buffers from; none: fresh allocations.
   base::BufferPool* block_buffers = nullptr;
+  // What one block read beside the data (Totals, Extremes, Log, ProfileEvents, an insert's table
+  // structure) may cost, as protocol::block_cost counts it.
+  uint64_t side_block_limit = 268435456;
 };
 
 // Reads a response to its EndOfStream and returns its Data blocks in arrival order (empty ones

@@ -173,8 +173,8 @@ Result<QueryStream::Fill> QueryStream::receive(bool& at_boundary) {
 }
 
 Status QueryStream::check_pending_size() const {
-  // Names and type texts of a block are not part of its cost; a column's worth of slack is left
-  // for them.
+  // A block's wire form may exceed its cost by what is read but not kept (length prefixes, block
+  // info, LowCardinality indexes); a column's worth of slack is left for it.
   const uint64_t cap = settings_.block_byte_limit + protocol::kColumnByteLimit;
   if (buffer_.size() > cap) [[unlikely]] {
     return Error::protocol(base::cat("packet of more than ", buffer_.size(),

@@ -87,9 +87,10 @@ TEST(BlockReaderTest, CountLimitsAtTheirBoundaries) {
   EXPECT_EQ(full->columns[1].data.size(), 67108864u);
 }
 
-// The block's byte limit, for the reader and the buffer parser alike: every column's floor of
-// kRowCellCost per row is charged before any body, and what a column makes (a LowCardinality
-// expansion above all) before the memory is taken.
+// The block's byte limit, for the reader and the buffer parser alike: the block's and every
+// record's least cost and every column's floor of kRowCellCost per row are charged before any
+// body, names and type texts as their lengths are read, and what a column makes (a LowCardinality
+// expansion above all) before the memory is taken. A refusal counts the charge that crossed.
 TEST(BlockReaderTest, ByteLimitChargesRowsAndExpansionsFirst) {
   const ByteVec key(8000, 'k');
   Wire lc = Wire().block_head(2, 8192);
@@ -98,6 +99,13 @@ TEST(BlockReaderTest, ByteLimitChargesRowsAndExpansionsFirst) {
     lc.raw(key).u64(8192).fill(8192, 0);
   }
   const uint64_t expanded = 8192 * 8002;  // per column
+  const uint64_t lc_cost = 128 + 2 * (256 + 1 + 22) + 2 * expanded;
+  // The block, one record, its name "x" and its type text, without the body.
+  const uint64_t block = 128;
+  const uint64_t x_u64 = block + 256 + 1 + 6;
+  const std::string long_name(5000, 'n');
+  Wire empty_columns = Wire().block_head(40, 0);
+  for (int i = 0; i < 40; ++i) empty_columns.column("c", "UInt8");
   struct Case {
     const char* what;
     ByteVec wire;
@@ -105,21 +113,36 @@ TEST(BlockReaderTest, ByteLimitChargesRowsAndExpansionsFirst) {
     std::string error;
   };
   const Case cases[] = {
-      {"three UInt64 rows", Wire().block_head(1, 3).column("x", "UInt64").fill(24, 1), 24, "ok"},
-      {"one byte short", Wire().block_head(1, 3).column("x", "UInt64").fill(24, 1), 23,
-       "decoded 24 bytes"},
+      {"three UInt64 rows", Wire().block_head(1, 3).column("x", "UInt64").fill(24, 1), x_u64 + 24,
+       "ok"},
+      {"one byte short", Wire().block_head(1, 3).column("x", "UInt64").fill(24, 1), x_u64 + 23,
+       "decoded 415 bytes"},
       {"UInt8 rows cost a pointer each", Wire().block_head(1, 3).column("x", "UInt8").fill(3, 1),
-       23, "decoded 24 bytes"},
+       x_u64 + 22, "decoded 414 bytes"},
       {"rows of nothing", Wire().block_head(1, 10000000).column("t", "Tuple()"), 64 << 20,
-       "decoded 80000000 bytes"},
-      {"rows without columns", Wire().block_head(0, 5), 39, "decoded 40 bytes"},
-      {"expansions within the limit", lc, 2 * expanded, "ok"},
-      {"the second expansion over it", lc, 2 * expanded - 1, "exceeds max_response_size"},
+       "decoded 80000384 bytes"},
+      {"rows without columns", Wire().block_head(0, 5), block + 39, "decoded 168 bytes"},
+      {"a block of nothing", Wire().block_head(0, 0), block - 1, "decoded 128 bytes"},
+      {"records without rows", empty_columns, block + 40 * (256 + 1 + 5) - 1,
+       "decoded 10608 bytes"},
+      {"a long name, refused before it is read", Wire().block_head(1, 0).column(long_name, "UInt8"),
+       4096, "decoded 5384 bytes"},
+      {"a long type text", Wire().block_head(1, 0).column("x", "Tuple(" + long_name + " UInt8)"),
+       4096, "decoded 5398 bytes"},
+      // The 100-byte value is refused with 49 bytes left: the block asked for 51 more.
+      {"a refused value counts whole",
+       Wire().block_head(1, 1).column("x", "String").varint(100).fill(100, 'v'), x_u64 + 50,
+       "decoded 492 bytes"},
+      // The second expansion is made while its dictionary (8002 bytes), indexes (8192) and
+      // entry offsets (16) are held.
+      {"expansions within the limit", lc, lc_cost + 16210, "ok"},
+      {"the second expansion over it", lc, lc_cost + 16209,
+       "decoded " + std::to_string(lc_cost + 16210)},
       {"the first one over it", lc, 1 << 20, "exceeds max_response_size 1048576"},
       // Refused as soon as the length is read, though the bytes have not all arrived.
       {"a string longer than the limit, still arriving",
        Wire().block_head(1, 1).column("x", "String").varint(2000000).fill(10, 0), 1 << 20,
-       "exceeds max_response_size 1048576"},
+       "decoded 2000394 bytes of result blocks exceeds max_response_size 1048576"},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
@@ -133,6 +156,39 @@ TEST(BlockReaderTest, ByteLimitChargesRowsAndExpansionsFirst) {
       } else {
         EXPECT_NE(got.find(c.error), std::string::npos) << got;
       }
+    }
+  }
+}
+
+// What a decoded block costs is what its reading was charged: a block is read under exactly its
+// cost and refused one byte below it.
+TEST(BlockReaderTest, CostIsWhatTheReadingCharges) {
+  const ByteVec wire = Wire()
+                           .block_head(2, 2)
+                           .column("a", "UInt64")
+                           .fill(16, 1)
+                           .column("bb", "String")
+                           .str("")
+                           .str(std::string(40, 's'))
+                           .get();
+  const uint64_t cost = 128 + (256 + 1 + 6 + 16) + (256 + 2 + 6 + 42);
+  base::MemorySource whole(wire);
+  auto block = read_block_body(whole);
+  ASSERT_EQ(error_of(block), "ok");
+  EXPECT_EQ(block_cost(*block), cost);
+  for (uint64_t limit : {cost, cost - 1}) {
+    base::MemorySource src(wire);
+    uint64_t pos = 0;
+    for (const std::string& got : {error_of(read_block_body(src, {}, limit)),
+                                   error_of(parse_block_body(wire, pos, {}, limit))}) {
+      EXPECT_EQ(got, limit == cost ? "ok"
+                                   : "response too large: decoded " + std::to_string(cost) +
+                                         " bytes of result blocks exceeds max_response_size " +
+                                         std::to_string(limit) +
+                                         "; raise ClientConfig::max_response_size "
+                                         "(with_max_response_size), or use a streaming API "
+                                         "(start_stream/query_with_block_view) which is not "
+                                         "size-budgeted");
     }
   }
 }

@@ -31,15 +31,23 @@ TEST(ColumnReaderTest, ColumnBudgetIsSharedByEveryPartOfAColumn) {
       {"Tuple(FixedString(67108863), Nullable(UInt8))", over},
       // The element count fits its own limits but not what the budget has left.
       {"Tuple(FixedString(60000000), Array(UInt64))", over},
+      // A dictionary of 10M bytes and 30M indexes are held while the 30M-byte expansion is made:
+      // each fits the budget, all three at once do not.
+      {"LowCardinality(UInt8)", over},
   };
   for (const auto& [type, error] : cases) {
     testing::ChainSource src;
+    uint64_t rows = 1;
     if (type.ends_with("Array(UInt64))")) {
       src.zeros(60000000).bytes(Wire().u64(1000000)).zeros(1);
+    } else if (type.starts_with("LowCardinality")) {
+      rows = 30000000;
+      src.bytes(Wire().u64(1).u64(0x200).u64(10000000)).zeros(10000000);
+      src.bytes(Wire().u64(rows)).zeros(rows);
     } else {
       src.zeros(67108866);
     }
-    Outcome o = read_column(src, *parse_type(type), 1);
+    Outcome o = read_column(src, *parse_type(type), rows);
     EXPECT_EQ(o.error, error) << type;
     EXPECT_LE(o.kept.size(), kColumnByteLimit) << type;
   }

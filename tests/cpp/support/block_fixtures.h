@@ -240,23 +240,32 @@ inline std::vector<LimitCase> limit_cases() {
        67108872,
        e + "array offset byte length 67108872 exceeds limit 67108864",
        ok},
-      // LowCardinality: keys, index bytes (width 8) and the expansion, each at and past its limit.
+      // LowCardinality: keys, index bytes (width 8) and the expansion, each past its limit; the
+      // dictionary, the indexes and the expansion are held at once, and together at and past the
+      // column's budget.
       {"LowCardinality(FixedString(0))", 1, lc_head(0x200, 10000002).u64(1), 1, ok, ok},
       {"LowCardinality(UInt8)", 1, lc_head(0x200, 10000003), 0,
        e + "LowCardinality key count 10000003 exceeds limit 10000002",
        e + "LowCardinality key count 10000003 exceeds limit 10000002"},
-      {"LowCardinality(UInt8)", 8388608, lc_head(0x203, 1).bytes({0}).u64(8388608), 67108864, ok,
+      // 1 + 9 * 7456540 = 67108861 bytes, then 9 more.
+      {"LowCardinality(UInt8)", 7456540, lc_head(0x203, 1).bytes({0}).u64(7456540), 59652320, ok,
        ok},
+      {"LowCardinality(UInt8)", 7456541, lc_head(0x203, 1).bytes({0}).u64(7456541), 59652328,
+       e + "column cumulative byte length exceeds limit 67108864", ok},
       {"LowCardinality(UInt8)", 8388609, lc_head(0x203, 1).bytes({0}).u64(8388609), 67108872,
        e + "LowCardinality index byte length 67108872 exceeds limit 67108864",
        e + "LowCardinality index byte length 67108872 exceeds limit 67108864"},
-      {"LowCardinality(FixedString(8))", 8388608, lc_head(0x200, 1).fill(8, 0).u64(8388608),
-       8388608, ok, ok},
+      // 8 + 9 * 7456539 = 67108859 bytes, then 9 more.
+      {"LowCardinality(FixedString(8))", 7456539, lc_head(0x200, 1).fill(8, 0).u64(7456539),
+       7456539, ok, ok},
+      {"LowCardinality(FixedString(8))", 7456540, lc_head(0x200, 1).fill(8, 0).u64(7456540),
+       7456540, e + "column cumulative byte length exceeds limit 67108864", ok},
       {"LowCardinality(FixedString(8))", 8388609, lc_head(0x200, 1).fill(8, 0).u64(8388609),
        8388609,
        e + "LowCardinality materialized column byte length 67108872 exceeds limit 67108864", ok},
-      // One entry of 16777216 bytes (length included) four times; one of 13421773 five times.
-      {"LowCardinality(String)", 4, lc_head(0x200, 1).varint(16777212).fill(16777212, 0).u64(4), 4,
+      // One entry of 16777211 bytes (length included) three times, beside the dictionary, its two
+      // offsets and the indexes: 67108863 bytes; one of 13421773 five times.
+      {"LowCardinality(String)", 3, lc_head(0x200, 1).varint(16777207).fill(16777207, 0).u64(3), 3,
        ok, ok},
       {"LowCardinality(String)", 5, lc_head(0x200, 1).varint(13421769).fill(13421769, 0).u64(5), 5,
        e + "LowCardinality materialized column cumulative byte length 67108865 exceeds limit "
