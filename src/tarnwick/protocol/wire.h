@@ -86,8 +86,6 @@ inline Result<uint64_t> read_varint(ByteSource& source) {
   return read_varint_slow(source);
 }
 
-// A string's length, refused from 2^24 on; the bytes are left to the caller.
-Result<uint64_t> read_string_length(ByteSource& source);
 Result<std::string> read_string(ByteSource& source);
 // read_string in two steps, for callers that charge the length before the text is taken: the
 // length (refused from 2^24 on), then the `len` bytes of text (checked to be UTF-8).
