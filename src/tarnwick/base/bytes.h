@@ -144,7 +144,7 @@ class Bytes {
     std::atomic<size_t> refs;
     uint8_t* data;
     size_t capacity;
-    BufferPool* pool;  // the allocation goes back there when set
+    BufferPool* pool;        // the allocation goes back there when set
     uint64_t pool_response;  // the pool's response that took it
   };
 

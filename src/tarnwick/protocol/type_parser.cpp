@@ -553,7 +553,8 @@ Result<ColumnType> Grammar::parse(std::string_view text, uint32_t depth) {
 
 uint64_t type_memory_size(const ColumnType& type) {
   uint64_t n = sizeof(ColumnType);
-  if (type.text.capacity() > std::string().capacity()) n += type.text.capacity() + 1;  // not held in place
+  if (type.text.capacity() > std::string().capacity())
+    n += type.text.capacity() + 1;  // not held in place
   n += (type.nested.capacity() - type.nested.size()) * sizeof(ColumnType);
   for (const ColumnType& child : type.nested) n += type_memory_size(child);
   return n;
