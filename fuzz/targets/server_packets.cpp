@@ -21,6 +21,9 @@ namespace tarnwick::fuzz {
 
 namespace {
 
+const sync::TablesStatusBounds kTablesStatusBounds{sync::kMaxTablesStatusEntries,
+                                                   sync::ClientConfig{}.max_response_size};
+
 constexpr uint64_t kRevisions[8] = {54412, 54459, 54460, 54463, 54464, 54469, 54477, 54483};
 
 bool read_one(base::ByteSource& in, uint8_t choice, uint64_t revision) {
@@ -34,7 +37,7 @@ bool read_one(base::ByteSource& in, uint8_t choice, uint64_t revision) {
       return true;
     }
     case 9:
-      return sync::read_tables_status_response(in, revision).ok();
+      return sync::read_tables_status_response(in, revision, kTablesStatusBounds).ok();
     case 19:
       return sync::read_exception_chain(in).ok();
     case 20:
@@ -43,7 +46,8 @@ bool read_one(base::ByteSource& in, uint8_t choice, uint64_t revision) {
       return sync::skip_ranges_in_data_parts_description(in).ok();
     case 22:
       return sync::read_tables_status_answer(
-                 in, revision, [](base::ByteSource& s) { return sync::read_exception_packet(s); })
+                 in, revision, kTablesStatusBounds,
+                 [](base::ByteSource& s) { return sync::read_exception_packet(s); })
           .ok();
     default: {
       base::BufferSink answers;

@@ -264,6 +264,39 @@ class BufferedMemoryTest(unittest.TestCase):
             c.discard()
 
 
+    def test_a_table_status_answer_is_held_to_the_request_and_the_limit(self):
+        # 340,000 distinct entries answering a request about one table: their names fit the
+        # bound on kept texts, their entries cost some 40 MB.
+        many = (b"\x09" + varint(340_000)
+                + b"".join(b"\x00\x03" + bytes((1 + i % 127, 1 + i // 127 % 127, 1 + i // 16129))
+                           + b"\x00" for i in range(340_000)))
+        # Three entries for the three tables asked about, each costing more than 100 bytes.
+        three = b"\x09\x03" + b"".join(string("d") + string(t) + b"\x00" for t in "abc")
+
+        def step(conn):
+            conn.expect_tables_status()
+            conn.sock.sendall(many)
+
+        def limited(conn):
+            conn.expect_tables_status()
+            conn.sock.sendall(three)
+
+        with serve([step], hello={"send_chunked": False, "recv_chunked": False}) as srv:
+            c = _Client(f"127.0.0.1:{srv.port}")
+            with PeakRss() as peak:
+                with self.assertRaisesRegex(ValueError, "lists 340000 tables"):
+                    c.table_status("d", "t")
+            self.assertLess(peak.growth, 16 * MIB)
+            c.discard()
+        with serve([limited], hello={"send_chunked": False, "recv_chunked": False}) as srv:
+            c = _Client(f"127.0.0.1:{srv.port}", max_response_size=300)
+            with self.assertRaisesRegex(ValueError, r"response too large: decoded \d+ bytes"):
+                c.tables_status([("d", "a"), ("d", "b"), ("d", "c")])
+            # Refused part-way through the packet: the connection is not used again.
+            with self.assertRaisesRegex(ConnectionError, "broken"):
+                c.tables_status([])
+            c.discard()
+
 def send_exception_chain(conn, levels, message):
     """An Exception of `levels` levels that each carry `message`, sent a piece at a time so that
     the server holds no copy of the whole."""

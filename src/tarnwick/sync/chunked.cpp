@@ -1,5 +1,6 @@
 #include "tarnwick/sync/chunked.h"
 
+#include <algorithm>
 #include <array>
 #include <vector>
 
@@ -26,6 +27,9 @@ namespace {
   return Error::protocol(base::cat("chunked packet too large: ", length, " bytes"));
 }
 
+// Reads from this size up go straight into the caller's destination, even when the chunk goes on.
+constexpr size_t kDirectRead = 65536;
+
 }  // namespace
 
 Result<uint32_t> ChunkedReader::next_length() {
@@ -40,32 +44,44 @@ Result<uint32_t> ChunkedReader::next_length() {
 }
 
 Result<size_t> ChunkedReader::refill() {
-  TW_ASSIGN_OR_RETURN(uint32_t length, next_length());
+  if (unreceived_ == 0) {
+    TW_ASSIGN_OR_RETURN(unreceived_, next_length());
+  }
+  const size_t length = std::min<size_t>(unreceived_, kChunkBufferLimit);
   chunk_.resize(length);
   pos_ = end_ = chunk_.data();
   TW_TRY(inner_.read_exact(chunk_.data(), length));
+  unreceived_ -= static_cast<uint32_t>(length);
   end_ = chunk_.data() + length;
-  return size_t{length};
+  return length;
 }
 
 Status ChunkedReader::read_direct(uint8_t* dst, size_t n) {
   while (n != 0) {
-    TW_ASSIGN_OR_RETURN(uint32_t length, next_length());
-    if (length <= n) {
-      // The whole chunk is wanted: receive it straight into the destination.
+    if (unreceived_ == 0) {
+      TW_ASSIGN_OR_RETURN(unreceived_, next_length());
+    }
+    if (n >= unreceived_ || n >= kDirectRead) {
+      // The rest of the chunk, or a large part of it: receive it straight into the destination.
+      const size_t length = std::min<size_t>(n, unreceived_);
       TW_TRY(inner_.read_exact(dst, length));
+      unreceived_ -= static_cast<uint32_t>(length);
       dst += length;
       n -= length;
       continue;
     }
-    chunk_.resize(length);
-    TW_TRY(inner_.read_exact(chunk_.data(), length));
-    std::memcpy(dst, chunk_.data(), n);
-    pos_ = chunk_.data() + n;
-    end_ = chunk_.data() + length;
+    // Less than what is buffered next: the rest stays in the window.
+    TW_TRY(refill());
+    take_buffered(dst, n);
     return {};
   }
   return {};
+}
+
+void ChunkedReader::take_unreceived(base::ByteBuffer& raw) {
+  if (unreceived_ == 0) return;
+  base::store_le(raw.extend(4), unreceived_);
+  unreceived_ = 0;
 }
 
 Status check_packet_length(uint64_t length, bool chunked) {

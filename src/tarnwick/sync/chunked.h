@@ -18,19 +18,30 @@
 namespace tarnwick::sync {
 
 inline constexpr uint32_t kMaxChunkLength = 67108864;  // 64 MiB
+// The most chunk bytes a reader holds at once; a longer chunk is received in pieces.
+inline constexpr size_t kChunkBufferLimit = 1 << 20;
 
 // Removes the chunk framing from an inner byte source: the payloads of all chunks read as one
 // continuous stream; zero lengths are skipped; a chunk longer than 64 MiB fails with an Io error
 // of kind InvalidData "chunked transport chunk length {} exceeds maximum {}"; end of stream inside
-// a length or a chunk is an unexpected-end-of-file error. A chunk is received whole before its
-// first byte is handed out, except that a read asking for at least a whole chunk receives that
-// chunk straight into its destination. The chunk buffer is reused from chunk to chunk.
+// a length or a chunk is an unexpected-end-of-file error. A chunk of up to kChunkBufferLimit
+// bytes is received whole before its first byte is handed out; a longer one is received in
+// pieces of that size, so the buffer, reused from chunk to chunk, never holds more. A read asking
+// for the whole rest of a chunk, or for a large part of it, receives those bytes straight into
+// its destination.
 class ChunkedReader final : public base::ByteSource {
  public:
   explicit ChunkedReader(base::ByteSource& inner) : inner_(inner) {}
 
   // Bytes of the current chunk not yet read.
-  size_t chunk_remaining() const { return static_cast<size_t>(end_ - pos_); }
+  size_t chunk_remaining() const { return static_cast<size_t>(end_ - pos_) + unreceived_; }
+  // The room the reader holds for chunk bytes.
+  size_t buffer_capacity() const { return chunk_.capacity(); }
+
+  // Hands over the part of the current chunk still with the inner source: appends to `raw` the
+  // chunk length that frames it, so that `raw` followed by the inner source's unread bytes is
+  // framed from its start, and forgets it. The buffered bytes are the caller's to take first.
+  void take_unreceived(base::ByteBuffer& raw);
 
  protected:
   base::Result<size_t> refill() override;
@@ -42,6 +53,7 @@ class ChunkedReader final : public base::ByteSource {
 
   base::ByteSource& inner_;
   base::ByteBuffer chunk_;
+  uint32_t unreceived_ = 0;  // bytes of the current chunk not yet taken from the inner source
 };
 
 // Refuses, when chunked, a packet over 4294967295 bytes, which cannot travel as one chunk:

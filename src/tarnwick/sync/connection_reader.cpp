@@ -30,6 +30,7 @@ ConnectionReader::Unread ConnectionReader::take_unread() {
   if (chunked_) {
     out.payload.append(chunked_->buffered());
     chunked_->consume(chunked_->buffered().size());
+    chunked_->take_unreceived(out.raw);  // a chunk half received goes on in the raw bytes
   }
   (chunked_ ? out.raw : out.payload).append(transport_.buffered());
   transport_.consume(transport_.buffered().size());

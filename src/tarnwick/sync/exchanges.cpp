@@ -354,9 +354,14 @@ Result<TablesStatusMap> SyncClient::tables_status(std::span<const QualifiedTable
   TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));
   DeadlineScope deadline = exchange_deadline();
   TW_TRY(settle(send_packet(packet.span())));
+  const TablesStatusBounds bounds{tables.size(), config_.max_response_size};
   auto answer = read_tables_status_answer(
-      *reader_, revision(), [](base::ByteSource& in) { return read_exception_packet(in); });
-  if (!answer.ok()) TW_TRY(settle(std::move(answer).error()));
+      *reader_, revision(), bounds, [](base::ByteSource& in) { return read_exception_packet(in); });
+  if (!answer.ok()) {
+    // An answer refused for its size is left part-read: no later packet can be found.
+    if (answer.error().kind() == ErrorKind::ResponseTooLarge) mark_broken();
+    TW_TRY(settle(std::move(answer).error()));
+  }
   return answer;
 }
 

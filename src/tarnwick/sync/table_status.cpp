@@ -33,22 +33,48 @@ void write_tables_status_request(base::ByteBuffer& out,
   }
 }
 
+size_t tables_status_entry_cost(const std::string& database, const std::string& table) {
+  // A node holds the link to the next one, the entry and its cached hash; the bucket array keeps
+  // a slot per entry, twice that while it grows; every allocation carries the allocator's header.
+  constexpr size_t kAllocation = 16;
+  constexpr size_t kNode =
+      sizeof(void*) + sizeof(TablesStatusMap::value_type) + sizeof(size_t) + kAllocation;
+  constexpr size_t kBucket = 2 * sizeof(void*);
+  static const size_t inline_capacity = std::string().capacity();
+  const auto heap = [](const std::string& name) {
+    return name.capacity() > inline_capacity ? name.capacity() + 1 + kAllocation : 0;
+  };
+  return kNode + kBucket + heap(database) + heap(table);
+}
+
 Result<TablesStatusMap> read_tables_status_response(base::ByteSource& source,
-                                                    uint64_t negotiated_revision) {
+                                                    uint64_t negotiated_revision,
+                                                    const TablesStatusBounds& bounds) {
   TW_TRY(check_tables_status_revision(negotiated_revision));
   TW_ASSIGN_OR_RETURN(const uint64_t count, protocol::read_varint(source));
   if (count > kMaxTablesStatusEntries) [[unlikely]] {
     return Error::protocol(
         cat("TablesStatus entry count ", count, " exceeds limit ", kMaxTablesStatusEntries));
   }
+  if (count > bounds.requested) [[unlikely]] {
+    return Error::protocol(cat("TablesStatus answer lists ", count, " tables, ", bounds.requested,
+                               " were asked about"));
+  }
   const bool has_readonly = negotiated_revision >= protocol::kRevisionWithTableReadonly;
 
   // Not reserved from `count`: every entry takes at least three bytes that must arrive first.
   TablesStatusMap answer;
   KeptTexts names;
+  size_t charged = 0;
   for (uint64_t i = 0; i < count; ++i) {
     TW_ASSIGN_OR_RETURN(std::string database, names.read(source));
     TW_ASSIGN_OR_RETURN(std::string table, names.read(source));
+    // Charged before it is kept (a repeated pair too, though it takes no new node).
+    const size_t cost = tables_status_entry_cost(database, table);
+    if (cost > bounds.max_bytes - charged) [[unlikely]] {
+      return Error::response_too_large(charged + cost, bounds.max_bytes);
+    }
+    charged += cost;
     TW_ASSIGN_OR_RETURN(const uint8_t replicated, source.read_u8());
     TableStatus status;
     if (replicated != 0) {

@@ -58,11 +58,27 @@ base::Status check_tables_status_revision(uint64_t negotiated_revision);
 // Appends the TablesStatusRequest packet: type 5, the count, then database and table per entry.
 void write_tables_status_request(base::ByteBuffer& out, std::span<const QualifiedTableName> tables);
 
+// What an answer may make the client keep. A server answers about the tables it was asked about,
+// so an answer listing more than `requested` entries is malformed; each entry is charged at what
+// it costs in memory (tables_status_entry_cost) against `max_bytes` before it is kept.
+struct TablesStatusBounds {
+  uint64_t requested = 0;
+  size_t max_bytes = 0;
+};
+
+// The memory one kept entry takes: its map node, bucket and allocation, and the heap bytes of
+// names too long to be held inside their strings.
+size_t tables_status_entry_cost(const std::string& database, const std::string& table);
+
 // Reads the body of a TablesStatusResponse (after its packet type). A repeated pair replaces the
-// earlier one. The count is refused above 16777215; the map grows only as entries arrive. The
-// names share one KeptTexts bound.
+// earlier one. The count is refused above 16777215 (Protocol "TablesStatus entry count {} exceeds
+// limit {}") and above `bounds.requested` (Protocol "TablesStatus answer lists {} tables, {} were
+// asked about"); the map grows only as entries arrive, and an entry that would take the charged
+// total above `bounds.max_bytes` fails with ResponseTooLarge (the total with it, the limit),
+// leaving the source inside the packet. The names share one KeptTexts bound.
 base::Result<TablesStatusMap> read_tables_status_response(base::ByteSource& source,
-                                                          uint64_t negotiated_revision);
+                                                          uint64_t negotiated_revision,
+                                                          const TablesStatusBounds& bounds);
 
 // "expected TablesStatusResponse packet, got {}".
 [[gnu::cold]] base::Error unexpected_tables_status_packet(uint64_t packet_type);
@@ -73,10 +89,11 @@ base::Result<TablesStatusMap> read_tables_status_response(base::ByteSource& sour
 template <class ReadException>
 base::Result<TablesStatusMap> read_tables_status_answer(base::ByteSource& source,
                                                         uint64_t negotiated_revision,
+                                                        const TablesStatusBounds& bounds,
                                                         ReadException&& read_exception) {
   TW_ASSIGN_OR_RETURN(const uint64_t packet_type, protocol::read_varint(source));
   if (packet_type == protocol::code(protocol::ServerPacket::TablesStatusResponse)) {
-    return read_tables_status_response(source, negotiated_revision);
+    return read_tables_status_response(source, negotiated_revision, bounds);
   }
   if (packet_type == protocol::code(protocol::ServerPacket::Exception))
     return base::Error(read_exception(source));

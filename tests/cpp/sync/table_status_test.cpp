@@ -1,12 +1,21 @@
 #include "tarnwick/sync/table_status.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <string>
 #include <vector>
 
 #include "support/sources.h"
 #include "support/vectors.h"
+
+#if defined(__SANITIZE_ADDRESS__)
+#define TW_ASAN 1
+#elif defined(__has_feature)
+#if __has_feature(address_sanitizer)
+#define TW_ASAN 1
+#endif
+#endif
 
 namespace tarnwick::sync {
 namespace {
@@ -17,14 +26,17 @@ using base::IoKind;
 
 constexpr uint64_t kNewest = 54483;
 constexpr uint64_t kBeforeReadonly = 54466;
+// Bounds that let every answer below through.
+constexpr TablesStatusBounds kOpen{kMaxTablesStatusEntries, SIZE_MAX};
 
 // Parses `body` from a whole-buffer source and from a one-byte source; both must agree and, on
 // success, consume every byte.
-base::Result<TablesStatusMap> parse_both(const Bytes& body, uint64_t revision) {
+base::Result<TablesStatusMap> parse_both(const Bytes& body, uint64_t revision,
+                                         const TablesStatusBounds& bounds = kOpen) {
   base::MemorySource whole(body);
-  auto a = read_tables_status_response(whole, revision);
+  auto a = read_tables_status_response(whole, revision, bounds);
   testing::OneByteSource slow(body);
-  auto b = read_tables_status_response(slow, revision);
+  auto b = read_tables_status_response(slow, revision, bounds);
   EXPECT_EQ(a.ok(), b.ok());
   if (a.ok() && b.ok()) {
     EXPECT_EQ(*a, *b);
@@ -99,7 +111,7 @@ TEST(TableStatusTest, RevisionAndCountLimits) {
   for (uint64_t revision : {uint64_t{0}, uint64_t{54225}}) {
     const Bytes body = {0x00};
     base::MemorySource src(body);
-    auto got = read_tables_status_response(src, revision);
+    auto got = read_tables_status_response(src, revision, kOpen);
     ASSERT_FALSE(got.ok());
     EXPECT_EQ(got.error().message(), "TablesStatus requires protocol revision >= 54226");
     EXPECT_EQ(src.remaining(), 1u);  // refused before reading
@@ -110,7 +122,7 @@ TEST(TableStatusTest, RevisionAndCountLimits) {
   // The largest count is taken; when the bytes do not back it, reading fails at the end of the
   // data, having allocated nothing for the count.
   testing::ZeroTailSource short_zeros({0xFF, 0xFF, 0xFF, 0x07}, 30);
-  auto short_answer = read_tables_status_response(short_zeros, kNewest);
+  auto short_answer = read_tables_status_response(short_zeros, kNewest, kOpen);
   ASSERT_FALSE(short_answer.ok());
   EXPECT_TRUE(short_answer.error().is_io(IoKind::UnexpectedEof));
 }
@@ -164,6 +176,50 @@ TEST(TableStatusTest, NamesShareTheTextBound) {
   EXPECT_TRUE(*got == expected);
 }
 
+// An answer lists no more tables than were asked about, and each entry is charged before it is
+// kept; the charge covers what the entries take from the allocator.
+TEST(TableStatusTest, AnswerHeldToTheRequestAndTheCharge) {
+  const Bytes three = {0x03, 0x00, 0x01, 'a', 0x00, 0x00, 0x01, 'b', 0x00, 0x00, 0x01, 'c', 0x00};
+  auto over = parse_both(three, kNewest, {2, SIZE_MAX});
+  ASSERT_FALSE(over.ok());
+  EXPECT_EQ(over.error().message(), "TablesStatus answer lists 3 tables, 2 were asked about");
+  EXPECT_TRUE(parse_both({0x00}, kNewest, {0, SIZE_MAX}).ok());  // nothing asked, nothing listed
+  EXPECT_EQ(parse_both(three, kNewest, {3, SIZE_MAX})->size(), 3u);
+
+  const size_t cost = tables_status_entry_cost("", "a");
+  EXPECT_GE(cost, sizeof(TablesStatusMap::value_type) + 2 * sizeof(void*));
+  const std::string long_name(100, 'x');
+  EXPECT_GE(tables_status_entry_cost(long_name, "a"), cost + long_name.size() + 1);
+  EXPECT_EQ(parse_both(three, kNewest, {3, 3 * cost})->size(), 3u);
+  auto refused = parse_both(three, kNewest, {3, 3 * cost - 1});
+  ASSERT_FALSE(refused.ok());
+  EXPECT_EQ(refused.error().kind(), base::ErrorKind::ResponseTooLarge);
+  EXPECT_EQ(refused.error().decoded(), 3 * cost);  // the refused entry included
+  EXPECT_EQ(refused.error().limit(), 3 * cost - 1);
+
+#ifndef TW_ASAN  // its allocator is not the one measured
+  // 50,000 distinct entries, names both short and past the inline capacity of a string.
+  constexpr size_t kEntries = 50000;
+  Bytes body = {0xD0, 0x86, 0x03};  // 50000
+  size_t charged = 0;
+  for (size_t i = 0; i < kEntries; ++i) {
+    const std::string table = std::to_string(i) + (i % 2 ? std::string(20, 't') : "");
+    body.push_back(0x00);
+    body.push_back(static_cast<uint8_t>(table.size()));
+    body.insert(body.end(), table.begin(), table.end());
+    body.push_back(0x00);
+    charged += tables_status_entry_cost("", table);
+  }
+  base::MemorySource src(body);
+  const size_t before = mallinfo2().uordblks;
+  auto answer = read_tables_status_response(src, kNewest, {kEntries, charged});
+  const size_t after = mallinfo2().uordblks;
+  ASSERT_TRUE(answer.ok()) << answer.error().to_string();
+  EXPECT_EQ(answer->size(), kEntries);
+  EXPECT_LE(after - before, charged);
+#endif
+}
+
 TEST(TableStatusTest, AnswerPacketTypes) {
   int exception_reads = 0;
   auto read_exception = [&](ByteSource& source) {
@@ -174,14 +230,14 @@ TEST(TableStatusTest, AnswerPacketTypes) {
   {
     const Bytes bytes = {0x09, 0x00};
     base::MemorySource src(bytes);
-    auto got = read_tables_status_answer(src, kNewest, read_exception);
+    auto got = read_tables_status_answer(src, kNewest, kOpen, read_exception);
     ASSERT_TRUE(got.ok());
     EXPECT_TRUE(got->empty());
   }
   {
     const Bytes bytes = {0x02, 60};
     base::MemorySource src(bytes);
-    auto got = read_tables_status_answer(src, kNewest, read_exception);
+    auto got = read_tables_status_answer(src, kNewest, kOpen, read_exception);
     ASSERT_FALSE(got.ok());
     EXPECT_EQ(got.error().kind(), base::ErrorKind::Server);
     EXPECT_EQ(got.error().server_code(), 60);
@@ -189,14 +245,14 @@ TEST(TableStatusTest, AnswerPacketTypes) {
   }
   for (const Bytes& head : {Bytes{0x03, 0x09}, Bytes{0x80, 0x01}}) {  // Progress first; type 128
     base::MemorySource src(head);
-    auto got = read_tables_status_answer(src, kNewest, read_exception);
+    auto got = read_tables_status_answer(src, kNewest, kOpen, read_exception);
     ASSERT_FALSE(got.ok());
     EXPECT_EQ(got.error().message(), "expected TablesStatusResponse packet, got " +
                                          std::to_string(head[0] == 0x03 ? 3 : 128));
   }
   EXPECT_EQ(exception_reads, 1);
   base::MemorySource empty({});
-  auto eof = read_tables_status_answer(empty, kNewest, read_exception);
+  auto eof = read_tables_status_answer(empty, kNewest, kOpen, read_exception);
   ASSERT_FALSE(eof.ok());
   EXPECT_TRUE(eof.error().is_io(IoKind::UnexpectedEof));
 }

@@ -7,6 +7,7 @@
 #include <sys/socket.h>
 #include <sys/time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <thread>
@@ -231,6 +232,57 @@ TEST(ChunkedReader, PayloadsReadAsOneStreamWhateverTheSplit) {
       EXPECT_TRUE(reader.read_exact(&extra, 1).error().is_io(base::IoKind::UnexpectedEof));
     }
   }
+}
+
+TEST(ChunkedReader, LongChunksLeaveNoLongBuffer) {
+  // Chunks longer than the buffer, read in small steps (through the buffer), in steps that end
+  // inside them (partly straight into the destination) and skipped; then a small read.
+  const size_t big = 3 * kChunkBufferLimit + 5;
+  const Bytes payload = pattern(2 * big + 100);
+  const Bytes wire = frame(payload, {big, big, 100}, 1);
+  for (const size_t step : {size_t{1000}, kChunkBufferLimit + 3, size_t{0}}) {
+    base::MemorySource mem(wire);
+    ChunkedReader reader(mem);
+    Bytes got(payload.size());
+    size_t at = 0;
+    if (step == 0) {
+      ASSERT_TRUE(reader.skip(2 * big).ok());
+      at = 2 * big;
+    }
+    while (at < payload.size()) {
+      const size_t n = std::min(step == 0 ? size_t{7} : step, payload.size() - at);
+      ASSERT_TRUE(reader.read_exact(got.data() + at, n).ok());
+      at += n;
+      EXPECT_LE(reader.buffer_capacity(), kChunkBufferLimit) << "step " << step << " at " << at;
+    }
+    if (step != 0) {
+      EXPECT_EQ(got, payload) << "step " << step;
+    }
+    EXPECT_TRUE(std::equal(got.begin() + 2 * big, got.end(), payload.begin() + 2 * big));
+  }
+}
+
+// What is left of a chunk half received, handed over with a length in front of it, reads the
+// same through another reader.
+TEST(ChunkedReader, HandsOverTheRestOfAChunk) {
+  const size_t big = 2 * kChunkBufferLimit + 9;
+  const Bytes payload = pattern(big + 50);
+  const Bytes wire = frame(payload, {big, 50}, 0);
+  base::MemorySource mem(wire);
+  ChunkedReader reader(mem);
+  Bytes got(1000);
+  ASSERT_TRUE(reader.read_exact(got.data(), got.size()).ok());
+  got.insert(got.end(), reader.buffered().begin(), reader.buffered().end());
+  reader.consume(reader.buffered().size());
+  base::ByteBuffer raw;
+  reader.take_unreceived(raw);
+  raw.append(mem.buffered());
+  base::MemorySource rest(raw.span());
+  ChunkedReader next(rest);
+  const size_t have = got.size();
+  got.resize(payload.size());
+  ASSERT_TRUE(next.read_exact(got.data() + have, payload.size() - have).ok());
+  EXPECT_EQ(got, payload);
 }
 
 TEST(ChunkedReader, ChunkLengthLimit) {
