@@ -168,7 +168,9 @@ class SyncClient {
   // Ping and its Pong.
   base::Status ping();
   // The TablesStatus exchange for a list of tables (possibly empty), and its one-table form
-  // (nothing when the server did not list the table).
+  // (nothing when the server did not list the table). An answer that lists more tables than were
+  // asked about, or whose entries cost more than max_response_size to keep, fails and leaves the
+  // connection broken.
   base::Result<TablesStatusMap> tables_status(std::span<const QualifiedTableName> tables);
   base::Result<std::optional<TableStatus>> table_status(std::string_view database,
                                                         std::string_view table);
