@@ -147,49 +147,30 @@ uint64_t text_cost(std::string_view text) {
   return text.size() > std::string().capacity() ? text.size() + 1 : 0;
 }
 
-// What one parse holds, against the budget its caller gave.
-class ParseBudget {
- public:
-  explicit ParseBudget(uint64_t limit) : limit_(limit) {}
-  // Charged before the memory is taken.
-  Status charge(uint64_t n) {
-    if (n > limit_ - held_) [[unlikely]]
-      return over_budget(held_ + n, limit_);
-    held_ += n;
-    return {};
-  }
-  // Memory the parse gave back.
-  void release(uint64_t n) { held_ -= n; }
-
- private:
-  uint64_t limit_;
-  uint64_t held_ = 0;
-};
-
-// A type text without parentheses.
-Result<ColumnType> parse_plain(std::string_view t, ParseBudget& budget) {
-  if (t.empty()) return fail(std::string(kEmptyName));
-  for (const PlainName& p : kPlainNames) {
-    if (p.name == t) return ColumnType::of(p.kind);
-  }
-  if (t.starts_with("Time64")) return fail("invalid Time64");
-  TW_TRY(budget.charge(text_cost(t)));
-  return ColumnType::other(std::string(t));
-}
-
 // Type texts up to this many bytes find their commas by walking the arguments at each level:
 // the usual names are far shorter, and walking a few hundred bytes again costs less than indexing.
 constexpr size_t kWalkedTypeText = 256;
 
-// One parse: the whole text, the depth it started at, what it holds and, once a Map, Tuple or
-// Variant needs it, the index of its commas.
+// One parse: the whole text, the depth it started at, its budget, what it holds and, once a Map,
+// Tuple or Variant needs it, the index of its commas.
 struct Grammar {
   std::string_view whole;
   uint32_t first_depth = 0;
-  ParseBudget budget;
+  uint64_t budget = 0;
+  uint64_t held = 0;
   std::optional<CommaIndex> commas;
 
   Result<ColumnType> parse(std::string_view text, uint32_t depth);
+
+  // Charged before the memory is taken.
+  Status charge(uint64_t n) {
+    if (n > budget - held) [[unlikely]]
+      return over_budget(held + n, budget);
+    held += n;
+    return {};
+  }
+  // Memory the parse gave back.
+  void release(uint64_t n) { held -= n; }
 
   // find_top_level_comma(args) for the arguments of a type at `depth`, a part of `whole`. Those
   // arguments lie at parenthesis depth depth - first_depth + 1 of `whole`: a nested type's text
@@ -203,7 +184,7 @@ struct Grammar {
     const uint32_t level = depth - first_depth;
     if (!commas) {
       CommaIndex index;
-      TW_TRY(budget.charge(index.plan(whole, kMaxTypeDepth - first_depth + 1)));
+      TW_TRY(charge(index.plan(whole, kMaxTypeDepth - first_depth + 1)));
       index.fill(whole);
       commas.emplace(std::move(index));
     }
@@ -213,6 +194,17 @@ struct Grammar {
     return std::optional<size_t>(*at - from);
   }
 };
+
+// A type text without parentheses.
+Result<ColumnType> parse_plain(std::string_view t, Grammar& g) {
+  if (t.empty()) return fail(std::string(kEmptyName));
+  for (const PlainName& p : kPlainNames) {
+    if (p.name == t) return ColumnType::of(p.kind);
+  }
+  if (t.starts_with("Time64")) return fail("invalid Time64");
+  TW_TRY(g.charge(text_cost(t)));
+  return ColumnType::other(std::string(t));
+}
 
 // Tuple and Variant arguments: elements split at top-level commas, one trailing comma ignored.
 Result<std::vector<ColumnType>> parse_list(Grammar& g, std::string_view args, uint32_t depth) {
@@ -226,8 +218,8 @@ Result<std::vector<ColumnType>> parse_list(Grammar& g, std::string_view args, ui
       // Grown here rather than by push_back, so that the charge covers the new room while the
       // old is still held.
       const size_t room = std::max<size_t>(2 * elements.capacity(), 1);
-      TW_TRY(g.budget.charge(room * sizeof(ColumnType)));
-      g.budget.release(elements.capacity() * sizeof(ColumnType));
+      TW_TRY(g.charge(room * sizeof(ColumnType)));
+      g.release(elements.capacity() * sizeof(ColumnType));
       elements.reserve(room);
     }
     elements.push_back(std::move(element));
@@ -249,7 +241,7 @@ Result<ColumnType> parse_constructed(Grammar& g, std::string_view t, std::string
                                      std::string_view args, uint32_t depth) {
   if (name == "Array" || name == "Nullable" || name == "LowCardinality") {
     TW_ASSIGN_OR_RETURN(ColumnType inner, g.parse(args, depth + 1));
-    TW_TRY(g.budget.charge(sizeof(ColumnType)));
+    TW_TRY(g.charge(sizeof(ColumnType)));
     if (name == "Array") return ColumnType::array(std::move(inner));
     if (name == "Nullable") return ColumnType::nullable(std::move(inner));
     return ColumnType::low_cardinality(std::move(inner));
@@ -259,7 +251,7 @@ Result<ColumnType> parse_constructed(Grammar& g, std::string_view t, std::string
     if (!comma) return fail(base::cat("cannot parse Map types from: ", args));
     TW_ASSIGN_OR_RETURN(ColumnType key, g.parse(args.substr(0, *comma), depth + 1));
     TW_ASSIGN_OR_RETURN(ColumnType value, g.parse(args.substr(*comma + 1), depth + 1));
-    TW_TRY(g.budget.charge(2 * sizeof(ColumnType)));
+    TW_TRY(g.charge(2 * sizeof(ColumnType)));
     return ColumnType::map(std::move(key), std::move(value));
   }
   if (name == "Tuple" || name == "Variant") {
@@ -299,7 +291,7 @@ Result<ColumnType> parse_constructed(Grammar& g, std::string_view t, std::string
   if (name == "AggregateFunction") return ColumnType::of(TypeKind::AggregateFunction);
   if (name == "SimpleAggregateFunction") return ColumnType::of(TypeKind::SimpleAggregateFunction);
   if (name == "Object" || name == "object") return ColumnType::of(TypeKind::JSON);
-  TW_TRY(g.budget.charge(text_cost(t)));
+  TW_TRY(g.charge(text_cost(t)));
   return ColumnType::other(std::string(t));
 }
 
@@ -582,7 +574,7 @@ Result<ColumnType> parse_type(std::string_view text, uint64_t budget) {
 }
 
 Result<ColumnType> parse_type_rec(std::string_view text, uint32_t depth, uint64_t budget) {
-  Grammar g{text, depth, ParseBudget(budget), std::nullopt};
+  Grammar g{text, depth, budget, 0, std::nullopt};
   return g.parse(text, depth);
 }
 
@@ -594,7 +586,7 @@ Result<ColumnType> Grammar::parse(std::string_view text, uint32_t depth) {
   }
   const std::string_view t = trim_unicode_space(text);
   const size_t open = t.find('(');
-  if (open == std::string_view::npos) return parse_plain(t, budget);
+  if (open == std::string_view::npos) return parse_plain(t, *this);
   if (open == 0) return fail(std::string(kEmptyName));
   if (t.back() != ')') return fail(base::cat("malformed type name (unclosed paren): ", t));
   const std::string_view name = t.substr(0, open);
