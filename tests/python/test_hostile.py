@@ -355,6 +355,14 @@ def _dynamic_type_names_response(conn):
     conn.send_eos()
 
 
+def _wide_tuple_types_response(conn):
+    """A block of four columns and no rows whose types are 16 MiB Tuple(UInt8, ...) texts."""
+    conn.expect_query()
+    name = "Tuple(" + ", ".join(["UInt8"] * ((16777215 - 7) // 7)) + ")"
+    conn.send_data(Block([Column("d", name, raw=b"")] * 4, rows=0))
+    conn.send_eos()
+
+
 # Runs one query in a fresh process and prints how far its peak resident set grew.
 _PEAK_CHILD = textwrap.dedent("""
     import sys
@@ -366,32 +374,59 @@ _PEAK_CHILD = textwrap.dedent("""
                 if line.startswith(field + ":"):
                     return int(line.split()[1])
 
-    c = _Client(sys.argv[1], compression=sys.argv[2] or None, max_response_size=1 << 30)
+    limit = {"max_response_size": int(sys.argv[3])} if sys.argv[3] else {}
+    c = _Client(sys.argv[1], compression=sys.argv[2] or None, **limit)
     start = kib("VmRSS")
     try:
         c.query("SELECT d")
         print("accepted")
     except ValueError as e:
-        print("refused", e)
+        text = str(e)  # may quote a whole type text: its ends suffice
+        print("refused", text[:200], "...", text[-200:])
     print("growth", (kib("VmHWM") - start) * 1024)
 """)
 
 
+def _peak_child(srv, compression="", limit=1 << 30):
+    """Runs _PEAK_CHILD against `srv` (`limit` None: the default max_response_size); returns its
+    output and how far its peak resident set grew."""
+    out = subprocess.run(
+        [sys.executable, "-c", _PEAK_CHILD, f"127.0.0.1:{srv.port}", compression,
+         "" if limit is None else str(limit)], capture_output=True, text=True, timeout=300)
+    if out.returncode != 0:
+        raise AssertionError(out.stderr)
+    return out.stdout, int(out.stdout.split("growth")[-1])
+
+
 class PrefixMemoryTest(unittest.TestCase):
+    def test_column_type_names_parse_within_what_a_column_may_hold(self):
+        # Four columns of no rows whose 16 MiB types are a Tuple of 2.4M elements each: 64 MiB
+        # sent, within the default response limit; each parse would build a tree of 45 times its
+        # text. The server runs in another process as well: sending 64 MiB from this one leaves
+        # its allocator holding memory in ways that the tests measuring it later would see.
+        script = ("import test_hostile as t\n"
+                  "with t.serve([t._wide_tuple_types_response], hello=t.PLAIN) as srv:\n"
+                  "    stdout, growth = t._peak_child(srv, limit=None)\n"
+                  "print(stdout, 'growth', growth)\n")
+        out = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(__file__),
+                             capture_output=True, text=True, timeout=300)
+        self.assertEqual(out.returncode, 0, out.stderr[-2000:])
+        self.assertIn("refused", out.stdout)
+        self.assertIn("type name needs", out.stdout)
+        self.assertIn("more than the limit of 67108864", out.stdout)
+        growth = int(out.stdout.split("growth")[-1])
+        self.assertLess(growth, 64 * MIB, out.stdout[-300:])
+
     def test_dynamic_type_names_are_charged_at_what_they_hold(self):
         # Buffered (LZ4 frames) and streamed (plain) reads alike: the parsed member types and the
         # state tree cost many times the names' bytes, and are charged before they are kept.
         for compression in ("lz4", ""):
             with self.subTest(compression=compression or "none"):
                 with serve([_dynamic_type_names_response]) as srv:
-                    out = subprocess.run(
-                        [sys.executable, "-c", _PEAK_CHILD, f"127.0.0.1:{srv.port}", compression],
-                        capture_output=True, text=True, timeout=300)
-                self.assertEqual(out.returncode, 0, out.stderr)
-                self.assertIn("refused", out.stdout)
-                self.assertIn("cumulative byte length exceeds limit", out.stdout)
-                growth = int(out.stdout.split("growth")[-1])
-                self.assertLess(growth, 160 * MIB, out.stdout)
+                    stdout, growth = _peak_child(srv, compression)
+                self.assertIn("refused", stdout)
+                self.assertIn("cumulative byte length exceeds limit", stdout)
+                self.assertLess(growth, 160 * MIB, stdout)
 
 
 class StreamTest(unittest.TestCase):

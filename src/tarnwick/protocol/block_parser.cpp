@@ -49,6 +49,7 @@ struct SkippingSink : DroppingSink {
 
   Status hold(uint64_t n) { return charge_budget(budget, n, "column"); }
   void release(uint64_t n) { budget += n; }
+  uint64_t room() const { return budget; }
   std::string_view length_label(std::string_view) const { return "column byte length"; }
   Error unsupported(const ColumnType& type, bool /*in_state*/) const {
     return Error::protocol(

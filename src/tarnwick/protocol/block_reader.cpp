@@ -58,7 +58,7 @@ Result<ColumnType> parse_column_type(std::string_view text) {
   for (const PlainName& plain : kPlainNames) {
     if (plain.text == text) return ColumnType::of(plain.kind);
   }
-  auto parsed = parse_type_rec(text, 0);
+  auto parsed = parse_type(text, kColumnByteLimit);
   if (!parsed.ok()) [[unlikely]] {
     return Error::protocol(cat("bad type '", text, "': ", parsed.error().message()));
   }

@@ -97,7 +97,8 @@ base::Result<BlockCounts> read_block_counts(base::ByteSource& source);
 // {limit}".
 base::Result<uint64_t> checked_count(uint64_t count, std::string_view label, uint64_t limit);
 
-// The parsed type of a column's type text; the common plain names skip the grammar. Failures read
+// The parsed type of a column's type text; the common plain names skip the grammar. The parse
+// holds at most kColumnByteLimit bytes: the type is held while its column is read. Failures read
 // "bad type '{text}': {reason}".
 base::Result<ColumnType> parse_column_type(std::string_view text);
 

@@ -73,6 +73,7 @@ struct KeepingSink {
   }
   Status hold(uint64_t n) { return charge_budget(budget, n, "column"); }
   void release(uint64_t n) { budget += n; }
+  uint64_t room() const { return budget; }
   std::string_view length_label(std::string_view label) const { return label; }
   Error unsupported(const ColumnType& type, bool in_state) const {
     if (in_state)

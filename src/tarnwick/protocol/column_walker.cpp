@@ -112,10 +112,11 @@ ColumnState::Kind wrapper_state_kind(TypeKind kind) {
   return K::Plain;
 }
 
-Result<ColumnType> parse_dynamic_type(const std::string& name) {
-  Result<ColumnType> type = parse_type_rec(name, 0);
+Result<ColumnType> parse_dynamic_type(const std::string& name, uint64_t budget) {
+  Result<ColumnType> type = parse_type(name, budget);
   if (!type.ok()) [[unlikely]] {
-    return Error::protocol(cat("bad dynamic type '", name, "': ", type.error().message()));
+    return Error::budget_short(cat("bad dynamic type '", name, "': ", type.error().message()),
+                               type.error().decoded());
   }
   return type;
 }

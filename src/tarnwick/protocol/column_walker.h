@@ -30,7 +30,7 @@
 //   kKeptForm (the source is a kept column: the words of the plain setting are not there),
 //   take(source, n), view(source, n), word(source), varint(source), text(source, label),
 //   run_room(window), took_run(p, n), hold(n) (memory the walk keeps while it lasts),
-//   release(n) (memory held that the walk gave back),
+//   release(n) (memory held that the walk gave back), room() (what hold() may still take),
 //   length_label(label), unsupported(type, in_state),
 //   and, when kExpands, expand_low_cardinality(source, inner, header, rows, depth, layout).
 #pragma once
@@ -73,13 +73,9 @@ base::Status check_key_version(uint64_t version);
 // The state node kind of a type that only wraps others (Nullable, Array, LowCardinality, Map,
 // Tuple, Variant); Plain for every other kind.
 ColumnState::Kind wrapper_state_kind(TypeKind kind);
-// A Dynamic member's type name, parsed; failures read "bad dynamic type '{name}': {reason}".
-base::Result<ColumnType> parse_dynamic_type(const std::string& name);
-// The most that parsing a type name of `length` bytes may allocate: at most one node per two bytes
-// of the name, with as much again for vectors' spare capacity, and the texts of unknown types.
-inline uint64_t parse_cost_bound(uint64_t length) {
-  return (length + 2) * (sizeof(ColumnType) + 1);
-}
+// A Dynamic member's type name, parsed holding at most `budget` bytes; failures read
+// "bad dynamic type '{name}': {reason}" (decoded() is what the budget lacked, as parse_type says).
+base::Result<ColumnType> parse_dynamic_type(const std::string& name, uint64_t budget);
 // The memory a string holds beyond its own object.
 inline uint64_t text_memory_size(const std::string& text) {
   return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
@@ -378,15 +374,22 @@ class ColumnWalker {
     }
     // All names come first; then each is parsed and its type's prefix read, in name order. The
     // types and their states are held while the column is walked, so each is charged at what it
-    // holds before it is kept; a name's parse is charged at the most it may take before it runs.
+    // holds before it is kept; a name's parse holds no more than the column has left, nor more
+    // than a column may hold.
     TW_TRY(sink_.hold(names.size() * (sizeof(ColumnType) + sizeof(ColumnState))));
     state.types.reserve(names.size());
     state.states.reserve(names.size());
     for (std::string& name : names) {
-      const uint64_t bound = parse_cost_bound(name.size());
-      TW_TRY(sink_.hold(bound));
-      TW_ASSIGN_OR_RETURN(ColumnType type, parse_dynamic_type(name));
-      sink_.release(bound);
+      const uint64_t room = std::min(sink_.room(), kColumnByteLimit);
+      base::Result<ColumnType> parsed = parse_dynamic_type(name, room);
+      if (!parsed.ok()) [[unlikely]] {
+        // A parse the column could not pay for is refused as the column's own charge would be.
+        if (const uint64_t short_by = parsed.error().decoded(); short_by != 0) {
+          TW_TRY(sink_.hold(room + short_by));
+        }
+        return std::move(parsed).error();
+      }
+      ColumnType type = std::move(parsed).value();
       TW_TRY(sink_.hold(type_memory_size(type) - sizeof(ColumnType)));
       sink_.release(text_memory_size(name));
       std::string().swap(name);  // not needed any more
@@ -588,6 +591,7 @@ struct DroppingSink {
   base::Status took_run(const uint8_t*, size_t) { return {}; }
   base::Status hold(uint64_t) { return {}; }
   void release(uint64_t) {}
+  uint64_t room() const { return kColumnByteLimit; }
 
   base::ByteBuffer scratch;
 };

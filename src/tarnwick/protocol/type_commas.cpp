@@ -1,10 +1,8 @@
 #include "tarnwick/protocol/type_commas.h"
 
 #include <algorithm>
-#include <array>
 #include <cassert>
-
-#include "tarnwick/protocol/type_parser.h"
+#include <limits>
 
 namespace tarnwick::protocol {
 
@@ -21,21 +19,25 @@ void for_each_indexed_comma(std::string_view text, uint32_t max_depth, Visit&& v
 
 }  // namespace
 
-CommaIndex::CommaIndex(std::string_view text, uint32_t max_depth) {
-  max_depth = std::min(max_depth, kMaxTypeDepth + 1);
-  std::array<size_t, kMaxTypeDepth + 2> counts{};
-  size_t total = 0;
-  for_each_indexed_comma(text, max_depth, [&](size_t d, size_t) {
-    ++counts[d];
-    ++total;
+uint64_t CommaIndex::plan(std::string_view text, uint32_t max_depth) {
+  assert(text.size() <= std::numeric_limits<uint32_t>::max());
+  max_depth_ = std::min(max_depth, kMaxTypeDepth + 1);
+  for_each_indexed_comma(text, max_depth_, [&](size_t d, size_t) {
+    ++counts_[d];
+    ++total_;
     deepest_ = std::max(deepest_, d);
   });
-  slots_.resize(2 * (deepest_ + 1) + total);
+  return (2 * (deepest_ + 1) + total_) * sizeof(uint32_t);
+}
+
+void CommaIndex::fill(std::string_view text) {
+  slots_.resize(2 * (deepest_ + 1) + total_);
   for (size_t d = 1; d <= deepest_; ++d) {
     cursor(d) = end(d - 1);
-    end(d) = end(d - 1) + counts[d];
+    end(d) = end(d - 1) + counts_[d];
   }
-  for_each_indexed_comma(text, max_depth, [&](size_t d, size_t i) { comma(cursor(d)++) = i; });
+  for_each_indexed_comma(
+      text, max_depth_, [&](size_t d, size_t i) { comma(cursor(d)++) = static_cast<uint32_t>(i); });
   for (size_t d = 1; d <= deepest_; ++d) cursor(d) = end(d - 1);
 }
 
@@ -47,7 +49,7 @@ std::optional<size_t> CommaIndex::next(uint32_t depth, size_t from, size_t to) {
   // Out of order (which the grammar never asks): look again from the start of the run.
   if (k > first && comma(k - 1) >= from) k = first;
   while (k < last && comma(k) < from) ++k;
-  cursor(depth) = k;
+  cursor(depth) = static_cast<uint32_t>(k);
   if (k < last && comma(k) < to) return comma(k);
   return std::nullopt;
 }

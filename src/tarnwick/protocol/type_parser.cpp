@@ -1,5 +1,6 @@
 #include "tarnwick/protocol/type_parser.h"
 
+#include <algorithm>
 #include <cassert>
 #include <limits>
 #include <utility>
@@ -11,6 +12,7 @@ namespace tarnwick::protocol {
 
 using base::Error;
 using base::Result;
+using base::Status;
 
 namespace {
 
@@ -134,52 +136,92 @@ constexpr PlainName kPlainNames[] = {{"UInt8", TypeKind::UInt8},
                                      {"Polygon", TypeKind::Polygon},
                                      {"MultiPolygon", TypeKind::MultiPolygon}};
 
-// A type text without parentheses.
-Result<ColumnType> parse_plain(std::string_view t) {
-  if (t.empty()) return fail(std::string(kEmptyName));
-  for (const PlainName& p : kPlainNames) {
-    if (p.name == t) return ColumnType::of(p.kind);
-  }
-  if (t.starts_with("Time64")) return fail("invalid Time64");
-  return ColumnType::other(std::string(t));
+[[gnu::cold, gnu::noinline]] Error over_budget(uint64_t needed, uint64_t budget) {
+  return Error::budget_short(
+      base::cat("type name needs ", needed, " bytes to hold, more than the limit of ", budget),
+      static_cast<size_t>(needed - budget));
+}
+
+// The heap bytes a string copied from `text` holds: nothing while it fits in place.
+uint64_t text_cost(std::string_view text) {
+  return text.size() > std::string().capacity() ? text.size() + 1 : 0;
 }
 
 // Type texts up to this many bytes find their commas by walking the arguments at each level:
 // the usual names are far shorter, and walking a few hundred bytes again costs less than indexing.
 constexpr size_t kWalkedTypeText = 256;
 
-// One parse: the whole text, the depth it started at and, once a Map, Tuple or Variant needs
-// it, the index of its commas.
+// One parse: the whole text, the depth it started at, its budget, what it holds and, once a Map,
+// Tuple or Variant needs it, the index of its commas.
 struct Grammar {
   std::string_view whole;
   uint32_t first_depth = 0;
+  uint64_t budget = 0;
+  uint64_t held = 0;
   std::optional<CommaIndex> commas;
 
   Result<ColumnType> parse(std::string_view text, uint32_t depth);
+
+  // Charged before the memory is taken.
+  Status charge(uint64_t n) {
+    if (n > budget - held) [[unlikely]]
+      return over_budget(held + n, budget);
+    held += n;
+    return {};
+  }
+  // Memory the parse gave back.
+  void release(uint64_t n) { held -= n; }
 
   // find_top_level_comma(args) for the arguments of a type at `depth`, a part of `whole`. Those
   // arguments lie at parenthesis depth depth - first_depth + 1 of `whole`: a nested type's text
   // starts where its parent's arguments start or just after a comma at their depth, and before
   // its own "(" it holds only white space and a name without parentheses.
-  std::optional<size_t> top_level_comma(std::string_view args, uint32_t depth) {
-    if (whole.size() <= kWalkedTypeText) return find_top_level_comma(args);
+  // Texts too long for the index's 32-bit positions are walked as well.
+  Result<std::optional<size_t>> top_level_comma(std::string_view args, uint32_t depth) {
+    if (whole.size() <= kWalkedTypeText || whole.size() > UINT32_MAX) {
+      return find_top_level_comma(args);
+    }
     const uint32_t level = depth - first_depth;
-    if (!commas) commas.emplace(whole, kMaxTypeDepth - first_depth + 1);
+    if (!commas) {
+      CommaIndex index;
+      TW_TRY(charge(index.plan(whole, kMaxTypeDepth - first_depth + 1)));
+      index.fill(whole);
+      commas.emplace(std::move(index));
+    }
     const auto from = static_cast<size_t>(args.data() - whole.data());
     const std::optional<size_t> at = commas->next(level + 1, from, from + args.size());
-    if (!at) return std::nullopt;
-    return *at - from;
+    if (!at) return std::optional<size_t>();
+    return std::optional<size_t>(*at - from);
   }
 };
+
+// A type text without parentheses.
+Result<ColumnType> parse_plain(std::string_view t, Grammar& g) {
+  if (t.empty()) return fail(std::string(kEmptyName));
+  for (const PlainName& p : kPlainNames) {
+    if (p.name == t) return ColumnType::of(p.kind);
+  }
+  if (t.starts_with("Time64")) return fail("invalid Time64");
+  TW_TRY(g.charge(text_cost(t)));
+  return ColumnType::other(std::string(t));
+}
 
 // Tuple and Variant arguments: elements split at top-level commas, one trailing comma ignored.
 Result<std::vector<ColumnType>> parse_list(Grammar& g, std::string_view args, uint32_t depth) {
   std::vector<ColumnType> elements;
   std::string_view rest = args;
   while (!rest.empty()) {
-    const std::optional<size_t> comma = g.top_level_comma(rest, depth);
+    TW_ASSIGN_OR_RETURN(const std::optional<size_t> comma, g.top_level_comma(rest, depth));
     TW_ASSIGN_OR_RETURN(ColumnType element,
                         g.parse(comma ? rest.substr(0, *comma) : rest, depth + 1));
+    if (elements.size() == elements.capacity()) {
+      // Grown here rather than by push_back, so that the charge covers the new room while the
+      // old is still held.
+      const size_t room = std::max<size_t>(2 * elements.capacity(), 1);
+      TW_TRY(g.charge(room * sizeof(ColumnType)));
+      g.release(elements.capacity() * sizeof(ColumnType));
+      elements.reserve(room);
+    }
     elements.push_back(std::move(element));
     if (!comma) break;
     rest.remove_prefix(*comma + 1);
@@ -199,15 +241,17 @@ Result<ColumnType> parse_constructed(Grammar& g, std::string_view t, std::string
                                      std::string_view args, uint32_t depth) {
   if (name == "Array" || name == "Nullable" || name == "LowCardinality") {
     TW_ASSIGN_OR_RETURN(ColumnType inner, g.parse(args, depth + 1));
+    TW_TRY(g.charge(sizeof(ColumnType)));
     if (name == "Array") return ColumnType::array(std::move(inner));
     if (name == "Nullable") return ColumnType::nullable(std::move(inner));
     return ColumnType::low_cardinality(std::move(inner));
   }
   if (name == "Map") {
-    const std::optional<size_t> comma = g.top_level_comma(args, depth);
+    TW_ASSIGN_OR_RETURN(const std::optional<size_t> comma, g.top_level_comma(args, depth));
     if (!comma) return fail(base::cat("cannot parse Map types from: ", args));
     TW_ASSIGN_OR_RETURN(ColumnType key, g.parse(args.substr(0, *comma), depth + 1));
     TW_ASSIGN_OR_RETURN(ColumnType value, g.parse(args.substr(*comma + 1), depth + 1));
+    TW_TRY(g.charge(2 * sizeof(ColumnType)));
     return ColumnType::map(std::move(key), std::move(value));
   }
   if (name == "Tuple" || name == "Variant") {
@@ -247,6 +291,7 @@ Result<ColumnType> parse_constructed(Grammar& g, std::string_view t, std::string
   if (name == "AggregateFunction") return ColumnType::of(TypeKind::AggregateFunction);
   if (name == "SimpleAggregateFunction") return ColumnType::of(TypeKind::SimpleAggregateFunction);
   if (name == "Object" || name == "object") return ColumnType::of(TypeKind::JSON);
+  TW_TRY(g.charge(text_cost(t)));
   return ColumnType::other(std::string(t));
 }
 
@@ -524,12 +569,12 @@ std::optional<size_t> find_top_level_comma(std::string_view text) {
   return found;
 }
 
-Result<ColumnType> parse_type(std::string_view text) {
-  return parse_type_rec(text, 0);
+Result<ColumnType> parse_type(std::string_view text, uint64_t budget) {
+  return parse_type_rec(text, 0, budget);
 }
 
-Result<ColumnType> parse_type_rec(std::string_view text, uint32_t depth) {
-  Grammar g{text, depth, std::nullopt};
+Result<ColumnType> parse_type_rec(std::string_view text, uint32_t depth, uint64_t budget) {
+  Grammar g{text, depth, budget, 0, std::nullopt};
   return g.parse(text, depth);
 }
 
@@ -541,7 +586,7 @@ Result<ColumnType> Grammar::parse(std::string_view text, uint32_t depth) {
   }
   const std::string_view t = trim_unicode_space(text);
   const size_t open = t.find('(');
-  if (open == std::string_view::npos) return parse_plain(t);
+  if (open == std::string_view::npos) return parse_plain(t, *this);
   if (open == 0) return fail(std::string(kEmptyName));
   if (t.back() != ')') return fail(base::cat("malformed type name (unclosed paren): ", t));
   const std::string_view name = t.substr(0, open);

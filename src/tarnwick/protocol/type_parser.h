@@ -166,14 +166,24 @@ struct ColumnType {
   static ColumnType other(std::string text);
 };
 
+// The bytes a parse may hold when its caller sets no budget: the text is trusted or was bounded
+// before it got here.
+inline constexpr uint64_t kUnboundedTypeBudget = UINT64_MAX;
+
 // Parses a type text, in time linear in its length whatever its nesting. Failures are
 // Error::protocol with a bare message ("empty type name"); callers wrap them as
-// "bad type '<text>': <message>".
-base::Result<ColumnType> parse_type(std::string_view text);
+// "bad type '<text>': <message>". Everything the parse allocates (the nested nodes with their
+// vectors' capacity, the texts of unknown types, its index of the text's commas) is charged to
+// `budget` bytes before it is taken; a charge that does not fit fails the parse with
+// "type name needs {bytes} bytes to hold, more than the limit of {budget}", whose decoded() is
+// what the budget lacked. A parsed type then holds type_memory_size(type) - sizeof(ColumnType)
+// bytes beyond its own node, within the budget.
+base::Result<ColumnType> parse_type(std::string_view text, uint64_t budget = kUnboundedTypeBudget);
 
 // The recursive parser; depth counts the enclosing type constructors. Callers outside the parser
 // pass 0 (or use parse_type).
-base::Result<ColumnType> parse_type_rec(std::string_view text, uint32_t depth);
+base::Result<ColumnType> parse_type_rec(std::string_view text, uint32_t depth,
+                                        uint64_t budget = kUnboundedTypeBudget);
 
 // The memory a parsed type holds: its node, its nested nodes (with their vectors' spare capacity)
 // and the texts that do not fit in place.

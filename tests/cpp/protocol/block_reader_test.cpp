@@ -63,6 +63,27 @@ TEST(BlockReaderTest, HeaderShapesAndFailures) {
   }
 }
 
+// A column's type is parsed holding no more than a column may: a Tuple of 600001 elements is
+// refused as its list grows from 2^19 nodes to 2^20 (the index of its 600000 commas held too),
+// within a response limit its text fits.
+TEST(BlockReaderTest, TypeParsesWithinWhatAColumnMayHold) {
+  std::string wide = "Tuple(UInt8";
+  for (int i = 0; i < 600000; ++i) wide += ", UInt8";
+  wide += ")";
+  const ByteVec wire = Wire().block_head(1, 0).column("x", wide).get();
+  const uint64_t needed = (uint64_t{1} << 19) * 3 * sizeof(ColumnType) + (2 * 2 + 600000) * 4;
+  const std::string want = "': type name needs " + std::to_string(needed) +
+                           " bytes to hold, more than the limit of 67108864";
+  base::MemorySource src(wire);
+  const std::string kept = error_of(read_block_body(src, {}, uint64_t{256} << 20));
+  uint64_t pos = 0;
+  const std::string parsed = error_of(parse_block_body(wire, pos, {}, uint64_t{256} << 20));
+  for (const std::string& got : {kept, parsed}) {
+    EXPECT_EQ(got.substr(0, 27), "protocol error: bad type 'T");
+    EXPECT_TRUE(got.ends_with(want)) << got.substr(got.size() - 100);
+  }
+}
+
 TEST(BlockReaderTest, CountLimitsAtTheirBoundaries) {
   // 65536 columns and 10000000 rows are read (one more of each: header_cases).
   Wire many;

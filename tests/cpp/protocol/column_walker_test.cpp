@@ -98,8 +98,10 @@ std::vector<Case> cases() {
   Wire deep_offsets;
   for (int i = 0; i < 256; ++i) deep_offsets.u64(1);
   deep_offsets.bytes({7});
-  std::string wide_tuple = "Tuple(UInt8";  // its parse may take more than a column may hold
-  for (int i = 0; i < 120000; ++i) wide_tuple += ", UInt8";
+  std::string wide_tuple = "Tuple(UInt8";  // its parse takes more than a column may hold
+  for (int i = 0; i < 600000; ++i) wide_tuple += ", UInt8";
+  // A long name whose type holds little more than its text.
+  const std::string long_other = "Nested(" + std::string(1 << 20, 'x') + ")";
   wide_tuple += ")";
   const Wire lc_member = Wire().raw(dyn2({"LowCardinality(String)"})).u64(1).bytes({0});
   const std::string unsupported_state = kE +
@@ -270,6 +272,7 @@ std::vector<Case> cases() {
        kE + "LowCardinality additional keys flag is missing"},
       {"Dynamic", 1, dyn2({"AggregateFunction(sum, UInt64)"}).bytes({0}),
        kE + "raw capture does not support type AggregateFunction", kRefused, unsupported_state},
+      {"Dynamic", 1, dyn2({long_other}).bytes({1}), "ok", kRefused},
       {"Dynamic", 1, dyn2({wide_tuple}).bytes({1}),
        kE + "column cumulative byte length exceeds limit 67108864", kRefused},
       {"Dynamic", 67108865, dyn2({"UInt8"}),

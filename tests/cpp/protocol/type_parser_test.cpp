@@ -201,6 +201,41 @@ TEST(TypeParserTest, LongTextsParseLikeShortOnes) {
             "parsed: Tuple([Other(\"a)((b)\"), Other(\"c\")])");
 }
 
+// What a parse holds, charged before it is taken: nodes by their vectors' capacity (the old room
+// still held while a list grows into the new), texts that do not fit in place, 4 bytes per comma
+// of a long text's index (and 8 per depth up to the deepest).
+TEST(TypeParserTest, BudgetBoundaries) {
+  constexpr uint64_t kNode = sizeof(ColumnType);
+  const std::string pad(300, ' ');
+  const std::pair<std::string, uint64_t> cases[] = {
+      {"UInt8", 0},
+      {"Tuple(UInt8, UInt8, UInt8)", (1 + 2 + 4 - 1) * kNode},
+      {"Array(Map(UInt8, String))", 3 * kNode},
+      {"Nested(" + std::string(100, 'x') + ")", 109},
+      {pad + "Map(UInt8, String)", 2 * kNode + (2 * 2 + 1) * 4},
+      {"Tuple(" + std::string(1000, ',') + ")", (2 * 2 + 1000) * 4},  // then "empty type name"
+  };
+  for (const auto& [text, need] : cases) {
+    SCOPED_TRACE(text.substr(0, 40));
+    auto unbounded = parse_type(text);
+    auto within = parse_type(text, need);
+    ASSERT_EQ(within.ok(), unbounded.ok());
+    if (within.ok()) {
+      EXPECT_EQ(*within, *unbounded);
+      EXPECT_LE(type_memory_size(*within) - kNode, need);
+    } else {
+      EXPECT_EQ(within.error().message(), unbounded.error().message());
+    }
+    if (need == 0) continue;
+    auto over = parse_type(text, need - 1);
+    ASSERT_FALSE(over.ok());
+    EXPECT_EQ(over.error().message(), "type name needs " + std::to_string(need) +
+                                          " bytes to hold, more than the limit of " +
+                                          std::to_string(need - 1));
+    EXPECT_EQ(over.error().decoded(), 1u);
+  }
+}
+
 TEST(TypeParserTest, TopLevelCommaAndTrimming) {
   const std::pair<std::string_view, std::optional<size_t>> commas[] = {{"(a,b),c", 5},
                                                                        {"abc", std::nullopt},
