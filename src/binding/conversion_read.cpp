@@ -528,7 +528,8 @@ struct ColumnSource {
 Result<ColumnSource> column_source(const protocol::ColumnInfo& column, uint64_t rows) {
   Result<ColumnType> parsed = protocol::parse_type(column.type_name);
   if (!parsed) {
-    return Error::protocol(cat("bad type '", column.type_name, "': ", parsed.error().message()));
+    return Error::protocol(
+        cat("bad type '", base::excerpt(column.type_name), "': ", parsed.error().message()));
   }
   ColumnType type = std::move(parsed).value();
   if (type.kind == TypeKind::LowCardinality && !column.materialized.empty()) {

@@ -46,4 +46,18 @@ std::string cat(const Parts&... parts) {
   return out;
 }
 
+// What ends a text that was cut short.
+inline constexpr std::string_view kTruncatedMarker = "... (truncated)";
+// The most of a text that an error message quotes.
+inline constexpr size_t kQuoteLimit = 4096;
+
+// `text` as an error message may quote it: whole up to kQuoteLimit bytes, else its first
+// kQuoteLimit bytes cut back to a character boundary, followed by kTruncatedMarker.
+inline std::string excerpt(std::string_view text) {
+  if (text.size() <= kQuoteLimit) return std::string(text);
+  size_t end = kQuoteLimit;
+  while (end != 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
+  return cat(text.substr(0, end), kTruncatedMarker);
+}
+
 }  // namespace tarnwick::base

@@ -26,7 +26,8 @@ Result<column::AnyColumnData> Block::read_column_by_index(size_t index) const {
   const ColumnInfo& info = columns[index];
   auto type = parse_type_rec(info.type_name, 0);
   if (!type.ok()) {
-    return Error::protocol(cat("bad type '", info.type_name, "': ", type.error().message()));
+    return Error::protocol(
+        cat("bad type '", base::excerpt(info.type_name), "': ", type.error().message()));
   }
   ReadColumnContext ctx(info.body().span(), rows);
   return column::read_column_by_type(*type, ctx);

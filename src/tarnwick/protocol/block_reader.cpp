@@ -60,7 +60,7 @@ Result<ColumnType> parse_column_type(std::string_view text) {
   }
   auto parsed = parse_type(text, kColumnByteLimit);
   if (!parsed.ok()) [[unlikely]] {
-    return Error::protocol(cat("bad type '", text, "': ", parsed.error().message()));
+    return Error::protocol(cat("bad type '", base::excerpt(text), "': ", parsed.error().message()));
   }
   return parsed;
 }

@@ -115,8 +115,9 @@ ColumnState::Kind wrapper_state_kind(TypeKind kind) {
 Result<ColumnType> parse_dynamic_type(const std::string& name, uint64_t budget) {
   Result<ColumnType> type = parse_type(name, budget);
   if (!type.ok()) [[unlikely]] {
-    return Error::budget_short(cat("bad dynamic type '", name, "': ", type.error().message()),
-                               type.error().decoded());
+    return Error::budget_short(
+        cat("bad dynamic type '", base::excerpt(name), "': ", type.error().message()),
+        type.error().decoded());
   }
   return type;
 }

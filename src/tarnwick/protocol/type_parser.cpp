@@ -18,8 +18,9 @@ namespace {
 
 constexpr std::string_view kEmptyName = "empty type name";
 
-[[gnu::cold, gnu::noinline]] Error fail(std::string message) {
-  return Error::protocol(std::move(message));
+// Messages may quote the type text, which can be megabytes long: they are cut to an excerpt.
+[[gnu::cold, gnu::noinline]] Error fail(const std::string& message) {
+  return Error::protocol(base::excerpt(message));
 }
 
 // Byte length of the White_Space character that starts `s`, or 0. Every such character outside

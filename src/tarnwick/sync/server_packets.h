@@ -12,6 +12,7 @@
 #include "tarnwick/base/byte_sink.h"
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/bytes.h"
+#include "tarnwick/base/format.h"
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/codes.h"
 
@@ -25,7 +26,7 @@ inline constexpr uint64_t kMaxExceptionLevels = 1000;
 // messages quote a query (256 KiB at the server's default max_query_size), well within it.
 inline constexpr size_t kMaxPacketText = size_t{1} << 20;
 // Ends a text cut to the bound.
-inline constexpr std::string_view kTruncatedMarker = "... (truncated)";
+using base::kTruncatedMarker;
 
 // Texts read from one packet under one bound for all of them. Each is read through a small
 // buffer; the text that reaches the bound is cut there at a character boundary and ends with

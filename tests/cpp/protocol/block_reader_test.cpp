@@ -9,6 +9,7 @@
 #include "support/results.h"
 #include "support/sources.h"
 #include "support/wire_builder.h"
+#include "tarnwick/base/format.h"
 #include "tarnwick/protocol/block_parser.h"
 #include "tarnwick/protocol/block_writer.h"
 
@@ -80,8 +81,23 @@ TEST(BlockReaderTest, TypeParsesWithinWhatAColumnMayHold) {
   const std::string parsed = error_of(parse_block_body(wire, pos, {}, uint64_t{256} << 20));
   for (const std::string& got : {kept, parsed}) {
     EXPECT_EQ(got.substr(0, 27), "protocol error: bad type 'T");
-    EXPECT_TRUE(got.ends_with(want)) << got.substr(got.size() - 100);
+    EXPECT_TRUE(got.ends_with("... (truncated)" + want)) << got.substr(got.size() - 100);
+    // The 4.2 MB text is quoted as an excerpt only.
+    EXPECT_LT(got.size(), base::kQuoteLimit + 200);
   }
+}
+
+// A refused type text of any length is quoted as an excerpt, cut at a character boundary, in
+// every message that quotes it.
+TEST(BlockReaderTest, RefusedTypeTextsAreQuotedAsExcerpts) {
+  // No closing paren; a two-byte character stands across byte 4096 of the text.
+  const std::string head = "Tuple(" + std::string(4089, 'a') + "\xc3\xa9" + std::string(1000, 'a');
+  const ByteVec wire = Wire().block_head(1, 0).column("x", head).get();
+  const std::string reason = "malformed type name (unclosed paren): ";
+  base::MemorySource src(wire);
+  EXPECT_EQ(error_of(read_block_body(src)),
+            "protocol error: bad type '" + head.substr(0, 4095) + "... (truncated)': " + reason +
+                head.substr(0, 4096 - reason.size()) + "... (truncated)");
 }
 
 TEST(BlockReaderTest, CountLimitsAtTheirBoundaries) {
