@@ -418,8 +418,8 @@ class PrefixMemoryTest(unittest.TestCase):
         self.assertLess(growth, 64 * MIB, out.stdout[-300:])
 
     def test_dynamic_type_names_are_charged_at_what_they_hold(self):
-        # Buffered (LZ4 frames) and streamed (plain) reads alike: the parsed member types and the
-        # state tree cost many times the names' bytes, and are charged before they are kept.
+        # In LZ4 frames and plain alike: the parsed member types and the state tree cost many
+        # times the names' bytes, and are charged before they are kept.
         for compression in ("lz4", ""):
             with self.subTest(compression=compression or "none"):
                 with serve([_dynamic_type_names_response]) as srv:
