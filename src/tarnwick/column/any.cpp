@@ -4,6 +4,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/column/owned.h"
+#include "tarnwick/protocol/block_parser.h"
 #include "tarnwick/protocol/column_reader.h"
 #include "tarnwick/protocol/column_state.h"
 
@@ -348,6 +349,11 @@ Result<AnyColumnData> read_column_by_type(const ColumnType& type, ReadColumnCont
     // The Variant view reports no error: a prefix it cannot walk leaves its data empty.
     if (type.kind == TypeKind::Variant) {
       return AnyColumnData::make<ColumnKind::Variant>(VariantColumnData{{}, ctx.rows()});
+    }
+    // The bytes are all in memory: running out of them is a malformed column, not I/O.
+    if (protocol::is_incomplete(prefix.error())) {
+      return base::Error::protocol(base::cat("ReadColumnContext: the state prefix runs past the ",
+                                             peek_rest(ctx).size(), " bytes of the column"));
     }
     return std::move(prefix).error();
   }

@@ -223,6 +223,10 @@ TEST(ReadColumnByType, HostileOffsetsAndTruncatedBodies) {
        "ReadColumnContext: requested 8 bytes at offset 8, buffer len 13"},
       {"Tuple(Dynamic, UInt8)", 1, Wire().u64(0).bytes({7, 7}),  // the Dynamic prefix first
        "ReadColumnContext: requested 1 bytes at offset 10, buffer len 10"},
+      {"Array(Dynamic)",
+       1,
+       {2, 0, 0, 0},  // the Dynamic prefix cut inside its version word
+       "ReadColumnContext: the state prefix runs past the 4 bytes of the column"},
       {"FixedString(3)",
        2,
        {1, 2, 3, 4, 5},
