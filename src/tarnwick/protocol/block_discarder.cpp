@@ -21,7 +21,6 @@ struct DiscardingSink : DroppingSink {
   static constexpr bool kCheckStateLcFlags = true;
   static constexpr bool kBoundsOffsets = false;
 
-  std::string_view length_label(std::string_view label) const { return label; }
   Error unsupported(const ColumnType& type, bool /*in_state*/) const {
     return Error::protocol(cat("discard unsupported for column type ", type.debug_string()));
   }

@@ -53,7 +53,6 @@ struct KeptSink : DroppingSink {
   static constexpr bool kCheckStateLcFlags = false;
   static constexpr bool kBoundsOffsets = true;
 
-  std::string_view length_label(std::string_view label) const { return label; }
   Error unsupported(const ColumnType& type, bool /*in_state*/) const {
     return Error::protocol(cat("raw capture does not support type ", type.to_string()));
   }

@@ -592,6 +592,8 @@ struct DroppingSink {
   base::Status hold(uint64_t) { return {}; }
   void release(uint64_t) {}
   uint64_t room() const { return kColumnByteLimit; }
+  // Length failures name what was being read.
+  std::string_view length_label(std::string_view label) const { return label; }
 
   base::ByteBuffer scratch;
 };
