@@ -9,6 +9,7 @@
 #include <Python.h>
 
 #include <atomic>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -131,8 +132,17 @@ PyObject* client_tables_status(PyObject* self, FastArgs args, Py_ssize_t nargs, 
 
 namespace tarnwick::binding {
 
+// What a reader thread runs at set points besides its reading; the tests' extension uses it to
+// widen the windows between the reader's steps. Empty for every stream the module starts.
+struct ReaderHooks {
+  // Runs on the reader thread right after it has published the stream's last message (its end
+  // or its error). Touches no Python object.
+  std::function<void()> after_last_message;
+};
+
 // query_stream.cpp: starts the reader thread over a started stream and returns the new
 // _QueryStream; raises on failure.
-PyObject* start_query_stream(const ModuleState& state, sync::QueryStream stream);
+PyObject* start_query_stream(const ModuleState& state, sync::QueryStream stream,
+                             ReaderHooks hooks = {});
 
 }  // namespace tarnwick::binding

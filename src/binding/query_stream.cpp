@@ -139,9 +139,14 @@ StreamCore& core_of(PyObject* self) {
 }
 
 // The reader loop; runs without the GIL and touches no Python object.
-void read_stream(std::optional<sync::QueryStream> stream, const std::shared_ptr<Shared>& shared) {
-  auto send_error = [&](std::string text, bool out_of_memory = false) {
-    shared->channel.send({StreamMessage::Error, {}, std::move(text), out_of_memory});
+void read_stream(std::optional<sync::QueryStream> stream, const std::shared_ptr<Shared>& shared,
+                 const ReaderHooks& hooks) {
+  // The response's end or the error that ended the reading: published only once the stream is
+  // gone, so that whoever takes it finds the client's connection settled (idle after a terminal
+  // packet, to be shut down after anything else) and never still being read.
+  std::optional<StreamMessage> last;
+  auto fail = [&](std::string text, bool out_of_memory = false) {
+    last.emplace(StreamMessage{StreamMessage::Error, {}, std::move(text), out_of_memory});
   };
   try {
     while (!shared->cancel.load(std::memory_order_relaxed)) {
@@ -150,12 +155,12 @@ void read_stream(std::optional<sync::QueryStream> stream, const std::shared_ptr<
         if (next.error().kind() == base::ErrorKind::Server) {
           shared->eos.store(true, std::memory_order_release);
         }
-        send_error(next.error().to_string(), next.error().kind() == base::ErrorKind::OutOfMemory);
+        fail(next.error().to_string(), next.error().kind() == base::ErrorKind::OutOfMemory);
         break;
       }
       if (!next->has_value()) {
         shared->eos.store(true, std::memory_order_release);
-        shared->channel.send({StreamMessage::End, {}, {}});
+        last.emplace(StreamMessage{StreamMessage::End, {}, {}});
         break;
       }
       if ((*next)->rows == 0) continue;  // the header block and other empty blocks
@@ -163,11 +168,15 @@ void read_stream(std::optional<sync::QueryStream> stream, const std::shared_ptr<
       if (!shared->channel.send({StreamMessage::Block, std::move(**next), {}, false, cost})) break;
     }
   } catch (const std::bad_alloc&) {
-    send_error("query stream reader failed: out of memory", true);
+    fail("query stream reader failed: out of memory", true);
   } catch (const std::exception& e) {
-    send_error(std::string("query stream reader failed: ") + e.what());
+    fail(std::string("query stream reader failed: ") + e.what());
   }
   stream.reset();  // closes its socket handle; a response left half-read marks the client
+  if (last) {
+    shared->channel.send(std::move(*last));
+    if (hooks.after_last_message) hooks.after_last_message();
+  }
   shared->channel.close_sender();
   shared->finished.store(true, std::memory_order_release);
 }
@@ -295,7 +304,8 @@ PyType_Spec stream_spec = {
 
 }  // namespace
 
-PyObject* start_query_stream(const ModuleState& state, sync::QueryStream stream) {
+PyObject* start_query_stream(const ModuleState& state, sync::QueryStream stream,
+                             ReaderHooks hooks) {
   auto core = std::make_unique<StreamCore>();
   core->shared = std::make_shared<Shared>();
   core->receiver = std::make_shared<Receiver>(core->shared);
@@ -305,9 +315,9 @@ PyObject* start_query_stream(const ModuleState& state, sync::QueryStream stream)
 
   try {
     std::thread([stream = std::optional<sync::QueryStream>(std::move(stream)),
-                 shared = core->shared]() mutable {
+                 shared = core->shared, hooks = std::move(hooks)]() mutable {
       pthread_setname_np(pthread_self(), kReaderThreadName);
-      read_stream(std::move(stream), shared);
+      read_stream(std::move(stream), shared, hooks);
     }).detach();
   } catch (const std::system_error& e) {
     // The stream went with the thread's state; its response stays unread on the connection.

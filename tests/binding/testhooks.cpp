@@ -1,11 +1,19 @@
 // _tarnwick_testhooks: a test-only extension, built with the tests and never installed. It makes
 // tarnwick._native._Block objects from raw bytes, so that the Python tests can convert bodies
 // captured from a real server, and hostile bodies, without a connection; and it reaches the
-// client's address splitting and time-out conversion directly. It links the binding's code and
-// makes its blocks with the _Block type of the imported tarnwick._native.
+// client's address splitting and time-out conversion directly; and it starts query streams on a
+// tarnwick._native._Client whose reader thread pauses at a chosen point, so that the tests can
+// see what another thread finds there. It links the binding's code and makes its blocks with the
+// _Block type of the imported tarnwick._native; the streams it starts are of its own _QueryStream
+// type, made from the same code.
 #include <Python.h>
 
+#include <chrono>
+#include <optional>
+#include <thread>
+
 #include "binding/arguments.h"
+#include "binding/client.h"
 #include "binding/conversion.h"
 #include "binding/entry.h"
 #include "binding/errors.h"
@@ -19,7 +27,8 @@ namespace tarnwick::binding::testhooks {
 
 namespace {
 
-// The hooks' state is the binding's, with only the _Block type of tarnwick._native set.
+// The hooks' state is the binding's, with the _Client and _Block types of tarnwick._native and a
+// _QueryStream type of its own set.
 const ModuleState& native_state(PyObject* module) {
   return *state_of_module(module);
 }
@@ -93,6 +102,37 @@ PyObject* column_body(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
                                    static_cast<Py_ssize_t>(body.size()));
 }
 
+// query_stream_pausing(client, query, seconds): client.query_stream(query) on a _Client of
+// tarnwick._native, whose reader thread sleeps `seconds` right after it has published the
+// stream's last message (its end or its error).
+PyObject* query_stream_pausing(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
+                               PyObject* kwnames) {
+  static constexpr const char* kNames[] = {"client", "query", "seconds"};
+  PyObject* a[3] = {};
+  std::string query;
+  double seconds = 0;
+  if (!bind_arguments({"query_stream_pausing", kNames, 3, 3}, args, nargs, kwnames, a) ||
+      !arguments::str_argument(a[1], "query", query) ||
+      !arguments::float_argument(a[2], "seconds", seconds)) {
+    return nullptr;
+  }
+  const ModuleState& state = native_state(module);
+  if (!PyObject_TypeCheck(a[0], state.client_type)) {
+    return raise_arg_type_error("client", a[0], "_Client");
+  }
+  std::optional<sync::QueryStream> stream;
+  const bool ok = client::run_locked(a[0], [&](sync::SyncClient& c) -> base::Status {
+    auto started = c.start_stream(query);
+    if (!started) return std::move(started).error();
+    stream.emplace(std::move(started).value());
+    return {};
+  });
+  if (!ok) return nullptr;
+  const auto pause = std::chrono::duration<double>(seconds);
+  ReaderHooks hooks{[pause] { std::this_thread::sleep_for(pause); }};
+  return start_query_stream(state, std::move(*stream), std::move(hooks));
+}
+
 // split_address(addr): the (host, port) the client would connect to.
 PyObject* split_address(PyObject*, PyObject* arg) {
   std::string addr;
@@ -130,27 +170,43 @@ PyMethodDef hook_functions[] = {
     method<duration_from_seconds>(
         "duration_from_seconds",
         "duration_from_seconds(seconds)\n--\n\nA time-out as (seconds, nanoseconds)."),
+    method<query_stream_pausing>(
+        "query_stream_pausing",
+        "query_stream_pausing(client, query, seconds)\n--\n\nA query stream whose reader "
+        "thread pauses after its last message."),
     {nullptr, nullptr, 0, nullptr},
 };
 
 int exec_hooks(PyObject* module) {
   PyRef native = PyRef::steal(PyImport_ImportModule("tarnwick._native"));
   if (!native) return -1;
+  ModuleState* state = state_of_module(module);
   PyObject* block_type = PyObject_GetAttrString(native.get(), "_Block");
   if (block_type == nullptr) return -1;
-  state_of_module(module)->block_type = reinterpret_cast<PyTypeObject*>(block_type);
-  return 0;
+  state->block_type = reinterpret_cast<PyTypeObject*>(block_type);
+  PyObject* client_type = PyObject_GetAttrString(native.get(), "_Client");
+  if (client_type == nullptr) return -1;
+  state->client_type = reinterpret_cast<PyTypeObject*>(client_type);
+  return add_query_stream_type(module);
 }
 
 int traverse_hooks(PyObject* module, visitproc visit, void* arg) {
   ModuleState* state = state_of_module(module);
-  if (state != nullptr) Py_VISIT(state->block_type);
+  if (state != nullptr) {
+    Py_VISIT(state->block_type);
+    Py_VISIT(state->client_type);
+    Py_VISIT(state->query_stream_type);
+  }
   return 0;
 }
 
 int clear_hooks(PyObject* module) {
   ModuleState* state = state_of_module(module);
-  if (state != nullptr) Py_CLEAR(state->block_type);
+  if (state != nullptr) {
+    Py_CLEAR(state->block_type);
+    Py_CLEAR(state->client_type);
+    Py_CLEAR(state->query_stream_type);
+  }
   return 0;
 }
 

@@ -6,6 +6,7 @@ import time
 import unittest
 
 from test_client import DISCARDED, HEADER, ROWS_A, ROWS_B, _raises, answer, serving
+from wire import hooks
 
 ROWS_C = [("x", "UInt64", [4, 5]), ("s", "String", [b"d", b"e"])]
 BROKEN = "connection is broken by an earlier failed exchange"
@@ -98,6 +99,53 @@ class QueryStreamTest(unittest.TestCase):
             self.assertFalse(s.eos)
             self.assertTrue(wait_for(lambda: s.finished))
             self.assertIn(BROKEN, str(_raises(c.ping)))
+
+    def test_the_call_after_the_last_message_finds_the_stream_settled(self):
+        # The reader thread pauses right after it has published its last message; the next call
+        # on the client, made at once, finds the connection idle (after the end or a server
+        # exception) or broken (after any other failure), never still being read.
+        framings = {"plain": {"send_chunked": False, "recv_chunked": False},
+                    "chunked": {"send_chunked": "chunked", "recv_chunked": "chunked"}}
+        endings = {
+            "end": (lambda conn: conn.send_eos(), StopIteration, "", 1),
+            # The client checks the session with a Ping of its own before the next exchange.
+            "exception": (lambda conn: conn.send_exception(60, "DB::Exception", "Boom"),
+                          RuntimeError, "code=60, name=DB::Exception", 2),
+            "failure": (lambda conn: conn.send_unknown(9), RuntimeError,
+                        "protocol error: unknown packet type in stream: 9", 0),
+        }
+        for framing, hello in framings.items():
+            for ending, (send_end, raised, text, pings) in endings.items():
+                with self.subTest(framing=framing, ending=ending):
+                    def step(conn, send_end=send_end, pings=pings):
+                        conn.expect_query()
+                        conn.send_data(HEADER)
+                        conn.send_data(ROWS_A)
+                        send_end(conn)
+                        if pings == 0:
+                            conn.wait_closed(20)
+                            return
+                        for _ in range(pings):
+                            conn.expect_ping()
+                            conn.send_pong()
+                        answer(HEADER, ROWS_C)(conn)
+
+                    with serving(step, hello=hello) as (c, _):
+                        s = hooks.query_stream_pausing(c, "SELECT x", 2.0)
+                        self.assertEqual(next(s).to_dicts(), [{"x": 1, "s": "a"},
+                                                              {"x": 2, "s": "b"}])
+                        with self.assertRaises(raised) as caught:
+                            next(s)
+                        self.assertIn(text, str(caught.exception))
+                        if pings == 0:
+                            error = _raises(c.ping)
+                            self.assertIsInstance(error, ConnectionError)
+                            self.assertIn(BROKEN, str(error))
+                        else:
+                            self.assertIs(c.ping(), True)
+                            self.assertEqual(c.query_tuples("SELECT x"), [(4, "d"), (5, "e")])
+                        self.assertFalse(s.finished)  # the reader is still pausing
+                        self.assertEqual(s.eos, pings != 0)
 
 
 if __name__ == "__main__":
