@@ -280,6 +280,31 @@ class RealServerTest(unittest.TestCase):
                          {"is_replicated": False, "absolute_delay": 0, "is_readonly": False})
         self.assertIsNone(c.table_status("default", table + "_missing"))
 
+    def test_an_insert_the_server_refuses_says_why(self):
+        # 18.16 answers a block it cannot take with its exception and closes the connection
+        # with the later blocks unread: the write that meets the reset must not hide the reason.
+        table = self.table("refused", [("s", "String"), ("n", "UInt8 DEFAULT toUInt8(s)")])
+        schema = [("s", "String")]
+        bad = dicts_to_block([{"s": "bad7"}], schema)
+        good = dicts_to_block([{"s": str(i % 200)} for i in range(1000)], schema)
+        broken = "connection is broken by an earlier failed exchange; reconnect"
+        ways = [("plain", None, {}), ("lz4", None, {"compression": "lz4"})]
+        if TLS and CA:
+            ways.append(("tls", TLS, {"tls": True, "tls_ca_file": CA}))
+        for way, addr, kwargs in ways:
+            for run in range(20):
+                what = f"{way} run {run}"
+                c = self.client(addr, **kwargs)
+                with self.assertRaises(ValueError, msg=what) as ctx:
+                    c.insert(f"INSERT INTO {table} (s) VALUES", table, [bad] + [good] * 49)
+                self.assertRegex(str(ctx.exception), r"^ClickHouse server error \(code=6, "
+                                 r"name=DB::Exception\): .*Cannot parse string 'bad7' as UInt8",
+                                 what)
+                with self.assertRaisesRegex(ConnectionError, broken, msg=what):
+                    c.ping()
+                c.discard()
+        self.assertEqual(http(f"SELECT count() FROM {table}"), "0\n")
+
     def test_server_exception_mid_result_keeps_the_connection(self):
         query = ("SELECT number, throwIf(number = 200000) AS t FROM system.numbers "
                  "LIMIT 300000")

@@ -230,6 +230,10 @@ class SyncClient {
   // Sends one block of an open insert, unchecked (nothing for a block without rows).
   base::Status send_block(std::string_view table_name, const protocol::Block& block);
   base::Status send_data_vectored(std::string_view table_name, const protocol::Block& block);
+  // Ends an insert's failed write of data: the connection is broken, and when the write failed
+  // on the socket the response received so far is read for the server's exception, which is
+  // returned in place of the I/O error.
+  base::Status settle_insert_write(base::Status written);
   base::Status send_packet(std::span<const uint8_t> packet);
   // Bounds every read and write of one exchange, from its first byte written to its last byte
   // read, by query_timeout; a call past it fails with an Io error of kind TimedOut that says so.

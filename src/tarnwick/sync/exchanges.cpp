@@ -288,14 +288,16 @@ Status SyncClient::send_block(std::string_view table_name, const Block& block) {
   TW_ASSIGN_OR_RETURN(std::optional<Block> encoded, protocol::wire_form(block));
   const Block& sent = encoded ? *encoded : block;
   DeadlineScope deadline = exchange_deadline();
-  if (!config_.compression_enabled()) return settle(send_data_vectored(table_name, sent));
+  if (!config_.compression_enabled()) {
+    return settle_insert_write(send_data_vectored(table_name, sent));
+  }
 
   const protocol::BlockLayout layout = protocol::BlockLayout::for_revision(revision());
   ByteBuffer packet;
   TW_TRY(protocol::write_data_packet_compressed(packet, table_name, sent, config_.compression,
                                                 layout));
   TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));
-  return settle(send_packet(packet.span()));
+  return settle_insert_write(send_packet(packet.span()));
 }
 
 Status SyncClient::send_data_vectored(std::string_view table_name, const Block& block) {
@@ -331,8 +333,21 @@ Status SyncClient::end_insert() {
   TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));
   insert_open_ = false;
   DeadlineScope deadline = exchange_deadline();
-  TW_TRY(settle(send_packet(packet.span())));
+  TW_TRY(settle_insert_write(send_packet(packet.span())));
   return settle_query(drain_in_flight());
+}
+
+Status SyncClient::settle_insert_write(Status written) {
+  if (written.ok()) return written;
+  // A server that refuses the data sends its exception, stops reading and closes the connection,
+  // so the write that follows fails; the exception, already received, says why. Reading it stays
+  // within the exchange's deadline.
+  if (written.error().kind() == ErrorKind::Io) {
+    Status answer = drain_in_flight();
+    if (!answer.ok() && answer.error().kind() == ErrorKind::Server) written = std::move(answer);
+  }
+  mark_broken();
+  return written;
 }
 
 // ---- ping, table status, settings ----

@@ -2,11 +2,13 @@
 // limit and its cancel, time-outs, inserts, ping, table status, settings and schemas, and the
 // rule that a connection whose exchange failed midway refuses every later one.
 #include <gtest/gtest.h>
+#include <poll.h>
 
 #include <chrono>
 #include <functional>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "support/scripted_session.h"
@@ -208,6 +210,82 @@ TEST(Exchanges, InsertRefusalsAndEnd) {
       s.finish();  // the server decoded and checked the insert
     }
   }
+}
+
+// A UInt8 block of `rows` bytes that no compression shrinks.
+Block incompressible_block(size_t rows) {
+  Bytes body(rows);
+  uint64_t state = 0x9E3779B97F4A7C15u;
+  for (uint8_t& byte : body) {
+    state ^= state << 13;
+    state ^= state >> 7;
+    state ^= state << 17;
+    byte = static_cast<uint8_t>(state >> 32);
+  }
+  Block b;
+  b.rows = rows;
+  b.columns.push_back({"x", "UInt8", base::Bytes::copy_of(body), {}});
+  return b;
+}
+
+// Waits (bounded) until the connection's socket has seen the server's reset.
+void wait_for_reset(Session& s) {
+  const auto until = Clock::now() + std::chrono::seconds(5);
+  pollfd pfd{s->transport().socket().fd(), POLLIN, 0};
+  while (Clock::now() < until) {
+    pfd.revents = 0;
+    if (::poll(&pfd, 1, 10) > 0 && (pfd.revents & (POLLERR | POLLHUP)) != 0) return;
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ADD_FAILURE() << "the server's reset never arrived";
+}
+
+// A server that refuses an insert's data sends its exception and closes the connection, leaving
+// the client's later blocks unread, so the kernel resets it: the client's next write fails. The
+// insert reports the exception the server sent before that, or the write's I/O error when it sent
+// none; the connection is broken either way.
+TEST(Exchanges, InsertRefusedByTheServerMidDataSaysWhy) {
+  const char* kRefusal = "exc:6:Exc:Cannot parse string 'bad7' as UInt8;";
+  // Far more than the socket buffers of both ends hold: some write must meet the reset.
+  std::vector<Block> blocks{uint8_block("x", "UInt8")};
+  for (int i = 0; i < 8; ++i) blocks.push_back(incompressible_block(size_t{4} << 20));
+  for (const char* mode : {"notchunked", "chunked"}) {
+    for (bool lz4 : {false, true}) {
+      for (bool refused : {true, false}) {
+        SCOPED_TRACE(std::string(mode) + (lz4 ? " lz4" : "") + (refused ? " refused" : " closed"));
+        Session s(std::string("q;data:x:UInt8:;block;") + (refused ? kRefusal : "") + "close",
+                  {{"send_mode", mode}, {"recv_mode", mode}}, [&](ClientConfig& c) {
+                    c.compression = lz4 ? compression::kMethodLz4 : kCompressionOff;
+                  });
+        const auto began = Clock::now();
+        base::Status failed = s->insert("INSERT INTO t VALUES", "", blocks);
+        EXPECT_LT(Clock::now() - began, std::chrono::seconds(4));
+        ASSERT_FALSE(failed.ok());
+        if (refused) {
+          ASSERT_EQ(failed.error().kind(), ErrorKind::Server) << failed.error().to_string();
+          EXPECT_EQ(failed.error().server_code(), 6);
+          EXPECT_NE(failed.error().to_string().find("Cannot parse string 'bad7' as UInt8"),
+                    std::string::npos)
+              << failed.error().to_string();
+        } else {
+          EXPECT_EQ(failed.error().kind(), ErrorKind::Io) << failed.error().to_string();
+        }
+        expect_broken(s);
+        s.finish();
+      }
+    }
+  }
+  // The empty block that ends the data meets the reset alike.
+  Session s(std::string("q;data:x:UInt8:;block;") + kRefusal + "close:reset");
+  ASSERT_TRUE(s->begin_insert("INSERT INTO t VALUES").ok());
+  ASSERT_TRUE(s->send_data("", uint8_block("x", "UInt8")).ok());
+  wait_for_reset(s);
+  base::Status failed = s->end_insert();
+  ASSERT_FALSE(failed.ok());
+  ASSERT_EQ(failed.error().kind(), ErrorKind::Server) << failed.error().to_string();
+  EXPECT_EQ(failed.error().server_code(), 6);
+  expect_broken(s);
+  s.finish();
 }
 
 TEST(Exchanges, InsertStartFailures) {

@@ -170,7 +170,9 @@ def script(conn, a):
     describe:a=T1,b=T2, log, progress, pinfo, pong, eos, exc:code:name:message, tcols,
     uuids:n, tz:name, unknown:type[:hexbody], readtask, ranges, mtread, cancel (expect Cancel),
     ping (expect Ping, send Pong), status (expect TablesStatusRequest, answer every table as
-    replicated with delay 5, readonly), insert (read Data blocks up to the empty one), stall:secs,
+    replicated with delay 5, readonly), insert (read Data blocks up to the empty one), block (read
+    one client Data block), close[:reset] (close the connection and end the script; client bytes
+    left unread, or `reset`, make the close a reset), stall:secs,
     slow:secs:n:<step> (the step's bytes stall after n bytes), trickle:secs:<step> (the step's
     bytes go out one at a time, `secs` apart).
     Blocks follow `compress`. Afterwards Pong to every Ping until the client closes."""
@@ -244,6 +246,11 @@ def script(conn, a):
             conn.send_tables_status([(d, t, True, 5, True) for d, t in tables], **send)
         elif verb == "insert":
             conn.receive_insert()
+        elif verb == "block":
+            conn.read_data_block()
+        elif verb == "close":
+            conn.close(abrupt=f == ["reset"])
+            return
         elif verb == "stall":
             conn.stall(float(f[0]))
         else:
