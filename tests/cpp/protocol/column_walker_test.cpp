@@ -449,6 +449,9 @@ TEST(ColumnWalkerTest, ElementsWithoutBytesAreChargedLikeRows) {
   const Case cases[] = {
       {"Array(Tuple())", Wire().u64(3), 3 * kRowCellCost},
       {"Array(Tuple())", Wire().u64(kMany), kRefusedCharge},
+      // At the column's limit with its offset, and one element past it.
+      {"Array(Tuple())", Wire().u64(8388607), 8388607 * kRowCellCost},
+      {"Array(Tuple())", Wire().u64(8388608), kRefusedCharge},
       {"Array(Tuple(Tuple(), Tuple(Tuple())))", Wire().u64(kMany), kRefusedCharge},
       {"Array(Array(Tuple()))", Wire().u64(1).u64(kMany), kRefusedCharge},
       {"Array(FixedString(0))", Wire().u64(kMany), kRefusedCharge},
