@@ -297,6 +297,69 @@ class BufferedMemoryTest(unittest.TestCase):
                 c.tables_status([])
             c.discard()
 
+
+def no_bytes_block(elements, members=0):
+    """One row of an Array(Tuple()) that asks for `elements` values of Tuple(), 8 bytes on the
+    wire; with `members`, a Tuple of that many such arrays."""
+    array = "Array(Tuple())"
+    type_name = "Tuple(" + ", ".join([array] * members) + ")" if members else array
+    return Block([Column("a", type_name, raw=struct.pack("<Q", elements) * max(members, 1))],
+                 rows=1)
+
+
+class ValuesWithoutBytesTest(unittest.TestCase):
+    """A value of a type that holds no bytes becomes an object once converted, whatever it cost on
+    the wire: one offset asks for 10,000,000 of them (80 MB of list). Each is charged like a row of
+    a column without bytes, so the block is refused before anything is converted."""
+
+    def run_against(self, blocks, call, refused=None, **options):
+        """`call`(client) against a server that answers with `blocks`: its result, or with
+        `refused` the exception it must raise; and how far the peak resident set grew."""
+        def step(conn):
+            conn.expect_query()
+            for block in blocks:
+                conn.send_data(block)
+            conn.send_eos()
+
+        result = None
+        with serve([step]) as srv:
+            c = _Client(f"127.0.0.1:{srv.port}", **options)
+            with PeakRss() as peak:
+                if refused is None:
+                    result = call(c)
+                else:
+                    with self.assertRaises(refused):
+                        call(c)
+            c.discard()
+        return result, peak.growth
+
+    def test_buffered_answers_are_refused_and_small_ones_read(self):
+        ten = [no_bytes_block(10_000_000)] * 10
+        for method in ("query", "query_tuples", "query_columns"):
+            with self.subTest(method=method):
+                _, growth = self.run_against(ten, lambda c: getattr(c, method)("SELECT a"),
+                                             ValueError, max_response_size=65536)
+                self.assertLess(growth, 16 * MIB)  # 840 MB once converted
+        with self.subTest(what="a tuple of 20 such arrays"):
+            _, growth = self.run_against([no_bytes_block(10_000_000, members=20)],
+                                         lambda c: c.query("SELECT a"), ValueError)
+            self.assertLess(growth, 16 * MIB)  # 1.6 GB once converted
+        rows, _ = self.run_against([no_bytes_block(3, members=2)] * 2,
+                                   lambda c: c.query_tuples("SELECT a"), max_response_size=65536)
+        self.assertEqual(rows, [(([(), (), ()], [(), (), ()]),)] * 2)
+
+    def test_stream_blocks_are_refused_before_they_are_converted(self):
+        def to_dicts(c):
+            for block in c.query_stream("SELECT a"):
+                block.to_dicts()
+
+        for compression in (None, "lz4"):  # parsed in memory; read from the frames
+            with self.subTest(compression=compression):
+                _, growth = self.run_against([no_bytes_block(10_000_000)] * 4, to_dicts,
+                                             RuntimeError, compression=compression)
+                self.assertLess(growth, 16 * MIB)
+
+
 def send_exception_chain(conn, levels, message):
     """An Exception of `levels` levels that each carry `message`, sent a piece at a time so that
     the server holds no copy of the whole."""

@@ -42,4 +42,26 @@ inline uint64_t load_u64(const uint8_t* p) {
   return base::load_le<uint64_t>(p);
 }
 
+// Decodes the length prefix of one string value at `p`, entirely inside [p, end). Returns the
+// prefix size, or 0 when the prefix is not complete there or is not a plain, short form (the slow
+// path then reads it byte by byte and reports whatever is wrong with it).
+inline unsigned peek_length(const uint8_t* p, const uint8_t* end, uint64_t& len) {
+  const size_t avail = static_cast<size_t>(end - p);
+  if (avail == 0) return 0;
+  if (p[0] < 0x80) {
+    len = p[0];
+    return 1;
+  }
+  uint64_t value = p[0] & 0x7F;
+  for (unsigned i = 1; i < 4; ++i) {
+    if (i >= avail) return 0;
+    value |= static_cast<uint64_t>(p[i] & 0x7F) << (7 * i);
+    if (p[i] < 0x80) {
+      len = value;
+      return i + 1;
+    }
+  }
+  return 0;
+}
+
 }  // namespace tarnwick::protocol

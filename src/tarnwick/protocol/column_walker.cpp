@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "tarnwick/base/utf8.h"
+#include "tarnwick/protocol/block_reader.h"
 
 namespace tarnwick::protocol {
 
@@ -119,6 +120,45 @@ Result<ColumnType> parse_dynamic_type(const std::string& name, uint64_t budget) 
         type.error().decoded());
   }
   return type;
+}
+
+namespace {
+
+// Whether a value of `type`, laid out as `state`, takes no bytes in a body. Outside Variant and
+// Dynamic bodies a LowCardinality is kept as the values of its dictionary type.
+bool holds_no_bytes(const ColumnType& type, const ColumnState& state, bool raw) {
+  using K = ColumnState::Kind;
+  switch (type.kind) {
+    case TypeKind::Tuple:
+      for (size_t i = 0; i < type.nested.size(); ++i) {
+        if (!holds_no_bytes(type.nested[i], state.child_or_plain(K::Tuple, i), raw)) return false;
+      }
+      return true;
+    case TypeKind::LowCardinality:
+      return !raw && holds_no_bytes(type.inner(), ColumnState::plain(), raw);
+    case TypeKind::FixedString:
+      return type.length == 0;
+    case TypeKind::Variant:
+      return type.nested.empty();
+    case TypeKind::Dynamic:
+      return state.kind == K::Dynamic && !state.dynamic.empty() &&
+             (state.dynamic.front().version == 0 || state.dynamic.front().types.empty());
+    default:
+      return false;
+  }
+}
+
+}  // namespace
+
+uint64_t byteless_elements_cost(const ColumnType& type, const ColumnState& state, bool raw,
+                                uint64_t elements) {
+  using K = ColumnState::Kind;
+  if (elements == 0) return 0;
+  const bool none = type.kind == TypeKind::Map
+                        ? holds_no_bytes(type.key(), state.child_or_plain(K::Map, 0), raw) &&
+                              holds_no_bytes(type.value(), state.child_or_plain(K::Map, 1), raw)
+                        : holds_no_bytes(type.inner(), state.child_or_plain(K::Array, 0), raw);
+  return none ? elements * kRowCellCost : 0;  // elements: at most kOffsetTotalLimit
 }
 
 Error index_count_mismatch(uint64_t count, uint64_t rows) {

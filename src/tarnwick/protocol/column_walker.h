@@ -29,8 +29,8 @@
 //   kExpands, kStateKinds, kOtherAsString, kCheckStateLcFlags, kBoundsOffsets, kOffsetRun,
 //   kKeptForm (the source is a kept column: the words of the plain setting are not there),
 //   take(source, n), view(source, n), word(source), varint(source), text(source, label),
-//   run_room(window), took_run(p, n), hold(n) (memory the walk keeps while it lasts),
-//   release(n) (memory held that the walk gave back), room() (what hold() may still take),
+//   run_room(window), took_run(p, n), hold(n) (memory the walk or the kept column will take beyond
+//   its bytes), release(n) (memory held that the walk gave back), room() (what hold() may take),
 //   length_label(label), unsupported(type, in_state),
 //   and, when kExpands, expand_low_cardinality(source, inner, header, rows, depth, layout).
 #pragma once
@@ -80,6 +80,12 @@ base::Result<ColumnType> parse_dynamic_type(const std::string& name, uint64_t bu
 inline uint64_t text_memory_size(const std::string& text) {
   return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
 }
+// What `elements` elements of the Array or Map `type` (laid out as `state`; `raw` inside Variant
+// and Dynamic bodies) cost beyond their bytes: a value of a type that holds no bytes (a tuple of
+// such, FixedString(0), a Variant without members, a Dynamic without types) is still one each once
+// the column is used, so each costs a row of a column without bytes (kRowCellCost); otherwise 0.
+uint64_t byteless_elements_cost(const ColumnType& type, const ColumnState& state, bool raw,
+                                uint64_t elements);
 // "LowCardinality index count {} does not match row count {}".
 [[gnu::cold]] base::Error index_count_mismatch(uint64_t count, uint64_t rows);
 // Checks `n` cumulative offsets at `p` that continue from `previous`; returns the last.
@@ -89,28 +95,6 @@ base::Result<uint64_t> checked_offsets(const uint8_t* p, uint64_t n, uint64_t pr
 // A value of n is a NULL row (255 in the deprecated one-byte form); above that is an error.
 base::Result<std::vector<uint64_t>> count_dynamic_rows(const uint8_t* p, uint64_t rows, uint64_t n,
                                                        unsigned width, bool deprecated);
-
-// Decodes the length prefix of one string value at `p`, entirely inside [p, end). Returns the
-// prefix size, or 0 when the prefix is not complete there or is not a plain, short form (the slow
-// path then reads it byte by byte and reports whatever is wrong with it).
-inline unsigned peek_length(const uint8_t* p, const uint8_t* end, uint64_t& len) {
-  const size_t avail = static_cast<size_t>(end - p);
-  if (avail == 0) return 0;
-  if (p[0] < 0x80) {
-    len = p[0];
-    return 1;
-  }
-  uint64_t value = p[0] & 0x7F;
-  for (unsigned i = 1; i < 4; ++i) {
-    if (i >= avail) return 0;
-    value |= static_cast<uint64_t>(p[i] & 0x7F) << (7 * i);
-    if (p[i] < 0x80) {
-      len = value;
-      return i + 1;
-    }
-  }
-  return 0;
-}
 
 template <class Sink>
 class ColumnWalker {
@@ -194,12 +178,14 @@ class ColumnWalker {
       case TypeKind::Nullable:
         TW_TRY(sink_.take(src_, rows));  // null map
         return walk(type.inner(), child(Kind::Nullable, 0), rows, next, raw);
-      case TypeKind::Array: {
+      case TypeKind::Array: {  // elements without bytes are held, before anything is made
         TW_ASSIGN_OR_RETURN(uint64_t elements, offsets(rows, "array offset"));
+        TW_TRY(sink_.hold(byteless_elements_cost(type, state, raw, elements)));
         return walk(type.inner(), child(Kind::Array, 0), elements, next, raw);
       }
       case TypeKind::Map: {
         TW_ASSIGN_OR_RETURN(uint64_t entries, offsets(rows, "map offset"));
+        TW_TRY(sink_.hold(byteless_elements_cost(type, state, raw, entries)));
         TW_TRY(walk(type.key(), child(Kind::Map, 0), entries, next, raw));
         return walk(type.value(), child(Kind::Map, 1), entries, next, raw);
       }
@@ -561,11 +547,6 @@ class ColumnWalker {
   base::Result<uint64_t> plain_word() {
     if constexpr (Sink::kKeptForm) return uint64_t{1};
     return base_word();
-  }
-
-  static bool is_plain_wrapper(const ColumnType& type) {
-    return type.kind == TypeKind::Nullable || type.kind == TypeKind::Array ||
-           type.kind == TypeKind::Map || type.kind == TypeKind::Tuple;
   }
 
   base::ByteSource& src_;

@@ -430,6 +430,79 @@ TEST(ColumnWalkerTest, LimitsAtTheirBoundariesInBothReaders) {
   EXPECT_EQ(error_of(discard_exact(big, 1)), kIncomplete);
 }
 
+// A value of a type that holds no bytes (Tuple(), a tuple of such, FixedString(0), a Variant
+// without members, a Dynamic without types) becomes something each once the column is used,
+// however little its Array or Map took on the wire: the keeping reader and the buffered parser
+// charge each such element to the column like a row of a column without bytes, and keep it
+// charged. The discarder keeps nothing. Elements that carry bytes are charged those bytes alone.
+TEST(ColumnWalkerTest, ElementsWithoutBytesAreChargedLikeRows) {
+  const std::string over = kE + "column cumulative byte length exceeds limit 67108864";
+  constexpr uint64_t kMany = 10000000;
+  constexpr uint64_t kHalf = 5000000;  // 40 MB each: within the column's limit alone, not twice
+  constexpr uint64_t kRefusedCharge = UINT64_MAX;
+  struct Case {
+    std::string type;
+    ByteVec wire;          // one row
+    uint64_t charged;      // beyond the bytes kept
+    bool discards = true;  // the discarder reads it whole
+  };
+  const Case cases[] = {
+      {"Array(Tuple())", Wire().u64(3), 3 * kRowCellCost},
+      {"Array(Tuple())", Wire().u64(kMany), kRefusedCharge},
+      // At the column's limit with its offset, and one element past it.
+      {"Array(Tuple())", Wire().u64(8388607), 8388607 * kRowCellCost},
+      {"Array(Tuple())", Wire().u64(8388608), kRefusedCharge},
+      {"Array(Tuple(Tuple(), Tuple(Tuple())))", Wire().u64(kMany), kRefusedCharge},
+      {"Array(Array(Tuple()))", Wire().u64(1).u64(kMany), kRefusedCharge},
+      {"Array(FixedString(0))", Wire().u64(kMany), kRefusedCharge},
+      {"Map(Tuple(), Tuple())", Wire().u64(kMany), kRefusedCharge},
+      {"Array(Variant())", Wire().u64(0).u64(kMany), kRefusedCharge, false},
+      {"Array(Dynamic)", Wire().u64(0).u64(kMany), kRefusedCharge, false},
+      // Expanded to values of Tuple(); refused before its body, which is not there.
+      {"Array(LowCardinality(Tuple()))", Wire().u64(1).u64(kMany), kRefusedCharge, false},
+      {"Tuple(Array(Tuple()), Array(Tuple()))", Wire().u64(kHalf).u64(kHalf), kRefusedCharge},
+      {"Tuple(Array(Tuple()), Array(UInt8))", Wire().u64(kHalf).u64(3).fill(3, 7),
+       kHalf * kRowCellCost},
+      {"Map(Tuple(), UInt8)", Wire().u64(3).fill(3, 7), 0},
+      {"Array(UInt8)", Wire().u64(kMany).fill(kMany, 7), 0},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.type);
+    const ColumnType type = *parse_type(c.type);
+    const bool ok = c.charged != kRefusedCharge;
+    base::MemorySource src(c.wire);
+    const testing::ReadOutcome kept = testing::read_column(src, type, 1);
+    EXPECT_EQ(kept.error, ok ? "ok" : over);
+    if (ok) {
+      EXPECT_EQ(kept.kept, c.wire);
+      EXPECT_EQ(kept.budget, kColumnByteLimit - c.wire.size() - c.charged);
+    }
+    ByteVec parsed;
+    EXPECT_EQ(parse_one(c.type, 1, c.wire, &parsed), ok ? "ok" : over);
+    if (ok) EXPECT_EQ(parsed, c.wire);
+    base::MemorySource drop(c.wire);
+    EXPECT_EQ(error_of(discard_column_data(drop, type, 1)) == "ok", c.discards);
+  }
+
+  // The charge counts against the block too: two columns of 5,000,000 such elements fit their own
+  // limits but not a block limit of 64 MiB; one does.
+  for (int columns : {1, 2}) {
+    Wire w = Wire().block_head(columns, 1);
+    for (int i = 0; i < columns; ++i) w.column("a", "Array(Tuple())").u64(kHalf);
+    const ByteVec wire = w;
+    base::MemorySource src(wire);
+    uint64_t pos = 0;
+    for (const std::string& got : {error_of(read_block_body(src, {}, kColumnByteLimit)),
+                                   error_of(parse_block_body(wire, pos, {}, kColumnByteLimit))}) {
+      if (columns == 1) {
+        EXPECT_EQ(got, "ok");
+      } else {
+        EXPECT_NE(got.find("too large"), std::string::npos) << got;
+      }
+    }
+  }
+}
+
 TEST(ColumnWalkerTest, NestingDepthIsBoundedInEveryReader) {
   ColumnType deeper = ColumnType::of(TypeKind::UInt8);
   for (int i = 0; i < 300; ++i) deeper = ColumnType::nullable(std::move(deeper));
