@@ -343,6 +343,37 @@ class ExceptionTextTest(unittest.TestCase):
             self.assert_cut(str(ctx.exception), peak)
 
 
+class QuotedTextTest(unittest.TestCase):
+    def test_a_refused_type_name_is_quoted_as_an_excerpt(self):
+        # A 15 MiB name of a type no reader can step over, in a one-row block, buffered and
+        # streamed: a refusal quotes 4 KiB of it.
+        name = "Interval" + "S" * (15 * MIB)
+
+        def step(conn):
+            conn.expect_query()
+            conn.send_data(Block([Column("x", name, raw=b"\x00" * 8)], rows=1))
+            conn.send_eos()
+
+        for streamed in (False, True):
+            with self.subTest(streamed=streamed):
+                with serve([step], hello=PLAIN) as srv:
+                    c = _Client(f"127.0.0.1:{srv.port}")
+                    with self.assertRaises((ValueError, RuntimeError)) as ctx:
+                        if streamed:
+                            for _ in c.query_stream("SELECT x"):
+                                pass
+                        else:
+                            c.query("SELECT x")
+                    text = str(ctx.exception)
+                    c.discard()
+                self.assertLess(len(text), 4096 + 200)
+                if streamed and "column type" not in text:
+                    continue  # a stream that steps over the column as strings fails otherwise
+                self.assertIn("streaming read unsupported for column type", text)
+                self.assertIn("Interval" + "S" * 4000, text)
+                self.assertIn("... (truncated)", text)
+
+
 def _rules_hello(conn):
     """Answers the client Hello with a server Hello of 65,536 password rules, each a 4 KiB
     pattern and a 4 KiB message (512 MiB), sent a piece at a time so that the server holds no
