@@ -265,7 +265,7 @@ Status fill_fixed(const ModuleState& st, const ColumnType& t, const uint8_t* p, 
         return lossy_str(std::string_view(reinterpret_cast<const char*>(q), w));
       });
     default:
-      return Error::protocol(cat("no fixed-width conversion for ", t.to_string()));
+      return Error::protocol(cat("no fixed-width conversion for ", base::excerpt(t.to_string())));
   }
 }
 
@@ -511,8 +511,8 @@ Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, const Colum
       // Aggregate functions, unknown types and decimals without a width: no values, and no known
       // end, so nothing may be read after them.
       if (!tail && rows != 0) {
-        return Error::protocol(cat("cannot read past a column of type ", t.to_string(), " inside ",
-                                   "a composite column"));
+        return Error::protocol(cat("cannot read past a column of type ",
+                                   base::excerpt(t.to_string()), " inside ", "a composite column"));
       }
       return push_nones(out, rows);
   }

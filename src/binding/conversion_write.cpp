@@ -463,12 +463,13 @@ bool write_column(const ColumnDef& def, PyObject* rows, Py_ssize_t nrows, ByteBu
       if (PyErr_Occurred()) {
         raise(PyExc_ValueError, take_py_error_text());
       } else {
-        fail_row(cat("missing column '", def.name_text, "' in row"));
+        fail_row(cat("missing column '", base::excerpt(def.name_text), "' in row"));
       }
       return false;
     }
     if (plan.op == Op::Unsupported) {
-      fail_row(cat("cannot convert value: unsupported column type '", def.type_text, "'"));
+      fail_row(cat("cannot convert value: unsupported column type '", base::excerpt(def.type_text),
+                   "'"));
       return false;
     }
     PyRef value = PyRef::borrow(found);  // conversions may run Python code that edits the row

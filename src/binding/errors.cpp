@@ -28,7 +28,7 @@ DeferredError to_py_err(const base::Error& error) {
     case ErrorKind::Server:
       return {PyExc_ValueError,
               cat("ClickHouse server error (code=", static_cast<int64_t>(error.server_code()),
-                  ", name=", error.server_name(), "): ", error.message())};
+                  ", name=", base::excerpt(error.server_name()), "): ", error.message())};
     case ErrorKind::Timeout:
       return {PyExc_TimeoutError, cat("ClickHouse timeout: ", error.message())};
     case ErrorKind::Config:

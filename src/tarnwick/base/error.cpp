@@ -146,7 +146,7 @@ std::string Error::to_string() const {
     case ErrorKind::Auth:
       return cat("authentication error: ", s.message);
     case ErrorKind::Server:
-      return cat("server error (code=", s.code, ", name=", s.name, "): ", s.message);
+      return cat("server error (code=", s.code, ", name=", excerpt(s.name), "): ", s.message);
     case ErrorKind::Timeout:
       return cat("timeout: ", s.message);
     case ErrorKind::Config:

@@ -22,7 +22,8 @@ struct DiscardingSink : DroppingSink {
   static constexpr bool kBoundsOffsets = false;
 
   Error unsupported(const ColumnType& type, bool /*in_state*/) const {
-    return Error::protocol(cat("discard unsupported for column type ", type.debug_string()));
+    return Error::protocol(
+        cat("discard unsupported for column type ", base::excerpt(type.debug_string())));
   }
 };
 

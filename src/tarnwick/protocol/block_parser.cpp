@@ -53,7 +53,7 @@ struct SkippingSink : DroppingSink {
   std::string_view length_label(std::string_view) const { return "column byte length"; }
   Error unsupported(const ColumnType& type, bool /*in_state*/) const {
     return Error::protocol(
-        cat(type.to_string(), " columns are not supported in buffered block reads"));
+        cat(base::excerpt(type.to_string()), " columns are not supported in buffered block reads"));
   }
 
   const uint8_t* start;  // where the body starts
@@ -133,7 +133,7 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
   if (type.kind != TypeKind::LowCardinality && nested_json_below(type, false)) [[unlikely]] {
     return Error::protocol(
         cat("nested JSON columns are not supported in buffered block reads (column type ",
-            type.to_string(), "); use uncompressed reads or query_raw"));
+            base::excerpt(type.to_string()), "); use uncompressed reads or query_raw"));
   }
   return column;
 }

@@ -113,7 +113,8 @@ Result<ColumnRecord> read_record(ByteSource& source, const BlockLayout& layout, 
   if (layout.serialization_flag) {
     TW_ASSIGN_OR_RETURN(uint8_t flag, source.read_u8());
     if (flag != 0) [[unlikely]] {
-      return Error::protocol(cat("unsupported custom serialization for column '", name, "'"));
+      return Error::protocol(
+          cat("unsupported custom serialization for column '", base::excerpt(name), "'"));
     }
   }
   TW_ASSIGN_OR_RETURN(ColumnType type, parse_column_type(type_name));

@@ -47,8 +47,8 @@ void add(size_t& total, size_t n) {
 }
 
 [[gnu::cold]] Error unsendable(const ColumnInfo& column, std::string_view why) {
-  return Error::protocol(
-      cat("cannot send column '", column.name, "' of type ", column.type_name, ": ", why));
+  return Error::protocol(cat("cannot send column '", base::excerpt(column.name), "' of type ",
+                             base::excerpt(column.type_name), ": ", why));
 }
 
 }  // namespace

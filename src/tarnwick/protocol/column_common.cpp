@@ -26,6 +26,11 @@ Error unknown_json_version(uint64_t version) {
   return Error::protocol(cat("unknown JSON serialization version ", version));
 }
 
+Error streaming_read_unsupported(const ColumnType& type) {
+  return Error::protocol(
+      cat("streaming read unsupported for column type ", base::excerpt(type.debug_string())));
+}
+
 Result<uint64_t> checked_decimal_width(uint32_t precision) {
   if (const unsigned width = decimal_width(precision); width != 0) return uint64_t{width};
   return Error::protocol(cat("unsupported Decimal precision ", precision));

@@ -14,6 +14,8 @@
 
 namespace tarnwick::protocol {
 
+struct ColumnType;
+
 // The label of the length checks of plain fixed-width bodies.
 inline constexpr std::string_view kFixedLabel = "fixed-width column";
 
@@ -25,6 +27,9 @@ inline constexpr std::string_view kFixedLabel = "fixed-width column";
 [[gnu::cold]] base::Error bad_json_version(uint64_t version);
 // "unknown JSON serialization version {}".
 [[gnu::cold]] base::Error unknown_json_version(uint64_t version);
+// "streaming read unsupported for column type {}", the type in its debug form as an excerpt: the
+// refusal of a type whose body no walker can step over.
+[[gnu::cold]] base::Error streaming_read_unsupported(const ColumnType& type);
 
 // The byte width of a Decimal of `precision` digits, refused outside 1..76.
 base::Result<uint64_t> checked_decimal_width(uint32_t precision);

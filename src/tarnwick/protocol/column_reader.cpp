@@ -77,8 +77,9 @@ struct KeepingSink {
   std::string_view length_label(std::string_view label) const { return label; }
   Error unsupported(const ColumnType& type, bool in_state) const {
     if (in_state)
-      return Error::protocol(cat("raw capture does not support type ", type.to_string()));
-    return Error::protocol(cat("streaming read unsupported for column type ", type.debug_string()));
+      return Error::protocol(
+          cat("raw capture does not support type ", base::excerpt(type.to_string())));
+    return streaming_read_unsupported(type);
   }
 
   // The dictionary goes to a vector of its own and the indexes are read, both charged to the

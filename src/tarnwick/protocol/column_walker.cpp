@@ -55,7 +55,8 @@ struct KeptSink : DroppingSink {
   static constexpr bool kBoundsOffsets = true;
 
   Error unsupported(const ColumnType& type, bool /*in_state*/) const {
-    return Error::protocol(cat("raw capture does not support type ", type.to_string()));
+    return Error::protocol(
+        cat("raw capture does not support type ", base::excerpt(type.to_string())));
   }
 };
 

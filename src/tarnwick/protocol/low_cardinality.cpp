@@ -28,8 +28,8 @@ constexpr std::string_view kMaterializedLabel = "LowCardinality materialized col
 // ---- failure texts (built only when something fails) --------------------------------------------
 
 [[gnu::cold]] Error not_expandable(const ColumnType& type) {
-  return Error::protocol(
-      cat("LowCardinality(", type.to_string(), ") materialization is not supported"));
+  return Error::protocol(cat("LowCardinality(", base::excerpt(type.to_string()),
+                             ") materialization is not supported"));
 }
 
 [[gnu::cold]] Error out_of_bounds() {

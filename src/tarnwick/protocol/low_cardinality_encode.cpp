@@ -23,7 +23,7 @@ constexpr uint64_t kFlags = 0x600;  // additional keys, dictionary update: what 
 
 [[gnu::cold]] Error short_body(size_t size, uint64_t rows, const ColumnType& inner) {
   return Error::protocol(cat("LowCardinality plain body of ", size, " bytes does not hold ", rows,
-                             " rows of ", inner.to_string()));
+                             " rows of ", base::excerpt(inner.to_string())));
 }
 
 // The value width of a fixed-width dictionary type, or nothing for String and every type the
@@ -84,8 +84,8 @@ Result<ByteBuffer> encode_low_cardinality(const ColumnType& inner, std::span<con
   const ColumnType& value_type = lc_dictionary_type(inner);
   const std::optional<size_t> w = value_width(value_type);
   if (!w && value_type.kind != TypeKind::String) {
-    return Error::protocol(
-        cat("LowCardinality(", value_type.to_string(), ") encoding is not supported"));
+    return Error::protocol(cat("LowCardinality(", base::excerpt(value_type.to_string()),
+                               ") encoding is not supported"));
   }
   if (nullable && plain.size() < rows) return short_body(plain.size(), rows, inner);
   const std::span<const uint8_t> nulls = plain.first(nullable ? static_cast<size_t>(rows) : 0);

@@ -69,13 +69,14 @@ std::string_view trim_spaces(std::string_view s) {
 
 [[gnu::cold]] Error unknown_insert_column(std::string_view table, std::string_view column) {
   return Error::protocol(
-      cat("insert block for ", table, " contains unknown column '", column, "'"));
+      cat("insert block for ", table, " contains unknown column '", base::excerpt(column), "'"));
 }
 
 [[gnu::cold]] Error insert_column_type_mismatch(std::string_view table, std::string_view column,
                                                 std::string_view got, std::string_view expected) {
-  return Error::protocol(cat("insert block for ", table, " column '", column, "' has type '", got,
-                             "', expected '", expected, "'"));
+  return Error::protocol(cat("insert block for ", table, " column '", base::excerpt(column),
+                             "' has type '", base::excerpt(got), "', expected '",
+                             base::excerpt(expected), "'"));
 }
 
 }  // namespace

@@ -55,6 +55,7 @@ constexpr size_t kTextPiece = 4096;
 
 // Appends to `out` through `append`, then cuts `out` back to `limit` bytes at a character
 // boundary when it grew past them, setting `cut`. Nothing more is appended once `cut` is set.
+// `out` holds at most `limit` bytes when `append` is called.
 template <class Append>
 void keep_within(std::string& out, size_t limit, bool& cut, Append&& append) {
   if (cut) return;
@@ -77,11 +78,13 @@ size_t whole_characters(const uint8_t* piece, size_t n) {
   return n;
 }
 
-// Reads one string through a small buffer. With `out`, its text is appended there (checked, or
-// decoded with replacement) as far as keep_within allows. Otherwise it is dropped; `strict`
-// still checks it.
-Status read_text(ByteSource& in, std::string* out, size_t limit, bool strict, bool& cut) {
-  TW_ASSIGN_OR_RETURN(uint64_t left, protocol::read_string_length(in));
+// Reads the `left` bytes of one string, its length read already, through a small buffer. With
+// `out`, its text is appended there (checked, or decoded with replacement) as far as keep_within
+// allows; checked text is appended no further than the byte that shows where to cut, so storage
+// reserved for `limit` + 1 bytes is never outgrown. Otherwise it is dropped; `strict` still
+// checks it.
+Status read_text_body(ByteSource& in, uint64_t left, std::string* out, size_t limit, bool strict,
+                      bool& cut) {
   if (!strict && (out == nullptr || cut)) return in.skip(left);
   uint8_t piece[kTextPiece + 3];
   size_t held = 0;     // bytes of a character begun at the previous piece's end
@@ -101,7 +104,8 @@ Status read_text(ByteSource& in, std::string* out, size_t limit, bool strict, bo
     if (out != nullptr) {
       keep_within(*out, limit, cut, [&](std::string& text) {
         if (strict) {
-          text.append(reinterpret_cast<const char*>(piece), whole);
+          text.append(reinterpret_cast<const char*>(piece),
+                      std::min(whole, limit + 1 - text.size()));
         } else {
           base::append_utf8_lossy(text, piece, whole);
         }
@@ -114,14 +118,41 @@ Status read_text(ByteSource& in, std::string* out, size_t limit, bool strict, bo
   return {};
 }
 
+// One string, its length included; see read_text_body.
+Status read_text(ByteSource& in, std::string* out, size_t limit, bool strict, bool& cut) {
+  TW_ASSIGN_OR_RETURN(uint64_t left, protocol::read_string_length(in));
+  return read_text_body(in, left, out, limit, strict, cut);
+}
+
+// The memory a kept text takes of its own: none while it fits inside the string.
+size_t storage_of(const std::string& text) {
+  static const size_t inline_capacity = std::string().capacity();
+  return text.capacity() > inline_capacity ? text.capacity() : 0;
+}
+
 }  // namespace
 
 Result<std::string> KeptTexts::read(ByteSource& in) {
+  TW_ASSIGN_OR_RETURN(uint64_t length, protocol::read_string_length(in));
   std::string text;
   bool cut = false;
-  TW_TRY(read_text(in, &text, left_, true, cut));
-  left_ -= text.size();
-  if (cut) text.append(kTruncatedMarker);
+  if (length <= left_) {
+    text.reserve(static_cast<size_t>(length));
+    TW_TRY(read_text_body(in, length, &text, left_, true, cut));
+    left_ -= std::min(left_, std::max(text.size(), storage_of(text)));
+    return text;
+  }
+  // Past the bound: what fits of it with the marker, or the marker alone, which takes no memory
+  // of its own; later texts keep only the marker.
+  const size_t room = left_ > kTruncatedMarker.size() ? left_ - kTruncatedMarker.size() : 0;
+  left_ = 0;
+  if (room == 0) {
+    TW_TRY(read_text_body(in, length, nullptr, 0, true, cut));
+    return std::string(kTruncatedMarker);
+  }
+  text.reserve(room + kTruncatedMarker.size());
+  TW_TRY(read_text_body(in, length, &text, room, true, cut));
+  text.append(kTruncatedMarker);
   return text;
 }
 

@@ -28,9 +28,10 @@ inline constexpr size_t kMaxPacketText = size_t{1} << 20;
 // Ends a text cut to the bound.
 using base::kTruncatedMarker;
 
-// Texts read from one packet under one bound for all of them. Each is read through a small
-// buffer; the text that reaches the bound is cut there at a character boundary and ends with
-// kTruncatedMarker, and a later one keeps only the marker. The bytes left out are read and
+// Texts read from one packet under one bound for all of them, counted as the memory they take.
+// Each is read through a small buffer into storage of its own length; the text that reaches the
+// bound is cut at a character boundary so that it fits with kTruncatedMarker, and a later one
+// keeps only the marker, which takes no memory of its own. The bytes left out are read and
 // dropped.
 class KeptTexts {
  public:

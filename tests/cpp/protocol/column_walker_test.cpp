@@ -13,6 +13,7 @@
 #include "support/results.h"
 #include "support/sources.h"
 #include "support/wire_builder.h"
+#include "tarnwick/base/format.h"
 #include "tarnwick/column/any.h"
 #include "tarnwick/protocol/block_discarder.h"
 #include "tarnwick/protocol/block_parser.h"
@@ -57,11 +58,14 @@ Wire dyn2(std::vector<std::string> names) {  // a version-2 Dynamic prefix
   return w;
 }
 
+// Each quotes the type as an excerpt.
 std::string refusal(const std::string& reader, const ColumnType& type) {
   if (reader == "keep")
-    return kE + "streaming read unsupported for column type " + type.debug_string();
-  if (reader == "discard") return kE + "discard unsupported for column type " + type.debug_string();
-  return kE + type.to_string() + " columns are not supported in buffered block reads";
+    return kE + "streaming read unsupported for column type " + base::excerpt(type.debug_string());
+  if (reader == "discard")
+    return kE + "discard unsupported for column type " + base::excerpt(type.debug_string());
+  return kE + base::excerpt(type.to_string()) +
+         " columns are not supported in buffered block reads";
 }
 
 std::string expected(const Case& c, const std::string& reader, const ColumnType& type) {
@@ -70,7 +74,7 @@ std::string expected(const Case& c, const std::string& reader, const ColumnType&
   if (want == kRefused) want = refusal(reader, type);
   if (want == kNestedJson) {
     want = kE + "nested JSON columns are not supported in buffered block reads (column type " +
-           type.to_string() + "); use uncompressed reads or query_raw";
+           base::excerpt(type.to_string()) + "); use uncompressed reads or query_raw";
   }
   return want;
 }

@@ -266,7 +266,8 @@ TEST(HandshakeTest, ExceptionInsteadOfHelloIsAnAuthenticationError) {
 }
 
 // The Hello's texts share the bound of the texts kept from one packet (1 MiB): the text that
-// reaches it is cut there and marked, later ones keep only the marker, the rest is still read.
+// reaches it is cut to fit there with its marker, later ones keep only the marker, the rest is
+// still read.
 TEST(HandshakeTest, HelloTextsAreBounded) {
   const std::string marker = "... (truncated)";
   const std::string name(700 * 1024, 'n'), display(400 * 1024, 'd');
@@ -280,12 +281,66 @@ TEST(HandshakeTest, HelloTextsAreBounded) {
   ASSERT_TRUE(info.ok()) << info.error().to_string();
   EXPECT_TRUE(info->name == name);
   EXPECT_EQ(info->timezone, "UTC");
-  EXPECT_TRUE(*info->display_name == display.substr(0, (1 << 20) - name.size() - 3) + marker);
+  EXPECT_TRUE(*info->display_name ==
+              display.substr(0, (1 << 20) - name.size() - 3 - marker.size()) + marker);
   EXPECT_EQ(info->server_chunked_send_mode, marker);
   ASSERT_EQ(info->password_complexity_rules.size(), 1u);
   EXPECT_EQ(info->password_complexity_rules[0].second, marker);
   EXPECT_EQ(info->version_54479, 11u);
   EXPECT_EQ(in.remaining(), 0u);
+}
+
+// The bound holds for the memory the texts take, not only their lengths: rules past it keep the
+// marker alone, which takes no memory of its own. 600 rules of 5000 + 4096 bytes (5.5 MB) are
+// sent; the patterns cross the size in which texts are read.
+TEST(HandshakeTest, HelloTextsTakeNoMoreMemoryThanTheBound) {
+  const std::string marker = "... (truncated)";
+  const std::string pattern(5000, 'p'), message(4096, 'm');
+  constexpr size_t kRules = 600;
+  Wire g;
+  g.bytes({0x00}).str("ClickHouse").bytes({24, 8}).varint(54483).bytes({0x03});
+  g.str("UTC").str(std::string(3000, 'd')).bytes({0x05}).str("chunked").str("chunked");
+  g.varint(kRules);
+  for (size_t i = 0; i < kRules; ++i) g.str(pattern).str(message);
+  g.fill(8, 0x01).str("").bytes({0x09, 0x0B});
+  base::MemorySource in(g.get());
+  auto info = read_server_hello(in, 54483);
+  ASSERT_TRUE(info.ok()) << info.error().to_string();
+  EXPECT_EQ(in.remaining(), 0u);
+
+  const size_t inline_capacity = std::string().capacity();
+  size_t held = 0;
+  const auto take = [&](const std::string& text) {
+    if (text.capacity() > inline_capacity) held += text.capacity();
+  };
+  for (const std::string* text :
+       {&info->name, &*info->timezone, &*info->display_name, &info->server_chunked_send_mode,
+        &info->server_chunked_recv_mode}) {
+    take(*text);
+  }
+  size_t whole = 0, cut = 0, bare = 0;
+  ASSERT_EQ(info->password_complexity_rules.size(), kRules);
+  for (const auto& [p, m] : info->password_complexity_rules) {
+    for (const auto* pair : {&p, &m}) {
+      const std::string& text = *pair;
+      const std::string& sent = pair == &p ? pattern : message;
+      take(text);
+      if (text == sent) {
+        ++whole;
+      } else if (text == marker) {
+        ++bare;
+      } else {
+        ++cut;
+        EXPECT_TRUE(text.ends_with(marker) &&
+                    sent.starts_with(text.substr(0, text.size() - marker.size())));
+      }
+    }
+  }
+  EXPECT_LE(held, size_t{1} << 20);
+  EXPECT_EQ(whole + cut + bare, 2 * kRules);
+  EXPECT_GT(whole, 200u);  // about 1 MiB of them
+  EXPECT_LE(cut, 1u);
+  EXPECT_EQ(info->password_complexity_rules.back().second, marker);
 }
 
 TEST(HandshakeTest, EveryTruncatedServerHelloFailsCleanly) {

@@ -246,6 +246,25 @@ TEST(ServerPacketsTest, ExceptionTextAcrossPieces) {
             "invalid utf8: invalid utf-8 sequence of 2 bytes from index 2998");
 }
 
+// A lossy string never fails on its content, only on its length.
+TEST(ServerPacketsTest, LossyStrings) {
+  Wire wire;
+  wire.str(
+          "a\xFF"
+          "b\xE2\x82")
+      .varint(16777216);
+  base::MemorySource in(wire.get());
+  auto text = read_string_lossy(in);
+  ASSERT_TRUE(text.ok());
+  EXPECT_EQ(*text,
+            "a\xEF\xBF\xBD"
+            "b\xEF\xBF\xBD");
+  auto over = read_string_lossy(in);
+  ASSERT_FALSE(over.ok());
+  EXPECT_TRUE(over.error().message().starts_with("string length 16777216 exceeds"))
+      << over.error().message();
+}
+
 TEST(ServerPacketsTest, ProgressAndProfileInfoByRevision) {
   const Bytes ones(16, 0x01);
   const struct {
