@@ -45,7 +45,6 @@ struct KeepingSink {
   static constexpr bool kExpands = true;
   static constexpr bool kKeptForm = false;
   static constexpr bool kStateKinds = true;
-  static constexpr bool kOtherAsString = false;
   // A LowCardinality inside a Variant or Dynamic body is kept as it came: its flags give only the
   // width.
   static constexpr bool kCheckStateLcFlags = false;
@@ -78,7 +77,7 @@ struct KeepingSink {
   Error unsupported(const ColumnType& type, bool in_state) const {
     if (in_state)
       return Error::protocol(cat("raw capture does not support type ", type.to_string()));
-    return Error::protocol(cat("streaming read unsupported for column type ", type.debug_string()));
+    return unreadable_column_type(type);
   }
 
   // The dictionary goes to a vector of its own and the indexes are read, both charged to the
@@ -128,6 +127,10 @@ Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_
   Status st = ColumnWalker<KeepingSink>(source, keep, layout).column(type, rows);
   budget = keep.budget;
   return st;
+}
+
+Error unreadable_column_type(const ColumnType& type) {
+  return Error::protocol(cat("streaming read unsupported for column type ", type.debug_string()));
 }
 
 // ---- appending primitives -----------------------------------------------------------------------

@@ -42,6 +42,10 @@ inline constexpr uint64_t kOffsetTotalLimit = 10000000;
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
                              ByteBuffer& out, uint64_t& budget, const BlockLayout& layout = {});
 
+// The refusal of a column (outside Variant and Dynamic bodies) of a type whose body the readers do
+// not know: "streaming read unsupported for column type {its Debug form}".
+base::Error unreadable_column_type(const ColumnType& type);
+
 // ---- appending primitives -----------------------------------------------------------------------
 
 // Appends exactly `n` bytes read from the source; on a failed read the vector keeps its length.
