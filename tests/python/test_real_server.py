@@ -321,11 +321,7 @@ class RealServerTest(unittest.TestCase):
                 list(stream)
             self.assertLess(time.monotonic() - began, 10, compression)
             self.assertEqual(str(ctx.exception), "protocol error: " + refused, compression)
-            end = time.monotonic() + 10
-            while not stream.finished and time.monotonic() < end:
-                time.sleep(0.01)
-            self.assertTrue(stream.finished, compression)
-            del stream
+            self.assertFalse(stream.eos)
             for i in range(1, 4):  # broken, or its own answer: never the stream's rest
                 try:
                     got = c.query(f"SELECT {i} AS c{i}")
