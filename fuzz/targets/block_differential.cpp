@@ -11,7 +11,7 @@
 // block has a nested JSON column or a LowCardinality with other index flags inside a Variant or
 // Dynamic column, which only it refuses (the keeping reader stores those bodies as they came,
 // reading the flags only for the index width). It may accept what the keeping reader refuses: it
-// has no column budget and keeps Other columns.
+// has no column budget.
 //
 // The selector's low flag bit picks the layout of older servers (no custom-serialization flag, a
 // body for a nested LowCardinality of no rows); all three decoders read with the same layout.

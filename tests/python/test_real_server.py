@@ -9,6 +9,7 @@ import math
 import os
 import re
 import struct
+import time
 import unittest
 import urllib.parse
 import urllib.request
@@ -325,6 +326,34 @@ class RealServerTest(unittest.TestCase):
             self.assertLess(rows, 200001)
             self.assertTrue(stream.eos)
             self.assertEqual(c.query_tuples("SELECT 2"), [(2,)])
+
+    def test_a_stream_of_a_type_it_cannot_read_fails_at_once_and_the_client_stays_in_step(self):
+        # An Interval column (8-byte values on the wire) is refused as soon as its block arrives,
+        # as the buffered calls refuse it, never read as something else or waited on.
+        query = "SELECT number, toIntervalSecond(number) FROM numbers(100000)"
+        refused = 'streaming read unsupported for column type Other("IntervalSecond")'
+        for compression in (None, "lz4"):
+            c = _Client(TCP, connect_timeout=10, query_timeout=60, compression=compression)
+            self.addCleanup(c.discard)
+            with self.assertRaises(ValueError) as ctx:
+                c.query(query)
+            self.assertIn(refused, str(ctx.exception), compression)
+            c = _Client(TCP, connect_timeout=10, query_timeout=60, compression=compression)
+            self.addCleanup(c.discard)
+            stream = c.query_stream(query)
+            began = time.monotonic()
+            with self.assertRaises(RuntimeError) as ctx:
+                list(stream)
+            self.assertLess(time.monotonic() - began, 10, compression)
+            self.assertEqual(str(ctx.exception), "protocol error: " + refused, compression)
+            self.assertFalse(stream.eos)
+            for i in range(1, 4):  # broken, or its own answer: never the stream's rest
+                try:
+                    got = c.query(f"SELECT {i} AS c{i}")
+                except ConnectionError as e:
+                    self.assertIn("connection is broken by an earlier failed exchange", str(e))
+                    continue
+                self.assertEqual(got, [{f"c{i}": i}], compression)
 
     def test_a_call_after_an_early_server_error_never_gets_another_calls_answer(self):
         # 18.16 raises a syntax error before it reads the data that follows the query and then

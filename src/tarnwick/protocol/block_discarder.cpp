@@ -17,7 +17,6 @@ namespace {
 // arrays are not bounded as a whole, since nothing of them is held.
 struct DiscardingSink : DroppingSink {
   static constexpr bool kStateKinds = false;
-  static constexpr bool kOtherAsString = false;
   static constexpr bool kCheckStateLcFlags = true;
   static constexpr bool kBoundsOffsets = false;
 

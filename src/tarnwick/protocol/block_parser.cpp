@@ -22,11 +22,11 @@ namespace {
 
 // Steps over a body in memory to find where it ends. Unlike the keeping reader it charges the
 // column's budget only with the memory the walk holds (the body is charged once it is measured),
-// keeps Other columns (rows of strings), and refuses a LowCardinality with other index flags inside
-// a Variant or Dynamic body, whose layout it cannot know. Lengths are checked under one label.
+// and refuses a LowCardinality with other index flags inside a Variant or Dynamic body, whose
+// layout it cannot know. Lengths are checked under one label. A type whose layout is unknown is
+// refused as the keeping reader refuses it: its bytes are never stepped over as something else.
 struct SkippingSink : DroppingSink {
   static constexpr bool kStateKinds = true;
-  static constexpr bool kOtherAsString = true;
   static constexpr bool kCheckStateLcFlags = true;
   static constexpr bool kBoundsOffsets = true;
 
@@ -52,6 +52,7 @@ struct SkippingSink : DroppingSink {
   uint64_t room() const { return budget; }
   std::string_view length_label(std::string_view) const { return "column byte length"; }
   Error unsupported(const ColumnType& type, bool /*in_state*/) const {
+    if (type.kind == TypeKind::Other) return streaming_read_unsupported(type);
     return Error::protocol(
         cat(base::excerpt(type.to_string()), " columns are not supported in buffered block reads"));
   }

@@ -45,7 +45,6 @@ struct KeepingSink {
   static constexpr bool kExpands = true;
   static constexpr bool kKeptForm = false;
   static constexpr bool kStateKinds = true;
-  static constexpr bool kOtherAsString = false;
   // A LowCardinality inside a Variant or Dynamic body is kept as it came: its flags give only the
   // width.
   static constexpr bool kCheckStateLcFlags = false;

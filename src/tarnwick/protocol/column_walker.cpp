@@ -50,7 +50,6 @@ namespace {
 struct KeptSink : DroppingSink {
   static constexpr bool kKeptForm = true;
   static constexpr bool kStateKinds = true;
-  static constexpr bool kOtherAsString = false;
   static constexpr bool kCheckStateLcFlags = false;
   static constexpr bool kBoundsOffsets = true;
 

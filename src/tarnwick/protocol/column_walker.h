@@ -26,7 +26,7 @@
 // UnexpectedEof); the walker never looks past what it has read.
 //
 // A sink provides:
-//   kExpands, kStateKinds, kOtherAsString, kCheckStateLcFlags, kBoundsOffsets, kOffsetRun,
+//   kExpands, kStateKinds, kCheckStateLcFlags, kBoundsOffsets, kOffsetRun,
 //   kKeptForm (the source is a kept column: the words of the plain setting are not there),
 //   take(source, n), view(source, n), word(source), varint(source), text(source, label),
 //   run_room(window), took_run(p, n), hold(n) (memory the walk or the kept column will take beyond
@@ -210,8 +210,10 @@ class ColumnWalker {
         if (state.kind != Kind::Dynamic || state.dynamic.empty()) [[unlikely]]
           return base::Error::protocol("missing Dynamic state prefix");
         return dynamic(state.dynamic.front(), rows, depth);
-      case TypeKind::Other:  // inside Variant and Dynamic bodies, kept with the String layout
-        if (raw || Sink::kOtherAsString) return strings(rows, "string value length");
+      case TypeKind::Other:
+        // Inside Variant and Dynamic bodies, kept with the String layout. Elsewhere its layout is
+        // unknown: its bytes are never read as anything.
+        if (raw) return strings(rows, "string value length");
         return sink_.unsupported(type, false);
       default:
         return leaf(type, rows, raw);

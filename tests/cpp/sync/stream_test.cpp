@@ -113,6 +113,39 @@ TEST(QueryStream, FailuresLeaveTheConnectionBroken) {
   }
 }
 
+// A column type the client cannot read (an Interval's 8-byte values) ends the stream at once with
+// the buffered reader's refusal, in both framings, plain and compressed: its bytes are never taken
+// for anything else. Read as string lengths, the first value (1000) would ask for 488 bytes where
+// 22 follow, so a stream that did so would wait for the rest until its query time-out.
+TEST(QueryStream, AColumnItCannotReadEndsTheStreamAtOnce) {
+  std::string values;
+  for (int i = 0; i < 3; ++i) values += "e803000000000000";
+  const std::string steps = "q;data:x:UInt64:1;rawdata:i:IntervalSecond:3:" + values;
+  for (const char* mode : {"chunked", "notchunked"}) {
+    for (bool lz4 : {false, true}) {
+      SCOPED_TRACE(std::string(mode) + (lz4 ? " lz4" : " plain"));
+      Session s(steps, {{"send_mode", mode}, {"recv_mode", mode}}, [&](ClientConfig& c) {
+        c.compression = lz4 ? compression::kMethodLz4 : kCompressionOff;
+        c.query_timeout = base::Duration::from_secs(60);
+      });
+      auto stream = s->start_stream("SELECT x");
+      ASSERT_TRUE(stream.ok()) << stream.error().to_string();
+      const auto began = Clock::now();
+      std::string error;
+      EXPECT_EQ(read_all(*stream, error), std::vector<uint64_t>{1});
+      EXPECT_LT(Clock::now() - began, std::chrono::seconds(5));  // not the time-out's 60 s
+      EXPECT_EQ(error,
+                "protocol error: streaming read unsupported for column type "
+                "Other(\"IntervalSecond\")");
+      EXPECT_TRUE(stream->finished());
+      EXPECT_FALSE(stream->read_next_block()->has_value());
+      stream = base::Error::protocol("dropped");
+      testing::expect_broken(s);  // the rest of the response is never read as the next answer
+      s.finish(false);
+    }
+  }
+}
+
 // A stream ended by a server exception leaves the session in step only when the Ping the client
 // sends before its next exchange is answered by Pong; bytes the stream received past the exception
 // are read first.
