@@ -209,6 +209,24 @@ TEST(Exchanges, InsertRefusalsAndEnd) {
   }
 }
 
+// Under a limit of 0 only Data blocks whose bodies are all empty are kept; the blocks beside the
+// data and an insert's table structure are held to a bound of their own.
+TEST(Exchanges, BlocksBesideTheDataAreNotHeldToTheResponseLimit) {
+  Session s(
+      "q;data:x:UInt64:;totals:x:UInt64:1,2;extremes:x:UInt64:3;pevents:n:String:a;"
+      "data:x:UInt64:;eos;q;progress;data:x:UInt8:;insert;eos;ping",
+      {}, [](ClientConfig& c) { c.max_response_size = 0; });
+  auto r = s.query();
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
+  EXPECT_EQ(r->size(), 2u);
+  auto begun = s->begin_insert("INSERT INTO t VALUES");
+  ASSERT_TRUE(begun.ok()) << begun.error().to_string();
+  ASSERT_TRUE(s->send_data("", uint8_block("x", "UInt8")).ok());
+  ASSERT_TRUE(s->end_insert().ok());
+  EXPECT_TRUE(s->ping().ok());
+  s.finish();
+}
+
 TEST(Exchanges, InsertStartFailures) {
   // A response that ended cleanly leaves the connection idle; an unknown packet breaks it.
   const struct {
