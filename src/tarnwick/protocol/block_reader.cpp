@@ -174,14 +174,18 @@ Result<ColumnRecord> BlockAllowance::read_record(ByteSource& source, const Block
   return read_record_with(source, layout, [this](uint64_t len) { return charge_held(len); });
 }
 
-uint64_t BlockAllowance::column_budget() const {
+uint64_t BlockAllowance::either_room() const {
   uint64_t either;
   if (__builtin_add_overflow(room_of(limits_.data, charged_.data),
                              room_of(limits_.held, charged_.held), &either)) {
-    either = UINT64_MAX;
+    return UINT64_MAX;
   }
+  return either;
+}
+
+uint64_t BlockAllowance::column_budget() const {
   const uint64_t total_room = room_of(limits_.total, charged_.data + charged_.held);
-  return std::min({kColumnByteLimit, either, total_room});
+  return std::min({kColumnByteLimit, either_room(), total_room});
 }
 
 Status BlockAllowance::settle(uint64_t given, uint64_t budget, uint64_t appended, bool hold_refused,
@@ -193,8 +197,7 @@ Status BlockAllowance::settle(uint64_t given, uint64_t budget, uint64_t appended
     // limit that ran short.
     const uint64_t asked = budget + std::max<uint64_t>(read.error().decoded(), 1);
     const uint64_t used = charged_.data + charged_.held;
-    if (given == room_of(limits_.total, used) &&
-        given < room_of(limits_.data, charged_.data) + room_of(limits_.held, charged_.held)) {
+    if (given == room_of(limits_.total, used) && given < either_room()) {
       return Error::response_too_large(used + took + asked, limits_.total);
     }
     const uint64_t data = charged_.data + appended + (hold_refused ? 0 : asked);

@@ -100,6 +100,7 @@ class BlockAllowance {
  private:
   base::Status charge_held(uint64_t n);
   base::Status check() const;
+  uint64_t either_room() const;  // what the data and held limits have left together
 
   BlockLimits limits_;
   uint64_t floor_ = 0;
