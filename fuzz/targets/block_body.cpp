@@ -5,6 +5,8 @@
 // With the selector's flags set the block is read, and parsed from memory, under a byte limit of
 // 64 bytes per input byte times the flags, within reach of the lengths small inputs claim: a block
 // accepted costs no more than the limit, and one refused for it names a count above the limit.
+// Read once more with half that limit for its decoded bytes and the whole of it for what else it
+// holds, a block accepted decodes to no more than the half, and a refusal names the limit it met.
 #include "fuzz_support.h"
 #include "tarnwick/column/any.h"
 #include "tarnwick/column/owned.h"
@@ -34,6 +36,15 @@ int fuzz_block_body(const uint8_t* data, size_t size) {
     check_limit(protocol::read_block_body(limited, {}, limit), limit);
     uint64_t pos = 0;
     check_limit(protocol::parse_block_body(in.rest, pos, {}, limit), limit);
+    const protocol::BlockLimits split{limit / 2, limit, UINT64_MAX};
+    ChunkSource again(in.rest, in.chunk);
+    const auto kept = protocol::read_block_body(again, {}, split);
+    if (kept.ok()) {
+      TW_FUZZ_CHECK(protocol::block_data_size(*kept) <= split.data);
+    } else if (kept.error().kind() == base::ErrorKind::ResponseTooLarge) {
+      const uint64_t met = kept.error().is_allowance_exceeded() ? split.held : split.data;
+      TW_FUZZ_CHECK(kept.error().decoded() > met && kept.error().limit() == met);
+    }
   }
   ChunkSource source(in.rest, in.chunk);
   auto block = protocol::read_block_body(source);

@@ -22,7 +22,7 @@ namespace tarnwick::fuzz {
 namespace {
 
 const sync::TablesStatusBounds kTablesStatusBounds{sync::kMaxTablesStatusEntries,
-                                                   sync::ClientConfig{}.max_response_size};
+                                                   sync::kTablesStatusByteLimit};
 
 constexpr uint64_t kRevisions[8] = {54412, 54459, 54460, 54463, 54464, 54469, 54477, 54483};
 

@@ -90,7 +90,7 @@ class _Client:
 @final
 class _QueryStream(Iterator[_Block]):
     """Blocks of a streamed query from a background reader thread (bounded channel of 32 messages
-    and 16 MiB of blocks; each block held to max_response_size)."""
+    and 16 MiB of blocks; each block held to 256 MiB, names included)."""
 
     def __iter__(self) -> _QueryStream: ...
     def __next__(self) -> _Block: ...

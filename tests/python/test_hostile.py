@@ -101,7 +101,8 @@ def send_all(*packets, repeat=1, eos=True):
 
 class BufferedMemoryTest(unittest.TestCase):
     def test_names_and_type_texts_are_charged_before_they_are_kept(self):
-        # 64 MiB of names or type texts in one block of no rows, under a 1 MiB limit.
+        # 64 MiB of names or type texts in one block of no rows, under a 1 MiB limit: they meet the
+        # 16 MiB allowance beside the data, which bounds the growth.
         long_type = "Tuple(" + "a" * (16 * MIB - 16) + " UInt8)"
         cases = [
             ("names", "query", named_block(4, 16 * MIB - 16)),
@@ -113,20 +114,21 @@ class BufferedMemoryTest(unittest.TestCase):
                 with serve([send_all(packet)], hello=PLAIN) as srv:
                     c = _Client(f"127.0.0.1:{srv.port}", max_response_size=MIB)
                     with PeakRss() as peak:
-                        with self.assertRaisesRegex(ValueError, "max_response_size 1048576"):
+                        with self.assertRaisesRegex(ValueError, "allowance of 16777216 bytes"):
                             getattr(c, method)("SELECT n")
                     self.assertLess(peak.growth, 16 * MIB)
                     c.discard()
             del packet
 
-    def test_the_insert_structure_is_charged_to_the_response_limit(self):
+    def test_the_insert_structure_is_held_to_the_block_limit_not_the_response_limit(self):
+        # 64 MiB of names: within the 256 MiB a block beside the data may hold, whatever
+        # max_response_size says; the structure is dropped once read.
         packet = named_block(4, 16 * MIB - 16)
         with serve([send_all(packet, eos=False)], hello=PLAIN) as srv:
             c = _Client(f"127.0.0.1:{srv.port}", max_response_size=MIB)
             with PeakRss() as peak:
-                with self.assertRaisesRegex(ValueError, "exceeds the limit of 1048576 bytes"):
-                    c.begin_insert_stream("INSERT INTO t VALUES")
-            self.assertLess(peak.growth, 16 * MIB)
+                c.begin_insert_stream("INSERT INTO t VALUES")
+            self.assertLess(peak.growth, 96 * MIB)
             c.discard()
 
     def test_a_flood_of_empty_blocks_meets_the_limit(self):
@@ -138,8 +140,9 @@ class BufferedMemoryTest(unittest.TestCase):
                 with serve([send_all(packet, repeat=count)], hello=PLAIN) as srv:
                     c = _Client(f"127.0.0.1:{srv.port}", max_response_size=MIB)
                     began = time.monotonic()
+                    # Under a 1 MiB limit the blocks' least costs meet the 16 MiB allowance.
                     with PeakRss() as peak:
-                        with self.assertRaisesRegex(ValueError, "max_response_size 1048576"):
+                        with self.assertRaisesRegex(ValueError, "allowance of 16777216 bytes"):
                             c.query("SELECT c")
                     self.assertLess(peak.growth, 16 * MIB)
                     self.assertLess(time.monotonic() - began, 10.0)
@@ -257,14 +260,16 @@ class BufferedMemoryTest(unittest.TestCase):
         with serve([step]) as srv:
             c = _Client(f"127.0.0.1:{srv.port}", max_response_size=64 * MIB)
             with PeakRss() as peak:
-                # The block, one column record and the rows' floor.
-                with self.assertRaisesRegex(ValueError, "decoded 80000384 bytes"):
+                # The block, one column record, its texts and the rows' floor, against the
+                # allowance beside the data (here max_response_size itself).
+                with self.assertRaisesRegex(ValueError, "80000392 bytes held beside the decoded "
+                                            "data .* allowance of 67108864 bytes"):
                     c.query("SELECT t")
             self.assertLess(peak.growth, 48 * MIB)
             c.discard()
 
 
-    def test_a_table_status_answer_is_held_to_the_request_and_the_limit(self):
+    def test_a_table_status_answer_is_held_to_the_request_not_the_response_limit(self):
         # 340,000 distinct entries answering a request about one table: their names fit the
         # bound on kept texts, their entries cost some 40 MB.
         many = (b"\x09" + varint(340_000)
@@ -290,11 +295,7 @@ class BufferedMemoryTest(unittest.TestCase):
             c.discard()
         with serve([limited], hello={"send_chunked": False, "recv_chunked": False}) as srv:
             c = _Client(f"127.0.0.1:{srv.port}", max_response_size=300)
-            with self.assertRaisesRegex(ValueError, r"response too large: decoded \d+ bytes"):
-                c.tables_status([("d", "a"), ("d", "b"), ("d", "c")])
-            # Refused part-way through the packet: the connection is not used again.
-            with self.assertRaisesRegex(ConnectionError, "broken"):
-                c.tables_status([])
+            self.assertEqual(len(c.tables_status([("d", "a"), ("d", "b"), ("d", "c")])), 3)
             c.discard()
 
 
@@ -642,53 +643,38 @@ class StreamTest(unittest.TestCase):
                     self.assertLess(time.monotonic() - began, 1.9)
                     c.discard()
 
-    def test_a_packet_still_arriving_is_held_to_the_block_limit(self):
-        # Four 400 kB strings under a 1 MiB limit; the server sends 1.2 MB and then stalls.
+    def test_a_packet_still_arriving_is_not_held_to_the_response_limit(self):
+        # Four 400 kB strings under a 1 MiB limit, sent in two parts: a stream has no response
+        # budget, so the block arrives whole.
         body = b"".join(varint(400_000) + b"s" * 400_000 for _ in range(4))
         packet = sp.data(Block([Column("s", "String", raw=body)], rows=4))
 
         def step(conn):
             conn.expect_query()
             conn.send_raw(packet[:1_200_000])
+            time.sleep(0.3)
+            conn.send_raw(packet[1_200_000:] + sp.end_of_stream())
             conn.wait_closed(10)
 
         with serve([step], hello={"send_chunked": False, "recv_chunked": False}) as srv:
             c = _Client(f"127.0.0.1:{srv.port}", max_response_size=MIB, query_timeout=5.0)
-            s = c.query_stream("SELECT s")
-            began = time.monotonic()
-            with self.assertRaisesRegex(RuntimeError,
-                                        "exceeds the stream's block limit 1048576") as caught:
-                next(s)
-            self.assertLess(time.monotonic() - began, 2.0)
-            # The count includes the charge that crossed the limit.
-            at_least = int(str(caught.exception).split("block of at least ")[1].split()[0])
-            self.assertGreater(at_least, MIB)
-            s.discard()
+            self.assertEqual(sum(len(b) for b in c.query_stream("SELECT s")), 4)
             c.discard()
 
-    def test_names_count_toward_the_block_limit_and_the_read_ahead(self):
-        # Blocks of one row carrying 12 MiB of names each: over a 1 MiB block limit; under the
-        # default one they fill the channel's 16 MiB at once, with the consumer away.
+    def test_names_count_toward_the_read_ahead(self):
+        # Blocks of one row carrying 12 MiB of names each fill the channel's 16 MiB at once, with
+        # the consumer away, whatever max_response_size says (a stream has no response budget).
         small = named_block(3, 4 * MIB, rows=1)
-        with serve([send_all(small, repeat=8)], hello=PLAIN) as srv:
-            c = _Client(f"127.0.0.1:{srv.port}", max_response_size=MIB)
-            with PeakRss() as peak:
-                s = c.query_stream("SELECT n")
-                with self.assertRaisesRegex(RuntimeError,
-                                            "exceeds the stream's block limit 1048576"):
-                    next(s)
-            self.assertLess(peak.growth, 16 * MIB)
-            s.discard()
-            c.discard()
-
-        with serve([send_all(small, repeat=16)], hello=PLAIN) as srv:
-            c = _Client(f"127.0.0.1:{srv.port}")
-            with PeakRss() as peak:
-                s = c.query_stream("SELECT n")
-                time.sleep(1.0)
-            self.assertLess(peak.growth, 64 * MIB)
-            self.assertEqual(sum(len(b) for b in s), 16)
-            c.discard()
+        for limit in ({"max_response_size": MIB}, {}):
+            with self.subTest(**limit):
+                with serve([send_all(small, repeat=16)], hello=PLAIN) as srv:
+                    c = _Client(f"127.0.0.1:{srv.port}", **limit)
+                    with PeakRss() as peak:
+                        s = c.query_stream("SELECT n")
+                        time.sleep(1.0)
+                    self.assertLess(peak.growth, 64 * MIB)
+                    self.assertEqual(sum(len(b) for b in s), 16)
+                    c.discard()
 
     def test_read_ahead_is_bounded_by_bytes_while_the_consumer_waits(self):
         # 24 blocks of 8 MB each; the consumer takes none for a while.

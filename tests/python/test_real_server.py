@@ -306,6 +306,45 @@ class RealServerTest(unittest.TestCase):
                 c.discard()
         self.assertEqual(http(f"SELECT count() FROM {table}"), "0\n")
 
+    def test_max_response_size_counts_the_decoded_data_blocks_only(self):
+        # A body of one byte fits under 1; a header-only answer under 0.
+        self.assertEqual(self.client(max_response_size=1).query_tuples("SELECT toUInt8(1)"), [(1,)])
+        c = self.client(max_response_size=0)
+        self.assertEqual(c.query_tuples("SELECT 1 WHERE 0"), [])
+        # The Totals block counts toward nothing: the two rows (UInt8 and UInt64) are 18 bytes.
+        grouped = ("SELECT toUInt8(number % 2) AS k, count() AS n FROM numbers(10) "
+                   "GROUP BY k WITH TOTALS ORDER BY k")
+        self.assertIn('"totals"', http(grouped + " FORMAT JSON"))
+        self.assertEqual(self.client(max_response_size=18).query_tuples(grouped),
+                         [(0, 5), (1, 5)])
+        self.assertEqual(c.query_tuples(grouped.replace("numbers(10)", "numbers(10) WHERE 0")), [])
+        # Neither is the insert's table structure, nor a table-status answer.
+        table = self.table("limits", [("x", "UInt8")])
+        c.insert(f"INSERT INTO {table} VALUES", table, [dicts_to_block([{"x": 3}], [("x", "UInt8")])])
+        self.assertEqual(http(f"SELECT x FROM {table}"), "3\n")
+        self.assertEqual(c.table_status("default", table),
+                         {"is_replicated": False, "absolute_delay": 0, "is_readonly": False})
+        self.assertEqual(c.query_tuples("SELECT 1 WHERE 0"), [])
+        # Two blocks of 100 UInt64 rows add up to exactly 1600; the crossing block counts whole.
+        query = "SELECT number FROM system.numbers LIMIT 200"
+        for limit in (1600, 1599):
+            c = self.client(max_response_size=limit)
+            c.execute("SET max_block_size = 100")
+            if limit == 1600:
+                self.assertEqual([len(b) for b in c.query_blocks(query) if len(b)], [100, 100])
+            else:
+                with self.assertRaisesRegex(ValueError, "decoded 1600 bytes exceeds "
+                                            "max_response_size 1599; raise max_response_size "
+                                            "or use a streaming API"):
+                    c.query_tuples(query)
+                self.assertEqual(c.query_tuples("SELECT toUInt8(2)"), [(2,)])
+        # A stream is not held to it, though each of its blocks (65536 rows of 24 bytes) is over it.
+        query = "SELECT number AS a, number * 2 AS b, number * 3 AS c FROM system.numbers LIMIT 300000"
+        with self.assertRaisesRegex(ValueError, "use a streaming API"):
+            self.client(max_response_size=1 << 20).query_tuples(query)
+        c = self.client(max_response_size=1 << 20)
+        self.assertEqual(sum(len(b) for b in c.query_stream(query)), 300000)
+
     def test_server_exception_mid_result_keeps_the_connection(self):
         query = ("SELECT number, throwIf(number = 200000) AS t FROM system.numbers "
                  "LIMIT 300000")

@@ -16,6 +16,7 @@ struct Error::State {
   std::string name;
   size_t decoded = 0;
   size_t limit = 0;
+  bool allowance = false;  // ResponseTooLarge: the allowance beside the data, not the data
 };
 
 namespace {
@@ -103,6 +104,9 @@ Error Error::server(int32_t code, std::string name, std::string message) {
 Error Error::response_too_large(size_t decoded, size_t limit) {
   return make({ErrorKind::ResponseTooLarge, {}, {}, 0, {}, decoded, limit});
 }
+Error Error::allowance_exceeded(size_t held, size_t allowance) {
+  return make({ErrorKind::ResponseTooLarge, {}, {}, 0, {}, held, allowance, true});
+}
 Error Error::out_of_memory(size_t bytes) {
   return make({ErrorKind::OutOfMemory, {}, {}, 0, {}, bytes, 0});
 }
@@ -129,6 +133,10 @@ size_t Error::limit() const {
   return state_->limit;
 }
 
+bool Error::is_allowance_exceeded() const {
+  return state_ && state_->kind == ErrorKind::ResponseTooLarge && state_->allowance;
+}
+
 bool Error::is_io(IoKind io_kind) const {
   return state_ && state_->kind == ErrorKind::Io && state_->io.kind == io_kind;
 }
@@ -152,6 +160,15 @@ std::string Error::to_string() const {
     case ErrorKind::Config:
       return cat("configuration error: ", s.message);
     case ErrorKind::ResponseTooLarge:
+      if (s.allowance) {
+        return cat("response too large: ", s.decoded,
+                   " bytes held beside the decoded data (names, type texts, per-block, per-column "
+                   "and per-row costs, column state) exceed the allowance of ",
+                   s.limit,
+                   " bytes (the larger of max_response_size and 16 MiB); raise "
+                   "ClientConfig::max_response_size (with_max_response_size), or use a streaming "
+                   "API (start_stream/query_with_block_view) which is not size-budgeted");
+      }
       return cat("response too large: decoded ", s.decoded,
                  " bytes of result blocks exceeds max_response_size ", s.limit,
                  "; raise ClientConfig::max_response_size (with_max_response_size), or use a "

@@ -59,6 +59,9 @@ class [[nodiscard]] Error {
   static Error timeout(std::string message);
   static Error config(std::string message);
   static Error response_too_large(size_t decoded, size_t limit);
+  // A ResponseTooLarge of what a response makes the client keep beside its decoded data (names,
+  // type texts, least costs, per-row floors, parsed column state): `held` over `allowance`.
+  static Error allowance_exceeded(size_t held, size_t allowance);
   // An allocation of `bytes` (0: a size not known) failed; the operation was abandoned.
   static Error out_of_memory(size_t bytes);
 
@@ -87,6 +90,8 @@ class [[nodiscard]] Error {
   // budget lacked (0 for other Protocol errors).
   size_t decoded() const;
   size_t limit() const;
+  // ResponseTooLarge from allowance_exceeded: decoded() is what was held, limit() the allowance.
+  bool is_allowance_exceeded() const;
 
   bool is_io(IoKind io_kind) const;
 

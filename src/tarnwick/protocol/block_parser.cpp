@@ -140,10 +140,10 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
 }
 
 Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout,
-                          uint64_t byte_limit) {
+                          BlockLimits limits) {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
-                      BlockAllowance::start(counts.rows, counts.columns, byte_limit));
+                      BlockAllowance::start(counts.rows, counts.columns, limits));
   Block block;
   block.rows = counts.rows;
   // Each column record takes at least two bytes, so that many can be there at the most.
@@ -155,7 +155,8 @@ Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout,
     uint64_t budget = given;
     Result<ColumnInfo> column =
         parse_column(source, std::move(record), counts.rows, layout, budget);
-    TW_TRY(allowance.settle(given, budget,
+    const uint64_t appended = column.ok() ? column->data.size() + column->materialized.size() : 0;
+    TW_TRY(allowance.settle(given, budget, appended, false,
                             column.ok() ? Status{} : Status(std::move(column).error())));
     block.columns.push_back(std::move(column).value());
   }
@@ -169,12 +170,12 @@ bool is_incomplete(const Error& error) {
 }
 
 Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
-                               const BlockLayout& layout, uint64_t byte_limit) {
+                               const BlockLayout& layout, BlockLimits limits) {
   base::MemorySource source(buf.subspan(static_cast<size_t>(std::min<uint64_t>(pos, buf.size()))));
   Result<Block> block = [&]() -> Result<Block> {
     // Growth that the system refuses ends the block as a value, whatever container asked for it.
     try {
-      return parse_block(source, layout, byte_limit);
+      return parse_block(source, layout, limits);
     } catch (const std::bad_alloc&) {
       return Error::out_of_memory(0);
     }

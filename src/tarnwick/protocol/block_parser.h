@@ -22,12 +22,11 @@ namespace tarnwick::protocol {
 
 // Parses the block body that starts at `pos` in `buf` (after the packet type and table name). On
 // success `pos` stands just past the block; on failure it is left where it was.
-// Bodies and expansions are charged as read_block_body charges them, to `byte_limit` and to each
+// Bodies and expansions are charged as read_block_body charges them, to `limits` and to each
 // column's own limit; a body that needs more fails at once, even before it has fully arrived (a
 // charge the block cannot pay is ResponseTooLarge, as there).
 base::Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
-                                     const BlockLayout& layout = {},
-                                     uint64_t byte_limit = kDefaultBlockByteLimit);
+                                     const BlockLayout& layout = {}, BlockLimits limits = {});
 
 // Whether a failure means only that the bytes ran out before the block (or body) ended.
 bool is_incomplete(const base::Error& error);

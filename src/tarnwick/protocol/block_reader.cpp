@@ -95,21 +95,21 @@ Result<BlockCounts> read_block_counts(ByteSource& source) {
 
 namespace {
 
-// Reads the text of a column record. With `left` set its length is charged there first: one that
-// does not fit fails with ResponseTooLarge of `limit` before its bytes are taken.
-Result<std::string> read_record_text(ByteSource& source, uint64_t* left, uint64_t limit) {
-  TW_ASSIGN_OR_RETURN(const uint64_t len, read_string_length(source));
-  if (left != nullptr) {
-    if (len > *left) return Error::response_too_large(limit - *left + len, limit);
-    *left -= len;
-  }
-  return read_string_text(source, len);
+uint64_t room_of(uint64_t limit, uint64_t used) {
+  return limit > used ? limit - used : 0;
 }
 
-Result<ColumnRecord> read_record(ByteSource& source, const BlockLayout& layout, uint64_t* left,
-                                 uint64_t limit) {
-  TW_ASSIGN_OR_RETURN(std::string name, read_record_text(source, left, limit));
-  TW_ASSIGN_OR_RETURN(std::string type_name, read_record_text(source, left, limit));
+// Reads a column record, each text's length passed to `charge` before its bytes are taken.
+template <class Charge>
+Result<ColumnRecord> read_record_with(ByteSource& source, const BlockLayout& layout,
+                                      Charge&& charge) {
+  auto read_text = [&]() -> Result<std::string> {
+    TW_ASSIGN_OR_RETURN(const uint64_t len, read_string_length(source));
+    TW_TRY(charge(len));
+    return read_string_text(source, len);
+  };
+  TW_ASSIGN_OR_RETURN(std::string name, read_text());
+  TW_ASSIGN_OR_RETURN(std::string type_name, read_text());
   if (layout.serialization_flag) {
     TW_ASSIGN_OR_RETURN(uint8_t flag, source.read_u8());
     if (flag != 0) [[unlikely]] {
@@ -124,7 +124,7 @@ Result<ColumnRecord> read_record(ByteSource& source, const BlockLayout& layout, 
 }  // namespace
 
 Result<ColumnRecord> read_column_record(ByteSource& source, const BlockLayout& layout) {
-  return read_record(source, layout, nullptr, 0);
+  return read_record_with(source, layout, [](uint64_t) { return Status{}; });
 }
 
 uint64_t block_cost(const Block& block) {
@@ -138,52 +138,95 @@ uint64_t block_cost(const Block& block) {
   return total;
 }
 
-Result<BlockAllowance> BlockAllowance::start(uint64_t rows, uint64_t columns, uint64_t limit) {
-  // Rows are paid for even when their columns carry no bytes, and records even when their block
-  // has no rows. Both counts are checked against their limits before this, so the sum fits.
+uint64_t block_data_size(const Block& block) {
+  uint64_t total = 0;
+  for (const ColumnInfo& column : block.columns) {
+    total += column.data.size() + column.materialized.size();
+  }
+  return total;
+}
+
+Result<BlockAllowance> BlockAllowance::start(uint64_t rows, uint64_t columns, BlockLimits limits) {
+  // Records are paid for even when their block has no rows, and rows even when no column carries
+  // them. Both counts are checked against their limits before this, so the sums fit.
   BlockAllowance a;
-  a.limit_ = limit;
+  a.limits_ = limits;
   a.floor_ = rows * kRowCellCost;
-  const uint64_t least =
-      kBlockLeastCost + columns * kColumnRecordCost + a.floor_ * std::max<uint64_t>(columns, 1);
-  if (least > limit) return Error::response_too_large(least, limit);
-  a.left_ = limit - least;
+  TW_TRY(
+      a.charge_held(kBlockLeastCost + columns * kColumnRecordCost + (columns == 0 ? a.floor_ : 0)));
   return a;
 }
 
+Status BlockAllowance::charge_held(uint64_t n) {
+  if (__builtin_add_overflow(charged_.held, n, &charged_.held)) charged_.held = UINT64_MAX;
+  return check();
+}
+
+Status BlockAllowance::check() const {
+  uint64_t both;
+  if (__builtin_add_overflow(charged_.data, charged_.held, &both)) both = UINT64_MAX;
+  if (both > limits_.total) return Error::response_too_large(both, limits_.total);
+  if (charged_.data > limits_.data) return Error::response_too_large(charged_.data, limits_.data);
+  if (charged_.held > limits_.held) return Error::allowance_exceeded(charged_.held, limits_.held);
+  return {};
+}
+
 Result<ColumnRecord> BlockAllowance::read_record(ByteSource& source, const BlockLayout& layout) {
-  return protocol::read_record(source, layout, &left_, limit_);
+  return read_record_with(source, layout, [this](uint64_t len) { return charge_held(len); });
+}
+
+uint64_t BlockAllowance::either_room() const {
+  uint64_t either;
+  if (__builtin_add_overflow(room_of(limits_.data, charged_.data),
+                             room_of(limits_.held, charged_.held), &either)) {
+    return UINT64_MAX;
+  }
+  return either;
 }
 
 uint64_t BlockAllowance::column_budget() const {
-  return std::min(kColumnByteLimit, left_ + floor_);
+  const uint64_t total_room = room_of(limits_.total, charged_.data + charged_.held);
+  return std::min({kColumnByteLimit, either_room(), total_room});
 }
 
-Status BlockAllowance::settle(uint64_t given, uint64_t budget, Status read) {
+Status BlockAllowance::settle(uint64_t given, uint64_t budget, uint64_t appended, bool hold_refused,
+                              Status read) {
+  const uint64_t took = given - budget;
   if (!read.ok()) {
-    if (given < kColumnByteLimit && is_budget_exhausted(read.error())) {
-      // The column had all the block had left (given = left_ + floor_): the block asked for the
-      // limit and what the refused charge lacked.
-      return Error::response_too_large(limit_ + std::max<uint64_t>(read.error().decoded(), 1),
-                                       limit_);
+    if (given >= kColumnByteLimit || !is_budget_exhausted(read.error())) return read;
+    // The column had all the block had left: the refused charge is counted whole, against the
+    // limit that ran short.
+    const uint64_t asked = budget + std::max<uint64_t>(read.error().decoded(), 1);
+    const uint64_t used = charged_.data + charged_.held;
+    if (given == room_of(limits_.total, used) && given < either_room()) {
+      return Error::response_too_large(used + took + asked, limits_.total);
     }
-    return read;
+    const uint64_t data = charged_.data + appended + (hold_refused ? 0 : asked);
+    if (data > limits_.data) return Error::response_too_large(data, limits_.data);
+    const uint64_t held = took > appended ? took - appended : 0;
+    return Error::allowance_exceeded(charged_.held + held + (hold_refused ? asked : 0),
+                                     limits_.held);
   }
-  left_ = left_ + floor_ - std::max(given - budget, floor_);
-  return {};
+  const uint64_t cost = std::max(took, floor_);
+  charged_.data += appended;
+  TW_TRY(charge_held(cost > appended ? cost - appended : 0));
+  return check();
 }
 
 namespace {
 
-Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout, uint64_t byte_limit,
-                                 base::BufferPool* pool) {
+Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout, BlockLimits limits,
+                                 base::BufferPool* pool, BlockCharges* charges) {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
-                      BlockAllowance::start(counts.rows, counts.columns, byte_limit));
+                      BlockAllowance::start(counts.rows, counts.columns, limits));
   const uint64_t rows = counts.rows;
   Block block;
   block.rows = rows;
-  if (counts.columns == 0) return block;
+  if (counts.columns == 0) {
+    if (charges != nullptr) *charges = allowance.charged();
+    return block;
+  }
 
   ByteBuffer buffer = pool != nullptr ? pool->take() : ByteBuffer();
   std::vector<PendingColumn> pending;
@@ -194,8 +237,10 @@ Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout, 
     const uint64_t start = buffer.size();
     const uint64_t given = allowance.column_budget();
     uint64_t budget = given;
-    Status read = read_column_data_into(source, record.type, rows, buffer, budget, layout);
-    TW_TRY(allowance.settle(given, budget, std::move(read)));
+    bool hold_refused = false;
+    Status read =
+        read_column_data_into(source, record.type, rows, buffer, budget, layout, &hold_refused);
+    TW_TRY(allowance.settle(given, budget, buffer.size() - start, hold_refused, std::move(read)));
     pending.push_back({std::move(record.name), std::move(record.type_name), start, buffer.size()});
   }
 
@@ -208,16 +253,17 @@ Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout, 
                                        shared.slice(column.start, column.end - column.start),
                                        {}});
   }
+  if (charges != nullptr) *charges = allowance.charged();
   return block;
 }
 
 }  // namespace
 
-Result<Block> read_block_body(ByteSource& source, const BlockLayout& layout, uint64_t byte_limit,
-                              base::BufferPool* pool) {
+Result<Block> read_block_body(ByteSource& source, const BlockLayout& layout, BlockLimits limits,
+                              base::BufferPool* pool, BlockCharges* charges) {
   // Growth that the system refuses ends the block as a value, whatever container asked for it.
   try {
-    return read_block_columns(source, layout, byte_limit, pool);
+    return read_block_columns(source, layout, limits, pool, charges);
   } catch (const std::bad_alloc&) {
     return Error::out_of_memory(0);
   }

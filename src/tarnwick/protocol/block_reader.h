@@ -42,44 +42,81 @@ struct ColumnRecord {
 base::Result<ColumnRecord> read_column_record(base::ByteSource& source,
                                               const BlockLayout& layout = {});
 
-// The bytes a block costs against a byte limit: kBlockLeastCost, then per column
+// The bounds one block is read under. `data` counts its decoded size: the bytes of its column
+// bodies, LowCardinality expansions included. `held` counts everything else the block makes the
+// client keep: kBlockLeastCost, kColumnRecordCost per record, names and type texts, what a
+// column's rows cost beyond its body (kRowCellCost per row at the least; a block without columns
+// counts as one column) and what a column's reading held beyond the bytes it appended (parsed
+// state). `total` bounds the two together. One figure sets all three: the block is held to it
+// whole.
+struct BlockLimits {
+  uint64_t data = kDefaultBlockByteLimit;
+  uint64_t held = kDefaultBlockByteLimit;
+  uint64_t total = kDefaultBlockByteLimit;
+
+  constexpr BlockLimits() = default;
+  constexpr BlockLimits(uint64_t whole)  // NOLINT(google-explicit-constructor)
+      : data(whole), held(whole), total(whole) {}
+  constexpr BlockLimits(uint64_t data, uint64_t held, uint64_t total)
+      : data(data), held(held), total(total) {}
+};
+
+// What reading one block charged, as BlockLimits splits it.
+struct BlockCharges {
+  uint64_t data = 0;
+  uint64_t held = 0;
+};
+
+// The bytes a block costs against one whole limit: kBlockLeastCost, then per column
 // kColumnRecordCost, its name and type text, and the larger of its bytes and kRowCellCost per row.
 uint64_t block_cost(const Block& block);
+// A block's decoded size: the bytes of its columns' bodies and materialized bodies.
+uint64_t block_data_size(const Block& block);
 
-// A block's byte limit as its records and columns draw on it. The least cost of the block, of its
-// column records and every column's floor (kRowCellCost per row) are charged when the counts are
-// known; each name and type text is charged as its length is read, before it is taken; each column
-// then gets its own limit or what the block has left, whichever is less, and pays the larger of
-// what it took and its floor. A charge that crosses the limit fails with ResponseTooLarge whose
-// count includes that charge (so it is above the limit).
+// A block's limits as its records and columns draw on them. The least costs of the block and of its
+// column records are charged when the counts are known; each name and type text as its length is
+// read, before it is taken. Each column gets its own limit or what the block has left, whichever
+// is less; what it appended is data, and the larger of what it took and its floor (kRowCellCost per
+// row), less what it appended, is held. A charge that crosses a limit fails with ResponseTooLarge
+// whose count includes that charge: of the data (or the total) with the limit crossed, or, for the
+// held bytes, Error::allowance_exceeded.
 class BlockAllowance {
  public:
-  // Fails with ResponseTooLarge when the least costs alone exceed `limit`.
-  static base::Result<BlockAllowance> start(uint64_t rows, uint64_t columns, uint64_t limit);
+  // Fails when the least costs alone exceed the limits.
+  static base::Result<BlockAllowance> start(uint64_t rows, uint64_t columns, BlockLimits limits);
   // Reads the next column record (as read_column_record), its name and type text charged.
   base::Result<ColumnRecord> read_record(base::ByteSource& source, const BlockLayout& layout);
   // The budget of the next column.
   uint64_t column_budget() const;
-  // Settles the column read with `given` = column_budget(), `budget` what it has left and `read`
-  // its outcome: a charge the column could not pay because the block's allowance (not its own
-  // limit) was short becomes ResponseTooLarge; any other failure passes unchanged.
-  base::Status settle(uint64_t given, uint64_t budget, base::Status read);
+  // Settles the column read with `given` = column_budget(), `budget` what it has left,
+  // `appended` the bytes it kept as its body, `hold_refused` whether a refused charge was memory
+  // held rather than bytes appended, and `read` its outcome: a charge the column could not pay
+  // because the block's limits (not its own) were short becomes ResponseTooLarge; any other
+  // failure passes unchanged.
+  base::Status settle(uint64_t given, uint64_t budget, uint64_t appended, bool hold_refused,
+                      base::Status read);
+  const BlockCharges& charged() const { return charged_; }
 
  private:
-  uint64_t limit_ = 0;
+  base::Status charge_held(uint64_t n);
+  base::Status check() const;
+  uint64_t either_room() const;  // what the data and held limits have left together
+
+  BlockLimits limits_;
   uint64_t floor_ = 0;
-  uint64_t left_ = 0;  // beyond the least costs and the floors of the columns not yet settled
+  BlockCharges charged_;
 };
 
 // Decodes the block at the source. Everything the decoding takes (names and type texts, bodies,
 // LowCardinality dictionaries and expansions, state prefixes) and the least costs are charged to
-// `byte_limit` before the memory is taken, as block_cost counts them; a block that would cost more
-// fails with ResponseTooLarge (the bytes it asked for in total, the limit), the source left inside
-// the block. With `pool` set the block buffer starts from an allocation of that pool and goes back
-// to it when the block's columns are all dropped.
+// `limits` before the memory is taken, as BlockAllowance splits them; a block that would cost more
+// fails with ResponseTooLarge (the bytes it asked for against the limit crossed), the source left
+// inside the block. With `charges` set it receives what the block was charged. With `pool` set the
+// block buffer starts from an allocation of that pool and goes back to it when the block's columns
+// are all dropped.
 base::Result<Block> read_block_body(base::ByteSource& source, const BlockLayout& layout = {},
-                                    uint64_t byte_limit = kDefaultBlockByteLimit,
-                                    base::BufferPool* pool = nullptr);
+                                    BlockLimits limits = {}, base::BufferPool* pool = nullptr,
+                                    BlockCharges* charges = nullptr);
 
 // Reads and drops the block-info field list (field 1: one byte, 2: four bytes, 3: a varint). Field
 // number 0 ends it; so does any unknown number, after which the column count follows.

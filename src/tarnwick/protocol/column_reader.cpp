@@ -70,7 +70,11 @@ struct KeepingSink {
     budget -= n;
     return {};
   }
-  Status hold(uint64_t n) { return charge_budget(budget, n, "column"); }
+  Status hold(uint64_t n) {
+    Status held = charge_budget(budget, n, "column");
+    if (!held.ok()) hold_refused = true;
+    return held;
+  }
   void release(uint64_t n) { budget += n; }
   uint64_t room() const { return budget; }
   std::string_view length_label(std::string_view label) const { return label; }
@@ -120,13 +124,16 @@ struct KeepingSink {
 
   ByteBuffer& out;
   uint64_t budget;
+  bool hold_refused = false;  // a charge of hold() was refused
 };
 
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
-                             ByteBuffer& out, uint64_t& budget, const BlockLayout& layout) {
+                             ByteBuffer& out, uint64_t& budget, const BlockLayout& layout,
+                             bool* hold_refused) {
   KeepingSink keep{out, budget};
   Status st = ColumnWalker<KeepingSink>(source, keep, layout).column(type, rows);
   budget = keep.budget;
+  if (hold_refused != nullptr) *hold_refused = keep.hold_refused;
   return st;
 }
 

@@ -38,9 +38,11 @@ inline constexpr uint64_t kOffsetTotalLimit = 10000000;
 // LowCardinality in a column of plain kinds is expanded into the plain body of its dictionary type;
 // the Variant and Dynamic parts of a column are kept as they came, the state prefix of the whole
 // type tree at the start of the column, before every body byte. Inside a column with rows, a
-// LowCardinality of no rows has a body only where `layout` says so.
+// LowCardinality of no rows has a body only where `layout` says so. With `hold_refused` set, it
+// tells whether a refused charge was memory the walk would hold rather than bytes to append.
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
-                             ByteBuffer& out, uint64_t& budget, const BlockLayout& layout = {});
+                             ByteBuffer& out, uint64_t& budget, const BlockLayout& layout = {},
+                             bool* hold_refused = nullptr);
 
 // ---- appending primitives -----------------------------------------------------------------------
 

@@ -134,7 +134,8 @@ class SyncClient {
 
   // Runs a query and returns every Data block of its response in arrival order (blocks with no
   // rows included). `settings`, when given, overlays the session settings for this query only.
-  // Decoded bytes above max_response_size cancel the query and fail with ResponseTooLarge.
+  // Decoded bytes above max_response_size, or more than response_allowance held beside them,
+  // cancel the query and fail with ResponseTooLarge.
   base::Result<std::vector<protocol::Block>> query_with_params_settings_and_ignored_part_uuids(
       std::string_view query, std::span<const QueryParameter> params,
       const std::map<std::string, std::string>* settings,
@@ -169,8 +170,8 @@ class SyncClient {
   base::Status ping();
   // The TablesStatus exchange for a list of tables (possibly empty), and its one-table form
   // (nothing when the server did not list the table). An answer that lists more tables than were
-  // asked about, or whose entries cost more than max_response_size to keep, fails and leaves the
-  // connection broken.
+  // asked about, or whose entries cost more than kTablesStatusByteLimit to keep, fails and leaves
+  // the connection broken.
   base::Result<TablesStatusMap> tables_status(std::span<const QualifiedTableName> tables);
   base::Result<std::optional<TableStatus>> table_status(std::string_view database,
                                                         std::string_view table);

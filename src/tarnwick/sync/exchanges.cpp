@@ -27,12 +27,6 @@ namespace {
 
 constexpr base::Duration kMaxDrain = base::Duration::from_secs(5);
 
-// What one block beside a response's data may cost: the response's limit, when that is lower
-// than a block's own.
-uint64_t side_block_limit(const ClientConfig& config) {
-  return std::min<uint64_t>(config.max_response_size, protocol::kDefaultBlockByteLimit);
-}
-
 const SettingsMap& no_overlay() {
   static const SettingsMap empty;
   return empty;
@@ -160,8 +154,7 @@ Status SyncClient::send_query(std::string_view query, std::span<const QueryParam
 
 Result<std::vector<Block>> SyncClient::collect_response() {
   const ResponseContext context{revision(), server_info_.send_chunked,
-                                config_.compression_enabled(), block_buffers_.get(),
-                                side_block_limit(config_)};
+                                config_.compression_enabled(), block_buffers_.get()};
   bool inside_block = false;
   block_buffers_.get()->begin_response();
   auto blocks = read_query_response(*reader_, context, base::deadline_after(config_.query_timeout),
@@ -241,7 +234,7 @@ Status SyncClient::begin_insert(std::string_view query) {
   DeadlineScope deadline = exchange_deadline();
   TW_TRY(send_query(query, {}, nullptr, {}));
   const ResponseContext context{revision(), server_info_.send_chunked,
-                                config_.compression_enabled(), nullptr, side_block_limit(config_)};
+                                config_.compression_enabled()};
   Result<bool> ready =
       read_insert_table_structure(*reader_, context, base::deadline_after(config_.query_timeout));
   if (!ready.ok()) return settle_query(std::move(ready).error());
@@ -369,7 +362,7 @@ Result<TablesStatusMap> SyncClient::tables_status(std::span<const QualifiedTable
   TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));
   DeadlineScope deadline = exchange_deadline();
   TW_TRY(settle(send_packet(packet.span())));
-  const TablesStatusBounds bounds{tables.size(), config_.max_response_size};
+  const TablesStatusBounds bounds{tables.size(), kTablesStatusByteLimit};
   auto answer = read_tables_status_answer(
       *reader_, revision(), bounds, [](base::ByteSource& in) { return read_exception_packet(in); });
   if (!answer.ok()) {

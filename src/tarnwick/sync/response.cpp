@@ -1,5 +1,7 @@
 #include "tarnwick/sync/response.h"
 
+#include <algorithm>
+
 #include "tarnwick/base/format.h"
 #include "tarnwick/compression/decompressing_reader.h"
 #include "tarnwick/protocol/block_discarder.h"
@@ -59,13 +61,13 @@ auto read_body(ConnectionReader& in, bool compressed, Body&& body, base::BufferP
 }
 
 // The block reader for the layout of the negotiated revision, for blocks kept beside a response's
-// data (Totals, Extremes, Log, ProfileEvents, an insert's table structure) under the side-block
-// limit. Refused part-way such a block leaves the connection inside its packet, so it is malformed
-// input here, not a response that outgrew its limit.
-auto keep_block(const ResponseContext& context) {
-  return [layout = protocol::BlockLayout::for_revision(context.revision),
-          limit = context.side_block_limit](ByteSource& in) {
-    Result<Block> block = protocol::read_block_body(in, layout, limit);
+// data (Totals, Extremes, Log, ProfileEvents, an insert's table structure), each held whole to the
+// default block limit, whatever the response's own. Refused part-way such a block leaves the
+// connection inside its packet, so it is malformed input here, not a response that outgrew its
+// limit.
+auto keep_block(uint64_t revision) {
+  return [layout = protocol::BlockLayout::for_revision(revision)](ByteSource& in) {
+    Result<Block> block = protocol::read_block_body(in, layout, protocol::kDefaultBlockByteLimit);
     if (!block.ok() && block.error().kind() == base::ErrorKind::ResponseTooLarge) {
       return Result<Block>(Error::protocol(base::cat("block of at least ", block.error().decoded(),
                                                      " bytes exceeds the limit of ",
@@ -111,22 +113,33 @@ ServerPacketContext packet_context(ConnectionReader& reader, uint64_t revision, 
 
 }  // namespace
 
+uint64_t response_allowance(uint64_t max_response_size) {
+  return std::max<uint64_t>(max_response_size, kMinResponseAllowance);
+}
+
 Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
                                                const ResponseContext& context,
                                                Clock::time_point deadline, size_t max_response_size,
                                                bool& inside_block) {
   inside_block = false;
+  const uint64_t allowance = response_allowance(max_response_size);
+  size_t decoded = 0;  // the decoded size of the blocks kept
+  uint64_t held = 0;   // what else they hold, up to the allowance
+  protocol::BlockCharges charges;
+  // Each block is read under the whole data limit, so that the one that crosses it is counted
+  // whole, and under what is left of the allowance.
   auto keep_within_limit =
       [&, layout = protocol::BlockLayout::for_revision(context.revision)](ByteSource& in) {
-        return protocol::read_block_body(in, layout, max_response_size, context.block_buffers);
+        return protocol::read_block_body(
+            in, layout, protocol::BlockLimits{max_response_size, allowance - held, UINT64_MAX},
+            context.block_buffers, &charges);
       };
   std::vector<Block> blocks;
   blocks.reserve(8);
-  size_t decoded = 0;
   const ServerPacketContext packets =
       packet_context(reader, context.revision, context.send_chunked);
   const bool compressed = context.compressed;
-  auto keep = keep_block(context);
+  auto keep = keep_block(context.revision);
   for (;;) {
     TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_next_packet(reader, packets, deadline));
     switch (packet) {
@@ -138,16 +151,18 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
           if (e.kind() != base::ErrorKind::ResponseTooLarge)
             return std::move(decoded_block).error();
           inside_block = true;
+          if (e.is_allowance_exceeded())
+            return Error::allowance_exceeded(held + e.decoded(), allowance);
           return Error::response_too_large(decoded + e.decoded(), max_response_size);
         }
-        Block block = std::move(decoded_block).value();
         size_t sum;
-        if (__builtin_add_overflow(decoded, protocol::block_cost(block), &sum)) {
+        if (__builtin_add_overflow(decoded, charges.data, &sum)) {
           return Error::response_too_large(decoded, max_response_size);
         }
         if (sum > max_response_size) return Error::response_too_large(sum, max_response_size);
         decoded = sum;
-        blocks.push_back(std::move(block));
+        held += charges.held;  // within what was left of the allowance
+        blocks.push_back(std::move(decoded_block).value());
         break;
       }
       case ServerPacket::EndOfStream:
@@ -186,7 +201,7 @@ Result<bool> read_insert_table_structure(ConnectionReader& reader, const Respons
   const ServerPacketContext packets =
       packet_context(reader, context.revision, context.send_chunked);
   const bool compressed = context.compressed;
-  auto keep = keep_block(context);
+  auto keep = keep_block(context.revision);
   for (;;) {
     if (Clock::now() > deadline)
       return deadline_exceeded("insert table-structure deadline exceeded");

@@ -26,18 +26,26 @@ struct ResponseContext {
   bool compressed = false;
   // Where the kept Data blocks take their body buffers from; none: fresh allocations.
   base::BufferPool* block_buffers = nullptr;
-  // What one block read beside the data (Totals, Extremes, Log, ProfileEvents, an insert's table
-  // structure) may cost, as protocol::block_cost counts it.
-  uint64_t side_block_limit = 268435456;
 };
+
+// The least allowance of a buffered response for what its Data blocks hold beside their decoded
+// bytes.
+inline constexpr uint64_t kMinResponseAllowance = 16 << 20;
+
+// What the Data blocks of a buffered response may hold beside their decoded bytes (names and type
+// texts, the least costs of blocks and column records, the rows' floor beyond their bodies, what
+// a column's reading held): the larger of `max_response_size` and kMinResponseAllowance.
+uint64_t response_allowance(uint64_t max_response_size);
 
 // Reads a response to its EndOfStream and returns its Data blocks in arrival order (empty ones
 // included). Fails with "response read deadline exceeded" when a packet would start after
 // `deadline`, with "response read timed out" when waiting for a packet type times out, with the
 // server's error on an Exception, and with ResponseTooLarge (decoded total including the crossing
-// block, `max_response_size`) as soon as the Data blocks cost more than the limit (each block as
-// protocol::block_cost counts it). Each block is decoded under the whole limit, so one that alone
-// would cost more fails before its memory is taken, the response then left inside that block
+// block, `max_response_size`) as soon as the decoded sizes of the Data blocks add up to more than
+// the limit; what they hold beside is held to response_allowance (Error::allowance_exceeded).
+// Totals, Extremes, Log and ProfileEvents blocks are each held whole to the default block limit
+// and count toward neither. Each Data block is decoded under the whole limit, so one that alone
+// would take more fails before its memory is taken, the response then left inside that block
 // (`inside_block` set); otherwise the response is left unread behind the crossing block.
 base::Result<std::vector<protocol::Block>> read_query_response(ConnectionReader& reader,
                                                                const ResponseContext& context,

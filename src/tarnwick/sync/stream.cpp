@@ -48,8 +48,7 @@ Result<Block> parse_block(base::MemorySource& in, const protocol::BlockLayout& l
 Error block_too_large(Error e) {
   if (e.kind() != base::ErrorKind::ResponseTooLarge) return e;
   return Error::protocol(base::cat("block of at least ", e.decoded(),
-                                   " bytes exceeds the stream's block limit ", e.limit(),
-                                   " (max_response_size)"));
+                                   " bytes exceeds the stream's block limit ", e.limit()));
 }
 
 // What a packet cut off by the end of the connection is called in the error that ends the stream.
@@ -452,7 +451,7 @@ Result<QueryStream> SyncClient::start_stream(std::string_view query) {
   stream_link_ = std::make_shared<StreamLink>();
   StreamSettings settings{config_.read_buffer_capacity,  revision(),
                           config_.compression_enabled(), server_info_.recv_chunked,
-                          server_info_.send_chunked,     config_.max_response_size,
+                          server_info_.send_chunked,     protocol::kDefaultBlockByteLimit,
                           config_.query_timeout};
   // Like the connection's socket, the stream pauses after query_timeout without bytes (and then
   // waits again between packets).

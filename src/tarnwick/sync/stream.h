@@ -70,8 +70,8 @@ struct StreamSettings {
   bool compression = false;
   bool recv_chunked = false;
   bool send_chunked = false;
-  // What one block may cost, as the block decoders charge it; a packet still arriving is held to
-  // it too.
+  // What one block may cost, everything it holds together, as the block decoders charge it; a
+  // packet still arriving is held to it too. A stream has no response-size budget.
   uint64_t block_byte_limit = 268435456;
   // How long a packet begun may pause before the stream ends with a time-out.
   base::Duration query_timeout = base::Duration::from_secs(30);

@@ -61,6 +61,8 @@ void write_tables_status_request(base::ByteBuffer& out, std::span<const Qualifie
 // What an answer may make the client keep. A server answers about the tables it was asked about,
 // so an answer listing more than `requested` entries is malformed; each entry is charged at what
 // it costs in memory (tables_status_entry_cost) against `max_bytes` before it is kept.
+// What the client keeps of one table-status answer at the most, whatever the response limit.
+inline constexpr size_t kTablesStatusByteLimit = 268435456;
 struct TablesStatusBounds {
   uint64_t requested = 0;
   size_t max_bytes = 0;

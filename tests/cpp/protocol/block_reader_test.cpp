@@ -156,11 +156,12 @@ TEST(BlockReaderTest, CountLimitsAtTheirBoundaries) {
   EXPECT_EQ(full->columns[1].data.size(), 67108864u);
 }
 
-// The block's byte limit, for the reader and the buffer parser alike: the block's and every
-// record's least cost and every column's floor of kRowCellCost per row are charged before any
-// body, names and type texts as their lengths are read, and what a column makes (a LowCardinality
-// expansion above all) before the memory is taken. A refusal counts the charge that crossed.
-TEST(BlockReaderTest, ByteLimitChargesRowsAndExpansionsFirst) {
+// The block's limits, for the reader and the buffer parser alike. The decoded size (the bodies)
+// is counted apart from what else the block holds: its least cost and every record's, names and
+// type texts as their lengths are read, and every column's floor of kRowCellCost per row beyond
+// its body. Held to one whole figure, what a column makes (a LowCardinality expansion above all)
+// is charged before the memory is taken. A refusal counts the charge that crossed.
+TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
   const ByteVec key(8000, 'k');
   Wire lc = Wire().block_head(2, 8192);
   for (const char* name : {"a", "b"}) {
@@ -175,29 +176,48 @@ TEST(BlockReaderTest, ByteLimitChargesRowsAndExpansionsFirst) {
   const std::string long_name(5000, 'n');
   Wire empty_columns = Wire().block_head(40, 0);
   for (int i = 0; i < 40; ++i) empty_columns.column("c", "UInt8");
+  const uint64_t mib16 = 16 << 20;
+  const auto data = [&](uint64_t n) { return BlockLimits{n, mib16, UINT64_MAX}; };
+  const auto held = [](uint64_t n) { return BlockLimits{1 << 30, n, UINT64_MAX}; };
   struct Case {
     const char* what;
     ByteVec wire;
-    uint64_t limit;
+    BlockLimits limits;
     std::string error;
   };
   const Case cases[] = {
-      {"three UInt64 rows", Wire().block_head(1, 3).column("x", "UInt64").fill(24, 1), x_u64 + 24,
+      {"three UInt64 rows", Wire().block_head(1, 3).column("x", "UInt64").fill(24, 1), data(24),
        "ok"},
-      {"one byte short", Wire().block_head(1, 3).column("x", "UInt64").fill(24, 1), x_u64 + 23,
-       "decoded 415 bytes"},
+      {"one byte short", Wire().block_head(1, 3).column("x", "UInt64").fill(24, 1), data(23),
+       "decoded 24 bytes"},
+      {"a header block under 0",
+       Wire().block_head(2, 0).column("a", "UInt64").column("b", "String"), data(0), "ok"},
+      {"a block of nothing under 0", Wire().block_head(0, 0), data(0), "ok"},
+      {"three UInt8 rows", Wire().block_head(1, 3).column("x", "UInt8").fill(3, 1), data(3), "ok"},
+      // The rest of their floor (21 bytes) is held.
       {"UInt8 rows cost a pointer each", Wire().block_head(1, 3).column("x", "UInt8").fill(3, 1),
-       x_u64 + 22, "decoded 414 bytes"},
-      {"rows of nothing", Wire().block_head(1, 10000000).column("t", "Tuple()"), 64 << 20,
-       "decoded 80000384 bytes"},
-      {"rows without columns", Wire().block_head(0, 5), block + 39, "decoded 168 bytes"},
-      {"a block of nothing", Wire().block_head(0, 0), block - 1, "decoded 128 bytes"},
-      {"records without rows", empty_columns, block + 40 * (256 + 1 + 5) - 1,
-       "decoded 10608 bytes"},
+       held(x_u64 + 19), "411 bytes held beside the decoded data"},
+      // The floor is charged once the record is read: 392 bytes and the floor.
+      {"rows of nothing", Wire().block_head(1, 10000000).column("t", "Tuple()"), held(64 << 20),
+       "80000392 bytes held"},
+      {"rows without columns", Wire().block_head(0, 5), held(block + 39), "168 bytes held"},
+      {"a block of nothing", Wire().block_head(0, 0), held(block - 1), "128 bytes held"},
+      {"records without rows", empty_columns, held(block + 40 * (256 + 1 + 5) - 1),
+       "10608 bytes held"},
       {"a long name, refused before it is read", Wire().block_head(1, 0).column(long_name, "UInt8"),
-       4096, "decoded 5384 bytes"},
+       held(4096), "5384 bytes held"},
       {"a long type text", Wire().block_head(1, 0).column("x", "Tuple(" + long_name + " UInt8)"),
-       4096, "decoded 5398 bytes"},
+       held(4096), "5398 bytes held"},
+      // Refused before it is taken, with 1 MiB of data and 16 MiB held to go.
+      {"the first expansion over the data", lc, data(1 << 20),
+       "decoded " + std::to_string(expanded) +
+           " bytes of result blocks exceeds max_response_size "
+           "1048576"},
+      // Held to one figure:
+      {"three UInt64 rows, whole", Wire().block_head(1, 3).column("x", "UInt64").fill(24, 1),
+       x_u64 + 24, "ok"},
+      {"one byte short of it", Wire().block_head(1, 3).column("x", "UInt64").fill(24, 1),
+       x_u64 + 23, "decoded 415 bytes"},
       // The 100-byte value is refused with 49 bytes left: the block asked for 51 more.
       {"a refused value counts whole",
        Wire().block_head(1, 1).column("x", "String").varint(100).fill(100, 'v'), x_u64 + 50,
@@ -216,9 +236,9 @@ TEST(BlockReaderTest, ByteLimitChargesRowsAndExpansionsFirst) {
   for (const Case& c : cases) {
     SCOPED_TRACE(c.what);
     base::MemorySource src(c.wire);
-    const std::string kept = error_of(read_block_body(src, {}, c.limit));
+    const std::string kept = error_of(read_block_body(src, {}, c.limits));
     uint64_t pos = 0;
-    const std::string parsed = error_of(parse_block_body(c.wire, pos, {}, c.limit));
+    const std::string parsed = error_of(parse_block_body(c.wire, pos, {}, c.limits));
     for (const std::string& got : {kept, parsed}) {
       if (c.error == "ok") {
         EXPECT_EQ(got, "ok");
