@@ -207,9 +207,11 @@ Status BlockAllowance::settle(uint64_t given, uint64_t budget, uint64_t appended
     return Error::allowance_exceeded(charged_.held + held + (hold_refused ? asked : 0),
                                      limits_.held);
   }
-  const uint64_t cost = std::max(took, floor_);
+  // What the column held beyond its body; a column whose rows carry no bytes still becomes a value
+  // per row, so it pays the floor at the least.
+  const uint64_t beyond = took > appended ? took - appended : 0;
   charged_.data += appended;
-  TW_TRY(charge_held(cost > appended ? cost - appended : 0));
+  TW_TRY(charge_held(appended == 0 ? std::max(beyond, floor_) : beyond));
   return check();
 }
 

@@ -21,8 +21,8 @@ inline constexpr uint64_t kMaxBlockRows = 10000000;
 
 // The bytes one decoded block may take when its caller names no other limit.
 inline constexpr uint64_t kDefaultBlockByteLimit = 268435456;
-// What every row of every column costs at the least, whatever its column holds: what the caller's
-// rendering of a cell takes (a pointer to it). A block without columns counts as one column.
+// What a row costs at the least where its column carries no bytes for it: what the caller's
+// rendering of a cell takes (a pointer to it). A block without columns counts as one such column.
 inline constexpr uint64_t kRowCellCost = 8;
 // What every block costs at the least, rows and columns aside: the Block and its slot in a
 // growing list of blocks. A flood of empty blocks meets a byte limit through it.
@@ -45,10 +45,10 @@ base::Result<ColumnRecord> read_column_record(base::ByteSource& source,
 // The bounds one block is read under. `data` counts its decoded size: the bytes of its column
 // bodies, LowCardinality expansions included. `held` counts everything else the block makes the
 // client keep: kBlockLeastCost, kColumnRecordCost per record, names and type texts, what a
-// column's rows cost beyond its body (kRowCellCost per row at the least; a block without columns
-// counts as one column) and what a column's reading held beyond the bytes it appended (parsed
-// state). `total` bounds the two together. One figure sets all three: the block is held to it
-// whole.
+// column's reading held beyond the bytes it appended (parsed state, elements that carry no bytes)
+// and, for a column whose body is empty while it has rows, kRowCellCost per row at the least (a
+// block without columns counts as one such column). `total` bounds the two together. One figure
+// sets all three: the block is held to it whole.
 struct BlockLimits {
   uint64_t data = kDefaultBlockByteLimit;
   uint64_t held = kDefaultBlockByteLimit;
@@ -76,10 +76,10 @@ uint64_t block_data_size(const Block& block);
 // A block's limits as its records and columns draw on them. The least costs of the block and of its
 // column records are charged when the counts are known; each name and type text as its length is
 // read, before it is taken. Each column gets its own limit or what the block has left, whichever
-// is less; what it appended is data, and the larger of what it took and its floor (kRowCellCost per
-// row), less what it appended, is held. A charge that crosses a limit fails with ResponseTooLarge
-// whose count includes that charge: of the data (or the total) with the limit crossed, or, for the
-// held bytes, Error::allowance_exceeded.
+// is less; what it appended is data, and what it took beyond that is held (the larger of that and
+// its floor, kRowCellCost per row, when it appended nothing). A charge that crosses a limit fails
+// with ResponseTooLarge whose count includes that charge: of the data (or the total) with the limit
+// crossed, or, for the held bytes, Error::allowance_exceeded.
 class BlockAllowance {
  public:
   // Fails when the least costs alone exceed the limits.

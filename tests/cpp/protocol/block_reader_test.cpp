@@ -158,9 +158,9 @@ TEST(BlockReaderTest, CountLimitsAtTheirBoundaries) {
 
 // The block's limits, for the reader and the buffer parser alike. The decoded size (the bodies)
 // is counted apart from what else the block holds: its least cost and every record's, names and
-// type texts as their lengths are read, and every column's floor of kRowCellCost per row beyond
-// its body. Held to one whole figure, what a column makes (a LowCardinality expansion above all)
-// is charged before the memory is taken. A refusal counts the charge that crossed.
+// type texts as their lengths are read, and the floor of kRowCellCost per row of a column whose
+// rows carry no bytes. Held to one whole figure, what a column makes (a LowCardinality expansion
+// above all) is charged before the memory is taken. A refusal counts the charge that crossed.
 TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
   const ByteVec key(8000, 'k');
   Wire lc = Wire().block_head(2, 8192);
@@ -194,9 +194,11 @@ TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
        Wire().block_head(2, 0).column("a", "UInt64").column("b", "String"), data(0), "ok"},
       {"a block of nothing under 0", Wire().block_head(0, 0), data(0), "ok"},
       {"three UInt8 rows", Wire().block_head(1, 3).column("x", "UInt8").fill(3, 1), data(3), "ok"},
-      // The rest of their floor (21 bytes) is held.
-      {"UInt8 rows cost a pointer each", Wire().block_head(1, 3).column("x", "UInt8").fill(3, 1),
-       held(x_u64 + 19), "411 bytes held beside the decoded data"},
+      // Rows that carry bytes hold nothing beyond them; only the record is held.
+      {"UInt8 rows hold only their record", Wire().block_head(1, 3).column("x", "UInt8").fill(3, 1),
+       held(x_u64 - 1), "ok"},
+      {"the record one byte over", Wire().block_head(1, 3).column("x", "UInt8").fill(3, 1),
+       held(x_u64 - 2), "390 bytes held beside the decoded data"},
       // The floor is charged once the record is read: 392 bytes and the floor.
       {"rows of nothing", Wire().block_head(1, 10000000).column("t", "Tuple()"), held(64 << 20),
        "80000392 bytes held"},

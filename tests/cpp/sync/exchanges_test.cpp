@@ -284,6 +284,8 @@ TEST(Exchanges, InsertRefusedByTheServerMidDataSaysWhy) {
   ASSERT_EQ(failed.error().kind(), ErrorKind::Server) << failed.error().to_string();
   EXPECT_EQ(failed.error().server_code(), 6);
   expect_broken(s);
+  s.finish();
+}
 
 // Under a limit of 0 only Data blocks whose bodies are all empty are kept; the blocks beside the
 // data and an insert's table structure are held to a bound of their own.
