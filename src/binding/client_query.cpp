@@ -158,8 +158,9 @@ PyObject* row_tuples(const ModuleState& state, std::vector<Block>& blocks, Signa
       // A tuple of atoms is immutable and can never join a cycle: keeping it off the collector's
       // list spares every later collection a walk over all the rows of the result.
       if (atoms) PyObject_GC_UnTrack(row);
-      if (Status due = check.tick(static_cast<uint64_t>(width)); !due.ok())
+      if (Status due = check.tick(static_cast<uint64_t>(width)); !due.ok()) {
         return raise(due.error());
+      }
     }
   }
   return result.release();
