@@ -11,6 +11,7 @@
 namespace tarnwick::binding {
 
 using base::cat;
+using conversion::SignalCheck;
 
 namespace {
 
@@ -92,17 +93,20 @@ PyObject* block_subscript(PyObject* self, PyObject* key) {
 
 PyObject* block_to_dicts(PyObject* self) {
   const protocol::Block* blocks[] = {&block_of_self(self)};
-  return conversion::blocks_to_py_dicts(state_of_self(self), blocks).release();
+  return conversion::with_signal_check([&](SignalCheck& check) {
+    return conversion::blocks_to_py_dicts(state_of_self(self), blocks, check).release();
+  });
 }
 
-PyObject* block_to_columns(PyObject* self) {
+// The table of to_columns(): the row count and each column's name, type and values.
+PyObject* columns_table(PyObject* self, SignalCheck& check) {
   const protocol::Block& b = block_of_self(self);
   const ModuleState& state = state_of_self(self);
   PyRef columns = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(b.columns.size())));
   if (!columns) return nullptr;
   for (size_t i = 0; i < b.columns.size(); ++i) {
     base::Result<PyRef> data =
-        conversion::column_to_py_list_object_typed(state, b.columns[i], b.rows);
+        conversion::column_to_py_list_object_typed(state, b.columns[i], b.rows, check);
     if (!data) return raise(data.error());
     PyRef name = PyRef::steal(lossy_str(b.columns[i].name));
     PyRef type = PyRef::steal(lossy_str(b.columns[i].type_name));
@@ -123,7 +127,13 @@ PyObject* block_to_columns(PyObject* self) {
   return Py_BuildValue("[O]", table.get());
 }
 
-PyObject* block_rows(PyObject* self) {
+PyObject* block_to_columns(PyObject* self) {
+  return conversion::with_signal_check(
+      [&](SignalCheck& check) { return columns_table(self, check); });
+}
+
+// An iterator over the rows, every column converted before the first row.
+PyObject* row_iterator(PyObject* self, SignalCheck& check) {
   const protocol::Block& b = block_of_self(self);
   const ModuleState& state = state_of_self(self);
   const Py_ssize_t n = static_cast<Py_ssize_t>(b.columns.size());
@@ -132,7 +142,7 @@ PyObject* block_rows(PyObject* self) {
   if (!names || !columns) return nullptr;
   for (Py_ssize_t i = 0; i < n; ++i) {
     const protocol::ColumnInfo& c = b.columns[static_cast<size_t>(i)];
-    base::Result<PyRef> data = conversion::column_to_py_list_object_typed(state, c, b.rows);
+    base::Result<PyRef> data = conversion::column_to_py_list_object_typed(state, c, b.rows, check);
     if (!data) return raise(data.error());
     PyObject* name = lossy_str(c.name);  // not interned: see blocks_to_py_dicts
     if (name == nullptr) return nullptr;
@@ -140,6 +150,11 @@ PyObject* block_rows(PyObject* self) {
     PyTuple_SetItem(columns.get(), i, std::move(data).value().release());
   }
   return make_row_iterator(state, std::move(names), std::move(columns), b.rows).release();
+}
+
+PyObject* block_rows(PyObject* self) {
+  return conversion::with_signal_check(
+      [&](SignalCheck& check) { return row_iterator(self, check); });
 }
 
 Py_ssize_t block_len(PyObject* self) {
@@ -222,7 +237,8 @@ PyObject* blocks_to_dicts(PyObject* module, PyObject* const* args, Py_ssize_t na
     if (b == nullptr) return nullptr;
     blocks.push_back(b);
   }
-  return blocks_to_py_dicts(state, blocks).release();
+  return with_signal_check(
+      [&](SignalCheck& check) { return blocks_to_py_dicts(state, blocks, check).release(); });
 }
 
 const protocol::Block* block_of(const ModuleState& state, PyObject* obj) {

@@ -14,6 +14,7 @@ namespace tarnwick::binding::client {
 
 using base::Status;
 using conversion::PyVec;
+using conversion::SignalCheck;
 using protocol::Block;
 
 namespace {
@@ -88,7 +89,8 @@ bool set_column(PyObject* dict, const std::string& name, PyObject* list) {
 // list is sized once and filled block by block, in arrival order, each block's columns matched by
 // position.
 PyObject* concatenated_columns(const ModuleState& state, const Block& reference,
-                               const std::vector<const Block*>& with_rows, PyObject* result) {
+                               const std::vector<const Block*>& with_rows, PyObject* result,
+                               SignalCheck& check) {
   Py_ssize_t total = 0;
   if (!total_rows(with_rows, total)) return nullptr;
   const size_t width = reference.columns.size();
@@ -104,7 +106,7 @@ PyObject* concatenated_columns(const ModuleState& state, const Block& reference,
     }
     for (size_t i = 0; i < width; ++i) {
       Status filled =
-          conversion::column_into_list(state, b->columns[i], b->rows, lists[i].get(), at);
+          conversion::column_into_list(state, b->columns[i], b->rows, lists[i].get(), at, check);
       if (!filled.ok()) return raise(filled.error());
     }
     at += static_cast<Py_ssize_t>(b->rows);
@@ -115,23 +117,8 @@ PyObject* concatenated_columns(const ModuleState& state, const Block& reference,
   return Py_NewRef(result);
 }
 
-}  // namespace
-
-PyObject* client_query(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<Block> blocks;
-  if (!run_query("query", self, args, nargs, kwnames, blocks)) return nullptr;
-  std::vector<const Block*> views;
-  views.reserve(blocks.size());
-  for (const Block& b : blocks) views.push_back(&b);
-  PyRef rows = conversion::blocks_to_py_dicts(state_of_self(self), views);
-  if (!rows) return reraise_as_runtime_error();
-  return rows.release();
-}
-
-PyObject* client_query_tuples(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<Block> blocks;
-  if (!run_query("query_tuples", self, args, nargs, kwnames, blocks)) return nullptr;
-  const ModuleState& state = state_of_self(self);
+// The rows of `blocks` as tuples; each block is released once its rows are built.
+PyObject* row_tuples(const ModuleState& state, std::vector<Block>& blocks, SignalCheck& check) {
   std::vector<const Block*> with_columns;
   for (const Block& b : blocks) {
     if (!b.columns.empty()) with_columns.push_back(&b);
@@ -152,7 +139,8 @@ PyObject* client_query_tuples(PyObject* self, FastArgs args, Py_ssize_t nargs, P
     bool atoms = true;
     for (const protocol::ColumnInfo& column : b->columns) {
       atoms = atoms && conversion::column_values_are_atoms(column);
-      base::Result<PyVec> values = conversion::column_to_py_list_typed(state, column, b->rows);
+      base::Result<PyVec> values =
+          conversion::column_to_py_list_typed(state, column, b->rows, check);
       if (!values) {
         raise(values.error());
         return reraise_as_runtime_error();
@@ -170,15 +158,17 @@ PyObject* client_query_tuples(PyObject* self, FastArgs args, Py_ssize_t nargs, P
       // A tuple of atoms is immutable and can never join a cycle: keeping it off the collector's
       // list spares every later collection a walk over all the rows of the result.
       if (atoms) PyObject_GC_UnTrack(row);
+      if (Status due = check.tick(static_cast<uint64_t>(width)); !due.ok()) {
+        return raise(due.error());
+      }
     }
   }
   return result.release();
 }
 
-PyObject* client_query_columns(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
-  std::vector<Block> blocks;
-  if (!run_query("query_columns", self, args, nargs, kwnames, blocks)) return nullptr;
-  const ModuleState& state = state_of_self(self);
+// The column lists of `blocks`, by column name.
+PyObject* column_lists(const ModuleState& state, const std::vector<Block>& blocks,
+                       SignalCheck& check) {
   PyRef result = PyRef::steal(PyDict_New());
   if (!result) return nullptr;
   const Block* reference = nullptr;
@@ -191,7 +181,7 @@ PyObject* client_query_columns(PyObject* self, FastArgs args, Py_ssize_t nargs, 
   }
   if (reference == nullptr) return result.release();
   if (data_blocks != 1) {
-    return concatenated_columns(state, *reference, with_rows, result.get());
+    return concatenated_columns(state, *reference, with_rows, result.get(), check);
   }
   // A single data block: its own column names, each list made straight from its column.
   const Block* data = nullptr;
@@ -203,11 +193,40 @@ PyObject* client_query_columns(PyObject* self, FastArgs args, Py_ssize_t nargs, 
   }
   for (const protocol::ColumnInfo& column : data->columns) {
     base::Result<PyRef> list =
-        conversion::column_to_py_list_object_typed(state, column, data->rows);
+        conversion::column_to_py_list_object_typed(state, column, data->rows, check);
     if (!list) return raise(list.error());
     if (!set_column(result.get(), column.name, list->get())) return nullptr;
   }
   return result.release();
+}
+
+}  // namespace
+
+PyObject* client_query(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<Block> blocks;
+  if (!run_query("query", self, args, nargs, kwnames, blocks)) return nullptr;
+  std::vector<const Block*> views;
+  views.reserve(blocks.size());
+  for (const Block& b : blocks) views.push_back(&b);
+  return conversion::with_signal_check([&](SignalCheck& check) -> PyObject* {
+    PyRef rows = conversion::blocks_to_py_dicts(state_of_self(self), views, check);
+    if (!rows) return reraise_as_runtime_error();
+    return rows.release();
+  });
+}
+
+PyObject* client_query_tuples(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<Block> blocks;
+  if (!run_query("query_tuples", self, args, nargs, kwnames, blocks)) return nullptr;
+  return conversion::with_signal_check(
+      [&](SignalCheck& check) { return row_tuples(state_of_self(self), blocks, check); });
+}
+
+PyObject* client_query_columns(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {
+  std::vector<Block> blocks;
+  if (!run_query("query_columns", self, args, nargs, kwnames, blocks)) return nullptr;
+  return conversion::with_signal_check(
+      [&](SignalCheck& check) { return column_lists(state_of_self(self), blocks, check); });
 }
 
 PyObject* client_query_blocks(PyObject* self, FastArgs args, Py_ssize_t nargs, PyObject* kwnames) {

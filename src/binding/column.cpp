@@ -88,7 +88,7 @@ uint32_t datetime_precision(std::string_view type) {
   return static_cast<uint32_t>(p);
 }
 
-PyObject* column_to_list(PyObject* self) {
+PyObject* values_list(PyObject* self, conversion::SignalCheck& check) {
   const ColumnObject* c = as_column(self);
   const OwnedColumnData& v = c->values;
   const ModuleState& state = state_of_self(self);
@@ -101,15 +101,22 @@ PyObject* column_to_list(PyObject* self) {
   const bool is_datetime =
       v.kind() == OwnedColumnData::Kind::Int64 && c->type_name.starts_with("DateTime");
   const uint32_t precision = is_datetime ? datetime_precision(c->type_name) : 0;
-  for (size_t i = 0; i < n; ++i) {
+  base::Status filled = check.each(n, [&](uint64_t i) -> base::Status {
     PyObject* item = is_date ? conversion::date_from_days(state, v.int64s()[i])
                      : is_datetime
                          ? conversion::datetime_from_timestamp(state, v.int64s()[i], precision)
                          : value_at(v, i);
-    if (item == nullptr) return nullptr;
+    // Ends the loop; the Python error stays set.
+    if (item == nullptr) return base::Error::out_of_memory(0);
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
-  }
-  return list.release();
+    return {};
+  });
+  return filled.ok() ? list.release() : nullptr;
+}
+
+PyObject* column_to_list(PyObject* self) {
+  return conversion::with_signal_check(
+      [&](conversion::SignalCheck& check) { return values_list(self, check); });
 }
 
 PyObject* column_subscript(PyObject* self, PyObject* index) {

@@ -5,6 +5,7 @@
 
 #include <Python.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <span>
 #include <utility>
@@ -61,17 +62,75 @@ class PyVec {
   std::vector<PyObject*> items_;
 };
 
+// Runs the interpreter's signal handlers during a conversion, which holds the GIL throughout and
+// would otherwise keep a handler (Ctrl-C's KeyboardInterrupt) waiting until the last value of a
+// large answer is made. The conversion loops count the values they make; every kInterval of them
+// the handlers run. A handler that raises ends the conversion: the loops fail with an interrupted
+// error, what they made is released on the way out, and finish() makes the handler's exception
+// the call's own, in place of whatever the failure was turned into on its way up.
+class SignalCheck {
+ public:
+  static constexpr uint64_t kInterval = 65536;
+
+  SignalCheck() = default;
+  SignalCheck(const SignalCheck&) = delete;
+  SignalCheck& operator=(const SignalCheck&) = delete;
+  ~SignalCheck() { Py_XDECREF(pending_); }
+
+  // Counts `n` values made; the interrupted error once a handler has raised.
+  base::Status tick(uint64_t n = 1) {
+    if (n < left_) [[likely]] {
+      left_ -= n;
+      return {};
+    }
+    return run_handlers();
+  }
+
+  // Runs `step(i)` (a base::Status) for each i below `count` in order, each step counting as
+  // `weight` values; the first failure ends the loop. The steps go in runs that end where the
+  // handlers are due, so the count costs nothing per step.
+  template <class Step>
+  base::Status each(uint64_t count, Step&& step, uint64_t weight = 1) {
+    for (uint64_t i = 0; i < count;) {
+      const uint64_t run =
+          std::min(count - i, std::max<uint64_t>(left_ / std::max<uint64_t>(weight, 1), 1));
+      for (const uint64_t end = i + run; i < end; ++i) TW_TRY(step(i));
+      TW_TRY(tick(run * weight));
+    }
+    return {};
+  }
+
+  // The call's result: `made` (a new reference, or null with the Python error set), unless a
+  // handler raised, in which case `made` is released and the handler's exception is set instead.
+  PyObject* finish(PyObject* made);
+
+ private:
+  base::Status run_handlers();
+
+  uint64_t left_ = kInterval;    // values until the handlers are due
+  PyObject* pending_ = nullptr;  // the exception a handler raised, owned until finish()
+};
+
+// Runs `convert(SignalCheck&)` (a new reference, or null with the Python error set) and returns
+// its result through the check's finish().
+template <class F>
+PyObject* with_signal_check(F&& convert) {
+  SignalCheck check;
+  return check.finish(convert(check));
+}
+
 // The values of one column as exactly `rows` objects, in row order.
 base::Result<PyVec> column_to_py_list_typed(const ModuleState& state,
-                                            const protocol::ColumnInfo& column, uint64_t rows);
+                                            const protocol::ColumnInfo& column, uint64_t rows,
+                                            SignalCheck& check);
 // The same values as a new Python list, filled in place for the fixed-width kinds.
 base::Result<PyRef> column_to_py_list_object_typed(const ModuleState& state,
                                                    const protocol::ColumnInfo& column,
-                                                   uint64_t rows);
+                                                   uint64_t rows, SignalCheck& check);
 // The same values stored into the empty slots [at, at + rows) of `list`, which must have them. On
 // failure some of those slots may be filled and the rest left empty.
 base::Status column_into_list(const ModuleState& state, const protocol::ColumnInfo& column,
-                              uint64_t rows, PyObject* list, Py_ssize_t at);
+                              uint64_t rows, PyObject* list, Py_ssize_t at, SignalCheck& check);
 
 // datetime.date for a day number, or the int itself when Python refuses it. Null only when
 // not even the int could be made (the Python error is then set).
@@ -89,7 +148,8 @@ bool column_values_are_atoms(const protocol::ColumnInfo& column);
 PyRef row_dict_template(PyObject* const* keys, size_t count);
 // Row dicts of all blocks, block by block; blocks without columns or rows add nothing. Null with
 // the Python error set on failure.
-PyRef blocks_to_py_dicts(const ModuleState& state, std::span<const protocol::Block* const> blocks);
+PyRef blocks_to_py_dicts(const ModuleState& state, std::span<const protocol::Block* const> blocks,
+                         SignalCheck& check);
 
 // The Block of a _Block object; nullptr (with a TypeError set) for anything else.
 const protocol::Block* block_of(const ModuleState& state, PyObject* obj);

@@ -40,6 +40,21 @@ void PyVec::move_into(PyObject* list, Py_ssize_t at) {
   items_.clear();
 }
 
+base::Status SignalCheck::run_handlers() {
+  left_ = kInterval;
+  if (pending_ == nullptr && PyErr_CheckSignals() == 0) return {};
+  if (pending_ == nullptr) pending_ = PyErr_GetRaisedException();
+  return Error::io(base::IoError::custom(base::IoKind::Interrupted,
+                                         "a signal handler raised during the conversion"));
+}
+
+PyObject* SignalCheck::finish(PyObject* made) {
+  if (pending_ == nullptr) return made;
+  Py_XDECREF(made);
+  PyErr_SetRaisedException(std::exchange(pending_, nullptr));  // replaces any other error
+  return nullptr;
+}
+
 namespace {
 
 // Array and Map columns may claim at most this many elements in total.
@@ -150,13 +165,14 @@ struct ListSink {
 };
 
 template <class Sink, class F>
-Status fill(const uint8_t* p, uint64_t rows, uint64_t width, Sink& sink, F make) {
-  for (uint64_t i = 0; i < rows; ++i, p += width) {
-    PyObject* v = make(p);
+Status fill(const uint8_t* p, uint64_t rows, uint64_t width, Sink& sink, F make,
+            SignalCheck& check) {
+  return check.each(rows, [&](uint64_t i) -> Status {
+    PyObject* v = make(p + i * width);
     if (v == nullptr) return py_protocol_err();
     sink.set(i, v);
-  }
-  return {};
+    return {};
+  });
 }
 
 // Makes the object of a `T` value through `make`, sharing one object across a run of equal
@@ -190,80 +206,73 @@ RunShared<T, Make> run_shared(Make make) {
 // Converts `rows` fixed-width values at `p` (already bounds-checked) into the sink.
 template <class Sink>
 Status fill_fixed(const ModuleState& st, const ColumnType& t, const uint8_t* p, uint64_t rows,
-                  Sink& sink) {
+                  Sink& sink, SignalCheck& check) {
   const uint64_t w = t.kind == TypeKind::FixedString ? t.length : scalar_width(t);
+  auto put = [&](auto make) { return fill(p, rows, w, sink, std::move(make), check); };
   switch (t.kind) {
     case TypeKind::UInt8:
-      return fill(p, rows, w, sink, [](auto q) { return PyLong_FromUnsignedLong(*q); });
+      return put([](auto q) { return PyLong_FromUnsignedLong(*q); });
     case TypeKind::UInt16:
-      return fill(p, rows, w, sink,
-                  [](auto q) { return PyLong_FromUnsignedLong(load<uint16_t>(q)); });
+      return put([](auto q) { return PyLong_FromUnsignedLong(load<uint16_t>(q)); });
     case TypeKind::UInt32:
-      return fill(p, rows, w, sink,
-                  [](auto q) { return PyLong_FromUnsignedLong(load<uint32_t>(q)); });
+      return put([](auto q) { return PyLong_FromUnsignedLong(load<uint32_t>(q)); });
     case TypeKind::UInt64:
-      return fill(p, rows, w, sink,
-                  [](auto q) { return PyLong_FromUnsignedLongLong(load<uint64_t>(q)); });
+      return put([](auto q) { return PyLong_FromUnsignedLongLong(load<uint64_t>(q)); });
     case TypeKind::Int8:
     case TypeKind::Enum8:
-      return fill(p, rows, w, sink, [](auto q) { return PyLong_FromLong(load<int8_t>(q)); });
+      return put([](auto q) { return PyLong_FromLong(load<int8_t>(q)); });
     case TypeKind::Int16:
     case TypeKind::Enum16:
-      return fill(p, rows, w, sink, [](auto q) { return PyLong_FromLong(load<int16_t>(q)); });
+      return put([](auto q) { return PyLong_FromLong(load<int16_t>(q)); });
     case TypeKind::Int32:
     case TypeKind::Time:
-      return fill(p, rows, w, sink, [](auto q) { return PyLong_FromLong(load<int32_t>(q)); });
+      return put([](auto q) { return PyLong_FromLong(load<int32_t>(q)); });
     case TypeKind::Int64:
     case TypeKind::Time64:
-      return fill(p, rows, w, sink, [](auto q) { return PyLong_FromLongLong(load<int64_t>(q)); });
+      return put([](auto q) { return PyLong_FromLongLong(load<int64_t>(q)); });
     case TypeKind::Float32:
-      return fill(p, rows, w, sink, [](auto q) { return PyFloat_FromDouble(load<float>(q)); });
+      return put([](auto q) { return PyFloat_FromDouble(load<float>(q)); });
     case TypeKind::Float64:
-      return fill(p, rows, w, sink, [](auto q) { return PyFloat_FromDouble(load<double>(q)); });
+      return put([](auto q) { return PyFloat_FromDouble(load<double>(q)); });
     case TypeKind::Bool:
-      return fill(p, rows, w, sink, [](auto q) { return PyBool_FromLong(*q != 0); });
+      return put([](auto q) { return PyBool_FromLong(*q != 0); });
     case TypeKind::Date:
-      return fill(p, rows, w, sink,
-                  run_shared<uint16_t>([&](int64_t v) { return date_from_days(st, v); }));
+      return put(run_shared<uint16_t>([&](int64_t v) { return date_from_days(st, v); }));
     case TypeKind::Date32:
-      return fill(p, rows, w, sink,
-                  run_shared<int32_t>([&](int64_t v) { return date_from_days(st, v); }));
+      return put(run_shared<int32_t>([&](int64_t v) { return date_from_days(st, v); }));
     case TypeKind::DateTime:
-      return fill(p, rows, w, sink, run_shared<uint32_t>([&](int64_t v) {
-                    return datetime_from_timestamp(st, v, 0);
-                  }));
+      return put(
+          run_shared<uint32_t>([&](int64_t v) { return datetime_from_timestamp(st, v, 0); }));
     case TypeKind::DateTime64: {
       const uint32_t precision = t.precision;
-      return fill(p, rows, w, sink, run_shared<int64_t>([&](int64_t v) {
-                    return datetime_from_timestamp(st, v, precision);
-                  }));
+      return put(run_shared<int64_t>(
+          [&](int64_t v) { return datetime_from_timestamp(st, v, precision); }));
     }
     case TypeKind::UInt128:
-      return fill(p, rows, w, sink, text_value<values::uint128_text>);
+      return put(text_value<values::uint128_text>);
     case TypeKind::Int128:
-      return fill(p, rows, w, sink, text_value<values::int128_text>);
+      return put(text_value<values::int128_text>);
     case TypeKind::UInt256:
     case TypeKind::Int256:
-      return fill(p, rows, w, sink, text_value<values::hex256_text>);
+      return put(text_value<values::hex256_text>);
     case TypeKind::Decimal:
       if (w == 4) {
-        return fill(p, rows, w, sink, [](auto q) { return PyLong_FromLong(load<int32_t>(q)); });
+        return put([](auto q) { return PyLong_FromLong(load<int32_t>(q)); });
       }
       if (w == 8) {
-        return fill(p, rows, w, sink, [](auto q) { return PyLong_FromLongLong(load<int64_t>(q)); });
+        return put([](auto q) { return PyLong_FromLongLong(load<int64_t>(q)); });
       }
-      if (w == 16) return fill(p, rows, w, sink, text_value<values::int128_text>);
-      return fill(p, rows, w, sink, text_value<values::hex256_text>);
+      if (w == 16) return put(text_value<values::int128_text>);
+      return put(text_value<values::hex256_text>);
     case TypeKind::UUID:
-      return fill(p, rows, w, sink, text_value<values::uuid_text>);
+      return put(text_value<values::uuid_text>);
     case TypeKind::IPv4:
-      return fill(p, rows, w, sink, text_value<values::ipv4_text>);
+      return put(text_value<values::ipv4_text>);
     case TypeKind::IPv6:
-      return fill(p, rows, w, sink, text_value<values::ipv6_text>);
+      return put(text_value<values::ipv6_text>);
     case TypeKind::FixedString:
-      return fill(p, rows, w, sink, [w](auto q) {
-        return lossy_str(std::string_view(reinterpret_cast<const char*>(q), w));
-      });
+      return put(
+          [w](auto q) { return lossy_str(std::string_view(reinterpret_cast<const char*>(q), w)); });
     default:
       return Error::protocol(cat("no fixed-width conversion for ", base::excerpt(t.to_string())));
   }
@@ -364,17 +373,19 @@ Status skip_variant_or_dynamic(Cursor& c, const ColumnType& t, const ColumnState
 }
 
 Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, const ColumnState& s,
-              uint64_t rows, bool tail, PyVec& out);
+              uint64_t rows, bool tail, PyVec& out, SignalCheck& check);
 
-Status push_nones(PyVec& out, uint64_t rows) {
+Status push_nones(PyVec& out, uint64_t rows, SignalCheck& check) {
   out.reserve(out.size() + rows);
-  for (uint64_t i = 0; i < rows; ++i) out.push(Py_NewRef(Py_None));
-  return {};
+  return check.each(rows, [&](uint64_t) -> Status {
+    out.push(Py_NewRef(Py_None));
+    return {};
+  });
 }
 
-Status decode_strings(Cursor& c, uint64_t rows, PyVec& out) {
+Status decode_strings(Cursor& c, uint64_t rows, PyVec& out, SignalCheck& check) {
   out.reserve(out.size() + std::min(rows, c.remaining()));
-  for (uint64_t i = 0; i < rows; ++i) {
+  return check.each(rows, [&](uint64_t) -> Status {
     TW_ASSIGN_OR_RETURN(uint64_t n, read_length(c));
     TW_ASSIGN_OR_RETURN(const uint8_t* p, parse_exact(c, n));
     PyObject* s =
@@ -386,22 +397,22 @@ Status decode_strings(Cursor& c, uint64_t rows, PyVec& out) {
       return Error::protocol(cat("invalid utf8 string: ", bad->to_string()));
     }
     out.push(s);
-  }
-  return {};
+    return {};
+  });
 }
 
 Status decode_array(const ModuleState& st, Cursor& c, const ColumnType& t, const ColumnState& s,
-                    uint64_t rows, bool tail, PyVec& out) {
+                    uint64_t rows, bool tail, PyVec& out, SignalCheck& check) {
   const ColumnType& inner = t.inner();
   const ColumnState& inner_state = s.child_or_plain(SK::Array, 0);
-  if (rows == 0) return decode(st, c, inner, inner_state, 0, tail, out);
+  if (rows == 0) return decode(st, c, inner, inner_state, 0, tail, out, check);
   uint64_t last = 0;
   TW_ASSIGN_OR_RETURN(const uint8_t* offsets, parse_offsets(c, rows, inner, "array", last));
   PyVec items;
-  TW_TRY(decode(st, c, inner, inner_state, last, tail, items));
+  TW_TRY(decode(st, c, inner, inner_state, last, tail, items, check));
   out.reserve(out.size() + rows);
   uint64_t start = 0;
-  for (uint64_t i = 0; i < rows; ++i) {
+  return check.each(rows, [&](uint64_t i) -> Status {
     const uint64_t end = load<uint64_t>(offsets + 8 * i);
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(end - start));
     if (list == nullptr) return py_protocol_err();
@@ -410,12 +421,12 @@ Status decode_array(const ModuleState& st, Cursor& c, const ColumnType& t, const
     }
     out.push(list);
     start = end;
-  }
-  return {};
+    return {};
+  });
 }
 
 Status decode_map(const ModuleState& st, Cursor& c, const ColumnType& t, const ColumnState& s,
-                  uint64_t rows, bool tail, PyVec& out) {
+                  uint64_t rows, bool tail, PyVec& out, SignalCheck& check) {
   ColumnType pair = ColumnType::tuple({t.key(), t.value()});
   uint64_t last = 0;
   const uint8_t* offsets = nullptr;
@@ -424,11 +435,11 @@ Status decode_map(const ModuleState& st, Cursor& c, const ColumnType& t, const C
   }
   PyVec keys;
   PyVec vals;
-  TW_TRY(decode(st, c, t.key(), s.child_or_plain(SK::Map, 0), last, false, keys));
-  TW_TRY(decode(st, c, t.value(), s.child_or_plain(SK::Map, 1), last, tail, vals));
+  TW_TRY(decode(st, c, t.key(), s.child_or_plain(SK::Map, 0), last, false, keys, check));
+  TW_TRY(decode(st, c, t.value(), s.child_or_plain(SK::Map, 1), last, tail, vals, check));
   out.reserve(out.size() + rows);
   uint64_t start = 0;
-  for (uint64_t i = 0; i < rows; ++i) {
+  return check.each(rows, [&](uint64_t i) -> Status {
     const uint64_t end = load<uint64_t>(offsets + 8 * i);
     PyObject* dict = PyDict_New();
     if (dict == nullptr) return py_protocol_err();
@@ -436,77 +447,80 @@ Status decode_map(const ModuleState& st, Cursor& c, const ColumnType& t, const C
     for (uint64_t j = start; j < end; ++j) {
       if (PyDict_SetItem(dict, keys[j], vals[j]) < 0) return py_protocol_err();
     }
+    // One row may hold every entry of the column: its insertions count as well.
+    const uint64_t entries = end - start;
     start = end;
-  }
-  return {};
+    return check.tick(entries);
+  });
 }
 
 Status decode_tuple(const ModuleState& st, Cursor& c, const ColumnType& t, const ColumnState& s,
-                    uint64_t rows, bool tail, PyVec& out) {
+                    uint64_t rows, bool tail, PyVec& out, SignalCheck& check) {
   const size_t n = t.nested.size();
   std::vector<PyVec> elements(n);
   for (size_t e = 0; e < n; ++e) {
     TW_TRY(decode(st, c, t.nested[e], s.child_or_plain(SK::Tuple, e), rows, tail && e + 1 == n,
-                  elements[e]));
+                  elements[e], check));
   }
   out.reserve(out.size() + rows);
-  for (uint64_t i = 0; i < rows; ++i) {
+  return check.each(rows, [&](uint64_t i) -> Status {
     PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
     if (tuple == nullptr) return py_protocol_err();
     for (size_t e = 0; e < n; ++e) {
       PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(e), Py_NewRef(elements[e][i]));
     }
     out.push(tuple);
-  }
-  return {};
+    return {};
+  });
 }
 
 // Appends exactly `rows` values of type `t` read at the cursor. `tail` says that nothing is read
 // after this column, so a kind whose layout is unknown may stop without finding its end.
 Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, const ColumnState& s,
-              uint64_t rows, bool tail, PyVec& out) {
+              uint64_t rows, bool tail, PyVec& out, SignalCheck& check) {
   if (is_fixed(t)) {
     const uint64_t w = t.kind == TypeKind::FixedString ? t.length : scalar_width(t);
     TW_ASSIGN_OR_RETURN(uint64_t len, checked_len(rows, w));
     TW_ASSIGN_OR_RETURN(const uint8_t* p, parse_exact(c, len));
     out.reserve(out.size() + rows);
     VecSink sink{out};
-    return fill_fixed(st, t, p, rows, sink);
+    return fill_fixed(st, t, p, rows, sink, check);
   }
   switch (t.kind) {
     case TypeKind::String:
     case TypeKind::JSON:
-      return decode_strings(c, rows, out);
+      return decode_strings(c, rows, out, check);
     case TypeKind::Nullable: {
       TW_ASSIGN_OR_RETURN(const uint8_t* map, parse_exact(c, rows));
       const size_t base = out.size();
-      TW_TRY(decode(st, c, t.inner(), s.child_or_plain(SK::Nullable, 0), rows, tail, out));
+      TW_TRY(decode(st, c, t.inner(), s.child_or_plain(SK::Nullable, 0), rows, tail, out, check));
       for (uint64_t i = 0; i < rows; ++i) {
         if (map[i] != 0) out.replace(base + i, Py_NewRef(Py_None));
       }
       return {};
     }
     case TypeKind::Array:
-      return decode_array(st, c, t, s, rows, tail, out);
+      return decode_array(st, c, t, s, rows, tail, out, check);
     case TypeKind::Map:
-      return decode_map(st, c, t, s, rows, tail, out);
+      return decode_map(st, c, t, s, rows, tail, out, check);
     case TypeKind::Tuple:
-      return decode_tuple(st, c, t, s, rows, tail, out);
+      return decode_tuple(st, c, t, s, rows, tail, out, check);
     case TypeKind::LowCardinality:
-      return decode(st, c, t.inner(), ColumnState::plain(), rows, tail, out);  // kept expanded
+      return decode(st, c, t.inner(), ColumnState::plain(), rows, tail, out,
+                    check);  // kept expanded
     case TypeKind::Nothing:
       if (!tail) TW_TRY(parse_exact(c, rows));
-      return push_nones(out, rows);
+      return push_nones(out, rows, check);
     case TypeKind::Point:
     case TypeKind::Ring:
     case TypeKind::Polygon:
     case TypeKind::MultiPolygon:
       if (!tail) TW_TRY(skip_geo(c, t, rows));
-      return push_nones(out, rows);
+      return push_nones(out, rows, check);
     case TypeKind::Variant:
     case TypeKind::Dynamic:
       if (!tail) TW_TRY(skip_variant_or_dynamic(c, t, s, rows));
-      return push_nones(out, rows);
+      return push_nones(out, rows, check);
     default:
       // Aggregate functions, unknown types and decimals without a width: no values, and no known
       // end, so nothing may be read after them.
@@ -514,7 +528,7 @@ Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, const Colum
         return Error::protocol(cat("cannot read past a column of type ",
                                    base::excerpt(t.to_string()), " inside ", "a composite column"));
       }
-      return push_nones(out, rows);
+      return push_nones(out, rows, check);
   }
 }
 
@@ -556,15 +570,15 @@ Result<ColumnSource> column_source(const protocol::ColumnInfo& column, uint64_t 
 }  // namespace
 
 Result<PyVec> column_to_py_list_typed(const ModuleState& st, const protocol::ColumnInfo& column,
-                                      uint64_t rows) {
+                                      uint64_t rows, SignalCheck& check) {
   TW_ASSIGN_OR_RETURN(ColumnSource src, column_source(column, rows));
   PyVec out;
-  TW_TRY(decode(st, src.cursor, src.type, src.state, rows, true, out));
+  TW_TRY(decode(st, src.cursor, src.type, src.state, rows, true, out, check));
   return out;
 }
 
 Status column_into_list(const ModuleState& st, const protocol::ColumnInfo& column, uint64_t rows,
-                        PyObject* list, Py_ssize_t at) {
+                        PyObject* list, Py_ssize_t at, SignalCheck& check) {
   TW_ASSIGN_OR_RETURN(ColumnSource src, column_source(column, rows));
   if (is_fixed(src.type)) {
     const ColumnType& t = src.type;
@@ -573,19 +587,20 @@ Status column_into_list(const ModuleState& st, const protocol::ColumnInfo& colum
         checked_len(rows, t.kind == TypeKind::FixedString ? t.length : scalar_width(t)));
     TW_ASSIGN_OR_RETURN(const uint8_t* p, parse_exact(src.cursor, len));
     ListSink sink{list, at};
-    return fill_fixed(st, t, p, rows, sink);
+    return fill_fixed(st, t, p, rows, sink, check);
   }
   PyVec out;
-  TW_TRY(decode(st, src.cursor, src.type, src.state, rows, true, out));
+  TW_TRY(decode(st, src.cursor, src.type, src.state, rows, true, out, check));
   out.move_into(list, at);
   return {};
 }
 
 Result<PyRef> column_to_py_list_object_typed(const ModuleState& st,
-                                             const protocol::ColumnInfo& column, uint64_t rows) {
+                                             const protocol::ColumnInfo& column, uint64_t rows,
+                                             SignalCheck& check) {
   PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(rows)));
   if (!list) return py_protocol_err();
-  TW_TRY(column_into_list(st, column, rows, list.get(), 0));
+  TW_TRY(column_into_list(st, column, rows, list.get(), 0, check));
   return list;
 }
 

@@ -71,7 +71,8 @@ PyRef row_dict_template(PyObject* const* keys, size_t count) {
   return dict;
 }
 
-PyRef blocks_to_py_dicts(const ModuleState& st, std::span<const protocol::Block* const> blocks) {
+PyRef blocks_to_py_dicts(const ModuleState& st, std::span<const protocol::Block* const> blocks,
+                         SignalCheck& check) {
   uint64_t total = 0;
   for (const protocol::Block* b : blocks) {
     if (!b->columns.empty() && __builtin_add_overflow(total, b->rows, &total)) {
@@ -93,7 +94,7 @@ PyRef blocks_to_py_dicts(const ModuleState& st, std::span<const protocol::Block*
     std::vector<PyRef> keys(ncols);
     std::vector<PyObject*> key_ptrs(ncols);
     for (size_t i = 0; i < ncols; ++i) {
-      base::Result<PyVec> col = column_to_py_list_typed(st, b->columns[i], b->rows);
+      base::Result<PyVec> col = column_to_py_list_typed(st, b->columns[i], b->rows, check);
       if (!col) {
         raise(col.error());
         return {};
@@ -117,6 +118,10 @@ PyRef blocks_to_py_dicts(const ModuleState& st, std::span<const protocol::Block*
         // The column's reference is dropped while the value is still in cache.
         PyRef value = PyRef::steal(values[i].take(r));
         if (PyDict_SetItem(dict, keys[i].get(), value.get()) < 0) return {};
+      }
+      if (base::Status due = check.tick(ncols); !due.ok()) {
+        raise(due.error());
+        return {};
       }
     }
   }

@@ -1,16 +1,24 @@
 """Deadlines and signals against a scripted server that stalls: query_timeout bounds a whole
 exchange however the server cuts it up, signals neither restart nor stretch it, and a signal handler
-that raises ends a blocking call at once, leaving the connection broken rather than half-read.
-Every test runs in the main thread, where Python runs its signal handlers."""
+that raises ends a blocking call at once, leaving the connection broken rather than half-read; one
+that raises while a large answer is turned into Python values ends that conversion at once, leaving
+the connection usable. Every test runs in the main thread, where Python runs its signal handlers."""
 
+import array
 import contextlib
+import gc
 import signal
+import socket
+import sys
 import threading
 import time
 import unittest
 
 from test_client import HEADER, ROWS_A, ScriptedServer, serving
-from tarnwick._native import _Client, dicts_to_block
+from chserver import Block, ClientClosed, Column
+from chserver import client_packets as cp
+from chserver import packets as sp
+from tarnwick._native import _Client, blocks_to_dicts, dicts_to_block
 
 BROKEN = "connection is broken by an earlier failed exchange"
 TIMED_OUT = "timed out"
@@ -164,6 +172,115 @@ class InterruptTest(unittest.TestCase):
                 error, took = timed(lambda: _Client(f"127.0.0.1:{srv.port}", connect_timeout=30))
         self.assertIsInstance(error, KeyboardInterrupt)
         self.assertLess(took, 2.0)
+
+
+class Stop(Exception):
+    """What the conversion tests' signal handlers raise."""
+
+
+# DateTime values are cheap on the wire (4 bytes) and dear to convert (a datetime each), so the
+# conversion dwarfs the transfer. No two neighbouring values are equal, so none is shared.
+CONVERT_ROWS = 3_000_000
+# Rows per block of the split answer: fewer than the values between two checks, so a count that
+# started afresh with each block would never come to one.
+SPLIT_ROWS = 60_000
+
+
+def answers(revision):
+    """The server's answers by query text, as unframed packet bytes."""
+    body = array.array("I", range(CONVERT_ROWS)).tobytes()
+
+    def blocks(rows_per_block):
+        out = bytearray()
+        for start in range(0, CONVERT_ROWS, rows_per_block):
+            end = min(CONVERT_ROWS, start + rows_per_block)
+            block = Block([Column("t", "DateTime", raw=body[4 * start:4 * end])], end - start)
+            out += sp.data(block, "", None, revision)
+        return bytes(out + sp.end_of_stream())
+
+    small = Block([Column("n", "UInt8", [7])])
+    return {"split": blocks(SPLIT_ROWS), "whole": blocks(CONVERT_ROWS),
+            "small": sp.data(small, "", None, revision) + sp.end_of_stream()}
+
+
+def answers_queries_and_pings(conn):
+    """The whole scenario: answers every query from answers() and every ping, until the client
+    closes."""
+    conn.hello(send_chunked="notchunked", recv_chunked="notchunked")
+    conn.sock.setsockopt(socket.SOL_SOCKET, socket.SO_SNDBUF, 1 << 22)
+    replies = answers(conn.revision)
+    while True:
+        try:
+            packet = conn.read_client_packet()
+        except ClientClosed:
+            return
+        if packet.type == cp.PING:
+            conn.sock.sendall(sp.pong())
+        else:
+            conn.read_data_block()
+            conn.sock.sendall(replies[packet.text])
+
+
+class ConversionInterruptTest(unittest.TestCase):
+    def test_a_raising_handler_ends_each_conversion_at_once_and_the_client_stays_usable(self):
+        with ScriptedServer(answers_queries_and_pings, timeout=60, conn_timeout=60) as srv:
+            c = _Client(f"127.0.0.1:{srv.port}", query_timeout=60)
+            try:
+                self.check_conversions(c)
+            finally:
+                c.discard()
+
+    def check_conversions(self, c):
+        # The cheapest shape, uninterrupted: every other shape converts each value at least as
+        # dearly.
+        began = time.monotonic()
+        self.assertEqual(len(c.query_columns("split")["t"]), CONVERT_ROWS)
+        full = time.monotonic() - began
+
+        raised = []  # the handlers raise once; the timer may fire again before it is stopped
+
+        def after_the_exchange(signum, frame):
+            # The client refuses a call from a handler while its exchange holds it: the answer is
+            # still being read, and a raise now would break the connection, not the conversion.
+            try:
+                c.ping()
+            except RuntimeError:
+                return
+            at_once(signum, frame)
+
+        def at_once(signum, frame):
+            if not raised:
+                raised.append(signum)
+                raise Stop("handler")
+
+        stream = c.query_stream("whole")
+        (whole,) = list(stream)
+        column = whole["t"]
+        split = list(c.query_stream("split"))
+        cases = [
+            ("query", after_the_exchange, lambda: c.query("split")),
+            ("query_tuples", after_the_exchange, lambda: c.query_tuples("split")),
+            ("query_columns", after_the_exchange, lambda: c.query_columns("split")),
+            ("blocks_to_dicts", at_once, lambda: blocks_to_dicts(split)),
+            ("to_dicts", at_once, whole.to_dicts),
+            ("to_columns", at_once, whole.to_columns),
+            ("rows", at_once, whole.rows),
+            ("to_list", at_once, column.to_list),
+        ]
+        for name, handler, call in cases:
+            with self.subTest(name):
+                raised.clear()
+                gc.collect()
+                allocated = sys.getallocatedblocks()
+                with sigalrm(handler, 0.05, 0.02):
+                    error, took = timed(call)
+                self.assertIsInstance(error, Stop, repr(error))
+                self.assertLess(took, full / 3, f"the whole conversion took {full:.2f}s")
+                del error  # its traceback holds the frames of the call
+                gc.collect()
+                # Nothing made before the handler raised is kept.
+                self.assertLess(sys.getallocatedblocks() - allocated, 20_000)
+                self.assertEqual(c.query("small"), [{"n": 7}])
 
 
 if __name__ == "__main__":
