@@ -33,7 +33,7 @@ struct ResponseContext {
 inline constexpr uint64_t kMinResponseAllowance = 16 << 20;
 
 // What the Data blocks of a buffered response may hold beside their decoded bytes (names and type
-// texts, the least costs of blocks and column records, the rows' floor beyond their bodies, what
+// texts, the least costs of blocks and column records, the floor of rows that carry no bytes, what
 // a column's reading held): the larger of `max_response_size` and kMinResponseAllowance.
 uint64_t response_allowance(uint64_t max_response_size);
 
