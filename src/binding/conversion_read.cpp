@@ -505,9 +505,8 @@ Status decode(const ModuleState& st, Cursor& c, const ColumnType& t, const Colum
       return decode_map(st, c, t, s, rows, tail, out, check);
     case TypeKind::Tuple:
       return decode_tuple(st, c, t, s, rows, tail, out, check);
-    case TypeKind::LowCardinality:
-      return decode(st, c, t.inner(), ColumnState::plain(), rows, tail, out,
-                    check);  // kept expanded
+    case TypeKind::LowCardinality:  // kept expanded
+      return decode(st, c, t.inner(), ColumnState::plain(), rows, tail, out, check);
     case TypeKind::Nothing:
       if (!tail) TW_TRY(parse_exact(c, rows));
       return push_nones(out, rows, check);

@@ -211,8 +211,7 @@ Status BlockAllowance::settle(uint64_t given, uint64_t budget, uint64_t appended
   // per row, so it pays the floor at the least.
   const uint64_t beyond = took > appended ? took - appended : 0;
   charged_.data += appended;
-  TW_TRY(charge_held(appended == 0 ? std::max(beyond, floor_) : beyond));
-  return check();
+  return charge_held(appended == 0 ? std::max(beyond, floor_) : beyond);  // checks the data too
 }
 
 namespace {
