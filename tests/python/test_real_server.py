@@ -317,6 +317,13 @@ class RealServerTest(unittest.TestCase):
         self.assertIn('"totals"', http(grouped + " FORMAT JSON"))
         self.assertEqual(self.client(max_response_size=18).query_tuples(grouped),
                          [(0, 5), (1, 5)])
+        # Nor does the Extremes block; neither is returned, by a stream either.
+        self.assertIn('"extremes"', http(grouped + " FORMAT JSON", extremes=1))
+        e = self.client(max_response_size=18)
+        e.execute("SET extremes = 1")
+        self.assertEqual(e.query_tuples(grouped), [(0, 5), (1, 5)])
+        self.assertEqual([b.to_dicts() for b in e.query_stream(grouped)],
+                         [[{"k": 0, "n": 5}, {"k": 1, "n": 5}]])
         self.assertEqual(c.query_tuples(grouped.replace("numbers(10)", "numbers(10) WHERE 0")), [])
         # Neither is the insert's table structure, nor a table-status answer.
         table = self.table("limits", [("x", "UInt8")])
