@@ -7,12 +7,14 @@ drained with recv_into, so the Python server is not what is measured. Every rati
 run on one machine; the best of R runs is reported. Standard library only."""
 
 import argparse
+import gc
 import os
 import socket
 import sys
 import threading
 import time
 from array import array
+from functools import partial
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 sys.path.insert(0, os.path.join(ROOT, "tests", "server", "scripted"))
@@ -40,6 +42,15 @@ def best(fn, repeat):
     return min(times), result
 
 
+def best_alternating(fns, repeat):
+    """The best time of each of `fns`, run in turn, so that a change of load weighs on all alike."""
+    times = [[] for _ in fns]
+    for _ in range(repeat):
+        for spent, fn in zip(times, fns):
+            spent.append(best(fn, 1)[0])
+    return [min(spent) for spent in times]
+
+
 def data_packets(columns, rows):
     """Data packets of `columns` [(name, type, array)] split into blocks, plus EndOfStream."""
     out = bytearray()
@@ -49,6 +60,48 @@ def data_packets(columns, rows):
                 for name, type_, values in columns]
         out += sp.data(Block(cols, end - start), "", None, REVISION)
     return bytes(out + sp.end_of_stream())
+
+
+def list_packets(rows, width):
+    """Data packets of one Array(UInt8) column of `width` elements a row, plus EndOfStream."""
+    out = bytearray()
+    for start in range(0, rows, BLOCK_ROWS):
+        n = min(rows, start + BLOCK_ROWS) - start
+        offsets = array("Q", range(width, width * n + 1, width)).tobytes()
+        elements = (bytes(range(256)) * (width * n // 256 + 1))[:width * n]
+        column = Column("v", "Array(UInt8)", raw=offsets + elements)
+        out += sp.data(Block([column], n), "", None, REVISION)
+    return bytes(out + sp.end_of_stream())
+
+
+def collector_paused(fn):
+    """`fn` with automatic collection off while it runs: what a conversion that never checks
+    signals costs, the collection that falls due running after it either way."""
+    def run():
+        gc.disable()
+        try:
+            return fn()
+        finally:
+            gc.enable()
+
+    return run
+
+
+def collections_in(fn):
+    """The collections of each generation that start while `fn` runs, after a full one."""
+    starts = [0, 0, 0]
+
+    def count(phase, info):
+        if phase == "start":
+            starts[info["generation"]] += 1
+
+    gc.collect()
+    gc.callbacks.append(count)
+    try:
+        fn()
+    finally:
+        gc.callbacks.remove(count)
+    return starts
 
 
 def drain_insert(conn):
@@ -106,6 +159,7 @@ def main():
         "SELECT f64": data_packets([("v", "Float64", f64)], rows),
         "SELECT five": data_packets(five, rows),
         "SELECT stall": data_packets([("v", "UInt64", array("Q", [1]))], 1),
+        "SELECT lists": list_packets(rows, 2),
     }
     table = []
 
@@ -142,6 +196,20 @@ def main():
                 rate >= 2e6)
             row("query (dicts): keys shared within a block", str(shared), "True", shared)
             result = None
+
+            # Rows that hold lists, against the same calls with the collector paused
+            for label, call in (("query_tuples", client.query_tuples), ("query", client.query),
+                                ("query_columns", client.query_columns)):
+                fn = partial(call, "SELECT lists")
+                if label != "query_columns":
+                    t_call, t_paused = best_alternating([fn, collector_paused(fn)], repeat)
+                    ratio = t_call / t_paused
+                    row(f"{label} Array(UInt8): s (collector paused)",
+                        f"{t_call:.3f} ({t_paused:.3f}) = {ratio:.3f}x", "<= 1.03x",
+                        ratio <= 1.03)
+                n = collections_in(fn)
+                row(f"{label} Array(UInt8): collections (young/mid/full)",
+                    f"{sum(n)} ({'/'.join(map(str, n))})", "<= 1", sum(n) <= 1)
 
             # dicts_to_block and insert
             strings = [f"s{i % 5000}-{i}"[:12] for i in range(rows)]

@@ -62,12 +62,42 @@ class PyVec {
   std::vector<PyObject*> items_;
 };
 
+// Holds off the interpreter's automatic collections for its lifetime. Every list, tuple and dict a
+// conversion makes counts towards the next collection, and PyErr_CheckSignals runs one that has
+// fallen due: at each signal check it would trace everything made so far. Paused, the collector
+// only counts, and the collection that falls due runs after the call, as it would were signals
+// never checked. Python code run from inside (signal handlers, through resumed()) sees the
+// collector as the caller left it, and whatever it or a thread that ran meanwhile set holds
+// afterwards; a collector that was off stays off.
+class CollectorPause {
+ public:
+  CollectorPause() : paused_(PyGC_Disable() != 0) {}
+  CollectorPause(const CollectorPause&) = delete;
+  CollectorPause& operator=(const CollectorPause&) = delete;
+  ~CollectorPause() {
+    if (paused_) PyGC_Enable();
+  }
+
+  // `f()`, run with the collector in the state the caller left it in.
+  template <class F>
+  auto resumed(F&& f) {
+    if (paused_) PyGC_Enable();
+    auto result = f();
+    paused_ = PyGC_Disable() != 0;
+    return result;
+  }
+
+ private:
+  bool paused_;  // whether this pause turned the collector off
+};
+
 // Runs the interpreter's signal handlers during a conversion, which holds the GIL throughout and
 // would otherwise keep a handler (Ctrl-C's KeyboardInterrupt) waiting until the last value of a
 // large answer is made. The conversion loops count the values they make; every kInterval of them
 // the handlers run. A handler that raises ends the conversion: the loops fail with an interrupted
 // error, what they made is released on the way out, and finish() makes the handler's exception
-// the call's own, in place of whatever the failure was turned into on its way up.
+// the call's own, in place of whatever the failure was turned into on its way up. The collector
+// is paused for the check's lifetime (see CollectorPause) and runs as usual for the handlers.
 class SignalCheck {
  public:
   static constexpr uint64_t kInterval = 65536;
@@ -109,6 +139,7 @@ class SignalCheck {
 
   uint64_t left_ = kInterval;    // values until the handlers are due
   PyObject* pending_ = nullptr;  // the exception a handler raised, owned until finish()
+  CollectorPause collector_;
 };
 
 // Runs `convert(SignalCheck&)` (a new reference, or null with the Python error set) and returns

@@ -7,6 +7,7 @@ the connection usable. Every test runs in the main thread, where Python runs its
 import array
 import contextlib
 import gc
+import itertools
 import signal
 import socket
 import sys
@@ -184,6 +185,9 @@ CONVERT_ROWS = 3_000_000
 # Rows per block of the split answer: fewer than the values between two checks, so a count that
 # started afresh with each block would never come to one.
 SPLIT_ROWS = 60_000
+# Rows of one-element Array(UInt8) values, one list each: enough to pass several checks, and for
+# the collector to trace every list made so far at each of them if it ran there.
+LIST_ROWS = 300_000
 
 
 def answers(revision):
@@ -199,8 +203,12 @@ def answers(revision):
         return bytes(out + sp.end_of_stream())
 
     small = Block([Column("n", "UInt8", [7])])
+    lists = array.array("Q", range(1, LIST_ROWS + 1)).tobytes() + bytes(range(256)) * (
+        LIST_ROWS // 256) + bytes(LIST_ROWS % 256)
     return {"split": blocks(SPLIT_ROWS), "whole": blocks(CONVERT_ROWS),
-            "small": sp.data(small, "", None, revision) + sp.end_of_stream()}
+            "small": sp.data(small, "", None, revision) + sp.end_of_stream(),
+            "lists": sp.data(Block([Column("a", "Array(UInt8)", raw=lists)], LIST_ROWS), "", None,
+                             revision) + sp.end_of_stream()}
 
 
 def answers_queries_and_pings(conn):
@@ -250,7 +258,7 @@ class ConversionInterruptTest(unittest.TestCase):
 
         def at_once(signum, frame):
             if not raised:
-                raised.append(signum)
+                raised.append(gc.isenabled())  # the handler sees the collector as it was left
                 raise Stop("handler")
 
         stream = c.query_stream("whole")
@@ -275,12 +283,46 @@ class ConversionInterruptTest(unittest.TestCase):
                 with sigalrm(handler, 0.05, 0.02):
                     error, took = timed(call)
                 self.assertIsInstance(error, Stop, repr(error))
+                self.assertEqual(raised, [True])
+                self.assertTrue(gc.isenabled())
                 self.assertLess(took, full / 3, f"the whole conversion took {full:.2f}s")
                 del error  # its traceback holds the frames of the call
                 gc.collect()
                 # Nothing made before the handler raised is kept.
                 self.assertLess(sys.getallocatedblocks() - allocated, 20_000)
                 self.assertEqual(c.query("small"), [{"n": 7}])
+
+    def test_no_collection_runs_inside_a_conversion_and_the_collector_is_left_as_it_was(self):
+        collections = []
+
+        def count(phase, info):
+            if phase == "start":
+                collections.append(info["generation"])
+
+        gc.callbacks.append(count)
+        self.addCleanup(gc.callbacks.remove, count)
+        with ScriptedServer(answers_queries_and_pings, timeout=60, conn_timeout=60) as srv:
+            c = _Client(f"127.0.0.1:{srv.port}", query_timeout=60)
+            self.addCleanup(c.discard)
+            blocks = list(c.query_stream("lists"))
+            calls = [("query", lambda: c.query("lists")),
+                     ("query_tuples", lambda: c.query_tuples("lists")),
+                     ("query_columns", lambda: c.query_columns("lists")),
+                     ("blocks_to_dicts", lambda: blocks_to_dicts(blocks)),
+                     ("to_dicts", blocks[0].to_dicts), ("to_columns", blocks[0].to_columns),
+                     ("rows", blocks[0].rows), ("to_list", blocks[0]["a"].to_list)]
+            for (name, call), enabled in itertools.product(calls, (True, False)):
+                with self.subTest(name, enabled=enabled):
+                    gc.collect()
+                    collections.clear()
+                    (gc.enable if enabled else gc.disable)()
+                    try:
+                        call()
+                        # At most the one the interpreter runs once the call has returned.
+                        self.assertLessEqual(len(collections), 1, collections)
+                        self.assertEqual(gc.isenabled(), enabled)
+                    finally:
+                        gc.enable()
 
 
 if __name__ == "__main__":
