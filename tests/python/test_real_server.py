@@ -281,6 +281,49 @@ class RealServerTest(unittest.TestCase):
                          {"is_replicated": False, "absolute_delay": 0, "is_readonly": False})
         self.assertIsNone(c.table_status("default", table + "_missing"))
 
+    def test_inserts_are_checked_against_the_table_structure_the_server_sends(self):
+        # 18.16 reads each column it is sent by its name with the table's own type: a column of
+        # another type corrupts the table, one the table lacks is lost. Either is refused with
+        # nothing of its insert stored and the client usable; reordered columns and a subset go in.
+        columns = [("id", "UInt32"), ("name", "String"), ("n", "UInt8")]
+        table = self.table("structure", columns)
+        query = f"INSERT INTO {table} VALUES"
+        read_back = f"SELECT id, name, n FROM {table} ORDER BY id"
+        good = dicts_to_block([{"id": 1, "name": "a", "n": 2}], columns)
+        c = self.client()
+        c.insert(query, table, [good])
+        self.assertEqual(http(read_back), "1\ta\t2\n")
+        refused = [
+            ([("id", "UInt32"), ("extra", "String")], {"id": 3, "extra": "x"},
+             "column 'extra' is not in the table"),
+            ([("id", "UInt32"), ("name", "UInt8")], {"id": 2, "name": 7},
+             "column 'name' has type 'UInt8', the table's is 'String'"),
+        ]
+        for compression in (None, "lz4"):
+            c = self.client(compression=compression)
+            for schema, row, reason in refused:
+                what = f"{reason} compression={compression}"
+                bad = dicts_to_block([row], schema)
+                with self.assertRaises(ValueError, msg=what) as ctx:
+                    c.insert(query, table, [good, bad])
+                message = f"ClickHouse protocol error: insert block for {table} {reason}"
+                self.assertEqual(str(ctx.exception), message)
+                c.begin_insert_stream(query)
+                with self.assertRaises(ValueError, msg=what) as ctx:
+                    c.send_data(table, bad)
+                self.assertEqual(str(ctx.exception), message)
+                self.assertEqual(c.query_tuples(f"SELECT count() FROM {table}"), [(1,)], what)
+                self.assertEqual(http(read_back), "1\ta\t2\n", what)
+        reordered = dicts_to_block([{"id": 4, "name": "d", "n": 5}],
+                                   [("n", "UInt8"), ("name", "String"), ("id", "UInt32")])
+        subset = dicts_to_block([{"id": 6}], [("id", "UInt32")])
+        c.insert(query, table, [reordered, subset])
+        c.begin_insert_stream(query)
+        c.send_data(table, subset)
+        c.send_data(table, reordered)
+        c.end_insert_stream()
+        self.assertEqual(http(read_back), "1\ta\t2\n4\td\t5\n4\td\t5\n6\t\t0\n6\t\t0\n")
+
     def test_an_insert_the_server_refuses_says_why(self):
         # 18.16 answers a block it cannot take with its exception and closes the connection
         # with the later blocks unread: the write that meets the reset must not hide the reason.

@@ -156,12 +156,16 @@ class SyncClient {
   // would end the data); end_insert sends the end of the data and reads the response to its end.
   // While an insert is open every other exchange is refused. The schema used for validation must
   // be cached before begin_insert (schema_for_table): a miss inside an open insert fails before
-  // anything is written.
+  // anything is written. Servers below revision kRevisionWithCustomSerialization read each column
+  // sent by its name with the table's own type and check nothing: there every block is checked
+  // against the table-structure block first, and a block that does not fit the table ends the
+  // insert (Cancel, its response drained) before any of it is written, the connection idle.
   base::Status begin_insert(std::string_view query);
   base::Status send_data(std::string_view table_name, const protocol::Block& block);
   base::Status end_insert();
   // A whole insert of `blocks`. With validation on, the schema is fetched and every block checked
-  // before the INSERT is sent, so a refused block leaves the connection idle.
+  // before the INSERT is sent, so a refused block leaves the connection idle; the check against
+  // the table structure of older servers covers every block before the first is sent.
   base::Status insert(std::string_view query, std::string_view table_name,
                       std::span<const protocol::Block> blocks);
   bool insert_open() const { return insert_open_; }
@@ -228,6 +232,11 @@ class SyncClient {
   base::Status send_cancel();
   base::Status cancel_and_drain();
   base::Status drain_in_flight();
+  // Checks a block of an open insert against the table structure kept for older servers; a block
+  // that does not fit ends the insert (abandon_insert).
+  base::Status check_insert_structure(std::string_view table_name, const protocol::Block& block);
+  // Ends an open insert with nothing more sent: Cancel, then its response drained.
+  void abandon_insert();
   // Sends one block of an open insert, unchecked (nothing for a block without rows).
   base::Status send_block(std::string_view table_name, const protocol::Block& block);
   base::Status send_data_vectored(std::string_view table_name, const protocol::Block& block);
@@ -253,6 +262,9 @@ class SyncClient {
   std::shared_ptr<StreamLink> stream_link_;  // the last stream started, until it is settled
   bool broken_ = false;
   bool insert_open_ = false;
+  // The columns of the table an open insert writes to, kept from the table-structure block of a
+  // server that checks nothing itself (below kRevisionWithCustomSerialization).
+  std::optional<TableSchema> insert_structure_;
 };
 
 // The handshake of a real connection: the Hello exchange over the transport.

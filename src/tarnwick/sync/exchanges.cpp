@@ -87,6 +87,7 @@ void SyncClient::mark_broken() {
   if (!broken_) transport_->shutdown();
   broken_ = true;
   insert_open_ = false;
+  insert_structure_.reset();
 }
 
 Status SyncClient::settle(Status status) {
@@ -235,14 +236,38 @@ Status SyncClient::begin_insert(std::string_view query) {
   TW_TRY(send_query(query, {}, nullptr, {}));
   const ResponseContext context{revision(), server_info_.send_chunked,
                                 config_.compression_enabled()};
-  Result<bool> ready =
+  Result<std::optional<Block>> structure =
       read_insert_table_structure(*reader_, context, base::deadline_after(config_.query_timeout));
-  if (!ready.ok()) return settle_query(std::move(ready).error());
+  if (!structure.ok()) return settle_query(std::move(structure).error());
   // A statement that takes no data (INSERT ... SELECT, inline values) has run to its end: the
   // connection is idle again.
-  if (!*ready) return Error::protocol("unexpected EndOfStream before insert data");
+  if (!*structure) return Error::protocol("unexpected EndOfStream before insert data");
   insert_open_ = true;
+  // Servers below this revision read each column by its name with the table's own type, whatever
+  // its type on the wire: a block that does not fit would corrupt the table or lose a column. The
+  // structure was charged to the block limit as it was read.
+  if (revision() < protocol::kRevisionWithCustomSerialization) {
+    insert_structure_ = TableSchema::of_structure_block(std::move(**structure));
+  } else {
+    insert_structure_.reset();
+  }
   return {};
+}
+
+Status SyncClient::check_insert_structure(std::string_view table_name, const Block& block) {
+  if (!insert_structure_) return {};
+  Status checked = insert_structure_->check_insert_structure(table_name, block);
+  if (!checked.ok()) abandon_insert();
+  return checked;
+}
+
+void SyncClient::abandon_insert() {
+  insert_open_ = false;
+  insert_structure_.reset();
+  // The server takes the Cancel for the end of the data (blocks already sent are stored) and
+  // answers as to a statement; an answer that does not end cleanly leaves the connection broken.
+  DeadlineScope deadline = exchange_deadline();
+  (void)settle_query(cancel_and_drain());
 }
 
 Status SyncClient::send_data(std::string_view table_name, const Block& block) {
@@ -259,6 +284,7 @@ Status SyncClient::send_data(std::string_view table_name, const Block& block) {
     }
     TW_TRY(schema->validate_insert_block(table_name, block));
   }
+  TW_TRY(check_insert_structure(table_name, block));
   return send_block(table_name, block);
 }
 
@@ -270,6 +296,7 @@ Status SyncClient::insert(std::string_view query, std::string_view table_name,
     for (const Block& block : blocks) TW_TRY(schema.validate_insert_block(table_name, block));
   }
   TW_TRY(begin_insert(query));
+  for (const Block& block : blocks) TW_TRY(check_insert_structure(table_name, block));
   for (const Block& block : blocks) TW_TRY(send_block(table_name, block));
   return end_insert();
 }
@@ -325,6 +352,7 @@ Status SyncClient::end_insert() {
   TW_TRY(write_empty_data_block_for(packet, config_.compression));
   TW_TRY(check_packet_length(packet.size(), server_info_.send_chunked));
   insert_open_ = false;
+  insert_structure_.reset();
   DeadlineScope deadline = exchange_deadline();
   TW_TRY(settle_insert_write(send_packet(packet.span())));
   return settle_query(drain_in_flight());

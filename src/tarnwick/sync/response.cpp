@@ -196,8 +196,9 @@ Result<uint64_t> read_response_row_count(ConnectionReader& reader, Clock::time_p
   }
 }
 
-Result<bool> read_insert_table_structure(ConnectionReader& reader, const ResponseContext& context,
-                                         Clock::time_point deadline) {
+Result<std::optional<Block>> read_insert_table_structure(ConnectionReader& reader,
+                                                         const ResponseContext& context,
+                                                         Clock::time_point deadline) {
   const ServerPacketContext packets =
       packet_context(reader, context.revision, context.send_chunked);
   const bool compressed = context.compressed;
@@ -214,14 +215,14 @@ Result<bool> read_insert_table_structure(ConnectionReader& reader, const Respons
     TW_ASSIGN_OR_RETURN(const ServerPacket packet, read_server_packet_body(reader, type, packets));
     switch (packet) {
       case ServerPacket::Data: {
-        TW_ASSIGN_OR_RETURN(const Block structure, read_body(reader, compressed, keep));
+        TW_ASSIGN_OR_RETURN(Block structure, read_body(reader, compressed, keep));
         // A table has columns. A block without any is the empty result header that older
         // servers send for a statement that takes no data; its EndOfStream follows.
-        if (!structure.columns.empty()) return true;
+        if (!structure.columns.empty()) return std::optional<Block>(std::move(structure));
         break;
       }
       case ServerPacket::EndOfStream:
-        return false;
+        return std::optional<Block>();
       default:
         TW_TRY(read_side_packet(reader, packet, compressed, keep));
         break;

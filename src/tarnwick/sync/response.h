@@ -8,6 +8,7 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <vector>
 
 #include "tarnwick/base/buffer_pool.h"
@@ -59,13 +60,13 @@ base::Result<uint64_t> read_response_row_count(ConnectionReader& reader, Clock::
                                                uint64_t revision, bool send_chunked,
                                                bool compressed);
 
-// Reads the answer to an INSERT statement up to its table-structure Data block, which is decoded
-// and dropped: true. False when the response ended with EndOfStream before any such block (the
-// statement needed no data; a Data block without columns before it is passed over); the
-// connection is then idle. Fails with "insert table-structure
-// deadline exceeded", the server's error, or "unknown packet type while starting insert: {}".
-base::Result<bool> read_insert_table_structure(ConnectionReader& reader,
-                                               const ResponseContext& context,
-                                               Clock::time_point deadline);
+// Reads the answer to an INSERT statement up to its table-structure Data block and returns that
+// block (held whole to the default block limit, as the blocks beside a response's data). Nothing
+// when the response ended with EndOfStream before any such block (the statement needed no data; a
+// Data block without columns before it is passed over); the connection is then idle. Fails with
+// "insert table-structure deadline exceeded", the server's error, or "unknown packet type while
+// starting insert: {}".
+base::Result<std::optional<protocol::Block>> read_insert_table_structure(
+    ConnectionReader& reader, const ResponseContext& context, Clock::time_point deadline);
 
 }  // namespace tarnwick::sync

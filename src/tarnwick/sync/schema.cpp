@@ -79,6 +79,47 @@ std::string_view trim_spaces(std::string_view s) {
                              base::excerpt(expected), "'"));
 }
 
+// How an insert block names itself in a refusal: by its table when it has one.
+std::string insert_block_for(std::string_view table) {
+  return table.empty() ? std::string("insert block") : cat("insert block for ", table);
+}
+
+[[gnu::cold]] Error column_not_in_table(std::string_view table, std::string_view column) {
+  return Error::protocol(
+      cat(insert_block_for(table), " column '", base::excerpt(column), "' is not in the table"));
+}
+
+[[gnu::cold]] Error column_type_differs_from_table(std::string_view table, std::string_view column,
+                                                   std::string_view got,
+                                                   std::string_view table_type) {
+  return Error::protocol(cat(insert_block_for(table), " column '", base::excerpt(column),
+                             "' has type '", base::excerpt(got), "', the table's is '",
+                             base::excerpt(table_type), "'"));
+}
+
+// Checks each column of `block`, in order, against `columns`: its name must be among them and its
+// type text equal to theirs byte for byte (a name listed twice takes its later type). The first
+// column that fails is refused with `unknown` (its name is not among them) or `differs`.
+using UnknownColumn = Error (*)(std::string_view table, std::string_view column);
+using ColumnTypeDiffers = Error (*)(std::string_view table, std::string_view column,
+                                    std::string_view got, std::string_view expected);
+Status check_block_columns(const std::vector<TableColumn>& columns, std::string_view table_name,
+                           const protocol::Block& block, UnknownColumn unknown,
+                           ColumnTypeDiffers differs) {
+  if (block.columns.empty()) return {};
+  std::unordered_map<std::string_view, std::string_view> types;
+  types.reserve(columns.size());
+  for (const TableColumn& column : columns) types.insert_or_assign(column.name, column.type_name);
+  for (const protocol::ColumnInfo& column : block.columns) {
+    const auto it = types.find(column.name);
+    if (it == types.end()) return unknown(table_name, column.name);
+    if (it->second != column.type_name) {
+      return differs(table_name, column.name, column.type_name, it->second);
+    }
+  }
+  return {};
+}
+
 }  // namespace
 
 Result<std::string> quote_identifier_path(std::string_view input) {
@@ -186,19 +227,23 @@ bool query_may_change_schema(std::string_view query) {
 
 Status TableSchema::validate_insert_block(std::string_view table_name,
                                           const protocol::Block& block) const {
-  if (block.columns.empty()) return {};
-  std::unordered_map<std::string_view, std::string_view> types;
-  types.reserve(columns.size());
-  for (const TableColumn& column : columns) types.insert_or_assign(column.name, column.type_name);
+  return check_block_columns(columns, table_name, block, unknown_insert_column,
+                             insert_column_type_mismatch);
+}
 
-  for (const protocol::ColumnInfo& column : block.columns) {
-    const auto it = types.find(column.name);
-    if (it == types.end()) return unknown_insert_column(table_name, column.name);
-    if (it->second != column.type_name) {
-      return insert_column_type_mismatch(table_name, column.name, column.type_name, it->second);
-    }
+TableSchema TableSchema::of_structure_block(protocol::Block&& structure) {
+  TableSchema schema;
+  schema.columns.reserve(structure.columns.size());
+  for (protocol::ColumnInfo& column : structure.columns) {
+    schema.columns.push_back(TableColumn{std::move(column.name), std::move(column.type_name)});
   }
-  return {};
+  return schema;
+}
+
+Status TableSchema::check_insert_structure(std::string_view table_name,
+                                           const protocol::Block& block) const {
+  return check_block_columns(columns, table_name, block, column_not_in_table,
+                             column_type_differs_from_table);
 }
 
 const TableSchema* SchemaCache::find(std::string_view table) const {

@@ -33,6 +33,16 @@ struct TableSchema {
   // from the block, column order, repeated columns and row counts are not checked.
   base::Status validate_insert_block(std::string_view table_name,
                                      const protocol::Block& block) const;
+
+  // The structure of the table an insert writes to, from the table-structure block the server
+  // sends before the data: the block's column names and types, moved out of it.
+  static TableSchema of_structure_block(protocol::Block&& structure);
+
+  // Checks `block` against the structure of the table an insert writes to, as
+  // validate_insert_block checks it against a schema, and says what differs in the table's terms:
+  // "column '{}' has type '{}', the table's is '{}'" or "column '{}' is not in the table".
+  base::Status check_insert_structure(std::string_view table_name,
+                                      const protocol::Block& block) const;
 };
 
 // Turns a possibly dotted, possibly backtick-quoted table name into a path whose every part is

@@ -211,6 +211,42 @@ TEST(Exchanges, InsertRefusalsAndEnd) {
   }
 }
 
+// Servers below revision 54454 read an insert's columns by name with the table's own types,
+// unchecked: each block is checked against the table structure they send first, and a refused one
+// ends the insert with a Cancel before any of its data is sent. Newer servers check the data
+// themselves: it goes out as it is.
+TEST(Exchanges, InsertBlocksAreCheckedAgainstTheTableStructureOfOlderServers) {
+  const Block good = uint8_block("x", "UInt8");
+  Block mistyped = uint8_block("x", "String");
+  mistyped.columns[0].data = base::Bytes::copy_of(Bytes{0, 0});  // two empty strings
+  const Block unknown = uint8_block("y", "UInt8");
+  for (const char* revision : {"54412", "54453", "54454"}) {
+    SCOPED_TRACE(revision);
+    const bool checked = std::string(revision) < "54454";
+    const std::string end = checked ? "cancel;eos;" : "insert;eos;";
+    Session s("q;data:x:UInt8:;" + end + "q;data:x:UInt8:;" + end + "ping",
+              {{"revision", revision}});
+    const std::vector<Block> blocks{good, mistyped};
+    base::Status whole = s->insert("INSERT INTO t VALUES", "t", blocks);
+    ASSERT_TRUE(s->begin_insert("INSERT INTO t VALUES").ok());
+    base::Status streamed = s->send_data("", unknown);
+    if (checked) {
+      EXPECT_EQ(whole.error().to_string(),
+                "protocol error: insert block for t column 'x' has type 'String', the table's is "
+                "'UInt8'");
+      EXPECT_EQ(streamed.error().to_string(),
+                "protocol error: insert block column 'y' is not in the table");
+      EXPECT_FALSE(s->insert_open());
+    } else {
+      EXPECT_TRUE(whole.ok() && streamed.ok());
+      EXPECT_TRUE(s->end_insert().ok());
+    }
+    EXPECT_TRUE(s->ping().ok());
+    // No block of a refused insert reached the server.
+    EXPECT_EQ(contains(s.finish(), Bytes{'S', 't', 'r', 'i', 'n', 'g'}), !checked);
+  }
+}
+
 // A UInt8 block of `rows` bytes that no compression shrinks.
 Block incompressible_block(size_t rows) {
   Bytes body(rows);
