@@ -482,7 +482,6 @@ TEST(ColumnWalkerTest, ElementsWithoutBytesAreChargedLikeRows) {
       {"Tuple(Array(Tuple()), Array(UInt8))", Wire().u64(kHalf).u64(3).fill(3, 7),
        kHalf * kRowCellCost},
       {"Map(Tuple(), UInt8)", Wire().u64(3).fill(3, 7), 0},
-      {"Array(" + empties + ")", Wire().u64(3), 3 * 1001 * kRowCellCost},
       {"Array(" + empties + ")", Wire().u64(kFit), kFit * 1001 * kRowCellCost},
       {"Array(" + empties + ")", Wire().u64(kFit + 1), kRefusedCharge},
       {"Tuple(UInt8, Array(" + empties + "))", Wire().fill(1, 7).u64(2), 2 * 1001 * kRowCellCost},
