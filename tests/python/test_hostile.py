@@ -293,6 +293,24 @@ class ValuesWithoutBytesTest(unittest.TestCase):
                                    lambda c: c.query_tuples("SELECT a"), max_response_size=65536)
         self.assertEqual(rows, [(([(), (), ()], [(), (), ()]),)] * 2)
 
+    def test_tuple_members_without_bytes_are_charged_per_row(self):
+        # 50,000 rows of 1,000 members of Tuple(), no bytes on the wire: 400 MB charged against the
+        # 256 MiB allowance or the stream's block limit, where converted they took 768 MB.
+        members = ", ".join(["Tuple()"] * 1000)
+        block = Block([Column("a", f"Tuple({members})", raw=b"")], rows=50_000)
+
+        def to_dicts(c):
+            for b in c.query_stream("SELECT a"):
+                b.to_dicts()
+
+        for method, refused in [("query", ValueError), ("query_tuples", ValueError),
+                                ("query_columns", ValueError), ("stream", RuntimeError)]:
+            with self.subTest(method=method):
+                call = to_dicts if method == "stream" else (
+                    lambda c, m=method: getattr(c, m)("SELECT a"))
+                _, growth = self.run_against([block], call, refused)
+                self.assertLess(growth, 16 * MIB)
+
     def test_stream_blocks_are_refused_before_they_are_converted(self):
         def to_dicts(c):
             for block in c.query_stream("SELECT a"):

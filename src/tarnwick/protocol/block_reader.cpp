@@ -8,6 +8,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/column_reader.h"
+#include "tarnwick/protocol/column_walker.h"
 #include "tarnwick/protocol/wire.h"
 
 namespace tarnwick::protocol {
@@ -172,7 +173,15 @@ Status BlockAllowance::check() const {
 }
 
 Result<ColumnRecord> BlockAllowance::read_record(ByteSource& source, const BlockLayout& layout) {
-  return read_record_with(source, layout, [this](uint64_t len) { return charge_held(len); });
+  TW_ASSIGN_OR_RETURN(ColumnRecord record, read_record_with(source, layout, [this](uint64_t len) {
+                        return charge_held(len);
+                      }));
+  // Each row makes its tuple members that carry no bytes, whatever the body holds: charged before
+  // it is read.
+  uint64_t members;
+  if (__builtin_mul_overflow(floor_, byteless_members(record.type), &members)) members = UINT64_MAX;
+  TW_TRY(charge_held(members));
+  return record;
 }
 
 uint64_t BlockAllowance::either_room() const {

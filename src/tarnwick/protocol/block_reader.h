@@ -47,7 +47,8 @@ base::Result<ColumnRecord> read_column_record(base::ByteSource& source,
 // client keep: kBlockLeastCost, kColumnRecordCost per record, names and type texts, what a
 // column's reading held beyond the bytes it appended (parsed state, elements that carry no bytes)
 // and, for a column whose body is empty while it has rows, kRowCellCost per row at the least (a
-// block without columns counts as one such column). `total` bounds the two together. One figure
+// block without columns counts as one such column), and kRowCellCost per row for each tuple member
+// without bytes (byteless_members). `total` bounds the two together. One figure
 // sets all three: the block is held to it whole.
 struct BlockLimits {
   uint64_t data = kDefaultBlockByteLimit;
@@ -84,7 +85,8 @@ class BlockAllowance {
  public:
   // Fails when the least costs alone exceed the limits.
   static base::Result<BlockAllowance> start(uint64_t rows, uint64_t columns, BlockLimits limits);
-  // Reads the next column record (as read_column_record), its name and type text charged.
+  // Reads the next column record (as read_column_record), its name and type text charged, then
+  // kRowCellCost per row for each tuple member without bytes in its type (byteless_members).
   base::Result<ColumnRecord> read_record(base::ByteSource& source, const BlockLayout& layout);
   // The budget of the next column.
   uint64_t column_budget() const;

@@ -124,41 +124,81 @@ Result<ColumnType> parse_dynamic_type(const std::string& name, uint64_t budget) 
 
 namespace {
 
-// Whether a value of `type`, laid out as `state`, takes no bytes in a body. Outside Variant and
-// Dynamic bodies a LowCardinality is kept as the values of its dictionary type.
-bool holds_no_bytes(const ColumnType& type, const ColumnState& state, bool raw) {
+uint64_t saturating_add(uint64_t a, uint64_t b) {
+  uint64_t sum;
+  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
+
+// One value of a type, as the values without bytes that it makes.
+struct Byteless {
+  bool none = false;    // the value itself takes no bytes in a body
+  uint64_t values = 0;  // the values it makes that take none, itself included; saturating
+};
+
+// The values without bytes that `value` makes beside itself.
+uint64_t members_of(Byteless value) {
+  return value.values - (value.none ? 1 : 0);
+}
+
+// Outside Variant and Dynamic bodies (`raw` false) a LowCardinality is kept as the values of its
+// dictionary type. A Variant or Dynamic counts as holding no bytes unless its state says that each
+// row has a discriminator: in the Variant's compact mode, or without its prefix, a row may have
+// none.
+Byteless byteless(const ColumnType& type, const ColumnState& state, bool raw) {
   using K = ColumnState::Kind;
   switch (type.kind) {
-    case TypeKind::Tuple:
+    case TypeKind::Tuple: {
+      Byteless tuple{true, 0};
       for (size_t i = 0; i < type.nested.size(); ++i) {
-        if (!holds_no_bytes(type.nested[i], state.child_or_plain(K::Tuple, i), raw)) return false;
+        const Byteless member = byteless(type.nested[i], state.child_or_plain(K::Tuple, i), raw);
+        tuple.none = tuple.none && member.none;
+        tuple.values = saturating_add(tuple.values, member.values);
       }
-      return true;
+      return {tuple.none, saturating_add(tuple.values, tuple.none ? 1 : 0)};
+    }
+    case TypeKind::Nullable:  // its null map stands for the value itself
+      return {false, members_of(byteless(type.inner(), state.child_or_plain(K::Nullable, 0), raw))};
     case TypeKind::LowCardinality:
-      return !raw && holds_no_bytes(type.inner(), ColumnState::plain(), raw);
+      return raw ? Byteless{} : byteless(type.inner(), ColumnState::plain(), raw);
     case TypeKind::FixedString:
-      return type.length == 0;
+      return type.length == 0 ? Byteless{true, 1} : Byteless{};
     case TypeKind::Variant:
-      return type.nested.empty();
+      if (!type.nested.empty() && state.kind == K::Variant && state.version == 0) return {};
+      return {true, 1};
     case TypeKind::Dynamic:
-      return state.kind == K::Dynamic && !state.dynamic.empty() &&
-             (state.dynamic.front().version == 0 || state.dynamic.front().types.empty());
+      if (state.kind == K::Dynamic && !state.dynamic.empty() &&
+          state.dynamic.front().version != 0 && !state.dynamic.front().types.empty()) {
+        return {};
+      }
+      return {true, 1};
     default:
-      return false;
+      return {};
   }
 }
 
 }  // namespace
 
+uint64_t byteless_members(const ColumnType& type) {
+  return members_of(byteless(type, ColumnState::plain(), false));
+}
+
 uint64_t byteless_elements_cost(const ColumnType& type, const ColumnState& state, bool raw,
                                 uint64_t elements) {
   using K = ColumnState::Kind;
   if (elements == 0) return 0;
-  const bool none = type.kind == TypeKind::Map
-                        ? holds_no_bytes(type.key(), state.child_or_plain(K::Map, 0), raw) &&
-                              holds_no_bytes(type.value(), state.child_or_plain(K::Map, 1), raw)
-                        : holds_no_bytes(type.inner(), state.child_or_plain(K::Array, 0), raw);
-  return none ? elements * kRowCellCost : 0;  // elements: at most kOffsetTotalLimit
+  uint64_t values;
+  if (type.kind == TypeKind::Map) {
+    // An entry is a value of its own only where neither its key nor its value carries bytes.
+    const Byteless key = byteless(type.key(), state.child_or_plain(K::Map, 0), raw);
+    const Byteless value = byteless(type.value(), state.child_or_plain(K::Map, 1), raw);
+    values = saturating_add(saturating_add(members_of(key), members_of(value)),
+                            key.none && value.none ? 1 : 0);
+  } else {
+    values = byteless(type.inner(), state.child_or_plain(K::Array, 0), raw).values;
+  }
+  uint64_t cost;  // elements: at most kOffsetTotalLimit
+  if (__builtin_mul_overflow(elements * kRowCellCost, values, &cost)) return UINT64_MAX;
+  return cost;
 }
 
 Error index_count_mismatch(uint64_t count, uint64_t rows) {

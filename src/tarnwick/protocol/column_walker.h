@@ -80,10 +80,20 @@ base::Result<ColumnType> parse_dynamic_type(const std::string& name, uint64_t bu
 inline uint64_t text_memory_size(const std::string& text) {
   return text.capacity() > std::string().capacity() ? text.capacity() + 1 : 0;
 }
+// A value of a type that holds no bytes (a tuple of such, FixedString(0), a Variant without
+// members or discriminators, a Dynamic without types) is still one once the column is used, so
+// each costs what a row of a column without bytes does (kRowCellCost).
+//
+// The values without bytes that one value of `type` makes beside itself: each member of a tuple, at
+// any depth, whose type holds no bytes, whatever its siblings carry (through Nullable and
+// LowCardinality too). Array and Map elements are not among them: they are charged where their
+// offsets are read. With no prefix read, a Variant or Dynamic counts as holding no bytes.
+// Saturates at UINT64_MAX.
+uint64_t byteless_members(const ColumnType& type);
 // What `elements` elements of the Array or Map `type` (laid out as `state`; `raw` inside Variant
-// and Dynamic bodies) cost beyond their bytes: a value of a type that holds no bytes (a tuple of
-// such, FixedString(0), a Variant without members, a Dynamic without types) is still one each once
-// the column is used, so each costs a row of a column without bytes (kRowCellCost); otherwise 0.
+// and Dynamic bodies) cost beyond their bytes: kRowCellCost for each value without bytes that an
+// element makes (the element itself when it holds none, and its members as above; a Map entry is a
+// value of its own only where neither key nor value holds bytes). Saturates at UINT64_MAX.
 uint64_t byteless_elements_cost(const ColumnType& type, const ColumnState& state, bool raw,
                                 uint64_t elements);
 // "LowCardinality index count {} does not match row count {}".

@@ -158,9 +158,10 @@ TEST(BlockReaderTest, CountLimitsAtTheirBoundaries) {
 
 // The block's limits, for the reader and the buffer parser alike. The decoded size (the bodies)
 // is counted apart from what else the block holds: its least cost and every record's, names and
-// type texts as their lengths are read, and the floor of kRowCellCost per row of a column whose
-// rows carry no bytes. Held to one whole figure, what a column makes (a LowCardinality expansion
-// above all) is charged before the memory is taken. A refusal counts the charge that crossed.
+// type texts as their lengths are read, the floor of kRowCellCost per row of a column whose rows
+// carry no bytes, and as much per row for each tuple member that carries none. Held to one whole
+// figure, what a column makes (a LowCardinality expansion above all) is charged before the memory
+// is taken. A refusal counts the charge that crossed.
 TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
   const ByteVec key(8000, 'k');
   Wire lc = Wire().block_head(2, 8192);
@@ -179,6 +180,21 @@ TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
   const uint64_t mib16 = 16 << 20;
   const auto data = [&](uint64_t n) { return BlockLimits{n, mib16, UINT64_MAX}; };
   const auto held = [](uint64_t n) { return BlockLimits{1 << 30, n, UINT64_MAX}; };
+  // 1,000 members of Tuple(): each costs kRowCellCost per row (or element), whatever its siblings
+  // carry, beside the row's floor or the element itself.
+  std::string members = "Tuple()";
+  for (int i = 1; i < 1000; ++i) members += ", Tuple()";
+  const std::string empties = "Tuple(" + members + ")";
+  const std::string beside = "Tuple(UInt8, " + members + ")";
+  const std::string elements = "Array(" + empties + ")";
+  const auto record = [&](const std::string& type) { return block + 256 + 1 + type.size(); };
+  const uint64_t empties_held = record(empties) + 1000 * 1001 * kRowCellCost;
+  const uint64_t beside_held = record(beside) + 1000 * 1000 * kRowCellCost;
+  const uint64_t elements_held = record(elements) + 1000 * 1001 * kRowCellCost;
+  const ByteVec empty_rows = Wire().block_head(1, 1000).column("t", empties);
+  const ByteVec beside_rows = Wire().block_head(1, 1000).column("t", beside).fill(1000, 1);
+  const ByteVec one_row = Wire().block_head(1, 1).column("t", elements).u64(1000);
+  const auto held_text = [](uint64_t n) { return std::to_string(n) + " bytes held"; };
   struct Case {
     const char* what;
     ByteVec wire;
@@ -210,6 +226,12 @@ TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
        held(4096), "5384 bytes held"},
       {"a long type text", Wire().block_head(1, 0).column("x", "Tuple(" + long_name + " UInt8)"),
        held(4096), "5398 bytes held"},
+      {"1,000 empty members per row", empty_rows, held(empties_held), "ok"},
+      {"one byte short of them", empty_rows, held(empties_held - 1), held_text(empties_held)},
+      {"beside a UInt8", beside_rows, held(beside_held), "ok"},
+      {"beside it, one byte short", beside_rows, held(beside_held - 1), held_text(beside_held)},
+      {"1,000 elements of them", one_row, held(elements_held), "ok"},
+      {"the elements one byte short", one_row, held(elements_held - 1), held_text(elements_held)},
       // Refused before it is taken, with 1 MiB of data and 16 MiB held to go.
       {"the first expansion over the data", lc, data(1 << 20),
        "decoded " + std::to_string(expanded) +

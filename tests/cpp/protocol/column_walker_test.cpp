@@ -443,14 +443,21 @@ TEST(ColumnWalkerTest, LimitsAtTheirBoundariesInBothReaders) {
 
 // A value of a type that holds no bytes (Tuple(), a tuple of such, FixedString(0), a Variant
 // without members, a Dynamic without types) becomes something each once the column is used,
-// however little its Array or Map took on the wire: the keeping reader and the buffered parser
-// charge each such element to the column like a row of a column without bytes, and keep it
-// charged. The discarder keeps nothing. Elements that carry bytes are charged those bytes alone.
+// however little its Array or Map took on the wire, and so does each member of a tuple that holds
+// none, whatever its siblings carry: the keeping reader and the buffered parser charge each such
+// value to the column like a row of a column without bytes, and keep it charged. The discarder
+// keeps nothing. Elements that carry bytes are charged those bytes alone.
 TEST(ColumnWalkerTest, ElementsWithoutBytesAreChargedLikeRows) {
   const std::string over = kE + "column cumulative byte length exceeds limit 67108864";
   constexpr uint64_t kMany = 10000000;
   constexpr uint64_t kHalf = 5000000;  // 40 MB each: within the column's limit alone, not twice
   constexpr uint64_t kRefusedCharge = UINT64_MAX;
+  // 1,000 members of Tuple(): an element makes 1,001 values without bytes, an entry with a key
+  // 1,000; at the column's limit with the offset, and one element past it.
+  std::string empties = "Tuple(Tuple()";
+  for (int i = 1; i < 1000; ++i) empties += ", Tuple()";
+  empties += ")";
+  constexpr uint64_t kFit = (kColumnByteLimit - 8) / (1001 * kRowCellCost);
   struct Case {
     std::string type;
     ByteVec wire;          // one row
@@ -475,6 +482,11 @@ TEST(ColumnWalkerTest, ElementsWithoutBytesAreChargedLikeRows) {
       {"Tuple(Array(Tuple()), Array(UInt8))", Wire().u64(kHalf).u64(3).fill(3, 7),
        kHalf * kRowCellCost},
       {"Map(Tuple(), UInt8)", Wire().u64(3).fill(3, 7), 0},
+      {"Array(" + empties + ")", Wire().u64(kFit), kFit * 1001 * kRowCellCost},
+      {"Array(" + empties + ")", Wire().u64(kFit + 1), kRefusedCharge},
+      {"Tuple(UInt8, Array(" + empties + "))", Wire().fill(1, 7).u64(2), 2 * 1001 * kRowCellCost},
+      {"Map(UInt8, " + empties + ")", Wire().u64(2).fill(2, 7), 2 * 1000 * kRowCellCost},
+      {"Array(Nullable(" + empties + "))", Wire().u64(2).fill(2, 0), 2 * 1000 * kRowCellCost},
       {"Array(UInt8)", Wire().u64(kMany).fill(kMany, 7), 0},
   };
   for (const Case& c : cases) {
