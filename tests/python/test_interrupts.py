@@ -2,13 +2,17 @@
 exchange however the server cuts it up, signals neither restart nor stretch it, and a signal handler
 that raises ends a blocking call at once, leaving the connection broken rather than half-read; one
 that raises while a large answer is turned into Python values ends that conversion at once, leaving
-the connection usable. Every test runs in the main thread, where Python runs its signal handlers."""
+the connection usable. Every test runs in the main thread, where Python runs its signal handlers;
+the exit test runs its cases in child interpreters against the real server."""
 
 import array
+import concurrent.futures
 import contextlib
 import gc
+import os
 import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -281,6 +285,50 @@ class ConversionInterruptTest(unittest.TestCase):
                 # Nothing made before the handler raised is kept.
                 self.assertLess(sys.getallocatedblocks() - allocated, 20_000)
                 self.assertEqual(c.query("small"), [{"n": 7}])
+
+
+# Four daemon threads, each with its own client, call it in a loop while the main thread returns.
+EXITING = """
+import sys, threading, time
+from tarnwick._native import _Client
+addr, kind = sys.argv[1:]
+query = "SELECT number, toString(number) AS s FROM system.numbers LIMIT 300000"
+calls = {
+    "query_stream": lambda c: [b for b in c.query_stream(query)],
+    "query_tuples": lambda c: c.query_tuples(query),
+    "ping": lambda c: c.ping(),
+}
+def loop(c):
+    while True:
+        calls[kind](c)
+clients = [_Client(addr, connect_timeout=10, query_timeout=30) for _ in range(4)]
+for c in clients:
+    threading.Thread(target=loop, args=(c,), daemon=True).start()
+time.sleep(0.5)
+"""
+
+
+@unittest.skipUnless(os.environ.get("TARNWICK_CH_TCP")
+                     or os.environ.get("TARNWICK_REQUIRE_REAL_SERVER") == "1",
+                     "no real server started (TARNWICK_CH_TCP unset)")
+class ExitTest(unittest.TestCase):
+    def test_the_interpreter_exits_cleanly_while_daemon_threads_are_inside_calls(self):
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+
+        def run(kind):
+            try:
+                done = subprocess.run([sys.executable, "-c", EXITING, os.environ["TARNWICK_CH_TCP"],
+                                       kind], env=env, capture_output=True, timeout=60)
+            except subprocess.TimeoutExpired:
+                return kind, "hung", b""
+            return kind, done.returncode, done.stdout + done.stderr
+
+        kinds = [k for k in ("query_stream", "query_tuples", "ping") for _ in range(20)]
+        with concurrent.futures.ThreadPoolExecutor(8) as pool:
+            runs = list(pool.map(run, kinds))
+        failed = {k: [r[1:] for r in runs if r[0] == k and r[1:] != (0, b"")] for k in set(kinds)}
+        self.assertEqual({k: len(f) for k, f in failed.items()}, {k: 0 for k in failed},
+                         {k: sorted(set(f), key=str) for k, f in failed.items()})
 
 
 if __name__ == "__main__":
