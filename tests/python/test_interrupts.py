@@ -288,10 +288,12 @@ class ConversionInterruptTest(unittest.TestCase):
 
 
 # Four daemon threads, each with its own client, call it in a loop while the main thread returns.
+# With the exit hooks cleared the interpreter ends the threads by unwinding their stacks through
+# the module's frames.
 EXITING = """
-import sys, threading, time
+import atexit, sys, threading, time
 from tarnwick._native import _Client
-addr, kind = sys.argv[1:]
+addr, kind, hooks = sys.argv[1:]
 query = "SELECT number, toString(number) AS s FROM system.numbers LIMIT 300000"
 calls = {
     "query_stream": lambda c: [b for b in c.query_stream(query)],
@@ -305,6 +307,8 @@ clients = [_Client(addr, connect_timeout=10, query_timeout=30) for _ in range(4)
 for c in clients:
     threading.Thread(target=loop, args=(c,), daemon=True).start()
 time.sleep(0.5)
+if hooks == "cleared":
+    atexit._clear()
 """
 
 
@@ -315,20 +319,21 @@ class ExitTest(unittest.TestCase):
     def test_the_interpreter_exits_cleanly_while_daemon_threads_are_inside_calls(self):
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
-        def run(kind):
+        def run(case):
             try:
                 done = subprocess.run([sys.executable, "-c", EXITING, os.environ["TARNWICK_CH_TCP"],
-                                       kind], env=env, capture_output=True, timeout=60)
+                                       *case], env=env, capture_output=True, timeout=60)
             except subprocess.TimeoutExpired:
-                return kind, "hung", b""
-            return kind, done.returncode, done.stdout + done.stderr
+                return case, "hung", b""
+            return case, done.returncode, done.stdout + done.stderr
 
-        kinds = [k for k in ("query_stream", "query_tuples", "ping") for _ in range(20)]
-        with concurrent.futures.ThreadPoolExecutor(8) as pool:
-            runs = list(pool.map(run, kinds))
-        failed = {k: [r[1:] for r in runs if r[0] == k and r[1:] != (0, b"")] for k in set(kinds)}
-        self.assertEqual({k: len(f) for k, f in failed.items()}, {k: 0 for k in failed},
-                         {k: sorted(set(f), key=str) for k, f in failed.items()})
+        cases = [(kind, hooks) for kind in ("query_stream", "query_tuples", "ping")
+                 for hooks in ("kept", "cleared")]
+        with concurrent.futures.ThreadPoolExecutor(16) as pool:
+            runs = list(pool.map(run, cases * 20))
+        failed = {c: [r[1:] for r in runs if r[0] == c and r[1:] != (0, b"")] for c in cases}
+        self.assertEqual({c: len(f) for c, f in failed.items()}, dict.fromkeys(cases, 0),
+                         {c: sorted(set(f), key=str) for c, f in failed.items() if f})
 
 
 if __name__ == "__main__":
