@@ -1,5 +1,6 @@
 // The gate every thread of the binding passes to take the GIL back, closed by the interpreter's
 // exit hook (see py_ref.h).
+#include <pthread.h>
 #include <unistd.h>
 
 #include <condition_variable>
@@ -22,11 +23,18 @@ struct ExitGate {
   std::thread::id exiting;          // the thread that runs them and ends the interpreter
 };
 
+ExitGate* the_gate = nullptr;
+std::once_flag gate_made;
+
 // Never destroyed: a thread may come back from the network while the process runs its static
-// destructors.
+// destructors. A child of fork() gets a gate of its own: the threads that were on their way to
+// the GIL, or held the lock, are not in it.
 ExitGate& gate() {
-  static ExitGate& gate = *new ExitGate;
-  return gate;
+  std::call_once(gate_made, [] {
+    the_gate = new ExitGate;
+    pthread_atfork(nullptr, nullptr, [] { the_gate = new ExitGate; });
+  });
+  return *the_gate;
 }
 
 [[noreturn]] void wait_for_process_end() {

@@ -289,9 +289,9 @@ class ConversionInterruptTest(unittest.TestCase):
 
 # Four daemon threads, each with its own client, call it in a loop while the main thread returns.
 # With the exit hooks cleared the interpreter ends the threads by unwinding their stacks through
-# the module's frames.
+# the module's frames; forked, a child without the threads exits, then the parent.
 EXITING = """
-import atexit, sys, threading, time
+import atexit, os, sys, threading, time, warnings
 from tarnwick._native import _Client
 addr, kind, hooks = sys.argv[1:]
 query = "SELECT number, toString(number) AS s FROM system.numbers LIMIT 300000"
@@ -309,6 +309,11 @@ for c in clients:
 time.sleep(0.5)
 if hooks == "cleared":
     atexit._clear()
+elif hooks == "forked":
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+    pid = os.fork()
+    if pid:
+        sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
 """
 
 
@@ -320,15 +325,18 @@ class ExitTest(unittest.TestCase):
         env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
 
         def run(case):
-            try:
-                done = subprocess.run([sys.executable, "-c", EXITING, os.environ["TARNWICK_CH_TCP"],
-                                       *case], env=env, capture_output=True, timeout=60)
-            except subprocess.TimeoutExpired:
-                return case, "hung", b""
-            return case, done.returncode, done.stdout + done.stderr
+            with subprocess.Popen([sys.executable, "-c", EXITING, os.environ["TARNWICK_CH_TCP"],
+                                   *case], env=env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, start_new_session=True) as child:
+                try:
+                    output = child.communicate(timeout=30)[0]
+                except subprocess.TimeoutExpired:
+                    os.killpg(child.pid, signal.SIGKILL)  # with a forked child of its own
+                    return case, "hung", child.communicate()[0]
+            return case, child.returncode, output
 
         cases = [(kind, hooks) for kind in ("query_stream", "query_tuples", "ping")
-                 for hooks in ("kept", "cleared")]
+                 for hooks in ("kept", "cleared")] + [("ping", "forked")]
         with concurrent.futures.ThreadPoolExecutor(16) as pool:
             runs = list(pool.map(run, cases * 20))
         failed = {c: [r[1:] for r in runs if r[0] == c and r[1:] != (0, b"")] for c in cases}
