@@ -24,7 +24,7 @@ namespace {
 // Holds the GIL for its lifetime from any thread, attached or not.
 class GilHold {
  public:
-  GilHold() : state_(PyGILState_Ensure()) {}
+  GilHold() : state_(ensure_gil()) {}
   GilHold(const GilHold&) = delete;
   GilHold& operator=(const GilHold&) = delete;
   ~GilHold() { PyGILState_Release(state_); }

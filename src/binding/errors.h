@@ -5,6 +5,7 @@
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <exception>
 #include <new>
@@ -43,10 +44,15 @@ std::string type_name_of(PyObject* obj);
 
 // Runs the body of an entry point: a C++ exception never unwinds into the interpreter. bad_alloc
 // becomes MemoryError, anything else SystemError; the body's own result is returned otherwise.
+// The one unwinding let through is the interpreter's own, which ends a thread that asks for the
+// GIL while the interpreter exits (Python code run from the body may ask); stopping it would
+// abort the process.
 template <class F>
-auto guarded(F&& body, decltype(body()) failed) noexcept -> decltype(body()) {
+auto guarded(F&& body, decltype(body()) failed) -> decltype(body()) {
   try {
     return body();
+  } catch (const abi::__forced_unwind&) {
+    throw;
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

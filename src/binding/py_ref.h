@@ -47,13 +47,29 @@ class PyRef {
   PyObject* obj_ = nullptr;
 };
 
-// Releases the GIL for its lifetime. Nothing inside the span may touch a Python object.
+// Taking the GIL back. Once the interpreter has begun to exit, the interpreter ends any other
+// thread that asks for the GIL by unwinding its stack; a noexcept frame or a catch-all on the way
+// would turn that into std::terminate, and the destructors it runs would touch objects of an
+// interpreter that is going away. So every place of the binding that takes the GIL back does it
+// here: from the moment the interpreter's exit hooks run, a thread other than the exiting one
+// that gets here waits, holding no lock, until the process ends; and the exit waits for the
+// threads already on their way to the GIL to get it. Neither function ends the thread. Should the
+// interpreter end it all the same (an exit that ran no atexit hooks), its unwinding passes every
+// frame from here to the entry point: none of them is noexcept or keeps it (see guarded()).
+void take_gil_back(PyThreadState* state);  // PyEval_RestoreThread
+PyGILState_STATE ensure_gil();             // PyGILState_Ensure
+
+// The module's exec step that registers the exit hook (with atexit, once per module object).
+int watch_interpreter_exit(PyObject* module);
+
+// Releases the GIL for its lifetime. Nothing inside the span may touch a Python object. The
+// destructor, which takes the GIL back, is not noexcept, for the reason above.
 class GilRelease {
  public:
   GilRelease() : state_(PyEval_SaveThread()) {}
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() { PyEval_RestoreThread(state_); }
+  ~GilRelease() noexcept(false) { take_gil_back(state_); }
 
  private:
   PyThreadState* state_;
@@ -72,9 +88,9 @@ class BlockingCall {
   }
   BlockingCall(const BlockingCall&) = delete;
   BlockingCall& operator=(const BlockingCall&) = delete;
-  ~BlockingCall() {
+  ~BlockingCall() noexcept(false) {
     hook_.reset();
-    PyEval_RestoreThread(state_);
+    take_gil_back(state_);
     if (pending_ != nullptr) PyErr_SetRaisedException(pending_);
   }
 
@@ -84,7 +100,7 @@ class BlockingCall {
   static bool check(void* self) {
     auto* call = static_cast<BlockingCall*>(self);
     if (call->pending_ != nullptr) return true;
-    PyGILState_STATE gil = PyGILState_Ensure();
+    PyGILState_STATE gil = ensure_gil();
     if (PyErr_CheckSignals() != 0) call->pending_ = PyErr_GetRaisedException();
     PyGILState_Release(gil);
     return call->pending_ != nullptr;

@@ -2,14 +2,18 @@
 exchange however the server cuts it up, signals neither restart nor stretch it, and a signal handler
 that raises ends a blocking call at once, leaving the connection broken rather than half-read; one
 that raises while a large answer is turned into Python values ends that conversion at once, leaving
-the connection usable. Every test runs in the main thread, where Python runs its signal handlers."""
+the connection usable. Every test runs in the main thread, where Python runs its signal handlers;
+the exit test runs its cases in child interpreters against the real server."""
 
 import array
+import concurrent.futures
 import contextlib
 import gc
 import itertools
+import os
 import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
@@ -173,6 +177,63 @@ class InterruptTest(unittest.TestCase):
                 error, took = timed(lambda: _Client(f"127.0.0.1:{srv.port}", connect_timeout=30))
         self.assertIsInstance(error, KeyboardInterrupt)
         self.assertLess(took, 2.0)
+
+
+# Four daemon threads, each with its own client, call it in a loop while the main thread returns.
+# With the exit hooks cleared the interpreter ends the threads by unwinding their stacks through
+# the module's frames; forked, a child without the threads exits, then the parent.
+EXITING = """
+import atexit, os, sys, threading, time, warnings
+from tarnwick._native import _Client
+addr, kind, hooks = sys.argv[1:]
+query = "SELECT number, toString(number) AS s FROM system.numbers LIMIT 300000"
+calls = {
+    "query_stream": lambda c: [b for b in c.query_stream(query)],
+    "query_tuples": lambda c: c.query_tuples(query),
+    "ping": lambda c: c.ping(),
+}
+def loop(c):
+    while True:
+        calls[kind](c)
+clients = [_Client(addr, connect_timeout=10, query_timeout=30) for _ in range(4)]
+for c in clients:
+    threading.Thread(target=loop, args=(c,), daemon=True).start()
+time.sleep(0.5)
+if hooks == "cleared":
+    atexit._clear()
+elif hooks == "forked":
+    warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
+    pid = os.fork()
+    if pid:
+        sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
+"""
+
+
+@unittest.skipUnless(os.environ.get("TARNWICK_CH_TCP")
+                     or os.environ.get("TARNWICK_REQUIRE_REAL_SERVER") == "1",
+                     "no real server started (TARNWICK_CH_TCP unset)")
+class ExitTest(unittest.TestCase):
+    def test_the_interpreter_exits_cleanly_while_daemon_threads_are_inside_calls(self):
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+
+        def run(case):
+            with subprocess.Popen([sys.executable, "-c", EXITING, os.environ["TARNWICK_CH_TCP"],
+                                   *case], env=env, stdout=subprocess.PIPE,
+                                  stderr=subprocess.STDOUT, start_new_session=True) as child:
+                try:
+                    output = child.communicate(timeout=30)[0]
+                except subprocess.TimeoutExpired:
+                    os.killpg(child.pid, signal.SIGKILL)  # with a forked child of its own
+                    return case, "hung", child.communicate()[0]
+            return case, child.returncode, output
+
+        cases = [(kind, hooks) for kind in ("query_stream", "query_tuples", "ping")
+                 for hooks in ("kept", "cleared")] + [("ping", "forked")]
+        with concurrent.futures.ThreadPoolExecutor(16) as pool:
+            runs = list(pool.map(run, cases * 20))
+        failed = {c: [r[1:] for r in runs if r[0] == c and r[1:] != (0, b"")] for c in cases}
+        self.assertEqual({c: len(f) for c, f in failed.items()}, dict.fromkeys(cases, 0),
+                         {c: sorted(set(f), key=str) for c, f in failed.items() if f})
 
 
 class Stop(Exception):
