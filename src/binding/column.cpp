@@ -101,8 +101,12 @@ PyObject* values_list(PyObject* self, conversion::SignalCheck& check) {
   const bool is_datetime =
       v.kind() == OwnedColumnData::Kind::Int64 && c->type_name.starts_with("DateTime");
   const uint32_t precision = is_datetime ? datetime_precision(c->type_name) : 0;
+  conversion::DayObjects& days = check.days();
+  if (is_date) days.reserve(n);
+  auto make_date = [&](int32_t day) { return conversion::date_from_days(state, day); };
   base::Status filled = check.each(n, [&](uint64_t i) -> base::Status {
-    PyObject* item = is_date ? conversion::date_from_days(state, v.int64s()[i])
+    // A Date's day number (0 to 65535) fits the table's.
+    PyObject* item = is_date ? days.get(static_cast<int32_t>(v.int64s()[i]), make_date)
                      : is_datetime
                          ? conversion::datetime_from_timestamp(state, v.int64s()[i], precision)
                          : value_at(v, i);

@@ -62,12 +62,52 @@ class PyVec {
   std::vector<PyObject*> items_;
 };
 
+// The date objects that one conversion call has made, by day number: the rows of a day share one
+// object (dates are immutable), across the call's columns and blocks. A direct-mapped table that
+// grows with the rows it serves up to 65536 slots, where every Date has a slot of its own; days
+// that meet in a slot (Date32) replace each other, so all distinct days cost what they cost
+// without the table.
+class DayObjects {
+ public:
+  DayObjects() = default;
+  DayObjects(const DayObjects&) = delete;
+  DayObjects& operator=(const DayObjects&) = delete;
+  ~DayObjects();
+
+  // Makes room for `rows` more days; before the first get().
+  void reserve(uint64_t rows);
+  // A new reference to the object of `day`: the one at hand, else make(day) (null when that fails,
+  // the Python error set).
+  template <class Make>
+  PyObject* get(int32_t day, Make&& make) {
+    Slot& slot = slots_[static_cast<uint32_t>(day) & mask_];
+    if (slot.object != nullptr && slot.day == day) return Py_NewRef(slot.object);
+    PyObject* made = make(day);
+    if (made == nullptr) return nullptr;
+    Py_XDECREF(slot.object);
+    slot = {day, Py_NewRef(made)};
+    return made;
+  }
+
+ private:
+  struct Slot {
+    int32_t day = 0;
+    PyObject* object = nullptr;
+  };
+  static constexpr uint64_t kMaxSlots = 65536;
+
+  std::vector<Slot> slots_;
+  uint32_t mask_ = 0;
+  uint64_t rows_ = 0;  // the rows reserved for so far
+};
+
 // Runs the interpreter's signal handlers during a conversion, which holds the GIL throughout and
 // would otherwise keep a handler (Ctrl-C's KeyboardInterrupt) waiting until the last value of a
 // large answer is made. The conversion loops count the values they make; every kInterval of them
 // the handlers run. A handler that raises ends the conversion: the loops fail with an interrupted
 // error, what they made is released on the way out, and finish() makes the handler's exception
-// the call's own, in place of whatever the failure was turned into on its way up.
+// the call's own, in place of whatever the failure was turned into on its way up. A check lives as
+// long as its call, so what the call's conversions share (days()) lives in it too.
 class SignalCheck {
  public:
   static constexpr uint64_t kInterval = 65536;
@@ -76,6 +116,9 @@ class SignalCheck {
   SignalCheck(const SignalCheck&) = delete;
   SignalCheck& operator=(const SignalCheck&) = delete;
   ~SignalCheck() { Py_XDECREF(pending_); }
+
+  // The date objects made so far in the call.
+  DayObjects& days() { return days_; }
 
   // Counts `n` values made; the interrupted error once a handler has raised.
   base::Status tick(uint64_t n = 1) {
@@ -109,6 +152,7 @@ class SignalCheck {
 
   uint64_t left_ = kInterval;    // values until the handlers are due
   PyObject* pending_ = nullptr;  // the exception a handler raised, owned until finish()
+  DayObjects days_;
 };
 
 // Runs `convert(SignalCheck&)` (a new reference, or null with the Python error set) and returns
