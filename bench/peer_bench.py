@@ -83,6 +83,18 @@ def insert_rows(rows):
     return out
 
 
+def result_bytes(result):
+    """What a result of lists or tuples takes: its containers and every distinct object in them."""
+    seen, total = set(), sys.getsizeof(result)
+    for item in result:
+        total += sys.getsizeof(item) if isinstance(item, (list, tuple)) else 0
+        for x in item if isinstance(item, (list, tuple)) else (item,):
+            if id(x) not in seen:
+                seen.add(id(x))
+                total += sys.getsizeof(x)
+    return total
+
+
 def digest(rows):
     """sha256 over the repr of the rows as tuples (columns as one list)."""
     h = hashlib.sha256()
@@ -177,6 +189,7 @@ def worker(args):
         result = run()
         times.append(time.perf_counter() - t0)
     peak_kb = resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+    size_kb = result_bytes(result) // 1024 if args.sizes else None
     if args.case == "insert":
         check = client.scalar(DIGEST_QUERY)
     elif args.case == "stream_dicts":
@@ -186,19 +199,20 @@ def worker(args):
         check = digest(list(result))
     else:
         check = digest(result)
-    print(json.dumps({"time": min(times), "digest": check, "peak_kb": peak_kb,
+    print(json.dumps({"time": min(times), "digest": check, "peak_kb": peak_kb, "size_kb": size_kb,
                       "base_kb": base_kb}))
 
 
 # ---- the driver -----------------------------------------------------------------------------------
 
-def run_worker(who, case, rows, lz4, port, repeat, env):
+def run_worker(who, case, rows, lz4, port, repeat, env, sizes=False):
     python = sys.executable
     if who == "peer":
         python = peer_python()
         env = dict(env, PYTHONPATH=os.pathsep.join([env["PYTHONPATH"], DEBIAN_PACKAGES]))
     cmd = [python, os.path.abspath(__file__), "--worker", who, "--case", case, "--rows", str(rows),
-           "--port", str(port), "--repeat", str(repeat)] + (["--lz4"] if lz4 else [])
+           "--port", str(port), "--repeat", str(repeat)] + (["--lz4"] if lz4 else []) + (
+               ["--sizes"] if sizes else [])
     out = subprocess.run(cmd, env=env, capture_output=True, text=True, timeout=1800)
     if out.returncode != 0:
         raise SystemExit(f"{who} {case} failed:\n{out.stderr}")
@@ -235,6 +249,7 @@ def main():
     p.add_argument("--case")
     p.add_argument("--port", type=int)
     p.add_argument("--lz4", action="store_true")
+    p.add_argument("--sizes", action="store_true")
     args = p.parse_args()
     if args.worker:
         return worker(args)
@@ -282,11 +297,14 @@ def main():
             for case in ("mixed_tuples", "stream_dicts", "lc_lists", "lc_tuples", "lcn_tuples"):
                 if case not in args.cases.split(","):
                     continue
-                t = run_worker("tarnwick", case, args.rss_rows, False, port, 1, env)
-                o = run_worker("peer", case, args.rss_rows, False, port, 1, env)
+                sizes = case.startswith("lc")  # the objects of a result with few distinct values
+                t = run_worker("tarnwick", case, args.rss_rows, False, port, 1, env, sizes)
+                o = run_worker("peer", case, args.rss_rows, False, port, 1, env, sizes)
                 grow = lambda r: (r["peak_kb"] - r["base_kb"]) / 1024  # noqa: E731
+                size = (f"; the result itself: tarnwick {t['size_kb'] / 1024:.0f} MB, peer "
+                        f"{o['size_kb'] / 1024:.0f} MB" if sizes else "")
                 print(f"peak RSS growth, {case}, {args.rss_rows} rows: tarnwick "
-                      f"{grow(t):.0f} MB, peer {grow(o):.0f} MB "
+                      f"{grow(t):.0f} MB, peer {grow(o):.0f} MB{size} "
                       f"({'same values' if t['digest'] == o['digest'] else 'VALUES DIFFER'})")
     finally:
         server.kill()
