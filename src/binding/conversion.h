@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <utility>
 #include <vector>
@@ -99,6 +100,44 @@ class DayObjects {
   std::vector<Slot> slots_;
   uint32_t mask_ = 0;
   uint64_t rows_ = 0;  // the rows reserved for so far
+};
+
+// The objects made for a LowCardinality column's keys, by dictionary index, for the rows of one
+// index to share (they hold the same value). `indexes` holds `rows` indexes of 1, 2, 4 or 8 bytes
+// each; the table has a slot per index up to the largest. Not usable when the indexes do not fit
+// the rows or the largest passes the row count.
+class KeyObjects {
+ public:
+  KeyObjects(std::span<const uint8_t> indexes, uint64_t rows);
+
+  bool usable() const { return width_ != 0; }
+  // The slot of row `row`'s index: empty until its first row fills it.
+  PyRef& slot(uint64_t row) { return made_[index(row)]; }
+
+ private:
+  uint64_t index(uint64_t row) const {
+    const uint8_t* p = indexes_ + row * width_;
+    switch (width_) {
+      case 1:
+        return *p;
+      case 2:
+        return load_le<uint16_t>(p);
+      case 4:
+        return load_le<uint32_t>(p);
+      default:
+        return load_le<uint64_t>(p);
+    }
+  }
+  template <class T>
+  static uint64_t load_le(const uint8_t* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+
+  const uint8_t* indexes_ = nullptr;
+  uint64_t width_ = 0;
+  std::vector<PyRef> made_;
 };
 
 // Runs the interpreter's signal handlers during a conversion, which holds the GIL throughout and

@@ -68,10 +68,8 @@ T load(const uint8_t* p) {
   return v;
 }
 
-// The str of the next string value at the cursor.
-inline base::Result<PyObject*> next_str(Cursor& c) {
-  TW_ASSIGN_OR_RETURN(uint64_t n, read_length(c));
-  TW_ASSIGN_OR_RETURN(const uint8_t* p, parse_exact(c, n));
+// The str of the UTF-8 text [p, p + n).
+inline base::Result<PyObject*> str_of(const uint8_t* p, uint64_t n) {
   PyObject* s =
       PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n), nullptr);
   if (s != nullptr) return s;
@@ -81,10 +79,18 @@ inline base::Result<PyObject*> next_str(Cursor& c) {
   return base::Error::protocol(base::cat("invalid utf8 string: ", bad->to_string()));
 }
 
+// The str of the next string value at the cursor.
+inline base::Result<PyObject*> next_str(Cursor& c) {
+  TW_ASSIGN_OR_RETURN(uint64_t n, read_length(c));
+  TW_ASSIGN_OR_RETURN(const uint8_t* p, parse_exact(c, n));
+  return str_of(p, n);
+}
+
 // The values of a top-level LowCardinality(String) or LowCardinality(Nullable(String)) column of
 // `rows` rows, whose expanded body is at the cursor and whose rows' dictionary indexes are
 // `indexes` (rows * 1, 2, 4 or 8 bytes): the rows of one index share one object. False, with
-// nothing read, for any other column, which converts value by value instead.
+// nothing read, for any other column or indexes KeyObjects cannot use: the column converts value
+// by value instead.
 base::Result<bool> decode_shared_keys(Cursor& c, const protocol::ColumnType& type,
                                       std::span<const uint8_t> indexes, uint64_t rows, PyVec& out,
                                       SignalCheck& check);

@@ -194,9 +194,11 @@ class RealServerTest(unittest.TestCase):
             columns = c.query_columns(TYPED)
             self.assertEqual(list(columns), names)
             self.assert_rows(types, rows, list(zip(*columns.values())), what + " query_columns")
-            # Equal days and equal dictionary keys come as one object.
-            for name in ("dr", "lc", "lcn"):
-                col = columns[name]
+            # Equal days and equal dictionary keys come as one object, in a column view too.
+            (block,) = [b for b in c.query_blocks(TYPED) if len(b)]
+            for name, col in (("dr", columns["dr"]), ("lc", columns["lc"]),
+                              ("lcn", columns["lcn"]), ("dr view", block["dr"].to_list()),
+                              ("lc view", block["lc"].to_list())):
                 self.assertTrue(all(v is col[col.index(v)] for v in col), name)
             blocks = c.query_blocks(TYPED)
             streamed = list(c.query_stream(TYPED))
