@@ -26,8 +26,9 @@ KeyObjects::KeyObjects(std::span<const uint8_t> indexes, uint64_t rows) {
   made_.resize(static_cast<size_t>(top + 1));
 }
 
-// A NULL row's bytes (key 0's) are still made into an object once, as the value by value
-// conversion makes them.
+// The reader expanded the body from the dictionary, so only the first row of each index is read:
+// the cursor steps over the rows before it and stops after the last one read. A NULL row's bytes
+// (key 0's) are still made into an object once, as the value by value conversion makes them.
 Result<bool> decode_shared_keys(Cursor& c, const protocol::ColumnType& type,
                                 std::span<const uint8_t> indexes, uint64_t rows, PyVec& out,
                                 SignalCheck& check) {
@@ -41,13 +42,17 @@ Result<bool> decode_shared_keys(Cursor& c, const protocol::ColumnType& type,
     TW_ASSIGN_OR_RETURN(nulls, parse_exact(c, rows));
   }
   out.reserve(out.size() + rows);
+  uint64_t at = 0;  // the row whose value the cursor stands at
   TW_TRY(check.each(rows, [&](uint64_t i) -> Status {
-    TW_ASSIGN_OR_RETURN(uint64_t n, read_length(c));
-    TW_ASSIGN_OR_RETURN(const uint8_t* p, parse_exact(c, n));
     PyRef& object = keys.slot(i);
     if (!object) {
-      TW_ASSIGN_OR_RETURN(PyObject * s, str_of(p, n));
+      for (; at < i; ++at) {
+        TW_ASSIGN_OR_RETURN(uint64_t n, read_length(c));
+        TW_TRY(parse_exact(c, n));
+      }
+      TW_ASSIGN_OR_RETURN(PyObject * s, next_str(c));
       object = PyRef::steal(s);
+      ++at;
     }
     out.push(Py_NewRef(nulls != nullptr && nulls[i] != 0 ? Py_None : object.get()));
     return {};
