@@ -1,7 +1,6 @@
 // Column bodies to Python values. One call converts one column: the type is parsed once and each
 // kind runs its own loop over the rows; composite kinds convert their inner columns whole and
 // then assemble lists, dicts and tuples from them.
-#include <cstring>
 #include <string>
 
 #include "binding/conversion.h"
@@ -11,7 +10,6 @@
 #include "binding/values.h"
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/format.h"
-#include "tarnwick/base/utf8.h"
 #include "tarnwick/protocol/column_reader.h"
 #include "tarnwick/protocol/column_state.h"
 #include "tarnwick/protocol/type_parser.h"
