@@ -106,9 +106,9 @@ PyObject* values_list(PyObject* self, conversion::SignalCheck& check) {
   conversion::DayObjects& days = check.days();
   if (is_date) days.reserve(n);
   auto make_date = [&](int32_t day) { return conversion::date_from_days(state, day); };
-  // A LowCardinality's texts: the rows of one dictionary index share its object.
-  conversion::KeyObjects keys(c->lc_indexes.span(),
-                              v.kind() == OwnedColumnData::Kind::Text ? n : 0);
+  // A LowCardinality's texts, one a row: the rows of one dictionary index share its object.
+  const bool by_rows = v.kind() == OwnedColumnData::Kind::Text && n == c->rows;
+  conversion::KeyObjects keys(c->lc_indexes.span(), by_rows ? n : 0);
   auto by_key = [&](uint64_t i) -> PyObject* {
     PyRef& slot = keys.slot(i);
     if (!slot) slot = PyRef::steal(value_at(v, i));
