@@ -149,7 +149,8 @@ def main():
 
     def row(name, value, target, ok):
         """`ok` None: a target that only scripts/peer_bench.sh can check."""
-        table.append((name, value, target, "peer_bench" if ok is None else "ok" if ok else "MISSED"))
+        status = "peer_bench" if ok is None else "ok" if ok else "MISSED"
+        table.append((name, value, target, status))
 
     with ScriptedServer(make_scenario(answers), timeout=600, conn_timeout=120) as srv:
         client = _Client(f"127.0.0.1:{srv.port}", query_timeout=120.0)
