@@ -4,9 +4,11 @@
 
 The server's answers are encoded once before timing and replayed as raw bytes, and inserts are
 drained with recv_into, so the Python server is not what is measured. Every ratio comes from one
-run on one machine; the best of R runs is reported. Standard library only."""
+run on one machine; the best of R runs is reported. A target set against the peer client's time
+is printed beside its measurement and checked by scripts/peer_bench.sh. Standard library only."""
 
 import argparse
+import datetime
 import gc
 import os
 import socket
@@ -21,6 +23,7 @@ sys.path.insert(0, os.path.join(ROOT, "tests", "server", "scripted"))
 from chserver import Block, ClientClosed, Column, ScriptedServer  # noqa: E402
 from chserver import packets as sp  # noqa: E402
 from chserver.block import EMPTY_BLOCK  # noqa: E402
+from chserver.wire import string, u64 as word  # noqa: E402
 
 from tarnwick._native import _Client, dicts_to_block  # noqa: E402
 
@@ -52,11 +55,13 @@ def best_alternating(fns, repeat):
 
 
 def data_packets(columns, rows):
-    """Data packets of `columns` [(name, type, array)] split into blocks, plus EndOfStream."""
+    """Data packets of `columns` [(name, type, values)] split into blocks, plus EndOfStream; the
+    values an array, or a function of a block's first and end row giving its body."""
     out = bytearray()
     for start in range(0, rows, BLOCK_ROWS):
         end = min(rows, start + BLOCK_ROWS)
-        cols = [Column(name, type_, raw=values[start:end].tobytes())
+        cols = [Column(name, type_, raw=values(start, end) if callable(values)
+                       else values[start:end].tobytes())
                 for name, type_, values in columns]
         out += sp.data(Block(cols, end - start), "", None, REVISION)
     return bytes(out + sp.end_of_stream())
@@ -102,6 +107,23 @@ def collections_in(fn):
     finally:
         gc.callbacks.remove(count)
     return starts
+
+
+def key_of(i, nullable):
+    """Row i's text of 1,000 keys, as peer_bench's data sets have it (for Nullable, NULL at 0)."""
+    return None if nullable and i % 1000 == 0 else str(i % 1000)
+
+
+def low_cardinality_body(start, end, nullable):
+    """Rows [start, end) of LowCardinality(String) (or of Nullable(String)) as the server lays
+    them out: key version, flags (UInt16 indexes), the dictionary (the default first, NULL's
+    stand-in before it), the index count and the indexes."""
+    first = 2 if nullable else 1
+    keys = [""] * first + [str(k) for k in range(1000)]
+    indexes = array("H", (0 if key_of(i, nullable) is None else first + i % 1000
+                          for i in range(start, end)))
+    return (word(1) + word(0x601) + word(len(keys)) + b"".join(string(k) for k in keys)
+            + word(end - start) + indexes.tobytes())
 
 
 def drain_insert(conn):
@@ -161,10 +183,28 @@ def main():
         "SELECT stall": data_packets([("v", "UInt64", array("Q", [1]))], 1),
         "SELECT lists": list_packets(rows, 2),
     }
+    # One column each, as in peer_bench.py, with the ratio to the peer's time that is wanted.
+    epoch = datetime.date(1970, 1, 1)
+    dates = [epoch + datetime.timedelta(days=i % 40000) for i in range(rows)]
+    single = [
+        ("Date", array("H", (i % 40000 for i in range(rows))), dates, "0.5x peer's"),
+        ("LowCardinality(String)", lambda s, e: low_cardinality_body(s, e, False),
+         [key_of(i, False) for i in range(rows)], "0.6x peer's"),
+        ("LowCardinality(Nullable(String))", lambda s, e: low_cardinality_body(s, e, True),
+         [key_of(i, True) for i in range(rows)], "0.6x peer's"),
+        ("DateTime", array("I", range(1500000000, 1500000000 + rows)),
+         [datetime.datetime.fromtimestamp(1500000000 + i) for i in range(rows)], "today's"),
+        ("String", lambda s, e: b"".join(string("s%d" % i) for i in range(s, e)),
+         ["s%d" % i for i in range(rows)], "today's"),
+    ]
+    for type_, values, _, _ in single:
+        answers["SELECT " + type_] = data_packets([("v", type_, values)], rows)
     table = []
 
     def row(name, value, target, ok):
-        table.append((name, value, target, "ok" if ok else "MISSED"))
+        """`ok` None: a target that only scripts/peer_bench.sh can check."""
+        status = "peer_bench" if ok is None else "ok" if ok else "MISSED"
+        table.append((name, value, target, status))
 
     with ScriptedServer(make_scenario(answers), timeout=600, conn_timeout=120) as srv:
         client = _Client(f"127.0.0.1:{srv.port}", query_timeout=120.0)
@@ -180,6 +220,24 @@ def main():
                 row(f"query_columns {label}: ns/value (array(data).tolist())",
                     f"{t_query / rows * 1e9:.1f} ({t_base / rows * 1e9:.1f}) = {ratio:.2f}x",
                     "<= 1.3x", ratio <= 1.3)
+
+            # Date and LowCardinality: one object per day or key, shared by the rows.
+            for type_, _, want, target in single:
+                query = "SELECT " + type_
+                t_columns, result = best(lambda: client.query_columns(query), repeat)
+                assert result["v"] == want, type_
+                objects = len(set(map(id, result["v"])))
+                t_rows, result = best(lambda: client.query_tuples(query), repeat)
+                assert [r[0] for r in result] == want, type_
+                result = None
+                for how, t in (("query_columns", t_columns), ("query_tuples", t_rows)):
+                    row(f"{how} {type_}: ns/value", f"{t / rows * 1e9:.1f}",
+                        f"<= {target}", None)
+                if type_ == "Date" or type_.startswith("Low"):
+                    distinct = len(set(want))
+                    row(f"query_columns {type_}: objects (distinct values)",
+                        f"{objects} ({distinct})", "<= blocks x distinct",
+                        objects <= distinct * -(-rows // BLOCK_ROWS))
 
             t_tuples, result = best(lambda: client.query_tuples("SELECT five"), repeat)
             assert len(result) == rows and result[-1][0] == u64[-1]

@@ -34,6 +34,8 @@
 #include "tarnwick/compression/frame.h"
 #include "tarnwick/protocol/block_reader.h"
 #include "tarnwick/protocol/codes.h"
+#include "tarnwick/protocol/low_cardinality.h"
+#include "tarnwick/protocol/type_parser.h"
 #include "tarnwick/protocol/wire.h"
 #include "tarnwick/sync/config.h"
 
@@ -74,6 +76,15 @@ const std::vector<ColumnDef> kMixedColumns = {{"id", "UInt64"},
                                               {"x", "Float64"},
                                               {"t", "DateTime"},
                                               {"ns", "Nullable(String)"}};
+// One column each: 40,000 distinct days; 1,000 distinct keys (for Nullable, key 0 is NULL); all
+// distinct datetimes and strings.
+const std::map<std::string, std::vector<ColumnDef>, std::less<>> kSingleColumns = {
+    {"date", {{"d", "Date"}}},
+    {"lc", {{"k", "LowCardinality(String)"}}},
+    {"lcn", {{"k", "LowCardinality(Nullable(String))"}}},
+    {"datetime", {{"t", "DateTime"}}},
+    {"string", {{"s", "String"}}},
+};
 
 void append_text(ByteBuffer& out, uint64_t r) {
   static constexpr char kLetters[] =
@@ -92,13 +103,35 @@ void write_body(ByteBuffer& out, const std::vector<ColumnDef>& cols, size_t c, s
     const uint64_t r = splitmix(i * 8 + c);
     if (type == "UInt64") {
       wire::write_fixed<uint64_t>(out, r);
+    } else if (type == "String" && cols.size() == 1) {
+      const std::string text = "s" + std::to_string(i);
+      wire::write_string(out, std::string_view(text));
     } else if (type == "String") {
       append_text(out, r);
     } else if (type == "Float64") {
       wire::write_fixed<double>(out, static_cast<double>(r >> 11) * 0x1p-53 * 1e6);
     } else if (type == "DateTime") {
-      wire::write_fixed<uint32_t>(out, static_cast<uint32_t>(1500000000 + r % 300000000));
+      wire::write_fixed<uint32_t>(
+          out,
+          static_cast<uint32_t>(cols.size() == 1 ? 1500000000 + i : 1500000000 + r % 300000000));
+    } else if (type == "Date") {
+      wire::write_fixed<uint16_t>(out, static_cast<uint16_t>(i % 40000));
     }
+  }
+  if (type.starts_with("LowCardinality(") && end > begin) {
+    const bool nullable = type.find("Nullable") != std::string_view::npos;
+    ByteBuffer plain;
+    if (nullable) {
+      for (size_t i = begin; i < end; ++i) plain.push_back(i % 1000 == 0 ? 1 : 0);
+    }
+    for (size_t i = begin; i < end; ++i) {
+      const std::string key = nullable && i % 1000 == 0 ? std::string() : std::to_string(i % 1000);
+      wire::write_string(plain, std::string_view(key));
+    }
+    auto inner = tarnwick::protocol::parse_type(nullable ? "Nullable(String)" : "String");
+    auto encoded = tarnwick::protocol::encode_low_cardinality(*inner, plain.span(), end - begin);
+    if (!inner.ok() || !encoded.ok()) std::abort();
+    out.append(encoded->span());
   }
   if (type == "Nullable(String)") {
     for (size_t i = begin; i < end; ++i) out.push_back(splitmix(i * 8 + c) % 5 == 0 ? 1 : 0);
@@ -415,12 +448,13 @@ Status serve(int fd, Shared& shared) {
       write_block(block, kDigestColumns, 0, 1, flag, &text);
       append_data_packet(*answer, block, compress);
       answer->push_back(code(ServerPacket::EndOfStream));
-    } else if (name == "u64" || name == "mixed") {
+    } else if (name == "u64" || name == "mixed" || kSingleColumns.contains(name)) {
+      const auto& cols = name == "u64"     ? kU64Columns
+                         : name == "mixed" ? kMixedColumns
+                                           : kSingleColumns.find(name)->second;
       std::lock_guard lock(shared.mutex);
       auto& slot = shared.answers[{name, rows, flag, compress}];
-      if (!slot)
-        slot = std::make_shared<ByteBuffer>(
-            query_answer(name == "u64" ? kU64Columns : kMixedColumns, rows, flag, compress));
+      if (!slot) slot = std::make_shared<ByteBuffer>(query_answer(cols, rows, flag, compress));
       answer = slot;
     } else {
       return Error::protocol("unknown case " + name);

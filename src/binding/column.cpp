@@ -22,6 +22,7 @@ struct ColumnObject {
   std::string name;
   std::string type_name;
   uint64_t rows;
+  base::Bytes lc_indexes;  // the block column's, for a LowCardinality
 };
 
 ColumnObject* as_column(PyObject* self) {
@@ -33,6 +34,7 @@ void column_dealloc(PyObject* self) {
   c->values.~OwnedColumnData();
   c->name.~basic_string();
   c->type_name.~basic_string();
+  c->lc_indexes.~Bytes();
   free_instance(self);
 }
 
@@ -101,11 +103,24 @@ PyObject* values_list(PyObject* self, conversion::SignalCheck& check) {
   const bool is_datetime =
       v.kind() == OwnedColumnData::Kind::Int64 && c->type_name.starts_with("DateTime");
   const uint32_t precision = is_datetime ? datetime_precision(c->type_name) : 0;
+  conversion::DayObjects& days = check.days();
+  if (is_date) days.reserve(n);
+  auto make_date = [&](int32_t day) { return conversion::date_from_days(state, day); };
+  // A LowCardinality's texts, one a row: the rows of one dictionary index share its object.
+  const bool by_rows = v.kind() == OwnedColumnData::Kind::Text && n == c->rows;
+  conversion::KeyObjects keys(c->lc_indexes.span(), by_rows ? n : 0);
+  auto by_key = [&](uint64_t i) -> PyObject* {
+    PyRef& slot = keys.slot(i);
+    if (!slot) slot = PyRef::steal(value_at(v, i));
+    return slot ? Py_NewRef(slot.get()) : nullptr;
+  };
   base::Status filled = check.each(n, [&](uint64_t i) -> base::Status {
-    PyObject* item = is_date ? conversion::date_from_days(state, v.int64s()[i])
+    // A Date's day number (0 to 65535) fits the table's.
+    PyObject* item = is_date ? days.get(static_cast<int32_t>(v.int64s()[i]), make_date)
                      : is_datetime
                          ? conversion::datetime_from_timestamp(state, v.int64s()[i], precision)
-                         : value_at(v, i);
+                     : keys.usable() ? by_key(i)
+                                     : value_at(v, i);
     // Ends the loop; the Python error stays set.
     if (item == nullptr) return base::Error::out_of_memory(0);
     PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
@@ -196,6 +211,7 @@ PyRef make_column(const ModuleState& state, const protocol::Block& block, size_t
   new (&c->values) OwnedColumnData(std::move(owned));
   new (&c->name) std::string(std::move(name));
   new (&c->type_name) std::string(std::move(type_name));
+  new (&c->lc_indexes) base::Bytes(block.columns[index].lc_indexes);
   c->rows = block.rows;
   return PyRef::steal(obj);
 }

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <utility>
 #include <vector>
@@ -91,13 +92,91 @@ class CollectorPause {
   bool paused_;  // whether this pause turned the collector off
 };
 
+// The date objects that one conversion call has made, by day number: the rows of a day share one
+// object (dates are immutable), across the call's columns and blocks. A direct-mapped table that
+// grows with the rows it serves up to 65536 slots, where every Date has a slot of its own; days
+// that meet in a slot (Date32) replace each other, so all distinct days cost what they cost
+// without the table.
+class DayObjects {
+ public:
+  DayObjects() = default;
+  DayObjects(const DayObjects&) = delete;
+  DayObjects& operator=(const DayObjects&) = delete;
+  ~DayObjects();
+
+  // Makes room for `rows` more days; before the first get().
+  void reserve(uint64_t rows);
+  // A new reference to the object of `day`: the one at hand, else make(day) (null when that fails,
+  // the Python error set).
+  template <class Make>
+  PyObject* get(int32_t day, Make&& make) {
+    Slot& slot = slots_[static_cast<uint32_t>(day) & mask_];
+    if (slot.object != nullptr && slot.day == day) return Py_NewRef(slot.object);
+    PyObject* made = make(day);
+    if (made == nullptr) return nullptr;
+    Py_XDECREF(slot.object);
+    slot = {day, Py_NewRef(made)};
+    return made;
+  }
+
+ private:
+  struct Slot {
+    int32_t day = 0;
+    PyObject* object = nullptr;
+  };
+  static constexpr uint64_t kMaxSlots = 65536;
+
+  std::vector<Slot> slots_;
+  uint32_t mask_ = 0;
+  uint64_t rows_ = 0;  // the rows reserved for so far
+};
+
+// The objects made for a LowCardinality column's keys, by dictionary index, for the rows of one
+// index to share (they hold the same value). `indexes` holds `rows` indexes of 1, 2, 4 or 8 bytes
+// each; the table has a slot per index up to the largest. Not usable when the indexes do not fit
+// the rows or the largest passes the row count.
+class KeyObjects {
+ public:
+  KeyObjects(std::span<const uint8_t> indexes, uint64_t rows);
+
+  bool usable() const { return width_ != 0; }
+  // The slot of row `row`'s index: empty until its first row fills it.
+  PyRef& slot(uint64_t row) { return made_[index(row)]; }
+
+ private:
+  uint64_t index(uint64_t row) const {
+    const uint8_t* p = indexes_ + row * width_;
+    switch (width_) {
+      case 1:
+        return *p;
+      case 2:
+        return load_le<uint16_t>(p);
+      case 4:
+        return load_le<uint32_t>(p);
+      default:
+        return load_le<uint64_t>(p);
+    }
+  }
+  template <class T>
+  static uint64_t load_le(const uint8_t* p) {
+    T v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+  }
+
+  const uint8_t* indexes_ = nullptr;
+  uint64_t width_ = 0;
+  std::vector<PyRef> made_;
+};
+
 // Runs the interpreter's signal handlers during a conversion, which holds the GIL throughout and
 // would otherwise keep a handler (Ctrl-C's KeyboardInterrupt) waiting until the last value of a
 // large answer is made. The conversion loops count the values they make; every kInterval of them
 // the handlers run. A handler that raises ends the conversion: the loops fail with an interrupted
 // error, what they made is released on the way out, and finish() makes the handler's exception
 // the call's own, in place of whatever the failure was turned into on its way up. The collector
-// is paused for the check's lifetime (see CollectorPause) and runs as usual for the handlers.
+// is paused for the check's lifetime (see CollectorPause) and runs as usual for the handlers. A
+// check lives as long as its call, so what the call's conversions share (days()) lives in it too.
 class SignalCheck {
  public:
   static constexpr uint64_t kInterval = 65536;
@@ -106,6 +185,9 @@ class SignalCheck {
   SignalCheck(const SignalCheck&) = delete;
   SignalCheck& operator=(const SignalCheck&) = delete;
   ~SignalCheck() { Py_XDECREF(pending_); }
+
+  // The date objects made so far in the call.
+  DayObjects& days() { return days_; }
 
   // Counts `n` values made; the interrupted error once a handler has raised.
   base::Status tick(uint64_t n = 1) {
@@ -140,6 +222,7 @@ class SignalCheck {
   uint64_t left_ = kInterval;    // values until the handlers are due
   PyObject* pending_ = nullptr;  // the exception a handler raised, owned until finish()
   CollectorPause collector_;
+  DayObjects days_;
 };
 
 // Runs `convert(SignalCheck&)` (a new reference, or null with the Python error set) and returns

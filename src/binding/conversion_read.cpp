@@ -1,16 +1,15 @@
 // Column bodies to Python values. One call converts one column: the type is parsed once and each
 // kind runs its own loop over the rows; composite kinds convert their inner columns whole and
 // then assemble lists, dicts and tuples from them.
-#include <cstring>
 #include <string>
 
 #include "binding/conversion.h"
+#include "binding/conversion_cursor.h"
 #include "binding/errors.h"
 #include "binding/objects.h"
 #include "binding/values.h"
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/format.h"
-#include "tarnwick/base/utf8.h"
 #include "tarnwick/protocol/column_reader.h"
 #include "tarnwick/protocol/column_state.h"
 #include "tarnwick/protocol/type_parser.h"
@@ -27,83 +26,10 @@ using protocol::ColumnType;
 using protocol::TypeKind;
 using SK = ColumnState::Kind;
 
-PyRef PyVec::into_list() {
-  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items_.size())));
-  if (list) move_into(list.get(), 0);
-  return list;
-}
-
-void PyVec::move_into(PyObject* list, Py_ssize_t at) {
-  for (size_t i = 0; i < items_.size(); ++i) {
-    PyList_SetItem(list, at + static_cast<Py_ssize_t>(i), items_[i]);  // steals
-  }
-  items_.clear();
-}
-
-base::Status SignalCheck::run_handlers() {
-  left_ = kInterval;
-  if (pending_ == nullptr && collector_.resumed(PyErr_CheckSignals) == 0) return {};
-  if (pending_ == nullptr) pending_ = PyErr_GetRaisedException();
-  return Error::io(base::IoError::custom(base::IoKind::Interrupted,
-                                         "a signal handler raised during the conversion"));
-}
-
-PyObject* SignalCheck::finish(PyObject* made) {
-  if (pending_ == nullptr) return made;
-  Py_XDECREF(made);
-  PyErr_SetRaisedException(std::exchange(pending_, nullptr));  // replaces any other error
-  return nullptr;
-}
-
 namespace {
 
 // Array and Map columns may claim at most this many elements in total.
 constexpr uint64_t kMaxOffset = 10000000;
-
-struct Cursor {
-  const uint8_t* data;
-  uint64_t size;
-  uint64_t pos = 0;
-  uint64_t remaining() const { return size - pos; }
-};
-
-[[gnu::cold]] Error eof_error() {
-  return Error::protocol("unexpected eof reading column");
-}
-
-[[gnu::cold]] Error py_protocol_err() {
-  return Error::protocol(take_py_error_text());
-}
-
-Result<const uint8_t*> parse_exact(Cursor& c, uint64_t n) {
-  uint64_t end = 0;
-  if (__builtin_add_overflow(c.pos, n, &end)) return Error::protocol("buffer position overflow");
-  if (end > c.size) return eof_error();
-  const uint8_t* p = c.data + c.pos;
-  c.pos = end;
-  return p;
-}
-
-Result<uint64_t> checked_len(uint64_t rows, uint64_t width) {
-  uint64_t n = 0;
-  if (__builtin_mul_overflow(rows, width, &n)) return Error::protocol("column length overflow");
-  return n;
-}
-
-Result<uint64_t> read_length(Cursor& c) {
-  auto next = [&]() -> Result<uint8_t> {
-    if (c.pos >= c.size) return Error::protocol("unexpected eof reading varint");
-    return c.data[c.pos++];
-  };
-  return protocol::decode_varint(next, [] { return Error::protocol("varint too long"); });
-}
-
-template <class T>
-T load(const uint8_t* p) {
-  T v;
-  std::memcpy(&v, p, sizeof(T));
-  return v;
-}
 
 PyObject* ascii_text(const char* p, size_t n) {
   return PyUnicode_FromStringAndSize(p, static_cast<Py_ssize_t>(n));
@@ -176,8 +102,8 @@ Status fill(const uint8_t* p, uint64_t rows, uint64_t width, Sink& sink, F make,
 }
 
 // Makes the object of a `T` value through `make`, sharing one object across a run of equal
-// neighbouring values: columns sorted by time repeat a day or a second many times over, and dates
-// and datetimes are immutable, so the run needs only its first conversion.
+// neighbouring values: columns sorted by time repeat a second many times over, and datetimes are
+// immutable, so the run needs only its first conversion.
 template <class T, class Make>
 struct RunShared {
   explicit RunShared(Make m) : make(std::move(m)) {}
@@ -237,9 +163,15 @@ Status fill_fixed(const ModuleState& st, const ColumnType& t, const uint8_t* p, 
     case TypeKind::Bool:
       return put([](auto q) { return PyBool_FromLong(*q != 0); });
     case TypeKind::Date:
-      return put(run_shared<uint16_t>([&](int64_t v) { return date_from_days(st, v); }));
-    case TypeKind::Date32:
-      return put(run_shared<int32_t>([&](int64_t v) { return date_from_days(st, v); }));
+    case TypeKind::Date32: {
+      DayObjects& days = check.days();
+      days.reserve(rows);
+      auto make = [&](int32_t day) { return date_from_days(st, day); };
+      if (t.kind == TypeKind::Date) {
+        return put([&](auto q) { return days.get(load<uint16_t>(q), make); });
+      }
+      return put([&](auto q) { return days.get(load<int32_t>(q), make); });
+    }
     case TypeKind::DateTime:
       return put(
           run_shared<uint32_t>([&](int64_t v) { return datetime_from_timestamp(st, v, 0); }));
@@ -386,16 +318,7 @@ Status push_nones(PyVec& out, uint64_t rows, SignalCheck& check) {
 Status decode_strings(Cursor& c, uint64_t rows, PyVec& out, SignalCheck& check) {
   out.reserve(out.size() + std::min(rows, c.remaining()));
   return check.each(rows, [&](uint64_t) -> Status {
-    TW_ASSIGN_OR_RETURN(uint64_t n, read_length(c));
-    TW_ASSIGN_OR_RETURN(const uint8_t* p, parse_exact(c, n));
-    PyObject* s =
-        PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n), nullptr);
-    if (s == nullptr) {
-      std::optional<base::Utf8Error> bad = base::validate_utf8(p, n);
-      if (!bad) return py_protocol_err();
-      PyErr_Clear();
-      return Error::protocol(cat("invalid utf8 string: ", bad->to_string()));
-    }
+    TW_ASSIGN_OR_RETURN(PyObject * s, next_str(c));
     out.push(s);
     return {};
   });
@@ -536,6 +459,7 @@ struct ColumnSource {
   ColumnType type;
   Cursor cursor;
   ColumnState state;
+  std::span<const uint8_t> lc_indexes = {};  // a decoded top-level LowCardinality's
 };
 
 Result<ColumnSource> column_source(const protocol::ColumnInfo& column, uint64_t rows) {
@@ -550,7 +474,10 @@ Result<ColumnSource> column_source(const protocol::ColumnInfo& column, uint64_t 
     return ColumnSource{
         std::move(inner), Cursor{column.materialized.data(), column.materialized.size()}, {}};
   }
-  ColumnSource src{std::move(type), Cursor{column.data.data(), column.data.size()}, {}};
+  ColumnSource src{std::move(type),
+                   Cursor{column.data.data(), column.data.size()},
+                   {},
+                   column.lc_indexes.span()};
   // A column with a Variant or Dynamic in it starts with the prefix of its whole type tree. A
   // Variant or Dynamic column itself gives no values and is not read.
   const bool bare = src.type.kind == TypeKind::Variant || src.type.kind == TypeKind::Dynamic;
@@ -566,13 +493,23 @@ Result<ColumnSource> column_source(const protocol::ColumnInfo& column, uint64_t 
   return src;
 }
 
+Status decode_column(const ModuleState& st, ColumnSource& src, uint64_t rows, PyVec& out,
+                     SignalCheck& check) {
+  if (!src.lc_indexes.empty()) {
+    TW_ASSIGN_OR_RETURN(bool shared,
+                        decode_shared_keys(src.cursor, src.type, src.lc_indexes, rows, out, check));
+    if (shared) return {};
+  }
+  return decode(st, src.cursor, src.type, src.state, rows, true, out, check);
+}
+
 }  // namespace
 
 Result<PyVec> column_to_py_list_typed(const ModuleState& st, const protocol::ColumnInfo& column,
                                       uint64_t rows, SignalCheck& check) {
   TW_ASSIGN_OR_RETURN(ColumnSource src, column_source(column, rows));
   PyVec out;
-  TW_TRY(decode(st, src.cursor, src.type, src.state, rows, true, out, check));
+  TW_TRY(decode_column(st, src, rows, out, check));
   return out;
 }
 
@@ -589,7 +526,7 @@ Status column_into_list(const ModuleState& st, const protocol::ColumnInfo& colum
     return fill_fixed(st, t, p, rows, sink, check);
   }
   PyVec out;
-  TW_TRY(decode(st, src.cursor, src.type, src.state, rows, true, out, check));
+  TW_TRY(decode_column(st, src, rows, out, check));
   out.move_into(list, at);
   return {};
 }

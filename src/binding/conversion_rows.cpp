@@ -1,10 +1,60 @@
-// Whole-block conversions (row dicts) and the datetime helpers the column conversions share.
+// Whole-block conversions (row dicts), the value lists and signal checks of every conversion, and
+// the datetime helpers the column conversions share.
+#include <bit>
+
 #include "binding/conversion.h"
 #include "binding/errors.h"
 #include "binding/objects.h"
 #include "tarnwick/protocol/type_parser.h"
 
 namespace tarnwick::binding::conversion {
+
+PyRef PyVec::into_list() {
+  PyRef list = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(items_.size())));
+  if (list) move_into(list.get(), 0);
+  return list;
+}
+
+void PyVec::move_into(PyObject* list, Py_ssize_t at) {
+  for (size_t i = 0; i < items_.size(); ++i) {
+    PyList_SetItem(list, at + static_cast<Py_ssize_t>(i), items_[i]);  // steals
+  }
+  items_.clear();
+}
+
+base::Status SignalCheck::run_handlers() {
+  left_ = kInterval;
+  if (pending_ == nullptr && collector_.resumed(PyErr_CheckSignals) == 0) return {};
+  if (pending_ == nullptr) pending_ = PyErr_GetRaisedException();
+  return base::Error::io(base::IoError::custom(base::IoKind::Interrupted,
+                                               "a signal handler raised during the conversion"));
+}
+
+PyObject* SignalCheck::finish(PyObject* made) {
+  if (pending_ == nullptr) return made;
+  Py_XDECREF(made);
+  PyErr_SetRaisedException(std::exchange(pending_, nullptr));  // replaces any other error
+  return nullptr;
+}
+
+DayObjects::~DayObjects() {
+  for (Slot& slot : slots_) Py_XDECREF(slot.object);
+}
+
+void DayObjects::reserve(uint64_t rows) {
+  rows_ = std::min(kMaxSlots, rows_ + std::min(rows, kMaxSlots));
+  const uint64_t want = std::bit_ceil(std::max<uint64_t>(rows_, 64));
+  if (want <= slots_.size()) return;
+  std::vector<Slot> grown(static_cast<size_t>(want));
+  for (Slot& slot : slots_) {
+    if (slot.object == nullptr) continue;
+    Slot& to = grown[static_cast<uint32_t>(slot.day) & (want - 1)];
+    Py_XDECREF(to.object);  // met another day of the old table
+    to = slot;
+  }
+  slots_ = std::move(grown);
+  mask_ = static_cast<uint32_t>(want - 1);
+}
 
 PyObject* date_from_days(const ModuleState& st, int64_t days) {
   constexpr int64_t kEpochOrdinal = 719163;  // 1970-01-01

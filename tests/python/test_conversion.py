@@ -58,6 +58,9 @@ class ScalarKindsTest(unittest.TestCase):
             ("Date", le("HHHH", 0, 0, 65535, 0),
              [EPOCH, EPOCH, EPOCH + datetime.timedelta(days=65535), EPOCH]),
             ("Date32", le("iii", -719162, -719163, -719163), [datetime.date(1, 1, 1), -719163, -719163]),
+            # Days that meet in one slot of the table of dates already made.
+            ("Date32", le("iiii", 1, 65537, 1, 1 - 65536),
+             [EPOCH + datetime.timedelta(days=d) for d in (1, 65537, 1, 1 - 65536)]),
             # Runs of equal values and a value that returns after another.
             ("DateTime", le("IIII", 5, 5, 2**32 - 1, 5), [ts(5), ts(5), ts(2**32 - 1), ts(5)]),
             ("DateTime64(3)", le("q", -1500), [ts(-1.5)]),

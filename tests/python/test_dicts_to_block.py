@@ -174,6 +174,13 @@ class RoundTripTest(unittest.TestCase):
             ("IPv4", [0, 0xFFFFFFFF], ["0.0.0.0", "255.255.255.255"]),
             ("LowCardinality(Nullable(UInt8))", [0, None, 7, 0], [0, None, 7, 0]),
             ("LowCardinality(UInt32)", list(range(300)), list(range(300))),  # UInt16 indexes
+            # Strings read by dictionary index; one row of index 2 reads value by value.
+            ("LowCardinality(String)", ["b", "", "b", "é"], ["b", "", "b", "é"]),
+            ("LowCardinality(Nullable(String))", [None, "x", None, "x", ""],
+             [None, "x", None, "x", ""]),
+            ("LowCardinality(String)", [str(i % 300) for i in range(600)],
+             [str(i % 300) for i in range(600)]),
+            ("LowCardinality(Nullable(String))", ["x"], ["x"]),
             ("Nullable(Decimal(38, 0))", [None, 1], [None, "1"]),
         ]
         for type_name, vals, want in cases:

@@ -33,7 +33,8 @@ SELECT
     toFloat32(number / 3) AS f32, [0.5, -0., inf, -inf, nan][number % 5 + 1] AS f64,
     ['', 'a\\tb', 'x\\ny\\\\z', 'h\u00e9llo \u65e5\u672c', 'q\\'q'][number % 5 + 1] AS s,
     toFixedString(substring('abcd', 1, number % 5), 4) AS fs,
-    toDate(17897 + number * 100) AS d, toDateTime(1551675967 + number * 86461) AS dt,
+    toDate(17897 + number * 100) AS d, toDate(17897 + number % 3 * 10000) AS dr,
+    toDateTime(1551675967 + number * 86461) AS dt,
     toDateTime(1551675967 + number * 3601, 'Asia/Kolkata') AS dtz,
     toDecimal32(number * 1.25 - 3, 2) AS d32, toDecimal64(-number * 1000.0001, 4) AS d64,
     toDecimal128(number * 12345.678, 3) AS d128,
@@ -193,6 +194,12 @@ class RealServerTest(unittest.TestCase):
             columns = c.query_columns(TYPED)
             self.assertEqual(list(columns), names)
             self.assert_rows(types, rows, list(zip(*columns.values())), what + " query_columns")
+            # Equal days and equal dictionary keys come as one object, in a column view too.
+            (block,) = [b for b in c.query_blocks(TYPED) if len(b)]
+            for name, col in (("dr", columns["dr"]), ("lc", columns["lc"]),
+                              ("lcn", columns["lcn"]), ("dr view", block["dr"].to_list()),
+                              ("lc view", block["lc"].to_list())):
+                self.assertTrue(all(v is col[col.index(v)] for v in col), name)
             blocks = c.query_blocks(TYPED)
             streamed = list(c.query_stream(TYPED))
             for path, got in (("query_blocks", blocks), ("query_stream", streamed)):

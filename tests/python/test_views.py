@@ -10,7 +10,7 @@ import textwrap
 import unittest
 
 import tarnwick._native as native
-from wire import CLIENT_REVISION, column, hooks, offsets, string
+from wire import CLIENT_REVISION, column, hooks, offsets, string, varint
 
 
 class Index:
@@ -191,6 +191,32 @@ class ReferenceCountTest(unittest.TestCase):
         gc.collect()
         self.assertEqual([sys.getrefcount(o) for o in tracked], before)
         self.assertEqual(sys.getrefcount(native._Block), before_blocks)
+
+        # Days and dictionary keys that rows share, from a block the reader decoded.
+        shared_defs = [("k", "LowCardinality(String)"), ("kn", "LowCardinality(Nullable(String))"),
+                       ("d", "Date")]
+        sent = native.dicts_to_block(
+            [{"k": f"key{i % 3}", "kn": None if i % 4 else "nn", "d": i % 5} for i in range(50)],
+            shared_defs)
+        keyed = hooks.decode_block(b"\x00\x03" + varint(50) + b"".join(
+            string(n) + string(t) + b"\x00" + hooks.column_body(sent, i)
+            for i, (n, t) in enumerate(shared_defs)), CLIENT_REVISION)
+
+        def shared_cycle():
+            keyed.to_dicts()
+            keyed.to_columns()
+            list(keyed.rows())
+            native.blocks_to_dicts([keyed, keyed])
+            keyed["k"].to_list()
+            keyed["d"].to_list()
+
+        shared_cycle()
+        gc.collect()
+        before = sys.getallocatedblocks()
+        for _ in range(200):
+            shared_cycle()
+        gc.collect()
+        self.assertLess(sys.getallocatedblocks() - before, 100)
 
     def test_column_names_go_with_their_rows(self):
         # Run apart, so that nothing this process made earlier is counted; 5,000 distinct names

@@ -27,6 +27,11 @@ struct ColumnInfo {
   // reads here, and the plain body in `materialized`.
   base::Bytes data;
   base::Bytes materialized;
+  // A decoded top-level LowCardinality(String) or LowCardinality(Nullable(String)) column with rows
+  // also keeps each row's dictionary index here as it came (1, 2, 4 or 8 bytes a row,
+  // little-endian): rows of one index hold the same value, so that a conversion makes one object
+  // per key. Not part of the decoded size.
+  base::Bytes lc_indexes = {};
 
   // The body readers take: `materialized` for a LowCardinality type when it is filled, else `data`.
   const base::Bytes& body() const;

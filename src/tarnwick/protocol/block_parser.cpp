@@ -109,8 +109,10 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
     // Read by the keeping reader, so that each LowCardinality takes the plain layout that the
     // column views read there (kept in its wire form it would be misread).
     base::ByteBuffer out;
-    TW_TRY(read_column_data_into(source, type, rows, out, budget, layout));
+    base::ByteBuffer indexes;
+    TW_TRY(read_column_data_into(source, type, rows, out, budget, layout, nullptr, &indexes));
     column.data = std::move(out).freeze();
+    column.lc_indexes = std::move(indexes).freeze();
   } else {
     SkippingSink skip(start, budget);
     Status walked = ColumnWalker<SkippingSink>(source, skip, layout).column(type, rows);

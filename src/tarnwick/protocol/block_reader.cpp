@@ -43,6 +43,7 @@ struct PendingColumn {
   std::string type_name;
   uint64_t start;
   uint64_t end;
+  base::Bytes lc_indexes;
 };
 
 // The least costs cover what they stand for, list growth included.
@@ -134,7 +135,8 @@ uint64_t block_cost(const Block& block) {
   uint64_t total = kBlockLeastCost;
   for (const ColumnInfo& column : block.columns) {
     total += kColumnRecordCost + column.name.size() + column.type_name.size() +
-             std::max<uint64_t>(column.data.size() + column.materialized.size(), floor);
+             std::max<uint64_t>(column.data.size() + column.materialized.size(), floor) +
+             column.lc_indexes.size();
   }
   return total;
 }
@@ -248,10 +250,12 @@ Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout, 
     const uint64_t given = allowance.column_budget();
     uint64_t budget = given;
     bool hold_refused = false;
-    Status read =
-        read_column_data_into(source, record.type, rows, buffer, budget, layout, &hold_refused);
+    ByteBuffer indexes;
+    Status read = read_column_data_into(source, record.type, rows, buffer, budget, layout,
+                                        &hold_refused, &indexes);
     TW_TRY(allowance.settle(given, budget, buffer.size() - start, hold_refused, std::move(read)));
-    pending.push_back({std::move(record.name), std::move(record.type_name), start, buffer.size()});
+    pending.push_back({std::move(record.name), std::move(record.type_name), start, buffer.size(),
+                       std::move(indexes).freeze()});
   }
 
   buffer.trim_slack();
@@ -261,7 +265,8 @@ Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout, 
     block.columns.push_back(ColumnInfo{std::move(column.name),
                                        std::move(column.type_name),
                                        shared.slice(column.start, column.end - column.start),
-                                       {}});
+                                       {},
+                                       std::move(column.lc_indexes)});
   }
   if (charges != nullptr) *charges = allowance.charged();
   return block;

@@ -45,7 +45,8 @@ base::Result<ColumnRecord> read_column_record(base::ByteSource& source,
 // The bounds one block is read under. `data` counts its decoded size: the bytes of its column
 // bodies, LowCardinality expansions included. `held` counts everything else the block makes the
 // client keep: kBlockLeastCost, kColumnRecordCost per record, names and type texts, what a
-// column's reading held beyond the bytes it appended (parsed state, elements that carry no bytes)
+// column's reading held beyond the bytes it appended (parsed state, elements that carry no bytes,
+// the indexes a LowCardinality keeps beside its expansion)
 // and, for a column whose body is empty while it has rows, kRowCellCost per row at the least (a
 // block without columns counts as one such column), and kRowCellCost per row for each tuple member
 // without bytes (byteless_members). `total` bounds the two together. One figure
@@ -69,7 +70,8 @@ struct BlockCharges {
 };
 
 // The bytes a block costs against one whole limit: kBlockLeastCost, then per column
-// kColumnRecordCost, its name and type text, and the larger of its bytes and kRowCellCost per row.
+// kColumnRecordCost, its name and type text, the larger of its bytes and kRowCellCost per row, and
+// the LowCardinality indexes it keeps.
 uint64_t block_cost(const Block& block);
 // A block's decoded size: the bytes of its columns' bodies and materialized bodies.
 uint64_t block_data_size(const Block& block);

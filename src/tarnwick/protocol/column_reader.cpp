@@ -119,18 +119,26 @@ struct KeepingSink {
     TW_TRY(materialize_low_cardinality_inner(dictionary.span(), header.keys, inner, indexes,
                                              header.width, rows, out, budget));
     budget += held;
+    if (depth != 0 || kept_indexes == nullptr ||
+        lc_dictionary_type(inner).kind != TypeKind::String) {
+      return {};
+    }
+    TW_TRY(hold(n));  // kept beside the body, held for as long as it
+    TW_TRY(reserve_more(*kept_indexes, static_cast<size_t>(n)));
+    kept_indexes->append(indexes.data(), static_cast<size_t>(n));
     return {};
   }
 
   ByteBuffer& out;
   uint64_t budget;
-  bool hold_refused = false;  // a charge of hold() was refused
+  bool hold_refused = false;           // a charge of hold() was refused
+  ByteBuffer* kept_indexes = nullptr;  // receives a top-level LowCardinality's string indexes
 };
 
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
                              ByteBuffer& out, uint64_t& budget, const BlockLayout& layout,
-                             bool* hold_refused) {
-  KeepingSink keep{out, budget};
+                             bool* hold_refused, ByteBuffer* lc_indexes) {
+  KeepingSink keep{out, budget, false, lc_indexes};
   Status st = ColumnWalker<KeepingSink>(source, keep, layout).column(type, rows);
   budget = keep.budget;
   if (hold_refused != nullptr) *hold_refused = keep.hold_refused;

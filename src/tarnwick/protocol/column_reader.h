@@ -39,10 +39,12 @@ inline constexpr uint64_t kOffsetTotalLimit = 10000000;
 // the Variant and Dynamic parts of a column are kept as they came, the state prefix of the whole
 // type tree at the start of the column, before every body byte. Inside a column with rows, a
 // LowCardinality of no rows has a body only where `layout` says so. With `hold_refused` set, it
-// tells whether a refused charge was memory the walk would hold rather than bytes to append.
+// tells whether a refused charge was memory the walk would hold rather than bytes to append. With
+// `lc_indexes` set, the indexes of a top-level LowCardinality of strings (String or
+// Nullable(String)) are copied there, charged as held.
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
                              ByteBuffer& out, uint64_t& budget, const BlockLayout& layout = {},
-                             bool* hold_refused = nullptr);
+                             bool* hold_refused = nullptr, ByteBuffer* lc_indexes = nullptr);
 
 // ---- appending primitives -----------------------------------------------------------------------
 

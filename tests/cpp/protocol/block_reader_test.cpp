@@ -164,12 +164,17 @@ TEST(BlockReaderTest, CountLimitsAtTheirBoundaries) {
 // is taken. A refusal counts the charge that crossed.
 TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
   const ByteVec key(8000, 'k');
+  const auto lc_column = [&](Wire& wire, const char* name) {
+    wire.column(name, "LowCardinality(String)").u64(1).u64(0x200).u64(1).varint(key.size());
+    wire.raw(key).u64(8192).fill(8192, 0);
+  };
   Wire lc = Wire().block_head(2, 8192);
-  for (const char* name : {"a", "b"}) {
-    lc.column(name, "LowCardinality(String)").u64(1).u64(0x200).u64(1).varint(key.size());
-    lc.raw(key).u64(8192).fill(8192, 0);
-  }
+  lc_column(lc, "a");
+  lc_column(lc, "b");
+  Wire lc_one = Wire().block_head(1, 8192);
+  lc_column(lc_one, "a");
   const uint64_t expanded = 8192 * 8002;  // per column
+  const uint64_t indexes = 8192;          // kept beside each expansion
   const uint64_t lc_cost = 128 + 2 * (256 + 1 + 22) + 2 * expanded;
   // The block, one record, its name "x" and its type text, without the body.
   const uint64_t block = 128;
@@ -246,11 +251,15 @@ TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
       {"a refused value counts whole",
        Wire().block_head(1, 1).column("x", "String").varint(100).fill(100, 'v'), x_u64 + 50,
        "decoded 492 bytes"},
-      // The second expansion is made while its dictionary (8002 bytes), indexes (8192) and
-      // entry offsets (16) are held.
-      {"expansions within the limit", lc, lc_cost + 16210, "ok"},
-      {"the second expansion over it", lc, lc_cost + 16209,
-       "decoded " + std::to_string(lc_cost + 16210)},
+      // The second expansion is made while the first one's kept indexes, its own dictionary (8002
+      // bytes), indexes (8192) and entry offsets (16) are held.
+      {"expansions within the limit", lc, lc_cost + indexes + 16210, "ok"},
+      {"the second expansion over it", lc, lc_cost + indexes + 16209,
+       "decoded " + std::to_string(lc_cost + indexes + 16210)},
+      // The indexes kept beside an expansion are held: the block, one record, its texts and them.
+      {"kept indexes, held", lc_one, held(block + 256 + 1 + 22 + indexes), "ok"},
+      {"kept indexes, one byte over", lc_one, held(block + 256 + 1 + 22 + indexes - 1),
+       "8599 bytes held"},
       {"the first one over it", lc, 1 << 20, "exceeds max_response_size 1048576"},
       // Refused as soon as the length is read, though the bytes have not all arrived.
       {"a string longer than the limit, still arriving",
