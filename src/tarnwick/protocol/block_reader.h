@@ -133,9 +133,10 @@ class BlockAllowance {
 // LowCardinality dictionaries and expansions, state prefixes) and the least costs are charged to
 // `limits` before the memory is taken, as BlockAllowance splits them; a block that would cost more
 // fails with ResponseTooLarge (the bytes it asked for against the limit crossed), the source left
-// inside the block. With `charges` set it receives what the block was charged. With `pool` set the
-// block buffer starts from an allocation of that pool and goes back to it when the block's columns
-// are all dropped.
+// inside the block, or with BlockLimits::walk_refused after it (the block's whole decoded size).
+// With `charges` set it receives what the block was charged. With `pool` set the block buffer
+// starts from an allocation of that pool and goes back to it when the block's columns are all
+// dropped.
 base::Result<Block> read_block_body(base::ByteSource& source, const BlockLayout& layout = {},
                                     BlockLimits limits = {}, base::BufferPool* pool = nullptr,
                                     BlockCharges* charges = nullptr);
