@@ -366,17 +366,21 @@ class RealServerTest(unittest.TestCase):
         # One block that alone crosses the limit is read to its end without being kept, counted
         # whole, and the answer drained: the same client answers the next query and stream. The
         # GROUP BY answer is one block of 200000 rows of k UInt32 and n UInt64; the FixedString one
-        # is 100 MB, and reading it past the limit holds next to nothing.
+        # is 100 MB, the Array(UInt8) one 24 MB of offsets and 3 MB of elements, and reading them
+        # past the limit holds next to nothing.
         grouped = ("SELECT number % 200000 AS k, count() AS n FROM "
                    "(SELECT number FROM system.numbers LIMIT 400000) GROUP BY k")
+        arrays = "SELECT range(number % 3) AS a FROM numbers(3000000)"
         self.assertEqual(tsv(grouped + " LIMIT 1")[1], ["UInt32", "UInt64"])
+        self.assertEqual(tsv(arrays + " LIMIT 1")[1], ["Array(UInt8)"])
         wide = ("SELECT toFixedString(toString(number), 100) AS a, "
                 "toFixedString(toString(number), 100) AS b FROM numbers(500000)")
         for compression in (None, "lz4"):
             c = self.client(max_response_size=1 << 20, compression=compression)
-            c.execute("SET max_block_size = 1000000")
+            c.execute("SET max_block_size = 3000000")
             for query, rows, decoded in ((grouped, 200000, 200000 * 12),
-                                         (wide, 500000, 100000000)):
+                                         (wide, 500000, 100000000),
+                                         (arrays, 3000000, 3000000 * 8 + 3000000)):
                 with self.subTest(compression=compression, decoded=decoded):
                     self.assertEqual([len(b) for b in c.query_stream(query)], [rows])
                     before = peak_rss_reset()

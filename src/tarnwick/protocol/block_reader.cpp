@@ -227,7 +227,10 @@ ColumnBudget BlockAllowance::next_column() const {
   }
   const uint64_t total = room_of(limits_.total, charged_.data + charged_.held);
   column.granted = column.room = std::min({kColumnByteLimit, data_and_held, total});
-  if (column.walk_refused) column.bound_slack = kColumnByteLimit - column.granted;
+  if (column.walk_refused) {
+    column.bound_slack = kColumnByteLimit - column.granted;
+    column.data_room = room_of(limits_.data, charged_.data);
+  }
   return column;
 }
 

@@ -51,7 +51,6 @@ struct KeepingSink {
   // width.
   static constexpr bool kCheckStateLcFlags = false;
   static constexpr bool kBoundsOffsets = true;
-  static constexpr uint64_t kOffsetRun = kOffsetTotalLimit;
 
   KeepingSink(ByteBuffer& out, ColumnBudget& budget) : out(out), c(budget), start(out.size()) {}
 
@@ -98,7 +97,14 @@ struct KeepingSink {
     return std::string(reinterpret_cast<const char*>(text.data()), text.size());
   }
   size_t run_room(size_t window) const {
-    return static_cast<size_t>(std::min<uint64_t>(c.room, window));
+    const uint64_t kept = out.size() - start;
+    const uint64_t data = c.stepping || c.data_room < kept ? c.room : c.data_room - kept;
+    return static_cast<size_t>(std::min<uint64_t>({c.room, data, window}));
+  }
+  // Offsets are kept in one run, or looked at a few at a time where they may be stepped over.
+  uint64_t offset_run(uint64_t left) const {
+    if (c.walk_refused && (c.stepping || left > c.room / 8)) return 8192;
+    return kOffsetTotalLimit;
   }
   Status took_run(const uint8_t* p, size_t n) {
     if (steps_over(n, false)) return step(n);
@@ -171,11 +177,14 @@ struct KeepingSink {
   }
 
   // Whether `n` more bytes are stepped over rather than kept: the column steps already, or `n` is
-  // a charge the block refuses (past the room, within the column's own bound) and the block walks
-  // refused columns; the refusal is noted then, and the column's own bound becomes its room.
+  // a charge the block refuses (past the room, or bytes past the data limit, within the column's
+  // own bound) and the block walks refused columns; the refusal is noted then, and the column's own
+  // bound becomes its room.
   bool steps_over(uint64_t n, bool hold) {
     if (c.stepping) return true;
-    if (!c.walk_refused || n <= c.room || n - c.room > c.bound_slack) return false;
+    if (!c.walk_refused || n > c.room + c.bound_slack) return false;
+    const bool over_data = !hold && out.size() - start + n > c.data_room;
+    if (n <= c.room && !over_data) return false;
     c.stepping = true;
     c.refused_hold = hold;
     c.refused_charge = n;

@@ -36,7 +36,7 @@ inline constexpr uint64_t kOffsetTotalLimit = 10000000;
 
 // A column's share of its block's limits, as its reading draws on it. `room` is what the reading
 // may still charge: bytes it keeps and memory it holds while it reads. The block sets the first
-// four fields; the reading sets the rest.
+// five fields; the reading sets the rest.
 struct ColumnBudget {
   uint64_t granted = 0;  // room at the start
   uint64_t room = 0;
@@ -46,6 +46,8 @@ struct ColumnBudget {
   // A charge the block refuses does not end the read: it is noted, and the rest of the column is
   // stepped over, kept nowhere, under the column's own bound (which stays a failure).
   bool walk_refused = false;
+  // Where refused columns are walked: what the block's data limit has left for the bytes kept.
+  uint64_t data_room = UINT64_MAX;
 
   uint64_t kept = 0;      // the bytes kept as the column's body
   bool stepping = false;  // a refusal was noted: nothing was kept from then on
