@@ -181,7 +181,10 @@ Error BlockAllowance::refusal(Limit limit, const BlockCharges& figures) const {
 }
 
 Status BlockAllowance::refuse(const BlockCharges& figures) {
-  const Limit limit = first_crossed(figures);
+  // A refused charge crosses a limit by construction; were none crossed, the block still must not
+  // pass for whole once anything of it was stepped over.
+  Limit limit = first_crossed(figures);
+  if (limit == Limit::None) limit = Limit::Data;
   if (!limits_.walk_refused) return refusal(limit, figures);
   if (crossed_ == Limit::None) {
     crossed_ = limit;
