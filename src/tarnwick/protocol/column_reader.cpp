@@ -44,6 +44,10 @@ namespace {
 // refused by the block and the block walks refused columns, it keeps nothing more: it steps over
 // the rest and counts what it would have kept.
 struct KeepingSink {
+  // What a charge pays for: bytes kept as the body, memory held with it, or memory taken while it
+  // is read and given back (a LowCardinality's dictionary and indexes).
+  enum class Charge : uint8_t { Kept, Held, Passing };
+
   static constexpr bool kExpands = true;
   static constexpr bool kKeptForm = false;
   static constexpr bool kStateKinds = true;
@@ -55,12 +59,12 @@ struct KeepingSink {
   KeepingSink(ByteBuffer& out, ColumnBudget& budget) : out(out), c(budget), start(out.size()) {}
 
   Status take(ByteSource& source, uint64_t n) {
-    if (!steps_over(n, false)) return read_exact_into(source, out, n, c.room);
+    if (!steps_over(n, Charge::Kept)) return read_exact_into(source, out, n, c.room);
     TW_TRY(step(n));
     return drop.take(source, n);
   }
   Result<std::span<const uint8_t>> view(ByteSource& source, uint64_t n) {
-    if (steps_over(n, false)) {
+    if (steps_over(n, Charge::Kept)) {
       TW_TRY(step(n));
       return drop.view(source, n);
     }
@@ -68,7 +72,7 @@ struct KeepingSink {
     return out.span().last(static_cast<size_t>(n));
   }
   Result<uint64_t> word(ByteSource& source) {
-    if (!steps_over(8, false)) return read_u64_into(source, out, c.room);
+    if (!steps_over(8, Charge::Kept)) return read_u64_into(source, out, c.room);
     TW_TRY(step(8));
     return drop.word(source);
   }
@@ -76,7 +80,7 @@ struct KeepingSink {
     if (!c.walk_refused) return read_varint_into(source, out, c.room);
     auto next = [&]() -> Result<uint8_t> {  // a refusal may fall on any byte
       TW_ASSIGN_OR_RETURN(uint8_t byte, source.read_u8());
-      if (steps_over(1, false)) {
+      if (steps_over(1, Charge::Kept)) {
         TW_TRY(step(1));
       } else {
         TW_TRY(charge_budget(c.room, 1, "column"));
@@ -107,13 +111,13 @@ struct KeepingSink {
     return kOffsetTotalLimit;
   }
   Status took_run(const uint8_t* p, size_t n) {
-    if (steps_over(n, false)) return step(n);
+    if (steps_over(n, Charge::Kept)) return step(n);
     TW_TRY(reserve_more(out, n));
     out.append(p, n);
     c.room -= n;
     return {};
   }
-  Status hold(uint64_t n) { return charge(n, true); }
+  Status hold(uint64_t n) { return charge(n, Charge::Held); }
   void release(uint64_t n) { c.room += n; }
   uint64_t room() const { return c.room; }
   std::string_view length_label(std::string_view label) const { return label; }
@@ -131,18 +135,17 @@ struct KeepingSink {
   Status expand_low_cardinality(ByteSource& source, const ColumnType& inner,
                                 LowCardinalityHeader header, uint64_t rows, uint32_t depth,
                                 const BlockLayout& layout) {
-    const uint64_t before = c.room;
     ByteBuffer dictionary;
     ColumnBudget reach = ColumnBudget::of(c.room + c.bound_slack);
     KeepingSink keep{dictionary, reach};
     TW_TRY(ColumnWalker<KeepingSink>(source, keep, layout)
                .column(lc_dictionary_type(inner), header.keys, depth + 1));
-    TW_TRY(charge(reach.used(), false));
+    TW_TRY(charge(reach.used(), Charge::Passing));
     TW_ASSIGN_OR_RETURN(uint64_t count, read_fixed<uint64_t>(source));
     if (count != rows) [[unlikely]]
       return index_count_mismatch(count, rows);
     TW_ASSIGN_OR_RETURN(uint64_t n, checked_column_len(rows, header.width, "LowCardinality index"));
-    TW_TRY(charge(n, false));
+    TW_TRY(charge(n, Charge::Passing));
 
     // The indexes are used in place when the source has them buffered, else read into a copy.
     std::span<const uint8_t> indexes = source.buffered();
@@ -156,21 +159,24 @@ struct KeepingSink {
       TW_TRY(source.read_exact(room, static_cast<size_t>(n)));
       indexes = copy.span();
     }
-    const uint64_t held = before - c.room;
+    const uint64_t held = reach.used() + n;  // the dictionary and the indexes
     if (!c.stepping) {
       const uint64_t room = c.room;
       Status made = materialize_low_cardinality_inner(dictionary.span(), header.keys, inner,
                                                       indexes, header.width, rows, out, c.room);
-      if (made.ok() || !c.walk_refused || !is_budget_exhausted(made.error())) {
-        if (made.ok()) c.room += held;
+      if (made.ok()) {
+        c.room += held;
         return made;
       }
-      c.room = room;  // what the refused expansion took is given back
+      if (!c.walk_refused || !is_budget_exhausted(made.error())) return made;
+      // Refused (the expansion, or what it holds while it is made): counted, not made.
+      c.room = room;
+      const uint64_t asked = room + std::max<uint64_t>(made.error().decoded(), 1);
+      if (!steps_over(asked, Charge::Kept)) return made;
     }
     TW_ASSIGN_OR_RETURN(uint64_t expanded,
                         low_cardinality_expansion_size(dictionary.span(), header.keys, inner,
                                                        indexes, header.width, rows, c.room));
-    if (!steps_over(expanded, false)) return budget_exhausted("column", expanded - c.room);
     TW_TRY(step(expanded));
     c.room += held;
     return {};
@@ -180,13 +186,13 @@ struct KeepingSink {
   // a charge the block refuses (past the room, or bytes past the data limit, within the column's
   // own bound) and the block walks refused columns; the refusal is noted then, and the column's own
   // bound becomes its room.
-  bool steps_over(uint64_t n, bool hold) {
+  bool steps_over(uint64_t n, Charge charge) {
     if (c.stepping) return true;
     if (!c.walk_refused || n > c.room + c.bound_slack) return false;
-    const bool over_data = !hold && out.size() - start + n > c.data_room;
+    const bool over_data = charge == Charge::Kept && out.size() - start + n > c.data_room;
     if (n <= c.room && !over_data) return false;
     c.stepping = true;
-    c.refused_hold = hold;
+    c.refused_hold = charge == Charge::Held;
     c.refused_charge = n;
     c.room_at_refusal = c.room;
     c.kept_at_refusal = out.size() - start;
@@ -200,11 +206,11 @@ struct KeepingSink {
     c.stepped += n;
     return {};
   }
-  // Charges `n` bytes that are not appended here (memory held, with `hold`).
-  Status charge(uint64_t n, bool hold) {
-    if (steps_over(n, hold)) return charge_budget(c.room, n, "column");
+  // Charges `n` bytes that are not appended here.
+  Status charge(uint64_t n, Charge charge) {
+    if (steps_over(n, charge)) return charge_budget(c.room, n, "column");
     Status charged = charge_budget(c.room, n, "column");
-    if (!charged.ok() && hold) c.refused_hold = true;
+    if (!charged.ok() && charge == Charge::Held) c.refused_hold = true;
     return charged;
   }
 

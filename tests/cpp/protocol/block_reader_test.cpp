@@ -255,6 +255,20 @@ TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
       {"rows of nothing, walked",
        Wire().block_head(2, 10000000).column("t", "Tuple()").column("u", "Tuple()"), walked(0),
        "80000648 bytes held"},
+      // A dictionary is not data: only what its expansion keeps counts.
+      {"a long unused key, walked",
+       Wire()
+           .block_head(1, 1)
+           .column("l", "LowCardinality(String)")
+           .u64(1)
+           .u64(0x200)
+           .u64(2)
+           .varint(0)
+           .varint(key.size())
+           .raw(key)
+           .u64(1)
+           .fill(1, 0),
+       walked(100), "ok"},
       // The column's own bound is no refusal: the walk fails there.
       {"an expansion over the column's bound, walked", wide_lc, walked(1 << 20),
        "protocol error: LowCardinality materialized column cumulative byte length"},
