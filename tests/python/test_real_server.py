@@ -390,6 +390,14 @@ class RealServerTest(unittest.TestCase):
                         c.query(query)
                     self.assertLess(peak_rss() - before, 8 << 20)
                     self.assertEqual(c.query_tuples("SELECT toUInt8(2)"), [(2,)])
+            # The allowance crossed inside a block: blocks of one UInt64 row hold 396 bytes each
+            # (128 per block, 256 per column, its name and type text), and the 42367th starts over
+            # 16 MiB. The answer is drained as well.
+            c.execute("SET max_block_size = 1")
+            with self.assertRaisesRegex(ValueError, "response too large: 16777320 bytes held beside "
+                                        "the decoded data .* allowance of 16777216 bytes"):
+                c.query("SELECT number FROM numbers(50000)")
+            self.assertEqual(c.query_tuples("SELECT toUInt8(2)"), [(2,)])
 
     def test_server_exception_mid_result_keeps_the_connection(self):
         query = ("SELECT number, throwIf(number = 200000) AS t FROM system.numbers "
