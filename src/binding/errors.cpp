@@ -35,13 +35,9 @@ DeferredError to_py_err(const base::Error& error) {
       return {PyExc_ValueError, cat("ClickHouse configuration error: ", error.message())};
     case ErrorKind::ResponseTooLarge:
       if (error.is_allowance_exceeded()) {
-        return {PyExc_ValueError,
-                cat("ClickHouse response too large: ", static_cast<uint64_t>(error.decoded()),
-                    " bytes held beside the decoded data (names, type texts, per-block, "
-                    "per-column and per-row costs, column state) exceed the allowance of ",
-                    static_cast<uint64_t>(error.limit()),
-                    " bytes (the larger of max_response_size and 16 MiB); raise "
-                    "max_response_size or use a streaming API")};
+        return {PyExc_ValueError, cat("ClickHouse response too large: ",
+                                      base::allowance_exceeded_text(error.decoded(), error.limit()),
+                                      "; raise max_response_size or use a streaming API")};
       }
       return {PyExc_ValueError,
               cat("ClickHouse response too large: decoded ", static_cast<uint64_t>(error.decoded()),

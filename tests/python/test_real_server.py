@@ -155,6 +155,25 @@ def same(a, b):
 
 
 @unittest.skipUnless(TCP or REQUIRED, "no real server started (TARNWICK_CH_TCP unset)")
+def peak_rss():
+    """The process's peak resident set size, in bytes (VmHWM)."""
+    with open("/proc/self/status") as status:
+        for line in status:
+            if line.startswith("VmHWM:"):
+                return int(line.split()[1]) * 1024
+    raise unittest.SkipTest("no VmHWM in /proc/self/status")
+
+
+def peak_rss_reset():
+    """Resets the peak resident set size to the current one and returns it."""
+    try:
+        with open("/proc/self/clear_refs", "w") as refs:
+            refs.write("5")
+    except OSError as e:
+        raise unittest.SkipTest(f"the peak RSS cannot be reset: {e}")
+    return peak_rss()
+
+
 class RealServerTest(unittest.TestCase):
     def setUp(self):
         self.assertTrue(TCP and HTTP, "TARNWICK_REQUIRE_REAL_SERVER=1 but the server is unset")
@@ -401,6 +420,41 @@ class RealServerTest(unittest.TestCase):
             self.client(max_response_size=1 << 20).query_tuples(query)
         c = self.client(max_response_size=1 << 20)
         self.assertEqual(sum(len(b) for b in c.query_stream(query)), 300000)
+        # One block that alone crosses the limit is read to its end without being kept, counted
+        # whole, and the answer drained: the same client answers the next query and stream. The
+        # GROUP BY answer is one block of 200000 rows of k UInt32 and n UInt64; the FixedString one
+        # is 100 MB, the Array(UInt8) one 24 MB of offsets and 3 MB of elements, and reading them
+        # past the limit holds next to nothing.
+        grouped = ("SELECT number % 200000 AS k, count() AS n FROM "
+                   "(SELECT number FROM system.numbers LIMIT 400000) GROUP BY k")
+        arrays = "SELECT range(number % 3) AS a FROM numbers(3000000)"
+        self.assertEqual(tsv(grouped + " LIMIT 1")[1], ["UInt32", "UInt64"])
+        self.assertEqual(tsv(arrays + " LIMIT 1")[1], ["Array(UInt8)"])
+        wide = ("SELECT toFixedString(toString(number), 100) AS a, "
+                "toFixedString(toString(number), 100) AS b FROM numbers(500000)")
+        for compression in (None, "lz4"):
+            c = self.client(max_response_size=1 << 20, compression=compression)
+            c.execute("SET max_block_size = 3000000")
+            for query, rows, decoded in ((grouped, 200000, 200000 * 12),
+                                         (wide, 500000, 100000000),
+                                         (arrays, 3000000, 3000000 * 8 + 3000000)):
+                with self.subTest(compression=compression, decoded=decoded):
+                    self.assertEqual([len(b) for b in c.query_stream(query)], [rows])
+                    before = peak_rss_reset()
+                    with self.assertRaisesRegex(ValueError, f"^ClickHouse response too large: "
+                                                f"decoded {decoded} bytes exceeds "
+                                                "max_response_size 1048576"):
+                        c.query(query)
+                    self.assertLess(peak_rss() - before, 8 << 20)
+                    self.assertEqual(c.query_tuples("SELECT toUInt8(2)"), [(2,)])
+            # The allowance crossed inside a block: blocks of one UInt64 row hold 396 bytes each
+            # (128 per block, 256 per column, its name and type text), and the 42367th starts over
+            # 16 MiB. The answer is drained as well.
+            c.execute("SET max_block_size = 1")
+            with self.assertRaisesRegex(ValueError, "response too large: 16777320 bytes held beside "
+                                        "the decoded data .* allowance of 16777216 bytes"):
+                c.query("SELECT number FROM numbers(50000)")
+            self.assertEqual(c.query_tuples("SELECT toUInt8(2)"), [(2,)])
 
     def test_server_exception_mid_result_keeps_the_connection(self):
         query = ("SELECT number, throwIf(number = 200000) AS t FROM system.numbers "

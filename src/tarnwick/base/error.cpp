@@ -133,6 +133,13 @@ size_t Error::limit() const {
   return state_->limit;
 }
 
+std::string allowance_exceeded_text(size_t held, size_t allowance) {
+  return cat(held,
+             " bytes held beside the decoded data (names, type texts, per-block, per-column and "
+             "per-row costs, column state) exceed the allowance of ",
+             allowance, " bytes (the larger of max_response_size and 16 MiB)");
+}
+
 bool Error::is_allowance_exceeded() const {
   return state_ && state_->kind == ErrorKind::ResponseTooLarge && state_->allowance;
 }
@@ -161,13 +168,9 @@ std::string Error::to_string() const {
       return cat("configuration error: ", s.message);
     case ErrorKind::ResponseTooLarge:
       if (s.allowance) {
-        return cat("response too large: ", s.decoded,
-                   " bytes held beside the decoded data (names, type texts, per-block, per-column "
-                   "and per-row costs, column state) exceed the allowance of ",
-                   s.limit,
-                   " bytes (the larger of max_response_size and 16 MiB); raise "
-                   "ClientConfig::max_response_size (with_max_response_size), or use a streaming "
-                   "API (start_stream/query_with_block_view) which is not size-budgeted");
+        return cat("response too large: ", allowance_exceeded_text(s.decoded, s.limit),
+                   "; raise ClientConfig::max_response_size (with_max_response_size), or use a "
+                   "streaming API (start_stream/query_with_block_view) which is not size-budgeted");
       }
       return cat("response too large: decoded ", s.decoded,
                  " bytes of result blocks exceeds max_response_size ", s.limit,

@@ -115,4 +115,7 @@ class [[nodiscard]] Error {
   State* state_ = nullptr;
 };
 
+// What an allowance_exceeded refusal says, before the advice of the layer that reports it.
+std::string allowance_exceeded_text(size_t held, size_t allowance);
+
 }  // namespace tarnwick::base

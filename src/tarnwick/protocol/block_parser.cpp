@@ -30,7 +30,7 @@ struct SkippingSink : DroppingSink {
   static constexpr bool kCheckStateLcFlags = true;
   static constexpr bool kBoundsOffsets = true;
 
-  SkippingSink(const uint8_t* start, uint64_t& budget) : start(start), budget(budget) {}
+  SkippingSink(const uint8_t* start, ColumnBudget& budget) : start(start), budget(budget) {}
 
   // Counted runs note how far into the body they reach, so that a body still arriving can be
   // measured against what it may take.
@@ -47,9 +47,13 @@ struct SkippingSink : DroppingSink {
     if (n > source.buffered().size()) needed = std::max(needed, at + n);
   }
 
-  Status hold(uint64_t n) { return charge_budget(budget, n, "column"); }
-  void release(uint64_t n) { budget += n; }
-  uint64_t room() const { return budget; }
+  Status hold(uint64_t n) {
+    Status held = charge_budget(budget.room, n, "column");
+    if (!held.ok()) budget.refused_hold = true;
+    return held;
+  }
+  void release(uint64_t n) { budget.room += n; }
+  uint64_t room() const { return budget.room; }
   std::string_view length_label(std::string_view) const { return "column byte length"; }
   Error unsupported(const ColumnType& type, bool /*in_state*/) const {
     if (type.kind == TypeKind::Other) return streaming_read_unsupported(type);
@@ -58,7 +62,7 @@ struct SkippingSink : DroppingSink {
   }
 
   const uint8_t* start;  // where the body starts
-  uint64_t& budget;      // the column's
+  ColumnBudget& budget;  // the column's
   uint64_t needed = 0;   // the farthest a counted run that ran out of bytes reached
 };
 
@@ -97,10 +101,10 @@ Error as_parse_error(Error error) {
 }
 
 // Parses one column body; what it keeps or needs is charged to `budget` (the column's allowance)
-// before it is taken. A body that needs more than the allowance fails as soon as that is known,
-// even when its bytes have not all arrived.
+// before it is taken, and what it keeps is noted there. A body that needs more than the allowance
+// fails as soon as that is known, even when its bytes have not all arrived.
 Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record, uint64_t rows,
-                                const BlockLayout& layout, uint64_t& budget) {
+                                const BlockLayout& layout, ColumnBudget& budget) {
   ColumnInfo column{std::move(record.name), std::move(record.type_name), {}, {}};
   const ColumnType& type = record.type;
   if (rows == 0) return column;
@@ -110,7 +114,7 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
     // column views read there (kept in its wire form it would be misread).
     base::ByteBuffer out;
     base::ByteBuffer indexes;
-    TW_TRY(read_column_data_into(source, type, rows, out, budget, layout, nullptr, &indexes));
+    TW_TRY(read_column_data_into(source, type, rows, out, budget, layout, &indexes));
     column.data = std::move(out).freeze();
     column.lc_indexes = std::move(indexes).freeze();
   } else {
@@ -122,15 +126,16 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
       // reached past them.
       const uint64_t arrived = static_cast<uint64_t>(source.buffered().data() - start);
       const uint64_t need = std::max(skip.needed, arrived + 1);
-      if (is_incomplete(walked.error()) && need > budget) {
-        return charge_budget(budget, need, "column").error();
+      if (is_incomplete(walked.error()) && need > budget.room) {
+        return charge_budget(budget.room, need, "column").error();
       }
       return std::move(walked).error();
     }
     std::span<const uint8_t> body(start, static_cast<size_t>(source.buffered().data() - start));
     if (type.kind == TypeKind::JSON) body = body.subspan(8);  // the version word is not kept
-    TW_TRY(charge_budget(budget, body.size(), "column"));
+    TW_TRY(charge_budget(budget.room, body.size(), "column"));
     column.data = Bytes::copy_of(body);
+    budget.kept = body.size();
   }
   // A top-level LowCardinality(JSON) is a dictionary of strings, expanded like any other.
   if (type.kind != TypeKind::LowCardinality && nested_json_below(type, false)) [[unlikely]] {
@@ -143,6 +148,7 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
 
 Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout,
                           BlockLimits limits) {
+  limits.walk_refused = false;  // a block in memory is refused where it crosses
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
                       BlockAllowance::start(counts.rows, counts.columns, limits));
@@ -153,14 +159,12 @@ Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout,
       static_cast<size_t>(std::min<uint64_t>(counts.columns, source.remaining() / 2)));
   for (uint64_t i = 0; i < counts.columns; ++i) {
     TW_ASSIGN_OR_RETURN(ColumnRecord record, allowance.read_record(source, layout));
-    const uint64_t given = allowance.column_budget();
-    uint64_t budget = given;
-    Result<ColumnInfo> column =
-        parse_column(source, std::move(record), counts.rows, layout, budget);
-    const uint64_t appended = column.ok() ? column->data.size() + column->materialized.size() : 0;
-    TW_TRY(allowance.settle(given, budget, appended, false,
-                            column.ok() ? Status{} : Status(std::move(column).error())));
-    block.columns.push_back(std::move(column).value());
+    TW_TRY(allowance.read_column([&](ColumnBudget& budget) -> Status {
+      TW_ASSIGN_OR_RETURN(ColumnInfo column,
+                          parse_column(source, std::move(record), counts.rows, layout, budget));
+      block.columns.push_back(std::move(column));
+      return {};
+    }));
   }
   return block;
 }

@@ -154,24 +154,64 @@ Result<BlockAllowance> BlockAllowance::start(uint64_t rows, uint64_t columns, Bl
   // them. Both counts are checked against their limits before this, so the sums fit.
   BlockAllowance a;
   a.limits_ = limits;
-  a.floor_ = rows * kRowCellCost;
-  TW_TRY(
-      a.charge_held(kBlockLeastCost + columns * kColumnRecordCost + (columns == 0 ? a.floor_ : 0)));
+  a.row_floor_ = rows * kRowCellCost;
+  TW_TRY(a.charge_held(kBlockLeastCost + columns * kColumnRecordCost +
+                       (columns == 0 ? a.row_floor_ : 0)));
   return a;
+}
+
+BlockAllowance::Limit BlockAllowance::first_crossed(const BlockCharges& figures) const {
+  uint64_t both;
+  if (__builtin_add_overflow(figures.data, figures.held, &both)) both = UINT64_MAX;
+  if (both > limits_.total) return Limit::Total;
+  if (figures.data > limits_.data) return Limit::Data;
+  if (figures.held > limits_.held) return Limit::Held;
+  return Limit::None;
+}
+
+Error BlockAllowance::refusal(Limit limit, const BlockCharges& figures) const {
+  switch (limit) {
+    case Limit::Total: {
+      uint64_t both;
+      if (__builtin_add_overflow(figures.data, figures.held, &both)) both = UINT64_MAX;
+      return Error::response_too_large(both, limits_.total);
+    }
+    case Limit::Data:
+      return Error::response_too_large(figures.data, limits_.data);
+    default:
+      return Error::allowance_exceeded(figures.held, limits_.held);
+  }
+}
+
+Status BlockAllowance::refuse(const BlockCharges& figures) {
+  // A refused charge crosses a limit by construction; were none crossed, the block still must not
+  // pass for whole once anything of it was stepped over.
+  Limit limit = first_crossed(figures);
+  if (limit == Limit::None) limit = Limit::Data;
+  if (!limits_.walk_refused) return refusal(limit, figures);
+  if (crossed_ == Limit::None) {
+    crossed_ = limit;
+    at_crossing_ = figures;
+  }
+  return {};
+}
+
+Status BlockAllowance::outcome() const {
+  // The decoded size is the whole block's; what was held, what it was at the crossing.
+  switch (crossed_) {
+    case Limit::None:
+      return {};
+    case Limit::Held:
+      return refusal(crossed_, at_crossing_);
+    default:
+      return refusal(crossed_, charged_);
+  }
 }
 
 Status BlockAllowance::charge_held(uint64_t n) {
   if (__builtin_add_overflow(charged_.held, n, &charged_.held)) charged_.held = UINT64_MAX;
-  return check();
-}
-
-Status BlockAllowance::check() const {
-  uint64_t both;
-  if (__builtin_add_overflow(charged_.data, charged_.held, &both)) both = UINT64_MAX;
-  if (both > limits_.total) return Error::response_too_large(both, limits_.total);
-  if (charged_.data > limits_.data) return Error::response_too_large(charged_.data, limits_.data);
-  if (charged_.held > limits_.held) return Error::allowance_exceeded(charged_.held, limits_.held);
-  return {};
+  if (refused() || first_crossed(charged_) == Limit::None) return {};
+  return refuse(charged_);
 }
 
 Result<ColumnRecord> BlockAllowance::read_record(ByteSource& source, const BlockLayout& layout) {
@@ -181,48 +221,66 @@ Result<ColumnRecord> BlockAllowance::read_record(ByteSource& source, const Block
   // Each row makes its tuple members that carry no bytes, whatever the body holds: charged before
   // it is read.
   uint64_t members;
-  if (__builtin_mul_overflow(floor_, byteless_members(record.type), &members)) members = UINT64_MAX;
+  if (__builtin_mul_overflow(row_floor_, byteless_members(record.type), &members))
+    members = UINT64_MAX;
   TW_TRY(charge_held(members));
   return record;
 }
 
-uint64_t BlockAllowance::either_room() const {
-  uint64_t either;
-  if (__builtin_add_overflow(room_of(limits_.data, charged_.data),
-                             room_of(limits_.held, charged_.held), &either)) {
-    return UINT64_MAX;
+ColumnBudget BlockAllowance::next_column() const {
+  ColumnBudget column;
+  column.walk_refused = limits_.walk_refused;
+  if (refused()) {  // the rest of the block is stepped over, each column within its own bound
+    column.granted = column.room = kColumnByteLimit;
+    column.stepping = true;
+    return column;
   }
-  return either;
+  uint64_t data_and_held;
+  if (__builtin_add_overflow(room_of(limits_.data, charged_.data),
+                             room_of(limits_.held, charged_.held), &data_and_held)) {
+    data_and_held = UINT64_MAX;
+  }
+  const uint64_t total = room_of(limits_.total, charged_.data + charged_.held);
+  column.granted = column.room = std::min({kColumnByteLimit, data_and_held, total});
+  if (column.walk_refused) {
+    column.bound_slack = kColumnByteLimit - column.granted;
+    column.data_room = room_of(limits_.data, charged_.data);
+  }
+  return column;
 }
 
-uint64_t BlockAllowance::column_budget() const {
-  const uint64_t total_room = room_of(limits_.total, charged_.data + charged_.held);
-  return std::min({kColumnByteLimit, either_room(), total_room});
-}
-
-Status BlockAllowance::settle(uint64_t given, uint64_t budget, uint64_t appended, bool hold_refused,
-                              Status read) {
-  const uint64_t took = given - budget;
+Status BlockAllowance::settle(const ColumnBudget& column, Status read) {
   if (!read.ok()) {
-    if (given >= kColumnByteLimit || !is_budget_exhausted(read.error())) return read;
-    // The column had all the block had left: the refused charge is counted whole, against the
-    // limit that ran short.
-    const uint64_t asked = budget + std::max<uint64_t>(read.error().decoded(), 1);
-    const uint64_t used = charged_.data + charged_.held;
-    if (given == room_of(limits_.total, used) && given < either_room()) {
-      return Error::response_too_large(used + took + asked, limits_.total);
+    // A refusal by the block's limits is counted whole against the limit it crossed; one that
+    // the column's own bound made (all a refusal can be where refused blocks are walked) passes.
+    if (column.walk_refused || column.granted >= kColumnByteLimit ||
+        !is_budget_exhausted(read.error())) {
+      return read;
     }
-    const uint64_t data = charged_.data + appended + (hold_refused ? 0 : asked);
-    if (data > limits_.data) return Error::response_too_large(data, limits_.data);
-    const uint64_t held = took > appended ? took - appended : 0;
-    return Error::allowance_exceeded(charged_.held + held + (hold_refused ? asked : 0),
-                                     limits_.held);
+    const uint64_t asked = column.room + std::max<uint64_t>(read.error().decoded(), 1);
+    return refuse(charges_with(column.used(), column.kept, asked, column.refused_hold));
+  }
+  if (refused()) {  // stepped over from its start
+    charged_.data += column.stepped;
+    return {};
+  }
+  if (column.stepping) {  // refused part-way, then stepped over
+    TW_TRY(refuse(charges_with(column.granted - column.room_at_refusal, column.kept_at_refusal,
+                               column.refused_charge, column.refused_hold)));
+    charged_.data += column.kept + column.stepped;
+    return {};
   }
   // What the column held beyond its body; a column whose rows carry no bytes still becomes a value
   // per row, so it pays the floor at the least.
-  const uint64_t beyond = took > appended ? took - appended : 0;
-  charged_.data += appended;
-  return charge_held(appended == 0 ? std::max(beyond, floor_) : beyond);  // checks the data too
+  const uint64_t beyond = column.used() > column.kept ? column.used() - column.kept : 0;
+  charged_.data += column.kept;
+  return charge_held(column.kept == 0 ? std::max(beyond, row_floor_) : beyond);
+}
+
+BlockCharges BlockAllowance::charges_with(uint64_t used, uint64_t kept, uint64_t asked,
+                                          bool hold) const {
+  const uint64_t beyond = used > kept ? used - kept : 0;
+  return {charged_.data + kept + (hold ? 0 : asked), charged_.held + beyond + (hold ? asked : 0)};
 }
 
 namespace {
@@ -236,6 +294,7 @@ Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout, 
   Block block;
   block.rows = rows;
   if (counts.columns == 0) {
+    TW_TRY(allowance.outcome());
     if (charges != nullptr) *charges = allowance.charged();
     return block;
   }
@@ -247,16 +306,19 @@ Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout, 
   for (uint64_t i = 0; i < counts.columns; ++i) {
     TW_ASSIGN_OR_RETURN(ColumnRecord record, allowance.read_record(source, layout));
     const uint64_t start = buffer.size();
-    const uint64_t given = allowance.column_budget();
-    uint64_t budget = given;
-    bool hold_refused = false;
     ByteBuffer indexes;
-    Status read = read_column_data_into(source, record.type, rows, buffer, budget, layout,
-                                        &hold_refused, &indexes);
-    TW_TRY(allowance.settle(given, budget, buffer.size() - start, hold_refused, std::move(read)));
+    TW_TRY(allowance.read_column([&](ColumnBudget& column) {
+      return read_column_data_into(source, record.type, rows, buffer, column, layout, &indexes);
+    }));
+    if (allowance.refused()) {  // nothing of a refused block is kept while it is read on
+      pending = {};
+      buffer = ByteBuffer();
+      continue;
+    }
     pending.push_back({std::move(record.name), std::move(record.type_name), start, buffer.size(),
                        std::move(indexes).freeze()});
   }
+  TW_TRY(allowance.outcome());
 
   buffer.trim_slack();
   const base::Bytes shared = std::move(buffer).freeze();

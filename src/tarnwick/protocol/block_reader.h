@@ -12,6 +12,7 @@
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
 #include "tarnwick/protocol/block_layout.h"
+#include "tarnwick/protocol/column_reader.h"
 #include "tarnwick/protocol/type_parser.h"
 
 namespace tarnwick::protocol {
@@ -55,12 +56,17 @@ struct BlockLimits {
   uint64_t data = kDefaultBlockByteLimit;
   uint64_t held = kDefaultBlockByteLimit;
   uint64_t total = kDefaultBlockByteLimit;
+  // A block that crosses a limit is still read to its end, keeping nothing more, and refused there
+  // with its whole decoded size (the allowance with what it held at the crossing): the source then
+  // stands after the block. Without it the block is refused at the crossing, the source left
+  // inside it.
+  bool walk_refused = false;
 
   constexpr BlockLimits() = default;
   constexpr BlockLimits(uint64_t whole)  // NOLINT(google-explicit-constructor)
       : data(whole), held(whole), total(whole) {}
-  constexpr BlockLimits(uint64_t data, uint64_t held, uint64_t total)
-      : data(data), held(held), total(total) {}
+  constexpr BlockLimits(uint64_t data, uint64_t held, uint64_t total, bool walk_refused = false)
+      : data(data), held(held), total(total), walk_refused(walk_refused) {}
 };
 
 // What reading one block charged, as BlockLimits splits it.
@@ -79,45 +85,62 @@ uint64_t block_data_size(const Block& block);
 // A block's limits as its records and columns draw on them. The least costs of the block and of its
 // column records are charged when the counts are known; each name and type text as its length is
 // read, before it is taken. Each column gets its own limit or what the block has left, whichever
-// is less; what it appended is data, and what it took beyond that is held (the larger of that and
-// its floor, kRowCellCost per row, when it appended nothing). A charge that crosses a limit fails
-// with ResponseTooLarge whose count includes that charge: of the data (or the total) with the limit
-// crossed, or, for the held bytes, Error::allowance_exceeded.
+// is less; what it kept is data, and what it took beyond that is held (the larger of that and
+// its floor, kRowCellCost per row, when it kept nothing). A charge that crosses a limit is refused
+// with ResponseTooLarge whose count includes that charge, naming the first limit it crossed: the
+// total, the data, or the held bytes (Error::allowance_exceeded).
 class BlockAllowance {
  public:
-  // Fails when the least costs alone exceed the limits.
+  // Fails when the least costs alone exceed the limits (unless refused blocks are walked).
   static base::Result<BlockAllowance> start(uint64_t rows, uint64_t columns, BlockLimits limits);
   // Reads the next column record (as read_column_record), its name and type text charged, then
   // kRowCellCost per row for each tuple member without bytes in its type (byteless_members).
   base::Result<ColumnRecord> read_record(base::ByteSource& source, const BlockLayout& layout);
-  // The budget of the next column.
-  uint64_t column_budget() const;
-  // Settles the column read with `given` = column_budget(), `budget` what it has left,
-  // `appended` the bytes it kept as its body, `hold_refused` whether a refused charge was memory
-  // held rather than bytes appended, and `read` its outcome: a charge the column could not pay
-  // because the block's limits (not its own) were short becomes ResponseTooLarge; any other
-  // failure passes unchanged.
-  base::Status settle(uint64_t given, uint64_t budget, uint64_t appended, bool hold_refused,
-                      base::Status read);
+  // Reads the next column's body with `read(ColumnBudget&)`, which reads it under that budget and
+  // sets the budget's `kept`, then settles the column: a charge the column could not pay because
+  // the block's limits (not its own) were short is the block's refusal; any other failure passes.
+  template <class Read>
+  base::Status read_column(Read&& read) {
+    ColumnBudget column = next_column();
+    base::Status status = read(column);
+    return settle(column, std::move(status));
+  }
+  // Whether the block was refused and is being read to its end (BlockLimits::walk_refused).
+  bool refused() const { return crossed_ != Limit::None; }
+  // Once the block was read to its end: its refusal, if any, with the figures of the whole block.
+  base::Status outcome() const;
   const BlockCharges& charged() const { return charged_; }
 
  private:
+  enum class Limit : uint8_t { None, Total, Data, Held };
+
+  ColumnBudget next_column() const;
+  base::Status settle(const ColumnBudget& column, base::Status read);
   base::Status charge_held(uint64_t n);
-  base::Status check() const;
-  uint64_t either_room() const;  // what the data and held limits have left together
+  // The first limit that `figures` cross, in the order total, data, held.
+  Limit first_crossed(const BlockCharges& figures) const;
+  base::Error refusal(Limit limit, const BlockCharges& figures) const;
+  // Refuses the block at `figures`, or notes the refusal when refused blocks are walked.
+  base::Status refuse(const BlockCharges& figures);
+  // The charges with a column that `used` its room, `kept` bytes of it, and asked for `asked` more
+  // (memory held, with `hold`).
+  BlockCharges charges_with(uint64_t used, uint64_t kept, uint64_t asked, bool hold) const;
 
   BlockLimits limits_;
-  uint64_t floor_ = 0;
+  uint64_t row_floor_ = 0;  // kRowCellCost per row
   BlockCharges charged_;
+  Limit crossed_ = Limit::None;
+  BlockCharges at_crossing_;
 };
 
 // Decodes the block at the source. Everything the decoding takes (names and type texts, bodies,
 // LowCardinality dictionaries and expansions, state prefixes) and the least costs are charged to
 // `limits` before the memory is taken, as BlockAllowance splits them; a block that would cost more
 // fails with ResponseTooLarge (the bytes it asked for against the limit crossed), the source left
-// inside the block. With `charges` set it receives what the block was charged. With `pool` set the
-// block buffer starts from an allocation of that pool and goes back to it when the block's columns
-// are all dropped.
+// inside the block, or with BlockLimits::walk_refused after it (the block's whole decoded size).
+// With `charges` set it receives what the block was charged. With `pool` set the block buffer
+// starts from an allocation of that pool and goes back to it when the block's columns are all
+// dropped.
 base::Result<Block> read_block_body(base::ByteSource& source, const BlockLayout& layout = {},
                                     BlockLimits limits = {}, base::BufferPool* pool = nullptr,
                                     BlockCharges* charges = nullptr);

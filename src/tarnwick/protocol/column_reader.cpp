@@ -40,8 +40,14 @@ namespace {
 }  // namespace
 
 // Keeps every byte it is given in the block buffer, charged to the column budget; expands each
-// LowCardinality of a plain column into the plain body of its dictionary type.
+// LowCardinality of a plain column into the plain body of its dictionary type. Once a charge is
+// refused by the block and the block walks refused columns, it keeps nothing more: it steps over
+// the rest and counts what it would have kept.
 struct KeepingSink {
+  // What a charge pays for: bytes kept as the body, memory held with it, or memory taken while it
+  // is read and given back (a LowCardinality's dictionary and indexes).
+  enum class Charge : uint8_t { Kept, Held, Passing };
+
   static constexpr bool kExpands = true;
   static constexpr bool kKeptForm = false;
   static constexpr bool kStateKinds = true;
@@ -49,34 +55,71 @@ struct KeepingSink {
   // width.
   static constexpr bool kCheckStateLcFlags = false;
   static constexpr bool kBoundsOffsets = true;
-  static constexpr uint64_t kOffsetRun = kOffsetTotalLimit;
 
-  Status take(ByteSource& source, uint64_t n) { return read_exact_into(source, out, n, budget); }
+  KeepingSink(ByteBuffer& out, ColumnBudget& budget) : out(out), c(budget), start(out.size()) {}
+
+  Status take(ByteSource& source, uint64_t n) {
+    if (!steps_over(n, Charge::Kept)) return read_exact_into(source, out, n, c.room);
+    TW_TRY(step(n));
+    return drop.take(source, n);
+  }
   Result<std::span<const uint8_t>> view(ByteSource& source, uint64_t n) {
-    TW_TRY(read_exact_into(source, out, n, budget));
+    if (steps_over(n, Charge::Kept)) {
+      TW_TRY(step(n));
+      return drop.view(source, n);
+    }
+    TW_TRY(read_exact_into(source, out, n, c.room));
     return out.span().last(static_cast<size_t>(n));
   }
-  Result<uint64_t> word(ByteSource& source) { return read_u64_into(source, out, budget); }
-  Result<uint64_t> varint(ByteSource& source) { return read_varint_into(source, out, budget); }
+  Result<uint64_t> word(ByteSource& source) {
+    if (!steps_over(8, Charge::Kept)) return read_u64_into(source, out, c.room);
+    TW_TRY(step(8));
+    return drop.word(source);
+  }
+  Result<uint64_t> varint(ByteSource& source) {
+    if (!c.walk_refused) return read_varint_into(source, out, c.room);
+    auto next = [&]() -> Result<uint8_t> {  // a refusal may fall on any byte
+      TW_ASSIGN_OR_RETURN(uint8_t byte, source.read_u8());
+      if (steps_over(1, Charge::Kept)) {
+        TW_TRY(step(1));
+      } else {
+        TW_TRY(charge_budget(c.room, 1, "column"));
+        out.push_back(byte);
+      }
+      return byte;
+    };
+    return decode_varint(next, [] { return varint_overflow(); });
+  }
   Result<std::string> text(ByteSource& source, std::string_view label) {
-    return read_string_into(source, out, label, budget);
+    if (!c.walk_refused) return read_string_into(source, out, label, c.room);
+    TW_ASSIGN_OR_RETURN(uint64_t len, varint(source));
+    if (len > kStringValueLimit) return string_over_limit(label, len);
+    TW_ASSIGN_OR_RETURN(std::span<const uint8_t> text, view(source, len));
+    if (auto bad = base::validate_utf8(text.data(), text.size())) [[unlikely]] {
+      return Error::protocol(cat("invalid UTF-8 string: ", bad->to_string()));
+    }
+    return std::string(reinterpret_cast<const char*>(text.data()), text.size());
   }
   size_t run_room(size_t window) const {
-    return static_cast<size_t>(std::min<uint64_t>(budget, window));
+    const uint64_t kept = out.size() - start;
+    const uint64_t data = c.stepping || c.data_room < kept ? c.room : c.data_room - kept;
+    return static_cast<size_t>(std::min<uint64_t>({c.room, data, window}));
+  }
+  // Offsets are kept in one run, or looked at a few at a time where they may be stepped over.
+  uint64_t offset_run(uint64_t left) const {
+    if (c.walk_refused && (c.stepping || left > c.room / 8)) return 8192;
+    return kOffsetTotalLimit;
   }
   Status took_run(const uint8_t* p, size_t n) {
+    if (steps_over(n, Charge::Kept)) return step(n);
     TW_TRY(reserve_more(out, n));
     out.append(p, n);
-    budget -= n;
+    c.room -= n;
     return {};
   }
-  Status hold(uint64_t n) {
-    Status held = charge_budget(budget, n, "column");
-    if (!held.ok()) hold_refused = true;
-    return held;
-  }
-  void release(uint64_t n) { budget += n; }
-  uint64_t room() const { return budget; }
+  Status hold(uint64_t n) { return charge(n, Charge::Held); }
+  void release(uint64_t n) { c.room += n; }
+  uint64_t room() const { return c.room; }
   std::string_view length_label(std::string_view label) const { return label; }
   Error unsupported(const ColumnType& type, bool in_state) const {
     if (in_state)
@@ -87,21 +130,22 @@ struct KeepingSink {
 
   // The dictionary goes to a vector of its own and the indexes are read, both charged to the
   // column's budget: the expansion is made while they are held, so it is charged on top of them,
-  // and they are given back once it is done.
+  // and they are given back once it is done. A column that steps over the expansion still reads
+  // the dictionary (within its own bound) to count what the expansion would take.
   Status expand_low_cardinality(ByteSource& source, const ColumnType& inner,
                                 LowCardinalityHeader header, uint64_t rows, uint32_t depth,
                                 const BlockLayout& layout) {
-    const uint64_t before = budget;
     ByteBuffer dictionary;
-    KeepingSink keep{dictionary, budget};
+    ColumnBudget reach = ColumnBudget::of(c.room + c.bound_slack);
+    KeepingSink keep{dictionary, reach};
     TW_TRY(ColumnWalker<KeepingSink>(source, keep, layout)
                .column(lc_dictionary_type(inner), header.keys, depth + 1));
-    budget = keep.budget;
+    TW_TRY(charge(reach.used(), Charge::Passing));
     TW_ASSIGN_OR_RETURN(uint64_t count, read_fixed<uint64_t>(source));
     if (count != rows) [[unlikely]]
       return index_count_mismatch(count, rows);
     TW_ASSIGN_OR_RETURN(uint64_t n, checked_column_len(rows, header.width, "LowCardinality index"));
-    TW_TRY(charge_budget(budget, n, "column"));
+    TW_TRY(charge(n, Charge::Passing));
 
     // The indexes are used in place when the source has them buffered, else read into a copy.
     std::span<const uint8_t> indexes = source.buffered();
@@ -115,33 +159,97 @@ struct KeepingSink {
       TW_TRY(source.read_exact(room, static_cast<size_t>(n)));
       indexes = copy.span();
     }
-    const uint64_t held = before - budget;
-    TW_TRY(materialize_low_cardinality_inner(dictionary.span(), header.keys, inner, indexes,
-                                             header.width, rows, out, budget));
-    budget += held;
+    const uint64_t held = reach.used() + n;  // the dictionary and the indexes
+    if (!c.stepping) {
+      const uint64_t room = c.room;
+      Status made = materialize_low_cardinality_inner(dictionary.span(), header.keys, inner,
+                                                      indexes, header.width, rows, out, c.room);
+      if (made.ok()) {
+        c.room += held;
+        return keep_indexes(inner, indexes, depth);
+      }
+      if (!c.walk_refused || !is_budget_exhausted(made.error())) return made;
+      // Refused (the expansion, or what it holds while it is made): counted, not made.
+      c.room = room;
+      const uint64_t asked = room + std::max<uint64_t>(made.error().decoded(), 1);
+      if (!steps_over(asked, Charge::Kept)) return made;
+    }
+    TW_ASSIGN_OR_RETURN(uint64_t expanded,
+                        low_cardinality_expansion_size(dictionary.span(), header.keys, inner,
+                                                       indexes, header.width, rows, c.room));
+    TW_TRY(step(expanded));
+    c.room += held;
+    return {};
+  }
+
+  // A top-level LowCardinality of strings keeps its rows' indexes beside the expanded body, held
+  // for as long as it, so that its rows' values can be made once per key.
+  Status keep_indexes(const ColumnType& inner, std::span<const uint8_t> indexes, uint32_t depth) {
     if (depth != 0 || kept_indexes == nullptr ||
         lc_dictionary_type(inner).kind != TypeKind::String) {
       return {};
     }
-    TW_TRY(hold(n));  // kept beside the body, held for as long as it
-    TW_TRY(reserve_more(*kept_indexes, static_cast<size_t>(n)));
-    kept_indexes->append(indexes.data(), static_cast<size_t>(n));
+    TW_TRY(hold(indexes.size()));
+    if (c.stepping) return {};  // refused: the block is walked to its end and dropped
+    TW_TRY(reserve_more(*kept_indexes, indexes.size()));
+    kept_indexes->append(indexes.data(), indexes.size());
     return {};
   }
 
+  // Whether `n` more bytes are stepped over rather than kept: the column steps already, or `n` is
+  // a charge the block refuses (past the room, or bytes past the data limit, within the column's
+  // own bound) and the block walks refused columns; the refusal is noted then, and the column's own
+  // bound becomes its room.
+  bool steps_over(uint64_t n, Charge charge) {
+    if (c.stepping) return true;
+    if (!c.walk_refused || n > c.room + c.bound_slack) return false;
+    const bool over_data = charge == Charge::Kept && out.size() - start + n > c.data_room;
+    if (n <= c.room && !over_data) return false;
+    c.stepping = true;
+    c.refused_hold = charge == Charge::Held;
+    c.refused_charge = n;
+    c.room_at_refusal = c.room;
+    c.kept_at_refusal = out.size() - start;
+    c.room += c.bound_slack;
+    c.bound_slack = 0;
+    return true;
+  }
+  // Counts `n` bytes stepped over, within the column's own bound.
+  Status step(uint64_t n) {
+    TW_TRY(charge_budget(c.room, n, "column"));
+    c.stepped += n;
+    return {};
+  }
+  // Charges `n` bytes that are not appended here.
+  Status charge(uint64_t n, Charge charge) {
+    if (steps_over(n, charge)) return charge_budget(c.room, n, "column");
+    Status charged = charge_budget(c.room, n, "column");
+    if (!charged.ok() && charge == Charge::Held) c.refused_hold = true;
+    return charged;
+  }
+
   ByteBuffer& out;
-  uint64_t budget;
-  bool hold_refused = false;           // a charge of hold() was refused
+  ColumnBudget& c;
+  const size_t start;                  // where the column starts in `out`
+  DroppingSink drop;                   // steps over what is not kept
   ByteBuffer* kept_indexes = nullptr;  // receives a top-level LowCardinality's string indexes
 };
 
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
-                             ByteBuffer& out, uint64_t& budget, const BlockLayout& layout,
-                             bool* hold_refused, ByteBuffer* lc_indexes) {
-  KeepingSink keep{out, budget, false, lc_indexes};
+                             ByteBuffer& out, ColumnBudget& budget, const BlockLayout& layout,
+                             ByteBuffer* lc_indexes) {
+  KeepingSink keep{out, budget};
+  keep.kept_indexes = lc_indexes;
   Status st = ColumnWalker<KeepingSink>(source, keep, layout).column(type, rows);
-  budget = keep.budget;
-  if (hold_refused != nullptr) *hold_refused = keep.hold_refused;
+  budget.kept = out.size() - keep.start;
+  return st;
+}
+
+Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
+                             ByteBuffer& out, uint64_t& budget, const BlockLayout& layout) {
+  ColumnBudget column = ColumnBudget::of(budget);
+  Status st = read_column_data_into(source, type, rows, out, column, layout);
+  budget = column.room;
   return st;
 }
 

@@ -34,17 +34,48 @@ inline constexpr uint64_t kStringValueLimit = 16777215;
 // The largest cumulative Array or Map offset: the most elements one such column may hold.
 inline constexpr uint64_t kOffsetTotalLimit = 10000000;
 
+// A column's share of its block's limits, as its reading draws on it. `room` is what the reading
+// may still charge: bytes it keeps and memory it holds while it reads. The block sets the first
+// five fields; the reading sets the rest.
+struct ColumnBudget {
+  uint64_t granted = 0;  // room at the start
+  uint64_t room = 0;
+  // How much further than `room` the column's own bound (kColumnByteLimit) reaches: a charge past
+  // room but within it is refused by the block's limits, not by the column's.
+  uint64_t bound_slack = 0;
+  // A charge the block refuses does not end the read: it is noted, and the rest of the column is
+  // stepped over, kept nowhere, under the column's own bound (which stays a failure).
+  bool walk_refused = false;
+  // Where refused columns are walked: what the block's data limit has left for the bytes kept.
+  uint64_t data_room = UINT64_MAX;
+
+  uint64_t kept = 0;      // the bytes kept as the column's body
+  bool stepping = false;  // a refusal was noted: nothing was kept from then on
+  uint64_t stepped = 0;   // what the column would have kept of what was stepped over
+  // The refused charge (whether it was memory held rather than bytes kept, its size) and, when
+  // it was walked past, the room and kept bytes it met.
+  bool refused_hold = false;
+  uint64_t refused_charge = 0;
+  uint64_t room_at_refusal = 0;
+  uint64_t kept_at_refusal = 0;
+
+  static ColumnBudget of(uint64_t room) { return {room, room}; }
+  uint64_t used() const { return granted - room; }
+};
+
 // Appends the column of `rows` rows of `type`. Zero rows read nothing, whatever the type. A
 // LowCardinality in a column of plain kinds is expanded into the plain body of its dictionary type;
 // the Variant and Dynamic parts of a column are kept as they came, the state prefix of the whole
 // type tree at the start of the column, before every body byte. Inside a column with rows, a
-// LowCardinality of no rows has a body only where `layout` says so. With `hold_refused` set, it
-// tells whether a refused charge was memory the walk would hold rather than bytes to append. With
-// `lc_indexes` set, the indexes of a top-level LowCardinality of strings (String or
-// Nullable(String)) are copied there, charged as held.
+// LowCardinality of no rows has a body only where `layout` says so. With `lc_indexes` set, the
+// indexes of a top-level LowCardinality of strings (String or Nullable(String)) that is kept are
+// copied there, charged as held.
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
-                             ByteBuffer& out, uint64_t& budget, const BlockLayout& layout = {},
-                             bool* hold_refused = nullptr, ByteBuffer* lc_indexes = nullptr);
+                             ByteBuffer& out, ColumnBudget& budget, const BlockLayout& layout = {},
+                             ByteBuffer* lc_indexes = nullptr);
+// The same under a bare byte budget.
+Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
+                             ByteBuffer& out, uint64_t& budget, const BlockLayout& layout = {});
 
 // ---- appending primitives -----------------------------------------------------------------------
 

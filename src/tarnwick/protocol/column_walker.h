@@ -26,7 +26,8 @@
 // UnexpectedEof); the walker never looks past what it has read.
 //
 // A sink provides:
-//   kExpands, kStateKinds, kCheckStateLcFlags, kBoundsOffsets, kOffsetRun,
+//   kExpands, kStateKinds, kCheckStateLcFlags, kBoundsOffsets, offset_run(left) (how many of
+//   `left` offsets to look at in one run),
 //   kKeptForm (the source is a kept column: the words of the plain setting are not there),
 //   take(source, n), view(source, n), word(source), varint(source), text(source, label),
 //   run_room(window), took_run(p, n), hold(n) (memory the walk or the kept column will take beyond
@@ -511,7 +512,7 @@ class ColumnWalker {
     }
     uint64_t previous = 0;
     for (uint64_t left = rows; left != 0;) {
-      const uint64_t n = std::min(left, Sink::kOffsetRun);
+      const uint64_t n = std::min(left, sink_.offset_run(left));
       TW_ASSIGN_OR_RETURN(std::span<const uint8_t> run, sink_.view(src_, n * 8));
       TW_ASSIGN_OR_RETURN(previous, checked_offsets(run.data(), n, previous, label));
       left -= n;
@@ -573,7 +574,7 @@ class ColumnWalker {
 struct DroppingSink {
   static constexpr bool kExpands = false;
   static constexpr bool kKeptForm = false;
-  static constexpr uint64_t kOffsetRun = 8192;
+  uint64_t offset_run(uint64_t) const { return 8192; }
 
   base::Status take(base::ByteSource& source, uint64_t n);
   base::Result<std::span<const uint8_t>> view(base::ByteSource& source, uint64_t n);

@@ -154,15 +154,12 @@ Status materialize_lc_fixed(std::span<const uint8_t> dict, uint64_t keys, size_t
   return {};
 }
 
-// Per row, the whole dictionary entry: its varint length and its bytes, copied as they stand.
-Status materialize_lc_string(std::span<const uint8_t> dict, uint64_t keys,
-                             std::span<const uint8_t> indexes, unsigned width, uint64_t rows,
-                             ByteBuffer& out, uint64_t& budget) {
-  // Where each entry starts, and where the last one ends: charged while it is made and held, and
-  // given back once the expansion is copied.
+// Where each entry of a String-layout dictionary starts, and where the last one ends: charged to
+// `budget` while it is made and held (the caller gives it back).
+Result<std::vector<uint64_t>> entry_starts(std::span<const uint8_t> dict, uint64_t keys,
+                                           uint64_t& budget) {
   const uint64_t entry_count = std::min<uint64_t>(keys, dict.size()) + 1;
-  const uint64_t entries_bytes = entry_count * sizeof(uint64_t);
-  TW_TRY(charge_budget(budget, entries_bytes, "column"));
+  TW_TRY(charge_budget(budget, entry_count * sizeof(uint64_t), "column"));
   std::vector<uint64_t> starts;
   starts.reserve(static_cast<size_t>(entry_count));
   uint64_t pos = 0;
@@ -177,10 +174,16 @@ Status materialize_lc_string(std::span<const uint8_t> dict, uint64_t keys,
     pos = end;
   }
   starts.push_back(pos);
-  const uint64_t entries = starts.size() - 1;
+  return starts;
+}
 
-  // Every index and the running total are checked, row by row, before anything is copied. An
-  // entry is at most a 10-byte varint and 16777215 bytes, so the sum cannot wrap.
+// The bytes the expansion of a String-layout dictionary takes: every row's whole entry. Every
+// index and the running total are checked, row by row. An entry is at most a 10-byte varint and
+// 16777215 bytes, so the sum cannot wrap.
+Result<uint64_t> string_expansion_size(std::span<const uint64_t> starts,
+                                       std::span<const uint8_t> indexes, unsigned width,
+                                       uint64_t rows) {
+  const uint64_t entries = starts.size() - 1;
   uint64_t total = 0;
   for (uint64_t row = 0; row < rows; ++row) {
     const uint64_t idx = lc_index(indexes, row, width);
@@ -190,6 +193,16 @@ Status materialize_lc_string(std::span<const uint8_t> dict, uint64_t keys,
     if (total > kColumnByteLimit) [[unlikely]]
       return checked_column_bytes(total, 0).error();
   }
+  return total;
+}
+
+// Per row, the whole dictionary entry: its varint length and its bytes, copied as they stand.
+Status materialize_lc_string(std::span<const uint8_t> dict, uint64_t keys,
+                             std::span<const uint8_t> indexes, unsigned width, uint64_t rows,
+                             ByteBuffer& out, uint64_t& budget) {
+  TW_ASSIGN_OR_RETURN(const std::vector<uint64_t> starts, entry_starts(dict, keys, budget));
+  const uint64_t entries_bytes = (std::min<uint64_t>(keys, dict.size()) + 1) * sizeof(uint64_t);
+  TW_ASSIGN_OR_RETURN(const uint64_t total, string_expansion_size(starts, indexes, width, rows));
   TW_TRY(take_room(out, total, budget));
   uint8_t* dst = out.extend(static_cast<size_t>(total));
   for (uint64_t row = 0; row < rows; ++row) {
@@ -281,6 +294,32 @@ Status materialize(std::span<const uint8_t> dict, uint64_t keys, const ColumnTyp
   }
 }
 
+// What the expansion of `inner` takes, without making it.
+Result<uint64_t> expansion_size(std::span<const uint8_t> dict, uint64_t keys,
+                                const ColumnType& inner, std::span<const uint8_t> indexes,
+                                unsigned width, uint64_t rows, uint64_t& budget) {
+  switch (inner.kind) {
+    case TypeKind::String:
+    case TypeKind::Other:
+    case TypeKind::JSON: {
+      const uint64_t before = budget;
+      TW_ASSIGN_OR_RETURN(const std::vector<uint64_t> starts, entry_starts(dict, keys, budget));
+      budget = before;
+      return string_expansion_size(starts, indexes, width, rows);
+    }
+    case TypeKind::Nullable: {
+      TW_ASSIGN_OR_RETURN(uint64_t values,
+                          expansion_size(dict, keys, inner.inner(), indexes, width, rows, budget));
+      return checked_column_bytes(rows, values);
+    }
+    default:
+      if (std::optional<size_t> w = expansion_width(inner)) {
+        return checked_column_len(rows, *w, kMaterializedLabel);
+      }
+      return not_expandable(inner);
+  }
+}
+
 }  // namespace
 
 const ColumnType& lc_dictionary_type(const ColumnType& inner) {
@@ -308,6 +347,16 @@ Status materialize_low_cardinality_inner(std::span<const uint8_t> dictionary, ui
   Status st = materialize(dictionary, keys, inner, indexes, width, rows, out, budget);
   if (!st.ok()) out.resize(before);
   return st;
+}
+
+Result<uint64_t> low_cardinality_expansion_size(std::span<const uint8_t> dictionary, uint64_t keys,
+                                                const ColumnType& inner,
+                                                std::span<const uint8_t> indexes, unsigned width,
+                                                uint64_t rows, uint64_t& budget) {
+  uint64_t need;
+  if (__builtin_mul_overflow(rows, width, &need) || need > indexes.size()) [[unlikely]]
+    return Error::protocol("LowCardinality index data is truncated");
+  return expansion_size(dictionary, keys, inner, indexes, width, rows, budget);
 }
 
 }  // namespace tarnwick::protocol

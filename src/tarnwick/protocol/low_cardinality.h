@@ -56,6 +56,14 @@ base::Status materialize_low_cardinality_inner(std::span<const uint8_t> dictiona
                                                uint64_t rows, base::ByteBuffer& out,
                                                uint64_t& budget);
 
+// The bytes materialize_low_cardinality_inner would append, without appending them. What working
+// it out holds is charged to `budget` and given back.
+base::Result<uint64_t> low_cardinality_expansion_size(std::span<const uint8_t> dictionary,
+                                                      uint64_t keys, const ColumnType& inner,
+                                                      std::span<const uint8_t> indexes,
+                                                      unsigned width, uint64_t rows,
+                                                      uint64_t& budget);
+
 // The LowCardinality body of `rows` rows of `inner` whose plain body is `plain`, as the server
 // writes it: version 1, flags (index width code | 0x600), the dictionary (T's default at key 0;
 // for Nullable(U), key 0 standing for NULL and U's default at key 1; then the other values in order

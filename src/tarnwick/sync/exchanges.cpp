@@ -156,21 +156,14 @@ Status SyncClient::send_query(std::string_view query, std::span<const QueryParam
 Result<std::vector<Block>> SyncClient::collect_response() {
   const ResponseContext context{revision(), server_info_.send_chunked,
                                 config_.compression_enabled(), block_buffers_.get()};
-  bool inside_block = false;
   block_buffers_.get()->begin_response();
   auto blocks = read_query_response(*reader_, context, base::deadline_after(config_.query_timeout),
-                                    config_.max_response_size, inside_block);
+                                    config_.max_response_size);
   block_buffers_.get()->end_response();
   if (blocks.ok() || blocks.error().kind() != ErrorKind::ResponseTooLarge) return blocks;
   Error too_large = std::move(blocks).error();
-  // A block refused part-way leaves the connection inside a packet, where no drain can find the
-  // next one: the server is told to stop and the connection is closed.
-  if (inside_block) {
-    (void)send_cancel();
-    mark_broken();
-  } else if (!cancel_and_drain().ok()) {
-    mark_broken();
-  }
+  // The refused block was read to its end: the server is told to stop and the rest is drained.
+  if (!cancel_and_drain().ok()) mark_broken();
   return too_large;
 }
 

@@ -48,7 +48,8 @@ Result<ServerPacket> read_next_packet(ConnectionReader& reader, const ServerPack
 
 // Runs `body` over the packet body that follows: plainly, or through a decompressing layer when
 // the connection compresses. Bytes that layer took from the connection without delivering them
-// (it passes bodies that are not framed through, and probes ahead to tell) are given back.
+// (it passes bodies that are not framed through, and probes ahead to tell) are given back, after
+// a body read to its end: one that succeeded or was refused for its size.
 template <class Body>
 auto read_body(ConnectionReader& in, bool compressed, Body&& body, base::BufferPool* pool = nullptr)
     -> decltype(body(in)) {
@@ -56,7 +57,8 @@ auto read_body(ConnectionReader& in, bool compressed, Body&& body, base::BufferP
   compression::DecompressingReader layer(in, pool);
   TW_TRY(layer.start());
   auto result = body(static_cast<ByteSource&>(layer));
-  if (result.ok() && layer.passthrough()) in.unread(std::move(layer).into_pending());
+  const bool whole = result.ok() || result.error().kind() == base::ErrorKind::ResponseTooLarge;
+  if (whole && layer.passthrough()) in.unread(std::move(layer).into_pending());
   return result;
 }
 
@@ -119,21 +121,21 @@ uint64_t response_allowance(uint64_t max_response_size) {
 
 Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
                                                const ResponseContext& context,
-                                               Clock::time_point deadline, size_t max_response_size,
-                                               bool& inside_block) {
-  inside_block = false;
+                                               Clock::time_point deadline,
+                                               size_t max_response_size) {
   const uint64_t allowance = response_allowance(max_response_size);
   size_t decoded = 0;  // the decoded size of the blocks kept
   uint64_t held = 0;   // what else they hold, up to the allowance
   protocol::BlockCharges charges;
   // Each block is read under the whole data limit, so that the one that crosses it is counted
-  // whole, and under what is left of the allowance.
-  auto keep_within_limit =
-      [&, layout = protocol::BlockLayout::for_revision(context.revision)](ByteSource& in) {
-        return protocol::read_block_body(
-            in, layout, protocol::BlockLimits{max_response_size, allowance - held, UINT64_MAX},
-            context.block_buffers, &charges);
-      };
+  // whole, and under what is left of the allowance; one that crosses either is read to its end
+  // without being kept, so the response can be drained behind it.
+  auto keep_within_limit = [&, layout = protocol::BlockLayout::for_revision(context.revision)](
+                               ByteSource& in) {
+    return protocol::read_block_body(
+        in, layout, protocol::BlockLimits{max_response_size, allowance - held, UINT64_MAX, true},
+        context.block_buffers, &charges);
+  };
   std::vector<Block> blocks;
   blocks.reserve(8);
   const ServerPacketContext packets =
@@ -150,7 +152,6 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
           const Error& e = decoded_block.error();
           if (e.kind() != base::ErrorKind::ResponseTooLarge)
             return std::move(decoded_block).error();
-          inside_block = true;
           if (e.is_allowance_exceeded())
             return Error::allowance_exceeded(held + e.decoded(), allowance);
           return Error::response_too_large(decoded + e.decoded(), max_response_size);

@@ -45,14 +45,13 @@ uint64_t response_allowance(uint64_t max_response_size);
 // block, `max_response_size`) as soon as the decoded sizes of the Data blocks add up to more than
 // the limit; what they hold beside is held to response_allowance (Error::allowance_exceeded).
 // Totals, Extremes, Log and ProfileEvents blocks are each held whole to the default block limit
-// and count toward neither. Each Data block is decoded under the whole limit, so one that alone
-// would take more fails before its memory is taken, the response then left inside that block
-// (`inside_block` set); otherwise the response is left unread behind the crossing block.
+// and count toward neither. Each Data block is decoded under the whole limit; one that crosses a
+// limit is read to its end keeping nothing more (its decoded size counted whole), so a refused
+// response is always left unread behind the crossing block.
 base::Result<std::vector<protocol::Block>> read_query_response(ConnectionReader& reader,
                                                                const ResponseContext& context,
                                                                Clock::time_point deadline,
-                                                               size_t max_response_size,
-                                                               bool& inside_block);
+                                                               size_t max_response_size);
 
 // The same loop without keeping anything: returns the total row count of the Data packets
 // ("row count overflow" past 2^64 - 1).

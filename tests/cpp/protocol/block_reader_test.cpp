@@ -200,6 +200,12 @@ TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
   const ByteVec beside_rows = Wire().block_head(1, 1000).column("t", beside).fill(1000, 1);
   const ByteVec one_row = Wire().block_head(1, 1).column("t", elements).u64(1000);
   const auto held_text = [](uint64_t n) { return std::to_string(n) + " bytes held"; };
+  // Walked: refused blocks are read to their end (the keeping reader only).
+  const auto walked = [&](uint64_t n) { return BlockLimits{n, mib16, UINT64_MAX, true}; };
+  Wire wide_lc = Wire().block_head(1, 8192);
+  const ByteVec wide_key(9000, 'k');
+  wide_lc.column("w", "LowCardinality(String)").u64(1).u64(0x200).u64(1).varint(wide_key.size());
+  wide_lc.raw(wide_key).u64(8192).fill(8192, 0);
   struct Case {
     const char* what;
     ByteVec wire;
@@ -261,6 +267,42 @@ TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
       {"kept indexes, one byte over", lc_one, held(block + 256 + 1 + 22 + indexes - 1),
        "8599 bytes held"},
       {"the first one over it", lc, 1 << 20, "exceeds max_response_size 1048576"},
+      // Memory held for elements of nothing is held, whichever reader blames it.
+      {"elements of nothing over the held bytes",
+       Wire().block_head(1, 1).column("a", "Array(Tuple())").u64(1000000),
+       BlockLimits{1 << 20, 4 << 20, UINT64_MAX}, "8000399 bytes held"},
+      // Walked to its end, a refused block counts its whole decoded size: the second expansion is
+      // counted, not made, and so is a column after the crossing.
+      {"both expansions, walked", lc, walked(1 << 20),
+       "decoded " + std::to_string(2 * expanded) + " bytes of result blocks"},
+      {"a wide column and the next, walked",
+       Wire()
+           .block_head(2, 300000)
+           .column("a", "FixedString(100)")
+           .fill(30000000, 'a')
+           .column("b", "UInt64")
+           .fill(2400000, 1),
+       walked(1 << 20), "decoded 32400000 bytes of result blocks exceeds max_response_size"},
+      {"rows of nothing, walked",
+       Wire().block_head(2, 10000000).column("t", "Tuple()").column("u", "Tuple()"), walked(0),
+       "80000648 bytes held"},
+      // A dictionary is not data: only what its expansion keeps counts.
+      {"a long unused key, walked",
+       Wire()
+           .block_head(1, 1)
+           .column("l", "LowCardinality(String)")
+           .u64(1)
+           .u64(0x200)
+           .u64(2)
+           .varint(0)
+           .varint(key.size())
+           .raw(key)
+           .u64(1)
+           .fill(1, 0),
+       walked(100), "ok"},
+      // The column's own bound is no refusal: the walk fails there.
+      {"an expansion over the column's bound, walked", wide_lc, walked(1 << 20),
+       "protocol error: LowCardinality materialized column cumulative byte length"},
       // Refused as soon as the length is read, though the bytes have not all arrived.
       {"a string longer than the limit, still arriving",
        Wire().block_head(1, 1).column("x", "String").varint(2000000).fill(10, 0), 1 << 20,
@@ -270,6 +312,11 @@ TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
     SCOPED_TRACE(c.what);
     base::MemorySource src(c.wire);
     const std::string kept = error_of(read_block_body(src, {}, c.limits));
+    if (c.limits.walk_refused) {
+      EXPECT_NE(kept.find(c.error), std::string::npos) << kept;
+      if (kept.rfind("response too large", 0) == 0) EXPECT_EQ(src.remaining(), 0u);
+      continue;
+    }
     uint64_t pos = 0;
     const std::string parsed = error_of(parse_block_body(c.wire, pos, {}, c.limits));
     for (const std::string& got : {kept, parsed}) {

@@ -108,22 +108,40 @@ TEST(Exchanges, ResponseLimitCancelsAndDrains) {
     const char* after;  // what the server sends after the Cancel
     bool usable;        // the connection after the call
     int timeout_s;      // query time-out; the drain waits at most min(it, 5 s)
+    uint64_t decoded;   // of the refusal
+    // The answer's Data blocks: by default a header block of no decoded bytes (kept under 0) and
+    // two blocks of 24 each.
+    const char* blocks = "data:x:UInt64:;data:x:UInt64:1,2,3;data:x:UInt64:4,5,6";
+    const char* mode = "chunked";
+    bool lz4 = false;
   };
-  // A header block of no decoded bytes (kept under 0) and two blocks of 24 each.
+  const char* one_block = "data:x:UInt64:1,2,3";
+  // 10,000,000 rows of Tuple(): no bytes, a floor of 8 each against an allowance of 16 MiB.
+  const char* held_block = "rawdata:t:Tuple():10000000:";
   const Case cases[] = {
-      {48, "eos", true, 30},
-      {47, "cancel;data:x:UInt64:9;eos", true, 30},
-      {0, "cancel;exc:394:DB::Exception:Query was cancelled", false, 30},
-      {47, "cancel;slow:7:12:data:x:UInt64:9", false, 30},  // stalls inside a packet
-      {47, "cancel;slow:4:12:data:x:UInt64:9", false, 2},
+      {48, "eos", true, 30, 0},
+      {47, "cancel;data:x:UInt64:9;eos", true, 30, 48},
+      {0, "cancel;exc:394:DB::Exception:Query was cancelled", false, 30, 24},
+      {47, "cancel;slow:7:12:data:x:UInt64:9", false, 30, 48},  // stalls inside a packet
+      {47, "cancel;slow:4:12:data:x:UInt64:9", false, 2, 48},
+      // One block crosses the limit alone: it is walked to its end, counted whole, and the answer
+      // is drained.
+      {1, "cancel;data:x:UInt64:9;eos", true, 30, 24, one_block},
+      {12, "cancel;eos", true, 30, 24, one_block, "notchunked"},
+      {23, "cancel;eos", true, 30, 24, one_block, "chunked", true},
+      {1, "cancel;eos", true, 30, 24, one_block, "notchunked", true},
+      {23, "cancel;eos", true, 30, 28, "data:x:UInt64:;data:s:String:abc;data:x:UInt64:1,2,3"},
+      {0, "cancel;eos", true, 30, 80000392, held_block, "notchunked", true},
+      {0, "cancel;eos", true, 30, 80000392, held_block},
   };
   for (const Case& c : cases) {
-    SCOPED_TRACE(c.after);
-    Session s(std::string("q;data:x:UInt64:;data:x:UInt64:1,2,3;data:x:UInt64:4,5,6;") + c.after +
-                  ";ping",
-              {{"send_mode", "chunked"}, {"recv_mode", "chunked"}}, [&](ClientConfig& config) {
+    SCOPED_TRACE(std::string(c.blocks) + " " + c.mode + (c.lz4 ? " lz4 " : " ") + c.after);
+    Session s(std::string("q;") + c.blocks + ";" + c.after +
+                  ";ping;q;data:x:UInt64:;eos;q;data:x:UInt64:7,8;eos",
+              {{"send_mode", c.mode}, {"recv_mode", c.mode}}, [&](ClientConfig& config) {
                 config.max_response_size = c.limit;
                 config.query_timeout = base::Duration::from_secs(c.timeout_s);
+                config.compression = c.lz4 ? compression::kMethodLz4 : kCompressionOff;
               });
     auto began = Clock::now();
     auto r = s.query();
@@ -134,14 +152,28 @@ TEST(Exchanges, ResponseLimitCancelsAndDrains) {
     } else {
       ASSERT_FALSE(r.ok());
       ASSERT_EQ(r.error().kind(), ErrorKind::ResponseTooLarge) << r.error().to_string();
-      EXPECT_EQ(r.error().decoded(), c.limit == 0 ? 24u : 48u);
-      EXPECT_EQ(r.error().limit(), c.limit);
+      EXPECT_EQ(r.error().decoded(), c.decoded) << r.error().to_string();
+      EXPECT_EQ(r.error().limit(), c.decoded > (16 << 20) ? 16u << 20 : c.limit);
       EXPECT_LT(took, std::chrono::milliseconds(std::min(c.timeout_s, 5) * 1000 + 1000));
     }
     EXPECT_EQ(s->ping().ok(), c.usable);
     EXPECT_EQ(s->broken(), !c.usable);
+    if (c.usable) {
+      // The same client answers the next query (a header block, kept under any limit) and the
+      // next stream.
+      auto next = s.query();
+      ASSERT_TRUE(next.ok()) << next.error().to_string();
+      EXPECT_EQ(next->size(), 1u);
+      auto stream = s->start_stream("SELECT x");
+      ASSERT_TRUE(stream.ok()) << stream.error().to_string();
+      auto block = stream->read_next_block();
+      ASSERT_TRUE(block.ok()) << block.error().to_string();
+      ASSERT_TRUE(block->has_value());
+      EXPECT_EQ((*block)->rows, 2u);
+      EXPECT_FALSE(stream->read_next_block()->has_value());
+    }
     Bytes sent = s.finish(c.usable);
-    if (c.limit != 48) {
+    if (c.limit != 48 && std::string_view(c.mode) == "chunked") {
       EXPECT_TRUE(contains(sent, {1, 0, 0, 0, 3, 0, 0, 0, 0}));  // Cancel, chunked
     }
   }
