@@ -34,7 +34,7 @@ int cache_datetime(PyObject* module) {
 using ExecStep = int (*)(PyObject*);
 constexpr ExecStep kExecSteps[] = {
     cache_datetime,        client::add_client_type, add_block_type, add_column_type,
-    add_row_iterator_type, add_query_stream_type,   add_version,    watch_interpreter_exit,
+    add_row_iterator_type, add_query_stream_type,   add_version,
 };
 
 int exec_module(PyObject* module) {

@@ -47,20 +47,15 @@ class PyRef {
   PyObject* obj_ = nullptr;
 };
 
-// Taking the GIL back. Once the interpreter has begun to exit, the interpreter ends any other
-// thread that asks for the GIL by unwinding its stack; a noexcept frame or a catch-all on the way
-// would turn that into std::terminate, and the destructors it runs would touch objects of an
-// interpreter that is going away. So every place of the binding that takes the GIL back does it
-// here: from the moment the interpreter's exit hooks run, a thread other than the exiting one
-// that gets here waits, holding no lock, until the process ends; and the exit waits for the
-// threads already on their way to the GIL to get it. Neither function ends the thread. Should the
-// interpreter end it all the same (an exit that ran no atexit hooks), its unwinding passes every
-// frame from here to the entry point: none of them is noexcept or keeps it (see guarded()).
+// Taking the GIL back. Once the interpreter is finalizing, it ends any other thread that asks for
+// the GIL by unwinding its stack. Every place of the binding that takes the GIL back does it here,
+// where that unwinding stops: the thread then waits, holding no lock of the interpreter's, until
+// the process ends, and no destructor of the binding runs for it. Threads run as usual until then
+// (through the interpreter's atexit hooks too). Python code run from inside a call (a callback)
+// may still be ended by the interpreter; that unwinding passes every frame of the binding up to
+// the entry point: none of them is noexcept or keeps it (see guarded()).
 void take_gil_back(PyThreadState* state);  // PyEval_RestoreThread
 PyGILState_STATE ensure_gil();             // PyGILState_Ensure
-
-// The module's exec step that registers the exit hook (with atexit, once per module object).
-int watch_interpreter_exit(PyObject* module);
 
 // Releases the GIL for its lifetime. Nothing inside the span may touch a Python object. The
 // destructor, which takes the GIL back, is not noexcept, for the reason above.

@@ -183,9 +183,12 @@ class InterruptTest(unittest.TestCase):
 # With the exit hooks cleared the interpreter ends the threads by unwinding their stacks through
 # the module's frames; forked, a child without the threads exits, then the parent.
 EXITING = """
-import atexit, os, sys, threading, time, warnings
-from tarnwick._native import _Client
+import atexit, contextlib, os, sys, threading, time, warnings
 addr, kind, hooks = sys.argv[1:]
+guard = threading.Lock() if hooks == "locked" else contextlib.nullcontext()
+if hooks == "locked":  # a hook that runs after the module's own, and waits for a call to end
+    atexit.register(guard.acquire)
+from tarnwick._native import _Client
 query = "SELECT number, toString(number) AS s FROM system.numbers LIMIT 300000"
 calls = {
     "query_stream": lambda c: [b for b in c.query_stream(query)],
@@ -194,7 +197,10 @@ calls = {
 }
 def loop(c):
     while True:
-        calls[kind](c)
+        with guard:
+            calls[kind](c)
+        if hooks == "locked":
+            time.sleep(0.001)  # a lock is not fair: let the hook have it between calls
 clients = [_Client(addr, connect_timeout=10, query_timeout=30) for _ in range(4)]
 for c in clients:
     threading.Thread(target=loop, args=(c,), daemon=True).start()
@@ -228,7 +234,7 @@ class ExitTest(unittest.TestCase):
             return case, child.returncode, output
 
         cases = [(kind, hooks) for kind in ("query_stream", "query_tuples", "ping")
-                 for hooks in ("kept", "cleared")] + [("ping", "forked")]
+                 for hooks in ("kept", "cleared")] + [("ping", "forked"), ("query_tuples", "locked")]
         with concurrent.futures.ThreadPoolExecutor(16) as pool:
             runs = list(pool.map(run, cases * 20))
         failed = {c: [r[1:] for r in runs if r[0] == c and r[1:] != (0, b"")] for c in cases}
