@@ -80,9 +80,11 @@ inline constexpr uint64_t kRevisionWithQueryStartTime = 54449;
 // Client info: the three parallel-replica fields.
 inline constexpr uint64_t kRevisionWithParallelReplicas = 54453;
 // Native block: each column carries a byte that says whether it has a custom serialization.
-// Servers below it also read each column of an insert by its name with the table's own type,
-// checking nothing: the client checks the blocks against the table's structure there.
 inline constexpr uint64_t kRevisionWithCustomSerialization = 54454;
+// Insert: servers from here on check or convert each column of a block themselves. Those below it
+// read each column by its name with the table's own type, checking nothing: the client checks the
+// blocks against the table's structure there.
+inline constexpr uint64_t kRevisionCheckingInsertColumns = kRevisionWithCustomSerialization;
 // Native block, up to this revision (the test reads `revision <=`): a LowCardinality nested in an
 // Array, Map or Tuple has a body (flags, key count, an empty dictionary, an index count of 0) even
 // when it holds no rows.

@@ -156,7 +156,7 @@ class SyncClient {
   // would end the data); end_insert sends the end of the data and reads the response to its end.
   // While an insert is open every other exchange is refused. The schema used for validation must
   // be cached before begin_insert (schema_for_table): a miss inside an open insert fails before
-  // anything is written. Servers below revision kRevisionWithCustomSerialization read each column
+  // anything is written. Servers below revision kRevisionCheckingInsertColumns read each column
   // sent by its name with the table's own type and check nothing: there every block is checked
   // against the table-structure block first, and a block that does not fit the table ends the
   // insert (Cancel, its response drained) before any of it is written, the connection idle.
@@ -263,7 +263,7 @@ class SyncClient {
   bool broken_ = false;
   bool insert_open_ = false;
   // The columns of the table an open insert writes to, kept from the table-structure block of a
-  // server that checks nothing itself (below kRevisionWithCustomSerialization).
+  // server that checks nothing itself (below kRevisionCheckingInsertColumns).
   std::optional<TableSchema> insert_structure_;
 };
 

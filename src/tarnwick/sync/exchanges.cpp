@@ -239,7 +239,7 @@ Status SyncClient::begin_insert(std::string_view query) {
   // Servers below this revision read each column by its name with the table's own type, whatever
   // its type on the wire: a block that does not fit would corrupt the table or lose a column. The
   // structure was charged to the block limit as it was read.
-  if (revision() < protocol::kRevisionWithCustomSerialization) {
+  if (revision() < protocol::kRevisionCheckingInsertColumns) {
     insert_structure_ = TableSchema::of_structure_block(std::move(**structure));
   } else {
     insert_structure_.reset();
