@@ -13,6 +13,7 @@
 #include "tarnwick/protocol/block_discarder.h"
 #include "tarnwick/protocol/block_parser.h"
 #include "tarnwick/protocol/block_writer.h"
+#include "tarnwick/protocol/column_state.h"
 
 namespace tarnwick::protocol {
 namespace {
@@ -206,6 +207,12 @@ TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
   const ByteVec wide_key(9000, 'k');
   wide_lc.column("w", "LowCardinality(String)").u64(1).u64(0x200).u64(1).varint(wide_key.size());
   wide_lc.raw(wide_key).u64(8192).fill(8192, 0);
+  // A Variant member carries its discriminators: the tuple holds only its record and the Variant's
+  // parsed state.
+  const std::string variant = "Tuple(Variant(UInt8), UInt8)";
+  const uint64_t variant_held = record(variant) + sizeof(ColumnState);
+  const ByteVec variant_rows =
+      Wire().block_head(1, 1000).column("t", variant).u64(0).fill(1000, 0).fill(2000, 1);
   struct Case {
     const char* what;
     ByteVec wire;
@@ -243,6 +250,9 @@ TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
       {"beside it, one byte short", beside_rows, held(beside_held - 1), held_text(beside_held)},
       {"1,000 elements of them", one_row, held(elements_held), "ok"},
       {"the elements one byte short", one_row, held(elements_held - 1), held_text(elements_held)},
+      {"a Variant member", variant_rows, held(variant_held), "ok"},
+      {"a Variant member, one byte short", variant_rows, held(variant_held - 1),
+       held_text(variant_held)},
       // Refused before it is taken, with 1 MiB of data and 16 MiB held to go.
       {"the first expansion over the data", lc, data(1 << 20),
        "decoded " + std::to_string(expanded) +
