@@ -4,6 +4,7 @@ read or inserted is compared with what the server itself renders for the same ro
 interface (TSV), never with values this module produced."""
 
 import ast
+import ctypes
 import datetime
 import math
 import os
@@ -423,21 +424,31 @@ class RealServerTest(unittest.TestCase):
         # One block that alone crosses the limit is read to its end without being kept, counted
         # whole, and the answer drained: the same client answers the next query and stream. The
         # GROUP BY answer is one block of 200000 rows of k UInt32 and n UInt64; the FixedString one
-        # is 100 MB, the Array(UInt8) one 24 MB of offsets and 3 MB of elements, and reading them
-        # past the limit holds next to nothing.
+        # is 100 MB, the Array(UInt8) ones 24 MB (and 16 MB) of offsets and 3 MB (2 MB less one) of elements,
+        # the LowCardinality(String) one 160000 rows of ten 100-byte keys, and reading them past the
+        # limit holds next to nothing.
         grouped = ("SELECT number % 200000 AS k, count() AS n FROM "
                    "(SELECT number FROM system.numbers LIMIT 400000) GROUP BY k")
         arrays = "SELECT range(number % 3) AS a FROM numbers(3000000)"
         self.assertEqual(tsv(grouped + " LIMIT 1")[1], ["UInt32", "UInt64"])
         self.assertEqual(tsv(arrays + " LIMIT 1")[1], ["Array(UInt8)"])
+        short_arrays = arrays.replace("3000000", "2000000")
+        keys = ("SELECT toLowCardinality(concat(toString(number % 10), '" + "x" * 99 + "')) AS s "
+                "FROM numbers(160000)")
+        self.assertEqual(tsv(keys + " LIMIT 1")[1], ["LowCardinality(String)"])
         wide = ("SELECT toFixedString(toString(number), 100) AS a, "
                 "toFixedString(toString(number), 100) AS b FROM numbers(500000)")
+        # Large allocations are mapped and given back whole, so that the peak tells what one answer
+        # took, whatever the ones before it left resident.
+        ctypes.CDLL(None).mallopt(-3, 128 << 10)  # M_MMAP_THRESHOLD, fixed at its default
         for compression in (None, "lz4"):
             c = self.client(max_response_size=1 << 20, compression=compression)
             c.execute("SET max_block_size = 3000000")
             for query, rows, decoded in ((grouped, 200000, 200000 * 12),
                                          (wide, 500000, 100000000),
-                                         (arrays, 3000000, 3000000 * 8 + 3000000)):
+                                         (arrays, 3000000, 3000000 * 8 + 3000000),
+                                         (short_arrays, 2000000, 2000000 * 8 + 1999999),
+                                         (keys, 160000, 160000 * 101)):
                 with self.subTest(compression=compression, decoded=decoded):
                     self.assertEqual([len(b) for b in c.query_stream(query)], [rows])
                     before = peak_rss_reset()

@@ -56,10 +56,11 @@ struct KeepingSink {
   static constexpr bool kCheckStateLcFlags = false;
   static constexpr bool kBoundsOffsets = true;
 
-  KeepingSink(ByteBuffer& out, ColumnBudget& budget) : out(out), c(budget), start(out.size()) {}
+  KeepingSink(ByteBuffer& out, ColumnBudget& budget)
+      : out(out), budget(budget), start(out.size()) {}
 
   Status take(ByteSource& source, uint64_t n) {
-    if (!steps_over(n, Charge::Kept)) return read_exact_into(source, out, n, c.room);
+    if (!steps_over(n, Charge::Kept)) return read_exact_into(source, out, n, budget.room);
     TW_TRY(step(n));
     return drop.take(source, n);
   }
@@ -68,22 +69,22 @@ struct KeepingSink {
       TW_TRY(step(n));
       return drop.view(source, n);
     }
-    TW_TRY(read_exact_into(source, out, n, c.room));
+    TW_TRY(read_exact_into(source, out, n, budget.room));
     return out.span().last(static_cast<size_t>(n));
   }
   Result<uint64_t> word(ByteSource& source) {
-    if (!steps_over(8, Charge::Kept)) return read_u64_into(source, out, c.room);
+    if (!steps_over(8, Charge::Kept)) return read_u64_into(source, out, budget.room);
     TW_TRY(step(8));
     return drop.word(source);
   }
   Result<uint64_t> varint(ByteSource& source) {
-    if (!c.walk_refused) return read_varint_into(source, out, c.room);
+    if (!budget.walk_refused) return read_varint_into(source, out, budget.room);
     auto next = [&]() -> Result<uint8_t> {  // a refusal may fall on any byte
       TW_ASSIGN_OR_RETURN(uint8_t byte, source.read_u8());
       if (steps_over(1, Charge::Kept)) {
         TW_TRY(step(1));
       } else {
-        TW_TRY(charge_budget(c.room, 1, "column"));
+        TW_TRY(charge_budget(budget.room, 1, "column"));
         out.push_back(byte);
       }
       return byte;
@@ -91,7 +92,7 @@ struct KeepingSink {
     return decode_varint(next, [] { return varint_overflow(); });
   }
   Result<std::string> text(ByteSource& source, std::string_view label) {
-    if (!c.walk_refused) return read_string_into(source, out, label, c.room);
+    if (!budget.walk_refused) return read_string_into(source, out, label, budget.room);
     TW_ASSIGN_OR_RETURN(uint64_t len, varint(source));
     if (len > kStringValueLimit) return string_over_limit(label, len);
     TW_ASSIGN_OR_RETURN(std::span<const uint8_t> text, view(source, len));
@@ -102,24 +103,28 @@ struct KeepingSink {
   }
   size_t run_room(size_t window) const {
     const uint64_t kept = out.size() - start;
-    const uint64_t data = c.stepping || c.data_room < kept ? c.room : c.data_room - kept;
-    return static_cast<size_t>(std::min<uint64_t>({c.room, data, window}));
+    const uint64_t data =
+        budget.stepping || budget.data_room < kept ? budget.room : budget.data_room - kept;
+    return static_cast<size_t>(std::min<uint64_t>({budget.room, data, window}));
   }
   // Offsets are kept in one run, or looked at a few at a time where they may be stepped over.
   uint64_t offset_run(uint64_t left) const {
-    if (c.walk_refused && (c.stepping || left > c.room / 8)) return 8192;
+    if (budget.walk_refused &&
+        (budget.stepping || left > budget.room / 8 || left > data_left() / 8)) {
+      return 8192;
+    }
     return kOffsetTotalLimit;
   }
   Status took_run(const uint8_t* p, size_t n) {
     if (steps_over(n, Charge::Kept)) return step(n);
     TW_TRY(reserve_more(out, n));
     out.append(p, n);
-    c.room -= n;
+    budget.room -= n;
     return {};
   }
   Status hold(uint64_t n) { return charge(n, Charge::Held); }
-  void release(uint64_t n) { c.room += n; }
-  uint64_t room() const { return c.room; }
+  void release(uint64_t n) { budget.room += n; }
+  uint64_t room() const { return budget.room; }
   std::string_view length_label(std::string_view label) const { return label; }
   Error unsupported(const ColumnType& type, bool in_state) const {
     if (in_state)
@@ -129,17 +134,23 @@ struct KeepingSink {
   }
 
   // The dictionary goes to a vector of its own and the indexes are read, both charged to the
-  // column's budget: the expansion is made while they are held, so it is charged on top of them,
-  // and they are given back once it is done. A column that steps over the expansion still reads
-  // the dictionary (within its own bound) to count what the expansion would take.
+  // column's budget as held while they pass: the expansion is made while they are held, so it is
+  // charged on top of them, and they are given back once it is done. Where refused columns are
+  // walked, the expansion keeps nothing past the data room: it is made under what that has left
+  // (and what it holds while it is made). A column that steps over the expansion still reads the
+  // dictionary (within its own bound) to count what the expansion would take.
   Status expand_low_cardinality(ByteSource& source, const ColumnType& inner,
                                 LowCardinalityHeader header, uint64_t rows, uint32_t depth,
                                 const BlockLayout& layout) {
     ByteBuffer dictionary;
-    ColumnBudget reach = ColumnBudget::of(c.room + c.bound_slack);
+    ColumnBudget reach = ColumnBudget::of(budget.room + budget.bound_slack);
     KeepingSink keep{dictionary, reach};
-    TW_TRY(ColumnWalker<KeepingSink>(source, keep, layout)
-               .column(lc_dictionary_type(inner), header.keys, depth + 1));
+    Status read = ColumnWalker<KeepingSink>(source, keep, layout)
+                      .column(lc_dictionary_type(inner), header.keys, depth + 1);
+    if (!read.ok()) {
+      if (is_budget_exhausted(read.error())) budget.refused_hold = true;
+      return read;
+    }
     TW_TRY(charge(reach.used(), Charge::Passing));
     TW_ASSIGN_OR_RETURN(uint64_t count, read_fixed<uint64_t>(source));
     if (count != rows) [[unlikely]]
@@ -160,25 +171,38 @@ struct KeepingSink {
       indexes = copy.span();
     }
     const uint64_t held = reach.used() + n;  // the dictionary and the indexes
-    if (!c.stepping) {
-      const uint64_t room = c.room;
-      Status made = materialize_low_cardinality_inner(dictionary.span(), header.keys, inner,
-                                                      indexes, header.width, rows, out, c.room);
+    Status made;
+    uint64_t asked = 0;  // what a refused expansion asked for, with what it held while made
+    if (!budget.stepping) {
+      uint64_t cap = budget.room;
+      if (budget.walk_refused && data_left() < cap) {  // both within kColumnByteLimit then
+        cap = std::min(cap, data_left() + low_cardinality_expansion_held(dictionary.span(),
+                                                                         header.keys, inner));
+      }
+      const uint64_t room = budget.room;
+      uint64_t left = cap;
+      made = materialize_low_cardinality_inner(dictionary.span(), header.keys, inner, indexes,
+                                               header.width, rows, out, left);
+      budget.room -= cap - left;
       if (made.ok()) {
-        c.room += held;
+        budget.room += held;
         return keep_indexes(inner, indexes, depth);
       }
-      if (!c.walk_refused || !is_budget_exhausted(made.error())) return made;
-      // Refused (the expansion, or what it holds while it is made): counted, not made.
-      c.room = room;
-      const uint64_t asked = room + std::max<uint64_t>(made.error().decoded(), 1);
-      if (!steps_over(asked, Charge::Kept)) return made;
+      if (!budget.walk_refused || !is_budget_exhausted(made.error())) return made;
+      budget.room = room;
+      asked = cap + std::max<uint64_t>(made.error().decoded(), 1);
     }
+    // Refused: counted, not made. Working it out holds memory within the column's own bound.
+    uint64_t within = budget.room + budget.bound_slack;
     TW_ASSIGN_OR_RETURN(uint64_t expanded,
                         low_cardinality_expansion_size(dictionary.span(), header.keys, inner,
-                                                       indexes, header.width, rows, c.room));
+                                                       indexes, header.width, rows, within));
+    // The expansion past the data room is refused as data; else what it held past the room.
+    if (!steps_over(expanded, Charge::Kept) && !steps_over(asked, Charge::Passing)) {
+      return made;
+    }
     TW_TRY(step(expanded));
-    c.room += held;
+    budget.room += held;
     return {};
   }
 
@@ -190,7 +214,7 @@ struct KeepingSink {
       return {};
     }
     TW_TRY(hold(indexes.size()));
-    if (c.stepping) return {};  // refused: the block is walked to its end and dropped
+    if (budget.stepping) return {};  // refused: the block is walked to its end and dropped
     TW_TRY(reserve_more(*kept_indexes, indexes.size()));
     kept_indexes->append(indexes.data(), indexes.size());
     return {};
@@ -201,35 +225,40 @@ struct KeepingSink {
   // own bound) and the block walks refused columns; the refusal is noted then, and the column's own
   // bound becomes its room.
   bool steps_over(uint64_t n, Charge charge) {
-    if (c.stepping) return true;
-    if (!c.walk_refused || n > c.room + c.bound_slack) return false;
-    const bool over_data = charge == Charge::Kept && out.size() - start + n > c.data_room;
-    if (n <= c.room && !over_data) return false;
-    c.stepping = true;
-    c.refused_hold = charge == Charge::Held;
-    c.refused_charge = n;
-    c.room_at_refusal = c.room;
-    c.kept_at_refusal = out.size() - start;
-    c.room += c.bound_slack;
-    c.bound_slack = 0;
+    if (budget.stepping) return true;
+    if (!budget.walk_refused || n > budget.room + budget.bound_slack) return false;
+    const bool over_data = charge == Charge::Kept && out.size() - start + n > budget.data_room;
+    if (n <= budget.room && !over_data) return false;
+    budget.stepping = true;
+    budget.refused_hold = charge != Charge::Kept;
+    budget.refused_charge = n;
+    budget.room_at_refusal = budget.room;
+    budget.kept_at_refusal = out.size() - start;
+    budget.room += budget.bound_slack;
+    budget.bound_slack = 0;
     return true;
+  }
+  // What the block's data limit has left for the column to keep.
+  uint64_t data_left() const {
+    const uint64_t kept = out.size() - start;
+    return budget.data_room > kept ? budget.data_room - kept : 0;
   }
   // Counts `n` bytes stepped over, within the column's own bound.
   Status step(uint64_t n) {
-    TW_TRY(charge_budget(c.room, n, "column"));
-    c.stepped += n;
+    TW_TRY(charge_budget(budget.room, n, "column"));
+    budget.stepped += n;
     return {};
   }
   // Charges `n` bytes that are not appended here.
   Status charge(uint64_t n, Charge charge) {
-    if (steps_over(n, charge)) return charge_budget(c.room, n, "column");
-    Status charged = charge_budget(c.room, n, "column");
-    if (!charged.ok() && charge == Charge::Held) c.refused_hold = true;
+    if (steps_over(n, charge)) return charge_budget(budget.room, n, "column");
+    Status charged = charge_budget(budget.room, n, "column");
+    if (!charged.ok() && charge != Charge::Kept) budget.refused_hold = true;
     return charged;
   }
 
   ByteBuffer& out;
-  ColumnBudget& c;
+  ColumnBudget& budget;
   const size_t start;                  // where the column starts in `out`
   DroppingSink drop;                   // steps over what is not kept
   ByteBuffer* kept_indexes = nullptr;  // receives a top-level LowCardinality's string indexes

@@ -143,29 +143,33 @@ uint64_t members_of(Byteless value) {
 // Outside Variant and Dynamic bodies (`raw` false) a LowCardinality is kept as the values of its
 // dictionary type. A Variant or Dynamic counts as holding no bytes unless its state says that each
 // row has a discriminator: in the Variant's compact mode, or without its prefix, a row may have
-// none.
-Byteless byteless(const ColumnType& type, const ColumnState& state, bool raw) {
+// none. Before any prefix is read (`unread`), it counts as carrying bytes.
+Byteless byteless(const ColumnType& type, const ColumnState& state, bool raw, bool unread = false) {
   using K = ColumnState::Kind;
   switch (type.kind) {
     case TypeKind::Tuple: {
       Byteless tuple{true, 0};
       for (size_t i = 0; i < type.nested.size(); ++i) {
-        const Byteless member = byteless(type.nested[i], state.child_or_plain(K::Tuple, i), raw);
+        const Byteless member =
+            byteless(type.nested[i], state.child_or_plain(K::Tuple, i), raw, unread);
         tuple.none = tuple.none && member.none;
         tuple.values = saturating_add(tuple.values, member.values);
       }
       return {tuple.none, saturating_add(tuple.values, tuple.none ? 1 : 0)};
     }
     case TypeKind::Nullable:  // its null map stands for the value itself
-      return {false, members_of(byteless(type.inner(), state.child_or_plain(K::Nullable, 0), raw))};
+      return {false, members_of(byteless(type.inner(), state.child_or_plain(K::Nullable, 0), raw,
+                                         unread))};
     case TypeKind::LowCardinality:
-      return raw ? Byteless{} : byteless(type.inner(), ColumnState::plain(), raw);
+      return raw ? Byteless{} : byteless(type.inner(), ColumnState::plain(), raw, unread);
     case TypeKind::FixedString:
       return type.length == 0 ? Byteless{true, 1} : Byteless{};
     case TypeKind::Variant:
+      if (unread) return {};
       if (!type.nested.empty() && state.kind == K::Variant && state.version == 0) return {};
       return {true, 1};
     case TypeKind::Dynamic:
+      if (unread) return {};
       if (state.kind == K::Dynamic && !state.dynamic.empty() &&
           state.dynamic.front().version != 0 && !state.dynamic.front().types.empty()) {
         return {};
@@ -179,7 +183,7 @@ Byteless byteless(const ColumnType& type, const ColumnState& state, bool raw) {
 }  // namespace
 
 uint64_t byteless_members(const ColumnType& type) {
-  return members_of(byteless(type, ColumnState::plain(), false));
+  return members_of(byteless(type, ColumnState::plain(), false, true));
 }
 
 uint64_t byteless_elements_cost(const ColumnType& type, const ColumnState& state, bool raw,

@@ -88,7 +88,7 @@ inline uint64_t text_memory_size(const std::string& text) {
 // The values without bytes that one value of `type` makes beside itself: each member of a tuple, at
 // any depth, whose type holds no bytes, whatever its siblings carry (through Nullable and
 // LowCardinality too). Array and Map elements are not among them: they are charged where their
-// offsets are read. With no prefix read, a Variant or Dynamic counts as holding no bytes.
+// offsets are read. A Variant or Dynamic member counts as carrying bytes (its discriminators).
 // Saturates at UINT64_MAX.
 uint64_t byteless_members(const ColumnType& type);
 // What `elements` elements of the Array or Map `type` (laid out as `state`; `raw` inside Variant

@@ -154,14 +154,19 @@ Status materialize_lc_fixed(std::span<const uint8_t> dict, uint64_t keys, size_t
   return {};
 }
 
+// The room entry_starts takes: one word per entry and one for the end.
+uint64_t entry_starts_size(std::span<const uint8_t> dict, uint64_t keys) {
+  return (std::min<uint64_t>(keys, dict.size()) + 1) * sizeof(uint64_t);
+}
+
 // Where each entry of a String-layout dictionary starts, and where the last one ends: charged to
-// `budget` while it is made and held (the caller gives it back).
+// `budget` (entry_starts_size) while it is made and held (the caller gives it back).
 Result<std::vector<uint64_t>> entry_starts(std::span<const uint8_t> dict, uint64_t keys,
                                            uint64_t& budget) {
-  const uint64_t entry_count = std::min<uint64_t>(keys, dict.size()) + 1;
-  TW_TRY(charge_budget(budget, entry_count * sizeof(uint64_t), "column"));
+  const uint64_t size = entry_starts_size(dict, keys);
+  TW_TRY(charge_budget(budget, size, "column"));
   std::vector<uint64_t> starts;
-  starts.reserve(static_cast<size_t>(entry_count));
+  starts.reserve(static_cast<size_t>(size / sizeof(uint64_t)));
   uint64_t pos = 0;
   while (pos < dict.size()) {
     starts.push_back(pos);
@@ -201,7 +206,6 @@ Status materialize_lc_string(std::span<const uint8_t> dict, uint64_t keys,
                              std::span<const uint8_t> indexes, unsigned width, uint64_t rows,
                              ByteBuffer& out, uint64_t& budget) {
   TW_ASSIGN_OR_RETURN(const std::vector<uint64_t> starts, entry_starts(dict, keys, budget));
-  const uint64_t entries_bytes = (std::min<uint64_t>(keys, dict.size()) + 1) * sizeof(uint64_t);
   TW_ASSIGN_OR_RETURN(const uint64_t total, string_expansion_size(starts, indexes, width, rows));
   TW_TRY(take_room(out, total, budget));
   uint8_t* dst = out.extend(static_cast<size_t>(total));
@@ -211,7 +215,7 @@ Status materialize_lc_string(std::span<const uint8_t> dict, uint64_t keys,
     std::memcpy(dst, dict.data() + starts[idx], n);
     dst += n;
   }
-  budget += entries_bytes;
+  budget += entry_starts_size(dict, keys);
   return {};
 }
 
@@ -347,6 +351,18 @@ Status materialize_low_cardinality_inner(std::span<const uint8_t> dictionary, ui
   Status st = materialize(dictionary, keys, inner, indexes, width, rows, out, budget);
   if (!st.ok()) out.resize(before);
   return st;
+}
+
+uint64_t low_cardinality_expansion_held(std::span<const uint8_t> dictionary, uint64_t keys,
+                                        const ColumnType& inner) {
+  switch (lc_dictionary_type(inner).kind) {
+    case TypeKind::String:
+    case TypeKind::Other:
+    case TypeKind::JSON:
+      return entry_starts_size(dictionary, keys);
+    default:
+      return 0;
+  }
 }
 
 Result<uint64_t> low_cardinality_expansion_size(std::span<const uint8_t> dictionary, uint64_t keys,

@@ -56,6 +56,11 @@ base::Status materialize_low_cardinality_inner(std::span<const uint8_t> dictiona
                                                uint64_t rows, base::ByteBuffer& out,
                                                uint64_t& budget);
 
+// What materialize_low_cardinality_inner holds, beside what it appends, while it makes the
+// expansion: charged to its budget and given back.
+uint64_t low_cardinality_expansion_held(std::span<const uint8_t> dictionary, uint64_t keys,
+                                        const ColumnType& inner);
+
 // The bytes materialize_low_cardinality_inner would append, without appending them. What working
 // it out holds is charged to `budget` and given back.
 base::Result<uint64_t> low_cardinality_expansion_size(std::span<const uint8_t> dictionary,

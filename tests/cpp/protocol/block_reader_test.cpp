@@ -13,6 +13,7 @@
 #include "tarnwick/protocol/block_discarder.h"
 #include "tarnwick/protocol/block_parser.h"
 #include "tarnwick/protocol/block_writer.h"
+#include "tarnwick/protocol/column_state.h"
 
 namespace tarnwick::protocol {
 namespace {
@@ -206,6 +207,23 @@ TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
   const ByteVec wide_key(9000, 'k');
   wide_lc.column("w", "LowCardinality(String)").u64(1).u64(0x200).u64(1).varint(wide_key.size());
   wide_lc.raw(wide_key).u64(8192).fill(8192, 0);
+  // One row of the empty key, with two keys of 12,000,000 bytes beside it: the 24,000,009 bytes of
+  // dictionary are held while it is read, beside the 407 bytes of the block and its record.
+  Wire big_dict = Wire().block_head(1, 1);
+  big_dict.column("d", "LowCardinality(String)").u64(1).u64(0x200).u64(3).varint(0);
+  const ByteVec half_key(12000000, 'k');
+  for (int i = 0; i < 2; ++i) big_dict.varint(half_key.size()).raw(half_key);
+  big_dict.u64(1).fill(1, 0);
+  // 100,000 rows of one 100-byte key expand to 10,100,000 bytes: over the data, within the room.
+  Wire long_lc = Wire().block_head(1, 100000);
+  long_lc.column("l", "LowCardinality(String)").u64(1).u64(0x200).u64(1).varint(100);
+  long_lc.raw(ByteVec(100, 'k')).u64(100000).fill(100000, 0);
+  // A Variant member carries its discriminators: the tuple holds only its record and the Variant's
+  // parsed state.
+  const std::string variant = "Tuple(Variant(UInt8), UInt8)";
+  const uint64_t variant_held = record(variant) + sizeof(ColumnState);
+  const ByteVec variant_rows =
+      Wire().block_head(1, 1000).column("t", variant).u64(0).fill(1000, 0).fill(2000, 1);
   struct Case {
     const char* what;
     ByteVec wire;
@@ -243,6 +261,9 @@ TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
       {"beside it, one byte short", beside_rows, held(beside_held - 1), held_text(beside_held)},
       {"1,000 elements of them", one_row, held(elements_held), "ok"},
       {"the elements one byte short", one_row, held(elements_held - 1), held_text(elements_held)},
+      {"a Variant member", variant_rows, held(variant_held), "ok"},
+      {"a Variant member, one byte short", variant_rows, held(variant_held - 1),
+       held_text(variant_held)},
       // Refused before it is taken, with 1 MiB of data and 16 MiB held to go.
       {"the first expansion over the data", lc, data(1 << 20),
        "decoded " + std::to_string(expanded) +
@@ -300,6 +321,11 @@ TEST(BlockReaderTest, LimitsCountDecodedBytesApartFromWhatElseIsHeld) {
            .u64(1)
            .fill(1, 0),
        walked(100), "ok"},
+      // A dictionary is held, not decoded: over the held bytes it is the allowance's refusal.
+      {"a dictionary over the held bytes", big_dict, data(1 << 20), held_text(24000416)},
+      {"a dictionary over the held bytes, walked", big_dict, walked(1 << 20), held_text(24000416)},
+      {"an expansion over the data, walked", long_lc, walked(1 << 20),
+       "decoded 10100000 bytes of result blocks exceeds max_response_size 1048576"},
       // The column's own bound is no refusal: the walk fails there.
       {"an expansion over the column's bound, walked", wide_lc, walked(1 << 20),
        "protocol error: LowCardinality materialized column cumulative byte length"},
