@@ -502,7 +502,9 @@ TEST(ColumnWalkerTest, ElementsWithoutBytesAreChargedLikeRows) {
     }
     ByteVec parsed;
     EXPECT_EQ(parse_one(c.type, 1, c.wire, &parsed), ok ? "ok" : over);
-    if (ok) EXPECT_EQ(parsed, c.wire);
+    if (ok) {
+      EXPECT_EQ(parsed, c.wire);
+    }
     base::MemorySource drop(c.wire);
     EXPECT_EQ(error_of(discard_column_data(drop, type, 1)) == "ok", c.discards);
   }
