@@ -16,6 +16,7 @@
 #include "binding/py_ref.h"
 #include "tarnwick/base/result.h"
 #include "tarnwick/protocol/block.h"
+#include "tarnwick/protocol/low_cardinality.h"
 
 namespace tarnwick::binding::conversion {
 
@@ -144,28 +145,10 @@ class KeyObjects {
   PyRef& slot(uint64_t row) { return made_[index(row)]; }
 
  private:
-  uint64_t index(uint64_t row) const {
-    const uint8_t* p = indexes_ + row * width_;
-    switch (width_) {
-      case 1:
-        return *p;
-      case 2:
-        return load_le<uint16_t>(p);
-      case 4:
-        return load_le<uint32_t>(p);
-      default:
-        return load_le<uint64_t>(p);
-    }
-  }
-  template <class T>
-  static uint64_t load_le(const uint8_t* p) {
-    T v;
-    std::memcpy(&v, p, sizeof v);
-    return v;
-  }
+  uint64_t index(uint64_t row) const { return protocol::lc_index(indexes_, row, width_); }
 
-  const uint8_t* indexes_ = nullptr;
-  uint64_t width_ = 0;
+  std::span<const uint8_t> indexes_;
+  unsigned width_ = 0;
   std::vector<PyRef> made_;
 };
 

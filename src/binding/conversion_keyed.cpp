@@ -15,8 +15,8 @@ KeyObjects::KeyObjects(std::span<const uint8_t> indexes, uint64_t rows) {
   if (width * rows != indexes.size() || (width != 1 && width != 2 && width != 4 && width != 8)) {
     return;
   }
-  indexes_ = indexes.data();
-  width_ = width;
+  indexes_ = indexes;
+  width_ = static_cast<unsigned>(width);
   uint64_t top = 0;
   for (uint64_t i = 0; i < rows; ++i) top = std::max(top, index(i));
   if (top > rows) {

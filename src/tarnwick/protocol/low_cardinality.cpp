@@ -61,13 +61,6 @@ bool is_plain_wrapper(const ColumnType& type) {
 
 // ---- expansion ----------------------------------------------------------------------------------
 
-template <class Index>
-inline uint64_t index_at(const uint8_t* indexes, uint64_t row) {
-  Index v;
-  std::memcpy(&v, indexes + row * sizeof(Index), sizeof(Index));
-  return v;
-}
-
 // Copies the `w`-byte entry `index(row)` of `dict` (which holds `entries` of them) for each row.
 // Returns the first row whose index is `entries` or more, or `rows` when every row was copied.
 // W is `w` when known at compile time, 0 otherwise.
@@ -104,20 +97,6 @@ uint64_t gather_by_width(const uint8_t* dict, uint64_t entries, size_t w, const 
   }
 }
 
-// The unsigned index of `row`.
-uint64_t lc_index(std::span<const uint8_t> indexes, uint64_t row, unsigned width) {
-  switch (width) {
-    case 1:
-      return index_at<uint8_t>(indexes.data(), row);
-    case 2:
-      return index_at<uint16_t>(indexes.data(), row);
-    case 4:
-      return index_at<uint32_t>(indexes.data(), row);
-    default:
-      return index_at<uint64_t>(indexes.data(), row);
-  }
-}
-
 // gather() over indexes of any width; same result.
 uint64_t gather_any(std::span<const uint8_t> dict, uint64_t entries, size_t w,
                     std::span<const uint8_t> indexes, unsigned width, uint64_t rows, uint8_t* dst) {
@@ -151,6 +130,25 @@ Status materialize_lc_fixed(std::span<const uint8_t> dict, uint64_t keys, size_t
   const uint64_t stop = gather_any(dict, dict.size() / w, w, indexes, width, rows, dst);
   if (stop != rows) [[unlikely]]
     return fixed_index_error(lc_index(indexes, stop, width), w);
+  return {};
+}
+
+// Whether a dictionary of `type` is laid out as String's: each entry a varint length and its bytes
+// (the keeping reader drops a JSON column's version word: entries only).
+bool has_string_entries(const ColumnType& type) {
+  return type.kind == TypeKind::String || type.kind == TypeKind::Other ||
+         type.kind == TypeKind::JSON;
+}
+
+// Rows, width and index data that agree.
+Status check_index_data(std::span<const uint8_t> indexes, unsigned width, uint64_t rows) {
+  if (width != 1 && width != 2 && width != 4 && width != 8) [[unlikely]]
+    return Error::protocol(cat("unsupported LowCardinality index width ", width));
+  uint64_t need;
+  if (__builtin_mul_overflow(rows, width, &need)) [[unlikely]]
+    return Error::protocol("LowCardinality index overflow");
+  if (need > indexes.size()) [[unlikely]]
+    return Error::protocol("LowCardinality index data is truncated");
   return {};
 }
 
@@ -283,45 +281,37 @@ Status materialize_lc_nullable(std::span<const uint8_t> dict, uint64_t keys,
 Status materialize(std::span<const uint8_t> dict, uint64_t keys, const ColumnType& inner,
                    std::span<const uint8_t> indexes, unsigned width, uint64_t rows, ByteBuffer& out,
                    uint64_t& budget) {
-  switch (inner.kind) {
-    case TypeKind::String:
-    case TypeKind::Other:
-    case TypeKind::JSON:  // the keeping reader drops the version word: entries only
-      return materialize_lc_string(dict, keys, indexes, width, rows, out, budget);
-    case TypeKind::Nullable:
-      return materialize_lc_nullable(dict, keys, inner, indexes, width, rows, out, budget);
-    default:
-      if (std::optional<size_t> w = expansion_width(inner)) {
-        return materialize_lc_fixed(dict, keys, *w, indexes, width, rows, out, budget);
-      }
-      return not_expandable(inner);
+  if (has_string_entries(inner)) {
+    return materialize_lc_string(dict, keys, indexes, width, rows, out, budget);
   }
+  if (inner.kind == TypeKind::Nullable) {
+    return materialize_lc_nullable(dict, keys, inner, indexes, width, rows, out, budget);
+  }
+  if (std::optional<size_t> w = expansion_width(inner)) {
+    return materialize_lc_fixed(dict, keys, *w, indexes, width, rows, out, budget);
+  }
+  return not_expandable(inner);
 }
 
 // What the expansion of `inner` takes, without making it.
 Result<uint64_t> expansion_size(std::span<const uint8_t> dict, uint64_t keys,
                                 const ColumnType& inner, std::span<const uint8_t> indexes,
                                 unsigned width, uint64_t rows, uint64_t& budget) {
-  switch (inner.kind) {
-    case TypeKind::String:
-    case TypeKind::Other:
-    case TypeKind::JSON: {
-      const uint64_t before = budget;
-      TW_ASSIGN_OR_RETURN(const std::vector<uint64_t> starts, entry_starts(dict, keys, budget));
-      budget = before;
-      return string_expansion_size(starts, indexes, width, rows);
-    }
-    case TypeKind::Nullable: {
-      TW_ASSIGN_OR_RETURN(uint64_t values,
-                          expansion_size(dict, keys, inner.inner(), indexes, width, rows, budget));
-      return checked_column_bytes(rows, values);
-    }
-    default:
-      if (std::optional<size_t> w = expansion_width(inner)) {
-        return checked_column_len(rows, *w, kMaterializedLabel);
-      }
-      return not_expandable(inner);
+  if (has_string_entries(inner)) {
+    const uint64_t before = budget;
+    TW_ASSIGN_OR_RETURN(const std::vector<uint64_t> starts, entry_starts(dict, keys, budget));
+    budget = before;
+    return string_expansion_size(starts, indexes, width, rows);
   }
+  if (inner.kind == TypeKind::Nullable) {
+    TW_ASSIGN_OR_RETURN(uint64_t values,
+                        expansion_size(dict, keys, inner.inner(), indexes, width, rows, budget));
+    return checked_column_bytes(rows, values);
+  }
+  if (std::optional<size_t> w = expansion_width(inner)) {
+    return checked_column_len(rows, *w, kMaterializedLabel);
+  }
+  return not_expandable(inner);
 }
 
 }  // namespace
@@ -340,13 +330,7 @@ Status materialize_low_cardinality_inner(std::span<const uint8_t> dictionary, ui
                                          const ColumnType& inner, std::span<const uint8_t> indexes,
                                          unsigned width, uint64_t rows, ByteBuffer& out,
                                          uint64_t& budget) {
-  if (width != 1 && width != 2 && width != 4 && width != 8) [[unlikely]]
-    return Error::protocol(cat("unsupported LowCardinality index width ", width));
-  uint64_t need;
-  if (__builtin_mul_overflow(rows, width, &need)) [[unlikely]]
-    return Error::protocol("LowCardinality index overflow");
-  if (need > indexes.size()) [[unlikely]]
-    return Error::protocol("LowCardinality index data is truncated");
+  TW_TRY(check_index_data(indexes, width, rows));
   const size_t before = out.size();
   Status st = materialize(dictionary, keys, inner, indexes, width, rows, out, budget);
   if (!st.ok()) out.resize(before);
@@ -355,23 +339,14 @@ Status materialize_low_cardinality_inner(std::span<const uint8_t> dictionary, ui
 
 uint64_t low_cardinality_expansion_held(std::span<const uint8_t> dictionary, uint64_t keys,
                                         const ColumnType& inner) {
-  switch (lc_dictionary_type(inner).kind) {
-    case TypeKind::String:
-    case TypeKind::Other:
-    case TypeKind::JSON:
-      return entry_starts_size(dictionary, keys);
-    default:
-      return 0;
-  }
+  return has_string_entries(lc_dictionary_type(inner)) ? entry_starts_size(dictionary, keys) : 0;
 }
 
 Result<uint64_t> low_cardinality_expansion_size(std::span<const uint8_t> dictionary, uint64_t keys,
                                                 const ColumnType& inner,
                                                 std::span<const uint8_t> indexes, unsigned width,
                                                 uint64_t rows, uint64_t& budget) {
-  uint64_t need;
-  if (__builtin_mul_overflow(rows, width, &need) || need > indexes.size()) [[unlikely]]
-    return Error::protocol("LowCardinality index data is truncated");
+  TW_TRY(check_index_data(indexes, width, rows));
   return expansion_size(dictionary, keys, inner, indexes, width, rows, budget);
 }
 

@@ -25,6 +25,7 @@
 #pragma once
 
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 #include "tarnwick/base/byte_source.h"
@@ -38,6 +39,28 @@ namespace tarnwick::protocol {
 // one per row of the largest column a block may hold (kMaxBlockRows, kOffsetTotalLimit), plus
 // NULL and the default value. A block of 65536 distinct values comes with 65537 keys.
 inline constexpr uint64_t kMaxLowCardinalityKeys = 10000002;
+
+// The index of `row` among indexes of type `Index` (unsigned, little-endian).
+template <class Index>
+inline uint64_t index_at(const uint8_t* indexes, uint64_t row) {
+  Index v;
+  std::memcpy(&v, indexes + row * sizeof(Index), sizeof(Index));
+  return v;
+}
+
+// The index of `row` among indexes of `width` bytes (1, 2, 4 or 8).
+inline uint64_t lc_index(std::span<const uint8_t> indexes, uint64_t row, unsigned width) {
+  switch (width) {
+    case 1:
+      return index_at<uint8_t>(indexes.data(), row);
+    case 2:
+      return index_at<uint16_t>(indexes.data(), row);
+    case 4:
+      return index_at<uint32_t>(indexes.data(), row);
+    default:
+      return index_at<uint64_t>(indexes.data(), row);
+  }
+}
 
 // The type of the dictionary's values: `inner`, or U for `inner` = Nullable(U).
 const ColumnType& lc_dictionary_type(const ColumnType& inner);
