@@ -1,12 +1,14 @@
 #include "tarnwick/protocol/column_common.h"
 
 #include "tarnwick/base/format.h"
+#include "tarnwick/base/utf8.h"
 #include "tarnwick/protocol/column_reader.h"
 
 namespace tarnwick::protocol {
 
 using base::cat;
 using base::Error;
+using base::Result;
 
 Error nesting_too_deep_error() {
   return Error::protocol(cat("type nesting exceeds ", kMaxTypeDepth, " levels"));
@@ -14,6 +16,13 @@ Error nesting_too_deep_error() {
 
 Error string_over_limit(std::string_view label, uint64_t len) {
   return Error::protocol(cat(label, " ", len, " exceeds limit ", kStringValueLimit));
+}
+
+Result<std::string> utf8_text(std::span<const uint8_t> bytes) {
+  if (auto bad = base::validate_utf8(bytes.data(), bytes.size())) [[unlikely]] {
+    return Error::protocol(cat("invalid UTF-8 string: ", bad->to_string()));
+  }
+  return std::string(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 }
 
 Error bad_json_version(uint64_t version) {

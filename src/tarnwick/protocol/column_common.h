@@ -5,6 +5,8 @@
 
 #include <cstdint>
 #include <cstring>
+#include <span>
+#include <string>
 #include <string_view>
 
 #include "tarnwick/base/bytes.h"
@@ -30,6 +32,9 @@ inline constexpr std::string_view kFixedLabel = "fixed-width column";
 // "streaming read unsupported for column type {}", the type in its debug form as an excerpt: the
 // refusal of a type whose body no walker can step over.
 [[gnu::cold]] base::Error streaming_read_unsupported(const ColumnType& type);
+
+// A string value's bytes as text; "invalid UTF-8 string: ..." when they are not UTF-8.
+base::Result<std::string> utf8_text(std::span<const uint8_t> bytes);
 
 // The byte width of a Decimal of `precision` digits, refused outside 1..76.
 base::Result<uint64_t> checked_decimal_width(uint32_t precision);

@@ -4,7 +4,6 @@
 #include <cstring>
 
 #include "tarnwick/base/format.h"
-#include "tarnwick/base/utf8.h"
 #include "tarnwick/protocol/column_common.h"
 #include "tarnwick/protocol/column_walker.h"
 #include "tarnwick/protocol/low_cardinality.h"
@@ -96,10 +95,7 @@ struct KeepingSink {
     TW_ASSIGN_OR_RETURN(uint64_t len, varint(source));
     if (len > kStringValueLimit) return string_over_limit(label, len);
     TW_ASSIGN_OR_RETURN(std::span<const uint8_t> text, view(source, len));
-    if (auto bad = base::validate_utf8(text.data(), text.size())) [[unlikely]] {
-      return Error::protocol(cat("invalid UTF-8 string: ", bad->to_string()));
-    }
-    return std::string(reinterpret_cast<const char*>(text.data()), text.size());
+    return utf8_text(text);
   }
   size_t run_room(size_t window) const {
     const uint64_t kept = out.size() - start;
@@ -319,11 +315,7 @@ Result<std::string> read_string_into(ByteSource& source, ByteBuffer& out, std::s
   TW_ASSIGN_OR_RETURN(uint64_t len, read_varint_into(source, out, budget));
   if (len > kStringValueLimit) return string_over_limit(label, len);
   TW_TRY(read_exact_into(source, out, len, budget));
-  const auto* text = out.data() + (out.size() - len);
-  if (auto bad = base::validate_utf8(text, len)) [[unlikely]] {
-    return Error::protocol(cat("invalid UTF-8 string: ", bad->to_string()));
-  }
-  return std::string(reinterpret_cast<const char*>(text), len);
+  return utf8_text(out.span().last(static_cast<size_t>(len)));
 }
 
 Result<uint64_t> read_u64_into(ByteSource& source, ByteBuffer& out, uint64_t& budget) {
