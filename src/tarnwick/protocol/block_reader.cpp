@@ -160,10 +160,18 @@ Result<BlockAllowance> BlockAllowance::start(uint64_t rows, uint64_t columns, Bl
   return a;
 }
 
-BlockAllowance::Limit BlockAllowance::first_crossed(const BlockCharges& figures) const {
+namespace {
+
+// The data and held figures together, saturating.
+uint64_t both_of(const BlockCharges& figures) {
   uint64_t both;
-  if (__builtin_add_overflow(figures.data, figures.held, &both)) both = UINT64_MAX;
-  if (both > limits_.total) return Limit::Total;
+  return __builtin_add_overflow(figures.data, figures.held, &both) ? UINT64_MAX : both;
+}
+
+}  // namespace
+
+BlockAllowance::Limit BlockAllowance::first_crossed(const BlockCharges& figures) const {
+  if (both_of(figures) > limits_.total) return Limit::Total;
   if (figures.data > limits_.data) return Limit::Data;
   if (figures.held > limits_.held) return Limit::Held;
   return Limit::None;
@@ -171,11 +179,8 @@ BlockAllowance::Limit BlockAllowance::first_crossed(const BlockCharges& figures)
 
 Error BlockAllowance::refusal(Limit limit, const BlockCharges& figures) const {
   switch (limit) {
-    case Limit::Total: {
-      uint64_t both;
-      if (__builtin_add_overflow(figures.data, figures.held, &both)) both = UINT64_MAX;
-      return Error::response_too_large(both, limits_.total);
-    }
+    case Limit::Total:
+      return Error::response_too_large(both_of(figures), limits_.total);
     case Limit::Data:
       return Error::response_too_large(figures.data, limits_.data);
     default:

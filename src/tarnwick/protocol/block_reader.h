@@ -47,11 +47,10 @@ base::Result<ColumnRecord> read_column_record(base::ByteSource& source,
 // bodies, LowCardinality expansions included. `held` counts everything else the block makes the
 // client keep: kBlockLeastCost, kColumnRecordCost per record, names and type texts, what a
 // column's reading held beyond the bytes it appended (parsed state, elements that carry no bytes,
-// the indexes a LowCardinality keeps beside its expansion)
-// and, for a column whose body is empty while it has rows, kRowCellCost per row at the least (a
-// block without columns counts as one such column), and kRowCellCost per row for each tuple member
-// without bytes (byteless_members). `total` bounds the two together. One figure
-// sets all three: the block is held to it whole.
+// the indexes a LowCardinality keeps beside its expansion), for a column whose body is empty while
+// it has rows kRowCellCost per row at the least (a block without columns counts as one such
+// column), and kRowCellCost per row for each tuple member without bytes (byteless_members).
+// `total` bounds the two together. One figure sets all three: the block is held to it whole.
 struct BlockLimits {
   uint64_t data = kDefaultBlockByteLimit;
   uint64_t held = kDefaultBlockByteLimit;
