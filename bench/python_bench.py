@@ -69,14 +69,12 @@ def data_packets(columns, rows):
 
 def list_packets(rows, width):
     """Data packets of one Array(UInt8) column of `width` elements a row, plus EndOfStream."""
-    out = bytearray()
-    for start in range(0, rows, BLOCK_ROWS):
-        n = min(rows, start + BLOCK_ROWS) - start
+    def body(start, end):
+        n = end - start
         offsets = array("Q", range(width, width * n + 1, width)).tobytes()
-        elements = (bytes(range(256)) * (width * n // 256 + 1))[:width * n]
-        column = Column("v", "Array(UInt8)", raw=offsets + elements)
-        out += sp.data(Block([column], n), "", None, REVISION)
-    return bytes(out + sp.end_of_stream())
+        return offsets + (bytes(range(256)) * (width * n // 256 + 1))[:width * n]
+
+    return data_packets([("v", "Array(UInt8)", body)], rows)
 
 
 def collector_paused(fn):
