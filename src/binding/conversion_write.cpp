@@ -61,9 +61,9 @@ struct Plan {
   const char* label = "";  // the refusal message head, "expected i8" ...
   // Enum8 and Enum16 (I8 and I16 with members): the member codes, sorted, the Enum's type text and
   // the column's name, for the refusal of any other code.
-  std::vector<int64_t> codes;
-  std::string_view type;
-  std::string_view column;
+  std::vector<int64_t> codes = {};
+  std::string_view type = {};
+  std::string_view column = {};
 };
 
 bool strip(std::string_view& t, std::string_view head, size_t min_len) {
@@ -75,22 +75,17 @@ bool strip(std::string_view& t, std::string_view head, size_t min_len) {
 }
 
 Plan fixed(Op op, uint64_t width, const char* label) {
-  Plan plan;
-  plan.op = op;
-  plan.width = width;
-  plan.label = label;
-  return plan;
+  return Plan{op, false, width, label};
 }
 
 // An Enum is written as its code, which must be one of its members'. A member list it cannot
 // read leaves the type unsupported.
 Plan enum_plan(std::string_view t) {
   base::Result<std::vector<column::EnumMember>> members = column::read_enum_members(t);
-  if (!members) return Plan{};
+  if (!members || !t.ends_with(")")) return Plan{};
   Plan plan =
       t.starts_with("Enum8(") ? fixed(Op::I8, 1, "expected i8") : fixed(Op::I16, 2, "expected i16");
   plan.type = t;
-  plan.codes.reserve(members->size());
   for (const column::EnumMember& member : *members) plan.codes.push_back(member.code);
   return plan;
 }

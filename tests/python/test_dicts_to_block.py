@@ -125,7 +125,8 @@ class RefusalTest(unittest.TestCase):
                           # Enum member lists it cannot read: no codes, a code repeated or too
                           # wide, an unclosed name, no members.
                           "Enum8('a', 'b')", "Enum8('a' = 1, 'b' = 1)", "Enum8('a' = 128)",
-                          "Enum16('a' = -32769)", "Enum8('a) = 1)", "Enum8()", "Enum8('a' = 1,)"):
+                          "Enum16('a' = -32769)", "Enum8('a) = 1)", "Enum8()", "Enum8('a' = 1,)",
+                          "Enum8('a' = 1) "):
             with self.subTest(type_name):
                 self.assertEqual(
                     refusal([{"c": 1}], [("c", type_name)]),
