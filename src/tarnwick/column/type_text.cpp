@@ -190,7 +190,11 @@ bool canonical(std::string_view text, std::string& out) {
     const std::string_view word = text.substr(start, r.pos - start);
     out.append(word);
     const unsigned bits = enum_bits(word);
-    if (bits == 0 || !r.eat('(')) continue;
+    const size_t after = r.pos;
+    if (bits == 0 || !r.eat('(')) {
+      r.pos = after;  // the spacing after the word is read as such
+      continue;
+    }
     std::vector<EnumMember> members;
     if (!r.members(bits, members).ok()) return false;
     out.push_back('(');

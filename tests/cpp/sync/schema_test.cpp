@@ -169,7 +169,8 @@ TEST(SchemaTest, CheckInsertStructure) {
                                {"e", "Enum8('a, b' = 1, 'it\\'s (x)' = 2)"},
                                {"t", "DateTime('UTC')"},
                                {"n", "Nullable(Enum16('x' = -1, 'y' = 300))"},
-                               {"s", "String"}}};
+                               {"s", "String"},
+                               {"u", "Tuple(Enum8 UInt8)"}}};
   const struct {
     const char* column;
     const char* type;
@@ -199,6 +200,8 @@ TEST(SchemaTest, CheckInsertStructure) {
       {"n", "Enum16('x' = -1, 'y' = 300)", false},
       {"s", "Str ing", false},
       {"s", "FixedString(1)", false},
+      {"u", "Tuple(Enum8  UInt8 )", true},
+      {"u", "Tuple(Enum8UInt8)", false},  // an Enum's name without its members is a word
   };
   for (const auto& c : cases) {
     Block block;
