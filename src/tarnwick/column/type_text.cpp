@@ -17,8 +17,10 @@ bool is_space(char c) {
   return c == ' ' || (c >= '\t' && c <= '\r');
 }
 
+// Letters, digits and the underscore; bytes of characters beyond ASCII count as letters.
 bool is_word(char c) {
-  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_';
+  return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9') || c == '_' ||
+         static_cast<unsigned char>(c) >= 0x80;
 }
 
 int hex_value(char c) {

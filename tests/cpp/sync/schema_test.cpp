@@ -170,7 +170,8 @@ TEST(SchemaTest, CheckInsertStructure) {
                                {"t", "DateTime('UTC')"},
                                {"n", "Nullable(Enum16('x' = -1, 'y' = 300))"},
                                {"s", "String"},
-                               {"u", "Tuple(Enum8 UInt8)"}}};
+                               {"u", "Tuple(Enum8 UInt8)"},
+                               {"v", "Tuple(\xC3\xA9 UInt8)"}}};
   const struct {
     const char* column;
     const char* type;
@@ -202,6 +203,7 @@ TEST(SchemaTest, CheckInsertStructure) {
       {"s", "FixedString(1)", false},
       {"u", "Tuple(Enum8  UInt8 )", true},
       {"u", "Tuple(Enum8UInt8)", false},  // an Enum's name without its members is a word
+      {"v", "Tuple(\xC3\xA9UInt8)", false},
   };
   for (const auto& c : cases) {
     Block block;
