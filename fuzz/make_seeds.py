@@ -166,7 +166,9 @@ def main():
                  "Enum8('a' = 1, 'b' = -2)", "Tuple(a UInt8, b String)",
                  "LowCardinality(Nullable(String))", "FixedString(16)", "Nested(a UInt8)",
                  "AggregateFunction(sum, UInt64)", "Variant(String, UInt64)", " \u00a0String\u3000",
-                 "Decimal32(2)", "Time64(6)", "Tuple(UInt8,)", "MultiPolygon", "Object('json')"]:
+                 "Decimal32(2)", "Time64(6)", "Tuple(UInt8,)", "MultiPolygon", "Object('json')",
+                 "Enum16('q\\\\z\\n' = -3, 'a, b' = 1, 'it\\'s (x)' = 2)",
+                 "Enum8( 'a''b'=-128 ,'c'=127)"]:
         write("type_grammar", re.sub(r"[^A-Za-z0-9]+", "_", text).strip("_") or "space",
               text.encode())
 

@@ -3,14 +3,17 @@
 // layout the type declares; a type without a writer is refused rather than filled with text.
 #include <arpa/inet.h>
 
+#include <algorithm>
 #include <cstring>
 #include <string>
+#include <vector>
 
 #include "binding/conversion.h"
 #include "binding/entry.h"
 #include "binding/errors.h"
 #include "binding/values.h"
 #include "tarnwick/base/format.h"
+#include "tarnwick/column/type_text.h"
 #include "tarnwick/protocol/low_cardinality.h"
 #include "tarnwick/protocol/type_parser.h"
 #include "tarnwick/protocol/wire.h"
@@ -56,6 +59,11 @@ struct Plan {
   bool nullable = false;
   uint64_t width = 0;      // bytes per value for fixed-width ops; N for FixedString(N)
   const char* label = "";  // the refusal message head, "expected i8" ...
+  // Enum8 and Enum16 (I8 and I16 with members): the member codes, sorted, the Enum's type text and
+  // the column's name, for the refusal of any other code.
+  std::vector<int64_t> codes = {};
+  std::string_view type = {};
+  std::string_view column = {};
 };
 
 bool strip(std::string_view& t, std::string_view head, size_t min_len) {
@@ -68,6 +76,18 @@ bool strip(std::string_view& t, std::string_view head, size_t min_len) {
 
 Plan fixed(Op op, uint64_t width, const char* label) {
   return Plan{op, false, width, label};
+}
+
+// An Enum is written as its code, which must be one of its members'. A member list it cannot
+// read leaves the type unsupported.
+Plan enum_plan(std::string_view t) {
+  base::Result<std::vector<column::EnumMember>> members = column::read_enum_members(t);
+  if (!members || !t.ends_with(")")) return Plan{};
+  Plan plan =
+      t.starts_with("Enum8(") ? fixed(Op::I8, 1, "expected i8") : fixed(Op::I16, 2, "expected i16");
+  plan.type = t;
+  for (const column::EnumMember& member : *members) plan.codes.push_back(member.code);
+  return plan;
 }
 
 Plan resolve_inner(std::string_view t) {
@@ -108,8 +128,7 @@ Plan resolve_inner(std::string_view t) {
     return fixed(Op::DateTime64, 8, "expected i64 for DateTime64");
   }
   if (t.starts_with("DateTime(") && t.ends_with(")")) return fixed(Op::U32, 4, "expected u32");
-  if (t.starts_with("Enum8(") && t.ends_with(")")) return fixed(Op::I8, 1, "expected i8");
-  if (t.starts_with("Enum16(") && t.ends_with(")")) return fixed(Op::I16, 2, "expected i16");
+  if (t.starts_with("Enum8(") || t.starts_with("Enum16(")) return enum_plan(t);
   base::Result<protocol::ColumnType> parsed = protocol::parse_type(t);
   if (!parsed) return Plan{};
   const protocol::ColumnType& type = *parsed;
@@ -300,6 +319,11 @@ bool write_integer(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& 
   const Range range = is_signed ? Range{-(int64_t{1} << (bits - 1)), (int64_t{1} << (bits - 1)) - 1}
                                 : Range{0, (int64_t{1} << bits) - 1};
   if (!as_int(v, range.lo, range.hi, i)) return refuse(err, plan.label);
+  if (!plan.codes.empty() && !std::binary_search(plan.codes.begin(), plan.codes.end(), i)) {
+    err = cat("code ", i, " for column '", base::excerpt(plan.column), "' is not a member of ",
+              base::excerpt(plan.type));
+    return false;
+  }
   // Little-endian: the low `width` bytes of the two's-complement value.
   const auto u = static_cast<uint64_t>(i);
   buf.append(reinterpret_cast<const uint8_t*>(&u), plan.width);
@@ -443,7 +467,8 @@ struct ColumnDef {
 
 // Fills one column's body from every row; null with the ValueError set on failure.
 bool write_column(const ColumnDef& def, PyObject* rows, Py_ssize_t nrows, ByteBuffer& out) {
-  const Plan plan = resolve(def.type_text);
+  Plan plan = resolve(def.type_text);
+  plan.column = def.name_text;
   ByteBuffer nulls;
   if (plan.nullable) nulls.reserve(static_cast<size_t>(nrows));
   size_t expected = 0;

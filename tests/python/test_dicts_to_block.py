@@ -53,6 +53,14 @@ class WriterLayoutTest(unittest.TestCase):
             ("JSON", [{"a": 1}], string("{'a': 1}")),
             ("JSON", [None], string("None")),
             (" String", [3], string("3")),
+            # Enum members as the server prints them, any spacing, names holding the list's
+            # punctuation and escapes; None in a Nullable.
+            ("Enum8('a, b' = 1, 'it\\'s (x)' = 2, 'q\\\\z\\n' = -3, 'x = 5' = 6)", [1, 2, -3, 6],
+             b"\x01\x02\xfd\x06"),
+            ("Enum16('x'=-1000,'y'=1000)", [-1000, 1000], struct.pack("<hh", -1000, 1000)),
+            ("Enum8( 'a''b' = -128 , 'c' =127 )", [-128, 127], b"\x80\x7f"),
+            ("Nullable(Enum8('a' = 1))", [None, 1], b"\x01\x00\x00\x01"),
+            ("LowCardinality(Nullable(Enum8('a' = 7)))", [7, None], lc_head(3) + b"\x00\x00\x07" + lc_idx(2, 0)),
         ]
         for type_name, vals, want in cases:
             with self.subTest(type_name):
@@ -94,6 +102,17 @@ class RefusalTest(unittest.TestCase):
             ("Nullable(UInt8)", 300, "ValueError: expected u8: OverflowError: out of range integral type conversion attempted"),
             ("LowCardinality(Decimal(9, 2))", 1,
              "ValueError: cannot convert value: LowCardinality(Decimal(9, 2)) encoding is not supported"),
+            # A code outside the members, plain or wrapped; a member's name is not its code.
+            ("Enum8('a' = 1, 'b' = 2)", 5, "ValueError: code 5 for column 'c' is not a member of Enum8('a' = 1, 'b' = 2)"),
+            ("Enum8('a' = 1, 'b' = 2)", 0, "ValueError: code 0 for column 'c' is not a member of Enum8('a' = 1, 'b' = 2)"),
+            ("Enum16('x' = -1000, 'y' = 1000)", -1001, "ValueError: code -1001 for column 'c' is not a member of Enum16('x' = -1000, 'y' = 1000)"),
+            ("Nullable(Enum8('a' = 1))", 2, "ValueError: code 2 for column 'c' is not a member of Enum8('a' = 1)"),
+            ("LowCardinality(Enum8('a' = 1))", -1, "ValueError: code -1 for column 'c' is not a member of Enum8('a' = 1)"),
+            ("LowCardinality(Nullable(Enum16('a' = 300)))", 44, "ValueError: code 44 for column 'c' is not a member of Enum16('a' = 300)"),
+            ("Enum8('a, b' = 1, 'it\\'s (x)' = 2, 'x = 3' = 4)", 3,
+             "ValueError: code 3 for column 'c' is not a member of Enum8('a, b' = 1, 'it\\'s (x)' = 2, 'x = 3' = 4)"),
+            ("Enum8('a' = 1)", "a", "ValueError: expected i8: TypeError: 'str' object cannot be interpreted as an integer"),
+            ("Enum8('a' = 1)", 128, "ValueError: expected i8: OverflowError: out of range integral type conversion attempted"),
         ]
         for type_name, value, message in cases:
             with self.subTest(type_name=type_name, value=value):
@@ -102,7 +121,12 @@ class RefusalTest(unittest.TestCase):
     def test_unsupported_types_are_refused_not_written_as_text(self):
         for type_name in ("Array(UInt8)", "Map(String, UInt8)", "Tuple(UInt8)", "datetime",
                           " Int32", "Nullable(Nullable(Int8))", "Decimal(0, 0)", "Variant(UInt8)",
-                          "FixedString(x)", "FixedString(16777216)", "Point"):
+                          "FixedString(x)", "FixedString(16777216)", "Point",
+                          # Enum member lists it cannot read: no codes, a code repeated or too
+                          # wide, an unclosed name, no members.
+                          "Enum8('a', 'b')", "Enum8('a' = 1, 'b' = 1)", "Enum8('a' = 128)",
+                          "Enum16('a' = -32769)", "Enum8('a) = 1)", "Enum8()", "Enum8('a' = 1,)",
+                          "Enum8('a' = 1) "):
             with self.subTest(type_name):
                 self.assertEqual(
                     refusal([{"c": 1}], [("c", type_name)]),
@@ -182,6 +206,7 @@ class RoundTripTest(unittest.TestCase):
              [str(i % 300) for i in range(600)]),
             ("LowCardinality(Nullable(String))", ["x"], ["x"]),
             ("Nullable(Decimal(38, 0))", [None, 1], [None, "1"]),
+            ("Nullable(Enum16('a, b' = -5, ')' = 300))", [None, -5, 300], [None, -5, 300]),
         ]
         for type_name, vals, want in cases:
             with self.subTest(type_name):

@@ -322,7 +322,7 @@ class RealServerTest(unittest.TestCase):
         self.assertEqual(http(read_back), "1\ta\t2\n")
         refused = [
             ([("id", "UInt32"), ("extra", "String")], {"id": 3, "extra": "x"},
-             "column 'extra' is not in the table"),
+             "column 'extra' is not among the insert's columns"),
             ([("id", "UInt32"), ("name", "UInt8")], {"id": 2, "name": 7},
              "column 'name' has type 'UInt8', the table's is 'String'"),
         ]
@@ -350,6 +350,74 @@ class RealServerTest(unittest.TestCase):
         c.send_data(table, reordered)
         c.end_insert_stream()
         self.assertEqual(http(read_back), "1\ta\t2\n4\td\t5\n4\td\t5\n6\t\t0\n6\t\t0\n")
+
+    def test_the_structure_check_compares_types_by_meaning(self):
+        # The server prints its types one way; a block may spell the same type another. Spacing
+        # outside quotes and the order of Enum members do not matter, anything else does.
+        columns = [("d", "Decimal(9, 2)"), ("e", "Enum8('a, b' = 1, 'it\\'s (x)' = 2)"),
+                   ("t", "DateTime('UTC')"), ("p", "UInt8"), ("m", "UInt8 MATERIALIZED p")]
+        table = self.table("spelling", columns)
+        query = f"INSERT INTO {table} VALUES"
+        read_back = f"SELECT d, e, t, p FROM {table} ORDER BY p"
+        c = self.client()
+        spelled = [("d", "Decimal(9,2)"), ("e", "Enum8('it\\'s (x)'=2,'a, b'=1)"),
+                   ("t", "DateTime( 'UTC' )"), ("p", "UInt8")]
+        spaced = [("p", "UInt8"), ("e", "Enum8( 'a, b' = 1 , 'it\\'s (x)' = 2 )")]
+        c.insert(query, table, [dicts_to_block([{"d": 125, "e": 2, "t": 86400, "p": 1}], spelled),
+                                dicts_to_block([{"p": 2, "e": 1}], spaced)])
+        self.assertEqual(http(read_back), "1.25\tit\\'s (x)\t1970-01-02 00:00:00\t1\n"
+                                          "0.00\ta, b\t0000-00-00 00:00:00\t2\n")
+        refused = [
+            ("t", "DateTime", 0), ("t", "DateTime('Europe/Moscow')", 0), ("d", "Decimal(9, 3)", 1),
+            ("e", "Enum8('a, b' = 1)", 1), ("e", "Enum16('a, b' = 1, 'it\\'s (x)' = 2)", 1),
+            ("e", "Enum8('a, b' = 1, 'it\\'s (x)' = 3)", 1), ("e", "Enum8('a,b' = 1, 'it\\'s (x)' = 2)", 1),
+        ]
+        for name, type_name, v in refused:
+            bad = dicts_to_block([{"p": 3, name: v}], [("p", "UInt8"), (name, type_name)])
+            with self.assertRaises(ValueError, msg=type_name) as ctx:
+                c.insert(query, table, [bad])
+            table_type = dict(columns)[name]
+            self.assertEqual(str(ctx.exception),
+                             f"ClickHouse protocol error: insert block for {table} column '{name}' "
+                             f"has type '{type_name}', the table's is '{table_type}'")
+        # The server's structure holds the columns an insert writes: with a column list only the
+        # listed ones, and never one the table computes itself.
+        for statement, name, type_name in ((f"INSERT INTO {table} (p, d) VALUES", "e", columns[1][1]),
+                                           (query, "m", "UInt8")):
+            block = dicts_to_block([{"p": 4, name: 1}], [("p", "UInt8"), (name, type_name)])
+            with self.assertRaises(ValueError, msg=statement) as ctx:
+                c.insert(statement, table, [block])
+            self.assertEqual(str(ctx.exception), f"ClickHouse protocol error: insert block for "
+                             f"{table} column '{name}' is not among the insert's columns")
+        self.assertEqual(c.query_tuples(f"SELECT count() FROM {table}"), [(2,)])
+
+    def test_enum_codes_outside_the_members_are_refused_before_anything_is_built(self):
+        columns = [("e", "Enum8('a, b' = 1, 'it\\'s (x)' = 2, 'q\\\\z\\n' = -3)"),
+                   ("w", "Enum16('lo' = -1000, 'hi' = 1000)"), ("n", "Nullable(Enum8('x' = 5))")]
+        table = self.table("enums", columns)
+        c = self.client()
+        # The server prints the members sorted by code; its own text reads as well as ours.
+        schema = [(col["name"], col["type"]) for col in c.schema_for_table(table)["columns"]]
+        self.assertEqual(schema[0], ("e", "Enum8('q\\\\z\\n' = -3, 'a, b' = 1, 'it\\'s (x)' = 2)"))
+        rows = [{"e": 1, "w": -1000, "n": None}, {"e": 2, "w": 1000, "n": 5},
+                {"e": -3, "w": -1000, "n": 5}]
+        for types in (columns, schema):
+            c.insert(f"INSERT INTO {table} VALUES", table, [dicts_to_block(rows, types)])
+        names = {1: "a, b", 2: "it's (x)", -3: "q\\z\n", -1000: "lo", 1000: "hi", 5: "x"}
+        want = [[names[r["e"]], names[r["w"]], names.get(r["n"], "NULL")] for r in rows] * 2
+        _, _, got = tsv(f"SELECT e, w, n FROM {table}")
+        got = [[tsv_unescape(cell) if cell != "\\N" else "NULL" for cell in r] for r in got]
+        self.assertEqual(sorted(got), sorted(want))
+        for name, bad, types, enum in (("e", 5, columns, columns[0][1]),
+                                       ("e", 0, schema, schema[0][1]),
+                                       ("w", 999, columns, columns[1][1]),
+                                       ("n", 4, schema, "Enum8('x' = 5)")):
+            row = dict(rows[0], **{name: bad})
+            with self.assertRaises(ValueError, msg=name) as ctx:
+                dicts_to_block([rows[0], row], types)
+            self.assertEqual(str(ctx.exception),
+                             f"ValueError: code {bad} for column '{name}' is not a member of {enum}")
+        self.assertEqual(http(f"SELECT count() FROM {table} WHERE NOT ignore(toString(e))"), "6\n")
 
     def test_an_insert_the_server_refuses_says_why(self):
         # 18.16 answers a block it cannot take with its exception and closes the connection

@@ -5,6 +5,7 @@
 
 #include "tarnwick/base/format.h"
 #include "tarnwick/column/string.h"
+#include "tarnwick/column/type_text.h"
 
 namespace tarnwick::sync {
 
@@ -84,9 +85,11 @@ std::string insert_block_for(std::string_view table) {
   return table.empty() ? std::string("insert block") : cat("insert block for ", table);
 }
 
-[[gnu::cold]] Error column_not_in_table(std::string_view table, std::string_view column) {
-  return Error::protocol(
-      cat(insert_block_for(table), " column '", base::excerpt(column), "' is not in the table"));
+// The structure the server sends holds the columns the insert writes: with a column list, only
+// those.
+[[gnu::cold]] Error column_not_in_insert(std::string_view table, std::string_view column) {
+  return Error::protocol(cat(insert_block_for(table), " column '", base::excerpt(column),
+                             "' is not among the insert's columns"));
 }
 
 [[gnu::cold]] Error column_type_differs_from_table(std::string_view table, std::string_view column,
@@ -97,14 +100,19 @@ std::string insert_block_for(std::string_view table) {
                              base::excerpt(table_type), "'"));
 }
 
+bool same_bytes(std::string_view a, std::string_view b) {
+  return a == b;
+}
+
 // Checks each column of `block`, in order, against `columns`: its name must be among them and its
-// type text equal to theirs byte for byte (a name listed twice takes its later type). The first
+// type text the same as theirs by `same` (a name listed twice takes its later type). The first
 // column that fails is refused with `unknown` (its name is not among them) or `differs`.
+using SameType = bool (*)(std::string_view got, std::string_view expected);
 using UnknownColumn = Error (*)(std::string_view table, std::string_view column);
 using ColumnTypeDiffers = Error (*)(std::string_view table, std::string_view column,
                                     std::string_view got, std::string_view expected);
 Status check_block_columns(const std::vector<TableColumn>& columns, std::string_view table_name,
-                           const protocol::Block& block, UnknownColumn unknown,
+                           const protocol::Block& block, SameType same, UnknownColumn unknown,
                            ColumnTypeDiffers differs) {
   if (block.columns.empty()) return {};
   std::unordered_map<std::string_view, std::string_view> types;
@@ -113,7 +121,7 @@ Status check_block_columns(const std::vector<TableColumn>& columns, std::string_
   for (const protocol::ColumnInfo& column : block.columns) {
     const auto it = types.find(column.name);
     if (it == types.end()) return unknown(table_name, column.name);
-    if (it->second != column.type_name) {
+    if (!same(column.type_name, it->second)) {
       return differs(table_name, column.name, column.type_name, it->second);
     }
   }
@@ -227,7 +235,7 @@ bool query_may_change_schema(std::string_view query) {
 
 Status TableSchema::validate_insert_block(std::string_view table_name,
                                           const protocol::Block& block) const {
-  return check_block_columns(columns, table_name, block, unknown_insert_column,
+  return check_block_columns(columns, table_name, block, same_bytes, unknown_insert_column,
                              insert_column_type_mismatch);
 }
 
@@ -242,8 +250,8 @@ TableSchema TableSchema::of_structure_block(protocol::Block&& structure) {
 
 Status TableSchema::check_insert_structure(std::string_view table_name,
                                            const protocol::Block& block) const {
-  return check_block_columns(columns, table_name, block, column_not_in_table,
-                             column_type_differs_from_table);
+  return check_block_columns(columns, table_name, block, column::same_type_text,
+                             column_not_in_insert, column_type_differs_from_table);
 }
 
 const TableSchema* SchemaCache::find(std::string_view table) const {

@@ -38,9 +38,11 @@ struct TableSchema {
   // sends before the data: the block's column names and types, moved out of it.
   static TableSchema of_structure_block(protocol::Block&& structure);
 
-  // Checks `block` against the structure of the table an insert writes to, as
-  // validate_insert_block checks it against a schema, and says what differs in the table's terms:
-  // "column '{}' has type '{}', the table's is '{}'" or "column '{}' is not in the table".
+  // Checks `block` against the structure of the table an insert writes to (the columns the
+  // insert names, or all it can write), as validate_insert_block checks it against a schema but
+  // with the types compared by meaning (column::same_type_text), and says what differs in the
+  // table's terms: "column '{}' has type '{}', the table's is '{}'" or "column '{}' is not among
+  // the insert's columns".
   base::Status check_insert_structure(std::string_view table_name,
                                       const protocol::Block& block) const;
 };

@@ -267,7 +267,7 @@ TEST(Exchanges, InsertBlocksAreCheckedAgainstTheTableStructureOfOlderServers) {
                 "protocol error: insert block for t column 'x' has type 'String', the table's is "
                 "'UInt8'");
       EXPECT_EQ(streamed.error().to_string(),
-                "protocol error: insert block column 'y' is not in the table");
+                "protocol error: insert block column 'y' is not among the insert's columns");
       EXPECT_FALSE(s->insert_open());
     } else {
       EXPECT_TRUE(whole.ok() && streamed.ok());

@@ -163,6 +163,77 @@ TEST(SchemaTest, ValidateInsertBlock) {
   }
 }
 
+TEST(SchemaTest, CheckInsertStructure) {
+  // The table's types as the server prints them; a block's types compared by meaning.
+  const TableSchema structure{{{"d", "Decimal(9, 2)"},
+                               {"e", "Enum8('a, b' = 1, 'it\\'s (x)' = 2)"},
+                               {"t", "DateTime('UTC')"},
+                               {"n", "Nullable(Enum16('x' = -1, 'y' = 300))"},
+                               {"s", "String"},
+                               {"u", "Tuple(Enum8 UInt8)"},
+                               {"v", "Tuple(\xC3\xA9 UInt8)"}}};
+  const struct {
+    const char* column;
+    const char* type;
+    bool same;
+  } cases[] = {
+      {"d", "Decimal(9,2)", true},
+      {"d", " Decimal ( 9 , 2 ) ", true},
+      {"e", "Enum8('a, b'=1,'it\\'s (x)'=2)", true},
+      {"e", "Enum8('it\\'s (x)' = 2, 'a, b' = 1)", true},
+      {"e", "Enum8('a, b' = +1, 'it''s (x)' = 02)", true},  // the same names and codes
+      {"e", "Enum8('a\\x2c b' = 1, 'it\\'s (x)' = 2)", true},
+      {"t", "DateTime( 'UTC' )", true},
+      {"n", "Nullable( Enum16('y' = 300, 'x' = -1) )", true},
+      {"s", "String", true},
+      {"d", "Decimal(9, 3)", false},
+      {"d", "Decimal32(2)", false},  // an alias is another spelling of the type, not compared
+      {"e", "Enum8('a, b' = 1)", false},
+      {"e", "Enum8('a, b' = 1, 'it\\'s (x)' = 2, 'c' = 3)", false},
+      {"e", "Enum8('a,b' = 1, 'it\\'s (x)' = 2)", false},  // spacing inside quotes counts
+      {"e", "Enum8('a, b' = 2, 'it\\'s (x)' = 1)", false},
+      {"e", "Enum16('a, b' = 1, 'it\\'s (x)' = 2)", false},
+      {"e", "Enum8('a, b' = 1, 'it\\'s (x)' = 2", false},
+      {"e", "Enum8('a, b' = 1, 'a, b' = 1, 'it\\'s (x)' = 2)", false},
+      {"t", "DateTime", false},
+      {"t", "DateTime('utc')", false},
+      {"t", "DateTime('UTC)", false},
+      {"n", "Enum16('x' = -1, 'y' = 300)", false},
+      {"s", "Str ing", false},
+      {"s", "FixedString(1)", false},
+      {"u", "Tuple(Enum8  UInt8 )", true},
+      {"u", "Tuple(Enum8UInt8)", false},  // an Enum's name without its members is a word
+      {"v", "Tuple(\xC3\xA9UInt8)", false},
+  };
+  for (const auto& c : cases) {
+    Block block;
+    block.rows = 1;
+    block.columns = {typed_column("s", "String"), typed_column(c.column, c.type)};
+    const base::Status st = structure.check_insert_structure("db.t", block);
+    if (c.same) {
+      EXPECT_TRUE(st.ok()) << c.type << ": " << st.error().to_string();
+    } else {
+      ASSERT_FALSE(st.ok()) << c.type;
+      std::string table_type;
+      for (const TableColumn& column : structure.columns) {
+        if (column.name == c.column) table_type = column.type_name;
+      }
+      EXPECT_EQ(st.error().message(), "insert block for db.t column '" + std::string(c.column) +
+                                          "' has type '" + c.type + "', the table's is '" +
+                                          table_type + "'");
+    }
+  }
+  // The structure holds the insert's columns: with a column list, only the listed ones.
+  Block extra;
+  extra.columns = {typed_column("d", "Decimal(9, 2)"), typed_column("x", "UInt8")};
+  EXPECT_EQ(structure.check_insert_structure("db.t", extra).error().message(),
+            "insert block for db.t column 'x' is not among the insert's columns");
+  // The schema check stays byte for byte.
+  Block spelled;
+  spelled.columns = {typed_column("d", "Decimal(9,2)")};
+  EXPECT_FALSE(structure.validate_insert_block("db.t", spelled).ok());
+}
+
 TEST(SchemaTest, SchemaFromDescribeBlocks) {
   const Block golden = golden_describe_block();
   ASSERT_EQ(golden.columns.size(), 5u);
