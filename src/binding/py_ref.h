@@ -1,5 +1,5 @@
-// Owned references and the GIL-release guards: the helpers that make reference counting and
-// GIL handling visible in the binding's code.
+// Owned references, the GIL guards and into_python(): the helpers that make reference counting,
+// GIL handling and every way into Python code from inside a call visible in the binding's code.
 #pragma once
 
 #include <Python.h>
