@@ -21,18 +21,6 @@ using base::Result;
 
 namespace {
 
-// Holds the GIL for its lifetime from any thread, attached or not.
-class GilHold {
- public:
-  GilHold() : state_(ensure_gil()) {}
-  GilHold(const GilHold&) = delete;
-  GilHold& operator=(const GilHold&) = delete;
-  ~GilHold() { PyGILState_Release(state_); }
-
- private:
-  PyGILState_STATE state_;
-};
-
 // The Python signing callable as the library's signer sees it. The pointer is borrowed: the
 // constructor holds the reference, sets it before connecting and clears it after, so the library's
 // copies of the signer (which live as long as the connection) never own a Python object and can
@@ -41,22 +29,33 @@ struct SignerLink {
   PyObject* callable = nullptr;  // read and written only with the GIL held
 };
 
+// The text a signing callable returned: a str, else the failure that the library turns into its
+// authentication error.
+Result<std::string> signature_text(PyObject* signature) {
+  if (signature == nullptr) return Error::auth(take_py_error_text());
+  if (!PyUnicode_Check(signature)) {
+    return Error::auth(arguments::conversion_error_text(signature, "str"));
+  }
+  Py_ssize_t n = 0;
+  const char* p = PyUnicode_AsUTF8AndSize(signature, &n);
+  if (p == nullptr) return Error::auth(take_py_error_text());
+  return std::string(p, static_cast<size_t>(n));
+}
+
+// Runs on the connecting thread, which let the GIL go to connect. The callable's Python code and
+// everything that may run more (str() of its exception, dropping its result) go through
+// into_python(), so a thread the exiting interpreter ends inside the callable waits there.
 Result<std::string> call_signer(const SignerLink& link, std::span<const uint8_t> message) {
   GilHold gil;
   if (link.callable == nullptr) return Error::auth("SSH signer is no longer available");
   PyRef data = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(message.data()),
                                                       static_cast<Py_ssize_t>(message.size())));
-  PyRef signature;
-  if (data)
-    signature = PyRef::steal(PyObject_CallFunctionObjArgs(link.callable, data.get(), nullptr));
-  if (!signature) return Error::auth(take_py_error_text());
-  if (!PyUnicode_Check(signature.get())) {
-    return Error::auth(arguments::conversion_error_text(signature.get(), "str"));
-  }
-  Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(signature.get(), &n);
-  if (p == nullptr) return Error::auth(take_py_error_text());
-  return std::string(p, static_cast<size_t>(n));
+  if (!data) return Error::auth(take_py_error_text());
+  PyRef signature = PyRef::steal(into_python(
+      [&] { return PyObject_CallFunctionObjArgs(link.callable, data.get(), nullptr); }));
+  Result<std::string> text = signature_text(signature.get());
+  into_python([result = signature.release()] { Py_XDECREF(result); });  // a finalizer may run
+  return text;
 }
 
 // The constructor's arguments in their native forms, extracted in parameter order.

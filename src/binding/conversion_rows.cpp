@@ -24,7 +24,10 @@ void PyVec::move_into(PyObject* list, Py_ssize_t at) {
 
 base::Status SignalCheck::run_handlers() {
   left_ = kInterval;
-  if (pending_ == nullptr && collector_.resumed(PyErr_CheckSignals) == 0) return {};
+  if (pending_ == nullptr &&
+      collector_.resumed([] { return into_python(PyErr_CheckSignals); }) == 0) {
+    return {};
+  }
   if (pending_ == nullptr) pending_ = PyErr_GetRaisedException();
   return base::Error::io(base::IoError::custom(base::IoKind::Interrupted,
                                                "a signal handler raised during the conversion"));

@@ -26,7 +26,7 @@ struct Entry;
 
 template <class R, class... A, R (*F)(A...)>
 struct Entry<F> {
-  static R call(A... a) {  // not noexcept: see guarded()
+  static R call(A... a) noexcept {
     if constexpr (std::is_pointer_v<R>) {
       return guarded([&] { return F(a...); }, R{nullptr});
     } else {

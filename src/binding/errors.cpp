@@ -85,7 +85,8 @@ std::string take_py_error_text() {
   PyRef exc = PyRef::steal(PyErr_GetRaisedException());
   if (!exc) return "SystemError: error return without exception set";
   std::string text = type_name_of(exc.get());
-  PyRef str = PyRef::steal(PyObject_Str(exc.get()));
+  // The exception's own __str__ may be Python code of the caller's.
+  PyRef str = PyRef::steal(into_python([&] { return PyObject_Str(exc.get()); }));
   if (!str) PyErr_Clear();
   text.append(": ");
   text.append(utf8_of(str.get(), "<exception str() failed>"));

@@ -12,6 +12,7 @@
 #include <string>
 #include <string_view>
 
+#include "binding/py_ref.h"
 #include "tarnwick/base/error.h"
 
 namespace tarnwick::binding {
@@ -42,17 +43,19 @@ std::nullptr_t raise_arg_type_error(std::string_view arg, PyObject* obj, std::st
 // The type name of obj, for messages.
 std::string type_name_of(PyObject* obj);
 
-// Runs the body of an entry point: a C++ exception never unwinds into the interpreter. bad_alloc
-// becomes MemoryError, anything else SystemError; the body's own result is returned otherwise.
-// The one unwinding let through is the interpreter's own, which ends a thread that asks for the
-// GIL while the interpreter exits (Python code run from the body may ask); stopping it would
-// abort the process.
+// Runs the body of an entry point: nothing unwinds into the interpreter. bad_alloc becomes
+// MemoryError, any other C++ exception SystemError; the body's own result is returned otherwise.
+// The interpreter's own unwinding, which ends a thread that asks for the GIL while it exits, stops
+// inside the body wherever the binding runs Python code from a call that let the GIL go
+// (into_python()). Python code that the body runs with the GIL held (an argument's iterator, a
+// value's __str__) can be ended too: the body's frames unwind, and the thread waits here, as it
+// does there, until the process ends.
 template <class F>
-auto guarded(F&& body, decltype(body()) failed) -> decltype(body()) {
+auto guarded(F&& body, decltype(body()) failed) noexcept -> decltype(body()) {
   try {
     return body();
   } catch (const abi::__forced_unwind&) {
-    throw;
+    wait_for_process_end();  // never returns: leaving the handler would abort
   } catch (const std::bad_alloc&) {
     PyErr_NoMemory();
   } catch (const std::exception& e) {

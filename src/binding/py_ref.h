@@ -1,8 +1,9 @@
-// Owned references and the GIL-release guards: the helpers that make reference counting and
-// GIL handling visible in the binding's code.
+// Owned references, the GIL guards and into_python(): the helpers that make reference counting,
+// GIL handling and every way into Python code from inside a call visible in the binding's code.
 #pragma once
 
 #include <Python.h>
+#include <cxxabi.h>
 #include <sys/syscall.h>
 #include <unistd.h>
 
@@ -47,27 +48,57 @@ class PyRef {
   PyObject* obj_ = nullptr;
 };
 
-// Taking the GIL back. Once the interpreter is finalizing, it ends any other thread that asks for
-// the GIL by unwinding its stack. Every place of the binding that takes the GIL back does it here,
-// where that unwinding stops: the thread then waits, holding no lock of the interpreter's, until
-// the process ends, and no destructor of the binding runs for it. Threads run as usual until then
-// (through the interpreter's atexit hooks too). Python code run from inside a call (a callback)
-// may still be ended by the interpreter; that unwinding passes every frame of the binding up to
-// the entry point: none of them is noexcept or keeps it (see guarded()).
-void take_gil_back(PyThreadState* state);  // PyEval_RestoreThread
-PyGILState_STATE ensure_gil();             // PyGILState_Ensure
+// The one way the binding runs Python code from inside a call. Once the interpreter is finalizing,
+// it ends any other thread that asks for the GIL by unwinding its stack (pthread_exit): at the
+// binding's own GIL waits, and inside Python code the binding runs (a callback, a signal handler)
+// whenever that code lets the GIL go and asks for it again. The unwinding would run the destructors
+// of the binding's frames above (without the GIL, on objects of an interpreter that is going away)
+// and abort at the first noexcept one. into_python(f) runs `f`, the bare C API call, where that
+// unwinding stops: the thread waits, holding no lock of the interpreter's, until the process ends,
+// and no frame of the binding unwinds. Nothing with a destructor may be made inside `f`. Threads
+// run as usual until then (through the interpreter's atexit hooks too).
+[[noreturn]] void wait_for_process_end() noexcept;
 
-// Releases the GIL for its lifetime. Nothing inside the span may touch a Python object. The
-// destructor, which takes the GIL back, is not noexcept, for the reason above.
+template <class F>
+auto into_python(F&& f) noexcept -> decltype(f()) {
+  try {
+    return f();
+  } catch (const abi::__forced_unwind&) {
+    wait_for_process_end();  // never returns: leaving the handler would abort
+  }
+}
+
+inline void take_gil_back(PyThreadState* state) noexcept {
+  into_python([state] { PyEval_RestoreThread(state); });
+}
+
+inline PyGILState_STATE ensure_gil() noexcept {
+  return into_python(PyGILState_Ensure);
+}
+
+// Releases the GIL for its lifetime. Nothing inside the span may touch a Python object.
 class GilRelease {
  public:
-  GilRelease() : state_(PyEval_SaveThread()) {}
+  GilRelease() noexcept : state_(PyEval_SaveThread()) {}
   GilRelease(const GilRelease&) = delete;
   GilRelease& operator=(const GilRelease&) = delete;
-  ~GilRelease() noexcept(false) { take_gil_back(state_); }
+  ~GilRelease() { take_gil_back(state_); }
 
  private:
   PyThreadState* state_;
+};
+
+// Holds the GIL for its lifetime on a thread that let it go inside a call (a callback of the
+// library); Python code runs under it only through into_python().
+class GilHold {
+ public:
+  GilHold() noexcept : state_(ensure_gil()) {}
+  GilHold(const GilHold&) = delete;
+  GilHold& operator=(const GilHold&) = delete;
+  ~GilHold() { PyGILState_Release(state_); }
+
+ private:
+  PyGILState_STATE state_;
 };
 
 // Releases the GIL around a call that may wait on the network while the interpreter's signal
@@ -78,12 +109,12 @@ class GilRelease {
 // then tells the caller to return it in place of its own result or error.
 class BlockingCall {
  public:
-  BlockingCall() : state_(PyEval_SaveThread()) {
+  BlockingCall() noexcept : state_(PyEval_SaveThread()) {
     if (::syscall(SYS_gettid) == ::getpid()) hook_.emplace(&BlockingCall::check, this);
   }
   BlockingCall(const BlockingCall&) = delete;
   BlockingCall& operator=(const BlockingCall&) = delete;
-  ~BlockingCall() noexcept(false) {
+  ~BlockingCall() {
     hook_.reset();
     take_gil_back(state_);
     if (pending_ != nullptr) PyErr_SetRaisedException(pending_);
@@ -92,12 +123,11 @@ class BlockingCall {
   bool interrupted() const { return pending_ != nullptr; }
 
  private:
-  static bool check(void* self) {
+  static bool check(void* self) noexcept {
     auto* call = static_cast<BlockingCall*>(self);
     if (call->pending_ != nullptr) return true;
-    PyGILState_STATE gil = ensure_gil();
-    if (PyErr_CheckSignals() != 0) call->pending_ = PyErr_GetRaisedException();
-    PyGILState_Release(gil);
+    GilHold gil;
+    if (into_python(PyErr_CheckSignals) != 0) call->pending_ = PyErr_GetRaisedException();
     return call->pending_ != nullptr;
   }
 

@@ -3,7 +3,7 @@ exchange however the server cuts it up, signals neither restart nor stretch it, 
 that raises ends a blocking call at once, leaving the connection broken rather than half-read; one
 that raises while a large answer is turned into Python values ends that conversion at once, leaving
 the connection usable. Every test runs in the main thread, where Python runs its signal handlers;
-the exit test runs its cases in child interpreters against the real server."""
+the exit tests run their cases in child interpreters."""
 
 import array
 import concurrent.futures
@@ -180,8 +180,8 @@ class InterruptTest(unittest.TestCase):
 
 
 # Four daemon threads, each with its own client, call it in a loop while the main thread returns.
-# With the exit hooks cleared the interpreter ends the threads by unwinding their stacks through
-# the module's frames; forked, a child without the threads exits, then the parent.
+# With the exit hooks cleared the interpreter ends the threads where they ask for the GIL, inside
+# calls or between them; forked, a child without the threads exits, then the parent.
 EXITING = """
 import atexit, contextlib, os, sys, threading, time, warnings
 addr, kind, hooks = sys.argv[1:]
@@ -215,31 +215,122 @@ elif hooks == "forked":
 """
 
 
-@unittest.skipUnless(os.environ.get("TARNWICK_CH_TCP")
-                     or os.environ.get("TARNWICK_REQUIRE_REAL_SERVER") == "1",
-                     "no real server started (TARNWICK_CH_TCP unset)")
+# One daemon thread is inside a call when the main thread returns: a query or a stream's next block
+# that waits on a silent server, a connect whose SSH signer sleeps, or tables_status() whose
+# iterator sleeps. The watcher, which only the module table holds, goes while the interpreter
+# finalizes: it lets the waiting call return, gives the thread time to be ended, then reports
+# whether the thread is still there (an ended thread parks inside the call; one that the
+# interpreter unwound is gone) and, for the signer, whether anything let the message go (the
+# binding holds a reference to it that no destructor of a parked thread releases).
+ENDED = """
+import os, sys, threading, time
+addr, kind = sys.argv[1:]
+from tarnwick._native import _Client
+
+class Watcher:
+    def __del__(self, sleep=time.sleep, write=os.write, exists=os.path.exists,
+                refcount=sys.getrefcount):
+        if self.cut is not None:
+            self.cut()
+        sleep(0.3)  # with the GIL free, the thread comes back and is ended
+        parked = exists(f"/proc/self/task/{self.thread}")
+        kept = None if self.message is None else refcount(self.message) == self.refs
+        write(1, f"parked={parked} kept={kept}\\n".encode())
+
+watch = sys.modules["_exit_watch"] = Watcher()
+watch.cut = watch.message = None
+inside = threading.Event()
+
+def signer(message):
+    watch.message = message
+    watch.refs = sys.getrefcount(message)
+    inside.set()
+    while True:
+        time.sleep(0.01)
+
+def tables():
+    inside.set()
+    while True:
+        time.sleep(0.01)
+    yield
+
+def call():
+    watch.thread = threading.get_native_id()
+    if kind == "signer":
+        return _Client(addr, ssh_signer=signer, connect_timeout=30)
+    c = _Client(addr, connect_timeout=30, query_timeout=30)
+    if kind == "iterator":  # Python code that a call runs with the GIL held
+        return c.tables_status(tables())
+    if kind == "next":
+        c = c.query_stream("q")
+    watch.cut = c.discard
+    inside.set()
+    return next(c) if kind == "next" else c.query("q")
+
+threading.Thread(target=call, daemon=True).start()
+inside.wait(10)
+time.sleep(0.1)  # well inside
+del watch
+"""
+
+
+def silent_after_hello(ssh):
+    """A scenario: the handshake (asking for an SSH signature), then one query read and nothing
+    sent, until the client goes."""
+
+    def scenario(conn):
+        with contextlib.suppress(EOFError, OSError):
+            conn.hello(ssh=ssh)
+            conn.expect_query()
+            conn.wait_closed(30)
+
+    return scenario
+
+
+def run_child(script, *args):
+    """(args, exit status or "hung", output) of `script` run in a child interpreter."""
+    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
+    with subprocess.Popen([sys.executable, "-c", script, *args], env=env, stdout=subprocess.PIPE,
+                          stderr=subprocess.STDOUT, start_new_session=True) as child:
+        try:
+            output = child.communicate(timeout=30)[0]
+        except subprocess.TimeoutExpired:
+            os.killpg(child.pid, signal.SIGKILL)  # with a forked child of its own
+            return args, "hung", child.communicate()[0]
+    return args, child.returncode, output
+
+
 class ExitTest(unittest.TestCase):
-    def test_the_interpreter_exits_cleanly_while_daemon_threads_are_inside_calls(self):
-        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-
-        def run(case):
-            with subprocess.Popen([sys.executable, "-c", EXITING, os.environ["TARNWICK_CH_TCP"],
-                                   *case], env=env, stdout=subprocess.PIPE,
-                                  stderr=subprocess.STDOUT, start_new_session=True) as child:
-                try:
-                    output = child.communicate(timeout=30)[0]
-                except subprocess.TimeoutExpired:
-                    os.killpg(child.pid, signal.SIGKILL)  # with a forked child of its own
-                    return case, "hung", child.communicate()[0]
-            return case, child.returncode, output
-
-        cases = [(kind, hooks) for kind in ("query_stream", "query_tuples", "ping")
-                 for hooks in ("kept", "cleared")] + [("ping", "forked"), ("query_tuples", "locked")]
-        with concurrent.futures.ThreadPoolExecutor(16) as pool:
-            runs = list(pool.map(run, cases * 20))
-        failed = {c: [r[1:] for r in runs if r[0] == c and r[1:] != (0, b"")] for c in cases}
-        self.assertEqual({c: len(f) for c, f in failed.items()}, dict.fromkeys(cases, 0),
+    def check_runs(self, runs, expected):
+        failed = {c: [r[1:] for r in runs if r[0] == c and r[1:] != (0, e)]
+                  for c, e in expected.items()}
+        self.assertEqual({c: len(f) for c, f in failed.items()}, dict.fromkeys(expected, 0),
                          {c: sorted(set(f), key=str) for c, f in failed.items() if f})
+
+    @unittest.skipUnless(os.environ.get("TARNWICK_CH_TCP")
+                         or os.environ.get("TARNWICK_REQUIRE_REAL_SERVER") == "1",
+                         "no real server started (TARNWICK_CH_TCP unset)")
+    def test_the_interpreter_exits_cleanly_while_daemon_threads_are_inside_calls(self):
+        addr = os.environ["TARNWICK_CH_TCP"]
+        cases = [(addr, kind, hooks) for kind in ("query_stream", "query_tuples", "ping")
+                 for hooks in ("kept", "cleared")] + [(addr, "ping", "forked"),
+                                                      (addr, "query_tuples", "locked")]
+        with concurrent.futures.ThreadPoolExecutor(16) as pool:
+            runs = list(pool.map(lambda case: run_child(EXITING, *case), cases * 20))
+        self.check_runs(runs, dict.fromkeys(cases, b""))
+
+    def test_a_thread_ended_inside_a_call_or_a_callback_parks_there(self):
+        expected = {kind: b"parked=True kept=None\n" for kind in ("query", "next", "iterator")}
+        expected["signer"] = b"parked=True kept=True\n"
+        runs = []
+        for kind in expected:
+            with ScriptedServer(silent_after_hello(kind == "signer"), connections=None,
+                                timeout=60) as srv:
+                addr = f"127.0.0.1:{srv.port}"
+                with concurrent.futures.ThreadPoolExecutor(8) as pool:
+                    runs += [(kind, *r[1:]) for r in
+                             pool.map(lambda _: run_child(ENDED, addr, kind), range(8))]
+        self.check_runs(runs, expected)
 
 
 class Stop(Exception):
