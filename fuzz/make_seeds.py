@@ -17,6 +17,7 @@ VECTORS = ROOT / "tests" / "vectors"
 CORPUS = ROOT / "fuzz" / "corpus"
 
 sys.path.insert(0, str(ROOT / "tests" / "server" / "scripted"))
+from chserver.types import encode_column  # noqa: E402
 from chserver.wire import read_string, read_varint, string, varint  # noqa: E402
 
 BLOCK_INFO = bytes([0x01, 0x00, 0x02, 0xFF, 0xFF, 0xFF, 0xFF, 0x00])
@@ -264,6 +265,17 @@ def main():
             pos = end
             write("py_conversion", re.sub(r"[^A-Za-z0-9]+", "_", typ.decode()).strip("_")[:60],
                   bytes([nrows]) + typ + b"\0" + raw[start:end])
+    # LowCardinality columns whose rows share dictionary keys, as the scripted server lays them
+    # out (key version, then the body): through the block decoder they keep their indexes and
+    # convert by key. The last has 16-bit indexes for a dictionary that would fit 8-bit ones.
+    shared = [("LowCardinality(String)", ["b", "", "b", "é", "b", "", "é"] * 5),
+              ("LowCardinality(Nullable(String))", [None, "x", "x", "", None, "x", "y"])]
+    for typ, vals in shared:
+        write("py_conversion", "shared_keys-" + re.sub(r"[^A-Za-z0-9]+", "_", typ).strip("_"),
+              bytes([len(vals)]) + typ.encode() + b"\0" + encode_column(typ, vals))
+    wide = (struct.pack("<QQQ", 1, 0x601, 3) + string("") + string("ab") + string("c") +
+            struct.pack("<Q6H", 6, 1, 2, 1, 0, 2, 1))
+    write("py_conversion", "shared_keys-wide_indexes", b"\x06LowCardinality(String)\0" + wide)
     programs = {
         "edges": b"\x01\x11\x05\x01\x11\x10\x01\x01\x13\x03\x01\x00",
         "texts": b"\x01\x34ab\x00c\x01\x25\xff\xfe\x01\x00",

@@ -1,11 +1,13 @@
-"""Column bodies to Python values: every kind at its boundaries, composite kinds, and bodies that
-are malformed or hostile (each must fail with a protocol error, never crash or over-allocate)."""
+"""Column bodies to Python values: every kind at its boundaries, composite kinds, the objects rows
+share, and bodies that are malformed or hostile (each must fail with a protocol error, never crash
+or over-allocate)."""
 
 import datetime
 import re
 import struct
 import unittest
 
+from test_client import answer, serving
 from wire import column, offsets, string, values, varint
 
 PROTOCOL = "ClickHouse protocol error: "
@@ -144,6 +146,39 @@ class CompositeKindsTest(unittest.TestCase):
         with self.assertRaises(ValueError) as ctx:
             values(1, "Map(Array(UInt8), UInt8)", body)
         self.assertEqual(str(ctx.exception), PROTOCOL + "TypeError: unhashable type: 'list'")
+
+
+class SharedObjectsTest(unittest.TestCase):
+    def test_rows_share_their_key_and_day_objects_within_and_across_blocks(self):
+        # Each block brings its own dictionary: index 1 is `a` in the first and `b` in the
+        # second. The second block's rows grow the table of days made; day 1, made again in the
+        # first block after day 65 took its slot, is kept over the growth.
+        a, b, c = (f"key-{x}-" + "v" * 20 for x in "abc")
+        first = [("k", "LowCardinality(String)", [a, b, a]),
+                 ("n", "LowCardinality(Nullable(String))", [None, b, b]), ("d", "Date", [1, 65, 1])]
+        second = [("k", "LowCardinality(String)", [b, c] * 50),
+                  ("n", "LowCardinality(Nullable(String))", [c, None] * 50),
+                  ("d", "Date", [1, 65] * 50)]
+        day = [EPOCH + datetime.timedelta(days=d) for d in (1, 65)]
+        want = {"k": [a, b, a] + [b, c] * 50, "n": [None, b, b] + [c, None] * 50,
+                "d": [day[0], day[1], day[0]] + day * 50}
+        with serving(answer(first, second), answer(first, second), answer(first, second)) as (
+                cl, _):
+            by_rows = cl.query("q")
+            by_tuples = cl.query_tuples("q")
+            by_columns = cl.query_columns("q")
+        got = [{name: [row[name] for row in by_rows] for name in want},
+               {name: [row[i] for row in by_tuples] for i, name in enumerate(want)}, by_columns]
+        for shape, columns in zip(("rows", "tuples", "columns"), got):
+            with self.subTest(shape):
+                self.assertEqual(columns, want)
+                k, n, d = columns["k"], columns["n"], columns["d"]
+                self.assertIs(k[0], k[2])
+                self.assertIs(n[1], n[2])
+                self.assertIs(k[3], k[5])
+                self.assertIs(n[3], n[5])
+                self.assertIs(d[2], d[3])
+                self.assertIs(d[4], d[6])
 
 
 class MalformedBodyTest(unittest.TestCase):

@@ -155,7 +155,6 @@ def same(a, b):
     return a == b and type(a) is type(b)
 
 
-@unittest.skipUnless(TCP or REQUIRED, "no real server started (TARNWICK_CH_TCP unset)")
 def peak_rss():
     """The process's peak resident set size, in bytes (VmHWM)."""
     with open("/proc/self/status") as status:
@@ -175,6 +174,7 @@ def peak_rss_reset():
     return peak_rss()
 
 
+@unittest.skipUnless(TCP or REQUIRED, "no real server started (TARNWICK_CH_TCP unset)")
 class RealServerTest(unittest.TestCase):
     def setUp(self):
         self.assertTrue(TCP and HTTP, "TARNWICK_REQUIRE_REAL_SERVER=1 but the server is unset")

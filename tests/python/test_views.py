@@ -11,6 +11,8 @@ import unittest
 
 import tarnwick._native as native
 from wire import CLIENT_REVISION, column, hooks, offsets, string, varint
+from chserver.block import Block, Column  # noqa: E402
+from chserver.types import encode_column  # noqa: E402
 
 
 class Index:
@@ -135,6 +137,14 @@ class ColumnTest(unittest.TestCase):
             ("UUID", bytes(range(16)), 1, ["07060504-0302-0100-0f0e-0d0c0b0a0908"],
              "07060504-0302-0100-0f0e-0d0c0b0a0908"),
             ("Bool", b"\x02", 1, [True], True),
+            # Time and Time64 are signed, as in rows, tuples and column lists.
+            ("Time", struct.pack("<2i", -3600, 7), 2, [-3600, 7], -3600),
+            ("Time64(3)", struct.pack("<q", -1500), 1, [-1500], -1500),
+            ("Nullable(Time)", b"\x00" + struct.pack("<i", -1), 1, [-1], -1),
+            ("Array(Time)", offsets(2) + struct.pack("<2i", -2147483648, 2147483647), 1,
+             [-2147483648, 2147483647], -2147483648),
+            ("Array(Nullable(Time64(6)))", offsets(1) + b"\x00" + struct.pack("<q", -5), 1,
+             [-5], -5),
             ("Nothing", b"0", 1, [None], None),
         ]
         for type_name, body, rows, want, first in cases:
@@ -143,6 +153,18 @@ class ColumnTest(unittest.TestCase):
                 self.assertEqual(len(c), rows)
                 self.assertEqual(c.to_list(), want)
                 self.assertEqual(c[0], first)
+        # A LowCardinality keeps its dictionary only through the block decoder; the bodies are
+        # the Int32 ones, which Time shares.
+        keyed = [("LowCardinality(Time)", [-3600, -3600, 5], [-3600, -3600, 5]),
+                 ("LowCardinality(Nullable(Time))", [None, -7, -7], [0, -7, -7]),
+                 ("Array(LowCardinality(Time))", [[-1, -3600], [], [-1]], [-1, -3600, -1])]
+        block = hooks.decode_block(Block([
+            Column(t, t, raw=encode_column(t.replace("Time", "Int32"), v)) for t, v, _ in keyed
+        ], rows=3).encode(CLIENT_REVISION), CLIENT_REVISION)
+        for type_name, _, want in keyed:
+            with self.subTest(type_name):
+                self.assertEqual(block[type_name].to_list(), want)
+                self.assertEqual(block[type_name][1], want[1])
 
     def test_unreadable_column(self):
         with self.assertRaisesRegex(ValueError, "^ClickHouse protocol error: "):

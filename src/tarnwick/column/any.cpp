@@ -258,6 +258,7 @@ Result<AnyColumnData> read_by_type(const ColumnType& type, ReadColumnContext& ct
       return read_view<K::Int16>(ctx);
     case TypeKind::Int32:
     case TypeKind::Date32:
+    case TypeKind::Time:  // signed seconds
       return read_view<K::Int32>(ctx);
     case TypeKind::Int64:
       return read_view<K::Int64>(ctx);
@@ -272,7 +273,6 @@ Result<AnyColumnData> read_by_type(const ColumnType& type, ReadColumnContext& ct
     case TypeKind::Date:
       return read_view<K::Date>(ctx);
     case TypeKind::DateTime:
-    case TypeKind::Time:
       return read_view<K::DateTime>(ctx);
     case TypeKind::DateTime64:
     case TypeKind::Time64:

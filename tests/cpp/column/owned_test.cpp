@@ -77,6 +77,8 @@ TEST(IntoOwned, ConversionTable) {
       {"Date", 2, {0xFF, 0xFF, 1, 0}, I({65535, 1})},
       {"DateTime('UTC')", 1, Wire().le(~uint32_t{0}), I({4294967295})},
       {"DateTime64(3, 'UTC')", 1, Wire().le(int64_t{1551675967123}), I({1551675967123})},
+      {"Time", 2, Wire().le(int32_t{-3600}).le(INT32_MAX), I({-3600, INT32_MAX})},
+      {"Time64(3)", 1, Wire().le(int64_t{-1500}), I({-1500})},
       {"LowCardinality(UInt16)", 1, {1, 1}, U({257})},
       {"Float32", 2, Wire().le(0.1f).le(-0.0f), F({0.100000001490116119384765625, -0.0})},
       {"Bool", 3, {0, 1, 2}, B({0, 1, 1})},
