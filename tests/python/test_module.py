@@ -123,7 +123,11 @@ class ModuleSurfaceTest(unittest.TestCase):
 
     def test_the_readme_names_what_each_failure_raises(self):
         with open(os.path.join(TESTS_DIR, "..", "README.md")) as f:
-            paragraph = next(p for p in f.read().split("\n\n") if p.startswith("Errors arrive"))
+            paragraphs = f.read().split("\n\n")
+        # The opening paragraph and the list that follows it.
+        start = next(i for i, p in enumerate(paragraphs) if p.startswith("Errors arrive"))
+        end = next(i for i in range(start + 1, len(paragraphs)) if not paragraphs[i].startswith("- "))
+        paragraph = "\n\n".join(paragraphs[start:end])
         for name in ("ValueError", "ConnectionError", "TimeoutError", "RuntimeError", "MemoryError"):
             self.assertIn(f"`{name}`", paragraph)
         self.assertRegex(paragraph, r"`query_timeout`[^.]*`ValueError`")

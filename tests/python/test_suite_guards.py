@@ -48,8 +48,15 @@ class SkipPlacementTest(unittest.TestCase):
                 if has_skip(node) or any(isinstance(b, ast.Name) and b.id in skipped
                                          for b in node.bases):
                     skipped.add(node.name)
-                elif mentions(node, server_names):
-                    self.fail(f"{where}: uses the real server but is not skipped without one")
+                    continue
+                # Without a skip on the class, each test that uses the server carries its own, and
+                # nothing else in it (setUp, helpers) may reach for one.
+                for item in node.body:
+                    if (isinstance(item, (ast.FunctionDef, ast.AsyncFunctionDef))
+                            and not (item.name.startswith("test") and has_skip(item))
+                            and mentions(item, server_names)):
+                        self.fail(f"{where}.{item.name}: uses the real server but is not skipped "
+                                  "without one")
 
 
 if __name__ == "__main__":
