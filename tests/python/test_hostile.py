@@ -366,7 +366,7 @@ _PEAK_CHILD = textwrap.dedent("""
     c = _Client(sys.argv[1], compression=sys.argv[2] or None, **limit)
     start = kib("VmRSS")
     try:
-        c.query("SELECT d")
+        getattr(c, sys.argv[4])("SELECT d")
         print("accepted")
     except ValueError as e:
         text = str(e)  # may quote a whole type text: its ends suffice
@@ -375,12 +375,12 @@ _PEAK_CHILD = textwrap.dedent("""
 """)
 
 
-def _peak_child(srv, compression="", limit=1 << 30):
-    """Runs _PEAK_CHILD against `srv` (`limit` None: the default max_response_size); returns its
-    output and how far its peak resident set grew."""
+def _peak_child(srv, compression="", limit=1 << 30, method="query"):
+    """Runs _PEAK_CHILD against `srv` (`limit` None: the default max_response_size), calling
+    `method`; returns its output and how far its peak resident set grew."""
     out = subprocess.run(
         [sys.executable, "-c", _PEAK_CHILD, f"127.0.0.1:{srv.port}", compression,
-         "" if limit is None else str(limit)], capture_output=True, text=True, timeout=300)
+         "" if limit is None else str(limit), method], capture_output=True, text=True, timeout=300)
     if out.returncode != 0:
         raise AssertionError(out.stderr)
     return out.stdout, int(out.stdout.split("growth")[-1])
@@ -407,11 +407,13 @@ class PrefixMemoryTest(unittest.TestCase):
 
     def test_dynamic_type_names_are_charged_at_what_they_hold(self):
         # In LZ4 frames and plain alike: the parsed member types and the state tree cost many
-        # times the names' bytes, and are charged before they are kept.
-        for compression in ("lz4", ""):
-            with self.subTest(compression=compression or "none"):
+        # times the names' bytes, and are charged before they are kept, whether the column is kept
+        # or stepped over by a statement.
+        for compression, method in [("lz4", "query"), ("", "query"), ("lz4", "execute"),
+                                    ("", "execute")]:
+            with self.subTest(compression=compression or "none", method=method):
                 with serve([_dynamic_type_names_response]) as srv:
-                    stdout, growth = _peak_child(srv, compression)
+                    stdout, growth = _peak_child(srv, compression, method=method)
                 self.assertIn("refused", stdout)
                 self.assertIn("cumulative byte length exceeds limit", stdout)
                 self.assertLess(growth, 160 * MIB, stdout)

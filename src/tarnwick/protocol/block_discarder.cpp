@@ -13,17 +13,22 @@ using base::Status;
 
 namespace {
 
-// Drops what the keeping reader keeps. Kinds with state prefixes are refused by name, and offset
-// arrays are not bounded as a whole, since nothing of them is held.
+// Drops what the keeping reader keeps, stepping over every kind it reads as it reads them. The
+// memory the walk holds (a Dynamic column's types) is charged to the column's own bound; nothing
+// else is, nor are offset arrays bounded as a whole, since nothing is kept.
 struct DiscardingSink : DroppingSink {
-  static constexpr bool kStateKinds = false;
-  static constexpr bool kCheckStateLcFlags = true;
+  static constexpr bool kStateKinds = true;
+  static constexpr bool kCheckStateLcFlags = false;
   static constexpr bool kBoundsOffsets = false;
 
+  Status hold(uint64_t n) { return charge_budget(left, n, "column"); }
+  void release(uint64_t n) { left += n; }
+  uint64_t room() const { return left; }
   Error unsupported(const ColumnType& type, bool /*in_state*/) const {
     return Error::protocol(
         cat("discard unsupported for column type ", base::excerpt(type.debug_string())));
   }
+  uint64_t left = kColumnByteLimit;  // what the walk may still hold
 };
 
 }  // namespace

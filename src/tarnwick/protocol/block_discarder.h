@@ -1,12 +1,12 @@
 // Skip-only twins of the block and column body readers: the column walker with a sink that keeps
-// nothing, so they walk exactly the layout that read_block_body and read_column_data_into read and
-// allocate nothing that grows with the data. A block yields only its row count. Used where a
-// block's content is not wanted, for instance to count the rows of a reply or to pass over blocks
-// nobody asked for.
+// nothing, so they walk exactly the layout that read_block_body and read_column_data_into read,
+// every kind those read (Variant, Dynamic, JSON and Nothing among them), holding only what the
+// walk must look at. A block yields only its row count. Used where a block's content is not
+// wanted: to run a statement, to drain a reply after a Cancel, to pass over unasked-for blocks.
 //
 // Counts and lengths from the wire are bounded as in the keeping readers (with the same messages);
-// the column budget and the per-read cap do not apply, since nothing is appended. Variant and
-// Dynamic columns are refused ("discard unsupported for column type ...").
+// the column budget and the per-read cap do not apply to the bytes, since nothing is appended, but
+// the memory the walk holds (a Dynamic column's types) is charged to the column's own bound.
 #pragma once
 
 #include <cstdint>

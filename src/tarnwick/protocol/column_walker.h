@@ -26,8 +26,9 @@
 // UnexpectedEof); the walker never looks past what it has read.
 //
 // A sink provides:
-//   kExpands, kStateKinds, kCheckStateLcFlags, kBoundsOffsets, offset_run(left) (how many of
-//   `left` offsets to look at in one run),
+//   kExpands, kStateKinds, kCheckStateLcFlags, kBoundsOffsets (what is walked is kept: offset
+//   arrays are bounded as a whole, and the values that elements without bytes make are held),
+//   offset_run(left) (how many of `left` offsets to look at in one run),
 //   kKeptForm (the source is a kept column: the words of the plain setting are not there),
 //   take(source, n), view(source, n), word(source), varint(source), text(source, label),
 //   run_room(window), took_run(p, n), hold(n) (memory the walk or the kept column will take beyond
@@ -191,12 +192,14 @@ class ColumnWalker {
         return walk(type.inner(), child(Kind::Nullable, 0), rows, next, raw);
       case TypeKind::Array: {  // elements without bytes are held, before anything is made
         TW_ASSIGN_OR_RETURN(uint64_t elements, offsets(rows, "array offset"));
-        TW_TRY(sink_.hold(byteless_elements_cost(type, state, raw, elements)));
+        if constexpr (Sink::kBoundsOffsets)
+          TW_TRY(sink_.hold(byteless_elements_cost(type, state, raw, elements)));
         return walk(type.inner(), child(Kind::Array, 0), elements, next, raw);
       }
       case TypeKind::Map: {
         TW_ASSIGN_OR_RETURN(uint64_t entries, offsets(rows, "map offset"));
-        TW_TRY(sink_.hold(byteless_elements_cost(type, state, raw, entries)));
+        if constexpr (Sink::kBoundsOffsets)
+          TW_TRY(sink_.hold(byteless_elements_cost(type, state, raw, entries)));
         TW_TRY(walk(type.key(), child(Kind::Map, 0), entries, next, raw));
         return walk(type.value(), child(Kind::Map, 1), entries, next, raw);
       }

@@ -103,6 +103,8 @@ TEST(Exchanges, FailuresMidResponseBreakTheConnection) {
 }
 
 TEST(Exchanges, ResponseLimitCancelsAndDrains) {
+  static constexpr const char* kThreeBlocks =
+      "data:x:UInt64:;data:x:UInt64:1,2,3;data:x:UInt64:4,5,6";
   struct Case {
     size_t limit;
     const char* after;  // what the server sends after the Cancel
@@ -111,13 +113,38 @@ TEST(Exchanges, ResponseLimitCancelsAndDrains) {
     uint64_t decoded;   // of the refusal
     // The answer's Data blocks: by default a header block of no decoded bytes (kept under 0) and
     // two blocks of 24 each.
-    const char* blocks = "data:x:UInt64:;data:x:UInt64:1,2,3;data:x:UInt64:4,5,6";
+    const char* blocks = kThreeBlocks;
     const char* mode = "chunked";
     bool lz4 = false;
   };
   const char* one_block = "data:x:UInt64:1,2,3";
   // 10,000,000 rows of Tuple(): no bytes, a floor of 8 each against an allowance of 16 MiB.
   const char* held_block = "rawdata:t:Tuple():10000000:";
+  // 'ab', 42, NULL: the mode word, the discriminators, then each member's rows (22 bytes kept).
+  const std::string variant_block =
+      "rawdata:v:Variant(String, UInt64):3:0000000000000000"
+      "0001ff"
+      "026162"
+      "2a00000000000000";
+  // 7, NULL, 'x', 'y' in the Dynamic types Int64 and LowCardinality(String): the prefix (its
+  // version, the type names, the dictionary's key version), the discriminators (2 is NULL), then
+  // each type's rows, the LowCardinality dictionary-encoded.
+  const std::string dynamic_block =
+      "rawdata:d:Dynamic:4:0200000000000000"
+      "02"
+      "05496e743634"
+      "164c6f7743617264696e616c69747928537472696e6729"
+      "0100000000000000"
+      "00020101"
+      "0700000000000000"
+      "0006000000000000"
+      "0200000000000000"
+      "01780179"
+      "0200000000000000"
+      "0001";
+  const std::string both = variant_block + ";" + dynamic_block;
+  const std::string drain_both = "cancel;" + both + ";data:x:UInt64:9;" + both + ";eos";
+  const std::string drain_dynamic = "cancel;" + dynamic_block + ";eos";
   const Case cases[] = {
       {48, "eos", true, 30, 0},
       {47, "cancel;data:x:UInt64:9;eos", true, 30, 48},
@@ -133,11 +160,16 @@ TEST(Exchanges, ResponseLimitCancelsAndDrains) {
       {23, "cancel;eos", true, 30, 28, "data:x:UInt64:;data:s:String:abc;data:x:UInt64:1,2,3"},
       {0, "cancel;eos", true, 30, 80000392, held_block, "notchunked", true},
       {0, "cancel;eos", true, 30, 80000392, held_block},
+      // Variant and Dynamic blocks are stepped over in the drain, and walked past when one alone
+      // crosses the limit.
+      {47, drain_both.c_str(), true, 30, 48},
+      {47, drain_both.c_str(), true, 30, 48, kThreeBlocks, "notchunked", true},
+      {21, drain_dynamic.c_str(), true, 30, 22, variant_block.c_str()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.blocks) + " " + c.mode + (c.lz4 ? " lz4 " : " ") + c.after);
-    Session s(std::string("q;") + c.blocks + ";" + c.after +
-                  ";ping;q;data:x:UInt64:;eos;q;data:x:UInt64:7,8;eos",
+    Session s(std::string("q;") + c.blocks + ";" + c.after + ";ping;q;" + both +
+                  ";eos;q;data:x:UInt64:;eos;q;data:x:UInt64:7,8;eos",
               {{"send_mode", c.mode}, {"recv_mode", c.mode}}, [&](ClientConfig& config) {
                 config.max_response_size = c.limit;
                 config.query_timeout = base::Duration::from_secs(c.timeout_s);
@@ -159,8 +191,11 @@ TEST(Exchanges, ResponseLimitCancelsAndDrains) {
     EXPECT_EQ(s->ping().ok(), c.usable);
     EXPECT_EQ(s->broken(), !c.usable);
     if (c.usable) {
-      // The same client answers the next query (a header block, kept under any limit) and the
-      // next stream.
+      // The same client runs a statement whose answer holds Variant and Dynamic blocks, then
+      // answers the next query (a header block, kept under any limit) and the next stream.
+      auto run =
+          s->execute_with_params_settings_and_ignored_part_uuids("SELECT v", {}, nullptr, {});
+      ASSERT_TRUE(run.ok()) << run.error().to_string();
       auto next = s.query();
       ASSERT_TRUE(next.ok()) << next.error().to_string();
       EXPECT_EQ(next->size(), 1u);
