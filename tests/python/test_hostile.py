@@ -199,6 +199,22 @@ class BufferedMemoryTest(unittest.TestCase):
         self.assertEqual(out.returncode, 0, out.stderr)
         self.assertLess(int(out.stdout), 16 * MIB)
 
+    def test_a_refused_answer_holds_no_more_than_its_limit(self):
+        # One kept block of 256,000,000 bytes at the default limit, then a second one: it keeps
+        # what the limit has left (12,435,456 bytes) and steps over the rest, counted whole.
+        script = ("import test_hostile as t\n"
+                  "with t.serve([t._two_wide_blocks_response, t._answer_two], hello=t.PLAIN)"
+                  " as srv:\n"
+                  "    stdout, growth = t._peak_child(srv, limit=None, then='SELECT x')\n"
+                  "print(stdout, 'growth', growth)\n")
+        out = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(__file__),
+                             capture_output=True, text=True, timeout=300)
+        self.assertEqual(out.returncode, 0, out.stderr[-2000:])
+        self.assertIn("refused ClickHouse response too large: decoded 512000000 bytes", out.stdout)
+        self.assertIn("next [(2,)]", out.stdout)
+        growth = int(out.stdout.split("growth")[-1])
+        self.assertLess(growth, 300 * MIB, out.stdout[-300:])  # 488 MiB when read whole
+
     def test_rows_without_bytes_are_charged(self):
         # 26 bytes declaring 10,000,000 rows of a column that carries nothing per row.
         raw = (b"\x00" + varint(1) + varint(10_000_000) + string("t") + string("Tuple()")
@@ -343,6 +359,26 @@ def _dynamic_type_names_response(conn):
     conn.send_eos()
 
 
+def _two_wide_blocks_response(conn):
+    """Two blocks of four UInt64 columns of 8,000,000 rows: 256,000,000 decoded bytes each, sent
+    from one buffer of zeros. The client's Cancel comes once both are sent."""
+    conn.expect_query()
+    zeros = bytes(64_000_000)
+    for _ in range(2):
+        conn.sock.sendall(varint(1) + string("") + b"\x00" + varint(4) + varint(8_000_000))
+        for name in "abcd":
+            conn.sock.sendall(string(name) + string("UInt64") + b"\x00")
+            conn.sock.sendall(zeros)
+    conn.sock.sendall(sp.end_of_stream())
+    conn.expect_cancel()
+
+
+def _answer_two(conn):
+    conn.expect_query()
+    conn.send_data(Block([Column("x", "UInt8", raw=b"\x02")], rows=1))
+    conn.send_eos()
+
+
 def _wide_tuple_types_response(conn):
     """A block of four columns and no rows whose types are 16 MiB Tuple(UInt8, ...) texts."""
     conn.expect_query()
@@ -371,16 +407,20 @@ _PEAK_CHILD = textwrap.dedent("""
     except ValueError as e:
         text = str(e)  # may quote a whole type text: its ends suffice
         print("refused", text[:200], "...", text[-200:])
-    print("growth", (kib("VmHWM") - start) * 1024)
+    growth = (kib("VmHWM") - start) * 1024
+    if len(sys.argv) > 4:  # a query the same client runs next
+        print("next", c.query_tuples(sys.argv[4]))
+    print("growth", growth)
 """)
 
 
-def _peak_child(srv, compression="", limit=1 << 30):
-    """Runs _PEAK_CHILD against `srv` (`limit` None: the default max_response_size); returns its
-    output and how far its peak resident set grew."""
+def _peak_child(srv, compression="", limit=1 << 30, then=None):
+    """Runs _PEAK_CHILD against `srv` (`limit` None: the default max_response_size; `then`, a
+    query to run next); returns its output and how far its peak resident set grew."""
     out = subprocess.run(
         [sys.executable, "-c", _PEAK_CHILD, f"127.0.0.1:{srv.port}", compression,
-         "" if limit is None else str(limit)], capture_output=True, text=True, timeout=300)
+         "" if limit is None else str(limit)] + ([then] if then else []),
+        capture_output=True, text=True, timeout=300)
     if out.returncode != 0:
         raise AssertionError(out.stderr)
     return out.stdout, int(out.stdout.split("growth")[-1])
