@@ -281,14 +281,21 @@ class ValuesWithoutBytesTest(unittest.TestCase):
     the wire: one offset asks for 10,000,000 of them (80 MB of list). Each is charged like a row of
     a column without bytes, so the block is refused before anything is converted."""
 
-    def run_against(self, blocks, call, refused=None, **options):
+    def run_against(self, blocks, call, refused=None, match="", then=False, **options):
         """`call`(client) against a server that answers with `blocks`: its result, or with
-        `refused` the exception it must raise; and how far the peak resident set grew."""
+        `refused` the exception it must raise (its text matching `match`); and how far the peak
+        resident set grew. With `then`, the refused query is cancelled and the same client
+        answers the next one."""
         def step(conn):
             conn.expect_query()
             for block in blocks:
                 conn.send_data(block)
             conn.send_eos()
+            if then:
+                conn.expect_cancel()
+                conn.expect_query()
+                conn.send_data(Block([Column("x", "UInt8", raw=b"\x02")], rows=1))
+                conn.send_eos()
 
         result = None
         with serve([step]) as srv:
@@ -297,8 +304,10 @@ class ValuesWithoutBytesTest(unittest.TestCase):
                 if refused is None:
                     result = call(c)
                 else:
-                    with self.assertRaises(refused):
+                    with self.assertRaisesRegex(refused, match):
                         call(c)
+            if then:
+                self.assertEqual(c.query_tuples("SELECT x"), [(2,)])
             c.discard()
         return result, peak.growth
 
@@ -319,31 +328,41 @@ class ValuesWithoutBytesTest(unittest.TestCase):
 
     def test_tuple_members_without_bytes_are_charged_per_row(self):
         # 50,000 rows of 1,000 members of Tuple(), no bytes on the wire: 400 MB charged against the
-        # 256 MiB allowance or the stream's block limit, where converted they took 768 MB.
+        # 256 MiB allowance or the stream's block limit, where converted they took 768 MB. As
+        # many elements of one row, 8 bytes on the wire, are past what one column may take: they
+        # are the allowance's to refuse all the same, and the connection stays ready.
         members = ", ".join(["Tuple()"] * 1000)
-        block = Block([Column("a", f"Tuple({members})", raw=b"")], rows=50_000)
+        rows = Block([Column("a", f"Tuple({members})", raw=b"")], rows=50_000)
+        elements = Block([Column("a", f"Array(Tuple({members}))",
+                                 raw=struct.pack("<Q", 50_000))], rows=1)
 
         def to_dicts(c):
             for b in c.query_stream("SELECT a"):
                 b.to_dicts()
 
-        for method, refused in [("query", ValueError), ("query_tuples", ValueError),
-                                ("query_columns", ValueError), ("stream", RuntimeError)]:
-            with self.subTest(method=method):
-                call = to_dicts if method == "stream" else (
-                    lambda c, m=method: getattr(c, m)("SELECT a"))
-                _, growth = self.run_against([block], call, refused)
-                self.assertLess(growth, 16 * MIB)
+        for block in (rows, elements):
+            for method, refused in [("query", ValueError), ("query_tuples", ValueError),
+                                    ("query_columns", ValueError), ("stream", RuntimeError)]:
+                with self.subTest(method=method, rows=block.rows):
+                    call = to_dicts if method == "stream" else (
+                        lambda c, m=method: getattr(c, m)("SELECT a"))
+                    match = "stream.s block limit" if method == "stream" else "bytes held beside"
+                    _, growth = self.run_against([block], call, refused, match,
+                                                 then=method == "query")
+                    self.assertLess(growth, 16 * MIB)
 
     def test_stream_blocks_are_refused_before_they_are_converted(self):
         def to_dicts(c):
             for block in c.query_stream("SELECT a"):
                 block.to_dicts()
 
+        # Four arrays of 10,000,000 such elements a row: 320 MB, past the stream's block limit
+        # (one array, 80 MB, is within it, as 10,000,000 rows of them are).
         for compression in (None, "lz4"):  # parsed in memory; read from the frames
             with self.subTest(compression=compression):
-                _, growth = self.run_against([no_bytes_block(10_000_000)] * 4, to_dicts,
-                                             RuntimeError, compression=compression)
+                _, growth = self.run_against([no_bytes_block(10_000_000, members=4)] * 4, to_dicts,
+                                             RuntimeError, "stream's block limit",
+                                             compression=compression)
                 self.assertLess(growth, 16 * MIB)
 
 

@@ -144,6 +144,10 @@ bool Error::is_allowance_exceeded() const {
   return state_ && state_->kind == ErrorKind::ResponseTooLarge && state_->allowance;
 }
 
+bool Error::is_budget_short() const {
+  return state_ && state_->kind == ErrorKind::Protocol && state_->decoded != 0;
+}
+
 bool Error::is_io(IoKind io_kind) const {
   return state_ && state_->kind == ErrorKind::Io && state_->io.kind == io_kind;
 }

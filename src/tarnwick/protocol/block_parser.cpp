@@ -47,11 +47,8 @@ struct SkippingSink : DroppingSink {
     if (n > source.buffered().size()) needed = std::max(needed, at + n);
   }
 
-  Status hold(uint64_t n) {
-    Status held = charge_budget(budget.room, n, "column");
-    if (!held.ok()) budget.refused_hold = true;
-    return held;
-  }
+  Status hold(uint64_t n) { return budget.charge(n, Charge::Held); }
+  Status values(uint64_t n) { return budget.charge_values(n); }
   void release(uint64_t n) { budget.room += n; }
   uint64_t room() const { return budget.room; }
   std::string_view length_label(std::string_view) const { return "column byte length"; }
@@ -127,13 +124,13 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
       const uint64_t arrived = static_cast<uint64_t>(source.buffered().data() - start);
       const uint64_t need = std::max(skip.needed, arrived + 1);
       if (is_incomplete(walked.error()) && need > budget.room) {
-        return charge_budget(budget.room, need, "column").error();
+        return budget.charge(need, Charge::Kept).error();
       }
       return std::move(walked).error();
     }
     std::span<const uint8_t> body(start, static_cast<size_t>(source.buffered().data() - start));
     if (type.kind == TypeKind::JSON) body = body.subspan(8);  // the version word is not kept
-    TW_TRY(charge_budget(budget.room, body.size(), "column"));
+    TW_TRY(budget.charge(body.size(), Charge::Kept));
     column.data = Bytes::copy_of(body);
     budget.kept = body.size();
   }
@@ -147,8 +144,7 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
 }
 
 Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout,
-                          BlockLimits limits) {
-  limits.walk_refused = false;  // a block in memory is refused where it crosses
+                          const BlockLimits& limits) {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
                       BlockAllowance::start(counts.rows, counts.columns, limits));

@@ -134,8 +134,8 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
                                ByteSource& in) {
     return protocol::read_block_body(
         in, layout,
-        protocol::BlockLimits{max_response_size - decoded, allowance - held, UINT64_MAX, true},
-        context.block_buffers, &charges);
+        protocol::BlockLimits{max_response_size - decoded, allowance - held, UINT64_MAX},
+        context.block_buffers, &charges, protocol::Refused::StepOver);
   };
   std::vector<Block> blocks;
   blocks.reserve(8);

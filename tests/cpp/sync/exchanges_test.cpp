@@ -118,6 +118,11 @@ TEST(Exchanges, ResponseLimitCancelsAndDrains) {
   const char* one_block = "data:x:UInt64:1,2,3";
   // 10,000,000 rows of Tuple(): no bytes, a floor of 8 each against an allowance of 16 MiB.
   const char* held_block = "rawdata:t:Tuple():10000000:";
+  // One row of 50,000 elements of 1,000 members of Tuple(): 8 bytes on the wire, 400,400,000 held.
+  std::string members = "Tuple()";
+  for (int i = 1; i < 1000; ++i) members += ", Tuple()";
+  const std::string elements = "rawdata:a:Array(Tuple(" + members + ")):1:50c3000000000000";
+  const uint64_t elements_held = 128 + 256 + 1 + 9012 + 400400000;
   const Case cases[] = {
       {48, "eos", true, 30, 0},
       {47, "cancel;data:x:UInt64:9;eos", true, 30, 48},
@@ -133,6 +138,8 @@ TEST(Exchanges, ResponseLimitCancelsAndDrains) {
       {23, "cancel;eos", true, 30, 28, "data:x:UInt64:;data:s:String:abc;data:x:UInt64:1,2,3"},
       {0, "cancel;eos", true, 30, 80000392, held_block, "notchunked", true},
       {0, "cancel;eos", true, 30, 80000392, held_block},
+      {8, "cancel;eos", true, 30, elements_held, elements.c_str(), "notchunked", true},
+      {8, "cancel;eos", true, 30, elements_held, elements.c_str()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.blocks) + " " + c.mode + (c.lz4 ? " lz4 " : " ") + c.after);
