@@ -143,8 +143,9 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
   return column;
 }
 
+// Growth that the system refuses ends the block as a value, whatever container asked for it.
 Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout,
-                          const BlockLimits& limits) {
+                          const BlockLimits& limits) try {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
                       BlockAllowance::start(counts.rows, counts.columns, limits));
@@ -163,6 +164,8 @@ Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout,
     }));
   }
   return block;
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory(0);
 }
 
 }  // namespace
@@ -174,14 +177,7 @@ bool is_incomplete(const Error& error) {
 Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
                                const BlockLayout& layout, BlockLimits limits) {
   base::MemorySource source(buf.subspan(static_cast<size_t>(std::min<uint64_t>(pos, buf.size()))));
-  Result<Block> block = [&]() -> Result<Block> {
-    // Growth that the system refuses ends the block as a value, whatever container asked for it.
-    try {
-      return parse_block(source, layout, limits);
-    } catch (const std::bad_alloc&) {
-      return Error::out_of_memory(0);
-    }
-  }();
+  Result<Block> block = parse_block(source, layout, limits);
   if (!block.ok()) return as_parse_error(std::move(block).error());
   pos = buf.size() - source.remaining();
   return block;

@@ -162,17 +162,8 @@ Result<BlockAllowance> BlockAllowance::start(uint64_t rows, uint64_t columns, Bl
   return a;
 }
 
-namespace {
-
-// The data and held figures together, saturating.
-uint64_t both_of(const BlockCharges& figures) {
-  return saturating_add(figures.data, figures.held);
-}
-
-}  // namespace
-
 BlockAllowance::Limit BlockAllowance::first_crossed(const BlockCharges& figures) const {
-  if (both_of(figures) > limits_.total) return Limit::Total;
+  if (saturating_add(figures.data, figures.held) > limits_.total) return Limit::Total;
   if (figures.data > limits_.data) return Limit::Data;
   if (figures.held > limits_.held) return Limit::Held;
   return Limit::None;
@@ -181,7 +172,7 @@ BlockAllowance::Limit BlockAllowance::first_crossed(const BlockCharges& figures)
 Error BlockAllowance::refusal(Limit limit, const BlockCharges& figures) const {
   switch (limit) {
     case Limit::Total:
-      return Error::response_too_large(both_of(figures), limits_.total);
+      return Error::response_too_large(saturating_add(figures.data, figures.held), limits_.total);
     case Limit::Data:
       return Error::response_too_large(figures.data, limits_.data);
     default:
@@ -234,11 +225,9 @@ Result<ColumnRecord> BlockAllowance::read_record(ByteSource& source, const Block
 }
 
 ColumnBudget BlockAllowance::next_column() const {
+  // Once the block is refused, the rest of it is stepped over, each column within its own bound.
+  if (refused()) return ColumnBudget(ColumnGrant{kColumnByteLimit, 0, 0});
   ColumnGrant grant;
-  if (refused()) {  // the rest of the block is stepped over, each column within its own bound
-    grant = {kColumnByteLimit, 0, 0};
-    return ColumnBudget(grant);
-  }
   const uint64_t held = room_of(limits_.held, charged_.held);
   const uint64_t total = room_of(limits_.total, charged_.data + charged_.held);
   grant.room = std::min(

@@ -223,13 +223,9 @@ struct KeepingSink {
                         low_cardinality_expansion_size(e.dictionary, e.header.keys, e.inner,
                                                        e.indexes, e.header.width, e.rows, within));
     if (!stepping()) {
-      if (refuses(expanded, Charge::Kept)) {
-        TW_TRY(refuse(expanded, Charge::Kept));
-      } else if (refuses(asked, Charge::Passing)) {
-        TW_TRY(refuse(asked, Charge::Passing));
-      } else {
-        return made;
-      }
+      const bool as_data = refuses(expanded, Charge::Kept);
+      if (!as_data && !refuses(asked, Charge::Passing)) return made;
+      TW_TRY(as_data ? refuse(expanded, Charge::Kept) : refuse(asked, Charge::Passing));
     }
     return step(expanded, Charge::Kept);
   }

@@ -40,8 +40,7 @@ inline constexpr uint64_t kOffsetTotalLimit = 10000000;
 enum class Charge : uint8_t { Kept, Held, Passing };
 
 // What a reading does at a charge its block refuses: fails there, or notes it and steps over the
-// rest of the column, keeping nothing more and failing only at the column's own bound
-// (kColumnByteLimit), so that the block can be read to its end.
+// rest of the column within its own bound, keeping nothing more, so the block can be read on.
 enum class Refused : uint8_t { Fail, StepOver };
 
 // What a block grants one column's reading.
