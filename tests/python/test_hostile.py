@@ -202,18 +202,10 @@ class BufferedMemoryTest(unittest.TestCase):
     def test_a_refused_answer_holds_no_more_than_its_limit(self):
         # One kept block of 256,000,000 bytes at the default limit, then a second one: it keeps
         # what the limit has left (12,435,456 bytes) and steps over the rest, counted whole.
-        script = ("import test_hostile as t\n"
-                  "with t.serve([t._two_wide_blocks_response, t._answer_two], hello=t.PLAIN)"
-                  " as srv:\n"
-                  "    stdout, growth = t._peak_child(srv, limit=None, then='SELECT x')\n"
-                  "print(stdout, 'growth', growth)\n")
-        out = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(__file__),
-                             capture_output=True, text=True, timeout=300)
-        self.assertEqual(out.returncode, 0, out.stderr[-2000:])
-        self.assertIn("refused ClickHouse response too large: decoded 512000000 bytes", out.stdout)
-        self.assertIn("next [(2,)]", out.stdout)
-        growth = int(out.stdout.split("growth")[-1])
-        self.assertLess(growth, 300 * MIB, out.stdout[-300:])  # 488 MiB when read whole
+        stdout, growth = _peak_apart(["_two_wide_blocks_response", "_answer_two"], "SELECT x")
+        self.assertIn("refused ClickHouse response too large: decoded 512000000 bytes", stdout)
+        self.assertIn("next [(2,)]", stdout)
+        self.assertLess(growth, 300 * MIB, stdout[-300:])  # 488 MiB when read whole
 
     def test_rows_without_bytes_are_charged(self):
         # 26 bytes declaring 10,000,000 rows of a column that carries nothing per row.
@@ -445,24 +437,31 @@ def _peak_child(srv, compression="", limit=1 << 30, then=None):
     return out.stdout, int(out.stdout.split("growth")[-1])
 
 
+def _peak_apart(steps, then=None):
+    """_peak_child at the default limit against a server that runs `steps` (names of this
+    module's functions) in a process of its own as well: sending that much from this one leaves
+    its allocator holding memory in ways that the tests measuring it later would see."""
+    script = ("import test_hostile as t\n"
+              f"with t.serve([{', '.join('t.' + step for step in steps)}], hello=t.PLAIN) as srv:\n"
+              f"    stdout, growth = t._peak_child(srv, limit=None, then={then!r})\n"
+              "print(stdout, 'growth', growth)\n")
+    out = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(__file__),
+                         capture_output=True, text=True, timeout=300)
+    if out.returncode != 0:
+        raise AssertionError(out.stderr[-2000:])
+    return out.stdout, int(out.stdout.split("growth")[-1])
+
+
 class PrefixMemoryTest(unittest.TestCase):
     def test_column_type_names_parse_within_what_a_column_may_hold(self):
         # Four columns of no rows whose 16 MiB types are a Tuple of 2.4M elements each: 64 MiB
         # sent, within the default response limit; each parse would build a tree of 45 times its
-        # text. The server runs in another process as well: sending 64 MiB from this one leaves
-        # its allocator holding memory in ways that the tests measuring it later would see.
-        script = ("import test_hostile as t\n"
-                  "with t.serve([t._wide_tuple_types_response], hello=t.PLAIN) as srv:\n"
-                  "    stdout, growth = t._peak_child(srv, limit=None)\n"
-                  "print(stdout, 'growth', growth)\n")
-        out = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(__file__),
-                             capture_output=True, text=True, timeout=300)
-        self.assertEqual(out.returncode, 0, out.stderr[-2000:])
-        self.assertIn("refused", out.stdout)
-        self.assertIn("type name needs", out.stdout)
-        self.assertIn("more than the limit of 67108864", out.stdout)
-        growth = int(out.stdout.split("growth")[-1])
-        self.assertLess(growth, 64 * MIB, out.stdout[-300:])
+        # text.
+        stdout, growth = _peak_apart(["_wide_tuple_types_response"])
+        self.assertIn("refused", stdout)
+        self.assertIn("type name needs", stdout)
+        self.assertIn("more than the limit of 67108864", stdout)
+        self.assertLess(growth, 64 * MIB, stdout[-300:])
 
     def test_dynamic_type_names_are_charged_at_what_they_hold(self):
         # In LZ4 frames and plain alike: the parsed member types and the state tree cost many
