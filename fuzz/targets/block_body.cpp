@@ -54,9 +54,10 @@ int fuzz_block_body(const uint8_t* data, size_t size) {
       TW_FUZZ_CHECK(kept.error().decoded() > met && kept.error().limit() == met);
     }
   }
-  const protocol::BlockLimits walk{limit_of(in) / 2, limit_of(in), UINT64_MAX, true};
+  const protocol::BlockLimits walk{limit_of(in) / 2, limit_of(in), UINT64_MAX};
   ChunkSource walked_source(in.rest, in.chunk);
-  const auto walked = protocol::read_block_body(walked_source, {}, walk);
+  const auto walked = protocol::read_block_body(walked_source, {}, walk, nullptr, nullptr,
+                                                protocol::Refused::StepOver);
   ChunkSource source(in.rest, in.chunk);
   auto block = protocol::read_block_body(source);
   if (!block.ok()) return 0;

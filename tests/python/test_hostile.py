@@ -199,6 +199,14 @@ class BufferedMemoryTest(unittest.TestCase):
         self.assertEqual(out.returncode, 0, out.stderr)
         self.assertLess(int(out.stdout), 16 * MIB)
 
+    def test_a_refused_answer_holds_no_more_than_its_limit(self):
+        # One kept block of 256,000,000 bytes at the default limit, then a second one: it keeps
+        # what the limit has left (12,435,456 bytes) and steps over the rest, counted whole.
+        stdout, growth = _peak_apart(["_two_wide_blocks_response", "_answer_two"], "SELECT x")
+        self.assertIn("refused ClickHouse response too large: decoded 512000000 bytes", stdout)
+        self.assertIn("next [(2,)]", stdout)
+        self.assertLess(growth, 300 * MIB, stdout[-300:])  # 488 MiB when read whole
+
     def test_rows_without_bytes_are_charged(self):
         # 26 bytes declaring 10,000,000 rows of a column that carries nothing per row.
         raw = (b"\x00" + varint(1) + varint(10_000_000) + string("t") + string("Tuple()")
@@ -265,14 +273,21 @@ class ValuesWithoutBytesTest(unittest.TestCase):
     the wire: one offset asks for 10,000,000 of them (80 MB of list). Each is charged like a row of
     a column without bytes, so the block is refused before anything is converted."""
 
-    def run_against(self, blocks, call, refused=None, **options):
+    def run_against(self, blocks, call, refused=None, match="", then=False, **options):
         """`call`(client) against a server that answers with `blocks`: its result, or with
-        `refused` the exception it must raise; and how far the peak resident set grew."""
+        `refused` the exception it must raise (its text matching `match`); and how far the peak
+        resident set grew. With `then`, the refused query is cancelled and the same client
+        answers the next one."""
         def step(conn):
             conn.expect_query()
             for block in blocks:
                 conn.send_data(block)
             conn.send_eos()
+            if then:
+                conn.expect_cancel()
+                conn.expect_query()
+                conn.send_data(Block([Column("x", "UInt8", raw=b"\x02")], rows=1))
+                conn.send_eos()
 
         result = None
         with serve([step]) as srv:
@@ -281,8 +296,10 @@ class ValuesWithoutBytesTest(unittest.TestCase):
                 if refused is None:
                     result = call(c)
                 else:
-                    with self.assertRaises(refused):
+                    with self.assertRaisesRegex(refused, match):
                         call(c)
+            if then:
+                self.assertEqual(c.query_tuples("SELECT x"), [(2,)])
             c.discard()
         return result, peak.growth
 
@@ -303,31 +320,41 @@ class ValuesWithoutBytesTest(unittest.TestCase):
 
     def test_tuple_members_without_bytes_are_charged_per_row(self):
         # 50,000 rows of 1,000 members of Tuple(), no bytes on the wire: 400 MB charged against the
-        # 256 MiB allowance or the stream's block limit, where converted they took 768 MB.
+        # 256 MiB allowance or the stream's block limit, where converted they took 768 MB. As
+        # many elements of one row, 8 bytes on the wire, are past what one column may take: they
+        # are the allowance's to refuse all the same, and the connection stays ready.
         members = ", ".join(["Tuple()"] * 1000)
-        block = Block([Column("a", f"Tuple({members})", raw=b"")], rows=50_000)
+        rows = Block([Column("a", f"Tuple({members})", raw=b"")], rows=50_000)
+        elements = Block([Column("a", f"Array(Tuple({members}))",
+                                 raw=struct.pack("<Q", 50_000))], rows=1)
 
         def to_dicts(c):
             for b in c.query_stream("SELECT a"):
                 b.to_dicts()
 
-        for method, refused in [("query", ValueError), ("query_tuples", ValueError),
-                                ("query_columns", ValueError), ("stream", RuntimeError)]:
-            with self.subTest(method=method):
-                call = to_dicts if method == "stream" else (
-                    lambda c, m=method: getattr(c, m)("SELECT a"))
-                _, growth = self.run_against([block], call, refused)
-                self.assertLess(growth, 16 * MIB)
+        for block in (rows, elements):
+            for method, refused in [("query", ValueError), ("query_tuples", ValueError),
+                                    ("query_columns", ValueError), ("stream", RuntimeError)]:
+                with self.subTest(method=method, rows=block.rows):
+                    call = to_dicts if method == "stream" else (
+                        lambda c, m=method: getattr(c, m)("SELECT a"))
+                    match = "stream.s block limit" if method == "stream" else "bytes held beside"
+                    _, growth = self.run_against([block], call, refused, match,
+                                                 then=method == "query")
+                    self.assertLess(growth, 16 * MIB)
 
     def test_stream_blocks_are_refused_before_they_are_converted(self):
         def to_dicts(c):
             for block in c.query_stream("SELECT a"):
                 block.to_dicts()
 
+        # Four arrays of 10,000,000 such elements a row: 320 MB, past the stream's block limit
+        # (one array, 80 MB, is within it, as 10,000,000 rows of them are).
         for compression in (None, "lz4"):  # parsed in memory; read from the frames
             with self.subTest(compression=compression):
-                _, growth = self.run_against([no_bytes_block(10_000_000)] * 4, to_dicts,
-                                             RuntimeError, compression=compression)
+                _, growth = self.run_against([no_bytes_block(10_000_000, members=4)] * 4, to_dicts,
+                                             RuntimeError, "stream's block limit",
+                                             compression=compression)
                 self.assertLess(growth, 16 * MIB)
 
 
@@ -340,6 +367,26 @@ def _dynamic_type_names_response(conn):
     raw = (b"\x00" + varint(1) + varint(1) + string("d") + string("Dynamic") + b"\x00" + prefix
            + b"\x03")
     conn.send_data(raw)
+    conn.send_eos()
+
+
+def _two_wide_blocks_response(conn):
+    """Two blocks of four UInt64 columns of 8,000,000 rows: 256,000,000 decoded bytes each, sent
+    from one buffer of zeros. The client's Cancel comes once both are sent."""
+    conn.expect_query()
+    zeros = bytes(64_000_000)
+    for _ in range(2):
+        conn.sock.sendall(varint(1) + string("") + b"\x00" + varint(4) + varint(8_000_000))
+        for name in "abcd":
+            conn.sock.sendall(string(name) + string("UInt64") + b"\x00")
+            conn.sock.sendall(zeros)
+    conn.sock.sendall(sp.end_of_stream())
+    conn.expect_cancel()
+
+
+def _answer_two(conn):
+    conn.expect_query()
+    conn.send_data(Block([Column("x", "UInt8", raw=b"\x02")], rows=1))
     conn.send_eos()
 
 
@@ -371,18 +418,38 @@ _PEAK_CHILD = textwrap.dedent("""
     except ValueError as e:
         text = str(e)  # may quote a whole type text: its ends suffice
         print("refused", text[:200], "...", text[-200:])
-    print("growth", (kib("VmHWM") - start) * 1024)
+    growth = (kib("VmHWM") - start) * 1024
+    if len(sys.argv) > 5:  # a query the same client runs next
+        print("next", c.query_tuples(sys.argv[5]))
+    print("growth", growth)
 """)
 
 
-def _peak_child(srv, compression="", limit=1 << 30, method="query"):
+def _peak_child(srv, compression="", limit=1 << 30, method="query", then=None):
     """Runs _PEAK_CHILD against `srv` (`limit` None: the default max_response_size), calling
-    `method`; returns its output and how far its peak resident set grew."""
+    `method` (`then`, a query to run next); returns its output and how far its peak resident set
+    grew."""
     out = subprocess.run(
         [sys.executable, "-c", _PEAK_CHILD, f"127.0.0.1:{srv.port}", compression,
-         "" if limit is None else str(limit), method], capture_output=True, text=True, timeout=300)
+         "" if limit is None else str(limit), method] + ([then] if then else []),
+        capture_output=True, text=True, timeout=300)
     if out.returncode != 0:
         raise AssertionError(out.stderr)
+    return out.stdout, int(out.stdout.split("growth")[-1])
+
+
+def _peak_apart(steps, then=None):
+    """_peak_child at the default limit against a server that runs `steps` (names of this
+    module's functions) in a process of its own as well: sending that much from this one leaves
+    its allocator holding memory in ways that the tests measuring it later would see."""
+    script = ("import test_hostile as t\n"
+              f"with t.serve([{', '.join('t.' + step for step in steps)}], hello=t.PLAIN) as srv:\n"
+              f"    stdout, growth = t._peak_child(srv, limit=None, then={then!r})\n"
+              "print(stdout, 'growth', growth)\n")
+    out = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(__file__),
+                         capture_output=True, text=True, timeout=300)
+    if out.returncode != 0:
+        raise AssertionError(out.stderr[-2000:])
     return out.stdout, int(out.stdout.split("growth")[-1])
 
 
@@ -390,20 +457,12 @@ class PrefixMemoryTest(unittest.TestCase):
     def test_column_type_names_parse_within_what_a_column_may_hold(self):
         # Four columns of no rows whose 16 MiB types are a Tuple of 2.4M elements each: 64 MiB
         # sent, within the default response limit; each parse would build a tree of 45 times its
-        # text. The server runs in another process as well: sending 64 MiB from this one leaves
-        # its allocator holding memory in ways that the tests measuring it later would see.
-        script = ("import test_hostile as t\n"
-                  "with t.serve([t._wide_tuple_types_response], hello=t.PLAIN) as srv:\n"
-                  "    stdout, growth = t._peak_child(srv, limit=None)\n"
-                  "print(stdout, 'growth', growth)\n")
-        out = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(__file__),
-                             capture_output=True, text=True, timeout=300)
-        self.assertEqual(out.returncode, 0, out.stderr[-2000:])
-        self.assertIn("refused", out.stdout)
-        self.assertIn("type name needs", out.stdout)
-        self.assertIn("more than the limit of 67108864", out.stdout)
-        growth = int(out.stdout.split("growth")[-1])
-        self.assertLess(growth, 64 * MIB, out.stdout[-300:])
+        # text.
+        stdout, growth = _peak_apart(["_wide_tuple_types_response"])
+        self.assertIn("refused", stdout)
+        self.assertIn("type name needs", stdout)
+        self.assertIn("more than the limit of 67108864", stdout)
+        self.assertLess(growth, 64 * MIB, stdout[-300:])
 
     def test_dynamic_type_names_are_charged_at_what_they_hold(self):
         # In LZ4 frames and plain alike: the parsed member types and the state tree cost many

@@ -17,6 +17,7 @@ struct Error::State {
   size_t decoded = 0;
   size_t limit = 0;
   bool allowance = false;  // ResponseTooLarge: the allowance beside the data, not the data
+  bool budget = false;     // Protocol: a charge that a byte budget could not pay
 };
 
 namespace {
@@ -81,7 +82,8 @@ Error Error::protocol(std::string message) {
   return make({ErrorKind::Protocol, std::move(message), {}, 0, {}, 0, 0});
 }
 Error Error::budget_short(std::string message, size_t short_by) {
-  return make({ErrorKind::Protocol, std::move(message), {}, 0, {}, short_by, 0});
+  return make(
+      {ErrorKind::Protocol, std::move(message), {}, 0, {}, short_by, 0, false, short_by != 0});
 }
 Error Error::compression(std::string message) {
   return make({ErrorKind::Compression, std::move(message), {}, 0, {}, 0, 0});
@@ -142,6 +144,10 @@ std::string allowance_exceeded_text(size_t held, size_t allowance) {
 
 bool Error::is_allowance_exceeded() const {
   return state_ && state_->kind == ErrorKind::ResponseTooLarge && state_->allowance;
+}
+
+bool Error::is_budget_short() const {
+  return state_ && state_->budget;
 }
 
 bool Error::is_io(IoKind io_kind) const {

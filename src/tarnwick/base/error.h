@@ -92,6 +92,8 @@ class [[nodiscard]] Error {
   size_t limit() const;
   // ResponseTooLarge from allowance_exceeded: decoded() is what was held, limit() the allowance.
   bool is_allowance_exceeded() const;
+  // A charge that a byte budget could not pay (budget_short): decoded() is what it lacked.
+  bool is_budget_short() const;
 
   bool is_io(IoKind io_kind) const;
 

@@ -47,11 +47,8 @@ struct SkippingSink : DroppingSink {
     if (n > source.buffered().size()) needed = std::max(needed, at + n);
   }
 
-  Status hold(uint64_t n) {
-    Status held = charge_budget(budget.room, n, "column");
-    if (!held.ok()) budget.refused_hold = true;
-    return held;
-  }
+  Status hold(uint64_t n) { return budget.charge(n, Charge::Held); }
+  Status values(uint64_t n) { return budget.charge_values(n); }
   void release(uint64_t n) { budget.room += n; }
   uint64_t room() const { return budget.room; }
   std::string_view length_label(std::string_view) const { return "column byte length"; }
@@ -127,13 +124,13 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
       const uint64_t arrived = static_cast<uint64_t>(source.buffered().data() - start);
       const uint64_t need = std::max(skip.needed, arrived + 1);
       if (is_incomplete(walked.error()) && need > budget.room) {
-        return charge_budget(budget.room, need, "column").error();
+        return budget.charge(need, Charge::Kept).error();
       }
       return std::move(walked).error();
     }
     std::span<const uint8_t> body(start, static_cast<size_t>(source.buffered().data() - start));
     if (type.kind == TypeKind::JSON) body = body.subspan(8);  // the version word is not kept
-    TW_TRY(charge_budget(budget.room, body.size(), "column"));
+    TW_TRY(budget.charge(body.size(), Charge::Kept));
     column.data = Bytes::copy_of(body);
     budget.kept = body.size();
   }
@@ -146,9 +143,9 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
   return column;
 }
 
+// Growth that the system refuses ends the block as a value, whatever container asked for it.
 Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout,
-                          BlockLimits limits) {
-  limits.walk_refused = false;  // a block in memory is refused where it crosses
+                          const BlockLimits& limits) try {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
                       BlockAllowance::start(counts.rows, counts.columns, limits));
@@ -167,6 +164,8 @@ Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout,
     }));
   }
   return block;
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory(0);
 }
 
 }  // namespace
@@ -178,14 +177,7 @@ bool is_incomplete(const Error& error) {
 Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
                                const BlockLayout& layout, BlockLimits limits) {
   base::MemorySource source(buf.subspan(static_cast<size_t>(std::min<uint64_t>(pos, buf.size()))));
-  Result<Block> block = [&]() -> Result<Block> {
-    // Growth that the system refuses ends the block as a value, whatever container asked for it.
-    try {
-      return parse_block(source, layout, limits);
-    } catch (const std::bad_alloc&) {
-      return Error::out_of_memory(0);
-    }
-  }();
+  Result<Block> block = parse_block(source, layout, limits);
   if (!block.ok()) return as_parse_error(std::move(block).error());
   pos = buf.size() - source.remaining();
   return block;

@@ -149,29 +149,21 @@ uint64_t block_data_size(const Block& block) {
   return total;
 }
 
-Result<BlockAllowance> BlockAllowance::start(uint64_t rows, uint64_t columns, BlockLimits limits) {
+Result<BlockAllowance> BlockAllowance::start(uint64_t rows, uint64_t columns, BlockLimits limits,
+                                             Refused on_refusal) {
   // Records are paid for even when their block has no rows, and rows even when no column carries
   // them. Both counts are checked against their limits before this, so the sums fit.
   BlockAllowance a;
   a.limits_ = limits;
+  a.on_refusal_ = on_refusal;
   a.row_floor_ = rows * kRowCellCost;
   TW_TRY(a.charge_held(kBlockLeastCost + columns * kColumnRecordCost +
                        (columns == 0 ? a.row_floor_ : 0)));
   return a;
 }
 
-namespace {
-
-// The data and held figures together, saturating.
-uint64_t both_of(const BlockCharges& figures) {
-  uint64_t both;
-  return __builtin_add_overflow(figures.data, figures.held, &both) ? UINT64_MAX : both;
-}
-
-}  // namespace
-
 BlockAllowance::Limit BlockAllowance::first_crossed(const BlockCharges& figures) const {
-  if (both_of(figures) > limits_.total) return Limit::Total;
+  if (saturating_add(figures.data, figures.held) > limits_.total) return Limit::Total;
   if (figures.data > limits_.data) return Limit::Data;
   if (figures.held > limits_.held) return Limit::Held;
   return Limit::None;
@@ -180,7 +172,7 @@ BlockAllowance::Limit BlockAllowance::first_crossed(const BlockCharges& figures)
 Error BlockAllowance::refusal(Limit limit, const BlockCharges& figures) const {
   switch (limit) {
     case Limit::Total:
-      return Error::response_too_large(both_of(figures), limits_.total);
+      return Error::response_too_large(saturating_add(figures.data, figures.held), limits_.total);
     case Limit::Data:
       return Error::response_too_large(figures.data, limits_.data);
     default:
@@ -193,7 +185,7 @@ Status BlockAllowance::refuse(const BlockCharges& figures) {
   // pass for whole once anything of it was stepped over.
   Limit limit = first_crossed(figures);
   if (limit == Limit::None) limit = Limit::Data;
-  if (!limits_.walk_refused) return refusal(limit, figures);
+  if (on_refusal_ == Refused::Fail) return refusal(limit, figures);
   if (crossed_ == Limit::None) {
     crossed_ = limit;
     at_crossing_ = figures;
@@ -233,68 +225,57 @@ Result<ColumnRecord> BlockAllowance::read_record(ByteSource& source, const Block
 }
 
 ColumnBudget BlockAllowance::next_column() const {
-  ColumnBudget column;
-  column.walk_refused = limits_.walk_refused;
-  if (refused()) {  // the rest of the block is stepped over, each column within its own bound
-    column.granted = column.room = kColumnByteLimit;
-    column.stepping = true;
-    return column;
-  }
-  uint64_t data_and_held;
-  if (__builtin_add_overflow(room_of(limits_.data, charged_.data),
-                             room_of(limits_.held, charged_.held), &data_and_held)) {
-    data_and_held = UINT64_MAX;
-  }
+  // Once the block is refused, the rest of it is stepped over, each column within its own bound.
+  if (refused()) return ColumnBudget(ColumnGrant{kColumnByteLimit, 0, 0});
+  ColumnGrant grant;
+  const uint64_t held = room_of(limits_.held, charged_.held);
   const uint64_t total = room_of(limits_.total, charged_.data + charged_.held);
-  column.granted = column.room = std::min({kColumnByteLimit, data_and_held, total});
-  if (column.walk_refused) {
-    column.bound_slack = kColumnByteLimit - column.granted;
-    column.data_room = room_of(limits_.data, charged_.data);
-  }
-  return column;
+  grant.room = std::min(
+      {kColumnByteLimit, saturating_add(room_of(limits_.data, charged_.data), held), total});
+  grant.values_room = std::min(held, total);
+  if (on_refusal_ == Refused::StepOver) grant.data_room = room_of(limits_.data, charged_.data);
+  return ColumnBudget(grant);
 }
 
 Status BlockAllowance::settle(const ColumnBudget& column, Status read) {
   if (!read.ok()) {
-    // A refusal by the block's limits is counted whole against the limit it crossed; one that
-    // the column's own bound made (all a refusal can be where refused blocks are walked) passes.
-    if (column.walk_refused || column.granted >= kColumnByteLimit ||
-        !is_budget_exhausted(read.error())) {
-      return read;
-    }
-    const uint64_t asked = column.room + std::max<uint64_t>(read.error().decoded(), 1);
-    return refuse(charges_with(column.used(), column.kept, asked, column.refused_hold));
+    // A refusal by the block's limits is counted whole against the limit it crossed; the column's
+    // own bound and everything else fail the block (as does every failure of a block read on).
+    if (on_refusal_ == Refused::StepOver || !column.refusal) return read;
+    return refuse(at_refusal(column));
   }
   if (refused()) {  // stepped over from its start
     charged_.data += column.stepped;
     return {};
   }
-  if (column.stepping) {  // refused part-way, then stepped over
-    TW_TRY(refuse(charges_with(column.granted - column.room_at_refusal, column.kept_at_refusal,
-                               column.refused_charge, column.refused_hold)));
+  if (column.refusal) {  // refused part-way, then stepped over
+    TW_TRY(refuse(at_refusal(column)));
     charged_.data += column.kept + column.stepped;
     return {};
   }
   // What the column held beyond its body; a column whose rows carry no bytes still becomes a value
   // per row, so it pays the floor at the least.
-  const uint64_t beyond = column.used() > column.kept ? column.used() - column.kept : 0;
+  const uint64_t beyond =
+      (column.used() > column.kept ? column.used() - column.kept : 0) + column.values;
   charged_.data += column.kept;
   return charge_held(column.kept == 0 ? std::max(beyond, row_floor_) : beyond);
 }
 
-BlockCharges BlockAllowance::charges_with(uint64_t used, uint64_t kept, uint64_t asked,
-                                          bool hold) const {
-  const uint64_t beyond = used > kept ? used - kept : 0;
-  return {charged_.data + kept + (hold ? 0 : asked), charged_.held + beyond + (hold ? asked : 0)};
+BlockCharges BlockAllowance::at_refusal(const ColumnBudget& column) const {
+  const Refusal& r = *column.refusal;
+  const bool held = r.charge != Charge::Kept;
+  const uint64_t beyond = (r.used > column.kept ? r.used - column.kept : 0) + column.values;
+  return {saturating_add(charged_.data + column.kept, held ? 0 : r.size),
+          saturating_add(charged_.held + beyond, held ? r.size : 0)};
 }
 
-namespace {
-
-Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout, BlockLimits limits,
-                                 base::BufferPool* pool, BlockCharges* charges) {
+// Growth that the system refuses ends the block as a value, whatever container asked for it.
+Result<Block> read_block_body(ByteSource& source, const BlockLayout& layout, BlockLimits limits,
+                              base::BufferPool* pool, BlockCharges* charges,
+                              Refused on_refusal) try {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
-                      BlockAllowance::start(counts.rows, counts.columns, limits));
+                      BlockAllowance::start(counts.rows, counts.columns, limits, on_refusal));
   const uint64_t rows = counts.rows;
   Block block;
   block.rows = rows;
@@ -313,7 +294,8 @@ Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout, 
     const uint64_t start = buffer.size();
     ByteBuffer indexes;
     TW_TRY(allowance.read_column([&](ColumnBudget& column) {
-      return read_column_data_into(source, record.type, rows, buffer, column, layout, &indexes);
+      return read_column_data_into(source, record.type, rows, buffer, column, layout, &indexes,
+                                   on_refusal);
     }));
     if (allowance.refused()) {  // nothing of a refused block is kept while it is read on
       pending = {};
@@ -337,18 +319,8 @@ Result<Block> read_block_columns(ByteSource& source, const BlockLayout& layout, 
   }
   if (charges != nullptr) *charges = allowance.charged();
   return block;
-}
-
-}  // namespace
-
-Result<Block> read_block_body(ByteSource& source, const BlockLayout& layout, BlockLimits limits,
-                              base::BufferPool* pool, BlockCharges* charges) {
-  // Growth that the system refuses ends the block as a value, whatever container asked for it.
-  try {
-    return read_block_columns(source, layout, limits, pool, charges);
-  } catch (const std::bad_alloc&) {
-    return Error::out_of_memory(0);
-  }
+} catch (const std::bad_alloc&) {
+  return Error::out_of_memory(0);
 }
 
 }  // namespace tarnwick::protocol

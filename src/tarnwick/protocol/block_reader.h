@@ -55,17 +55,12 @@ struct BlockLimits {
   uint64_t data = kDefaultBlockByteLimit;
   uint64_t held = kDefaultBlockByteLimit;
   uint64_t total = kDefaultBlockByteLimit;
-  // A block that crosses a limit is still read to its end, keeping nothing more, and refused there
-  // with its whole decoded size (the allowance with what it held at the crossing): the source then
-  // stands after the block. Without it the block is refused at the crossing, the source left
-  // inside it.
-  bool walk_refused = false;
 
   constexpr BlockLimits() = default;
   constexpr BlockLimits(uint64_t whole)  // NOLINT(google-explicit-constructor)
       : data(whole), held(whole), total(whole) {}
-  constexpr BlockLimits(uint64_t data, uint64_t held, uint64_t total, bool walk_refused = false)
-      : data(data), held(held), total(total), walk_refused(walk_refused) {}
+  constexpr BlockLimits(uint64_t data, uint64_t held, uint64_t total)
+      : data(data), held(held), total(total) {}
 };
 
 // What reading one block charged, as BlockLimits splits it.
@@ -87,24 +82,27 @@ uint64_t block_data_size(const Block& block);
 // is less; what it kept is data, and what it took beyond that is held (the larger of that and
 // its floor, kRowCellCost per row, when it kept nothing). A charge that crosses a limit is refused
 // with ResponseTooLarge whose count includes that charge, naming the first limit it crossed: the
-// total, the data, or the held bytes (Error::allowance_exceeded).
+// total, the data, or the held bytes (Error::allowance_exceeded). A block read on past its refusal
+// (Refused::StepOver) is refused once read, with its whole decoded size (the held bytes as they
+// stood at the crossing).
 class BlockAllowance {
  public:
-  // Fails when the least costs alone exceed the limits (unless refused blocks are walked).
-  static base::Result<BlockAllowance> start(uint64_t rows, uint64_t columns, BlockLimits limits);
+  // Fails when the least costs alone exceed the limits (unless the block is read on).
+  static base::Result<BlockAllowance> start(uint64_t rows, uint64_t columns, BlockLimits limits,
+                                            Refused on_refusal = Refused::Fail);
   // Reads the next column record (as read_column_record), its name and type text charged, then
   // kRowCellCost per row for each tuple member without bytes in its type (byteless_members).
   base::Result<ColumnRecord> read_record(base::ByteSource& source, const BlockLayout& layout);
   // Reads the next column's body with `read(ColumnBudget&)`, which reads it under that budget and
-  // sets the budget's `kept`, then settles the column: a charge the column could not pay because
-  // the block's limits (not its own) were short is the block's refusal; any other failure passes.
+  // reports there what it kept and the refusal it met, then settles the column: the refusal is the
+  // block's; any other failure passes.
   template <class Read>
   base::Status read_column(Read&& read) {
     ColumnBudget column = next_column();
     base::Status status = read(column);
     return settle(column, std::move(status));
   }
-  // Whether the block was refused and is being read to its end (BlockLimits::walk_refused).
+  // Whether the block was refused and is being read to its end.
   bool refused() const { return crossed_ != Limit::None; }
   // Once the block was read to its end: its refusal, if any, with the figures of the whole block.
   base::Status outcome() const;
@@ -119,13 +117,13 @@ class BlockAllowance {
   // The first limit that `figures` cross, in the order total, data, held.
   Limit first_crossed(const BlockCharges& figures) const;
   base::Error refusal(Limit limit, const BlockCharges& figures) const;
-  // Refuses the block at `figures`, or notes the refusal when refused blocks are walked.
+  // Refuses the block at `figures`, or notes the refusal where the block is read on.
   base::Status refuse(const BlockCharges& figures);
-  // The charges with a column that `used` its room, `kept` bytes of it, and asked for `asked` more
-  // (memory held, with `hold`).
-  BlockCharges charges_with(uint64_t used, uint64_t kept, uint64_t asked, bool hold) const;
+  // The charges with a column as it stood at its refusal, the refused charge included.
+  BlockCharges at_refusal(const ColumnBudget& column) const;
 
   BlockLimits limits_;
+  Refused on_refusal_ = Refused::Fail;
   uint64_t row_floor_ = 0;  // kRowCellCost per row
   BlockCharges charged_;
   Limit crossed_ = Limit::None;
@@ -136,13 +134,14 @@ class BlockAllowance {
 // LowCardinality dictionaries and expansions, state prefixes) and the least costs are charged to
 // `limits` before the memory is taken, as BlockAllowance splits them; a block that would cost more
 // fails with ResponseTooLarge (the bytes it asked for against the limit crossed), the source left
-// inside the block, or with BlockLimits::walk_refused after it (the block's whole decoded size).
-// With `charges` set it receives what the block was charged. With `pool` set the block buffer
-// starts from an allocation of that pool and goes back to it when the block's columns are all
-// dropped.
+// inside the block, or with Refused::StepOver after it (the block's whole decoded size), having
+// kept nothing from the crossing on. With `charges` set it receives what the block was charged.
+// With `pool` set the block buffer starts from an allocation of that pool and goes back to it when
+// the block's columns are all dropped.
 base::Result<Block> read_block_body(base::ByteSource& source, const BlockLayout& layout = {},
                                     BlockLimits limits = {}, base::BufferPool* pool = nullptr,
-                                    BlockCharges* charges = nullptr);
+                                    BlockCharges* charges = nullptr,
+                                    Refused on_refusal = Refused::Fail);
 
 // Reads and drops the block-info field list (field 1: one byte, 2: four bytes, 3: a varint). Field
 // number 0 ends it; so does any unknown number, after which the column count follows.

@@ -47,6 +47,12 @@ inline base::Status reserve_more(base::ByteBuffer& out, size_t n) {
   return {};
 }
 
+// a + b, saturating at UINT64_MAX.
+inline uint64_t saturating_add(uint64_t a, uint64_t b) {
+  uint64_t sum;
+  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
+}
+
 // An unsigned 64-bit little-endian word at `p`.
 inline uint64_t load_u64(const uint8_t* p) {
   return base::load_le<uint64_t>(p);

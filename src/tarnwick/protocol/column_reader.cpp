@@ -39,14 +39,10 @@ namespace {
 }  // namespace
 
 // Keeps every byte it is given in the block buffer, charged to the column budget; expands each
-// LowCardinality of a plain column into the plain body of its dictionary type. Once a charge is
-// refused by the block and the block walks refused columns, it keeps nothing more: it steps over
-// the rest and counts what it would have kept.
+// LowCardinality of a plain column into the plain body of its dictionary type. A charge the block
+// refuses is noted (refuse()); where the reading steps over a refused column it keeps nothing more
+// from there on, stepping over the rest and counting what it would have kept.
 struct KeepingSink {
-  // What a charge pays for: bytes kept as the body, memory held with it, or memory taken while it
-  // is read and given back (a LowCardinality's dictionary and indexes).
-  enum class Charge : uint8_t { Kept, Held, Passing };
-
   static constexpr bool kExpands = true;
   static constexpr bool kKeptForm = false;
   static constexpr bool kStateKinds = true;
@@ -55,33 +51,32 @@ struct KeepingSink {
   static constexpr bool kCheckStateLcFlags = false;
   static constexpr bool kBoundsOffsets = true;
 
-  KeepingSink(ByteBuffer& out, ColumnBudget& budget)
-      : out(out), budget(budget), start(out.size()) {}
+  KeepingSink(ByteBuffer& out, ColumnBudget& budget, Refused on_refusal)
+      : out(out), budget(budget), on_refusal(on_refusal), start(out.size()) {}
 
   Status take(ByteSource& source, uint64_t n) {
-    if (!steps_over(n, Charge::Kept)) return read_exact_into(source, out, n, budget.room);
-    TW_TRY(step(n));
+    if (!steps_over(n)) return read_exact_into(source, out, n, budget.room);
+    TW_TRY(step(n, Charge::Kept));
     return drop.take(source, n);
   }
   Result<std::span<const uint8_t>> view(ByteSource& source, uint64_t n) {
-    if (steps_over(n, Charge::Kept)) {
-      TW_TRY(step(n));
+    if (steps_over(n)) {
+      TW_TRY(step(n, Charge::Kept));
       return drop.view(source, n);
     }
     TW_TRY(read_exact_into(source, out, n, budget.room));
     return out.span().last(static_cast<size_t>(n));
   }
   Result<uint64_t> word(ByteSource& source) {
-    if (!steps_over(8, Charge::Kept)) return read_u64_into(source, out, budget.room);
-    TW_TRY(step(8));
+    if (!steps_over(8)) return read_u64_into(source, out, budget.room);
+    TW_TRY(step(8, Charge::Kept));
     return drop.word(source);
   }
   Result<uint64_t> varint(ByteSource& source) {
-    if (!budget.walk_refused) return read_varint_into(source, out, budget.room);
     auto next = [&]() -> Result<uint8_t> {  // a refusal may fall on any byte
       TW_ASSIGN_OR_RETURN(uint8_t byte, source.read_u8());
-      if (steps_over(1, Charge::Kept)) {
-        TW_TRY(step(1));
+      if (steps_over(1)) {
+        TW_TRY(step(1, Charge::Kept));
       } else {
         TW_TRY(charge_budget(budget.room, 1, "column"));
         out.push_back(byte);
@@ -91,34 +86,38 @@ struct KeepingSink {
     return decode_varint(next, [] { return varint_overflow(); });
   }
   Result<std::string> text(ByteSource& source, std::string_view label) {
-    if (!budget.walk_refused) return read_string_into(source, out, label, budget.room);
     TW_ASSIGN_OR_RETURN(uint64_t len, varint(source));
     if (len > kStringValueLimit) return string_over_limit(label, len);
     TW_ASSIGN_OR_RETURN(std::span<const uint8_t> text, view(source, len));
     return utf8_text(text);
   }
   size_t run_room(size_t window) const {
-    const uint64_t kept = out.size() - start;
-    const uint64_t data =
-        budget.stepping || budget.data_room < kept ? budget.room : budget.data_room - kept;
+    const uint64_t data = stepping() ? budget.room : data_left();
     return static_cast<size_t>(std::min<uint64_t>({budget.room, data, window}));
   }
   // Offsets are kept in one run, or looked at a few at a time where they may be stepped over.
   uint64_t offset_run(uint64_t left) const {
-    if (budget.walk_refused &&
-        (budget.stepping || left > budget.room / 8 || left > data_left() / 8)) {
+    if (on_refusal == Refused::StepOver &&
+        (stepping() || left > budget.room / 8 || left > data_left() / 8)) {
       return 8192;
     }
     return kOffsetTotalLimit;
   }
   Status took_run(const uint8_t* p, size_t n) {
-    if (steps_over(n, Charge::Kept)) return step(n);
+    if (steps_over(n)) return step(n, Charge::Kept);
     TW_TRY(reserve_more(out, n));
     out.append(p, n);
     budget.room -= n;
     return {};
   }
   Status hold(uint64_t n) { return charge(n, Charge::Held); }
+  Status values(uint64_t n) {
+    if (stepping()) return {};
+    if (!budget.grant.values_room) return hold(n);
+    if (n > *budget.grant.values_room - budget.values) return refuse(n, Charge::Held);
+    budget.values += n;
+    return {};
+  }
   void release(uint64_t n) { budget.room += n; }
   uint64_t room() const { return budget.room; }
   std::string_view length_label(std::string_view label) const { return label; }
@@ -129,25 +128,33 @@ struct KeepingSink {
     return streaming_read_unsupported(type);
   }
 
+  // What one LowCardinality body expands from.
+  struct Expansion {
+    std::span<const uint8_t> dictionary;
+    LowCardinalityHeader header;
+    const ColumnType& inner;
+    std::span<const uint8_t> indexes;
+    uint64_t rows;
+  };
+
   // The dictionary goes to a vector of its own and the indexes are read, both charged to the
-  // column's budget as held while they pass: the expansion is made while they are held, so it is
-  // charged on top of them, and they are given back once it is done. Where refused columns are
-  // walked, the expansion keeps nothing past the data room: it is made under what that has left
-  // (and what it holds while it is made). A column that steps over the expansion still reads the
-  // dictionary (within its own bound) to count what the expansion would take.
+  // column's budget as passing: the expansion is made while they are held, so it is charged on top
+  // of them, and they are given back once it is done. A column that steps over the expansion
+  // still reads the dictionary (within its own bound) to count what the expansion would take.
   Status expand_low_cardinality(ByteSource& source, const ColumnType& inner,
                                 LowCardinalityHeader header, uint64_t rows, uint32_t depth,
                                 const BlockLayout& layout) {
     ByteBuffer dictionary;
-    ColumnBudget reach = ColumnBudget::of(budget.room + budget.bound_slack);
-    KeepingSink keep{dictionary, reach};
+    ColumnBudget within = ColumnBudget::of(reach());
+    KeepingSink keep{dictionary, within, Refused::Fail};
     Status read = ColumnWalker<KeepingSink>(source, keep, layout)
                       .column(lc_dictionary_type(inner), header.keys, depth + 1);
-    if (!read.ok()) {
-      if (is_budget_exhausted(read.error())) budget.refused_hold = true;
+    if (!read.ok()) {  // a dictionary past its room asked for all it held and the refused charge
+      if (within.refusal)
+        TW_TRY(charge(within.refusal->used + within.refusal->size, Charge::Passing));
       return read;
     }
-    TW_TRY(charge(reach.used(), Charge::Passing));
+    TW_TRY(charge(within.used(), Charge::Passing));
     TW_ASSIGN_OR_RETURN(uint64_t count, read_fixed<uint64_t>(source));
     if (count != rows) [[unlikely]]
       return index_count_mismatch(count, rows);
@@ -166,40 +173,61 @@ struct KeepingSink {
       TW_TRY(source.read_exact(room, static_cast<size_t>(n)));
       indexes = copy.span();
     }
-    const uint64_t held = reach.used() + n;  // the dictionary and the indexes
+    const uint64_t passing = within.used() + n;  // the dictionary and the indexes
+    const Expansion e{dictionary.span(), header, inner, indexes, rows};
     Status made;
-    uint64_t asked = 0;  // what a refused expansion asked for, with what it held while made
-    if (!budget.stepping) {
-      uint64_t cap = budget.room;
-      if (budget.walk_refused && data_left() < cap) {  // both within kColumnByteLimit then
-        cap = std::min(cap, data_left() + low_cardinality_expansion_held(dictionary.span(),
-                                                                         header.keys, inner));
-      }
-      const uint64_t room = budget.room;
-      uint64_t left = cap;
-      made = materialize_low_cardinality_inner(dictionary.span(), header.keys, inner, indexes,
-                                               header.width, rows, out, left);
-      budget.room -= cap - left;
+    uint64_t asked = 0;
+    if (!stepping()) {
+      made = make_expansion(e, asked);
       if (made.ok()) {
-        budget.room += held;
+        budget.room += passing;
         return keep_indexes(inner, indexes, depth);
       }
-      if (!budget.walk_refused || !is_budget_exhausted(made.error())) return made;
-      budget.room = room;
-      asked = cap + std::max<uint64_t>(made.error().decoded(), 1);
+      if (asked == 0) return made;
     }
-    // Refused: counted, not made. Working it out holds memory within the column's own bound.
-    uint64_t within = budget.room + budget.bound_slack;
-    TW_ASSIGN_OR_RETURN(uint64_t expanded,
-                        low_cardinality_expansion_size(dictionary.span(), header.keys, inner,
-                                                       indexes, header.width, rows, within));
-    // The expansion past the data room is refused as data; else what it held past the room.
-    if (!steps_over(expanded, Charge::Kept) && !steps_over(asked, Charge::Passing)) {
+    TW_TRY(count_expansion(e, asked, std::move(made)));
+    budget.room += passing;
+    return {};
+  }
+
+  // Makes the expansion within the room (where a refused column is stepped over, within what the
+  // data limit has left and what the expansion holds while made). A charge it could not pay is
+  // the block's refusal where the reading fails there; where it steps over, `asked` is set to what
+  // the expansion asked for, with what it held while made.
+  Status make_expansion(const Expansion& e, uint64_t& asked) {
+    uint64_t cap = budget.room;
+    if (on_refusal == Refused::StepOver && data_left() < cap) {  // both within the bound then
+      cap = std::min(
+          cap, data_left() + low_cardinality_expansion_held(e.dictionary, e.header.keys, e.inner));
+    }
+    uint64_t left = cap;
+    Status made = materialize_low_cardinality_inner(e.dictionary, e.header.keys, e.inner, e.indexes,
+                                                    e.header.width, e.rows, out, left);
+    const bool short_of_room = !made.ok() && made.error().is_budget_short();
+    if (short_of_room && on_refusal == Refused::StepOver) {
+      asked = cap + made.error().decoded();
       return made;
     }
-    TW_TRY(step(expanded));
-    budget.room += held;
-    return {};
+    budget.room -= cap - left;  // kept, or held when it was refused
+    const uint64_t refused = short_of_room ? left + made.error().decoded() : 0;
+    if (short_of_room && refuses(refused, Charge::Kept)) TW_TRY(refuse(refused, Charge::Kept));
+    return made;
+  }
+
+  // Counts an expansion that is not made, working it out within the column's own bound: past the
+  // data limit it is the refusal, else what it asked for past the room; neither, it fails as
+  // `made` did.
+  Status count_expansion(const Expansion& e, uint64_t asked, Status made) {
+    uint64_t within = reach();
+    TW_ASSIGN_OR_RETURN(uint64_t expanded,
+                        low_cardinality_expansion_size(e.dictionary, e.header.keys, e.inner,
+                                                       e.indexes, e.header.width, e.rows, within));
+    if (!stepping()) {
+      const bool as_data = refuses(expanded, Charge::Kept);
+      if (!as_data && !refuses(asked, Charge::Passing)) return made;
+      TW_TRY(as_data ? refuse(expanded, Charge::Kept) : refuse(asked, Charge::Passing));
+    }
+    return step(expanded, Charge::Kept);
   }
 
   // A top-level LowCardinality of strings keeps its rows' indexes beside the expanded body, held
@@ -210,51 +238,62 @@ struct KeepingSink {
       return {};
     }
     TW_TRY(hold(indexes.size()));
-    if (budget.stepping) return {};  // refused: the block is walked to its end and dropped
+    if (stepping()) return {};  // refused: the block is walked to its end and dropped
     TW_TRY(reserve_more(*kept_indexes, indexes.size()));
     kept_indexes->append(indexes.data(), indexes.size());
     return {};
   }
 
-  // Whether `n` more bytes are stepped over rather than kept: the column steps already, or `n` is
-  // a charge the block refuses (past the room, or bytes past the data limit, within the column's
-  // own bound) and the block walks refused columns; the refusal is noted then, and the column's own
-  // bound becomes its room.
-  bool steps_over(uint64_t n, Charge charge) {
-    if (budget.stepping) return true;
-    if (!budget.walk_refused || n > budget.room + budget.bound_slack) return false;
-    const bool over_data = charge == Charge::Kept && out.size() - start + n > budget.data_room;
-    if (n <= budget.room && !over_data) return false;
-    budget.stepping = true;
-    budget.refused_hold = charge != Charge::Kept;
-    budget.refused_charge = n;
-    budget.room_at_refusal = budget.room;
-    budget.kept_at_refusal = out.size() - start;
-    budget.room += budget.bound_slack;
-    budget.bound_slack = 0;
-    return true;
+  // Whether a refusal was noted: the column keeps nothing more.
+  bool stepping() const { return budget.refusal.has_value(); }
+  // Whether the block's limits refuse a charge of `n` (past the room, or bytes past what the data
+  // limit has left) that the column's own bound allows, or that a block granting less than that
+  // bound refuses where the reading fails at a refusal.
+  bool refuses(uint64_t n, Charge what) const {
+    if (n <= budget.room && (what != Charge::Kept || n <= data_left())) return false;
+    if (on_refusal == Refused::StepOver) return n <= reach();
+    return budget.grant.room < kColumnByteLimit;
+  }
+  // Whether `n` more bytes are stepped over rather than kept.
+  bool steps_over(uint64_t n) const { return stepping() || refuses(n, Charge::Kept); }
+  // What the column may charge at most: its room, and where a refused column is stepped over, as
+  // far as its own bound reaches (its room once a refusal is noted).
+  uint64_t reach() const {
+    const bool slack = on_refusal == Refused::StepOver && !stepping();
+    return budget.room + (slack ? kColumnByteLimit - budget.grant.room : 0);
   }
   // What the block's data limit has left for the column to keep.
   uint64_t data_left() const {
     const uint64_t kept = out.size() - start;
-    return budget.data_room > kept ? budget.data_room - kept : 0;
+    return budget.grant.data_room > kept ? budget.grant.data_room - kept : 0;
   }
-  // Counts `n` bytes stepped over, within the column's own bound.
-  Status step(uint64_t n) {
+  // Notes the block's refusal of a charge of `n`. Where the reading fails at a refusal that is its
+  // failure; else the column's own bound becomes its room.
+  Status refuse(uint64_t n, Charge what) {
+    const uint64_t within = reach();
+    budget.refusal = Refusal{what, n, budget.used()};
+    if (on_refusal == Refused::Fail)
+      return budget_exhausted("column", n > budget.room ? n - budget.room : 1);
+    budget.room = within;
+    return {};
+  }
+  // Steps over a charge of `n` that the column does not keep: the first is the block's refusal.
+  // Each is charged within the column's own bound; bytes count as stepped over.
+  Status step(uint64_t n, Charge what) {
+    if (!stepping()) TW_TRY(refuse(n, what));
     TW_TRY(charge_budget(budget.room, n, "column"));
-    budget.stepped += n;
+    if (what == Charge::Kept) budget.stepped += n;
     return {};
   }
   // Charges `n` bytes that are not appended here.
-  Status charge(uint64_t n, Charge charge) {
-    if (steps_over(n, charge)) return charge_budget(budget.room, n, "column");
-    Status charged = charge_budget(budget.room, n, "column");
-    if (!charged.ok() && charge != Charge::Kept) budget.refused_hold = true;
-    return charged;
+  Status charge(uint64_t n, Charge what) {
+    if (stepping() || refuses(n, what)) return step(n, what);
+    return charge_budget(budget.room, n, "column");
   }
 
   ByteBuffer& out;
   ColumnBudget& budget;
+  const Refused on_refusal;
   const size_t start;                  // where the column starts in `out`
   DroppingSink drop;                   // steps over what is not kept
   ByteBuffer* kept_indexes = nullptr;  // receives a top-level LowCardinality's string indexes
@@ -262,8 +301,8 @@ struct KeepingSink {
 
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
                              ByteBuffer& out, ColumnBudget& budget, const BlockLayout& layout,
-                             ByteBuffer* lc_indexes) {
-  KeepingSink keep{out, budget};
+                             ByteBuffer* lc_indexes, Refused on_refusal) {
+  KeepingSink keep{out, budget, on_refusal};
   keep.kept_indexes = lc_indexes;
   Status st = ColumnWalker<KeepingSink>(source, keep, layout).column(type, rows);
   budget.kept = out.size() - keep.start;
@@ -276,6 +315,21 @@ Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_
   Status st = read_column_data_into(source, type, rows, out, column, layout);
   budget = column.room;
   return st;
+}
+
+Status ColumnBudget::charge(uint64_t n, Charge what) {
+  if (n > room && grant.room < kColumnByteLimit) refusal = Refusal{what, n, used()};
+  return charge_budget(room, n, "column");
+}
+
+Status ColumnBudget::charge_values(uint64_t n) {
+  if (!grant.values_room) return charge(n, Charge::Held);
+  if (n > *grant.values_room - values) {
+    refusal = Refusal{Charge::Held, n, used()};
+    return budget_exhausted("column", n);
+  }
+  values += n;
+  return {};
 }
 
 // ---- appending primitives -----------------------------------------------------------------------
@@ -326,13 +380,6 @@ Result<uint64_t> read_u64_into(ByteSource& source, ByteBuffer& out, uint64_t& bu
 }
 
 // ---- checks without a source --------------------------------------------------------------------
-
-bool is_budget_exhausted(const base::Error& error) {
-  if (error.kind() != base::ErrorKind::Protocol) return false;
-  const std::string_view text = error.message();
-  const std::string tail = cat(" cumulative byte length exceeds limit ", kColumnByteLimit);
-  return text.size() >= tail.size() && text.substr(text.size() - tail.size()) == tail;
-}
 
 Status charge_budget(uint64_t& budget, uint64_t n, std::string_view label) {
   if (budget < n) return budget_exhausted(label, n - budget);

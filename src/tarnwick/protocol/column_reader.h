@@ -9,6 +9,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 #include <string>
 #include <string_view>
@@ -34,33 +35,52 @@ inline constexpr uint64_t kStringValueLimit = 16777215;
 // The largest cumulative Array or Map offset: the most elements one such column may hold.
 inline constexpr uint64_t kOffsetTotalLimit = 10000000;
 
-// A column's share of its block's limits, as its reading draws on it. `room` is what the reading
-// may still charge: bytes it keeps and memory it holds while it reads. The block sets the first
-// five fields; the reading sets the rest.
-struct ColumnBudget {
-  uint64_t granted = 0;  // room at the start
-  uint64_t room = 0;
-  // How much further than `room` the column's own bound (kColumnByteLimit) reaches: a charge past
-  // room but within it is refused by the block's limits, not by the column's.
-  uint64_t bound_slack = 0;
-  // A charge the block refuses does not end the read: it is noted, and the rest of the column is
-  // stepped over, kept nowhere, under the column's own bound (which stays a failure).
-  bool walk_refused = false;
-  // Where refused columns are walked: what the block's data limit has left for the bytes kept.
+// What a charge pays for: bytes kept as the body, memory held with it, or memory taken while it is
+// read and given back (a LowCardinality's dictionary and indexes).
+enum class Charge : uint8_t { Kept, Held, Passing };
+
+// What a reading does at a charge its block refuses: fails there, or notes it and steps over the
+// rest of the column within its own bound, keeping nothing more, so the block can be read on.
+enum class Refused : uint8_t { Fail, StepOver };
+
+// What a block grants one column's reading.
+struct ColumnGrant {
+  uint64_t room = 0;  // what the reading may charge: bytes it keeps and memory it holds
+  // What the block's data limit has left for the bytes kept, where a refused column is stepped
+  // over (elsewhere the block settles its data once the column is read).
   uint64_t data_room = UINT64_MAX;
+  // What the values without bytes that Array and Map elements make may take apart from `room`:
+  // what the block's held bytes have left. None: they draw on `room`.
+  std::optional<uint64_t> values_room;
+};
 
-  uint64_t kept = 0;      // the bytes kept as the column's body
-  bool stepping = false;  // a refusal was noted: nothing was kept from then on
-  uint64_t stepped = 0;   // what the column would have kept of what was stepped over
-  // The refused charge (whether it was memory held rather than bytes kept, its size) and, when
-  // it was walked past, the room and kept bytes it met.
-  bool refused_hold = false;
-  uint64_t refused_charge = 0;
-  uint64_t room_at_refusal = 0;
-  uint64_t kept_at_refusal = 0;
+// A charge that the block's limits refused, and how much of its room the reading had used then
+// (nothing is kept from then on).
+struct Refusal {
+  Charge charge;
+  uint64_t size;
+  uint64_t used;
+};
 
-  static ColumnBudget of(uint64_t room) { return {room, room}; }
-  uint64_t used() const { return granted - room; }
+// A column's share of its block's limits as its reading draws on it: what the block granted, the
+// room left, and what the reading reports.
+struct ColumnBudget {
+  ColumnGrant grant;
+  uint64_t room = 0;
+  uint64_t kept = 0;     // the bytes kept as the column's body
+  uint64_t stepped = 0;  // what the column would have kept of what it stepped over
+  uint64_t values = 0;   // charged apart from the room for values without bytes
+  std::optional<Refusal> refusal;
+
+  explicit ColumnBudget(const ColumnGrant& grant) : grant(grant), room(grant.room) {}
+  static ColumnBudget of(uint64_t room) { return ColumnBudget(ColumnGrant{room, UINT64_MAX, {}}); }
+  uint64_t used() const { return grant.room - room; }
+  // Charges `n` to the room. One past it that the block's limits refuse (where it granted less than
+  // the column's own bound) is noted as the refusal; either way it fails.
+  Status charge(uint64_t n, Charge what);
+  // Charges `n` for values without bytes: apart from the room where the block grants them one,
+  // past which the charge is noted as the block's refusal and fails.
+  Status charge_values(uint64_t n);
 };
 
 // Appends the column of `rows` rows of `type`. Zero rows read nothing, whatever the type. A
@@ -72,7 +92,7 @@ struct ColumnBudget {
 // copied there, charged as held.
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
                              ByteBuffer& out, ColumnBudget& budget, const BlockLayout& layout = {},
-                             ByteBuffer* lc_indexes = nullptr);
+                             ByteBuffer* lc_indexes = nullptr, Refused on_refusal = Refused::Fail);
 // The same under a bare byte budget.
 Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_t rows,
                              ByteBuffer& out, uint64_t& budget, const BlockLayout& layout = {});
@@ -91,9 +111,6 @@ Result<uint64_t> read_u64_into(ByteSource& source, ByteBuffer& out, uint64_t& bu
 // ---- checks without a source --------------------------------------------------------------------
 
 Status charge_budget(uint64_t& budget, uint64_t n, std::string_view label);
-// Whether `error` is a charge that the column's budget could not pay (charge_budget and the
-// appending primitives), as opposed to anything wrong with the bytes.
-bool is_budget_exhausted(const base::Error& error);
 // rows * width, refused on overflow or above kColumnByteLimit.
 Result<uint64_t> checked_column_len(uint64_t rows, uint64_t width, std::string_view label);
 // so_far + add, refused on overflow or above kColumnByteLimit.

@@ -124,11 +124,6 @@ Result<ColumnType> parse_dynamic_type(const std::string& name, uint64_t budget) 
 
 namespace {
 
-uint64_t saturating_add(uint64_t a, uint64_t b) {
-  uint64_t sum;
-  return __builtin_add_overflow(a, b, &sum) ? UINT64_MAX : sum;
-}
-
 // One value of a type, as the values without bytes that it makes.
 struct Byteless {
   bool none = false;    // the value itself takes no bytes in a body

@@ -32,7 +32,8 @@
 //   kKeptForm (the source is a kept column: the words of the plain setting are not there),
 //   take(source, n), view(source, n), word(source), varint(source), text(source, label),
 //   run_room(window), took_run(p, n), hold(n) (memory the walk or the kept column will take beyond
-//   its bytes), release(n) (memory held that the walk gave back), room() (what hold() may take),
+//   its bytes), values(n) (values without bytes that elements make), release(n) (memory held
+//   that the walk gave back), room() (what hold() may take),
 //   length_label(label), unsupported(type, in_state),
 //   and, when kExpands, expand_low_cardinality(source, inner, header, rows, depth, layout).
 #pragma once
@@ -192,14 +193,12 @@ class ColumnWalker {
         return walk(type.inner(), child(Kind::Nullable, 0), rows, next, raw);
       case TypeKind::Array: {  // elements without bytes are held, before anything is made
         TW_ASSIGN_OR_RETURN(uint64_t elements, offsets(rows, "array offset"));
-        if constexpr (Sink::kBoundsOffsets)
-          TW_TRY(sink_.hold(byteless_elements_cost(type, state, raw, elements)));
+        TW_TRY(sink_.values(byteless_elements_cost(type, state, raw, elements)));
         return walk(type.inner(), child(Kind::Array, 0), elements, next, raw);
       }
       case TypeKind::Map: {
         TW_ASSIGN_OR_RETURN(uint64_t entries, offsets(rows, "map offset"));
-        if constexpr (Sink::kBoundsOffsets)
-          TW_TRY(sink_.hold(byteless_elements_cost(type, state, raw, entries)));
+        TW_TRY(sink_.values(byteless_elements_cost(type, state, raw, entries)));
         TW_TRY(walk(type.key(), child(Kind::Map, 0), entries, next, raw));
         return walk(type.value(), child(Kind::Map, 1), entries, next, raw);
       }
@@ -587,6 +586,7 @@ struct DroppingSink {
   size_t run_room(size_t window) const { return window; }
   base::Status took_run(const uint8_t*, size_t) { return {}; }
   base::Status hold(uint64_t) { return {}; }
+  base::Status values(uint64_t) { return {}; }
   void release(uint64_t) {}
   uint64_t room() const { return kColumnByteLimit; }
   // Length failures name what was being read.

@@ -127,14 +127,15 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
   size_t decoded = 0;  // the decoded size of the blocks kept
   uint64_t held = 0;   // what else they hold, up to the allowance
   protocol::BlockCharges charges;
-  // Each block is read under the whole data limit, so that the one that crosses it is counted
-  // whole, and under what is left of the allowance; one that crosses either is read to its end
-  // without being kept, so the response can be drained behind it.
+  // Each block is read under what is left of the data limit and of the allowance. One that crosses
+  // either keeps nothing from the crossing on: it is read to its end and counted whole, so the
+  // response can be drained behind it, and a refused call holds no more than the limit.
   auto keep_within_limit = [&, layout = protocol::BlockLayout::for_revision(context.revision)](
                                ByteSource& in) {
     return protocol::read_block_body(
-        in, layout, protocol::BlockLimits{max_response_size, allowance - held, UINT64_MAX, true},
-        context.block_buffers, &charges);
+        in, layout,
+        protocol::BlockLimits{max_response_size - decoded, allowance - held, UINT64_MAX},
+        context.block_buffers, &charges, protocol::Refused::StepOver);
   };
   std::vector<Block> blocks;
   blocks.reserve(8);
@@ -156,13 +157,8 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
             return Error::allowance_exceeded(held + e.decoded(), allowance);
           return Error::response_too_large(decoded + e.decoded(), max_response_size);
         }
-        size_t sum;
-        if (__builtin_add_overflow(decoded, charges.data, &sum)) {
-          return Error::response_too_large(decoded, max_response_size);
-        }
-        if (sum > max_response_size) return Error::response_too_large(sum, max_response_size);
-        decoded = sum;
-        held += charges.held;  // within what was left of the allowance
+        decoded += charges.data;  // both within what was left of their limits
+        held += charges.held;
         blocks.push_back(std::move(decoded_block).value());
         break;
       }

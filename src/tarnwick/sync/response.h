@@ -45,9 +45,10 @@ uint64_t response_allowance(uint64_t max_response_size);
 // block, `max_response_size`) as soon as the decoded sizes of the Data blocks add up to more than
 // the limit; what they hold beside is held to response_allowance (Error::allowance_exceeded).
 // Totals, Extremes, Log and ProfileEvents blocks are each held whole to the default block limit
-// and count toward neither. Each Data block is decoded under the whole limit; one that crosses a
-// limit is read to its end keeping nothing more (its decoded size counted whole), so a refused
-// response is always left unread behind the crossing block.
+// and count toward neither. Each Data block is decoded under what the blocks before it left of
+// both; one that crosses a limit keeps nothing from the crossing on and is read to its end (its
+// decoded size counted whole), so a refused response is always left unread behind the crossing
+// block, and a refused call holds no more than the limit and what its reading holds.
 base::Result<std::vector<protocol::Block>> read_query_response(ConnectionReader& reader,
                                                                const ResponseContext& context,
                                                                Clock::time_point deadline,

@@ -454,27 +454,34 @@ TEST(ColumnWalkerTest, ElementsWithoutBytesAreChargedLikeRows) {
     ByteVec wire;          // one row
     uint64_t charged;      // beyond the bytes kept
     bool discards = true;  // the discarder reads it whole
+    // Past the column's own limit, the charge is the block's to refuse: what the buffer parser
+    // makes of it under a block limit of 256 MiB ("ok" or a prefix of its failure).
+    const char* in_block = nullptr;
   };
   const Case cases[] = {
       {"Array(Tuple())", Wire().u64(3), 3 * kRowCellCost},
-      {"Array(Tuple())", Wire().u64(kMany), kRefusedCharge},
+      {"Array(Tuple())", Wire().u64(kMany), kRefusedCharge, true, "ok"},
       // At the column's limit with its offset, and one element past it.
       {"Array(Tuple())", Wire().u64(8388607), 8388607 * kRowCellCost},
-      {"Array(Tuple())", Wire().u64(8388608), kRefusedCharge},
-      {"Array(Tuple(Tuple(), Tuple(Tuple())))", Wire().u64(kMany), kRefusedCharge},
-      {"Array(Array(Tuple()))", Wire().u64(1).u64(kMany), kRefusedCharge},
-      {"Array(FixedString(0))", Wire().u64(kMany), kRefusedCharge},
-      {"Map(Tuple(), Tuple())", Wire().u64(kMany), kRefusedCharge},
-      {"Array(Variant())", Wire().u64(0).u64(kMany), kRefusedCharge},
-      {"Array(Dynamic)", Wire().u64(0).u64(kMany), kRefusedCharge},
-      // Expanded to values of Tuple(); refused before its body, which is not there.
-      {"Array(LowCardinality(Tuple()))", Wire().u64(1).u64(kMany), kRefusedCharge, false},
-      {"Tuple(Array(Tuple()), Array(Tuple()))", Wire().u64(kHalf).u64(kHalf), kRefusedCharge},
+      {"Array(Tuple())", Wire().u64(8388608), kRefusedCharge, true, "ok"},
+      {"Array(Tuple(Tuple(), Tuple(Tuple())))", Wire().u64(kMany), kRefusedCharge, true,
+       "response too large: decoded 320000422 bytes"},
+      {"Array(Array(Tuple()))", Wire().u64(1).u64(kMany), kRefusedCharge, true, "ok"},
+      {"Array(FixedString(0))", Wire().u64(kMany), kRefusedCharge, true, "ok"},
+      {"Map(Tuple(), Tuple())", Wire().u64(kMany), kRefusedCharge, true, "ok"},
+      {"Array(Variant())", Wire().u64(0).u64(kMany), kRefusedCharge, true, "ok"},
+      {"Array(Dynamic)", Wire().u64(0).u64(kMany), kRefusedCharge, true, "ok"},
+      // Expanded to values of Tuple(); refused before its body, which is not there (within a
+      // block's limit, the body is looked for).
+      {"Array(LowCardinality(Tuple()))", Wire().u64(1).u64(kMany), kRefusedCharge, false,
+       "I/O error: failed to fill whole buffer"},
+      {"Tuple(Array(Tuple()), Array(Tuple()))", Wire().u64(kHalf).u64(kHalf), kRefusedCharge, true,
+       "ok"},
       {"Tuple(Array(Tuple()), Array(UInt8))", Wire().u64(kHalf).u64(3).fill(3, 7),
        kHalf * kRowCellCost},
       {"Map(Tuple(), UInt8)", Wire().u64(3).fill(3, 7), 0},
       {"Array(" + empties + ")", Wire().u64(kFit), kFit * 1001 * kRowCellCost},
-      {"Array(" + empties + ")", Wire().u64(kFit + 1), kRefusedCharge},
+      {"Array(" + empties + ")", Wire().u64(kFit + 1), kRefusedCharge, true, "ok"},
       {"Tuple(UInt8, Array(" + empties + "))", Wire().fill(1, 7).u64(2), 2 * 1001 * kRowCellCost},
       {"Map(UInt8, " + empties + ")", Wire().u64(2).fill(2, 7), 2 * 1000 * kRowCellCost},
       {"Array(Nullable(" + empties + "))", Wire().u64(2).fill(2, 0), 2 * 1000 * kRowCellCost},
@@ -492,8 +499,9 @@ TEST(ColumnWalkerTest, ElementsWithoutBytesAreChargedLikeRows) {
       EXPECT_EQ(kept.budget, kColumnByteLimit - c.wire.size() - c.charged);
     }
     ByteVec parsed;
-    EXPECT_EQ(parse_one(c.type, 1, c.wire, &parsed), ok ? "ok" : over);
-    if (ok) {
+    const std::string in_block = c.in_block != nullptr ? c.in_block : ok ? "ok" : over;
+    EXPECT_EQ(parse_one(c.type, 1, c.wire, &parsed).rfind(in_block, 0), 0u) << in_block;
+    if (in_block == "ok") {
       EXPECT_EQ(parsed, c.wire);
     }
     base::MemorySource drop(c.wire);
@@ -515,6 +523,17 @@ TEST(ColumnWalkerTest, ElementsWithoutBytesAreChargedLikeRows) {
       } else {
         EXPECT_NE(got.find("too large"), std::string::npos) << got;
       }
+    }
+  }
+  // Past the column's own limit they are the block's to refuse, as rows are: kept under 1 GiB,
+  // refused by the held bytes under 64 MiB.
+  const ByteVec past = Wire().block_head(1, 1).column("a", "Array(" + empties + ")").u64(kFit + 1);
+  for (uint64_t limit : {uint64_t{1} << 30, kColumnByteLimit}) {
+    base::MemorySource src(past);
+    uint64_t pos = 0;
+    for (const std::string& got : {error_of(read_block_body(src, {}, limit)),
+                                   error_of(parse_block_body(past, pos, {}, limit))}) {
+      EXPECT_EQ(got.find(limit == kColumnByteLimit ? "response too large" : "ok"), 0u) << got;
     }
   }
 }

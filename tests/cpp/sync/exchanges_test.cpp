@@ -145,6 +145,11 @@ TEST(Exchanges, ResponseLimitCancelsAndDrains) {
   const std::string both = variant_block + ";" + dynamic_block;
   const std::string drain_both = "cancel;" + both + ";data:x:UInt64:9;" + both + ";eos";
   const std::string drain_dynamic = "cancel;" + dynamic_block + ";eos";
+  // One row of 50,000 elements of 1,000 members of Tuple(): 8 bytes on the wire, 400,400,000 held.
+  std::string members = "Tuple()";
+  for (int i = 1; i < 1000; ++i) members += ", Tuple()";
+  const std::string elements = "rawdata:a:Array(Tuple(" + members + ")):1:50c3000000000000";
+  const uint64_t elements_held = 128 + 256 + 1 + 9012 + 400400000;
   const Case cases[] = {
       {48, "eos", true, 30, 0},
       {47, "cancel;data:x:UInt64:9;eos", true, 30, 48},
@@ -165,6 +170,8 @@ TEST(Exchanges, ResponseLimitCancelsAndDrains) {
       {47, drain_both.c_str(), true, 30, 48},
       {47, drain_both.c_str(), true, 30, 48, kThreeBlocks, "notchunked", true},
       {21, drain_dynamic.c_str(), true, 30, 22, variant_block.c_str()},
+      {8, "cancel;eos", true, 30, elements_held, elements.c_str(), "notchunked", true},
+      {8, "cancel;eos", true, 30, elements_held, elements.c_str()},
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(std::string(c.blocks) + " " + c.mode + (c.lz4 ? " lz4 " : " ") + c.after);
