@@ -83,6 +83,12 @@ struct Reader {
   size_t pos = 0;
 
   bool at(char c) const { return pos < text.size() && text[pos] == c; }
+  // The run of word characters at `pos` (empty where none stands there).
+  std::string_view word() {
+    const size_t start = pos;
+    while (pos < text.size() && is_word(text[pos])) ++pos;
+    return text.substr(start, pos - start);
+  }
   void skip_space() {
     while (pos < text.size() && is_space(text[pos])) ++pos;
   }
@@ -187,9 +193,7 @@ bool canonical(std::string_view text, std::string& out) {
       ++r.pos;
       continue;
     }
-    const size_t start = r.pos;
-    while (r.pos < text.size() && is_word(text[r.pos])) ++r.pos;
-    const std::string_view word = text.substr(start, r.pos - start);
+    const std::string_view word = r.word();
     out.append(word);
     const unsigned bits = enum_bits(word);
     const size_t after = r.pos;
@@ -215,9 +219,7 @@ bool canonical(std::string_view text, std::string& out) {
 Result<std::vector<EnumMember>> read_enum_members(std::string_view type_text) {
   Reader r{type_text};
   r.skip_space();
-  const size_t start = r.pos;
-  while (r.pos < type_text.size() && is_word(type_text[r.pos])) ++r.pos;
-  const unsigned bits = enum_bits(type_text.substr(start, r.pos - start));
+  const unsigned bits = enum_bits(r.word());
   if (bits == 0 || !r.eat('(')) return bad_members("not an Enum8 or Enum16 type");
   std::vector<EnumMember> members;
   TW_TRY(r.members(bits, members));

@@ -252,7 +252,7 @@ struct KeepingSink {
   bool refuses(uint64_t n, Charge what) const {
     if (n <= budget.room && (what != Charge::Kept || n <= data_left())) return false;
     if (on_refusal == Refused::StepOver) return n <= reach();
-    return budget.grant.room < kColumnByteLimit;
+    return budget.block_bounded();
   }
   // Whether `n` more bytes are stepped over rather than kept.
   bool steps_over(uint64_t n) const { return stepping() || refuses(n, Charge::Kept); }
@@ -318,7 +318,7 @@ Status read_column_data_into(ByteSource& source, const ColumnType& type, uint64_
 }
 
 Status ColumnBudget::charge(uint64_t n, Charge what) {
-  if (n > room && grant.room < kColumnByteLimit) refusal = Refusal{what, n, used()};
+  if (n > room && block_bounded()) refusal = Refusal{what, n, used()};
   return charge_budget(room, n, "column");
 }
 

@@ -75,6 +75,9 @@ struct ColumnBudget {
   explicit ColumnBudget(const ColumnGrant& grant) : grant(grant), room(grant.room) {}
   static ColumnBudget of(uint64_t room) { return ColumnBudget(ColumnGrant{room, UINT64_MAX, {}}); }
   uint64_t used() const { return grant.room - room; }
+  // Whether a charge past the room is the block's to refuse: it granted less than the column's
+  // own bound.
+  bool block_bounded() const { return grant.room < kColumnByteLimit; }
   // Charges `n` to the room. One past it that the block's limits refuse (where it granted less than
   // the column's own bound) is noted as the refusal; either way it fails.
   Status charge(uint64_t n, Charge what);

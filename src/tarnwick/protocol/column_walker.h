@@ -26,9 +26,8 @@
 // UnexpectedEof); the walker never looks past what it has read.
 //
 // A sink provides:
-//   kExpands, kStateKinds, kCheckStateLcFlags, kBoundsOffsets (what is walked is kept: offset
-//   arrays are bounded as a whole, and the values that elements without bytes make are held),
-//   offset_run(left) (how many of `left` offsets to look at in one run),
+//   kExpands, kStateKinds, kCheckStateLcFlags, kBoundsOffsets (offset arrays are bounded as a
+//   whole, as what is kept), offset_run(left) (how many of `left` offsets to look at in one run),
 //   kKeptForm (the source is a kept column: the words of the plain setting are not there),
 //   take(source, n), view(source, n), word(source), varint(source), text(source, label),
 //   run_room(window), took_run(p, n), hold(n) (memory the walk or the kept column will take beyond
