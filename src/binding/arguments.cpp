@@ -26,7 +26,7 @@ bool utf8_text(PyObject* str, std::string& out) {
 
 // The text of str(obj); false with the Python error of str() set.
 bool str_of(PyObject* obj, std::string& out) {
-  PyRef s = PyRef::steal(PyObject_Str(obj));
+  PyRef s = py_str(obj);
   return s && utf8_text(s.get(), out);
 }
 
@@ -127,7 +127,7 @@ bool value_text(PyObject* value, std::string& out) {
     return true;
   }
   if (PyLong_Check(value) || PyIndex_Check(value)) {
-    PyRef index = PyRef::steal(PyNumber_Index(value));
+    PyRef index = py_index(value);
     if (index) {
       int overflow = 0;
       const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
@@ -143,32 +143,32 @@ bool value_text(PyObject* value, std::string& out) {
         }
       }
     }
-    PyErr_Clear();
+    py_clear_error();
   }
-  const double d = PyFloat_AsDouble(value);
+  const double d = py_float(value);
   if (!(d == -1.0 && PyErr_Occurred())) {
     out = double_text(d);
     return true;
   }
-  PyErr_Clear();
+  py_clear_error();
   return str_of(value, out);
 }
 
 bool float_argument(PyObject* obj, std::string_view arg, double& out) {
-  out = PyFloat_AsDouble(obj);
+  out = py_float(obj);
   if (!(out == -1.0 && PyErr_Occurred())) return true;
   if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-    PyErr_Clear();
+    py_clear_error();
     raise_arg_type_error(arg, obj, "float");
   }
   return false;
 }
 
 bool u64_argument(PyObject* obj, std::string_view arg, uint64_t& out) {
-  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  PyRef index = py_index(obj);
   if (!index) {
     if (PyErr_ExceptionMatches(PyExc_TypeError)) {
-      PyErr_Clear();
+      py_clear_error();
       raise_arg_type_error(arg, obj, "int");
     }
     return false;
@@ -286,12 +286,12 @@ bool py_settings_to_map(PyObject* settings, sync::SettingsMap& out) {
 bool py_ignored_part_uuids(PyObject* value, std::vector<sync::PartUuid>& out) {
   out.clear();
   if (value == nullptr || value == Py_None) return true;
-  PyRef iter = PyRef::steal(PyObject_GetIter(value));
+  PyRef iter = py_iter(value);
   if (!iter) {
     return rewrap_pending(
         "ignored_part_uuids must be an iterable of UUID strings or 16-byte values: ");
   }
-  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+  while (PyRef item = py_next(iter.get())) {
     sync::PartUuid uuid{};
     if (PyBytes_Check(item.get())) {
       const Py_ssize_t n = PyBytes_Size(item.get());
@@ -310,10 +310,10 @@ bool py_ignored_part_uuids(PyObject* value, std::vector<sync::PartUuid>& out) {
 
 bool py_tables_to_qualified_names(PyObject* tables, std::vector<sync::QualifiedTableName>& out) {
   out.clear();
-  PyRef iter = PyRef::steal(PyObject_GetIter(tables));
+  PyRef iter = py_iter(tables);
   if (!iter) return rewrap_pending("tables must be an iterable of (database, table) pairs: ");
   constexpr std::string_view kPair = "table entry must be a (database, table) pair: ";
-  while (PyRef item = PyRef::steal(PyIter_Next(iter.get()))) {
+  while (PyRef item = py_next(iter.get())) {
     PyObject* pair = item.get();
     if (!PyTuple_Check(pair)) return raise_type_error(kPair, conversion_error_text(pair, "tuple"));
     const Py_ssize_t n = PyTuple_Size(pair);

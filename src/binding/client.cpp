@@ -42,20 +42,16 @@ Result<std::string> signature_text(PyObject* signature) {
   return std::string(p, static_cast<size_t>(n));
 }
 
-// Runs on the connecting thread, which let the GIL go to connect. The callable's Python code and
-// everything that may run more (str() of its exception, dropping its result) go through
-// into_python(), so a thread the exiting interpreter ends inside the callable waits there.
+// Runs on the connecting thread, which let the GIL go to connect.
 Result<std::string> call_signer(const SignerLink& link, std::span<const uint8_t> message) {
   GilHold gil;
   if (link.callable == nullptr) return Error::auth("SSH signer is no longer available");
   PyRef data = PyRef::steal(PyBytes_FromStringAndSize(reinterpret_cast<const char*>(message.data()),
                                                       static_cast<Py_ssize_t>(message.size())));
   if (!data) return Error::auth(take_py_error_text());
-  PyRef signature = PyRef::steal(into_python(
-      [&] { return PyObject_CallFunctionObjArgs(link.callable, data.get(), nullptr); }));
-  Result<std::string> text = signature_text(signature.get());
-  into_python([result = signature.release()] { Py_XDECREF(result); });  // a finalizer may run
-  return text;
+  PyObject* args[] = {data.get()};
+  PyRef signature = py_call(link.callable, args, 1);
+  return signature_text(signature.get());
 }
 
 // The constructor's arguments in their native forms, extracted in parameter order.
@@ -174,7 +170,9 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, ClientArguments& out) {
 
 bool apply_compression(PyObject* name, sync::ClientConfig& config) {
   if (name == nullptr) return true;
-  PyRef lower = PyRef::steal(PyObject_CallMethod(name, "lower", nullptr));
+  PyRef method = PyRef::steal(PyUnicode_FromString("lower"));
+  if (!method) return false;
+  PyRef lower = py_call_method(method.get(), &name, 1);
   std::string text;
   if (!lower || !arguments::str_argument(lower.get(), "compression", text)) return false;
   if (text == "lz4") {

@@ -39,7 +39,7 @@ bool parse_texts(const char* function, const char* const (&names)[N], FastArgs a
 bool copy_block(const ModuleState& state, PyObject* obj, std::string_view arg, Block& out) {
   const Block* block = conversion::block_of(state, obj);
   if (block == nullptr) {
-    PyErr_Clear();
+    py_clear_error();
     raise_arg_type_error(arg, obj, "_Block");
     return false;
   }

@@ -41,10 +41,7 @@ class PyVec {
   size_t size() const { return items_.size(); }
   PyObject* operator[](size_t i) const { return items_[i]; }
   // Replaces item i, releasing the old one.
-  void replace(size_t i, PyObject* owned) {
-    Py_DECREF(items_[i]);
-    items_[i] = owned;
-  }
+  void replace(size_t i, PyObject* owned) { py_release(std::exchange(items_[i], owned)); }
   // Hands item i's reference to the caller and leaves the slot empty.
   PyObject* take(size_t i) {
     PyObject* item = items_[i];
@@ -56,7 +53,7 @@ class PyVec {
   // Moves every reference into the empty slots of `list` from `at` on; this vector is left empty.
   void move_into(PyObject* list, Py_ssize_t at);
   void clear() {
-    for (PyObject* item : items_) Py_XDECREF(item);
+    for (PyObject* item : items_) py_release(item);
     items_.clear();
   }
 
@@ -115,7 +112,7 @@ class DayObjects {
     if (slot.object != nullptr && slot.day == day) return Py_NewRef(slot.object);
     PyObject* made = make(day);
     if (made == nullptr) return nullptr;
-    Py_XDECREF(slot.object);
+    py_release(slot.object);
     slot = {day, Py_NewRef(made)};
     return made;
   }
@@ -167,7 +164,7 @@ class SignalCheck {
   SignalCheck() = default;
   SignalCheck(const SignalCheck&) = delete;
   SignalCheck& operator=(const SignalCheck&) = delete;
-  ~SignalCheck() { Py_XDECREF(pending_); }
+  ~SignalCheck() { py_release(pending_); }
 
   // The date objects made so far in the call.
   DayObjects& days() { return days_; }

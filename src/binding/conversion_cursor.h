@@ -75,7 +75,7 @@ inline base::Result<PyObject*> str_of(const uint8_t* p, uint64_t n) {
   if (s != nullptr) return s;
   std::optional<base::Utf8Error> bad = base::validate_utf8(p, n);
   if (!bad) return py_protocol_err();
-  PyErr_Clear();
+  py_clear_error();
   return base::Error::protocol(base::cat("invalid utf8 string: ", bad->to_string()));
 }
 

@@ -35,13 +35,13 @@ base::Status SignalCheck::run_handlers() {
 
 PyObject* SignalCheck::finish(PyObject* made) {
   if (pending_ == nullptr) return made;
-  Py_XDECREF(made);
-  PyErr_SetRaisedException(std::exchange(pending_, nullptr));  // replaces any other error
+  py_release(made);
+  py_set_error(std::exchange(pending_, nullptr));  // replaces any other error
   return nullptr;
 }
 
 DayObjects::~DayObjects() {
-  for (Slot& slot : slots_) Py_XDECREF(slot.object);
+  for (Slot& slot : slots_) py_release(slot.object);
 }
 
 void DayObjects::reserve(uint64_t rows) {
@@ -52,7 +52,7 @@ void DayObjects::reserve(uint64_t rows) {
   for (Slot& slot : slots_) {
     if (slot.object == nullptr) continue;
     Slot& to = grown[static_cast<uint32_t>(slot.day) & (want - 1)];
-    Py_XDECREF(to.object);  // met another day of the old table
+    py_release(to.object);  // met another day of the old table
     to = slot;
   }
   slots_ = std::move(grown);
@@ -63,13 +63,11 @@ PyObject* date_from_days(const ModuleState& st, int64_t days) {
   constexpr int64_t kEpochOrdinal = 719163;  // 1970-01-01
   constexpr int64_t kMaxOrdinal = 3652059;   // 9999-12-31
   if (days >= 1 - kEpochOrdinal && days <= kMaxOrdinal - kEpochOrdinal) {
-    PyObject* ordinal = PyLong_FromLongLong(days + kEpochOrdinal);
-    if (ordinal == nullptr) return nullptr;
-    PyObject* args[] = {ordinal};
-    PyObject* date = PyObject_Vectorcall(st.date_fromordinal, args, 1, nullptr);
-    Py_DECREF(ordinal);
-    if (date != nullptr) return date;
-    PyErr_Clear();
+    PyRef ordinal = PyRef::steal(PyLong_FromLongLong(days + kEpochOrdinal));
+    if (!ordinal) return nullptr;
+    PyObject* args[] = {ordinal.get()};
+    if (PyRef date = py_call(st.date_fromordinal, args, 1)) return date.release();
+    py_clear_error();
   }
   return PyLong_FromLongLong(days);
 }
@@ -82,13 +80,11 @@ PyObject* datetime_from_timestamp(const ModuleState& st, int64_t value, uint32_t
   const int64_t remainder = value % divisor;
   const double timestamp =
       static_cast<double>(remainder) / static_cast<double>(divisor) + static_cast<double>(seconds);
-  PyObject* ts = PyFloat_FromDouble(timestamp);
-  if (ts == nullptr) return nullptr;
-  PyObject* args[] = {ts};
-  PyObject* dt = PyObject_Vectorcall(st.datetime_fromtimestamp, args, 1, nullptr);
-  Py_DECREF(ts);
-  if (dt != nullptr) return dt;
-  PyErr_Clear();
+  PyRef ts = PyRef::steal(PyFloat_FromDouble(timestamp));
+  if (!ts) return nullptr;
+  PyObject* args[] = {ts.get()};
+  if (PyRef dt = py_call(st.datetime_fromtimestamp, args, 1)) return dt.release();
+  py_clear_error();
   return PyLong_FromLongLong(seconds);
 }
 

@@ -186,7 +186,7 @@ Plan resolve(std::string_view t) {
 bool as_int(PyObject* v, int64_t lo, int64_t hi, int64_t& out) {
   PyRef index;
   if (!PyLong_Check(v)) {
-    index = PyRef::steal(PyNumber_Index(v));
+    index = py_index(v);
     if (!index) return false;
     v = index.get();
   }
@@ -200,7 +200,7 @@ bool as_int(PyObject* v, int64_t lo, int64_t hi, int64_t& out) {
 }
 
 bool as_u64(PyObject* v, uint64_t& out) {
-  PyRef index = PyRef::steal(PyNumber_Index(v));
+  PyRef index = py_index(v);
   if (!index) return false;
   const unsigned long long x = PyLong_AsUnsignedLongLong(index.get());
   if (x == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
@@ -210,7 +210,7 @@ bool as_u64(PyObject* v, uint64_t& out) {
 
 // A Python int as `width` little-endian two's-complement (or unsigned) bytes.
 bool as_wide(PyObject* v, size_t width, bool is_signed, uint8_t* out) {
-  PyRef index = PyRef::steal(PyNumber_Index(v));
+  PyRef index = py_index(v);
   if (!index) return false;
   int overflow = 0;
   const long long small = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
@@ -231,8 +231,8 @@ bool as_wide(PyObject* v, size_t width, bool is_signed, uint8_t* out) {
   PyRef kwnames = PyRef::steal(Py_BuildValue("(s)", "signed"));
   if (!length || !order || !method || !kwnames) return false;
   PyObject* args[] = {index.get(), length.get(), order.get(), is_signed ? Py_True : Py_False};
-  PyRef bytes = PyRef::steal(PyObject_VectorcallMethod(
-      method.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get()));
+  PyRef bytes =
+      py_call_method(method.get(), args, 3 | PY_VECTORCALL_ARGUMENTS_OFFSET, kwnames.get());
   if (!bytes) return false;
   char* data = nullptr;
   Py_ssize_t n = 0;
@@ -339,7 +339,7 @@ bool write_wide(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err
 }
 
 bool write_float(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err) {
-  const double d = PyFloat_AsDouble(v);
+  const double d = py_float(v);
   if (d == -1.0 && PyErr_Occurred()) return refuse(err, plan.label);
   if (plan.op == Op::F32) {
     put(buf, static_cast<float>(d));
@@ -395,7 +395,7 @@ bool write_text(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err
 
 // Any value as its str() in the String layout.
 bool write_str_of(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err) {
-  PyRef str = PyRef::steal(PyObject_Str(v));
+  PyRef str = py_str(v);
   if (!str) return refuse(err, plan.label);
   PyRef utf8 = PyRef::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "replace"));
   if (!utf8) return refuse(err, plan.label);
@@ -483,8 +483,9 @@ bool write_column(const ColumnDef& def, PyObject* rows, Py_ssize_t nrows, ByteBu
             cat("TypeError: '", type_name_of(row), "' object cannot be converted to 'dict'"));
       return false;
     }
-    PyObject* found = PyDict_GetItemWithError(row, def.name);
-    if (found == nullptr) {
+    // The value is held: conversions may run Python code that edits the row.
+    PyRef value = py_dict_get(row, def.name);
+    if (!value) {
       if (PyErr_Occurred()) {
         raise(PyExc_ValueError, take_py_error_text());
       } else {
@@ -497,7 +498,6 @@ bool write_column(const ColumnDef& def, PyObject* rows, Py_ssize_t nrows, ByteBu
                    "'"));
       return false;
     }
-    PyRef value = PyRef::borrow(found);  // conversions may run Python code that edits the row
     if (plan.nullable) {
       const bool is_null = value.get() == Py_None;
       nulls.push_back(is_null ? 1 : 0);

@@ -12,7 +12,7 @@ using base::ErrorKind;
 void DeferredError::raise() const {
   PyRef text = PyRef::steal(lossy_str(message));
   if (!text) return;  // the decoding failure (memory) is the pending error
-  PyErr_SetObject(type, text.get());
+  into_python([&] { PyErr_SetObject(type, text.get()); });  // drops a pending exception
 }
 
 DeferredError to_py_err(const base::Error& error) {
@@ -67,7 +67,7 @@ std::string utf8_of(PyObject* str, std::string_view fallback) {
   Py_ssize_t n = 0;
   const char* p = PyUnicode_AsUTF8AndSize(str, &n);
   if (p == nullptr) {
-    PyErr_Clear();
+    py_clear_error();
     return std::string(fallback);
   }
   return std::string(p, static_cast<size_t>(n));
@@ -77,7 +77,7 @@ std::string utf8_of(PyObject* str, std::string_view fallback) {
 
 std::string type_name_of(PyObject* obj) {
   PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
-  if (!name) PyErr_Clear();
+  if (!name) py_clear_error();
   return utf8_of(name.get(), "object");
 }
 
@@ -85,9 +85,8 @@ std::string take_py_error_text() {
   PyRef exc = PyRef::steal(PyErr_GetRaisedException());
   if (!exc) return "SystemError: error return without exception set";
   std::string text = type_name_of(exc.get());
-  // The exception's own __str__ may be Python code of the caller's.
-  PyRef str = PyRef::steal(into_python([&] { return PyObject_Str(exc.get()); }));
-  if (!str) PyErr_Clear();
+  PyRef str = py_str(exc.get());  // the exception's own __str__ may be the caller's code
+  if (!str) py_clear_error();
   text.append(": ");
   text.append(utf8_of(str.get(), "<exception str() failed>"));
   return text;

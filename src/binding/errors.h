@@ -46,10 +46,8 @@ std::string type_name_of(PyObject* obj);
 // Runs the body of an entry point: nothing unwinds into the interpreter. bad_alloc becomes
 // MemoryError, any other C++ exception SystemError; the body's own result is returned otherwise.
 // The interpreter's own unwinding, which ends a thread that asks for the GIL while it exits, stops
-// inside the body wherever the binding runs Python code from a call that let the GIL go
-// (into_python()). Python code that the body runs with the GIL held (an argument's iterator, a
-// value's __str__) can be ended too: the body's frames unwind, and the thread waits here, as it
-// does there, until the process ends.
+// inside the body, at the call into Python code where it began (into_python(), py_ref.h); should
+// any come this far, the thread waits here all the same until the process ends.
 template <class F>
 auto guarded(F&& body, decltype(body()) failed) noexcept -> decltype(body()) {
   try {

@@ -16,17 +16,23 @@ int add_version(PyObject* module) {
   return PyModule_AddStringConstant(module, "__version__", TARNWICK_VERSION);
 }
 
+// obj.name; an attribute may be computed by Python code.
+PyObject* attribute(PyObject* obj, const char* name) {
+  return into_python([&] { return PyObject_GetAttrString(obj, name); });
+}
+
 int cache_datetime(PyObject* module) {
   ModuleState* state = state_of_module(module);
-  PyRef datetime_module = PyRef::steal(PyImport_ImportModule("datetime"));
+  PyRef datetime_module =
+      PyRef::steal(into_python([] { return PyImport_ImportModule("datetime"); }));
   if (!datetime_module) return -1;
-  PyRef date = PyRef::steal(PyObject_GetAttrString(datetime_module.get(), "date"));
+  PyRef date = PyRef::steal(attribute(datetime_module.get(), "date"));
   if (!date) return -1;
-  PyRef datetime = PyRef::steal(PyObject_GetAttrString(datetime_module.get(), "datetime"));
+  PyRef datetime = PyRef::steal(attribute(datetime_module.get(), "datetime"));
   if (!datetime) return -1;
-  state->date_fromordinal = PyObject_GetAttrString(date.get(), "fromordinal");
+  state->date_fromordinal = attribute(date.get(), "fromordinal");
   if (state->date_fromordinal == nullptr) return -1;
-  state->datetime_fromtimestamp = PyObject_GetAttrString(datetime.get(), "fromtimestamp");
+  state->datetime_fromtimestamp = attribute(datetime.get(), "fromtimestamp");
   return state->datetime_fromtimestamp == nullptr ? -1 : 0;
 }
 
@@ -64,13 +70,13 @@ int traverse_module(PyObject* module, visitproc visit, void* arg) {
 int clear_module(PyObject* module) {
   ModuleState* state = state_of_module(module);
   if (state == nullptr) return 0;
-  Py_CLEAR(state->client_type);
-  Py_CLEAR(state->block_type);
-  Py_CLEAR(state->column_type);
-  Py_CLEAR(state->row_iterator_type);
-  Py_CLEAR(state->query_stream_type);
-  Py_CLEAR(state->date_fromordinal);
-  Py_CLEAR(state->datetime_fromtimestamp);
+  py_clear(state->client_type);
+  py_clear(state->block_type);
+  py_clear(state->column_type);
+  py_clear(state->row_iterator_type);
+  py_clear(state->query_stream_type);
+  py_clear(state->date_fromordinal);
+  py_clear(state->datetime_fromtimestamp);
   return 0;
 }
 

@@ -13,7 +13,7 @@ void free_instance(PyObject* self) {
   PyTypeObject* type = Py_TYPE(self);
   auto free_fn = reinterpret_cast<freefunc>(PyType_GetSlot(type, Py_tp_free));
   free_fn(self);
-  Py_DECREF(type);
+  py_release(reinterpret_cast<PyObject*>(type));
 }
 
 int add_type(PyObject* module, PyType_Spec* spec, PyTypeObject** slot) {
@@ -28,10 +28,10 @@ PyObject* lossy_str(std::string_view text) {
 }
 
 bool index_argument(PyObject* obj, uint64_t& out) {
-  PyRef index = PyRef::steal(PyNumber_Index(obj));
+  PyRef index = py_index(obj);
   if (!index) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
-    PyErr_Clear();
+    py_clear_error();
     PyErr_Format(PyExc_TypeError,
                  "argument 'index': '%s' object cannot be interpreted as an integer",
                  type_name_of(obj).c_str());

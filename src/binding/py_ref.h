@@ -1,5 +1,13 @@
 // Owned references, the GIL guards and into_python(): the helpers that make reference counting,
 // GIL handling and every way into Python code from inside a call visible in the binding's code.
+//
+// The one idiom: every C API call that may run Python code goes through into_python(), mostly by
+// way of the helpers below, never bare. Python code runs where a value's __index__, __float__ or
+// __str__ is taken, an iterator is advanced, a callable or method is called, a dict compares keys,
+// and wherever a reference that may be the last one to a caller's object is let go (its __del__):
+// PyRef, py_release() and py_clear() let go of references, py_clear_error() and py_set_error()
+// drop or replace a pending exception. Calls that run none (making objects, reading str and bytes,
+// setting a fresh error) stay bare.
 #pragma once
 
 #include <Python.h>
@@ -13,6 +21,39 @@
 #include "tarnwick/sync/wait.h"
 
 namespace tarnwick::binding {
+
+// The one way the binding runs Python code from inside a call. Once the interpreter is finalizing,
+// it ends any other thread that asks for the GIL by unwinding its stack (pthread_exit): at the
+// binding's own GIL waits, and inside any Python code the binding runs (a callback, a signal
+// handler, a value's __str__, an object's __del__) whenever that code lets the GIL go and asks for
+// it again. The unwinding would run the destructors
+// of the binding's frames above (without the GIL, on objects of an interpreter that is going away)
+// and abort at the first noexcept one. into_python(f) runs `f`, the bare C API call, where that
+// unwinding stops: the thread waits, holding no lock of the interpreter's, until the process ends,
+// and no frame of the binding unwinds. Nothing with a destructor may be made inside `f`. Threads
+// run as usual until then (through the interpreter's atexit hooks too).
+[[noreturn]] void wait_for_process_end() noexcept;
+
+template <class F>
+auto into_python(F&& f) noexcept -> decltype(f()) {
+  try {
+    return f();
+  } catch (const abi::__forced_unwind&) {
+    wait_for_process_end();  // never returns: leaving the handler would abort
+  }
+}
+
+// Lets go of a reference (null is nothing): the object's __del__, and what it releases in turn,
+// may run.
+inline void py_release(PyObject* obj) noexcept {
+  if (obj != nullptr) into_python([obj] { Py_DECREF(obj); });
+}
+
+// Empties a field that owns a reference, then lets the reference go (Py_CLEAR).
+template <class T>
+void py_clear(T*& field) noexcept {
+  py_release(reinterpret_cast<PyObject*>(std::exchange(field, nullptr)));
+}
 
 // A strong reference to a Python object, released when this goes out of scope.
 class PyRef {
@@ -30,13 +71,10 @@ class PyRef {
   PyRef& operator=(const PyRef&) = delete;
   PyRef(PyRef&& other) noexcept : obj_(std::exchange(other.obj_, nullptr)) {}
   PyRef& operator=(PyRef&& other) noexcept {
-    if (this != &other) {
-      Py_XDECREF(obj_);
-      obj_ = std::exchange(other.obj_, nullptr);
-    }
+    if (this != &other) py_release(std::exchange(obj_, std::exchange(other.obj_, nullptr)));
     return *this;
   }
-  ~PyRef() { Py_XDECREF(obj_); }
+  ~PyRef() { py_release(obj_); }
 
   PyObject* get() const { return obj_; }
   explicit operator bool() const { return obj_ != nullptr; }
@@ -48,24 +86,54 @@ class PyRef {
   PyObject* obj_ = nullptr;
 };
 
-// The one way the binding runs Python code from inside a call. Once the interpreter is finalizing,
-// it ends any other thread that asks for the GIL by unwinding its stack (pthread_exit): at the
-// binding's own GIL waits, and inside Python code the binding runs (a callback, a signal handler)
-// whenever that code lets the GIL go and asks for it again. The unwinding would run the destructors
-// of the binding's frames above (without the GIL, on objects of an interpreter that is going away)
-// and abort at the first noexcept one. into_python(f) runs `f`, the bare C API call, where that
-// unwinding stops: the thread waits, holding no lock of the interpreter's, until the process ends,
-// and no frame of the binding unwinds. Nothing with a destructor may be made inside `f`. Threads
-// run as usual until then (through the interpreter's atexit hooks too).
-[[noreturn]] void wait_for_process_end() noexcept;
+// The shapes of Python code a call runs. Each returns what its C API call does (a new reference,
+// or null with the Python error set).
 
-template <class F>
-auto into_python(F&& f) noexcept -> decltype(f()) {
-  try {
-    return f();
-  } catch (const abi::__forced_unwind&) {
-    wait_for_process_end();  // never returns: leaving the handler would abort
-  }
+// index(v), the integer behind a value's __index__.
+inline PyRef py_index(PyObject* v) noexcept {
+  return PyRef::steal(into_python([v] { return PyNumber_Index(v); }));
+}
+// float(v) as a double (-1.0 with the error set on failure), through __float__ or __index__.
+inline double py_float(PyObject* v) noexcept {
+  return into_python([v] { return PyFloat_AsDouble(v); });
+}
+// str(v).
+inline PyRef py_str(PyObject* v) noexcept {
+  return PyRef::steal(into_python([v] { return PyObject_Str(v); }));
+}
+// iter(v).
+inline PyRef py_iter(PyObject* v) noexcept {
+  return PyRef::steal(into_python([v] { return PyObject_GetIter(v); }));
+}
+// next(it): null at the end (no error set) or on failure (error set).
+inline PyRef py_next(PyObject* it) noexcept {
+  return PyRef::steal(into_python([it] { return PyIter_Next(it); }));
+}
+// callable(*args), in the vectorcall convention (`nargsf` may carry
+// PY_VECTORCALL_ARGUMENTS_OFFSET; `kwnames` names the trailing keyword arguments).
+inline PyRef py_call(PyObject* callable, PyObject* const* args, size_t nargsf,
+                     PyObject* kwnames = nullptr) noexcept {
+  return PyRef::steal(
+      into_python([&] { return PyObject_Vectorcall(callable, args, nargsf, kwnames); }));
+}
+// args[0].name(*args[1:]), likewise.
+inline PyRef py_call_method(PyObject* name, PyObject* const* args, size_t nargsf,
+                            PyObject* kwnames = nullptr) noexcept {
+  return PyRef::steal(
+      into_python([&] { return PyObject_VectorcallMethod(name, args, nargsf, kwnames); }));
+}
+// dict[key] as a new reference: null without an error when the key is missing, with one when
+// hashing or comparing failed.
+inline PyRef py_dict_get(PyObject* dict, PyObject* key) noexcept {
+  return PyRef::borrow(into_python([&] { return PyDict_GetItemWithError(dict, key); }));
+}
+// Drops the pending exception, if any.
+inline void py_clear_error() noexcept {
+  into_python(PyErr_Clear);
+}
+// Makes `exc` (a reference it takes over) the pending exception, dropping any other.
+inline void py_set_error(PyObject* exc) noexcept {
+  into_python([exc] { PyErr_SetRaisedException(exc); });
 }
 
 inline void take_gil_back(PyThreadState* state) noexcept {
@@ -117,7 +185,7 @@ class BlockingCall {
   ~BlockingCall() {
     hook_.reset();
     take_gil_back(state_);
-    if (pending_ != nullptr) PyErr_SetRaisedException(pending_);
+    if (pending_ != nullptr) py_set_error(pending_);
   }
 
   bool interrupted() const { return pending_ != nullptr; }

@@ -31,9 +31,9 @@ int iter_traverse(PyObject* self, visitproc visit, void* arg) {
 }
 
 int iter_clear(PyObject* self) {
-  Py_CLEAR(as_iter(self)->names);
-  Py_CLEAR(as_iter(self)->columns);
-  Py_CLEAR(as_iter(self)->row_template);
+  py_clear(as_iter(self)->names);
+  py_clear(as_iter(self)->columns);
+  py_clear(as_iter(self)->row_template);
   return 0;
 }
 

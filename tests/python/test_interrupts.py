@@ -216,16 +216,20 @@ elif hooks == "forked":
 
 
 # One daemon thread is inside a call when the main thread returns: a query or a stream's next block
-# that waits on a silent server, a connect whose SSH signer sleeps, or tables_status() whose
-# iterator sleeps. The watcher, which only the module table holds, goes while the interpreter
-# finalizes: it lets the waiting call return, gives the thread time to be ended, then reports
-# whether the thread is still there (an ended thread parks inside the call; one that the
-# interpreter unwound is gone) and, for the signer, whether anything let the message go (the
-# binding holds a reference to it that no destructor of a parked thread releases).
+# that waits on a silent server, or Python code of the caller's that the call runs and that sleeps:
+# an SSH signer, the iterator of tables_status() or ignored_part_uuids, a value's __index__,
+# __float__ or __str__ in dicts_to_block (plain, Enum8 and JSON columns), a params or settings
+# value's __str__, the __del__ of an exception the signer raised or of a str that a conversion
+# drops. The watcher, which only the module table holds, goes while the interpreter finalizes: it
+# lets the waiting call return, gives the thread time to be ended, then reports whether the thread
+# is still there (an ended thread parks inside the call; one that the interpreter unwound is gone)
+# and whether anything let go of the watched object, which the binding holds through a reference of
+# its own (the signer's message, the iterator, the rows' dict, the params or settings value) that no
+# destructor of a parked thread may release.
 ENDED = """
 import os, sys, threading, time
 addr, kind = sys.argv[1:]
-from tarnwick._native import _Client
+from tarnwick._native import _Client, dicts_to_block
 
 class Watcher:
     def __del__(self, sleep=time.sleep, write=os.write, exists=os.path.exists,
@@ -241,26 +245,66 @@ watch = sys.modules["_exit_watch"] = Watcher()
 watch.cut = watch.message = None
 inside = threading.Event()
 
-def signer(message):
-    watch.message = message
-    watch.refs = sys.getrefcount(message)
+def hold(obj=None):  # its frame, which never ends, holds `obj` while it is counted
+    if obj is not None:
+        watch.message = obj
+        watch.refs = sys.getrefcount(obj)
     inside.set()
     while True:
         time.sleep(0.01)
 
-def tables():
-    inside.set()
-    while True:
-        time.sleep(0.01)
+class Dropped(str):
+    def __del__(self):
+        hold()
+
+class Value:
+    def __index__(self):
+        hold(row)
+    def __float__(self):
+        hold(row)
+    def __str__(self):
+        if kind == "dropped":
+            watch.message = row
+            watch.refs = sys.getrefcount(row)
+            return Dropped("x")
+        hold(self if kind in ("params", "settings") else row)
+
+class Raised(Exception):
+    def __del__(self):
+        hold()
+
+def signer(message):
+    if kind == "raised":  # the traceback keeps this frame, and `message` with it
+        watch.message = message
+        watch.refs = sys.getrefcount(message)
+        raise Raised("no key")
+    hold(message)
+
+def waits():
+    hold(iterator)
     yield
+
+iterator = waits()
+
+row = {"x": Value()}
+types = {"index": "UInt8", "enum": "Enum8('a' = 1)", "float": "Float64", "str": "JSON",
+         "dropped": "JSON"}
 
 def call():
     watch.thread = threading.get_native_id()
-    if kind == "signer":
+    if kind in ("signer", "raised"):
         return _Client(addr, ssh_signer=signer, connect_timeout=30)
+    if kind in types:
+        return dicts_to_block([row], [("x", types[kind])])
     c = _Client(addr, connect_timeout=30, query_timeout=30)
     if kind == "iterator":  # Python code that a call runs with the GIL held
-        return c.tables_status(tables())
+        return c.tables_status(iterator)
+    if kind == "uuids":
+        return c.query("q", ignored_part_uuids=iterator)
+    if kind == "params":
+        return c.query("q", params={"x": Value()})
+    if kind == "settings":
+        return c.query("q", settings={"max_threads": Value()})
     if kind == "next":
         c = c.query_stream("q")
     watch.cut = c.discard
@@ -320,11 +364,14 @@ class ExitTest(unittest.TestCase):
         self.check_runs(runs, dict.fromkeys(cases, b""))
 
     def test_a_thread_ended_inside_a_call_or_a_callback_parks_there(self):
-        expected = {kind: b"parked=True kept=None\n" for kind in ("query", "next", "iterator")}
-        expected["signer"] = b"parked=True kept=True\n"
+        expected = {kind: b"parked=True kept=None\n"
+                    for kind in ("query", "next")}
+        expected.update({kind: b"parked=True kept=True\n"
+                         for kind in ("iterator", "uuids", "signer", "raised", "index", "enum", "float", "str", "dropped",
+                                      "params", "settings")})
         runs = []
         for kind in expected:
-            with ScriptedServer(silent_after_hello(kind == "signer"), connections=None,
+            with ScriptedServer(silent_after_hello(kind in ("signer", "raised")), connections=None,
                                 timeout=60) as srv:
                 addr = f"127.0.0.1:{srv.port}"
                 with concurrent.futures.ThreadPoolExecutor(8) as pool:
