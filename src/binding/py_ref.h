@@ -35,7 +35,7 @@ namespace tarnwick::binding {
 [[noreturn]] void wait_for_process_end() noexcept;
 
 template <class F>
-auto into_python(F&& f) noexcept -> decltype(f()) {
+[[gnu::always_inline]] inline auto into_python(F&& f) noexcept -> decltype(f()) {
   try {
     return f();
   } catch (const abi::__forced_unwind&) {
@@ -114,18 +114,18 @@ inline PyRef py_next(PyObject* it) noexcept {
 inline PyRef py_call(PyObject* callable, PyObject* const* args, size_t nargsf,
                      PyObject* kwnames = nullptr) noexcept {
   return PyRef::steal(
-      into_python([&] { return PyObject_Vectorcall(callable, args, nargsf, kwnames); }));
+      into_python([=] { return PyObject_Vectorcall(callable, args, nargsf, kwnames); }));
 }
 // args[0].name(*args[1:]), likewise.
 inline PyRef py_call_method(PyObject* name, PyObject* const* args, size_t nargsf,
                             PyObject* kwnames = nullptr) noexcept {
   return PyRef::steal(
-      into_python([&] { return PyObject_VectorcallMethod(name, args, nargsf, kwnames); }));
+      into_python([=] { return PyObject_VectorcallMethod(name, args, nargsf, kwnames); }));
 }
 // dict[key] as a new reference: null without an error when the key is missing, with one when
 // hashing or comparing failed.
 inline PyRef py_dict_get(PyObject* dict, PyObject* key) noexcept {
-  return PyRef::borrow(into_python([&] { return PyDict_GetItemWithError(dict, key); }));
+  return PyRef::borrow(into_python([=] { return PyDict_GetItemWithError(dict, key); }));
 }
 // Drops the pending exception, if any.
 inline void py_clear_error() noexcept {

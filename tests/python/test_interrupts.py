@@ -11,6 +11,7 @@ import contextlib
 import gc
 import itertools
 import os
+import re
 import signal
 import socket
 import subprocess
@@ -20,6 +21,7 @@ import time
 import unittest
 
 from test_client import HEADER, ROWS_A, ScriptedServer, serving
+from wire import TESTS_DIR
 from chserver import Block, ClientClosed, Column
 from chserver import client_packets as cp
 from chserver import packets as sp
@@ -378,6 +380,40 @@ class ExitTest(unittest.TestCase):
                     runs += [(kind, *r[1:]) for r in
                              pool.map(lambda _: run_child(ENDED, addr, kind), range(8))]
         self.check_runs(runs, expected)
+
+    def test_the_binding_runs_python_code_only_through_into_python(self):
+        binding = os.path.join(TESTS_DIR, "..", "src", "binding")
+        found = {}
+        for name in sorted(os.listdir(binding)):
+            if name != "py_ref.h":
+                with open(os.path.join(binding, name), encoding="utf-8") as f:
+                    found[name] = bare_calls_into_python(f.read())
+        self.assertEqual({n: b for n, b in found.items() if b}, {})
+        self.assertEqual(bare_calls_into_python(
+            "into_python([] { PyErr_Clear(); }); PyErr_Clear();\n// Py_DECREF(o)\nPy_DECREF(o);"),
+            [(1, "PyErr_Clear"), (3, "Py_DECREF")])
+
+
+# C API calls that may run Python code (a dunder, a callable, a key's __eq__, a __del__): the
+# binding makes them only as the one call inside an into_python(), mostly through the helpers of
+# py_ref.h.
+RUNS_PYTHON = re.compile(
+    r"\b(PyNumber_\w+|PyFloat_AsDouble|PyObject_(Str|Repr|GetIter|Call\w*|Vectorcall\w*|GetAttr\w*|"
+    r"SetAttr\w*|GetItem|SetItem|RichCompare\w*|Hash|IsTrue)|PyIter_Next|PyDict_GetItem\w*|"
+    r"PyImport_\w+|PySequence_\w+|PyMapping_\w+|PyErr_(Clear|CheckSignals|SetRaisedException|"
+    r"SetObject|Restore)|Py_X?DECREF|Py_CLEAR|Py_X?SETREF)\b")
+
+
+def bare_calls_into_python(source):
+    """(line, name) of each call in `source` that may run Python code, but for those that begin
+    their statement's into_python()."""
+    code = re.sub(r"//[^\n]*", "", source)
+    bare = []
+    for m in RUNS_PYTHON.finditer(code):
+        statement = code[code.rfind(";", 0, m.start()) + 1:m.start()]
+        if not re.search(r"into_python\((\[[^]]*\] \{ (return )?)?$", statement):
+            bare.append((code.count("\n", 0, m.start()) + 1, m.group()))
+    return bare
 
 
 class Stop(Exception):
