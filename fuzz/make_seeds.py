@@ -169,7 +169,8 @@ def main():
                  "AggregateFunction(sum, UInt64)", "Variant(String, UInt64)", " \u00a0String\u3000",
                  "Decimal32(2)", "Time64(6)", "Tuple(UInt8,)", "MultiPolygon", "Object('json')",
                  "Enum16('q\\\\z\\n' = -3, 'a, b' = 1, 'it\\'s (x)' = 2)",
-                 "Enum8( 'a''b'=-128 ,'c'=127)"]:
+                 "Enum8( 'a''b'=-128 ,'c'=127)",
+                 "Enum8('n\\Nm' = 1, '\\xZZ' = 2, '\\x4\\x41' = 3, '\\e\\q' = 4)"]:
         write("type_grammar", re.sub(r"[^A-Za-z0-9]+", "_", text).strip("_") or "space",
               text.encode())
 

@@ -8,8 +8,10 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cerrno>
 #include <optional>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "fuzz_support.h"
@@ -47,6 +49,16 @@ std::optional<Reading> read_all(std::span<const uint8_t> input, size_t read_chun
     sent += static_cast<size_t>(n);
   }
   ::shutdown(server.fd(), SHUT_WR);  // the end of the input is the end of the connection
+  // The stream answers parallel-replica task requests with writes: they are read off here until
+  // the stream's end of the pair closes, so that no answer waits for room in the socket's buffer.
+  // Declared before the stream, it is joined after the stream is gone.
+  std::jthread drain([fd = server.fd()] {
+    char sink[4096];
+    for (;;) {
+      const ssize_t n = ::read(fd, sink, sizeof sink);
+      if (n == 0 || (n < 0 && errno != EINTR)) break;
+    }
+  });
 
   sync::StreamSettings settings;
   settings.read_chunk = read_chunk;

@@ -355,15 +355,16 @@ class RealServerTest(unittest.TestCase):
         # The server prints its types one way; a block may spell the same type another. Spacing
         # outside quotes and the order of Enum members do not matter, anything else does.
         columns = [("d", "Decimal(9, 2)"), ("e", "Enum8('a, b' = 1, 'it\\'s (x)' = 2)"),
-                   ("t", "DateTime('UTC')"), ("p", "UInt8"), ("m", "UInt8 MATERIALIZED p")]
+                   ("t", "DateTime('UTC')"), ("p", "UInt8"), ("m", "UInt8 MATERIALIZED p"),
+                   ("n", "Enum8('nm' = 1)"), ("N", "Enum8('nNm' = 1)")]
         table = self.table("spelling", columns)
         query = f"INSERT INTO {table} VALUES"
         read_back = f"SELECT d, e, t, p FROM {table} ORDER BY p"
         c = self.client()
         spelled = [("d", "Decimal(9,2)"), ("e", "Enum8('it\\'s (x)'=2,'a, b'=1)"),
-                   ("t", "DateTime( 'UTC' )"), ("p", "UInt8")]
+                   ("t", "DateTime( 'UTC' )"), ("p", "UInt8"), ("n", "Enum8('n\\Nm' = 1)")]
         spaced = [("p", "UInt8"), ("e", "Enum8( 'a, b' = 1 , 'it\\'s (x)' = 2 )")]
-        c.insert(query, table, [dicts_to_block([{"d": 125, "e": 2, "t": 86400, "p": 1}], spelled),
+        c.insert(query, table, [dicts_to_block([{"d": 125, "e": 2, "t": 86400, "p": 1, "n": 1}], spelled),
                                 dicts_to_block([{"p": 2, "e": 1}], spaced)])
         self.assertEqual(http(read_back), "1.25\tit\\'s (x)\t1970-01-02 00:00:00\t1\n"
                                           "0.00\ta, b\t0000-00-00 00:00:00\t2\n")
@@ -371,6 +372,7 @@ class RealServerTest(unittest.TestCase):
             ("t", "DateTime", 0), ("t", "DateTime('Europe/Moscow')", 0), ("d", "Decimal(9, 3)", 1),
             ("e", "Enum8('a, b' = 1)", 1), ("e", "Enum16('a, b' = 1, 'it\\'s (x)' = 2)", 1),
             ("e", "Enum8('a, b' = 1, 'it\\'s (x)' = 3)", 1), ("e", "Enum8('a,b' = 1, 'it\\'s (x)' = 2)", 1),
+            ("N", "Enum8('n\\Nm' = 1)", 1),  # the server reads \N as nothing: 'nm'
         ]
         for name, type_name, v in refused:
             bad = dicts_to_block([{"p": 3, name: v}], [("p", "UInt8"), (name, type_name)])

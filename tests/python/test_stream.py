@@ -1,12 +1,15 @@
 """_Client.query_stream against the scripted server: blocks from the reader thread, the eos and
 finished flags, cancel and discard, errors, and what a stream leaves of its client's connection."""
 
+import socket
 import threading
 import time
 import unittest
 
 from test_client import DISCARDED, HEADER, ROWS_A, ROWS_B, _raises, answer, serving
 from wire import hooks
+
+from chserver import packets as sp  # noqa: E402  (on the path once wire is imported)
 
 ROWS_C = [("x", "UInt64", [4, 5]), ("s", "String", [b"d", b"e"])]
 BROKEN = "connection is broken by an earlier failed exchange"
@@ -75,30 +78,59 @@ class QueryStreamTest(unittest.TestCase):
             self.assertIn(BROKEN, str(error))
 
     def test_discard_from_another_thread_ends_a_blocked_next(self):
-        with serving(sends(HEADER, ROWS_A), query_timeout=30) as (c, _):
-            s = c.query_stream("SELECT x")
-            self.assertEqual(next(s).row_count(), 2)
-            outcome = []
-            waiter = threading.Thread(target=lambda: outcome.append(_raises(next, s)))
-            waiter.start()
-            # The waiting __next__ has released the GIL: this thread keeps running.
-            spins, end = 0, time.monotonic() + 0.3
-            while time.monotonic() < end:
-                spins += 1
-            self.assertTrue(waiter.is_alive())
-            self.assertGreater(spins, 1000)
-            error = _raises(c.query, "q")  # the connection belongs to the stream
-            self.assertIn("a query stream is still reading this connection", str(error))
-            s.discard()
-            s.discard()
-            waiter.join(10)
-            self.assertFalse(waiter.is_alive())
-            self.assertIsInstance(outcome[0], RuntimeError)
-            self.assertEqual(str(outcome[0]),
-                             "I/O error: connection closed before the end of the response")
-            self.assertFalse(s.eos)
-            self.assertTrue(wait_for(lambda: s.finished))
-            self.assertIn(BROKEN, str(_raises(c.ping)))
+        # The reader thread waits in a read for more of the response, or in a write: the server
+        # shrinks its receive buffer, sends parallel-replica task requests of 1 MiB, each
+        # answered with as much, and reads none of the answers until the stream is discarded. The
+        # reader's write of an answer then waits for good (it has no time-out), and the reader
+        # stops reading, so the server's send stops too: only discard() ends the stream.
+        flooded, discarded = threading.Event(), threading.Event()
+
+        def floods(conn):
+            conn.sock.setsockopt(socket.SOL_SOCKET, socket.SO_RCVBUF, 4096)
+            conn.expect_query()
+            conn.send_data(HEADER)
+            conn.send_data(ROWS_A)
+            request = sp.merge_tree_read_task_request(text="x" * (1 << 20))
+            conn.sock.settimeout(2.0)  # no progress for this long: the reader waits for good
+            try:
+                for _ in range(1000):
+                    conn.send_packet(request)
+            except TimeoutError:
+                flooded.set()
+            discarded.wait(30)
+            conn.wait_closed(20)
+
+        rows = [("in a read", sends(HEADER, ROWS_A), None,
+                 "I/O error: connection closed before the end of the response"),
+                ("in a write", floods, flooded, "I/O error: Broken pipe (os error 32)")]
+        for name, step, blocked, text in rows:
+            with self.subTest(name), serving(step, query_timeout=30) as (c, _):
+                s = c.query_stream("SELECT x")
+                self.assertEqual(next(s).row_count(), 2)
+                outcome = []
+                waiter = threading.Thread(target=lambda: outcome.append(_raises(next, s)))
+                waiter.start()
+                if blocked is not None:
+                    self.assertTrue(blocked.wait(30))
+                # The waiting __next__ has released the GIL: this thread keeps running.
+                spins, end = 0, time.monotonic() + 0.3
+                while time.monotonic() < end:
+                    spins += 1
+                self.assertTrue(waiter.is_alive())
+                self.assertGreater(spins, 1000)
+                self.assertFalse(s.finished)
+                error = _raises(c.query, "q")  # the connection belongs to the stream
+                self.assertIn("a query stream is still reading this connection", str(error))
+                s.discard()
+                s.discard()
+                discarded.set()
+                waiter.join(10)
+                self.assertFalse(waiter.is_alive())
+                self.assertIsInstance(outcome[0], RuntimeError)
+                self.assertEqual(str(outcome[0]), text)
+                self.assertFalse(s.eos)
+                self.assertTrue(wait_for(lambda: s.finished))
+                self.assertIn(BROKEN, str(_raises(c.ping)))
 
     def test_the_call_after_the_last_message_finds_the_stream_settled(self):
         # The reader thread pauses right after it has published its last message; the next call

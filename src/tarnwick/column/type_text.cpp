@@ -23,6 +23,7 @@ bool is_word(char c) {
          static_cast<unsigned char>(c) >= 0x80;
 }
 
+// The value of a hex digit, or -1.
 int hex_value(char c) {
   if (c >= '0' && c <= '9') return c - '0';
   if (c >= 'a' && c <= 'f') return c - 'a' + 10;
@@ -30,13 +31,16 @@ int hex_value(char c) {
   return -1;
 }
 
-// The character a backslash escape stands for: the usual control letters, \xHH, and any other
-// character for itself. `pos` is at the character after the backslash and moves past the escape.
-char unescape(std::string_view text, size_t& pos) {
-  const char c = text[pos++];
+// The byte a backslash and `c` stand for, or -1 for \N, which stands for nothing: the control
+// bytes \a \b \e \f \n \r \t \v and \0, and any other byte for itself (\x is read apart).
+int escaped_byte(char c) {
   switch (c) {
+    case 'a':
+      return '\a';
     case 'b':
       return '\b';
+    case 'e':
+      return 0x1B;
     case 'f':
       return '\f';
     case 'n':
@@ -45,20 +49,14 @@ char unescape(std::string_view text, size_t& pos) {
       return '\r';
     case 't':
       return '\t';
-    case 'a':
-      return '\a';
     case 'v':
       return '\v';
     case '0':
       return '\0';
-    case 'x':
-      if (pos + 2 <= text.size() && hex_value(text[pos]) >= 0 && hex_value(text[pos + 1]) >= 0) {
-        pos += 2;
-        return static_cast<char>(hex_value(text[pos - 2]) << 4 | hex_value(text[pos - 1]));
-      }
-      return c;
+    case 'N':
+      return -1;
     default:
-      return c;
+      return static_cast<unsigned char>(c);
   }
 }
 
@@ -76,6 +74,8 @@ void append_quoted(std::string& out, char quote, std::string_view value) {
 [[gnu::cold]] Error bad_members(std::string_view what) {
   return Error::protocol(cat("cannot read the Enum members: ", what));
 }
+
+enum class Quoted { kOk, kNotClosed, kAcrossTheEnd };
 
 // A cursor over a type text.
 struct Reader {
@@ -101,23 +101,46 @@ struct Reader {
   }
 
   // The quoted text starting at `pos` (its quote character is text[pos]), escapes resolved, into
-  // `out`; false when it is not closed.
-  bool quoted(std::string& out) {
+  // `out`, read as the server reads it. The text ends at the first quote that is neither doubled
+  // nor escaped, a backslash stepping over the byte after it. Its value is then read from the
+  // start: a doubled quote stands for one, a backslash and a byte as escaped_byte says, and \x
+  // for the two bytes after it as hex digits, whatever they are (one that is not a digit counts
+  // as -1, so "\xZZ" is 0xEF). As \x takes three bytes after the backslash where the end was found
+  // stepping over one, a \x near the end can make the value's reading run across the end found
+  // ("'\x4'", "'\x4\''"): the server refuses such a text, and so does this reader.
+  Quoted quoted(std::string& out) {
     const char quote = text[pos++];
-    while (pos < text.size()) {
-      const char c = text[pos++];
-      if (c == '\\' && pos < text.size()) {
-        out.push_back(unescape(text, pos));
-      } else if (c == quote && at(quote)) {  // a doubled quote stands for one
+    size_t end = pos;
+    for (;; ++end) {
+      if (end >= text.size()) return Quoted::kNotClosed;
+      if (text[end] == '\\') {
+        ++end;
+      } else if (text[end] == quote) {
+        if (end + 1 == text.size() || text[end + 1] != quote) break;
+        ++end;
+      }
+    }
+    while (pos < end) {
+      const char c = text[pos];
+      size_t step = 1;
+      if (c == '\\') {
+        const bool hex = end - pos > 1 && text[pos + 1] == 'x';
+        step = hex ? 4 : 2;
+        if (end - pos < step) return Quoted::kAcrossTheEnd;
+        const int byte = hex ? hex_value(text[pos + 2]) * 16 + hex_value(text[pos + 3])
+                             : escaped_byte(text[pos + 1]);
+        if (hex || byte >= 0) out.push_back(static_cast<char>(byte));
+      } else if (c == quote) {  // doubled, as the end was found
+        step = 2;
+        if (end - pos < step || text[pos + 1] != quote) return Quoted::kAcrossTheEnd;
         out.push_back(quote);
-        ++pos;
-      } else if (c == quote) {
-        return true;
       } else {
         out.push_back(c);
       }
+      pos += step;
     }
-    return false;
+    ++pos;
+    return Quoted::kOk;
   }
 
   // An optionally signed decimal code, at most `bound` away from zero.
@@ -148,7 +171,14 @@ struct Reader {
       if (out.size() == size_t{1} << bits)
         return bad_members(cat("more than ", 2 * bound, " members"));
       EnumMember member;
-      if (!quoted(member.name)) return bad_members("a name is not closed");
+      switch (quoted(member.name)) {
+        case Quoted::kOk:
+          break;
+        case Quoted::kNotClosed:
+          return bad_members("a name is not closed");
+        case Quoted::kAcrossTheEnd:
+          return bad_members("a \\x escape runs across the end of a name");
+      }
       if (!eat('=')) return bad_members(cat("no '=' after '", base::excerpt(member.name), "'"));
       TW_ASSIGN_OR_RETURN(member.code, code(member.name, bound));
       out.push_back(std::move(member));
@@ -160,6 +190,14 @@ struct Reader {
         out.begin(), out.end(),
         [](const EnumMember& a, const EnumMember& b) { return a.code == b.code; });
     if (twice != out.end()) return bad_members(cat("the code ", twice->code, " is listed twice"));
+    std::vector<std::string_view> names(out.size());
+    std::transform(out.begin(), out.end(), names.begin(),
+                   [](const EnumMember& m) { return std::string_view(m.name); });
+    std::sort(names.begin(), names.end());
+    const auto named_twice = std::adjacent_find(names.begin(), names.end());
+    if (named_twice != names.end()) {
+      return bad_members(cat("the name '", base::excerpt(*named_twice), "' is listed twice"));
+    }
     return {};
   }
 };
@@ -184,7 +222,7 @@ bool canonical(std::string_view text, std::string& out) {
     gap = false;
     if (c == '\'' || c == '"' || c == '`') {
       std::string value;
-      if (!r.quoted(value)) return false;
+      if (r.quoted(value) != Quoted::kOk) return false;
       append_quoted(out, c, value);
       continue;
     }

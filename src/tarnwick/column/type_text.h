@@ -22,9 +22,10 @@ struct EnumMember {
 
 // The members of an Enum8 or Enum16 type text, sorted by code. Spacing around the quoted names,
 // "=", "," and the parentheses is free; a name may be quoted with backslash escapes or a doubled
-// quote. Fails with Error::protocol on any other text, an empty list, a code outside the type's
-// width or listed twice, and a list longer than the width allows (256 or 65536 members), which is
-// refused before the next member is kept.
+// quote, read as the server reads them (\N stands for nothing, \xZZ is the byte 0xEF). Fails with
+// Error::protocol on any other text, an empty list, a code outside the type's width or listed
+// twice, a name listed twice, a \x escape running across the end of a name, and a list longer
+// than the width allows (256 or 65536 members), which is refused before the next member is kept.
 base::Result<std::vector<EnumMember>> read_enum_members(std::string_view type_text);
 
 // Whether two type texts name the same type: equal once the spacing outside quotes is dropped

@@ -50,6 +50,67 @@ TEST(TypeTextTest, ReadEnumMembers) {
   for (const auto& [text, want] : cases) EXPECT_EQ(read(text), want) << text;
 }
 
+// The type as 18.16 prints it in DESCRIBE TABLE: the members sorted by code, each name quoted
+// with only the quote, the backslash, NUL, \b, \f, \n, \r and \t escaped; or the refusal.
+std::string printed(std::string_view text) {
+  base::Result<std::vector<EnumMember>> members = read_enum_members(text);
+  if (!members) return members.error().message();
+  std::string out(text.substr(0, text.find('(')));
+  for (const EnumMember& m : *members) {
+    out += &m == &members->front() ? "('" : ", '";
+    for (const char c : m.name) {
+      static constexpr std::string_view kFrom("'\\\0\b\f\n\r\t", 8), kTo("'\\0bfnrt");
+      const size_t k = kFrom.find(c);
+      out += k == std::string_view::npos ? std::string(1, c) : std::string{'\\', kTo[k]};
+    }
+    out += base::cat("' = ", m.code);
+  }
+  return out + ")";
+}
+
+TEST(TypeTextTest, EscapesReadAsTheServerReadsThem) {
+  // Each expectation is what 18.16's DESCRIBE TABLE printed for a table created with the type,
+  // or, where 18.16 refused the type, the reader's refusal. \N stands for nothing, \x takes the
+  // next two bytes whatever they are (a byte that is no hex digit counting as -1, so \xZZ is
+  // 0xEF), \a \b \e \f \n \r \t \v \0 are control bytes and any other escaped byte is itself.
+  const std::string kAcross =
+      "cannot read the Enum members: a \\x escape runs across the end of a name";
+  const std::pair<std::string, std::string> cases[] = {
+      {"Enum8('n\\Nm' = 1)", "Enum8('nm' = 1)"},
+      {"Enum8('\\N' = 1)", "Enum8('' = 1)"},
+      {"Enum16('n\\Nm' = -1000, 'nNm' = 1000)", "Enum16('nm' = -1000, 'nNm' = 1000)"},
+      {"Enum8('\\x41' = 1)", "Enum8('A' = 1)"},
+      {"Enum8('a\\x4b\\x4B' = 1)", "Enum8('aKK' = 1)"},
+      {"Enum8('\\xZZ' = 1)", "Enum8('\xEF' = 1)"},
+      {"Enum8('\\x4g' = 1)", "Enum8('?' = 1)"},
+      {"Enum8('\\x4\\x41' = 1)", "Enum8('?x41' = 1)"},
+      {"Enum8('\\x\xC3\xA9' = 1)", "Enum8('\xEF' = 1)"},
+      {"Enum8('\\x\\\\' = 1, 'b\\x\\'' = 2)", "Enum8('\xEF' = 1, 'b\xEF' = 2)"},
+      {"Enum8('a\\x'' = 1, ' = 2)", "Enum8('a\xEF = 1, ' = 2)"},
+      {"Enum8('\\0' = 1, '\\01' = 2, 'a\\x00' = 3)", "Enum8('\\0' = 1, '\\01' = 2, 'a\\0' = 3)"},
+      {"Enum8('\\a\\b\\e\\f' = 1, '\\n\\r\\t\\v' = 2)",
+       "Enum8('\x07\\b\x1B\\f' = 1, '\\n\\r\\t\x0B' = 2)"},
+      {"Enum8('\\\\' = 1, '\\'' = 2, 'a''' = 3)", "Enum8('\\\\' = 1, '\\'' = 2, 'a\\'' = 3)"},
+      {"Enum8('\\q\\z\\\"\\1\\u0041\\X41' = 1)", "Enum8('qz\"1u0041X41' = 1)"},
+      {"Enum8('\\\xC3\xA9\\\t\\ ' = 1)", "Enum8('\xC3\xA9\\t ' = 1)"},
+      {"Enum8('\xC3\xA9' = 1, '\xC3' = 2, '\\xc3\\xa9\\xff' = 3)",
+       "Enum8('\xC3\xA9' = 1, '\xC3' = 2, '\xC3\xA9\xFF' = 3)"},
+      // Refused by 18.16 too.
+      {"Enum8('\\x4' = 1)", kAcross},
+      {"Enum8('\\x' = 1)", kAcross},
+      {"Enum8('\\x4\\'' = 1)", kAcross},
+      {"Enum8('\\x4\\\\' = 1)", kAcross},
+      {"Enum8('a\\x'b' = 1)", kAcross},
+      {"Enum8('a\\' = 1)", "cannot read the Enum members: a name is not closed"},
+      {"Enum8('a\\\\\\' = 1)", "cannot read the Enum members: a name is not closed"},
+      {"Enum8('\\N' = 1, '' = 2)", "cannot read the Enum members: the name '' is listed twice"},
+      {"Enum8('\\xZZ' = 1, '\\xef' = 2)",
+       "cannot read the Enum members: the name '\xEF' is listed twice"},
+      {"Enum8('a' = 1, 'a' = 2)", "cannot read the Enum members: the name 'a' is listed twice"},
+  };
+  for (const auto& [text, want] : cases) EXPECT_EQ(printed(text), want) << text;
+}
+
 TEST(TypeTextTest, MemberCountIsBoundedByTheCodeWidth) {
   // Every code of the width once is the longest list; one member more is refused as it is met,
   // before it is kept, whatever its code.
