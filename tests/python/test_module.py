@@ -48,7 +48,7 @@ def comparable(runtime, declared):
 README = os.path.join(TESTS_DIR, "..", "README.md")
 ROOT = os.path.join(TESTS_DIR, "..")
 # Names a docstring gives as code: ``tarnwick.Client``, `Client`, insert_blocks().
-README_WRAPPERS = re.compile(r"`+([\w.]+)`+|(?<![`\w])(\w+)\(\)")
+DOC_CODE_NAMES = re.compile(r"`+([\w.]+)`+|(?<![`\w])(\w+)\(\)")
 
 
 def readme_part(paragraphs, start):
@@ -194,7 +194,7 @@ class ModuleSurfaceTest(unittest.TestCase):
     def test_the_readme_disowns_the_wrappers_the_docstrings_name(self):
         # The docstrings name Python wrappers this package does not ship; the README says so.
         docs = " ".join([native.__doc__, native._Client.__doc__, native.dicts_to_block.__doc__])
-        names = {"".join(groups) for groups in README_WRAPPERS.findall(docs)}
+        names = {"".join(groups) for groups in DOC_CODE_NAMES.findall(docs)}
         missing = {name for name in names
                    if not any(hasattr(owner, name.split(".")[-1])
                               for owner in (tarnwick, native, native._Client))}
@@ -204,6 +204,7 @@ class ModuleSurfaceTest(unittest.TestCase):
             section = f.read().split("## What it does not do (yet)")[1].split("\n## ")[0]
         for name in missing:
             self.assertIn(name, section)
+
 
 if __name__ == "__main__":
     unittest.main()
