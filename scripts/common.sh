@@ -1,5 +1,6 @@
 # Shared by the scripts: installs what the build needs on a Debian 12 machine (only what is
-# missing, so it is quick when everything is present) and finds Python 3.12.
+# missing, so it is quick when everything is present) and finds Python 3.12. Run as a script,
+# `bash scripts/common.sh find_python` prints the interpreter the scripts use.
 set -euo pipefail
 
 TARNWICK_ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
@@ -23,7 +24,7 @@ install_packages() {
 find_python() {
   if [ -n "${TARNWICK_PYTHON:-}" ]; then echo "$TARNWICK_PYTHON"; return; fi
   local root
-  root=$(pyenv root 2>/dev/null || echo "$HOME/.pyenv")
+  root=$(pyenv root 2>/dev/null || echo "${PYENV_ROOT:-${HOME:-}/.pyenv}")
   local found
   found=$(ls -d "$root"/versions/3.12.*/bin/python3.12 2>/dev/null | sort -V | tail -n 1 || true)
   if [ -z "$found" ]; then found=$(command -v python3.12 || true); fi
@@ -43,3 +44,13 @@ build() {
   fi
   cmake --build "$dir" -j "$(nproc)"
 }
+
+if [ "${BASH_SOURCE[0]}" = "$0" ]; then
+  case "${1:-}" in
+    find_python) find_python ;;
+    *)
+      echo "usage: bash scripts/common.sh find_python" >&2
+      exit 2
+      ;;
+  esac
+fi

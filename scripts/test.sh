@@ -8,7 +8,8 @@ PYTHON=$(find_python)
 
 build "$TARNWICK_ROOT/build-test" -DPython3_EXECUTABLE="$PYTHON"
 build "$TARNWICK_ROOT/build-asan" -DCMAKE_C_COMPILER=clang-14 -DCMAKE_CXX_COMPILER=clang++-14 \
-  -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=address,undefined -DTARNWICK_BUILD_PYTHON=OFF
+  -DCMAKE_BUILD_TYPE=Debug -DTARNWICK_SANITIZE=address,undefined -DTARNWICK_BUILD_PYTHON=OFF \
+  -DPython3_EXECUTABLE="$PYTHON"
 
 server_dir=$(mktemp -d /tmp/tarnwick-ch.XXXXXX)
 server_script="$TARNWICK_ROOT/tests/server/clickhouse/real_server.sh"
@@ -18,7 +19,7 @@ cleanup() {
 }
 trap cleanup EXIT
 if [ -f "$server_script" ]; then
-  bash "$server_script" start "$server_dir"
+  TARNWICK_PYTHON="$PYTHON" bash "$server_script" start "$server_dir"
   set -a
   source "$server_dir/env"
   set +a

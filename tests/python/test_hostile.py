@@ -19,7 +19,7 @@ from chserver.chunked import frame_message  # noqa: E402
 
 from tarnwick._native import _Client  # noqa: E402
 
-from hostile import MIB, PLAIN, PeakRss, send_all, serve  # noqa: E402
+from hostile import MIB, PLAIN, PeakRss, peak_apart, peak_child, send_all, serve  # noqa: E402
 
 
 def lc_string_body(key, rows):
@@ -199,13 +199,30 @@ class BufferedMemoryTest(unittest.TestCase):
         self.assertEqual(out.returncode, 0, out.stderr)
         self.assertLess(int(out.stdout), 16 * MIB)
 
-    def test_a_refused_answer_holds_no_more_than_its_limit(self):
-        # One kept block of 256,000,000 bytes at the default limit, then a second one: it keeps
-        # what the limit has left (12,435,456 bytes) and steps over the rest, counted whole.
-        stdout, growth = _peak_apart(["_two_wide_blocks_response", "_answer_two"], "SELECT x")
-        self.assertIn("refused ClickHouse response too large: decoded 512000000 bytes", stdout)
-        self.assertIn("next [(2,)]", stdout)
-        self.assertLess(growth, 300 * MIB, stdout[-300:])  # 488 MiB when read whole
+    def test_a_refused_answer_holds_no_more_than_its_limit_and_allowance(self):
+        # At the default limit, 256 MiB, and as much allowance beside the data; each refused
+        # answer is drained and the same client answers the next query. (The answer, what its
+        # refusal says, the ceiling of the growth.)
+        cases = [
+            # One kept block of 256,000,000 bytes, then a second one: it keeps what the limit has
+            # left (12,435,456 bytes) and steps over the rest, counted whole (488 MiB read whole).
+            ("two_wide_blocks_response", "decoded 512000000 bytes", 300 * MIB),
+            # LowCardinality(String) blocks of 65,536 rows, 2-byte indexes: the limit in data and
+            # 2 bytes a row beside it (64 MiB).
+            ("low_cardinality_response(2, 513)", "decoded 268959744 bytes", 352 * MIB),
+            # With 8-byte indexes what the blocks hold beside their data grows as fast as the data:
+            # the limit plus the allowance.
+            ("low_cardinality_response(8, 513)", "268646240 bytes held beside", 544 * MIB),
+            # Blocks of one byte: under 1 MB of data, their least costs and texts meet the
+            # allowance.
+            ("one_byte_blocks_response(700_000)", "268435824 bytes held beside", 256 * MIB),
+        ]
+        for answer, refusal, ceiling in cases:
+            with self.subTest(answer):
+                stdout, growth = peak_apart([answer, "answer_two"], "SELECT x")
+                self.assertIn(f"refused ClickHouse response too large: {refusal}", stdout)
+                self.assertIn("next [(2,)]", stdout)
+                self.assertLess(growth, ceiling, stdout[-300:])
 
     def test_rows_without_bytes_are_charged(self):
         # 26 bytes declaring 10,000,000 rows of a column that carries nothing per row.
@@ -370,95 +387,12 @@ def _dynamic_type_names_response(conn):
     conn.send_eos()
 
 
-def _two_wide_blocks_response(conn):
-    """Two blocks of four UInt64 columns of 8,000,000 rows: 256,000,000 decoded bytes each, sent
-    from one buffer of zeros. The client's Cancel comes once both are sent."""
-    conn.expect_query()
-    zeros = bytes(64_000_000)
-    for _ in range(2):
-        conn.sock.sendall(varint(1) + string("") + b"\x00" + varint(4) + varint(8_000_000))
-        for name in "abcd":
-            conn.sock.sendall(string(name) + string("UInt64") + b"\x00")
-            conn.sock.sendall(zeros)
-    conn.sock.sendall(sp.end_of_stream())
-    conn.expect_cancel()
-
-
-def _answer_two(conn):
-    conn.expect_query()
-    conn.send_data(Block([Column("x", "UInt8", raw=b"\x02")], rows=1))
-    conn.send_eos()
-
-
-def _wide_tuple_types_response(conn):
-    """A block of four columns and no rows whose types are 16 MiB Tuple(UInt8, ...) texts."""
-    conn.expect_query()
-    name = "Tuple(" + ", ".join(["UInt8"] * ((16777215 - 7) // 7)) + ")"
-    conn.send_data(Block([Column("d", name, raw=b"")] * 4, rows=0))
-    conn.send_eos()
-
-
-# Runs one query in a fresh process and prints how far its peak resident set grew.
-_PEAK_CHILD = textwrap.dedent("""
-    import sys
-    from tarnwick._native import _Client
-
-    def kib(field):
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1])
-
-    limit = {"max_response_size": int(sys.argv[3])} if sys.argv[3] else {}
-    c = _Client(sys.argv[1], compression=sys.argv[2] or None, **limit)
-    start = kib("VmRSS")
-    try:
-        getattr(c, sys.argv[4])("SELECT d")
-        print("accepted")
-    except ValueError as e:
-        text = str(e)  # may quote a whole type text: its ends suffice
-        print("refused", text[:200], "...", text[-200:])
-    growth = (kib("VmHWM") - start) * 1024
-    if len(sys.argv) > 5:  # a query the same client runs next
-        print("next", c.query_tuples(sys.argv[5]))
-    print("growth", growth)
-""")
-
-
-def _peak_child(srv, compression="", limit=1 << 30, method="query", then=None):
-    """Runs _PEAK_CHILD against `srv` (`limit` None: the default max_response_size), calling
-    `method` (`then`, a query to run next); returns its output and how far its peak resident set
-    grew."""
-    out = subprocess.run(
-        [sys.executable, "-c", _PEAK_CHILD, f"127.0.0.1:{srv.port}", compression,
-         "" if limit is None else str(limit), method] + ([then] if then else []),
-        capture_output=True, text=True, timeout=300)
-    if out.returncode != 0:
-        raise AssertionError(out.stderr)
-    return out.stdout, int(out.stdout.split("growth")[-1])
-
-
-def _peak_apart(steps, then=None):
-    """_peak_child at the default limit against a server that runs `steps` (names of this
-    module's functions) in a process of its own as well: sending that much from this one leaves
-    its allocator holding memory in ways that the tests measuring it later would see."""
-    script = ("import test_hostile as t\n"
-              f"with t.serve([{', '.join('t.' + step for step in steps)}], hello=t.PLAIN) as srv:\n"
-              f"    stdout, growth = t._peak_child(srv, limit=None, then={then!r})\n"
-              "print(stdout, 'growth', growth)\n")
-    out = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(__file__),
-                         capture_output=True, text=True, timeout=300)
-    if out.returncode != 0:
-        raise AssertionError(out.stderr[-2000:])
-    return out.stdout, int(out.stdout.split("growth")[-1])
-
-
 class PrefixMemoryTest(unittest.TestCase):
     def test_column_type_names_parse_within_what_a_column_may_hold(self):
         # Four columns of no rows whose 16 MiB types are a Tuple of 2.4M elements each: 64 MiB
         # sent, within the default response limit; each parse would build a tree of 45 times its
         # text.
-        stdout, growth = _peak_apart(["_wide_tuple_types_response"])
+        stdout, growth = peak_apart(["wide_tuple_types_response"])
         self.assertIn("refused", stdout)
         self.assertIn("type name needs", stdout)
         self.assertIn("more than the limit of 67108864", stdout)
@@ -472,7 +406,7 @@ class PrefixMemoryTest(unittest.TestCase):
                                     ("", "execute")]:
             with self.subTest(compression=compression or "none", method=method):
                 with serve([_dynamic_type_names_response]) as srv:
-                    stdout, growth = _peak_child(srv, compression, method=method)
+                    stdout, growth = peak_child(srv, compression, method=method)
                 self.assertIn("refused", stdout)
                 self.assertIn("cumulative byte length exceeds limit", stdout)
                 self.assertLess(growth, 160 * MIB, stdout)

@@ -4,6 +4,7 @@ that match the runtime signatures."""
 import ast
 import inspect
 import os
+import re
 import shutil
 import subprocess
 import unittest
@@ -42,6 +43,48 @@ def comparable(runtime, declared):
         if r[2] is Ellipsis and d[2] is not P.empty:
             rows[1][i] = d[:2] + (Ellipsis,)
     return rows
+
+
+README = os.path.join(TESTS_DIR, "..", "README.md")
+ROOT = os.path.join(TESTS_DIR, "..")
+# Names a docstring gives as code: ``tarnwick.Client``, `Client`, insert_blocks().
+DOC_CODE_NAMES = re.compile(r"`+([\w.]+)`+|(?<![`\w])(\w+)\(\)")
+
+
+def readme_part(paragraphs, start):
+    """The README paragraph that begins with `start` and the list right after it, its whitespace
+    folded."""
+    first = next(i for i, p in enumerate(paragraphs) if p.startswith(start))
+    end = next((i for i in range(first + 1, len(paragraphs))
+                if not paragraphs[i].startswith("- ")), len(paragraphs))
+    return " ".join("\n\n".join(paragraphs[first:end]).split())
+
+
+# (the first words of a README paragraph, what it and the list after it say)
+README_CLAIMS = [
+    ("Errors arrive", [
+        "`ValueError`", "`ConnectionError`", "`TimeoutError`", "`RuntimeError`", "`MemoryError`",
+        r"`query_timeout`[^.]*`ValueError`",
+        r"stream[^.]*server error[^.]*`RuntimeError`",
+        # A block of a stream that fails to convert leaves the stream reading the connection.
+        r"blocks of a stream[^.]*still be reading its response",
+        r"stream dropped before then[^;]*breaks it, and the next call raises `ConnectionError`",
+    ]),
+    ("Run all tests", ["`build-test/`", "`build-asan/`", "`build-fuzz/`"]),
+    ("Build the module", [r"CPython 3\.12 or later", r"bash scripts/common\.sh find_python"]),
+    ("**Time-outs, threads and signals.**", [
+        "one client serializes its callers",
+        r"stream[^.]*fails at once with `ValueError` \(\"a query stream is still reading this "
+        r"connection",
+    ]),
+    # What a refused answer holds: the data to the limit and what else to the allowance.
+    ("- A buffered query", [
+        r"at most the limit in decoded data and at most the allowance beside it",
+        r"limit plus the allowance, 512 MiB at the default limit",
+        r"by 512 MiB with 8-byte ones",
+    ]),
+    ("Python-layer benchmark", [r"\$\(bash scripts/common\.sh find_python\)"]),
+]
 
 
 def is_property(fn):
@@ -121,17 +164,46 @@ class ModuleSurfaceTest(unittest.TestCase):
         stream = next(n for n in tree.body if getattr(n, "name", "") == "_QueryStream")
         self.assertIn("32 messages and 16 MiB of blocks", " ".join(ast.get_docstring(stream).split()))
 
-    def test_the_readme_names_what_each_failure_raises(self):
-        with open(os.path.join(TESTS_DIR, "..", "README.md")) as f:
+    def test_the_readme_says_what_holds(self):
+        with open(README) as f:
             paragraphs = f.read().split("\n\n")
-        # The opening paragraph and the list that follows it.
-        start = next(i for i, p in enumerate(paragraphs) if p.startswith("Errors arrive"))
-        end = next(i for i in range(start + 1, len(paragraphs)) if not paragraphs[i].startswith("- "))
-        paragraph = "\n\n".join(paragraphs[start:end])
-        for name in ("ValueError", "ConnectionError", "TimeoutError", "RuntimeError", "MemoryError"):
-            self.assertIn(f"`{name}`", paragraph)
-        self.assertRegex(paragraph, r"`query_timeout`[^.]*`ValueError`")
-        self.assertRegex(paragraph, r"stream[^.]*server error[^.]*`RuntimeError`")
+        for start, claims in README_CLAIMS:
+            text = readme_part(paragraphs, start)
+            for claim in claims:
+                with self.subTest(paragraph=start, claim=claim):
+                    self.assertRegex(text, claim)
+
+    def test_the_readme_names_what_the_scripts_install_and_run(self):
+        with open(README) as f:
+            text = f.read()
+        two_commands = readme_part(text.split("\n\n"), "Both install what they need")
+        listed = re.search(r"the apt packages (.*?), only those missing", two_commands).group(1)
+        with open(os.path.join(ROOT, "scripts", "common.sh")) as f:
+            installed = re.search(r"TARNWICK_PACKAGES=\(([^)]*)\)", f.read()).group(1).split()
+        self.assertEqual(sorted(re.split(r", (?:and )?| and ", listed)), sorted(installed))
+        # Command lines run the interpreter the scripts find, never whatever python3.x the PATH
+        # (or pyenv's global version) gives.
+        for line in re.findall(r"^    (.*)$", text, re.M) + re.findall(r"`([^`\n]+)`", text):
+            self.assertNotRegex(line, r"(^|\s)python3(\.\d+)?\s")
+        found = subprocess.run(["bash", os.path.join(ROOT, "scripts", "common.sh"), "find_python"],
+                               check=True, capture_output=True, text=True).stdout.strip()
+        version = subprocess.run([found, "-c", "import sys; print(sys.version_info[:2])"],
+                                 check=True, capture_output=True, text=True).stdout
+        self.assertGreaterEqual(ast.literal_eval(version), (3, 12))
+
+    def test_the_readme_disowns_the_wrappers_the_docstrings_name(self):
+        # The docstrings name Python wrappers this package does not ship; the README says so.
+        docs = " ".join([native.__doc__, native._Client.__doc__, native.dicts_to_block.__doc__])
+        names = {"".join(groups) for groups in DOC_CODE_NAMES.findall(docs)}
+        missing = {name for name in names
+                   if not any(hasattr(owner, name.split(".")[-1])
+                              for owner in (tarnwick, native, native._Client))}
+        self.assertEqual(missing, {"tarnwick.Client", "tarnwick.AsyncClient", "Client",
+                                   "AsyncClient", "insert_blocks"})
+        with open(README) as f:
+            section = f.read().split("## What it does not do (yet)")[1].split("\n## ")[0]
+        for name in missing:
+            self.assertIn(name, section)
 
 
 if __name__ == "__main__":

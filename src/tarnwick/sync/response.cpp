@@ -129,7 +129,8 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
   protocol::BlockCharges charges;
   // Each block is read under what is left of the data limit and of the allowance. One that crosses
   // either keeps nothing from the crossing on: it is read to its end and counted whole, so the
-  // response can be drained behind it, and a refused call holds no more than the limit.
+  // response can be drained behind it, and a refused call holds no more than the blocks before it
+  // kept, within the limit and the allowance.
   auto keep_within_limit = [&, layout = protocol::BlockLayout::for_revision(context.revision)](
                                ByteSource& in) {
     return protocol::read_block_body(

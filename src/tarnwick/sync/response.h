@@ -48,7 +48,10 @@ uint64_t response_allowance(uint64_t max_response_size);
 // and count toward neither. Each Data block is decoded under what the blocks before it left of
 // both; one that crosses a limit keeps nothing from the crossing on and is read to its end (its
 // decoded size counted whole), so a refused response is always left unread behind the crossing
-// block, and a refused call holds no more than the limit and what its reading holds.
+// block. A refused call holds at most what the blocks before the crossing kept, up to the limit in
+// decoded bytes and up to the allowance beside them (the limit plus the allowance in all: a
+// LowCardinality of strings with 8-byte indexes, 8 bytes a row expanded, fills both at once), and
+// what reading the crossing block holds.
 base::Result<std::vector<protocol::Block>> read_query_response(ConnectionReader& reader,
                                                                const ResponseContext& context,
                                                                Clock::time_point deadline,

@@ -2,9 +2,11 @@
 # Start or stop a throw-away ClickHouse server (Debian's clickhouse-server 18.16)
 # for integration tests, entirely inside a work directory.
 #
-# Needed Debian packages: clickhouse-server (pulls clickhouse-common),
-# openssl, curl, python3 (used only to pick free ports), coreutils.
-#   apt-get install -y clickhouse-server openssl curl python3
+# Needed Debian packages: clickhouse-server (pulls clickhouse-common), openssl
+# (the TLS port), coreutils. Any Python 3 picks free ports and asks the HTTP
+# interface whether the server is up: $TARNWICK_PYTHON, else the one the
+# project's scripts find (scripts/common.sh), else python3 on the PATH.
+#   apt-get install -y clickhouse-server openssl
 #
 # Usage:
 #   real_server.sh start <workdir>   # idempotent: reuses a live server
@@ -22,6 +24,7 @@ set -euo pipefail
 
 CH_SERVER_BIN=${CH_SERVER_BIN:-/usr/sbin/clickhouse-server}
 START_TIMEOUT=${START_TIMEOUT:-60}
+ROOT=$(cd "$(dirname "${BASH_SOURCE[0]}")/../../.." && pwd)
 
 die() { echo "real_server.sh: $*" >&2; exit 1; }
 
@@ -41,10 +44,14 @@ read_pid() {
     if [ -f "$WORK/server.pid" ]; then cat "$WORK/server.pid"; fi
 }
 
+find_interpreter() {
+    bash "$ROOT/scripts/common.sh" find_python 2>/dev/null || command -v python3 || true
+}
+
 free_ports() {
     # Ask the kernel for N distinct free loopback ports (all sockets kept open
     # until every port is chosen, so they differ).
-    python3 - "$1" <<'PY'
+    "$PYTHON" - "$1" <<'PY'
 import socket, sys
 n = int(sys.argv[1])
 socks = []
@@ -183,8 +190,20 @@ XML
 }
 
 http_ok() {
-    local port=$1
-    [ "$(curl -sS --max-time 2 "http://127.0.0.1:$port/?query=SELECT%201" 2>/dev/null || true)" = "1" ]
+    # SELECT 1 over the HTTP interface answers 1 (no proxy, whatever the
+    # environment names).
+    "$PYTHON" - "$1" 2>/dev/null <<'PY'
+import sys
+import urllib.request
+
+url = f"http://127.0.0.1:{sys.argv[1]}/?query=SELECT%201"
+opener = urllib.request.build_opener(urllib.request.ProxyHandler({}))
+try:
+    with opener.open(url, timeout=2) as answer:
+        sys.exit(0 if answer.read() == b"1\n" else 1)
+except OSError:
+    sys.exit(1)
+PY
 }
 
 tls_ok() {
@@ -242,6 +261,8 @@ do_stop() {
 }
 
 do_start() {
+    PYTHON=$(find_interpreter)
+    [ -n "$PYTHON" ] || die "no Python 3 found (set TARNWICK_PYTHON)"
     local pid
     pid=$(read_pid)
     if pid_alive "$pid" && [ -f "$WORK/env" ]; then
@@ -254,8 +275,6 @@ do_start() {
     fi
     do_stop
     [ -x "$CH_SERVER_BIN" ] || die "$CH_SERVER_BIN not found (apt-get install clickhouse-server)"
-    command -v curl >/dev/null || die "curl not found"
-    command -v python3 >/dev/null || die "python3 not found"
 
     local have_tls=""
     if command -v openssl >/dev/null && make_tls; then
