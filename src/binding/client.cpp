@@ -170,9 +170,8 @@ bool parse_arguments(PyObject* args, PyObject* kwargs, ClientArguments& out) {
 
 bool apply_compression(PyObject* name, sync::ClientConfig& config) {
   if (name == nullptr) return true;
-  PyRef method = PyRef::steal(PyUnicode_FromString("lower"));
-  if (!method) return false;
-  PyRef lower = py_call_method(method.get(), &name, 1);
+  PyRef lower =
+      PyRef::steal(into_python([name] { return PyObject_CallMethod(name, "lower", nullptr); }));
   std::string text;
   if (!lower || !arguments::str_argument(lower.get(), "compression", text)) return false;
   if (text == "lz4") {

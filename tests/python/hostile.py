@@ -95,14 +95,19 @@ def answer_two(conn):
     conn.send_eos()
 
 
+def lc_string_body(keys, indexes, width=1):
+    """A LowCardinality(String) body: key version, flags (indexes `width` bytes wide, additional
+    keys), the dictionary of `keys`, then the row count and `indexes`, `width` bytes each."""
+    return (struct.pack("<QQQ", 1, 0x200 | (width.bit_length() - 1), len(keys))
+            + b"".join(map(string, keys)) + struct.pack("<Q", len(indexes) // width) + indexes)
+
+
 def low_cardinality_response(width, blocks, rows=65536):
     """`blocks` blocks of `rows` rows of LowCardinality(String), each with a dictionary of its own
     of 300 keys of 7 bytes (8 bytes a row expanded) and indexes `width` bytes wide. The client's
     Cancel comes once all are sent."""
-    keys = b"".join(string(f"k{i:06}") for i in range(300))
-    body = (struct.pack("<QQQ", 1, 0x200 | (width.bit_length() - 1), 300) + keys
-            + struct.pack("<Q", rows)
-            + b"".join((i % 300).to_bytes(width, "little") for i in range(rows)))
+    indexes = b"".join((i % 300).to_bytes(width, "little") for i in range(rows))
+    body = lc_string_body([f"k{i:06}" for i in range(300)], indexes, width)
     block = Block([Column("c", "LowCardinality(String)", raw=body)], rows=rows)
     return _then_cancel(send_all(sp.data(block), repeat=blocks))
 

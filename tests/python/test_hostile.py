@@ -19,20 +19,14 @@ from chserver.chunked import frame_message  # noqa: E402
 
 from tarnwick._native import _Client  # noqa: E402
 
-from hostile import MIB, PLAIN, PeakRss, peak_apart, peak_child, send_all, serve  # noqa: E402
-
-
-def lc_string_body(key, rows):
-    """A LowCardinality(String) body: key version, flags (1-byte indexes, additional keys), one
-    dictionary entry, then `rows` indexes of 0."""
-    return (struct.pack("<QQQ", 1, 0x200, 1) + string(key) + struct.pack("<Q", rows)
-            + b"\x00" * rows)
+from hostile import (MIB, PLAIN, PeakRss, lc_string_body, peak_apart, peak_child,  # noqa: E402
+                     send_all, serve)
 
 
 def expanding_response(conn):
     """24 columns of one 8000-byte key and 8192 rows: a few KB of LZ4 that expand to 1.5 GB."""
     conn.expect_query()
-    column = Column("c", "LowCardinality(String)", raw=lc_string_body(b"k" * 8000, 8192))
+    column = Column("c", "LowCardinality(String)", raw=lc_string_body([b"k" * 8000], bytes(8192)))
     conn.send_data(Block([column] * 24, rows=8192), compress="lz4")
     conn.send_eos()
 
