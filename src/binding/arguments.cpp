@@ -130,13 +130,13 @@ bool value_text(PyObject* value, std::string& out) {
     PyRef index = py_index(value);
     if (index) {
       int overflow = 0;
-      const long long v = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+      const long long v = py_as_long_long(index.get(), &overflow);
       if (overflow == 0 && !(v == -1 && PyErr_Occurred())) {
         out = cat(static_cast<int64_t>(v));
         return true;
       }
       if (overflow > 0) {
-        const unsigned long long u = PyLong_AsUnsignedLongLong(index.get());
+        const unsigned long long u = py_as_unsigned_long_long(index.get());
         if (!(u == static_cast<unsigned long long>(-1) && PyErr_Occurred())) {
           out = cat(static_cast<uint64_t>(u));
           return true;
@@ -173,7 +173,7 @@ bool u64_argument(PyObject* obj, std::string_view arg, uint64_t& out) {
     }
     return false;
   }
-  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  const unsigned long long v = py_as_unsigned_long_long(index.get());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   out = v;
   return true;

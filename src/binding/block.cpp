@@ -44,7 +44,7 @@ PyObject* block_texts(PyObject* self) {
   for (size_t i = 0; i < b.columns.size(); ++i) {
     PyObject* s = lossy_str(b.columns[i].*Field);
     if (s == nullptr) return nullptr;
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), s);
+    py_list_set(list.get(), static_cast<Py_ssize_t>(i), s);
   }
   return list.release();
 }
@@ -55,7 +55,7 @@ PyObject* block_column_info(PyObject* self) {
   for (const protocol::ColumnInfo& c : block_of_self(self).columns) {
     PyRef name = PyRef::steal(lossy_str(c.name));
     PyRef type = PyRef::steal(lossy_str(c.type_name));
-    if (!name || !type || PyDict_SetItem(dict.get(), name.get(), type.get()) < 0) return nullptr;
+    if (!name || !type || py_dict_set(dict.get(), name.get(), type.get()) < 0) return nullptr;
   }
   return dict.release();
 }
@@ -114,14 +114,14 @@ PyObject* columns_table(PyObject* self, SignalCheck& check) {
     PyObject* entry =
         Py_BuildValue("{sOsOsO}", "name", name.get(), "type", type.get(), "data", data->get());
     if (entry == nullptr) return nullptr;
-    PyList_SetItem(columns.get(), static_cast<Py_ssize_t>(i), entry);
+    py_list_set(columns.get(), static_cast<Py_ssize_t>(i), entry);
   }
   PyRef rows = PyRef::steal(PyLong_FromUnsignedLongLong(b.rows));
   if (!rows) return nullptr;
   // Built key by key so that "rows" comes first.
   PyRef table = PyRef::steal(PyDict_New());
-  if (!table || PyDict_SetItemString(table.get(), "rows", rows.get()) < 0 ||
-      PyDict_SetItemString(table.get(), "columns", columns.get()) < 0) {
+  if (!table || py_dict_set(table.get(), "rows", rows.get()) < 0 ||
+      py_dict_set(table.get(), "columns", columns.get()) < 0) {
     return nullptr;
   }
   return Py_BuildValue("[O]", table.get());
@@ -146,8 +146,8 @@ PyObject* row_iterator(PyObject* self, SignalCheck& check) {
     if (!data) return raise(data.error());
     PyObject* name = lossy_str(c.name);  // not interned: see blocks_to_py_dicts
     if (name == nullptr) return nullptr;
-    PyTuple_SetItem(names.get(), i, name);
-    PyTuple_SetItem(columns.get(), i, std::move(data).value().release());
+    py_tuple_set(names.get(), i, name);
+    py_tuple_set(columns.get(), i, std::move(data).value().release());
   }
   return make_row_iterator(state, std::move(names), std::move(columns), b.rows).release();
 }
@@ -160,7 +160,7 @@ PyObject* block_rows(PyObject* self) {
 Py_ssize_t block_len(PyObject* self) {
   const uint64_t rows = block_of_self(self).rows;
   if (rows > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-    PyErr_SetString(PyExc_OverflowError, "row count does not fit a Python length");
+    py_set_error_text(PyExc_OverflowError, "row count does not fit a Python length");
     return -1;
   }
   return static_cast<Py_ssize_t>(rows);
@@ -243,8 +243,8 @@ PyObject* blocks_to_dicts(PyObject* module, PyObject* const* args, Py_ssize_t na
 
 const protocol::Block* block_of(const ModuleState& state, PyObject* obj) {
   if (!PyObject_TypeCheck(obj, state.block_type)) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '_Block'",
-                 type_name_of(obj).c_str());
+    py_set_error_format(PyExc_TypeError, "'%s' object cannot be converted to '_Block'",
+                        type_name_of(obj).c_str());
     return nullptr;
   }
   return &reinterpret_cast<BlockObject*>(obj)->block;

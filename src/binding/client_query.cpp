@@ -73,7 +73,7 @@ bool total_rows(const std::vector<const Block*>& blocks, Py_ssize_t& out) {
     if (__builtin_add_overflow(total, b->rows, &total)) total = UINT64_MAX;
   }
   if (total > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-    PyErr_NoMemory();
+    py_set_no_memory();
     return false;
   }
   out = static_cast<Py_ssize_t>(total);
@@ -82,7 +82,7 @@ bool total_rows(const std::vector<const Block*>& blocks, Py_ssize_t& out) {
 
 bool set_column(PyObject* dict, const std::string& name, PyObject* list) {
   PyRef key = PyRef::steal(lossy_str(name));
-  return key && PyDict_SetItem(dict, key.get(), list) == 0;
+  return key && py_dict_set(dict, key.get(), list) == 0;
 }
 
 // The column lists of several blocks (or none), named after the reference block's columns: each
@@ -151,9 +151,9 @@ PyObject* row_tuples(const ModuleState& state, std::vector<Block>& blocks, Signa
     for (uint64_t r = 0; r < b->rows; ++r) {
       PyObject* row = PyTuple_New(width);
       if (row == nullptr) return nullptr;
-      PyList_SetItem(result.get(), at++, row);
+      py_list_set(result.get(), at++, row);
       for (Py_ssize_t i = 0; i < width; ++i) {
-        PyTuple_SetItem(row, i, columns[static_cast<size_t>(i)].take(r));  // steals
+        py_tuple_set(row, i, columns[static_cast<size_t>(i)].take(r));  // steals
       }
       // A tuple of atoms is immutable and can never join a cycle: keeping it off the collector's
       // list spares every later collection a walk over all the rows of the result.

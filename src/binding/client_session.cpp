@@ -20,7 +20,7 @@ namespace {
 // Sets dict[key] to a new reference, which is released; false with the error set.
 bool set_item(PyObject* dict, const char* key, PyObject* value) {
   PyRef owned = PyRef::steal(value);
-  return owned && PyDict_SetItemString(dict, key, owned.get()) == 0;
+  return owned && py_dict_set(dict, key, owned.get()) == 0;
 }
 
 // Binds required positional-or-keyword arguments, all of them str.
@@ -170,7 +170,7 @@ PyObject* py_table_schema(const sync::TableSchema& schema) {
     }
   }
   PyRef result = PyRef::steal(PyDict_New());
-  if (!result || PyDict_SetItemString(result.get(), "columns", columns.get()) < 0) return nullptr;
+  if (!result || py_dict_set(result.get(), "columns", columns.get()) < 0) return nullptr;
   return result.release();
 }
 
@@ -252,7 +252,7 @@ PyObject* client_tables_status(PyObject* self, FastArgs args, Py_ssize_t nargs, 
     PyRef key =
         PyRef::steal(Py_BuildValue("(NN)", lossy_str(name.database), lossy_str(name.table)));
     PyRef value = PyRef::steal(py_table_status(status));
-    if (!key || !value || PyDict_SetItem(dict.get(), key.get(), value.get()) < 0) return nullptr;
+    if (!key || !value || py_dict_set(dict.get(), key.get(), value.get()) < 0) return nullptr;
   }
   return dict.release();
 }

@@ -123,7 +123,7 @@ PyObject* values_list(PyObject* self, conversion::SignalCheck& check) {
                                      : value_at(v, i);
     // Ends the loop; the Python error stays set.
     if (item == nullptr) return base::Error::out_of_memory(0);
-    PyList_SetItem(list.get(), static_cast<Py_ssize_t>(i), item);
+    py_list_set(list.get(), static_cast<Py_ssize_t>(i), item);
     return {};
   });
   return filled.ok() ? list.release() : nullptr;
@@ -145,7 +145,7 @@ PyObject* column_subscript(PyObject* self, PyObject* index) {
 Py_ssize_t column_len(PyObject* self) {
   const uint64_t rows = as_column(self)->rows;
   if (rows > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-    PyErr_SetString(PyExc_OverflowError, "row count does not fit a Python length");
+    py_set_error_text(PyExc_OverflowError, "row count does not fit a Python length");
     return -1;
   }
   return static_cast<Py_ssize_t>(rows);

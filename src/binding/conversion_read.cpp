@@ -87,7 +87,7 @@ struct VecSink {
 struct ListSink {
   PyObject* list;
   Py_ssize_t at;
-  void set(uint64_t i, PyObject* v) { PyList_SetItem(list, at + static_cast<Py_ssize_t>(i), v); }
+  void set(uint64_t i, PyObject* v) { py_list_set(list, at + static_cast<Py_ssize_t>(i), v); }
 };
 
 template <class Sink, class F>
@@ -340,7 +340,7 @@ Status decode_array(const ModuleState& st, Cursor& c, const ColumnType& t, const
     PyObject* list = PyList_New(static_cast<Py_ssize_t>(end - start));
     if (list == nullptr) return py_protocol_err();
     for (uint64_t j = start; j < end; ++j) {
-      PyList_SetItem(list, static_cast<Py_ssize_t>(j - start), Py_NewRef(items[j]));
+      py_list_set(list, static_cast<Py_ssize_t>(j - start), Py_NewRef(items[j]));
     }
     out.push(list);
     start = end;
@@ -368,7 +368,7 @@ Status decode_map(const ModuleState& st, Cursor& c, const ColumnType& t, const C
     if (dict == nullptr) return py_protocol_err();
     out.push(dict);
     for (uint64_t j = start; j < end; ++j) {
-      if (PyDict_SetItem(dict, keys[j], vals[j]) < 0) return py_protocol_err();
+      if (py_dict_set(dict, keys[j], vals[j]) < 0) return py_protocol_err();
     }
     // One row may hold every entry of the column: its insertions count as well.
     const uint64_t entries = end - start;
@@ -390,7 +390,7 @@ Status decode_tuple(const ModuleState& st, Cursor& c, const ColumnType& t, const
     PyObject* tuple = PyTuple_New(static_cast<Py_ssize_t>(n));
     if (tuple == nullptr) return py_protocol_err();
     for (size_t e = 0; e < n; ++e) {
-      PyTuple_SetItem(tuple, static_cast<Py_ssize_t>(e), Py_NewRef(elements[e][i]));
+      py_tuple_set(tuple, static_cast<Py_ssize_t>(e), Py_NewRef(elements[e][i]));
     }
     out.push(tuple);
     return {};

@@ -17,7 +17,7 @@ PyRef PyVec::into_list() {
 
 void PyVec::move_into(PyObject* list, Py_ssize_t at) {
   for (size_t i = 0; i < items_.size(); ++i) {
-    PyList_SetItem(list, at + static_cast<Py_ssize_t>(i), items_[i]);  // steals
+    py_list_set(list, at + static_cast<Py_ssize_t>(i), items_[i]);  // steals
   }
   items_.clear();
 }
@@ -115,7 +115,7 @@ PyRef row_dict_template(PyObject* const* keys, size_t count) {
   PyRef dict = PyRef::steal(PyDict_New());
   if (!dict) return {};
   for (size_t i = 0; i < count; ++i) {
-    if (PyDict_SetItem(dict.get(), keys[i], Py_None) < 0) return {};
+    if (py_dict_set(dict.get(), keys[i], Py_None) < 0) return {};
   }
   return dict;
 }
@@ -125,12 +125,12 @@ PyRef blocks_to_py_dicts(const ModuleState& st, std::span<const protocol::Block*
   uint64_t total = 0;
   for (const protocol::Block* b : blocks) {
     if (!b->columns.empty() && __builtin_add_overflow(total, b->rows, &total)) {
-      PyErr_NoMemory();
+      py_set_no_memory();
       return {};
     }
   }
   if (total > static_cast<uint64_t>(PY_SSIZE_T_MAX)) {
-    PyErr_NoMemory();
+    py_set_no_memory();
     return {};
   }
   PyRef result = PyRef::steal(PyList_New(static_cast<Py_ssize_t>(total)));
@@ -162,11 +162,11 @@ PyRef blocks_to_py_dicts(const ModuleState& st, std::span<const protocol::Block*
       // replaces None in place.
       PyObject* dict = PyDict_Copy(tmpl.get());
       if (dict == nullptr) return {};
-      PyList_SetItem(result.get(), at++, dict);
+      py_list_set(result.get(), at++, dict);
       for (size_t i = 0; i < ncols; ++i) {
         // The column's reference is dropped while the value is still in cache.
         PyRef value = PyRef::steal(values[i].take(r));
-        if (PyDict_SetItem(dict, keys[i].get(), value.get()) < 0) return {};
+        if (py_dict_set(dict, keys[i].get(), value.get()) < 0) return {};
       }
       if (base::Status due = check.tick(ncols); !due.ok()) {
         raise(due.error());

@@ -172,13 +172,13 @@ Plan resolve(std::string_view t) {
 }
 
 [[gnu::cold]] bool set_type_error(PyObject* v, const char* target) {
-  PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to '%s'", type_name_of(v).c_str(),
-               target);
+  py_set_error_format(PyExc_TypeError, "'%s' object cannot be converted to '%s'",
+                      type_name_of(v).c_str(), target);
   return false;
 }
 
 [[gnu::cold]] bool set_range_error() {
-  PyErr_SetString(PyExc_OverflowError, "out of range integral type conversion attempted");
+  py_set_error_text(PyExc_OverflowError, "out of range integral type conversion attempted");
   return false;
 }
 
@@ -191,7 +191,7 @@ bool as_int(PyObject* v, int64_t lo, int64_t hi, int64_t& out) {
     v = index.get();
   }
   int overflow = 0;
-  const long long x = PyLong_AsLongLongAndOverflow(v, &overflow);
+  const long long x = py_as_long_long(v, &overflow);
   if (overflow != 0) return set_range_error();
   if (x == -1 && PyErr_Occurred()) return false;
   if (x < lo || x > hi) return set_range_error();
@@ -202,7 +202,7 @@ bool as_int(PyObject* v, int64_t lo, int64_t hi, int64_t& out) {
 bool as_u64(PyObject* v, uint64_t& out) {
   PyRef index = py_index(v);
   if (!index) return false;
-  const unsigned long long x = PyLong_AsUnsignedLongLong(index.get());
+  const unsigned long long x = py_as_unsigned_long_long(index.get());
   if (x == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   out = x;
   return true;
@@ -213,11 +213,11 @@ bool as_wide(PyObject* v, size_t width, bool is_signed, uint8_t* out) {
   PyRef index = py_index(v);
   if (!index) return false;
   int overflow = 0;
-  const long long small = PyLong_AsLongLongAndOverflow(index.get(), &overflow);
+  const long long small = py_as_long_long(index.get(), &overflow);
   if (overflow == 0) {
     if (small == -1 && PyErr_Occurred()) return false;
     if (small < 0 && !is_signed) {
-      PyErr_SetString(PyExc_OverflowError, "can't convert negative int to unsigned");
+      py_set_error_text(PyExc_OverflowError, "can't convert negative int to unsigned");
       return false;
     }
     const int64_t x = small;
@@ -397,7 +397,8 @@ bool write_text(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err
 bool write_str_of(PyObject* v, const Plan& plan, ByteBuffer& buf, std::string& err) {
   PyRef str = py_str(v);
   if (!str) return refuse(err, plan.label);
-  PyRef utf8 = PyRef::steal(PyUnicode_AsEncodedString(str.get(), "utf-8", "replace"));
+  PyRef utf8 = PyRef::steal(
+      into_python([&] { return PyUnicode_AsEncodedString(str.get(), "utf-8", "replace"); }));
   if (!utf8) return refuse(err, plan.label);
   char* data = nullptr;
   Py_ssize_t n = 0;
@@ -523,12 +524,12 @@ bool write_column(const ColumnDef& def, PyObject* rows, Py_ssize_t nrows, ByteBu
 // Reads one (name, type) definition; the conversion's own exception on failure.
 bool read_definition(PyObject* item, ColumnDef& def) {
   if (!PyTuple_Check(item)) {
-    PyErr_Format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'",
-                 type_name_of(item).c_str());
+    py_set_error_format(PyExc_TypeError, "'%s' object cannot be converted to 'tuple'",
+                        type_name_of(item).c_str());
     return false;
   }
   if (PyTuple_Size(item) < 2) {
-    PyErr_SetString(PyExc_IndexError, "tuple index out of range");
+    py_set_error_text(PyExc_IndexError, "tuple index out of range");
     return false;
   }
   PyObject* fields[2] = {PyTuple_GetItem(item, 0), PyTuple_GetItem(item, 1)};

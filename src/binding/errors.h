@@ -55,11 +55,11 @@ auto guarded(F&& body, decltype(body()) failed) noexcept -> decltype(body()) {
   } catch (const abi::__forced_unwind&) {
     wait_for_process_end();  // never returns: leaving the handler would abort
   } catch (const std::bad_alloc&) {
-    PyErr_NoMemory();
+    py_set_no_memory();
   } catch (const std::exception& e) {
-    PyErr_SetString(PyExc_SystemError, e.what());
+    py_set_error_text(PyExc_SystemError, e.what());
   } catch (...) {
-    PyErr_SetString(PyExc_SystemError, "internal error in tarnwick._native");
+    py_set_error_text(PyExc_SystemError, "internal error in tarnwick._native");
   }
   return failed;
 }

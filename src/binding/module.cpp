@@ -45,7 +45,7 @@ constexpr ExecStep kExecSteps[] = {
 
 int exec_module(PyObject* module) {
   if (!PyModule_Check(module)) {
-    PyErr_SetString(PyExc_TypeError, "tarnwick._native exec step needs a module object");
+    py_set_error_text(PyExc_TypeError, "tarnwick._native exec step needs a module object");
     return -1;
   }
   for (ExecStep step : kExecSteps) {

@@ -32,12 +32,12 @@ bool index_argument(PyObject* obj, uint64_t& out) {
   if (!index) {
     if (!PyErr_ExceptionMatches(PyExc_TypeError)) return false;
     py_clear_error();
-    PyErr_Format(PyExc_TypeError,
-                 "argument 'index': '%s' object cannot be interpreted as an integer",
-                 type_name_of(obj).c_str());
+    py_set_error_format(PyExc_TypeError,
+                        "argument 'index': '%s' object cannot be interpreted as an integer",
+                        type_name_of(obj).c_str());
     return false;
   }
-  const unsigned long long v = PyLong_AsUnsignedLongLong(index.get());
+  const unsigned long long v = py_as_unsigned_long_long(index.get());
   if (v == static_cast<unsigned long long>(-1) && PyErr_Occurred()) return false;
   out = v;
   return true;

@@ -3,11 +3,13 @@
 //
 // The one idiom: every C API call that may run Python code goes through into_python(), mostly by
 // way of the helpers below, never bare. Python code runs where a value's __index__, __float__ or
-// __str__ is taken, an iterator is advanced, a callable or method is called, a dict compares keys,
-// and wherever a reference that may be the last one to a caller's object is let go (its __del__):
-// PyRef, py_release() and py_clear() let go of references, py_clear_error() and py_set_error()
-// drop or replace a pending exception. Calls that run none (making objects, reading str and bytes,
-// setting a fresh error) stay bare.
+// __str__ is taken, an iterator is advanced, a callable or method is called, a key is hashed or
+// compared, and wherever a reference that may be the last one to a caller's object is let go (its
+// __del__): PyRef, py_release() and py_clear() let go of references; a store into a list, tuple or
+// dict lets go of what the slot held (and, when it fails, of what it was given); setting an error
+// lets go of the pending one. Calls that can run none (making objects from C values, reading a
+// built-in object's storage, checking types) stay bare; tests/python/test_binding_calls.py lists
+// each of them with its reason and fails on any other C API call made outside an into_python().
 #pragma once
 
 #include <Python.h>
@@ -15,6 +17,7 @@
 #include <sys/syscall.h>
 #include <unistd.h>
 
+#include <cstddef>
 #include <optional>
 #include <utility>
 
@@ -136,6 +139,47 @@ inline void py_set_error(PyObject* exc) noexcept {
   into_python([exc] { PyErr_SetRaisedException(exc); });
 }
 
+// Stores; each takes over the reference to what it stores, as the C API calls do.
+// dict[key] = value: 0, or -1 with the error set.
+inline int py_dict_set(PyObject* dict, PyObject* key, PyObject* value) noexcept {
+  return into_python([=] { return PyDict_SetItem(dict, key, value); });
+}
+inline int py_dict_set(PyObject* dict, const char* key, PyObject* value) noexcept {
+  return into_python([=] { return PyDict_SetItemString(dict, key, value); });
+}
+// list[i] = item, tuple[i] = item: the reference to `item` is taken over.
+inline void py_list_set(PyObject* list, Py_ssize_t i, PyObject* item) noexcept {
+  into_python([=] { PyList_SetItem(list, i, item); });
+}
+inline void py_tuple_set(PyObject* tuple, Py_ssize_t i, PyObject* item) noexcept {
+  into_python([=] { PyTuple_SetItem(tuple, i, item); });
+}
+
+// An int's value: the C API's result, with the error set on failure (a value that is not an int
+// is taken through its __index__).
+inline long long py_as_long_long(PyObject* v, int* overflow) noexcept {
+  return into_python([=] { return PyLong_AsLongLongAndOverflow(v, overflow); });
+}
+inline unsigned long long py_as_unsigned_long_long(PyObject* v) noexcept {
+  return into_python([=] { return PyLong_AsUnsignedLongLong(v); });
+}
+
+// Makes a new exception of `type` the pending one, dropping any other. The format takes C values
+// only (%s, %d, ...). Each returns null, for `return py_set_error_text(...);`.
+inline std::nullptr_t py_set_error_text(PyObject* type, const char* text) noexcept {
+  into_python([=] { PyErr_SetString(type, text); });
+  return nullptr;
+}
+template <class... A>
+std::nullptr_t py_set_error_format(PyObject* type, const char* format, A... args) noexcept {
+  into_python([=] { PyErr_Format(type, format, args...); });
+  return nullptr;
+}
+inline std::nullptr_t py_set_no_memory() noexcept {
+  into_python([] { PyErr_NoMemory(); });
+  return nullptr;
+}
+
 inline void take_gil_back(PyThreadState* state) noexcept {
   into_python([state] { PyEval_RestoreThread(state); });
 }
@@ -163,7 +207,11 @@ class GilHold {
   GilHold() noexcept : state_(ensure_gil()) {}
   GilHold(const GilHold&) = delete;
   GilHold& operator=(const GilHold&) = delete;
-  ~GilHold() { PyGILState_Release(state_); }
+  // Letting go of a thread state that the hold made clears it, and what it held (the thread's
+  // locals) goes too.
+  ~GilHold() {
+    into_python([state = state_] { PyGILState_Release(state); });
+  }
 
  private:
   PyGILState_STATE state_;

@@ -59,7 +59,7 @@ PyObject* iter_next(PyObject* self) {
   for (Py_ssize_t i = 0; i < n; ++i) {
     PyObject* value = PyList_GetItem(PyTuple_GetItem(it->columns, i), row);
     if (value == nullptr) return nullptr;
-    if (PyDict_SetItem(dict.get(), PyTuple_GetItem(it->names, i), value) < 0) return nullptr;
+    if (py_dict_set(dict.get(), PyTuple_GetItem(it->names, i), value) < 0) return nullptr;
   }
   ++it->position;
   return dict.release();

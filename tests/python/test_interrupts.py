@@ -2,26 +2,20 @@
 exchange however the server cuts it up, signals neither restart nor stretch it, and a signal handler
 that raises ends a blocking call at once, leaving the connection broken rather than half-read; one
 that raises while a large answer is turned into Python values ends that conversion at once, leaving
-the connection usable. Every test runs in the main thread, where Python runs its signal handlers;
-the exit tests run their cases in child interpreters."""
+the connection usable. Every test runs in the main thread, where Python runs its signal handlers."""
 
 import array
-import concurrent.futures
 import contextlib
 import gc
 import itertools
-import os
-import re
 import signal
 import socket
-import subprocess
 import sys
 import threading
 import time
 import unittest
 
 from test_client import HEADER, ROWS_A, ScriptedServer, serving
-from wire import TESTS_DIR
 from chserver import Block, ClientClosed, Column
 from chserver import client_packets as cp
 from chserver import packets as sp
@@ -179,241 +173,6 @@ class InterruptTest(unittest.TestCase):
                 error, took = timed(lambda: _Client(f"127.0.0.1:{srv.port}", connect_timeout=30))
         self.assertIsInstance(error, KeyboardInterrupt)
         self.assertLess(took, 2.0)
-
-
-# Four daemon threads, each with its own client, call it in a loop while the main thread returns.
-# With the exit hooks cleared the interpreter ends the threads where they ask for the GIL, inside
-# calls or between them; forked, a child without the threads exits, then the parent.
-EXITING = """
-import atexit, contextlib, os, sys, threading, time, warnings
-addr, kind, hooks = sys.argv[1:]
-guard = threading.Lock() if hooks == "locked" else contextlib.nullcontext()
-if hooks == "locked":  # a hook that runs after the module's own, and waits for a call to end
-    atexit.register(guard.acquire)
-from tarnwick._native import _Client
-query = "SELECT number, toString(number) AS s FROM system.numbers LIMIT 300000"
-calls = {
-    "query_stream": lambda c: [b for b in c.query_stream(query)],
-    "query_tuples": lambda c: c.query_tuples(query),
-    "ping": lambda c: c.ping(),
-}
-def loop(c):
-    while True:
-        with guard:
-            calls[kind](c)
-        if hooks == "locked":
-            time.sleep(0.001)  # a lock is not fair: let the hook have it between calls
-clients = [_Client(addr, connect_timeout=10, query_timeout=30) for _ in range(4)]
-for c in clients:
-    threading.Thread(target=loop, args=(c,), daemon=True).start()
-time.sleep(0.5)
-if hooks == "cleared":
-    atexit._clear()
-elif hooks == "forked":
-    warnings.simplefilter("ignore", DeprecationWarning)  # fork() with threads running
-    pid = os.fork()
-    if pid:
-        sys.exit(os.waitstatus_to_exitcode(os.waitpid(pid, 0)[1]))
-"""
-
-
-# One daemon thread is inside a call when the main thread returns: a query or a stream's next block
-# that waits on a silent server, or Python code of the caller's that the call runs and that sleeps:
-# an SSH signer, the iterator of tables_status() or ignored_part_uuids, a value's __index__,
-# __float__ or __str__ in dicts_to_block (plain, Enum8 and JSON columns), a params or settings
-# value's __str__, the __del__ of an exception the signer raised or of a str that a conversion
-# drops. The watcher, which only the module table holds, goes while the interpreter finalizes: it
-# lets the waiting call return, gives the thread time to be ended, then reports whether the thread
-# is still there (an ended thread parks inside the call; one that the interpreter unwound is gone)
-# and whether anything let go of the watched object, which the binding holds through a reference of
-# its own (the signer's message, the iterator, the rows' dict, the params or settings value) that no
-# destructor of a parked thread may release.
-ENDED = """
-import os, sys, threading, time
-addr, kind = sys.argv[1:]
-from tarnwick._native import _Client, dicts_to_block
-
-class Watcher:
-    def __del__(self, sleep=time.sleep, write=os.write, exists=os.path.exists,
-                refcount=sys.getrefcount):
-        if self.cut is not None:
-            self.cut()
-        sleep(0.3)  # with the GIL free, the thread comes back and is ended
-        parked = exists(f"/proc/self/task/{self.thread}")
-        kept = None if self.message is None else refcount(self.message) == self.refs
-        write(1, f"parked={parked} kept={kept}\\n".encode())
-
-watch = sys.modules["_exit_watch"] = Watcher()
-watch.cut = watch.message = None
-inside = threading.Event()
-
-def hold(obj=None):  # its frame, which never ends, holds `obj` while it is counted
-    if obj is not None:
-        watch.message = obj
-        watch.refs = sys.getrefcount(obj)
-    inside.set()
-    while True:
-        time.sleep(0.01)
-
-class Dropped(str):
-    def __del__(self):
-        hold()
-
-class Value:
-    def __index__(self):
-        hold(row)
-    def __float__(self):
-        hold(row)
-    def __str__(self):
-        if kind == "dropped":
-            watch.message = row
-            watch.refs = sys.getrefcount(row)
-            return Dropped("x")
-        hold(self if kind in ("params", "settings") else row)
-
-class Raised(Exception):
-    def __del__(self):
-        hold()
-
-def signer(message):
-    if kind == "raised":  # the traceback keeps this frame, and `message` with it
-        watch.message = message
-        watch.refs = sys.getrefcount(message)
-        raise Raised("no key")
-    hold(message)
-
-def waits():
-    hold(iterator)
-    yield
-
-iterator = waits()
-
-row = {"x": Value()}
-types = {"index": "UInt8", "enum": "Enum8('a' = 1)", "float": "Float64", "str": "JSON",
-         "dropped": "JSON"}
-
-def call():
-    watch.thread = threading.get_native_id()
-    if kind in ("signer", "raised"):
-        return _Client(addr, ssh_signer=signer, connect_timeout=30)
-    if kind in types:
-        return dicts_to_block([row], [("x", types[kind])])
-    c = _Client(addr, connect_timeout=30, query_timeout=30)
-    if kind == "iterator":  # Python code that a call runs with the GIL held
-        return c.tables_status(iterator)
-    if kind == "uuids":
-        return c.query("q", ignored_part_uuids=iterator)
-    if kind == "params":
-        return c.query("q", params={"x": Value()})
-    if kind == "settings":
-        return c.query("q", settings={"max_threads": Value()})
-    if kind == "next":
-        c = c.query_stream("q")
-    watch.cut = c.discard
-    inside.set()
-    return next(c) if kind == "next" else c.query("q")
-
-threading.Thread(target=call, daemon=True).start()
-inside.wait(10)
-time.sleep(0.1)  # well inside
-del watch
-"""
-
-
-def silent_after_hello(ssh):
-    """A scenario: the handshake (asking for an SSH signature), then one query read and nothing
-    sent, until the client goes."""
-
-    def scenario(conn):
-        with contextlib.suppress(EOFError, OSError):
-            conn.hello(ssh=ssh)
-            conn.expect_query()
-            conn.wait_closed(30)
-
-    return scenario
-
-
-def run_child(script, *args):
-    """(args, exit status or "hung", output) of `script` run in a child interpreter."""
-    env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path))
-    with subprocess.Popen([sys.executable, "-c", script, *args], env=env, stdout=subprocess.PIPE,
-                          stderr=subprocess.STDOUT, start_new_session=True) as child:
-        try:
-            output = child.communicate(timeout=30)[0]
-        except subprocess.TimeoutExpired:
-            os.killpg(child.pid, signal.SIGKILL)  # with a forked child of its own
-            return args, "hung", child.communicate()[0]
-    return args, child.returncode, output
-
-
-class ExitTest(unittest.TestCase):
-    def check_runs(self, runs, expected):
-        failed = {c: [r[1:] for r in runs if r[0] == c and r[1:] != (0, e)]
-                  for c, e in expected.items()}
-        self.assertEqual({c: len(f) for c, f in failed.items()}, dict.fromkeys(expected, 0),
-                         {c: sorted(set(f), key=str) for c, f in failed.items() if f})
-
-    @unittest.skipUnless(os.environ.get("TARNWICK_CH_TCP")
-                         or os.environ.get("TARNWICK_REQUIRE_REAL_SERVER") == "1",
-                         "no real server started (TARNWICK_CH_TCP unset)")
-    def test_the_interpreter_exits_cleanly_while_daemon_threads_are_inside_calls(self):
-        addr = os.environ["TARNWICK_CH_TCP"]
-        cases = [(addr, kind, hooks) for kind in ("query_stream", "query_tuples", "ping")
-                 for hooks in ("kept", "cleared")] + [(addr, "ping", "forked"),
-                                                      (addr, "query_tuples", "locked")]
-        with concurrent.futures.ThreadPoolExecutor(16) as pool:
-            runs = list(pool.map(lambda case: run_child(EXITING, *case), cases * 20))
-        self.check_runs(runs, dict.fromkeys(cases, b""))
-
-    def test_a_thread_ended_inside_a_call_or_a_callback_parks_there(self):
-        expected = {kind: b"parked=True kept=None\n"
-                    for kind in ("query", "next")}
-        expected.update({kind: b"parked=True kept=True\n"
-                         for kind in ("iterator", "uuids", "signer", "raised", "index", "enum", "float", "str", "dropped",
-                                      "params", "settings")})
-        runs = []
-        for kind in expected:
-            with ScriptedServer(silent_after_hello(kind in ("signer", "raised")), connections=None,
-                                timeout=60) as srv:
-                addr = f"127.0.0.1:{srv.port}"
-                with concurrent.futures.ThreadPoolExecutor(8) as pool:
-                    runs += [(kind, *r[1:]) for r in
-                             pool.map(lambda _: run_child(ENDED, addr, kind), range(8))]
-        self.check_runs(runs, expected)
-
-    def test_the_binding_runs_python_code_only_through_into_python(self):
-        binding = os.path.join(TESTS_DIR, "..", "src", "binding")
-        found = {}
-        for name in sorted(os.listdir(binding)):
-            if name != "py_ref.h":
-                with open(os.path.join(binding, name), encoding="utf-8") as f:
-                    found[name] = bare_calls_into_python(f.read())
-        self.assertEqual({n: b for n, b in found.items() if b}, {})
-        self.assertEqual(bare_calls_into_python(
-            "into_python([] { PyErr_Clear(); }); PyErr_Clear();\n// Py_DECREF(o)\nPy_DECREF(o);"),
-            [(1, "PyErr_Clear"), (3, "Py_DECREF")])
-
-
-# C API calls that may run Python code (a dunder, a callable, a key's __eq__, a __del__): the
-# binding makes them only as the one call inside an into_python(), mostly through the helpers of
-# py_ref.h.
-RUNS_PYTHON = re.compile(
-    r"\b(PyNumber_\w+|PyFloat_AsDouble|PyObject_(Str|Repr|GetIter|Call\w*|Vectorcall\w*|GetAttr\w*|"
-    r"SetAttr\w*|GetItem|SetItem|RichCompare\w*|Hash|IsTrue)|PyIter_Next|PyDict_GetItem\w*|"
-    r"PyImport_\w+|PySequence_\w+|PyMapping_\w+|PyErr_(Clear|CheckSignals|SetRaisedException|"
-    r"SetObject|Restore)|Py_X?DECREF|Py_CLEAR|Py_X?SETREF)\b")
-
-
-def bare_calls_into_python(source):
-    """(line, name) of each call in `source` that may run Python code, but for those that begin
-    their statement's into_python()."""
-    code = re.sub(r"//[^\n]*", "", source)
-    bare = []
-    for m in RUNS_PYTHON.finditer(code):
-        statement = code[code.rfind(";", 0, m.start()) + 1:m.start()]
-        if not re.search(r"into_python\((\[[^]]*\] \{ (return )?)?$", statement):
-            bare.append((code.count("\n", 0, m.start()) + 1, m.group()))
-    return bare
 
 
 class Stop(Exception):
