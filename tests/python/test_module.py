@@ -84,6 +84,14 @@ README_CLAIMS = [
     ("`dicts_to_block` reads an Enum's member list", [
         r"unsupported column type 'Enum8\('a' = 1, 'b' = 1\)': the code 1 is listed twice",
     ]),
+    # What it does not do: names and type texts that are not UTF-8 (as 18.16 answers them).
+    ("- The Python wrappers", [
+        r"column name or type text holds bytes that are not UTF-8 \(.*?\) fails the call",
+        r"`query`, `query_tuples`, `query_columns`, `query_blocks` and `execute`",
+        r"`ValueError` \(\"ClickHouse protocol error: invalid utf8: invalid utf-8 sequence of 1 "
+        r"bytes from index 1\"\); a stream raises `RuntimeError` \(\"protocol error: invalid utf8",
+        r"The connection is then broken",
+    ]),
 ]
 
 
