@@ -399,7 +399,7 @@ PyGetSetDef client_getset[] = {
 };
 
 constexpr const char* kClientDoc =
-    "_Client(addr, user=..., password=..., database=..., settings=None, compression=None, "
+    "_Client(addr, user='default', password='', database='', settings=None, compression=None, "
     "connect_timeout=10.0, query_timeout=300.0, max_response_size=268435456, tls=False, "
     "tls_domain=None, tls_ca_file=None, tls_client_cert=None, tls_client_key=None, "
     "ssh_signer=None, validate_schema=False)\n--\n\n"

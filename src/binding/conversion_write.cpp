@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -64,6 +65,7 @@ struct Plan {
   std::vector<int64_t> codes = {};
   std::string_view type = {};
   std::string_view column = {};
+  std::optional<base::Error> refused = {};  // why an Enum member list was refused
 };
 
 bool strip(std::string_view& t, std::string_view head, size_t min_len) {
@@ -79,10 +81,11 @@ Plan fixed(Op op, uint64_t width, const char* label) {
 }
 
 // An Enum is written as its code, which must be one of its members'. A member list it cannot
-// read leaves the type unsupported.
+// read leaves the type unsupported, with the reader's reason.
 Plan enum_plan(std::string_view t) {
   base::Result<std::vector<column::EnumMember>> members = column::read_enum_members(t);
-  if (!members || !t.ends_with(")")) return Plan{};
+  if (!members) return Plan{.refused = std::move(members).error()};
+  if (!t.ends_with(")")) return Plan{};
   Plan plan =
       t.starts_with("Enum8(") ? fixed(Op::I8, 1, "expected i8") : fixed(Op::I16, 2, "expected i16");
   plan.type = t;
@@ -466,6 +469,15 @@ struct ColumnDef {
   return raise(PyExc_ValueError, cat("ValueError: ", text));
 }
 
+// The refusal of a type without a writer, with the reason the Enum member reader gave, if any.
+[[gnu::cold]] std::string unsupported(std::string_view type,
+                                      const std::optional<base::Error>& why) {
+  std::string text =
+      cat("cannot convert value: unsupported column type '", base::excerpt(type), "'");
+  if (why) text += cat(": ", column::enum_refusal_reason(*why));
+  return text;
+}
+
 // Fills one column's body from every row; null with the ValueError set on failure.
 bool write_column(const ColumnDef& def, PyObject* rows, Py_ssize_t nrows, ByteBuffer& out) {
   Plan plan = resolve(def.type_text);
@@ -495,8 +507,7 @@ bool write_column(const ColumnDef& def, PyObject* rows, Py_ssize_t nrows, ByteBu
       return false;
     }
     if (plan.op == Op::Unsupported) {
-      fail_row(cat("cannot convert value: unsupported column type '", base::excerpt(def.type_text),
-                   "'"));
+      fail_row(unsupported(def.type_text, plan.refused));
       return false;
     }
     if (plan.nullable) {

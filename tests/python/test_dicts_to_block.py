@@ -119,21 +119,32 @@ class RefusalTest(unittest.TestCase):
                 self.assertEqual(refusal([{"c": value}], [("c", type_name)]), message)
 
     def test_unsupported_types_are_refused_not_written_as_text(self):
-        for type_name in ("Array(UInt8)", "Map(String, UInt8)", "Tuple(UInt8)", "datetime",
-                          " Int32", "Nullable(Nullable(Int8))", "Decimal(0, 0)", "Variant(UInt8)",
-                          "FixedString(x)", "FixedString(16777216)", "Point",
-                          # Enum member lists it cannot read: no codes, a code repeated or too
-                          # wide, an unclosed name, no members, a name repeated once its escapes
-                          # are read as the server reads them (\N stands for nothing), a \x
-                          # escape that runs across the end of a name.
-                          "Enum8('a', 'b')", "Enum8('a' = 1, 'b' = 1)", "Enum8('a' = 128)",
-                          "Enum16('a' = -32769)", "Enum8('a) = 1)", "Enum8()", "Enum8('a' = 1,)",
-                          "Enum8('a' = 1) ", "Enum8('a\\Nb' = 1, 'ab' = 2)", "Enum8('\\x4' = 1)"):
+        # (type text, the reason given after it): an Enum member list it cannot read says why (no
+        # codes, a code repeated or too wide, an unclosed name, no members, a name repeated once
+        # its escapes are read as the server reads them (\N stands for nothing), a \x escape that
+        # runs across the end of a name); wrapped, the whole type text is named.
+        cases = [(name, "") for name in (
+            "Array(UInt8)", "Map(String, UInt8)", "Tuple(UInt8)", "datetime", " Int32",
+            "Nullable(Nullable(Int8))", "Decimal(0, 0)", "Variant(UInt8)", "FixedString(x)",
+            "FixedString(16777216)", "Point", "Enum8('a' = 1) ")] + [
+            ("Enum8('a', 'b')", "no '=' after 'a'"),
+            ("Enum8('a' = 1, 'b' = 1)", "the code 1 is listed twice"),
+            ("Enum8('a' = 128)", "the code of 'a' is out of range"),
+            ("Enum16('a' = -32769)", "the code of 'a' is out of range"),
+            ("Enum8('a) = 1)", "a name is not closed"),
+            ("Enum8()", "expected a quoted name"),
+            ("Enum8('a' = 1,)", "expected a quoted name"),
+            ("Enum8('a' = 1, 'a' = 2)", "the name 'a' is listed twice"),
+            ("Enum8('a\\Nb' = 1, 'ab' = 2)", "the name 'ab' is listed twice"),
+            ("Enum8('\\x4' = 1)", "a \\x escape runs across the end of a name"),
+            ("LowCardinality(Nullable(Enum8('a' = 1, 'a' = 2)))", "the name 'a' is listed twice"),
+        ]
+        for type_name, reason in cases:
             with self.subTest(type_name):
                 self.assertEqual(
                     refusal([{"c": 1}], [("c", type_name)]),
-                    "ValueError: cannot convert value: unsupported column type '%s'" % type_name,
-                )
+                    f"ValueError: cannot convert value: unsupported column type '{type_name}'"
+                    + (f": {reason}" if reason else ""))
 
     def test_row_and_definition_refusals(self):
         self.assertEqual(refusal([{"b": 1}], [("a", "Int32")]),

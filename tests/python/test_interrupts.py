@@ -83,6 +83,8 @@ class StopsReading:
 
 
 def big_block():
+    """48 MiB of String values: more than the socket buffers hold, so the write blocks. Tests build
+    it before their clock or alarm starts."""
     return dicts_to_block([{"s": "x" * (1 << 20)}] * 48, [("s", "String")])
 
 
@@ -90,11 +92,12 @@ class DeadlineTest(unittest.TestCase):
     def test_query_timeout_bounds_trickles_stalled_inserts_and_signal_storms(self):
         stopped = StopsReading()
         self.addCleanup(stopped.release)
+        blocks = [big_block()]  # built before the clock starts
         cases = [
             ("a byte every 0.5 s", trickles, 2.0, lambda c: c.query("q"), None, TIMED_OUT),
             # The block's bytes stop moving inside the write.
             ("an insert the server stops reading", stopped, 3.0,
-             lambda c: c.insert("INSERT INTO t VALUES", "", [big_block()]), None,
+             lambda c: c.insert("INSERT INTO t VALUES", "", blocks), None,
              "I/O error: timed out: the exchange took longer than query_timeout (3s)"),
             ("a stall under a signal every 0.2 s", stalls, 2.0, lambda c: c.query("q"),
              lambda: sigalrm(lambda *_: None, 0.2, 0.2), TIMED_OUT),
@@ -116,11 +119,13 @@ class InterruptTest(unittest.TestCase):
     def test_a_raising_signal_handler_ends_each_blocking_call_at_once(self):
         stopped = StopsReading()
         self.addCleanup(stopped.release)
+        # Built before the alarm is armed: an alarm that lands before insert() has sent anything
+        # leaves nothing to break.
+        blocks = [big_block()]
         cases = [
             ("query", stalls, lambda c: c.query("q")),
             ("execute", stalls, lambda c: c.execute("q")),
-            ("insert", stopped,
-             lambda c: c.insert("INSERT INTO t VALUES", "", [big_block()])),
+            ("insert", stopped, lambda c: c.insert("INSERT INTO t VALUES", "", blocks)),
             ("ping", lambda conn: conn.wait_closed(20), lambda c: c.ping()),
             ("stream", stalls, lambda c: next(c.query_stream("q"))),
         ]

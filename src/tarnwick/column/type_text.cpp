@@ -71,8 +71,10 @@ void append_quoted(std::string& out, char quote, std::string_view value) {
   out.push_back(quote);
 }
 
+constexpr std::string_view kBadMembers = "cannot read the Enum members: ";
+
 [[gnu::cold]] Error bad_members(std::string_view what) {
-  return Error::protocol(cat("cannot read the Enum members: ", what));
+  return Error::protocol(cat(kBadMembers, what));
 }
 
 enum class Quoted { kOk, kNotClosed, kAcrossTheEnd };
@@ -264,6 +266,12 @@ Result<std::vector<EnumMember>> read_enum_members(std::string_view type_text) {
   r.skip_space();
   if (r.pos != type_text.size()) return bad_members("text after the closing parenthesis");
   return members;
+}
+
+std::string_view enum_refusal_reason(const base::Error& refusal) {
+  std::string_view reason = refusal.message();
+  if (reason.starts_with(kBadMembers)) reason.remove_prefix(kBadMembers.size());
+  return reason;
 }
 
 bool same_type_text(std::string_view a, std::string_view b) {

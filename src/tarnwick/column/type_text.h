@@ -28,6 +28,10 @@ struct EnumMember {
 // than the width allows (256 or 65536 members), which is refused before the next member is kept.
 base::Result<std::vector<EnumMember>> read_enum_members(std::string_view type_text);
 
+// The reason a refusal of read_enum_members gives ("the name 'a' is listed twice"), without the
+// words every such refusal begins with.
+std::string_view enum_refusal_reason(const base::Error& refusal);
+
 // Whether two type texts name the same type: equal once the spacing outside quotes is dropped
 // (where it does not separate two words), quoted texts compared by their value, and the members
 // of each Enum8 and Enum16 compared as a set of names and codes. A text that cannot be read that

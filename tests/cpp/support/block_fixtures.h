@@ -131,6 +131,9 @@ inline std::vector<HeaderCase> header_cases() {
        "protocol error: bad type 'Array(UInt8': malformed type name (unclosed paren): Array(UInt8"},
       {"bad name", Wire().block_head(1, 1).str("\xff").str("UInt8").bytes({0, 1}),
        "protocol error: invalid utf8: invalid utf-8 sequence of 1 bytes from index 0"},
+      // An Enum member '\xff', which 18.16 accepts and sends; its answer fails the same way.
+      {"bad type text", Wire().block_head(1, 1).str("e").str("Enum8('\xff' = 1)").bytes({0, 1}),
+       "protocol error: invalid utf8: invalid utf-8 sequence of 1 bytes from index 7"},
       {"long type name", Wire().block_head(1, 1).str("x").varint(16777216),
        "protocol error: string length 16777216 exceeds clickhouse-cpp limit 16777215"},
       {"rows over limit", Wire().block_head(1, 10000001),

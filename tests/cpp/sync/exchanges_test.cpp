@@ -453,6 +453,7 @@ TEST(Exchanges, ServerExceptionAfterAQueryIsFollowedByAPing) {
   auto status = [](auto result) {
     return result.ok() ? base::Status{} : base::Status(std::move(result).error());
   };
+  const Block one = uint8_block("x", "UInt8");  // built before the clock starts
   const struct {
     const char* name;
     const char* before;  // the server's steps up to its exception
@@ -466,9 +467,9 @@ TEST(Exchanges, ServerExceptionAfterAQueryIsFollowedByAPing) {
       {"schema", "q", [&](Session& s) { return status(s->schema_for_table("t")); }},
       {"begin_insert", "q", [](Session& s) { return s->begin_insert("INSERT INTO t VALUES"); }},
       {"end_insert", "q;data:x:UInt8:;insert",
-       [](Session& s) {
+       [&](Session& s) {
          EXPECT_TRUE(s->begin_insert("INSERT INTO t VALUES").ok());
-         EXPECT_TRUE(s->send_data("", uint8_block("x", "UInt8")).ok());
+         EXPECT_TRUE(s->send_data("", one).ok());
          return s->end_insert();
        }},
   };

@@ -131,17 +131,18 @@ TEST(Transport, ShutdownFromAnotherThreadEndsABlockedRead) {
 // A deadline holds for reads and writes however often signals interrupt the waits, and a thread's
 // interrupt hook is asked while a call waits without a deadline and stops it.
 TEST(Transport, DeadlinesOutlastSignalsAndTheInterruptHookStopsWaits) {
+  // Made before the signals start: the listener's accept would end at the first one.
+  auto [a, b] = testing::tcp_pair();
+  auto t = Transport::new_plain(std::move(a));
+  std::vector<uint8_t> big(64 << 20);
+  uint8_t byte;
+
   struct sigaction quiet {};
   quiet.sa_handler = [](int) {};  // no SA_RESTART: every signal interrupts the wait
   struct sigaction old {};
   ASSERT_EQ(sigaction(SIGALRM, &quiet, &old), 0);
   itimerval every{{0, 50000}, {0, 50000}};
   setitimer(ITIMER_REAL, &every, nullptr);
-
-  auto [a, b] = testing::tcp_pair();
-  auto t = Transport::new_plain(std::move(a));
-  std::vector<uint8_t> big(64 << 20);
-  uint8_t byte;
   for (bool reading : {true, false}) {
     SCOPED_TRACE(reading);
     t->set_deadline(WaitDeadline::after(Duration::from_millis(400), "too slow"));
