@@ -75,16 +75,22 @@ def send_all(*packets, repeat=1, eos=True):
     return step
 
 
+def _send_wide_block(sock, packet_type, zeros):
+    """A packet of `packet_type` whose block has four UInt64 columns of 8,000,000 rows:
+    256,000,000 decoded bytes, sent from one buffer of 64,000,000 zeros."""
+    sock.sendall(varint(packet_type) + string("") + b"\x00" + varint(4) + varint(8_000_000))
+    for name in "abcd":
+        sock.sendall(string(name) + string("UInt64") + b"\x00")
+        sock.sendall(zeros)
+
+
 def two_wide_blocks_response(conn):
-    """Two blocks of four UInt64 columns of 8,000,000 rows: 256,000,000 decoded bytes each, sent
-    from one buffer of zeros. The client's Cancel comes once both are sent."""
+    """Two wide Data blocks of 256,000,000 decoded bytes each. The client's Cancel comes once both
+    are sent."""
     conn.expect_query()
     zeros = bytes(64_000_000)
     for _ in range(2):
-        conn.sock.sendall(varint(1) + string("") + b"\x00" + varint(4) + varint(8_000_000))
-        for name in "abcd":
-            conn.sock.sendall(string(name) + string("UInt64") + b"\x00")
-            conn.sock.sendall(zeros)
+        _send_wide_block(conn.sock, sp.DATA, zeros)
     conn.sock.sendall(sp.end_of_stream())
     conn.expect_cancel()
 
@@ -106,10 +112,32 @@ def low_cardinality_response(width, blocks, rows=65536):
     """`blocks` blocks of `rows` rows of LowCardinality(String), each with a dictionary of its own
     of 300 keys of 7 bytes (8 bytes a row expanded) and indexes `width` bytes wide. The client's
     Cancel comes once all are sent."""
+    return _then_cancel(send_all(_low_cardinality_packet(width, rows), repeat=blocks))
+
+
+def _low_cardinality_packet(width, rows=65536):
+    """The Data packet of low_cardinality_response."""
     indexes = b"".join((i % 300).to_bytes(width, "little") for i in range(rows))
     body = lc_string_body([f"k{i:06}" for i in range(300)], indexes, width)
-    block = Block([Column("c", "LowCardinality(String)", raw=body)], rows=rows)
-    return _then_cancel(send_all(sp.data(block), repeat=blocks))
+    return sp.data(Block([Column("c", "LowCardinality(String)", raw=body)], rows=rows))
+
+
+def side_block_after_data_response(packet, kept=511):
+    """`kept` LowCardinality(String) blocks with 8-byte indexes (at 511 the data and what it holds
+    beside are both a block short of their limits), then a wide `packet` ("TOTALS", "EXTREMES",
+    "LOG" or "PROFILE_EVENTS": 256,000,000 decoded bytes, near the 256 MiB such a block may hold),
+    then two more Data blocks, the first of which crosses. The client's Cancel comes once all are
+    sent."""
+    def step(conn):
+        conn.expect_query()
+        data = _low_cardinality_packet(8)
+        for _ in range(kept):
+            conn.sock.sendall(data)
+        _send_wide_block(conn.sock, getattr(sp, packet), bytes(64_000_000))
+        conn.sock.sendall(data + data + sp.end_of_stream())
+        conn.expect_cancel()
+
+    return step
 
 
 def one_byte_blocks_response(blocks):

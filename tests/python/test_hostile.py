@@ -207,6 +207,11 @@ class BufferedMemoryTest(unittest.TestCase):
             # With 8-byte indexes what the blocks hold beside their data grows as fast as the data:
             # the limit plus the allowance.
             ("low_cardinality_response(8, 513)", "268646240 bytes held beside", 544 * MIB),
+            # Those blocks a block short of both bounds, then a Totals block of 256,000,000 bytes
+            # (held alone to 256 MiB beside the kept data), then the crossing one: the limit, the
+            # allowance and one such block (uncompressed and unchunked, the read buffers are the
+            # socket's 64 KiB).
+            ('side_block_after_data_response("TOTALS")', "268646240 bytes held beside", 800 * MIB),
             # Blocks of one byte: under 1 MB of data, their least costs and texts meet the
             # allowance.
             ("one_byte_blocks_response(700_000)", "268435824 bytes held beside", 256 * MIB),

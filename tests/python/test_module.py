@@ -79,6 +79,10 @@ README_CLAIMS = [
         r"at most the limit in decoded data and at most the allowance beside it",
         r"limit plus the allowance, 512 MiB at the default limit",
         r"by 512 MiB with 8-byte ones",
+        # The whole bound: kept data and allowance, one block beside the data or a crossing
+        # column's working state, the read buffers and the buffers kept for reuse.
+        r"at most the limit plus the allowance plus 450 MiB, 962 MiB at the default limit",
+        r"a Totals block of 256,000,000 bytes, then the crossing one, by 756 MiB",
     ]),
     ("Python-layer benchmark", [r"\$\(bash scripts/common\.sh find_python\)"]),
     ("`dicts_to_block` reads an Enum's member list", [

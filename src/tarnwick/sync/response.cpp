@@ -129,15 +129,15 @@ Result<std::vector<Block>> read_query_response(ConnectionReader& reader,
   protocol::BlockCharges charges;
   // Each block is read under what is left of the data limit and of the allowance. One that crosses
   // either keeps nothing from the crossing on: it is read to its end and counted whole, so the
-  // response can be drained behind it, and a refused call holds no more than the blocks before it
-  // kept, within the limit and the allowance.
-  auto keep_within_limit = [&, layout = protocol::BlockLayout::for_revision(context.revision)](
-                               ByteSource& in) {
-    return protocol::read_block_body(
-        in, layout,
-        protocol::BlockLimits{max_response_size - decoded, allowance - held, UINT64_MAX},
-        context.block_buffers, &charges, protocol::Refused::StepOver);
-  };
+  // response can be drained behind it, and a refused call keeps no more than the blocks before it
+  // kept, within the limit and the allowance (what else it holds: read_query_response).
+  auto keep_within_limit =
+      [&, layout = protocol::BlockLayout::for_revision(context.revision)](ByteSource& in) {
+        return protocol::read_block_body(
+            in, layout,
+            protocol::BlockLimits{max_response_size - decoded, allowance - held, UINT64_MAX},
+            context.block_buffers, &charges, protocol::Refused::StepOver);
+      };
   std::vector<Block> blocks;
   blocks.reserve(8);
   const ServerPacketContext packets =

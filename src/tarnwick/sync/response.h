@@ -48,10 +48,15 @@ uint64_t response_allowance(uint64_t max_response_size);
 // and count toward neither. Each Data block is decoded under what the blocks before it left of
 // both; one that crosses a limit keeps nothing from the crossing on and is read to its end (its
 // decoded size counted whole), so a refused response is always left unread behind the crossing
-// block. A refused call holds at most what the blocks before the crossing kept, up to the limit in
-// decoded bytes and up to the allowance beside them (the limit plus the allowance in all: a
-// LowCardinality of strings with 8-byte indexes, 8 bytes a row expanded, fills both at once), and
-// what reading the crossing block holds.
+// block. What the blocks before the crossing kept is up to the limit in decoded bytes and up to the
+// allowance beside them (the limit plus the allowance in all: a LowCardinality of strings with
+// 8-byte indexes, 8 bytes a row expanded, fills both at once; a kept column's LowCardinality
+// dictionary and indexes are read within what the two have left). Beside that the call holds at
+// any one time the larger of one side block being read (kDefaultBlockByteLimit, everything it
+// holds counted) and the working state of a column of the crossing block (kColumnByteLimit); the
+// decompressing reader's frame and its output (kMaxFrameSize each), a chunk and the socket's read
+// buffer; and the allocations block_buffers keeps for reuse (its byte bound): the limit plus the
+// allowance plus 450 MiB, as the README states it.
 base::Result<std::vector<protocol::Block>> read_query_response(ConnectionReader& reader,
                                                                const ResponseContext& context,
                                                                Clock::time_point deadline,
