@@ -49,11 +49,11 @@ DOC_CODE_NAMES = re.compile(r"`+([\w.]+)`+|(?<![`\w])(\w+)\(\)")
 
 
 def readme_part(paragraphs, start):
-    """The README paragraph that begins with `start` and the list right after it, its whitespace
-    folded."""
+    """The README paragraph that begins with `start` and the list right after it (with the indented
+    paragraphs of its items), its whitespace folded."""
     first = next(i for i, p in enumerate(paragraphs) if p.startswith(start))
     end = next((i for i in range(first + 1, len(paragraphs))
-                if not paragraphs[i].startswith("- ")), len(paragraphs))
+                if not paragraphs[i].startswith(("- ", "  "))), len(paragraphs))
     return " ".join("\n\n".join(paragraphs[first:end]).split())
 
 
@@ -82,6 +82,8 @@ README_CLAIMS = [
         # The whole bound: kept data and allowance, one block beside the data or a crossing
         # column's working state, the read buffers and the buffers kept for reuse.
         r"at most the limit plus the allowance plus 450 MiB, 962 MiB at the default limit",
+        r"one Totals, Extremes, Log or ProfileEvents block being read",
+        r"the read buffers: with LZ4 a compressed frame and its decoded body, up to 64 MiB each",
         r"a Totals block of 256,000,000 bytes, then the crossing one, by 756 MiB",
     ]),
     ("Python-layer benchmark", [r"\$\(bash scripts/common\.sh find_python\)"]),
