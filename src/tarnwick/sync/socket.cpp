@@ -8,6 +8,7 @@
 #include <poll.h>
 #include <pthread.h>
 #include <signal.h>
+#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
@@ -38,10 +39,13 @@ Error errno_error(int err) {
   return Error::io(IoError::from_errno(err));
 }
 
-// What a lookup thread hands back, shared with the caller that may stop waiting for it.
+// What a lookup thread hands back, shared with the caller that may stop waiting for it: the
+// answer, and an eventfd that the thread makes readable once the answer is there (a write, unlike
+// closing a descriptor, wakes the caller even when a forked process holds a copy).
 struct LookUpAnswer {
   std::mutex mutex;
   std::optional<Result<std::vector<SocketAddr>>> result;
+  Socket ready;  // a Socket closes any descriptor
 };
 
 // A timeval for SO_RCVTIMEO / SO_SNDTIMEO: seconds saturate (the system treats a huge value as
@@ -245,12 +249,9 @@ SocketAddr SocketAddr::v4_loopback(uint16_t port) {
 
 Result<std::vector<SocketAddr>> look_up_in_thread(std::string host, uint16_t port,
                                                   LookUpFn look_up) {
-  // The thread stores its answer, then closes the pipe's write end: the hang-up is what the
-  // caller waits for, and a caller that has gone leaves no reader for a write to fail on.
-  int pipe_fds[2];
-  if (::pipe2(pipe_fds, O_CLOEXEC) != 0) return errno_error(errno);
-  Socket finished(pipe_fds[0]);  // a Socket closes any descriptor
   auto answer = std::make_shared<LookUpAnswer>();
+  answer->ready = Socket(::eventfd(0, EFD_CLOEXEC));
+  if (!answer->ready.valid()) return errno_error(errno);
 
   // The thread takes no signals: they stay with the threads that wait for them.
   sigset_t all, previous;
@@ -258,24 +259,23 @@ Result<std::vector<SocketAddr>> look_up_in_thread(std::string host, uint16_t por
   pthread_sigmask(SIG_SETMASK, &all, &previous);
   std::optional<Error> failed;
   try {
-    std::thread([answer, host = std::move(host), port, look_up, done_fd = pipe_fds[1]] {
+    std::thread([answer, host = std::move(host), port, look_up] {
       pthread_setname_np(pthread_self(), "tarnwick-lookup");
       Result<std::vector<SocketAddr>> result = look_up(host, port);
       {
         std::lock_guard lock(answer->mutex);
         answer->result.emplace(std::move(result));
       }
-      ::close(done_fd);
+      eventfd_write(answer->ready.fd(), 1);  // a counter at 0 takes 1 without fail
     }).detach();
   } catch (const std::system_error& e) {
-    ::close(pipe_fds[1]);
     failed = Error::io(IoError::from_errno(e.code().value()));
   }
   pthread_sigmask(SIG_SETMASK, &previous, nullptr);
   if (failed) return std::move(*failed);
 
-  // Interrupted, the call returns here and the thread frees the answer when it is done.
-  TW_TRY(wait_ready(finished.fd(), POLLIN, std::nullopt));
+  // Interrupted, the call returns here; the thread frees the answer when it is done.
+  TW_TRY(wait_ready(answer->ready.fd(), POLLIN, std::nullopt));
   std::lock_guard lock(answer->mutex);
   return std::move(*answer->result);
 }

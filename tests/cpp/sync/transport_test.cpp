@@ -6,6 +6,8 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
@@ -119,10 +121,24 @@ TEST(ResolveSocketAddrs, AnInterruptedWaitLeavesTheLookupToFinishAlone) {
     std::this_thread::sleep_for(std::chrono::milliseconds(10));
   }
   EXPECT_EQ(lookup_threads(), 0);
+}
 
-  // Without a hook the caller waits for the answer.
+// Without a hook the caller waits for the answer, and has it at once even while a process forked
+// meanwhile holds a copy of every descriptor for 2 s.
+TEST(ResolveSocketAddrs, TheAnswerWakesTheCallerWhateverAForkedProcessHolds) {
+  base::Result<std::vector<SocketAddr>> answered = base::Error::protocol("not run");
+  std::thread caller([&] { answered = look_up_in_thread("gated", 9000, gated_look_up); });
+  while (lookup_threads() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+  const pid_t forked = fork();
+  if (forked == 0) {
+    sleep(2);
+    _exit(0);
+  }
+  const auto began = std::chrono::steady_clock::now();
   g_lookup_may_answer.release();
-  auto answered = look_up_in_thread("gated", 9000, gated_look_up);
+  caller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1));
+  waitpid(forked, nullptr, 0);
   ASSERT_TRUE(answered.ok()) << answered.error().to_string();
   ASSERT_EQ(answered->size(), 1u);
   EXPECT_EQ((*answered)[0].to_string(), "127.0.0.1:9000");
