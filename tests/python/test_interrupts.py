@@ -8,14 +8,17 @@ import array
 import contextlib
 import gc
 import itertools
+import os
 import signal
 import socket
+import subprocess
 import sys
 import threading
 import time
 import unittest
 
 from test_client import HEADER, ROWS_A, ScriptedServer, serving
+from wire import hooks
 from chserver import Block, ClientClosed, Column
 from chserver import client_packets as cp
 from chserver import packets as sp
@@ -115,6 +118,20 @@ class DeadlineTest(unittest.TestCase):
                 self.assertIn(BROKEN, str(timed(c.ping)[0]))
 
 
+# A getaddrinfo that sleeps 10 s (tests/binding/slow_resolver.c), built beside the test extension.
+SLOW_RESOLVER = os.path.join(os.path.dirname(hooks.__file__), "libtarnwick_slow_resolver.so")
+SLOW_LOOKUP = """
+import time
+from tarnwick._native import _Client
+print("looking up", flush=True)
+began = time.monotonic()
+try:
+    _Client("localhost:9", connect_timeout=30)
+except BaseException as e:
+    print(type(e).__name__, time.monotonic() - began)
+"""
+
+
 class InterruptTest(unittest.TestCase):
     def test_a_raising_signal_handler_ends_each_blocking_call_at_once(self):
         stopped = StopsReading()
@@ -178,6 +195,21 @@ class InterruptTest(unittest.TestCase):
                 error, took = timed(lambda: _Client(f"127.0.0.1:{srv.port}", connect_timeout=30))
         self.assertIsInstance(error, KeyboardInterrupt)
         self.assertLess(took, 2.0)
+
+    @unittest.skipUnless(os.path.exists(SLOW_RESOLVER), "the slow resolver shim is not built")
+    def test_connect_is_interrupted_while_the_name_is_looked_up(self):
+        # A child interpreter whose lookups take 10 s gets Ctrl-C 0.5 s into the constructor.
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), LD_PRELOAD=SLOW_RESOLVER)
+        with subprocess.Popen([sys.executable, "-c", SLOW_LOOKUP], env=env, text=True,
+                              stdout=subprocess.PIPE, stderr=subprocess.STDOUT) as child:
+            self.addCleanup(child.kill)
+            self.assertEqual(child.stdout.readline(), "looking up\n")
+            time.sleep(0.5)
+            child.send_signal(signal.SIGINT)
+            output = child.communicate(timeout=30)[0]
+        name, _, took = output.partition(" ")
+        self.assertEqual(name, "KeyboardInterrupt", output)
+        self.assertLess(float(took), 1.5)  # the signal came at 0.5 s
 
 
 class Stop(Exception):

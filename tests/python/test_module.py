@@ -73,6 +73,9 @@ README_CLAIMS = [
         "one client serializes its callers",
         r"stream[^.]*fails at once with `ValueError` \(\"a query stream is still reading this "
         r"connection",
+        # connect_timeout does not bound the lookup of the host's name.
+        r"`connect_timeout` bounds each address's TCP connect and the set-up after it[^:]*not that "
+        r"lookup: it has no deadline",
     ]),
     # What a refused answer holds: the data to the limit and what else to the allowance.
     ("- A buffered query", [
