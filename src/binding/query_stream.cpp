@@ -181,7 +181,9 @@ void read_stream(std::optional<sync::QueryStream> stream, const std::shared_ptr<
   shared->finished.store(true, std::memory_order_release);
 }
 
-// Sets the cancel flag and shuts the stream's connection down (once).
+// Sets the cancel flag and, unless the response has ended, shuts the stream's connection down
+// (once). After its end the connection is no longer the stream's: its client may be running
+// another exchange on it.
 void discard_core(StreamCore& core) {
   core.shared->cancel.store(true, std::memory_order_relaxed);
   std::optional<sync::Socket> handle;
@@ -189,7 +191,7 @@ void discard_core(StreamCore& core) {
     std::lock_guard lock(core.shutdown_mutex);
     handle.swap(core.shutdown);
   }
-  if (!handle) return;
+  if (!handle || core.shared->eos.load(std::memory_order_acquire)) return;
   core.link->abandon();  // the client's connection is dead from here on
   handle->shutdown_both();
 }
@@ -262,7 +264,9 @@ PyMethodDef stream_methods[] = {
         "and shuts the socket down, so a reader blocked on the network exits\n"
         "deterministically and the server stops the query. `eos` stays\n"
         "`false`: the response was not fully consumed, so the owning client\n"
-        "must be discarded, not recycled. Idempotent."),
+        "must be discarded, not recycled. Once `eos` is true the connection is\n"
+        "the client's again and is left alone: only the cancel flag is set.\n"
+        "Idempotent."),
     {nullptr, nullptr, 0, nullptr},
 };
 

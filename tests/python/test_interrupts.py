@@ -121,14 +121,41 @@ class DeadlineTest(unittest.TestCase):
 # A getaddrinfo that sleeps 10 s (tests/binding/slow_resolver.c), built beside the test extension.
 SLOW_RESOLVER = os.path.join(os.path.dirname(hooks.__file__), "libtarnwick_slow_resolver.so")
 SLOW_LOOKUP = """
-import time
+import signal, time
 from tarnwick._native import _Client
+signal.signal(signal.SIGINT, signal.default_int_handler)  # even when started with SIGINT ignored
 print("looking up", flush=True)
 began = time.monotonic()
 try:
     _Client("localhost:9", connect_timeout=30)
 except BaseException as e:
     print(type(e).__name__, time.monotonic() - began)
+"""
+
+# The child of FORK_IN_LOOKUP prints its outcome; so does the parent, unless told to exit at the
+# fork.
+FORK_IN_LOOKUP = """
+import os, signal, sys, time
+from tarnwick._native import _Client
+parent_exits = sys.argv[1] == "True"
+forked = []
+def fork(*_):
+    forked.append(os.fork())
+    if forked[0] != 0 and parent_exits:
+        os._exit(0)
+signal.signal(signal.SIGALRM, fork)
+signal.setitimer(signal.ITIMER_REAL, 0.3)
+began = time.monotonic()
+try:
+    _Client("localhost:9", connect_timeout=30)
+    outcome = "connected"
+except Exception as e:
+    outcome = f"{type(e).__name__}: {e}"
+role = "child" if forked == [0] else "parent"
+print(role, time.monotonic() - began, outcome, flush=True)
+if role == "child":
+    os._exit(0)
+os.waitpid(forked[0], 0)
 """
 
 
@@ -211,6 +238,32 @@ class InterruptTest(unittest.TestCase):
         self.assertEqual(name, "KeyboardInterrupt", output)
         self.assertLess(float(took), 1.5)  # the signal came at 0.5 s
 
+    @unittest.skipUnless(os.path.exists(SLOW_RESOLVER), "the slow resolver shim is not built")
+    def test_a_fork_while_the_name_is_looked_up_ends_the_childs_wait(self):
+        # A signal handler forks 0.3 s into a 3 s lookup. The child has no lookup thread: its
+        # constructor fails at once, whether the parent waits on or exits right after the fork.
+        env = dict(os.environ, PYTHONPATH=os.pathsep.join(sys.path), LD_PRELOAD=SLOW_RESOLVER,
+                   TARNWICK_SLOW_RESOLVER_SECONDS="3")
+        for parent_exits in (False, True):
+            with self.subTest(parent_exits=parent_exits), subprocess.Popen(
+                    [sys.executable, "-W", "ignore::DeprecationWarning", "-c", FORK_IN_LOOKUP,
+                     str(parent_exits)], env=env,
+                    text=True, stdout=subprocess.PIPE, stderr=subprocess.STDOUT) as child:
+                self.addCleanup(child.kill)
+                lines = sorted(child.communicate(timeout=30)[0].splitlines())
+                self.assertEqual(len(lines), 1 if parent_exits else 2, lines)
+                role, took, error = lines[0].split(" ", 2)
+                self.assertEqual(role, "child")
+                self.assertLess(float(took), 1.5)
+                self.assertEqual(error, "ConnectionError: I/O error: the process forked while "
+                                 "this call waited for the host name lookup, which stays with "
+                                 "the parent process")
+                if not parent_exits:
+                    role, took, error = lines[1].split(" ", 2)
+                    self.assertEqual(role, "parent")
+                    self.assertGreater(float(took), 2.5)
+                    self.assertNotIn("forked", error)
+
 
 class Stop(Exception):
     """What the conversion tests' signal handlers raise."""
@@ -277,7 +330,8 @@ class ConversionInterruptTest(unittest.TestCase):
 
     def check_conversions(self, c):
         # The cheapest shape, uninterrupted: every other shape converts each value at least as
-        # dearly.
+        # dearly. Timed on its second run: the server builds its answers during the first.
+        c.query_columns("split")
         began = time.monotonic()
         self.assertEqual(len(c.query_columns("split")["t"]), CONVERT_ROWS)
         full = time.monotonic() - began

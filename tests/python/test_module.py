@@ -76,6 +76,13 @@ README_CLAIMS = [
         # connect_timeout does not bound the lookup of the host's name.
         r"`connect_timeout` bounds each address's TCP connect and the set-up after it[^:]*not that "
         r"lookup: it has no deadline",
+        # What cut-short lookups leave, and a fork in the wait: the texts the lookup tests see.
+        r"while 32 lookups wait for the resolver a constructor for any other name fails at once "
+        r"with `ConnectionError` \(\"too many host name lookups are waiting for the resolver "
+        r"\(32\); try again once it answers\"\)",
+        r"the child's constructor fails at once with `ConnectionError` \(\"the process forked while "
+        r"this call waited for the host name lookup, which stays with the parent process\"\)",
+        r"a constructor called in another thread is not interrupted",
     ]),
     # What a refused answer holds: the data to the limit and what else to the allowance.
     ("- A buffered query", [

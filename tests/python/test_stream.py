@@ -52,7 +52,8 @@ class QueryStreamTest(unittest.TestCase):
             self.assertRaises(StopIteration, next, s)
             self.assertTrue(s.eos)
             self.assertTrue(wait_for(lambda: s.finished))
-            del s  # after eos the connection is left alone
+            s.discard()  # after eos the connection is left alone, discarded or dropped
+            del s
             self.assertEqual(c.query_tuples("q"), [(4, "d"), (5, "e")])
             self.assertRaises(TypeError, c.query_stream, 1)
             c.discard()

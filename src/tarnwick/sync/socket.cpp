@@ -2,26 +2,18 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
-#include <netdb.h>
 #include <netinet/in.h>
 #include <netinet/tcp.h>
 #include <poll.h>
-#include <pthread.h>
-#include <signal.h>
-#include <sys/eventfd.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <charconv>
-#include <chrono>
 #include <climits>
 #include <cstring>
-#include <memory>
-#include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "tarnwick/base/format.h"
+#include "tarnwick/sync/lookup.h"
 #include "tarnwick/sync/wait.h"
 
 namespace tarnwick::sync {
@@ -38,15 +30,6 @@ namespace {
 Error errno_error(int err) {
   return Error::io(IoError::from_errno(err));
 }
-
-// What a lookup thread hands back, shared with the caller that may stop waiting for it: the
-// answer, and an eventfd that the thread makes readable once the answer is there (a write, unlike
-// closing a descriptor, wakes the caller even when a forked process holds a copy).
-struct LookUpAnswer {
-  std::mutex mutex;
-  std::optional<Result<std::vector<SocketAddr>>> result;
-  Socket ready;  // a Socket closes any descriptor
-};
 
 // A timeval for SO_RCVTIMEO / SO_SNDTIMEO: seconds saturate (the system treats a huge value as
 // "no limit", a negative one as zero), and a non-zero duration never rounds down to zero.
@@ -99,36 +82,6 @@ bool parse_port(std::string_view text, uint16_t& port) {
   if (res.ec != std::errc() || res.ptr != text.data() + text.size() || value > 65535) return false;
   port = static_cast<uint16_t>(value);
   return true;
-}
-
-// The blocking lookup of `host`, its addresses given `port`.
-Result<std::vector<SocketAddr>> look_up_host(const std::string& host, uint16_t port) {
-  addrinfo hints{};
-  hints.ai_family = AF_UNSPEC;
-  hints.ai_socktype = SOCK_STREAM;
-  addrinfo* list = nullptr;
-  int rc = getaddrinfo(host.c_str(), nullptr, &hints, &list);
-  if (rc != 0) {
-    if (rc == EAI_SYSTEM) return errno_error(errno);
-    return Error::io(IoError::custom(
-        IoKind::Other, base::cat("failed to lookup address information: ", gai_strerror(rc))));
-  }
-  std::vector<SocketAddr> out;
-  for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
-    if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
-    if (ai->ai_addrlen > sizeof(sockaddr_storage)) continue;
-    SocketAddr addr;
-    std::memcpy(&addr.storage, ai->ai_addr, ai->ai_addrlen);
-    addr.len = ai->ai_addrlen;
-    if (ai->ai_family == AF_INET) {
-      reinterpret_cast<sockaddr_in*>(&addr.storage)->sin_port = htons(port);
-    } else {
-      reinterpret_cast<sockaddr_in6*>(&addr.storage)->sin6_port = htons(port);
-    }
-    out.push_back(addr);
-  }
-  freeaddrinfo(list);
-  return out;
 }
 
 }  // namespace
@@ -245,39 +198,6 @@ SocketAddr SocketAddr::v4_loopback(uint16_t port) {
   in->sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   addr.len = sizeof(sockaddr_in);
   return addr;
-}
-
-Result<std::vector<SocketAddr>> look_up_in_thread(std::string host, uint16_t port,
-                                                  LookUpFn look_up) {
-  auto answer = std::make_shared<LookUpAnswer>();
-  answer->ready = Socket(::eventfd(0, EFD_CLOEXEC));
-  if (!answer->ready.valid()) return errno_error(errno);
-
-  // The thread takes no signals: they stay with the threads that wait for them.
-  sigset_t all, previous;
-  sigfillset(&all);
-  pthread_sigmask(SIG_SETMASK, &all, &previous);
-  std::optional<Error> failed;
-  try {
-    std::thread([answer, host = std::move(host), port, look_up] {
-      pthread_setname_np(pthread_self(), "tarnwick-lookup");
-      Result<std::vector<SocketAddr>> result = look_up(host, port);
-      {
-        std::lock_guard lock(answer->mutex);
-        answer->result.emplace(std::move(result));
-      }
-      eventfd_write(answer->ready.fd(), 1);  // a counter at 0 takes 1 without fail
-    }).detach();
-  } catch (const std::system_error& e) {
-    failed = Error::io(IoError::from_errno(e.code().value()));
-  }
-  pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-  if (failed) return std::move(*failed);
-
-  // Interrupted, the call returns here; the thread frees the answer when it is done.
-  TW_TRY(wait_ready(answer->ready.fd(), POLLIN, std::nullopt));
-  std::lock_guard lock(answer->mutex);
-  return std::move(*answer->result);
 }
 
 Result<std::vector<SocketAddr>> resolve_socket_addrs(std::string_view host_port) {

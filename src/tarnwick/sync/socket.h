@@ -72,17 +72,9 @@ struct SocketAddr {
 };
 
 // Resolves "host:port" text: first as a literal socket address, else split at the last colon and
-// looked up for stream sockets of any family. Keeps the resolver's order. The lookup runs in a
-// thread of its own and is waited for as the network is (wait.h): without limit, but a thread's
-// interrupt hook ends the wait with interrupted_error(), leaving the lookup to finish alone.
+// looked up for stream sockets of any family (look_up_in_thread, lookup.h). Keeps the resolver's
+// order.
 base::Result<std::vector<SocketAddr>> resolve_socket_addrs(std::string_view host_port);
-
-// The thread and the wait behind resolve_socket_addrs, with the lookup given: `look_up(host,
-// port)` runs in a thread of its own, which frees what it shares with the caller when the caller
-// has stopped waiting.
-using LookUpFn = base::Result<std::vector<SocketAddr>> (*)(const std::string& host, uint16_t port);
-base::Result<std::vector<SocketAddr>> look_up_in_thread(std::string host, uint16_t port,
-                                                        LookUpFn look_up);
 
 // Opens a TCP connection to `addr`, giving up after `timeout` with an I/O error of kind TimedOut.
 // The returned socket is blocking, close-on-exec, with no time-outs set.

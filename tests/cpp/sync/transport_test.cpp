@@ -6,14 +6,10 @@
 #include <signal.h>
 #include <sys/socket.h>
 #include <sys/time.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <chrono>
-#include <filesystem>
-#include <fstream>
-#include <semaphore>
 #include <string>
 #include <thread>
 #include <vector>
@@ -58,90 +54,6 @@ TEST(SocketAddr, ParseAndDisplay) {
   for (const char* bad : {"localhost:9000", "::1:9000", "[::1]", "1.2.3.4:65536", "1.2.3.4:+1"}) {
     EXPECT_FALSE(SocketAddr::parse(bad).has_value()) << bad;
   }
-}
-
-TEST(ResolveSocketAddrs, LiteralsAndLookups) {
-  auto literal = resolve_socket_addrs("[::1]:9000");
-  ASSERT_TRUE(literal.ok());
-  ASSERT_EQ(literal->size(), 1u);
-  EXPECT_EQ((*literal)[0].to_string(), "[::1]:9000");
-
-  // A bare IPv6 literal is split at its last colon and looked up.
-  auto bare = resolve_socket_addrs("::1:9000");
-  ASSERT_TRUE(bare.ok()) << bare.error().to_string();
-  EXPECT_EQ((*bare)[0].to_string(), "[::1]:9000");
-
-  auto local = resolve_socket_addrs("localhost:123");
-  ASSERT_TRUE(local.ok()) << local.error().to_string();
-  ASSERT_FALSE(local->empty());
-  for (auto& a : *local) EXPECT_EQ(a.port(), 123);
-
-  auto bad_port = resolve_socket_addrs("localhost:99999");
-  ASSERT_FALSE(bad_port.ok());
-  EXPECT_EQ(bad_port.error().kind(), base::ErrorKind::Io);
-  auto no_host = resolve_socket_addrs("no-such-host.invalid:9000");
-  ASSERT_FALSE(no_host.ok());
-  EXPECT_EQ(no_host.error().kind(), base::ErrorKind::Io);
-}
-
-// A lookup that answers only once the test lets it.
-std::binary_semaphore g_lookup_may_answer{0};
-
-base::Result<std::vector<SocketAddr>> gated_look_up(const std::string&, uint16_t port) {
-  g_lookup_may_answer.acquire();
-  return std::vector<SocketAddr>{SocketAddr::v4_loopback(port)};
-}
-
-int lookup_threads() {
-  int count = 0;
-  for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
-    std::ifstream comm(task.path() / "comm");
-    std::string name;
-    std::getline(comm, name);
-    count += name == "tarnwick-lookup";
-  }
-  return count;
-}
-
-TEST(ResolveSocketAddrs, AnInterruptedWaitLeavesTheLookupToFinishAlone) {
-  int calls = 0;
-  base::Result<std::vector<SocketAddr>> interrupted = base::Error::protocol("not run");
-  {
-    ScopedInterruptHook hook([](void* n) { return ++*static_cast<int*>(n) >= 2; }, &calls);
-    interrupted = look_up_in_thread("gated", 9000, gated_look_up);
-  }
-  ASSERT_FALSE(interrupted.ok());
-  EXPECT_EQ(interrupted.error().to_string(), interrupted_error().to_string());
-  EXPECT_EQ(calls, 2);
-  EXPECT_GE(lookup_threads(), 1);  // still looking up
-
-  // Answering after the caller has gone, the thread frees what it shared and ends.
-  g_lookup_may_answer.release();
-  for (int i = 0; i < 500 && lookup_threads() > 0; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  EXPECT_EQ(lookup_threads(), 0);
-}
-
-// Without a hook the caller waits for the answer, and has it at once even while a process forked
-// meanwhile holds a copy of every descriptor for 2 s.
-TEST(ResolveSocketAddrs, TheAnswerWakesTheCallerWhateverAForkedProcessHolds) {
-  base::Result<std::vector<SocketAddr>> answered = base::Error::protocol("not run");
-  std::thread caller([&] { answered = look_up_in_thread("gated", 9000, gated_look_up); });
-  while (lookup_threads() == 0) std::this_thread::sleep_for(std::chrono::milliseconds(1));
-  const pid_t forked = fork();
-  if (forked == 0) {
-    sleep(2);
-    _exit(0);
-  }
-  const auto began = std::chrono::steady_clock::now();
-  g_lookup_may_answer.release();
-  caller.join();
-  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1));
-  waitpid(forked, nullptr, 0);
-  ASSERT_TRUE(answered.ok()) << answered.error().to_string();
-  ASSERT_EQ(answered->size(), 1u);
-  EXPECT_EQ((*answered)[0].to_string(), "127.0.0.1:9000");
 }
 
 timeval read_timeout(const Socket& s, int option = SO_RCVTIMEO) {

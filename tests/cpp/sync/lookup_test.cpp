@@ -1,0 +1,259 @@
+// Host name lookups: literals and real lookups, and the threads behind them: an interrupted wait,
+// a fork inside the wait, a lookup that runs out of memory, and the bound on what is left running.
+#include "tarnwick/sync/lookup.h"
+
+#include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <chrono>
+#include <condition_variable>
+#include <filesystem>
+#include <fstream>
+#include <mutex>
+#include <new>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "tarnwick/sync/wait.h"
+
+namespace tarnwick::sync {
+namespace {
+
+using Addrs = base::Result<std::vector<SocketAddr>>;
+
+TEST(ResolveSocketAddrs, LiteralsAndLookups) {
+  auto literal = resolve_socket_addrs("[::1]:9000");
+  ASSERT_TRUE(literal.ok());
+  ASSERT_EQ(literal->size(), 1u);
+  EXPECT_EQ((*literal)[0].to_string(), "[::1]:9000");
+
+  // A bare IPv6 literal is split at its last colon and looked up.
+  auto bare = resolve_socket_addrs("::1:9000");
+  ASSERT_TRUE(bare.ok()) << bare.error().to_string();
+  EXPECT_EQ((*bare)[0].to_string(), "[::1]:9000");
+
+  auto local = resolve_socket_addrs("localhost:123");
+  ASSERT_TRUE(local.ok()) << local.error().to_string();
+  ASSERT_FALSE(local->empty());
+  for (auto& a : *local) EXPECT_EQ(a.port(), 123);
+
+  auto bad_port = resolve_socket_addrs("localhost:99999");
+  ASSERT_FALSE(bad_port.ok());
+  EXPECT_EQ(bad_port.error().kind(), base::ErrorKind::Io);
+  auto no_host = resolve_socket_addrs("no-such-host.invalid:9000");
+  ASSERT_FALSE(no_host.ok());
+  EXPECT_EQ(no_host.error().kind(), base::ErrorKind::Io);
+}
+
+// Lookups answer only once the test opens the gate.
+class Gate {
+ public:
+  void pass() {
+    std::unique_lock lock(mutex_);
+    opened_.wait(lock, [&] { return open_; });
+  }
+  void set(bool open) {
+    std::lock_guard lock(mutex_);
+    open_ = open;
+    opened_.notify_all();
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable opened_;
+  bool open_ = false;
+};
+Gate g_gate;
+
+Addrs gated_look_up(const std::string&, uint16_t port) {
+  g_gate.pass();
+  return std::vector<SocketAddr>{SocketAddr::v4_loopback(port)};
+}
+
+Addrs instant_look_up(const std::string&, uint16_t port) {
+  return std::vector<SocketAddr>{SocketAddr::v4_loopback(port)};
+}
+
+int count_in(const char* dir, bool (*counts)(const std::filesystem::path&)) {
+  int count = 0;
+  for (const auto& entry : std::filesystem::directory_iterator(dir)) count += counts(entry.path());
+  return count;
+}
+
+int lookup_threads() {
+  return count_in("/proc/self/task", [](const std::filesystem::path& task) {
+    std::ifstream comm(task / "comm");
+    std::string name;
+    std::getline(comm, name);
+    return name == kLookupThreadName;
+  });
+}
+
+int open_descriptors() {
+  return count_in("/proc/self/fd", [](const std::filesystem::path&) { return true; });
+}
+
+// Waits up to 10 s for the count of lookup threads to be `n`.
+bool lookup_threads_come_to(int n) {
+  for (int i = 0; i < 1000 && lookup_threads() != n; ++i) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  return lookup_threads() == n;
+}
+
+// Each test starts with the gate shut and no lookup running, and leaves it so.
+class LookupThreads : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    g_gate.set(false);
+    ASSERT_TRUE(lookup_threads_come_to(0));
+  }
+  void TearDown() override {
+    g_gate.set(true);
+    EXPECT_TRUE(lookup_threads_come_to(0));
+  }
+};
+
+bool interrupt_at_once(void*) {
+  return true;
+}
+
+TEST_F(LookupThreads, AnInterruptedWaitLeavesTheLookupToFinishAlone) {
+  int calls = 0;
+  Addrs interrupted = base::Error::protocol("not run");
+  {
+    ScopedInterruptHook hook([](void* n) { return ++*static_cast<int*>(n) >= 2; }, &calls);
+    interrupted = look_up_in_thread("gated", 9000, gated_look_up);
+  }
+  ASSERT_FALSE(interrupted.ok());
+  EXPECT_EQ(interrupted.error().to_string(), interrupted_error().to_string());
+  EXPECT_EQ(calls, 2);
+  EXPECT_TRUE(lookup_threads_come_to(1));  // still looking up
+
+  // Answering after the caller has gone, the thread frees what it shared and ends.
+  g_gate.set(true);
+  EXPECT_TRUE(lookup_threads_come_to(0));
+}
+
+// Without a hook the caller waits for the answer, and has it at once even while a process forked
+// meanwhile holds a copy of every descriptor for 2 s.
+TEST_F(LookupThreads, TheAnswerWakesTheCallerWhateverAForkedProcessHolds) {
+  Addrs answered = base::Error::protocol("not run");
+  std::thread caller([&] { answered = look_up_in_thread("gated", 9000, gated_look_up); });
+  ASSERT_TRUE(lookup_threads_come_to(1));
+  const pid_t forked = fork();
+  if (forked == 0) {
+    sleep(2);
+    _exit(0);
+  }
+  const auto began = std::chrono::steady_clock::now();
+  g_gate.set(true);
+  caller.join();
+  EXPECT_LT(std::chrono::steady_clock::now() - began, std::chrono::seconds(1));
+  waitpid(forked, nullptr, 0);
+  ASSERT_TRUE(answered.ok()) << answered.error().to_string();
+  ASSERT_EQ(answered->size(), 1u);
+  EXPECT_EQ((*answered)[0].to_string(), "127.0.0.1:9000");
+}
+
+// A hook that forks on its first call, as a signal handler run by the hook may. The child has no
+// lookup thread: its wait ends within a check interval with a clear error, though the parent
+// answers only once the child has ended, and lookups go on working there. The parent's wait goes on
+// to the answer.
+TEST_F(LookupThreads, AForkInsideTheWaitEndsTheChildsWaitAndNotTheParents) {
+  std::atomic<pid_t> child{-1};
+  int status = -1;
+  std::thread opener([&] {
+    while (child.load() == -1) std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    if (child.load() > 0) waitpid(child.load(), &status, 0);
+    g_gate.set(true);
+  });
+  auto fork_once = [](void* pid) {
+    auto& forked = *static_cast<std::atomic<pid_t>*>(pid);
+    if (forked.load() == -1) forked.store(fork());
+    return false;
+  };
+  Addrs answered = base::Error::protocol("not run");
+  {
+    ScopedInterruptHook hook(fork_once, &child);
+    const auto began = std::chrono::steady_clock::now();
+    answered = look_up_in_thread("gated", 9000, gated_look_up);
+    if (child.load() == 0) {
+      const bool prompt = std::chrono::steady_clock::now() - began < std::chrono::seconds(2);
+      const bool said = !answered.ok() && answered.error().to_string() ==
+                                              "I/O error: the process forked while this call "
+                                              "waited for the host name lookup, which stays with "
+                                              "the parent process";
+      const bool again = look_up_in_thread("other", 1, instant_look_up).ok();
+      _exit(prompt && said && again ? 0 : 1);
+    }
+  }
+  opener.join();
+  EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
+  ASSERT_TRUE(answered.ok()) << answered.error().to_string();
+  EXPECT_EQ((*answered)[0].to_string(), "127.0.0.1:9000");
+}
+
+Addrs out_of_memory(const std::string&, uint16_t) {
+  throw std::bad_alloc();
+}
+
+TEST_F(LookupThreads, ALookupThatRunsOutOfMemoryFailsInTheCaller) {
+  EXPECT_THROW((void)look_up_in_thread("oom", 9000, out_of_memory), std::bad_alloc);
+  EXPECT_TRUE(lookup_threads_come_to(0));
+  EXPECT_TRUE(look_up_in_thread("oom", 9000, instant_look_up).ok());
+}
+
+// A retry loop that interrupts each wait leaves one lookup per name, and at most
+// kMaxLookupsRunning in all, with a descriptor each; past that a new name is refused at once,
+// while literal addresses and other descriptors are unaffected.
+TEST_F(LookupThreads, WhatInterruptedLookupsLeaveIsBounded) {
+  const int descriptors = open_descriptors();
+  // Each caller's wait is interrupted at its first check.
+  auto run_callers = [](size_t count, auto name_of) {
+    std::vector<std::string> errors(count);
+    std::vector<std::thread> callers;
+    for (size_t i = 0; i < count; ++i) {
+      callers.emplace_back([&errors, i, name = name_of(i)] {
+        ScopedInterruptHook hook(interrupt_at_once, nullptr);
+        Addrs got = look_up_in_thread(name, 9000, gated_look_up);
+        errors[i] = got.ok() ? "answered" : got.error().to_string();
+      });
+    }
+    for (auto& c : callers) c.join();
+    return errors;
+  };
+  // Three callers for each of kMaxLookupsRunning names: one lookup each.
+  for (const std::string& e : run_callers(3 * kMaxLookupsRunning, [](size_t i) {
+         return "name-" + std::to_string(i % kMaxLookupsRunning);
+       })) {
+    EXPECT_EQ(e, interrupted_error().to_string());
+  }
+  EXPECT_EQ(lookup_threads(), static_cast<int>(kMaxLookupsRunning));
+  EXPECT_EQ(open_descriptors(), descriptors + static_cast<int>(kMaxLookupsRunning));
+  // Every further name is refused at once; literal addresses need no lookup.
+  for (const std::string& e :
+       run_callers(kMaxLookupsRunning, [](size_t i) { return "more-" + std::to_string(i); })) {
+    EXPECT_EQ(e,
+              "I/O error: too many host name lookups are waiting for the resolver (32); try "
+              "again once it answers");
+  }
+  EXPECT_EQ(lookup_threads(), static_cast<int>(kMaxLookupsRunning));
+  EXPECT_TRUE(resolve_socket_addrs("127.0.0.1:9000").ok());
+
+  // A name still being looked up is joined, and has the answer when it comes.
+  Addrs joined = base::Error::protocol("not run");
+  std::thread joiner([&] { joined = look_up_in_thread("name-0", 9000, gated_look_up); });
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  g_gate.set(true);
+  joiner.join();
+  ASSERT_TRUE(joined.ok()) << joined.error().to_string();
+  EXPECT_TRUE(lookup_threads_come_to(0));
+  EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+}  // namespace
+}  // namespace tarnwick::sync
