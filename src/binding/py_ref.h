@@ -8,8 +8,10 @@
 // __del__): PyRef, py_release() and py_clear() let go of references; a store into a list, tuple or
 // dict lets go of what the slot held (and, when it fails, of what it was given); setting an error
 // lets go of the pending one. Calls that can run none (making objects from C values, reading a
-// built-in object's storage, checking types) stay bare; tests/python/test_binding_calls.py lists
-// each of them with its reason and fails on any other C API call made outside an into_python().
+// built-in object's storage, checking types) stay bare; tests/python/binding_calls.py lists each of
+// them with its reason (those whose arguments decide, a slot's function included, by the very calls
+// the binding makes), and test_binding_calls.py fails on any other C API call made outside an
+// into_python() and on any other function of that name.
 #pragma once
 
 #include <Python.h>
@@ -34,7 +36,8 @@ namespace tarnwick::binding {
 // and abort at the first noexcept one. into_python(f) runs `f`, the bare C API call, where that
 // unwinding stops: the thread waits, holding no lock of the interpreter's, until the process ends,
 // and no frame of the binding unwinds. Nothing with a destructor may be made inside `f`. Threads
-// run as usual until then (through the interpreter's atexit hooks too).
+// run as usual until then (through the interpreter's atexit hooks too). The check in
+// tests/python/binding_calls.py holds this definition to its text.
 [[noreturn]] void wait_for_process_end() noexcept;
 
 template <class F>

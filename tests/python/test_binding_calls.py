@@ -1,110 +1,104 @@
-"""The binding runs Python code only through into_python(): every C API name in src/binding, py_ref.h
-included, is either listed below as one that can run no Python code, with the reason, or is the one
-call of an into_python(). Python code runs wherever a dunder or a callable is called, a key is hashed
-or compared, a reference that may be the last one is let go (a store over an old value, a replaced
-pending exception, a failed store that drops what it was given), a warning or an unraisable error is
-reported, or a codec is looked up; the interpreter may end the thread in any of them."""
+"""The binding runs Python code only through into_python(): binding_calls.py reads every C API name
+in src/binding, py_ref.h included, and what each call is given. These tests run it over the tree
+and over bare calls planted in a real binding file and in py_ref.h."""
 
 import os
-import re
 import unittest
 
-from wire import TESTS_DIR
+from binding_calls import (BARE_NAMES, BINDING, C_API_NAME, CALL_TEXTS, DEFINITION,
+                           bare_calls_into_python, binding_sources, call_texts_made, code_only)
 
-BINDING = os.path.join(TESTS_DIR, "..", "src", "binding")
+HOST = "conversion_rows.cpp"
 
-# Names that are not calls.
-NOT_CALLS = [
-    (r"Py_ssize_t|PyGILState_STATE|PyType_Spec|PyType_Slot|PyModuleDef_Slot|PyMODINIT_FUNC",
-     "types"),
-    (r"PyObject_HEAD|PyModuleDef_HEAD_INIT", "struct heads"),
-    (r"Py_(None|True|False)|PyExc_\w+", "objects of the interpreter's, only named"),
-    (r"Py_(tp|mp|sq|mod)_\w+|Py_TPFLAGS_\w+|PY_SSIZE_T_MAX|PY_VECTORCALL_ARGUMENTS_OFFSET",
-     "slot ids, flags and constants"),
-    (r"PyInit__native", "the module's own entry point"),
+
+def read_binding(name):
+    with open(os.path.join(BINDING, name), encoding="utf-8") as f:
+        return f.read()
+
+
+STR_SLOT = "reinterpret_cast<reprfunc>(PyType_GetSlot(Py_TYPE(o), Py_tp_str))"
+DEFINED = DEFINITION.search(code_only(read_binding("py_ref.h")))
+# Code whose names the check allows one by one, or that looks like a guarded call, and that runs
+# Python code bare; each row: the code, then what is caught (line from the planted one, name).
+CAUGHT = [
+    # A type's slot function, called through its pointer: __str__.
+    (f"x = {STR_SLOT}(o);", [(0, "PyType_GetSlot"), (0, "Py_tp_str")]),
+    ("auto f = reinterpret_cast<reprfunc>(\n"
+     "    into_python([&] { return PyType_GetSlot(Py_TYPE(o), Py_tp_str); }));\nx = f(o);",
+     [(1, "PyType_GetSlot"), (1, "Py_tp_str")]),
+    ("f = into_python([&] { return PyType_GetSlot(type, slot); });", [(0, "PyType_GetSlot")]),
+    ("f = PyType_GetSlot(type, Py_tp_repr);", [(0, "PyType_GetSlot"), (0, "Py_tp_repr")]),
+    ("f = PyType_GetSlot(type, slot);", [(0, "PyType_GetSlot")]),
+    ("int slot = Py_mp_subscript;", [(0, "Py_mp_subscript")]),
+    # Some other into_python: a local lambda, a function, a macro, a second definition, a member,
+    # or a name that merely ends in it.
+    ("auto into_python = [](auto f) { return f(); };\n"
+     "x = into_python([&] { return PyObject_Str(o); });", [(0, "into_python")]),
+    ("template <class F>\nauto into_python(F f) { return f(); }", [(1, "into_python")]),
+    ("template <class F>\ndecltype(auto) into_python(F f) { return f(); }",
+     [(1, "into_python")]),
+    ("#define into_python(f) f()", [(0, "into_python")]),
+    ("int z, into_python(int);", [(0, "into_python")]),
+    (DEFINED.group() if DEFINED else "", [(1, "into_python")]),
+    ("x = s.into_python([&] { return PyObject_Str(o); });",
+     [(0, "into_python"), (0, "PyObject_Str")]),
+    ("x = my_into_python([&] { return PyObject_Str(o); });", [(0, "PyObject_Str")]),
+    ("x = my_into_python(PyErr_Clear);", [(0, "PyErr_Clear")]),
+    # Called before into_python() is: only a name given as it is stands for the call.
+    ("into_python(PyErr_Clear());", [(0, "PyErr_Clear")]),
+    # Near one of the binding's own call texts, but not it; not called at all.
+    ("x = Py_BuildValue(\"{sO}\", \"name\", name.get());", [(0, "Py_BuildValue")]),
+    ("x = PyDict_Copy(tmpl.get() ); y = PyDict_Copy(row_template);", [(0, "PyDict_Copy")]),
+    ("x = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), e);",
+     [(0, "PyUnicode_DecodeUTF8")]),
+    ("f = &PyDict_Copy;", [(0, "PyDict_Copy")]),
 ]
 
-# C API calls that run no Python code whatever they are given, by the reason. None of them is made
-# with an exception pending, so the MemoryError of a failed allocation replaces nothing.
-MAY_STAY_BARE = {
-    "adds a reference": "Py_XINCREF Py_NewRef Py_RETURN_NONE Py_RETURN_TRUE",
-    "makes an object of a built-in type from C values": "PyList_New PyTuple_New PyDict_New "
-    "PyLong_FromLong PyLong_FromLongLong PyLong_FromUnsignedLong PyLong_FromUnsignedLongLong "
-    "PyLong_FromSize_t PyFloat_FromDouble PyBool_FromLong PyBytes_FromStringAndSize "
-    "PyUnicode_FromString PyUnicode_FromStringAndSize PyUnicode_DecodeUTF8",
-    "makes objects from C values and adds references to objects (the binding's formats)":
-    "Py_BuildValue",
-    "makes a container of references it adds": "PyList_AsTuple PyDict_Items",
-    "copies a dict the binding made, whose keys are exact str": "PyDict_Copy",
-    "adds a reference at the end: nothing is let go": "PyList_Append",
-    "reads a built-in object's own storage": "PyTuple_GetItem PyTuple_Size PyList_GetItem "
-    "PyList_Size PyDict_Next PyBytes_Size PyBytes_AsString PyBytes_AsStringAndSize "
-    "PyVectorcall_NARGS",
-    "encodes a str's characters itself, without a codec": "PyUnicode_AsUTF8AndSize",
-    "reads an object's type and its flags": "PyUnicode_Check PyList_Check PyDict_Check "
-    "PyTuple_Check PyLong_Check PyBool_Check PyBytes_Check PyModule_Check PyObject_TypeCheck "
-    "PyIndex_Check PyCallable_Check Py_TYPE",
-    "reads or takes the pending exception: nothing is let go": "PyErr_Occurred "
-    "PyErr_ExceptionMatches PyErr_GetRaisedException",
-    "reads a type or the module": "PyType_GetSlot PyType_GetModule PyType_GetQualName "
-    "PyModule_GetState",
-    "sets up the module: built-in types, fresh names in a fresh module": "PyType_FromModuleAndSpec "
-    "PyModule_AddType PyModule_AddStringConstant PyModuleDef_Init",
-    "the collector's bookkeeping (Py_VISIT calls the collector's own visitor)":
-    "PyObject_GC_UnTrack Py_VISIT PyGC_Enable PyGC_Disable",
-    "lets the GIL go": "PyEval_SaveThread",
-}
-
-ALLOWED = re.compile(rf"(?:{'|'.join(names for names, _ in NOT_CALLS)})$")
-BARE_NAMES = {name: reason for reason, names in MAY_STAY_BARE.items() for name in names.split()}
-C_API_NAME = re.compile(r"\b(?:_?Py[A-Za-z0-9]*_\w+|PY_\w+)\b")
-# The one call of an into_python(): into_python(f) or into_python([...] { [return] f(...); }).
-INTO_PYTHON = re.compile(r"into_python\(\s*(?:\[[^]]*\]\s*\{\s*(?:return\s+)?)?$")
+# The binding's own calls, as they stand and laid out otherwise.
+PASSED = [f"x = {text};" for text in CALL_TEXTS] + [
+    # However the lines break.
+    "x = Py_BuildValue(\"(NN)\",\n    lossy_str(name.database),  lossy_str(name.table));",
+    "auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(\n    type, Py_tp_alloc));",
+    "x = PyUnicode_DecodeUTF8(\n  reinterpret_cast<const char*>(p), "
+    "static_cast<Py_ssize_t>(n), nullptr);",
+    # A slot table's entry, and the guarded calls as py_ref.h and the binding make them.
+    "PyType_Slot s[] = {{Py_tp_str, reinterpret_cast<void*>(entry<f>)}, {0, nullptr}};",
+    "if (obj != nullptr) into_python([obj] { Py_DECREF(obj); });",
+    "if (f(a, into_python(PyErr_CheckSignals)) != 0) x = 1;",
+    "x = PyRef::steal(\n    into_python([=] { return PyObject_Vectorcall(c, a, n, k); }));",
+]
 
 
-def code_only(source):
-    """`source` with its comments and literals blanked, line numbers kept."""
-    blank = lambda m: re.sub(r"[^\n]", " ", m.group())
-    return re.sub(r'//[^\n]*|/\*.*?\*/|"(?:\\.|[^"\\\n])*"|\'(?:\\.|[^\'\\\n])*\'', blank, source,
-                  flags=re.S)
-
-
-def bare_calls_into_python(source):
-    """(line, name) of each C API name in `source` that may run Python code and is not the one
-    call of its statement's into_python()."""
-    code = code_only(source)
-    bare = []
-    for m in C_API_NAME.finditer(code):
-        if m.group() in BARE_NAMES or ALLOWED.match(m.group()):
-            continue
-        statement = code[code.rfind(";", 0, m.start()) + 1:m.start()]
-        if not INTO_PYTHON.search(statement):
-            bare.append((code.count("\n", 0, m.start()) + 1, m.group()))
-    return bare
-
-
-def binding_sources():
-    for name in sorted(os.listdir(BINDING)):
-        with open(os.path.join(BINDING, name), encoding="utf-8") as f:
-            yield name, f.read()
+def planted(code):
+    """What the check finds in `code` planted at the end of the host file and at that of py_ref.h
+    (the same in both), lines counted from the planted one."""
+    found = []
+    for name in (HOST, "py_ref.h"):
+        source = read_binding(name)
+        first = source.count("\n") + 2
+        found.append([(line - first, api) for line, api in
+                      bare_calls_into_python(f"{source}\n{code}\n", name)])
+    return found[0] if found[0] == found[1] else found
 
 
 class BindingCallsTest(unittest.TestCase):
     def test_every_call_that_may_run_python_code_goes_through_into_python(self):
-        found = {name: bare_calls_into_python(source) for name, source in binding_sources()}
+        found = {name: bare_calls_into_python(source, name) for name, source in binding_sources()}
         self.assertEqual({n: b for n, b in found.items() if b}, {})
+        self.assertEqual(len(DEFINITION.findall(code_only(read_binding("py_ref.h")))), 1)
 
     def test_each_name_that_may_stay_bare_is_used(self):
-        used = set()
+        used, made = set(), set()
         for _, source in binding_sources():
             used.update(C_API_NAME.findall(code_only(source)))
+            made.update(call_texts_made(source))
         self.assertEqual({n: r for n, r in BARE_NAMES.items() if n not in used}, {})
+        # And each call text listed: the list is the binding's calls of today.
+        self.assertEqual({t: r for t, r in CALL_TEXTS.items() if t not in made}, {})
 
     def test_calls_that_may_run_python_code_are_caught_bare_and_passed_wrapped(self):
-        with open(os.path.join(BINDING, "conversion_rows.cpp"), encoding="utf-8") as f:
-            host = f.read()
-        with open(os.path.join(BINDING, "py_ref.h"), encoding="utf-8") as f:
-            py_ref = f.read()
+        host = read_binding(HOST)
+        py_ref = read_binding("py_ref.h")
         lines = host.count("\n") + 2
         calls = ["PyObject_Length(o)", "PyObject_Size(o)", "PyObject_IsInstance(o, t)",
                  "PyObject_IsTrue(o)", "PyDict_SetItem(d, k, v)", "PyDict_SetItemString(d, \"k\", v)",
@@ -115,21 +109,35 @@ class BindingCallsTest(unittest.TestCase):
                  "PyErr_WriteUnraisable(o)", "PyErr_WarnEx(PyExc_Warning, \"x\", 1)",
                  "PyBytes_FromObject(o)", "PyUnicode_FromFormat(\"%S\", o)", "Py_DECREF(o)",
                  "Py_XDECREF(o)", "Py_CLEAR(o)", "PyGILState_Release(s)", "PyErr_Clear()",
-                 "PyObject_GetIter(o)", "PyDict_GetItemWithError(d, k)"]
+                 "PyObject_GetIter(o)", "PyDict_GetItemWithError(d, k)",
+                 # Names whose arguments decide, given a caller's object as a dict key (__hash__,
+                 # __eq__), a caller's dict (the __eq__ of equal-hash keys), an error handler a
+                 # caller may have registered, a caller's bases (a metaclass's mro()), a module
+                 # not being set up (a store over a value).
+                 "Py_BuildValue(\"{OO}\", name, Py_None)", "PyDict_Copy(kwargs)",
+                 "PyUnicode_DecodeUTF8(p, n, errors)", "PyUnicode_DecodeUTF8(p, n, \"caller\")",
+                 "PyType_FromModuleAndSpec(module, spec, bases)", "PyModule_AddType(caller, t)",
+                 "PyModule_AddStringConstant(caller, \"x\", \"y\")"]
         for call in calls:
             name = call[:call.index("(")]
             with self.subTest(call):
-                self.assertEqual(bare_calls_into_python(f"{host}\nx = {call};\n"), [(lines, name)])
-                self.assertEqual(bare_calls_into_python(f"{py_ref}\n  {call};\n"),
+                self.assertEqual(bare_calls_into_python(f"{host}\nx = {call};\n", HOST),
+                                 [(lines, name)])
+                self.assertEqual(bare_calls_into_python(f"{py_ref}\n  {call};\n", "py_ref.h"),
                                  [(py_ref.count("\n") + 2, name)])
                 for wrapped in (f"into_python([&] {{ return {call}; }});",
                                 f"y = into_python([=] {{\n {call}; }});"):
-                    self.assertEqual(bare_calls_into_python(f"{host}\n{wrapped}\n"), [])
+                    self.assertEqual(bare_calls_into_python(f"{host}\n{wrapped}\n", HOST), [])
         # Only the one call: what its arguments call is a statement of its own.
-        self.assertEqual(bare_calls_into_python("into_python([&] { return PyObject_Str(PyObject_Repr(o)); });"),
-                         [(1, "PyObject_Repr")])
+        self.assertEqual(bare_calls_into_python(
+            "into_python([&] { return PyObject_Str(PyObject_Repr(o)); });", HOST),
+            [(1, "PyObject_Repr")])
         # Names in comments and literals are not calls.
-        self.assertEqual(bare_calls_into_python('// Py_DECREF(o)\nf("PyErr_Clear()");'), [])
+        self.assertEqual(bare_calls_into_python('// Py_DECREF(o)\nf("PyErr_Clear()");', HOST), [])
+        # What the names alone do not tell, and the binding's own calls.
+        for code, caught in CAUGHT + [(code, []) for code in PASSED]:
+            with self.subTest(code):
+                self.assertEqual(planted(code), caught)
 
 
 if __name__ == "__main__":
