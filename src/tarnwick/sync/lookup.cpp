@@ -81,11 +81,11 @@ void after_fork_in_child() {
 Registry& registry() {
   // Never freed: detached lookup threads use it until the process ends.
   static Registry* const made = [] {
-    auto* r = new Registry;
+    auto r = std::make_unique<Registry>();
     r->running.reserve(kMaxLookupsRunning);
-    g_registry = r;
+    g_registry = r.get();
     pthread_atfork(before_fork, after_fork_in_parent, after_fork_in_child);
-    return r;
+    return r.release();
   }();
   return *made;
 }
