@@ -149,18 +149,22 @@ def side_block_after_data_response(packet, kept=511, side=None, lz4=False):
     return step
 
 
+# Frames made once and kept in the build tree, beside the test-only extension's directory.
+FRAME_CACHE = os.path.join(os.path.dirname(os.path.dirname(hooks.__file__)), "test-frames")
+
+
 def _cached_frame(payload):
     """encode_frame(payload) with literals only, kept in a file named by the payload's digest: a
     frame near the 64 MiB cap takes the pure-Python checksum several seconds."""
-    name = hashlib.sha256(payload).hexdigest()[:32]
-    path = os.path.join(tempfile.gettempdir(), f"tarnwick-test-frame-{name}")
+    path = os.path.join(FRAME_CACHE, hashlib.sha256(payload).hexdigest()[:32])
     try:
         with open(path, "rb") as f:
             return f.read()
     except FileNotFoundError:
         pass
     frame = encode_frame(payload, lz4_matches=False)
-    with tempfile.NamedTemporaryFile(dir=os.path.dirname(path), delete=False) as f:
+    os.makedirs(FRAME_CACHE, exist_ok=True)
+    with tempfile.NamedTemporaryFile(dir=FRAME_CACHE, delete=False) as f:
         f.write(frame)
     os.replace(f.name, path)
     return frame
