@@ -82,6 +82,35 @@ TEST(BytesTest, SlicesShareOneAllocationAcrossThreads) {
   EXPECT_TRUE(whole.slice(0, 0).empty());
 }
 
+TEST(BytesTest, GrowthStaysWithinTheRoomItIsGivenAndKeptBuffersHoldNoSlack) {
+  // (bytes held, bytes asked for, room, capacity after): doubling where the room allows it, up to
+  // the room where it does not, and never less than asked.
+  struct Row {
+    size_t held, more, room, capacity;
+  };
+  const Row rows[] = {
+      {64, 1, SIZE_MAX, 128}, {64, 1, 10, 74},   {64, 100, 10, 164},
+      {64, 100, 1000, 164},   {64, 30, 40, 104}, {0, 5, 3, 5},
+  };
+  for (const Row& row : rows) {
+    ByteBuffer buf;
+    buf.resize(row.held);
+    ASSERT_TRUE(buf.try_reserve_more(row.more, row.room));
+    EXPECT_EQ(buf.capacity(), row.capacity) << row.held << " " << row.more << " " << row.room;
+  }
+  ByteBuffer buf;
+  buf.resize(64);
+  buf.push_back_within(7, 3);
+  EXPECT_EQ(buf.capacity(), 67u);
+  EXPECT_EQ(buf.data()[64], 7);
+  buf.resize(67);
+  buf.push_back(8);  // unbounded: doubles
+  EXPECT_EQ(buf.capacity(), 134u);
+  buf.trim_slack();  // any slack goes, not only more than half
+  EXPECT_EQ(buf.capacity(), 68u);
+  EXPECT_EQ(buf.data()[67], 8);
+}
+
 TEST(BufferPoolTest, AllocationsComeBackWhenTheirLastUserGoesWithinTheBound) {
   std::optional<BufferPool::Ref> pool(std::in_place, 6000);
   ByteBuffer a = pool->get()->take();

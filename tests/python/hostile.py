@@ -1,19 +1,22 @@
 """What the hostile-server tests share: a measure of peak memory growth and scripted servers that
 answer each query with given steps."""
 
+import hashlib
 import os
 import struct
 import subprocess
 import sys
+import tempfile
 import textwrap
 import unittest
 
-from wire import TESTS_DIR, string, varint
+from wire import TESTS_DIR, hooks, string, varint
 
 sys.path.insert(0, os.path.join(TESTS_DIR, "server", "scripted"))
 from chserver import ScriptedServer  # noqa: E402
 from chserver import packets as sp  # noqa: E402
 from chserver.block import Block, Column  # noqa: E402
+from chserver.frames import encode_frame  # noqa: E402
 
 MIB = 1 << 20
 
@@ -58,7 +61,6 @@ def serve(steps, hello=None):
 
 
 PLAIN = {"send_chunked": False, "recv_chunked": False}
-
 
 
 def send_all(*packets, repeat=1, eos=True):
@@ -115,27 +117,114 @@ def low_cardinality_response(width, blocks, rows=65536):
     return _then_cancel(send_all(_low_cardinality_packet(width, rows), repeat=blocks))
 
 
-def _low_cardinality_packet(width, rows=65536):
-    """The Data packet of low_cardinality_response."""
+def _low_cardinality_packet(width, rows=65536, lz4=False):
+    """The Data packet of low_cardinality_response (in an LZ4 frame with `lz4`)."""
     indexes = b"".join((i % 300).to_bytes(width, "little") for i in range(rows))
     body = lc_string_body([f"k{i:06}" for i in range(300)], indexes, width)
-    return sp.data(Block([Column("c", "LowCardinality(String)", raw=body)], rows=rows))
+    return sp.data(Block([Column("c", "LowCardinality(String)", raw=body)], rows=rows),
+                   method=0x82 if lz4 else None)
 
 
-def side_block_after_data_response(packet, kept=511):
+def side_block_after_data_response(packet, kept=511, side=None, lz4=False):
     """`kept` LowCardinality(String) blocks with 8-byte indexes (at 511 the data and what it holds
     beside are both a block short of their limits), then a wide `packet` ("TOTALS", "EXTREMES",
     "LOG" or "PROFILE_EVENTS": 256,000,000 decoded bytes, near the 256 MiB such a block may hold),
     then two more Data blocks, the first of which crosses. The client's Cancel comes once all are
-    sent."""
+    sent. `side` names another shape of the wide block (a function of _SIDE_BLOCKS); with `lz4`
+    every block goes in LZ4 frames."""
     def step(conn):
         conn.expect_query()
-        data = _low_cardinality_packet(8)
+        data = _low_cardinality_packet(8, lz4=lz4)
         for _ in range(kept):
             conn.sock.sendall(data)
-        _send_wide_block(conn.sock, getattr(sp, packet), bytes(64_000_000))
+        if side is None:
+            _send_wide_block(conn.sock, getattr(sp, packet), bytes(64_000_000))
+        else:
+            conn.sock.sendall(varint(getattr(sp, packet)) + string(""))
+            for part in _SIDE_BLOCKS[side](lz4):
+                conn.sock.sendall(part)
         conn.sock.sendall(data + data + sp.end_of_stream())
         conn.expect_cancel()
+
+    return step
+
+
+# Frames made once and kept in the build tree, beside the test-only extension's directory.
+FRAME_CACHE = os.path.join(os.path.dirname(os.path.dirname(hooks.__file__)), "test-frames")
+
+
+def _cached_frame(payload):
+    """encode_frame(payload) with literals only, kept in a file named by the payload's digest: a
+    frame near the 64 MiB cap takes the pure-Python checksum several seconds."""
+    path = os.path.join(FRAME_CACHE, hashlib.sha256(payload).hexdigest()[:32])
+    try:
+        with open(path, "rb") as f:
+            return f.read()
+    except FileNotFoundError:
+        pass
+    frame = encode_frame(payload, lz4_matches=False)
+    os.makedirs(FRAME_CACHE, exist_ok=True)
+    with tempfile.NamedTemporaryFile(dir=FRAME_CACHE, delete=False) as f:
+        f.write(frame)
+    os.replace(f.name, path)
+    return frame
+
+
+def _column(type_name, body):
+    return string("s") + string(type_name) + b"\x00" + body
+
+
+def _four_strings(lz4, head=b"\x00\x04\x04"):
+    """The parts of a block of four String columns named "s" of four values each, the first 16
+    bytes shorter than the rest (so that doubling from it falls short of the whole). Plain: values
+    of 16,774,996 bytes, 268.4 MB decoded. In LZ4: values of 16,674,996 bytes, 266.8 MB, in frames
+    of literals only, the header, first record and value alone, then three alike near the 64 MiB
+    cap (three values, a record, a value), then the last three values; each checksummed once."""
+    size = 16_674_996 if lz4 else 16_774_996
+    value = varint(size) + bytes(size)
+    first = _column("String", varint(size - 16) + bytes(size - 16))
+    if not lz4:
+        return [head, first + value * 3] + [_column("String", value * 4)] * 3
+    middle = _cached_frame(value * 3 + _column("String", value))
+    return [_cached_frame(head + first)] + [middle] * 3 + [_cached_frame(value * 3)]
+
+
+def _uint8_columns(lz4):
+    """The parts of a block of 33 UInt8 columns named "s" of 8,134,000 rows, 268,422,000 bytes
+    decoded; in LZ4, the header alone, then frames of literals only of 8 columns (65 MB) each."""
+    head = b"\x00" + varint(33) + varint(8_134_000)
+    column = _column("UInt8", bytes(8_134_000))
+    if not lz4:
+        return [head] + [column] * 33
+    return ([encode_frame(head)] + [_cached_frame(column * 8)] * 4 + [_cached_frame(column)])
+
+
+_SIDE_BLOCKS = {"four_strings": _four_strings, "uint8_columns": _uint8_columns}
+
+
+def strings_stream_response(blocks):
+    """`blocks` Data blocks of _four_strings, in LZ4 frames when the query asks for compression."""
+    def step(conn):
+        conn.expect_query()
+        packet = varint(sp.DATA) + string("") + b"".join(_four_strings(conn.compression))
+        for _ in range(blocks):
+            conn.sock.sendall(packet)
+        conn.sock.sendall(sp.end_of_stream())
+
+    return step
+
+
+def warm_response(refused):
+    """A Data block of two String columns in the frames of _four_strings, near the 64 MiB cap: the
+    frame buffer goes back to the client's pool once the block is read (or refused: the client's
+    Cancel comes then)."""
+    def step(conn):
+        conn.expect_query()
+        parts = _four_strings(True, head=b"\x00\x02\x04")
+        conn.sock.sendall(varint(sp.DATA) + string("") + b"".join(parts[:2] + parts[-1:]))
+        conn.sock.sendall(sp.end_of_stream())
+        if refused:
+            conn.expect_cancel()
 
     return step
 
@@ -216,3 +305,77 @@ def peak_apart(steps, then=None):
     if out.returncode != 0:
         raise AssertionError(out.stderr[-2000:])
     return out.stdout, int(out.stdout.split("growth")[-1])
+
+
+# The counting allocator (tests/binding/alloc_peak.c), built beside the test-only extension.
+ALLOC_PEAK = os.path.join(os.path.dirname(hooks.__file__), "libtarnwick_alloc_peak.so")
+
+# Runs one query in a fresh process under the counting allocator (after a first one that warms
+# the connection's buffer pool, when asked; streamed to a slow consumer, when asked) and prints
+# how far its peak resident set and the peak of what it asked of the allocator grew while it ran,
+# from where they stood before both.
+ASKED_CHILD = textwrap.dedent("""
+    import ctypes, sys, time
+    from tarnwick._native import _Client
+
+    counts = ctypes.CDLL(sys.argv[5])
+    counts.tarnwick_alloc_peak.restype = ctypes.c_size_t
+    counts.tarnwick_alloc_reset_peak.restype = ctypes.c_size_t
+
+    def kib(field):
+        with open("/proc/self/status") as f:
+            for line in f:
+                if line.startswith(field + ":"):
+                    return int(line.split()[1])
+
+    c = _Client(sys.argv[1], compression=sys.argv[2] or None, max_response_size=int(sys.argv[3]))
+    # Counted from before the first query, so that what the pool keeps from it counts as well.
+    start = kib("VmRSS")
+    asked = counts.tarnwick_alloc_reset_peak()
+    if sys.argv[4] == "warm":
+        try:
+            c.query("SELECT w")
+        except ValueError:
+            pass  # refused for its size, its buffers went back to the pool all the same
+    with open("/proc/self/clear_refs", "w") as f:
+        f.write("5")
+    counts.tarnwick_alloc_reset_peak()
+    if sys.argv[4] == "stream":  # a slow consumer: the reader thread reads ahead meanwhile
+        for block in c.query_stream("SELECT d"):
+            time.sleep(1.0)
+            print("streamed", len(block))
+            del block
+    else:
+        try:
+            c.query("SELECT d")
+            print("accepted")
+        except ValueError as e:
+            print("refused", str(e)[:200])
+    print("resident", (kib("VmHWM") - start) * 1024)
+    print("asked", counts.tarnwick_alloc_peak() - asked)
+    print("next", c.query_tuples("SELECT x"))
+""")
+
+
+def asked_apart(steps, compression, limit, warm, mode=None):
+    """ASKED_CHILD against a server, in a process of its own, that runs `steps` (calls of this
+    module's step functions, as text; with `warm` warm_response first, then those, then
+    answer_two); `mode` "stream" streams the answer. Returns the child's output, and how far its
+    peak resident set and the peak of what it asked of the allocator grew."""
+    steps = ([f"warm_response({limit < 140_000_000})"] if warm else []) + steps + ["answer_two"]
+    script = ("import sys, subprocess\n"
+              "import hostile as h\n"
+              f"with h.serve([{', '.join('h.' + step for step in steps)}], hello=h.PLAIN) as srv:\n"
+              "    out = subprocess.run([sys.executable, '-c', h.ASKED_CHILD,\n"
+              f"        f'127.0.0.1:{{srv.port}}', {compression!r}, '{limit}',\n"
+              f"        {mode or ('warm' if warm else 'cold')!r}, h.ALLOC_PEAK],\n"
+              "        env=dict(h.os.environ, LD_PRELOAD=h.ALLOC_PEAK),\n"
+              "        capture_output=True, text=True, timeout=600)\n"
+              "print(out.stdout, out.stderr[-2000:])\n")
+    out = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(__file__),
+                         capture_output=True, text=True, timeout=900)
+    if out.returncode != 0 or "asked" not in out.stdout:
+        raise AssertionError(out.stdout[-1000:] + out.stderr[-2000:])
+    figures = dict(line.split()[:2] for line in out.stdout.splitlines()
+                   if line.startswith(("resident", "asked")))
+    return out.stdout, int(figures["resident"]), int(figures["asked"])

@@ -91,7 +91,8 @@ README_CLAIMS = [
         r"by 512 MiB with 8-byte ones",
         # The whole bound: kept data and allowance, one block beside the data or a crossing
         # column's working state, the read buffers and the buffers kept for reuse.
-        r"at most the limit plus the allowance plus 450 MiB, 962 MiB at the default limit",
+        r"at most the limit plus the allowance plus 466 MiB, 978 MiB at the default limit\. That "
+        r"is memory asked of the allocator",
         r"one Totals, Extremes, Log or ProfileEvents block being read",
         r"the read buffers: with LZ4 a compressed frame and its decoded body, up to 64 MiB each",
         r"a Totals block of 256,000,000 bytes, then the crossing one, by 756 MiB",

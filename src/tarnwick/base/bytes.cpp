@@ -2,6 +2,7 @@
 
 #include <string.h>
 
+#include <algorithm>
 #include <cassert>
 #include <cstdlib>
 #include <cstring>
@@ -56,7 +57,7 @@ void ByteBuffer::drop_allocation() {
 }
 
 void ByteBuffer::trim_slack() {
-  if (size_ != 0 && capacity_ / 2 > size_) {
+  if (size_ != 0 && capacity_ > size_) {
     if (void* trimmed = std::realloc(data_, size_)) {
       data_ = static_cast<uint8_t*>(trimmed);
       capacity_ = size_;
@@ -79,15 +80,21 @@ void ByteBuffer::grow_for(size_t extra) {
   grow_to(want > doubled ? want : (doubled < 64 ? 64 : doubled));
 }
 
-bool ByteBuffer::try_reserve_more(size_t n) noexcept {
+void ByteBuffer::grow_within(size_t room) {
+  if (!try_reserve_more(1, room)) out_of_memory();
+}
+
+bool ByteBuffer::try_reserve_more(size_t n, size_t room) noexcept {
   if (capacity_ - size_ >= n) return true;
   if (n > SIZE_MAX - size_) return false;
   size_t want = size_ + n;
-  const size_t doubled = doubled_capacity();
-  if (doubled > want) {  // keep growth geometric when that is possible, else take what is needed
-    if (void* grown = std::realloc(data_, doubled)) {
+  // Geometric growth when that is possible, within the room; else what is needed.
+  const size_t reach = room > SIZE_MAX - size_ ? SIZE_MAX : size_ + room;
+  const size_t step = std::min(doubled_capacity(), reach);
+  if (step > want) {
+    if (void* grown = std::realloc(data_, step)) {
       data_ = static_cast<uint8_t*>(grown);
-      capacity_ = doubled;
+      capacity_ = step;
       return true;
     }
   }

@@ -39,7 +39,10 @@ class ByteBuffer {
     if (capacity > capacity_) grow_to(capacity);
   }
   // Makes room for `n` more bytes; false, changing nothing, when that memory is not to be had.
-  [[nodiscard]] bool try_reserve_more(size_t n) noexcept;
+  // Growth is geometric, but reaches no further than `room` bytes past size() (n where room is
+  // less): a buffer filled against a bound passes `room`, what the bound has left, so that it
+  // never asks for more than the bound allows.
+  [[nodiscard]] bool try_reserve_more(size_t n, size_t room = SIZE_MAX) noexcept;
   // Appends `n` bytes of unspecified content and returns where they start.
   uint8_t* extend(size_t n) {
     if (capacity_ - size_ < n) grow_for(n);
@@ -56,6 +59,11 @@ class ByteBuffer {
     if (size_ == capacity_) grow_for(1);
     data_[size_++] = byte;
   }
+  // push_back, growing by no more than `room` bytes (see try_reserve_more).
+  void push_back_within(uint8_t byte, size_t room) {
+    if (size_ == capacity_) grow_within(room);
+    data_[size_++] = byte;
+  }
   // Shrinks or grows the size; grown bytes have unspecified content.
   void resize(size_t size) {
     if (size > capacity_) grow_to(size);
@@ -68,8 +76,8 @@ class ByteBuffer {
   // Hands the bytes to a shared Bytes without copying; this buffer is left empty.
   Bytes freeze() &&;
 
-  // Gives back the room beyond size() when it is more than half the allocation, so a block kept
-  // in a large recycled buffer does not hold its unused part.
+  // Gives back the room beyond size(), so that a buffer kept holds what it is charged for and no
+  // more (a block kept in a recycled or a doubled buffer does not hold its unused part).
   void trim_slack();
 
  private:
@@ -78,6 +86,7 @@ class ByteBuffer {
   // Twice the capacity, or SIZE_MAX where that does not fit: the geometric growth step.
   size_t doubled_capacity() const;
   void grow_for(size_t extra);
+  [[gnu::noinline]] void grow_within(size_t room);
   void grow_to(size_t capacity);
   // Frees the allocation, or gives it back to the pool it came from.
   void drop_allocation();

@@ -112,6 +112,7 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
     base::ByteBuffer out;
     base::ByteBuffer indexes;
     TW_TRY(read_column_data_into(source, type, rows, out, budget, layout, &indexes));
+    out.trim_slack();  // kept: it holds what it was charged for
     column.data = std::move(out).freeze();
     column.lc_indexes = std::move(indexes).freeze();
   } else {

@@ -39,10 +39,11 @@ base::Result<std::string> utf8_text(std::span<const uint8_t> bytes);
 // The byte width of a Decimal of `precision` digits, refused outside 1..76.
 base::Result<uint64_t> checked_decimal_width(uint32_t precision);
 
-// Makes room for `n` more bytes in `out`; out of memory, changing nothing, when that memory is not
-// to be had.
-inline base::Status reserve_more(base::ByteBuffer& out, size_t n) {
-  if (!out.try_reserve_more(n)) [[unlikely]]
+// Makes room for `n` more bytes in `out`, growing it by no more than `room` (what the bound it is
+// filled against has left, n included) where that is more than n; out of memory, changing nothing,
+// when that memory is not to be had.
+inline base::Status reserve_more(base::ByteBuffer& out, size_t n, size_t room = SIZE_MAX) {
+  if (!out.try_reserve_more(n, room)) [[unlikely]]
     return base::Error::out_of_memory(n);
   return {};
 }

@@ -79,7 +79,7 @@ struct KeepingSink {
         TW_TRY(step(1, Charge::Kept));
       } else {
         TW_TRY(charge_budget(budget.room, 1, "column"));
-        out.push_back(byte);
+        out.push_back_within(byte, budget.room + 1);
       }
       return byte;
     };
@@ -105,7 +105,7 @@ struct KeepingSink {
   }
   Status took_run(const uint8_t* p, size_t n) {
     if (steps_over(n)) return step(n, Charge::Kept);
-    TW_TRY(reserve_more(out, n));
+    TW_TRY(reserve_more(out, n, budget.room));
     out.append(p, n);
     budget.room -= n;
     return {};
@@ -340,7 +340,7 @@ Status read_exact_into(ByteSource& source, ByteBuffer& out, uint64_t n, uint64_t
     return read_too_long(n);
   if (budget < n) [[unlikely]]
     return budget_exhausted("column", n - budget);
-  TW_TRY(reserve_more(out, static_cast<size_t>(n)));
+  TW_TRY(reserve_more(out, static_cast<size_t>(n), budget));
   budget -= n;
   const size_t before = out.size();
   uint8_t* room = out.extend(static_cast<size_t>(n));
@@ -358,7 +358,7 @@ Result<uint64_t> read_varint_into(ByteSource& source, ByteBuffer& out, uint64_t&
     if (budget == 0) [[unlikely]]
       return budget_exhausted("column", 1);
     --budget;
-    out.push_back(byte);
+    out.push_back_within(byte, budget + 1);
     return byte;
   };
   return decode_varint(next, [] { return varint_overflow(); });

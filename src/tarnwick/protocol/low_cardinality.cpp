@@ -49,7 +49,7 @@ constexpr std::string_view kMaterializedLabel = "LowCardinality materialized col
 // written: a budget too small is the column's limit, memory not to be had is out of memory.
 Status take_room(ByteBuffer& out, uint64_t n, uint64_t& budget) {
   TW_TRY(charge_budget(budget, n, "column"));
-  return reserve_more(out, static_cast<size_t>(n));
+  return reserve_more(out, static_cast<size_t>(n), n + budget);
 }
 
 // Whether `type` is a wrapper whose members may hold a LowCardinality that its body carries in

@@ -54,9 +54,12 @@ uint64_t response_allowance(uint64_t max_response_size);
 // dictionary and indexes are read within what the two have left). Beside that the call holds at
 // any one time the larger of one side block being read (kDefaultBlockByteLimit, everything it
 // holds counted) and the working state of a column of the crossing block (kColumnByteLimit); the
-// decompressing reader's frame and its output (kMaxFrameSize each), a chunk and the socket's read
-// buffer; and the allocations block_buffers keeps for reuse (its byte bound): the limit plus the
-// allowance plus 450 MiB, as the README states it.
+// decompressing reader's frame and its output (kMaxFrameSize each), a chunk (kChunkBufferLimit) and
+// the socket's read buffer; and the allocations block_buffers keeps for reuse (its byte bound,
+// kBlockBufferPoolBytes). Those terms are 449.06 MiB; with 16 MiB for the small allocations beside
+// them, the limit plus the allowance plus 466 MiB, as the README states it. They hold for memory
+// asked of the allocator: a block buffer grows within what its limits have left and is trimmed to
+// its size when kept.
 base::Result<std::vector<protocol::Block>> read_query_response(ConnectionReader& reader,
                                                                const ResponseContext& context,
                                                                Clock::time_point deadline,

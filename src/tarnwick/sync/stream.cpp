@@ -139,7 +139,7 @@ Result<QueryStream::Fill> QueryStream::receive(bool& at_boundary) {
   at_boundary = true;
   if (!settings_.recv_chunked) {
     const size_t before = buffer_.size();
-    if (!buffer_.try_reserve_more(settings_.read_chunk)) [[unlikely]]
+    if (!buffer_.try_reserve_more(settings_.read_chunk, packet_room())) [[unlikely]]
       return Error::out_of_memory(settings_.read_chunk);
     uint8_t* dst = buffer_.extend(settings_.read_chunk);
     Result<size_t> got = transport_->read_some(dst, settings_.read_chunk);
@@ -161,7 +161,7 @@ Result<QueryStream::Fill> QueryStream::receive(bool& at_boundary) {
   if (length > kMaxChunkLength) return chunk_too_long(length);
   at_boundary = false;
   const size_t before = buffer_.size();
-  if (!buffer_.try_reserve_more(length)) [[unlikely]]
+  if (!buffer_.try_reserve_more(length, packet_room())) [[unlikely]]
     return Error::out_of_memory(length);
   Status st = transport_->read_exact(buffer_.extend(length), length);
   if (!st.ok()) {
@@ -171,10 +171,20 @@ Result<QueryStream::Fill> QueryStream::receive(bool& at_boundary) {
   return Fill{length};
 }
 
-Status QueryStream::check_pending_size() const {
+uint64_t QueryStream::pending_cap() const {
   // A block's wire form may exceed its cost by what is read but not kept (length prefixes, block
   // info, LowCardinality indexes); a column's worth of slack is left for it.
-  const uint64_t cap = settings_.block_byte_limit + protocol::kColumnByteLimit;
+  return settings_.block_byte_limit + protocol::kColumnByteLimit;
+}
+
+size_t QueryStream::packet_room() const {
+  // The buffer grows to no more than the cap on a pending packet; one receive may pass it.
+  const uint64_t cap = pending_cap();
+  return buffer_.size() < cap ? static_cast<size_t>(cap - buffer_.size()) : 0;
+}
+
+Status QueryStream::check_pending_size() const {
+  const uint64_t cap = pending_cap();
   if (buffer_.size() > cap) [[unlikely]] {
     return Error::protocol(base::cat("packet of more than ", buffer_.size(),
                                      " bytes exceeds the stream's limit of ", cap, " bytes"));

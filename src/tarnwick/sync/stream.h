@@ -116,6 +116,10 @@ class QueryStream {
   void end_response(bool by_exception = false);
   // Refuses a packet whose received part already exceeds what a block may cost.
   base::Status check_pending_size() const;
+  // The most bytes of a packet still arriving that the buffer holds (past it the packet is
+  // refused), and what of that is left: how far the buffer grows at most before one more receive.
+  uint64_t pending_cap() const;
+  size_t packet_room() const;
   base::Result<std::optional<protocol::Block>> next_block();
   // A receive at a packet boundary: the end of the connection and time-outs are not errors here.
   base::Result<Fill> fill_buffer();
