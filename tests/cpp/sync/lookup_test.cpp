@@ -1,5 +1,6 @@
 // Host name lookups: literals and real lookups, and the threads behind them: an interrupted wait,
-// a fork inside the wait, a lookup that runs out of memory, and the bound on what is left running.
+// a fork inside the wait, and the bound on what is left running (allocation failures are in
+// alloc_failure/).
 #include "tarnwick/sync/lookup.h"
 
 #include <gtest/gtest.h>
@@ -12,7 +13,6 @@
 #include <filesystem>
 #include <fstream>
 #include <mutex>
-#include <new>
 #include <string>
 #include <thread>
 #include <vector>
@@ -195,16 +195,6 @@ TEST_F(LookupThreads, AForkInsideTheWaitEndsTheChildsWaitAndNotTheParents) {
   EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   ASSERT_TRUE(answered.ok()) << answered.error().to_string();
   EXPECT_EQ((*answered)[0].to_string(), "127.0.0.1:9000");
-}
-
-Addrs out_of_memory(const std::string&, uint16_t) {
-  throw std::bad_alloc();
-}
-
-TEST_F(LookupThreads, ALookupThatRunsOutOfMemoryFailsInTheCaller) {
-  EXPECT_THROW((void)look_up_in_thread("oom", 9000, out_of_memory), std::bad_alloc);
-  EXPECT_TRUE(lookup_threads_come_to(0));
-  EXPECT_TRUE(look_up_in_thread("oom", 9000, instant_look_up).ok());
 }
 
 // A retry loop that interrupts each wait leaves one lookup per name, and at most
