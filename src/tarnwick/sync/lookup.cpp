@@ -60,6 +60,8 @@ struct Registry {
   std::vector<std::shared_ptr<Lookup>> running;  // capacity kMaxLookupsRunning, reserved
 };
 
+// The registry for the fork handlers: set before they are registered, and read by them without
+// the static initialization guard of registry(), which a fork in another thread must not wait on.
 Registry* g_registry = nullptr;
 
 // A fork keeps the registry consistent: its mutex is held across the fork, and the child, which
