@@ -252,16 +252,19 @@ def wide_tuple_types_response(conn):
     conn.send_eos()
 
 
-# Runs one query in a fresh process and prints how far its peak resident set grew.
-PEAK_CHILD = textwrap.dedent("""
-    import sys
-    from tarnwick._native import _Client
-
+# What both child scripts read their memory figures with: a field of /proc/self/status, in KiB.
+_KIB = textwrap.dedent("""
     def kib(field):
         with open("/proc/self/status") as f:
             for line in f:
                 if line.startswith(field + ":"):
                     return int(line.split()[1])
+""")
+
+# Runs one query in a fresh process and prints how far its peak resident set grew.
+PEAK_CHILD = _KIB + textwrap.dedent("""
+    import sys
+    from tarnwick._native import _Client
 
     limit = {"max_response_size": int(sys.argv[3])} if sys.argv[3] else {}
     c = _Client(sys.argv[1], compression=sys.argv[2] or None, **limit)
@@ -292,19 +295,28 @@ def peak_child(srv, compression="", limit=1 << 30, method="query", then=None):
     return out.stdout, int(out.stdout.split("growth")[-1])
 
 
-def peak_apart(steps, then=None):
-    """peak_child at the default limit against a server that runs `steps` (calls of this module's
-    step functions, as text) in a process of its own as well: sending that much from this one
-    leaves its allocator holding memory in ways that the tests measuring it later would see."""
-    script = ("import hostile as h\n"
+def _apart(steps, body, timeout):
+    """Runs `body` (Python text, indented into a with-block where `srv` serves `steps`, calls of
+    this module's step functions as text) in a process of its own: sending that much from this one
+    leaves its allocator holding memory in ways that the tests measuring it later would see.
+    Returns what it printed."""
+    script = ("import sys, subprocess\n"
+              "import hostile as h\n"
               f"with h.serve([{', '.join('h.' + step for step in steps)}], hello=h.PLAIN) as srv:\n"
-              f"    stdout, growth = h.peak_child(srv, limit=None, then={then!r})\n"
-              "print(stdout, 'growth', growth)\n")
+              + body)
     out = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(__file__),
-                         capture_output=True, text=True, timeout=300)
+                         capture_output=True, text=True, timeout=timeout)
     if out.returncode != 0:
-        raise AssertionError(out.stderr[-2000:])
-    return out.stdout, int(out.stdout.split("growth")[-1])
+        raise AssertionError(out.stdout[-1000:] + out.stderr[-2000:])
+    return out.stdout
+
+
+def peak_apart(steps, then=None):
+    """peak_child at the default limit against a server that runs `steps`, in a process of its own
+    (see _apart)."""
+    stdout = _apart(steps, f"    stdout, growth = h.peak_child(srv, limit=None, then={then!r})\n"
+                           "print(stdout, 'growth', growth)\n", timeout=300)
+    return stdout, int(stdout.split("growth")[-1])
 
 
 # The counting allocator (tests/binding/alloc_peak.c), built beside the test-only extension.
@@ -314,19 +326,13 @@ ALLOC_PEAK = os.path.join(os.path.dirname(hooks.__file__), "libtarnwick_alloc_pe
 # the connection's buffer pool, when asked; streamed to a slow consumer, when asked) and prints
 # how far its peak resident set and the peak of what it asked of the allocator grew while it ran,
 # from where they stood before both.
-ASKED_CHILD = textwrap.dedent("""
+ASKED_CHILD = _KIB + textwrap.dedent("""
     import ctypes, sys, time
     from tarnwick._native import _Client
 
     counts = ctypes.CDLL(sys.argv[5])
     counts.tarnwick_alloc_peak.restype = ctypes.c_size_t
     counts.tarnwick_alloc_reset_peak.restype = ctypes.c_size_t
-
-    def kib(field):
-        with open("/proc/self/status") as f:
-            for line in f:
-                if line.startswith(field + ":"):
-                    return int(line.split()[1])
 
     c = _Client(sys.argv[1], compression=sys.argv[2] or None, max_response_size=int(sys.argv[3]))
     # Counted from before the first query, so that what the pool keeps from it counts as well.
@@ -363,19 +369,15 @@ def asked_apart(steps, compression, limit, warm, mode=None):
     answer_two); `mode` "stream" streams the answer. Returns the child's output, and how far its
     peak resident set and the peak of what it asked of the allocator grew."""
     steps = ([f"warm_response({limit < 140_000_000})"] if warm else []) + steps + ["answer_two"]
-    script = ("import sys, subprocess\n"
-              "import hostile as h\n"
-              f"with h.serve([{', '.join('h.' + step for step in steps)}], hello=h.PLAIN) as srv:\n"
-              "    out = subprocess.run([sys.executable, '-c', h.ASKED_CHILD,\n"
-              f"        f'127.0.0.1:{{srv.port}}', {compression!r}, '{limit}',\n"
-              f"        {mode or ('warm' if warm else 'cold')!r}, h.ALLOC_PEAK],\n"
-              "        env=dict(h.os.environ, LD_PRELOAD=h.ALLOC_PEAK),\n"
-              "        capture_output=True, text=True, timeout=600)\n"
-              "print(out.stdout, out.stderr[-2000:])\n")
-    out = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(__file__),
-                         capture_output=True, text=True, timeout=900)
-    if out.returncode != 0 or "asked" not in out.stdout:
-        raise AssertionError(out.stdout[-1000:] + out.stderr[-2000:])
-    figures = dict(line.split()[:2] for line in out.stdout.splitlines()
+    stdout = _apart(steps,
+                    "    out = subprocess.run([sys.executable, '-c', h.ASKED_CHILD,\n"
+                    f"        f'127.0.0.1:{{srv.port}}', {compression!r}, '{limit}',\n"
+                    f"        {mode or ('warm' if warm else 'cold')!r}, h.ALLOC_PEAK],\n"
+                    "        env=dict(h.os.environ, LD_PRELOAD=h.ALLOC_PEAK),\n"
+                    "        capture_output=True, text=True, timeout=600)\n"
+                    "print(out.stdout, out.stderr[-2000:])\n", timeout=900)
+    if "asked" not in stdout:
+        raise AssertionError(stdout[-3000:])
+    figures = dict(line.split()[:2] for line in stdout.splitlines()
                    if line.startswith(("resident", "asked")))
-    return out.stdout, int(figures["resident"]), int(figures["asked"])
+    return stdout, int(figures["resident"]), int(figures["asked"])
