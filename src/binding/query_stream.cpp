@@ -3,10 +3,11 @@
 // The reader thread ("ch-query-stream") owns the library's QueryStream, holds no Python object and
 // never takes the GIL. It sends every decoded block with rows, then the end of the response or an
 // error's display text, through a bounded channel of 32 messages; __next__ takes them out with the
-// GIL released; the channel is also bounded by the bytes of the blocks it holds. Three atomic flags
+// GIL released; the channel is also bounded by the bytes of the blocks it holds. Two atomic flags
 // are shared with the thread: cancel (set by cancel() and discard(), tested by the reader before
-// each read), eos (the response reached EndOfStream or a server exception) and finished (the reader
-// left its loop).
+// each read) and finished (the reader left its loop). `eos` is the state of the stream's link with
+// its client: Ended once the response reached EndOfStream or a server exception, which the reader's
+// end and a discard decide between by one compare-and-exchange.
 #include <pthread.h>
 
 #include <condition_variable>
@@ -110,7 +111,6 @@ class Channel {
 struct Shared {
   Channel channel;
   std::atomic<bool> cancel{false};
-  std::atomic<bool> eos{false};
   std::atomic<bool> finished{false};
 };
 
@@ -152,14 +152,10 @@ void read_stream(std::optional<sync::QueryStream> stream, const std::shared_ptr<
     while (!shared->cancel.load(std::memory_order_relaxed)) {
       auto next = stream->read_next_block();
       if (!next.ok()) {
-        if (next.error().kind() == base::ErrorKind::Server) {
-          shared->eos.store(true, std::memory_order_release);
-        }
         fail(next.error().to_string(), next.error().kind() == base::ErrorKind::OutOfMemory);
         break;
       }
       if (!next->has_value()) {
-        shared->eos.store(true, std::memory_order_release);
         last.emplace(StreamMessage{StreamMessage::End, {}, {}});
         break;
       }
@@ -181,9 +177,15 @@ void read_stream(std::optional<sync::QueryStream> stream, const std::shared_ptr<
   shared->finished.store(true, std::memory_order_release);
 }
 
-// Sets the cancel flag and, unless the response has ended, shuts the stream's connection down
-// (once). After its end the connection is no longer the stream's: its client may be running
-// another exchange on it.
+// Whether the response reached its terminal packet (and so the connection is its client's again).
+bool ended(const StreamCore& core) {
+  return core.link->state() == sync::StreamLink::State::Ended;
+}
+
+// Sets the cancel flag and, unless the response has ended, abandons the stream and shuts its
+// connection down (once). The reader's end and the discard race for the link: when the end came
+// first the connection is no longer the stream's (its client may be running another exchange on
+// it) and is left alone; otherwise the end finds the stream abandoned and `eos` stays false.
 void discard_core(StreamCore& core) {
   core.shared->cancel.store(true, std::memory_order_relaxed);
   std::optional<sync::Socket> handle;
@@ -191,9 +193,7 @@ void discard_core(StreamCore& core) {
     std::lock_guard lock(core.shutdown_mutex);
     handle.swap(core.shutdown);
   }
-  if (!handle || core.shared->eos.load(std::memory_order_acquire)) return;
-  core.link->abandon();  // the client's connection is dead from here on
-  handle->shutdown_both();
+  if (core.link->abandon() && handle) handle->shutdown_both();
 }
 
 PyObject* stream_next(PyObject* self) {
@@ -230,7 +230,7 @@ PyObject* stream_discard(PyObject* self) {
 }
 
 PyObject* stream_eos(PyObject* self, void*) {
-  return PyBool_FromLong(core_of(self).shared->eos.load(std::memory_order_acquire));
+  return PyBool_FromLong(ended(core_of(self)));
 }
 
 PyObject* stream_finished(PyObject* self, void*) {
@@ -244,8 +244,7 @@ PyObject* stream_repr(PyObject*) {
 void stream_dealloc(PyObject* self) {
   StreamCore* core = reinterpret_cast<QueryStreamObject*>(self)->core;
   if (core != nullptr) {
-    // A response not read to its terminal packet must not be left on the connection.
-    if (!core->shared->eos.load(std::memory_order_acquire)) discard_core(*core);
+    discard_core(*core);  // a response not read to its terminal packet is not left behind
     delete core;
   }
   free_instance(self);

@@ -1,6 +1,8 @@
 """_Client.query_stream against the scripted server: blocks from the reader thread, the eos and
 finished flags, cancel and discard, errors, and what a stream leaves of its client's connection."""
 
+import os
+import random
 import socket
 import threading
 import time
@@ -10,15 +12,16 @@ from test_client import DISCARDED, HEADER, ROWS_A, ROWS_B, _raises, answer, serv
 from wire import hooks
 
 from chserver import packets as sp  # noqa: E402  (on the path once wire is imported)
+from tarnwick._native import _Client  # noqa: E402
 
 ROWS_C = [("x", "UInt64", [4, 5]), ("s", "String", [b"d", b"e"])]
 BROKEN = "connection is broken by an earlier failed exchange"
 
 
-def wait_for(predicate, seconds=5.0):
+def wait_for(predicate, seconds=5.0, step=0.01):
     end = time.monotonic() + seconds
     while not predicate() and time.monotonic() < end:
-        time.sleep(0.01)
+        time.sleep(step)
     return predicate()
 
 
@@ -179,6 +182,40 @@ class QueryStreamTest(unittest.TestCase):
                             self.assertEqual(c.query_tuples("SELECT x"), [(4, "d"), (5, "e")])
                         self.assertFalse(s.finished)  # the reader is still pausing
                         self.assertEqual(s.eos, pings != 0)
+
+    @unittest.skipUnless(os.environ.get("TARNWICK_CH_TCP")
+                         or os.environ.get("TARNWICK_REQUIRE_REAL_SERVER") == "1",
+                         "no real server started (TARNWICK_CH_TCP unset)")
+    def test_a_discard_racing_the_end_of_the_response_agrees_with_eos(self):
+        # Short streams of the real server, each discarded a random moment after it started,
+        # near the reader's end of the response. Either the discard won (eos stays false and the
+        # client is broken) or the response had ended (eos is true, the connection is left alone
+        # and the next call answers): eos read right after discard() never changes later.
+        addr = os.environ["TARNWICK_CH_TCP"]
+        rng = random.Random(46)
+        c = _Client(addr, connect_timeout=10, query_timeout=30)
+        outcomes = {True: 0, False: 0}
+        wrong = []
+        deadline = time.monotonic() + 8
+        while sum(outcomes.values()) < 4000 and time.monotonic() < deadline:
+            s = c.query_stream(f"SELECT number FROM numbers({rng.randint(1, 100)})")
+            time.sleep(rng.uniform(0, 0.0008))
+            s.discard()
+            eos = s.eos
+            self.assertTrue(wait_for(lambda s=s: s.finished, 30, 0.0002))
+            try:
+                answered = c.query_tuples("SELECT 1") == [(1,)]
+            except ConnectionError as e:
+                self.assertIn(BROKEN, str(e))
+                answered = False
+            if (eos, s.eos) != (answered, answered):
+                wrong.append((eos, s.eos, answered))
+            outcomes[eos] += 1
+            if not answered:
+                c.discard()
+                c = _Client(addr, connect_timeout=10, query_timeout=30)
+        c.discard()
+        self.assertEqual(wrong, [], outcomes)
 
 
 if __name__ == "__main__":

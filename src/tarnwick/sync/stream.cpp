@@ -132,7 +132,7 @@ QueryStream::QueryStream(std::unique_ptr<Transport> transport, ByteBuffer payloa
 }
 
 QueryStream::~QueryStream() {
-  if (link_ && link_->state() == StreamLink::State::Reading) link_->abandon();
+  if (link_) link_->abandon();  // a response not read to its end is left half-read
 }
 
 Result<QueryStream::Fill> QueryStream::receive(bool& at_boundary) {

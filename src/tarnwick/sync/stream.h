@@ -29,15 +29,17 @@
 
 namespace tarnwick::sync {
 
-// What a client knows of the stream that reads its connection.
+// What a client knows of the stream that reads its connection. The stream's end and its
+// abandonment (a discard from another thread, or the stream's failure) compete for one state:
+// whichever leaves Reading first decides, and the other finds it decided.
 class StreamLink {
  public:
   enum class State : uint8_t { Reading, Ended, Abandoned };
 
   State state() const { return state_.load(std::memory_order_acquire); }
-  // The response reached its terminal packet; the connection is idle (unless it was abandoned).
-  // `payload` and `raw` are the bytes the stream received past the response's end, free of chunk
-  // framing and still framed: they belong to the client's next exchange.
+  // The response reached its terminal packet; the connection is idle, unless the stream was
+  // abandoned first. `payload` and `raw` are the bytes the stream received past the response's
+  // end, free of chunk framing and still framed: they belong to the client's next exchange.
   // `by_exception`: the terminal packet was a server exception.
   void set_ended(base::ByteBuffer payload = {}, base::ByteBuffer raw = {},
                  bool by_exception = false) {
@@ -53,8 +55,14 @@ class StreamLink {
   base::ByteBuffer take_leftover_raw() { return std::move(leftover_raw_); }
   // Whether the response ended in a server exception; only once state() is Ended.
   bool ended_by_exception() const { return ended_by_exception_; }
-  // The response was left half-read, or the connection was shut down.
-  void abandon() { state_.store(State::Abandoned, std::memory_order_release); }
+  // The response is left half-read (the client then shuts the connection down), unless it has
+  // ended. True when the stream is abandoned, by this call or an earlier one; false once the
+  // response has ended, when the connection is the client's again and must be left alone.
+  bool abandon() {
+    State seen = State::Reading;
+    return state_.compare_exchange_strong(seen, State::Abandoned, std::memory_order_acq_rel) ||
+           seen == State::Abandoned;
+  }
 
  private:
   std::atomic<State> state_{State::Reading};

@@ -186,5 +186,28 @@ TEST(QueryStream, ServerExceptionIsCheckedByAPingBeforeTheNextExchange) {
   }
 }
 
+// The response's end and an abandonment (a discard on another thread) are decided once: the first
+// to leave Reading wins, and the loser changes nothing.
+TEST(StreamLink, TheEndAndAnAbandonmentAreDecidedOnce) {
+  StreamLink ended;
+  ended.set_ended();
+  EXPECT_FALSE(ended.abandon());
+  EXPECT_EQ(ended.state(), StreamLink::State::Ended);
+  StreamLink abandoned;
+  EXPECT_TRUE(abandoned.abandon());
+  abandoned.set_ended();
+  EXPECT_TRUE(abandoned.abandon());  // abandoned still, as a second discard finds it
+  EXPECT_EQ(abandoned.state(), StreamLink::State::Abandoned);
+  for (int i = 0; i < 2000; ++i) {
+    StreamLink link;
+    bool won = false;
+    std::thread end([&] { link.set_ended(); });
+    std::thread discard([&] { won = link.abandon(); });
+    end.join();
+    discard.join();
+    ASSERT_EQ(link.state(), won ? StreamLink::State::Abandoned : StreamLink::State::Ended);
+  }
+}
+
 }  // namespace
 }  // namespace tarnwick::sync
