@@ -4,8 +4,9 @@ below (what it is given decides), or the one call of an into_python(), the only 
 name, defined once, in py_ref.h. Python code runs wherever a dunder or a callable is called (a
 type's slot function too), a key is hashed or compared, a reference that may be the last one is let
 go (a store over an old value, a replaced pending exception, a failed store that drops what it was
-given), a warning or an unraisable error is reported, or a codec or an error handler is looked up;
-the interpreter may end the thread in any of them."""
+given), a warning or an unraisable error is reported, or a codec or an error handler is looked up:
+strict decoding of a bad byte and strict encoding of a lone surrogate call the "strict" handler,
+which a program may replace with its own. The interpreter may end the thread in any of them."""
 
 import os
 import re
@@ -34,16 +35,15 @@ SLOT_ID = re.compile(r"Py_(?:tp|mp|sq|nb|am|bf|mod)_\w+$")
 # with an exception pending, so the MemoryError of a failed allocation replaces nothing.
 MAY_STAY_BARE = {
     "adds a reference": "Py_XINCREF Py_NewRef Py_RETURN_NONE Py_RETURN_TRUE",
-    "makes an object of a built-in type from C values (a str strictly, without a codec)":
+    "makes a number, bytes or an empty container from C values (no text is decoded)":
     "PyList_New PyTuple_New PyDict_New PyLong_FromLong PyLong_FromLongLong PyLong_FromUnsignedLong "
     "PyLong_FromUnsignedLongLong PyLong_FromSize_t PyFloat_FromDouble PyBool_FromLong "
-    "PyBytes_FromStringAndSize PyUnicode_FromString PyUnicode_FromStringAndSize",
+    "PyBytes_FromStringAndSize",
     "makes a container of references it adds": "PyList_AsTuple PyDict_Items",
     "adds a reference at the end: nothing is let go": "PyList_Append",
     "reads a built-in object's own storage": "PyTuple_GetItem PyTuple_Size PyList_GetItem "
     "PyList_Size PyDict_Next PyBytes_Size PyBytes_AsString PyBytes_AsStringAndSize "
     "PyVectorcall_NARGS",
-    "encodes a str's characters itself, without a codec": "PyUnicode_AsUTF8AndSize",
     "reads an object's type and its flags": "PyUnicode_Check PyList_Check PyDict_Check "
     "PyTuple_Check PyLong_Check PyBool_Check PyBytes_Check PyModule_Check PyObject_TypeCheck "
     "PyIndex_Check PyCallable_Check Py_TYPE",
@@ -66,25 +66,28 @@ CALL_TEXTS = {
     "code (a collection it calls for is only scheduled)",
     "PyType_GetSlot(type, Py_tp_free)": "the free function of the type of a binding object that "
     "is being deallocated: PyObject_Free or PyObject_GC_Del, which give memory back",
-    "PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n), nullptr)":
-    "strict: a bad byte raises UnicodeDecodeError with no error handler looked up",
     'PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace")':
-    "the decoder replaces bad bytes itself: the built-in handler's name is not looked up",
+    "the UTF-8 decoder writes U+FFFD for a bad byte itself and looks no handler up: a program's "
+    "own \"replace\" handler is never called",
     "PyDict_Copy(tmpl.get())": "a template that row_dict_template made: str keys the binding made "
     "(lossy_str), each mapped to None, nothing deleted, so its table is cloned, no key compared",
     "PyDict_Copy(it->row_template)": "likewise, the row iterator's template",
     'Py_BuildValue("{sOsOsO}", "name", name.get(), "type", type.get(), "data", data->get())':
-    "a new dict: keys made from C strings, values the binding's objects (added references)",
+    "a new dict: keys decoded from ASCII literals (no bad byte, so no error handler), values the "
+    "binding's objects (added references)",
     'Py_BuildValue("[O]", table.get())': "a new list holding the binding's dict",
-    'Py_BuildValue("(s)", "signed")': "a new tuple of a str made from a C string",
+    'Py_BuildValue("(s)", "signed")': "a new tuple of a str decoded from an ASCII literal (no bad "
+    "byte, so no error handler)",
     'Py_BuildValue("(NN)", lossy_str(name.database), lossy_str(name.table))': "a new tuple of two "
     "str the binding made, taken over (let go if the other is null: a str has no __del__)",
     "PyType_FromModuleAndSpec(module, spec, nullptr)": "a type from one of the binding's specs, "
-    "no bases given: no metaclass or base class of anyone else's, no class code runs",
+    "no bases given: no metaclass or base class of anyone else's, no class code runs; its name "
+    "and docs are ASCII literals (no bad byte, so no error handler)",
     "PyModule_AddType(module, *slot)": "stores that new type under its name in the module that "
     "exec_module sets up: the name is new to it, so nothing is let go",
-    'PyModule_AddStringConstant(module, "__version__", TARNWICK_VERSION)': "stores a str made "
-    "from a C string under a name new to the module that exec_module sets up",
+    'PyModule_AddStringConstant(module, "__version__", TARNWICK_VERSION)': "stores a str decoded "
+    "from the ASCII version literal (no bad byte, so no error handler) under a name new to the "
+    "module that exec_module sets up",
 }
 BY_TEXT = {text[:text.index("(")] for text in CALL_TEXTS}
 ALWAYS_BY_TEXT = {"PyType_GetSlot"}

@@ -51,6 +51,9 @@ CAUGHT = [
     ("x = PyDict_Copy(tmpl.get() ); y = PyDict_Copy(row_template);", [(0, "PyDict_Copy")]),
     ("x = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), e);",
      [(0, "PyUnicode_DecodeUTF8")]),
+    # Strict decoding: a bad byte calls the "strict" handler, which may be the program's own.
+    ("x = PyUnicode_DecodeUTF8(\n  reinterpret_cast<const char*>(p), "
+     "static_cast<Py_ssize_t>(n), nullptr);", [(0, "PyUnicode_DecodeUTF8")]),
     ("f = &PyDict_Copy;", [(0, "PyDict_Copy")]),
 ]
 
@@ -59,8 +62,6 @@ PASSED = [f"x = {text};" for text in CALL_TEXTS] + [
     # However the lines break.
     "x = Py_BuildValue(\"(NN)\",\n    lossy_str(name.database),  lossy_str(name.table));",
     "auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(\n    type, Py_tp_alloc));",
-    "x = PyUnicode_DecodeUTF8(\n  reinterpret_cast<const char*>(p), "
-    "static_cast<Py_ssize_t>(n), nullptr);",
     # A slot table's entry, and the guarded calls as py_ref.h and the binding make them.
     "PyType_Slot s[] = {{Py_tp_str, reinterpret_cast<void*>(entry<f>)}, {0, nullptr}};",
     "if (obj != nullptr) into_python([obj] { Py_DECREF(obj); });",
@@ -110,6 +111,10 @@ class BindingCallsTest(unittest.TestCase):
                  "PyBytes_FromObject(o)", "PyUnicode_FromFormat(\"%S\", o)", "Py_DECREF(o)",
                  "Py_XDECREF(o)", "Py_CLEAR(o)", "PyGILState_Release(s)", "PyErr_Clear()",
                  "PyObject_GetIter(o)", "PyDict_GetItemWithError(d, k)",
+                 # Strict decoding and encoding: a bad byte or a lone surrogate calls the
+                 # "strict" handler, which a program may replace with Python code of its own.
+                 "PyUnicode_AsUTF8AndSize(s, &n)", "PyUnicode_FromStringAndSize(p, n)",
+                 "PyUnicode_FromString(\"x\")",
                  # Names whose arguments decide, given a caller's object as a dict key (__hash__,
                  # __eq__), a caller's dict (the __eq__ of equal-hash keys), an error handler a
                  # caller may have registered, a caller's bases (a metaclass's mro()), a module
