@@ -103,8 +103,9 @@ bool as_wide(PyObject* v, size_t width, bool is_signed, uint8_t* out) {
   return true;
 }
 
-// The UTF-8 bytes of a str value.
-bool as_utf8(PyObject* v, std::string_view& out) {
+// The UTF-8 bytes of a str value. Inlined into the loops over values, as the handler of
+// into_python() would otherwise count against it with the inliner.
+[[gnu::always_inline]] inline bool as_utf8(PyObject* v, std::string_view& out) {
   if (!PyUnicode_Check(v)) return set_type_error(v, "str");
   Py_ssize_t n = 0;
   const char* p = py_utf8(v, &n);
