@@ -18,7 +18,7 @@ namespace {
 // The UTF-8 text of a str object (the Python error is set when it has none, e.g. surrogates).
 bool utf8_text(PyObject* str, std::string& out) {
   Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+  const char* p = py_utf8(str, &n);
   if (p == nullptr) return false;
   out.assign(p, static_cast<size_t>(n));
   return true;

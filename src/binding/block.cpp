@@ -81,7 +81,7 @@ PyObject* block_column_by_index(PyObject* self, PyObject* const* args, Py_ssize_
 PyObject* block_subscript(PyObject* self, PyObject* key) {
   if (!PyUnicode_Check(key)) return raise_arg_type_error("name", key, "str");
   Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(key, &n);
+  const char* p = py_utf8(key, &n);
   if (p == nullptr) return nullptr;
   const std::string_view name(p, static_cast<size_t>(n));
   const protocol::Block& b = block_of_self(self);

@@ -37,7 +37,7 @@ Result<std::string> signature_text(PyObject* signature) {
     return Error::auth(arguments::conversion_error_text(signature, "str"));
   }
   Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(signature, &n);
+  const char* p = py_utf8(signature, &n);
   if (p == nullptr) return Error::auth(take_py_error_text());
   return std::string(p, static_cast<size_t>(n));
 }

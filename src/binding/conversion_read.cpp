@@ -32,7 +32,7 @@ namespace {
 constexpr uint64_t kMaxOffset = 10000000;
 
 PyObject* ascii_text(const char* p, size_t n) {
-  return PyUnicode_FromStringAndSize(p, static_cast<Py_ssize_t>(n));
+  return into_python([=] { return PyUnicode_FromStringAndSize(p, static_cast<Py_ssize_t>(n)); });
 }
 
 template <size_t (*Format)(const uint8_t*, char*)>

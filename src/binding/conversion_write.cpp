@@ -87,8 +87,8 @@ bool as_wide(PyObject* v, size_t width, bool is_signed, uint8_t* out) {
     return true;
   }
   PyRef length = PyRef::steal(PyLong_FromSize_t(width));
-  PyRef order = PyRef::steal(PyUnicode_FromString("little"));
-  PyRef method = PyRef::steal(PyUnicode_FromString("to_bytes"));
+  PyRef order = PyRef::steal(into_python([] { return PyUnicode_FromString("little"); }));
+  PyRef method = PyRef::steal(into_python([] { return PyUnicode_FromString("to_bytes"); }));
   PyRef kwnames = PyRef::steal(Py_BuildValue("(s)", "signed"));
   if (!length || !order || !method || !kwnames) return false;
   PyObject* args[] = {index.get(), length.get(), order.get(), is_signed ? Py_True : Py_False};
@@ -103,11 +103,12 @@ bool as_wide(PyObject* v, size_t width, bool is_signed, uint8_t* out) {
   return true;
 }
 
-// The UTF-8 bytes of a str value.
-bool as_utf8(PyObject* v, std::string_view& out) {
+// The UTF-8 bytes of a str value. Inlined into the loops over values, as the handler of
+// into_python() would otherwise count against it with the inliner.
+[[gnu::always_inline]] inline bool as_utf8(PyObject* v, std::string_view& out) {
   if (!PyUnicode_Check(v)) return set_type_error(v, "str");
   Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(v, &n);
+  const char* p = py_utf8(v, &n);
   if (p == nullptr) return false;
   out = std::string_view(p, static_cast<size_t>(n));
   return true;

@@ -34,7 +34,7 @@ bool bind(const Signature& sig, PyObject* const* args, size_t nargs, PyObject* c
   for (size_t i = 0; i < total; ++i) out[i] = i < nargs ? args[i] : nullptr;
   for (size_t k = 0; k < nkw; ++k) {
     Py_ssize_t n = 0;
-    const char* p = PyUnicode_AsUTF8AndSize(kw_names[k], &n);
+    const char* p = py_utf8(kw_names[k], &n);
     if (p == nullptr) return false;
     const std::string_view key(p, static_cast<size_t>(n));
     size_t i = 0;

@@ -65,7 +65,7 @@ namespace {
 std::string utf8_of(PyObject* str, std::string_view fallback) {
   if (str == nullptr) return std::string(fallback);
   Py_ssize_t n = 0;
-  const char* p = PyUnicode_AsUTF8AndSize(str, &n);
+  const char* p = py_utf8(str, &n);
   if (p == nullptr) {
     py_clear_error();
     return std::string(fallback);

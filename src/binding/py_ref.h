@@ -7,11 +7,14 @@
 // compared, and wherever a reference that may be the last one to a caller's object is let go (its
 // __del__): PyRef, py_release() and py_clear() let go of references; a store into a list, tuple or
 // dict lets go of what the slot held (and, when it fails, of what it was given); setting an error
-// lets go of the pending one. Calls that can run none (making objects from C values, reading a
-// built-in object's storage, checking types) stay bare; tests/python/binding_calls.py lists each of
-// them with its reason (those whose arguments decide, a slot's function included, by the very calls
-// the binding makes), and test_binding_calls.py fails on any other C API call made outside an
-// into_python() and on any other function of that name.
+// lets go of the pending one. It runs too where a str is decoded from C text or encoded to UTF-8
+// strictly: a bad byte or a lone surrogate calls the "strict" error handler, which a program may
+// replace with its own (codecs.register_error). Calls that can run none (making numbers, bytes and
+// empty containers from C values, reading a built-in object's storage, checking types) stay bare;
+// tests/python/binding_calls.py lists each of them with its reason (those whose arguments decide,
+// a slot's function included, by the very calls the binding makes), and test_binding_calls.py
+// fails on any other C API call made outside an into_python() and on any other function of that
+// name.
 #pragma once
 
 #include <Python.h>
@@ -106,6 +109,11 @@ inline double py_float(PyObject* v) noexcept {
 // str(v).
 inline PyRef py_str(PyObject* v) noexcept {
   return PyRef::steal(into_python([v] { return PyObject_Str(v); }));
+}
+// A str's UTF-8 text and its size in bytes, kept by the str: null with the error set when it has
+// none (a lone surrogate, unless the program's "strict" handler gives a replacement).
+inline const char* py_utf8(PyObject* str, Py_ssize_t* size) noexcept {
+  return into_python([=] { return PyUnicode_AsUTF8AndSize(str, size); });
 }
 // iter(v).
 inline PyRef py_iter(PyObject* v) noexcept {

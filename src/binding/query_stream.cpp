@@ -238,7 +238,7 @@ PyObject* stream_finished(PyObject* self, void*) {
 }
 
 PyObject* stream_repr(PyObject*) {
-  return PyUnicode_FromString("<_QueryStream>");
+  return into_python([] { return PyUnicode_FromString("<_QueryStream>"); });
 }
 
 void stream_dealloc(PyObject* self) {

@@ -1,11 +1,14 @@
-"""The check that test_binding_calls.py runs over src/binding, py_ref.h included: every C API name
-is one that runs no Python code (listed below with the reason), one whose call text is listed
-below (what it is given decides), or the one call of an into_python(), the only function of that
-name, defined once, in py_ref.h. Python code runs wherever a dunder or a callable is called (a
-type's slot function too), a key is hashed or compared, a reference that may be the last one is let
-go (a store over an old value, a replaced pending exception, a failed store that drops what it was
-given), a warning or an unraisable error is reported, or a codec or an error handler is looked up;
-the interpreter may end the thread in any of them."""
+"""The check that test_binding_calls.py runs over every file under src: in src/binding (subfolders
+and py_ref.h included) every C API name is one that runs no Python code (listed below with the
+reason), one whose call text is listed below (what it is given decides), or the one call of an
+into_python(), the only function of that name, defined once, in src/binding/py_ref.h. Python code
+runs wherever a dunder or a callable is called (a type's slot function too), a key is hashed or
+compared, a reference that may be the last one is let go (a store over an old value, a replaced
+pending exception, a failed store that drops what it was given), a warning or an unraisable error
+is reported, or a codec or an error handler is looked up: strict decoding of a bad byte and strict
+encoding of a lone surrogate call the "strict" handler, which a program may replace with its own.
+The interpreter may end the thread in any of them. Outside src/binding no C API name appears, nor
+an include of Python.h: the core is no place for a call into Python."""
 
 import os
 import re
@@ -13,7 +16,7 @@ import re
 TESTS_DIR = os.environ.get(
     "TARNWICK_TESTS_DIR", os.path.join(os.path.dirname(os.path.abspath(__file__)), "..")
 )
-BINDING = os.path.join(TESTS_DIR, "..", "src", "binding")
+SRC = os.path.normpath(os.path.join(TESTS_DIR, "..", "src"))
 
 # Names that are not calls.
 NOT_CALLS = [
@@ -34,16 +37,15 @@ SLOT_ID = re.compile(r"Py_(?:tp|mp|sq|nb|am|bf|mod)_\w+$")
 # with an exception pending, so the MemoryError of a failed allocation replaces nothing.
 MAY_STAY_BARE = {
     "adds a reference": "Py_XINCREF Py_NewRef Py_RETURN_NONE Py_RETURN_TRUE",
-    "makes an object of a built-in type from C values (a str strictly, without a codec)":
+    "makes a number, bytes or an empty container from C values (no text is decoded)":
     "PyList_New PyTuple_New PyDict_New PyLong_FromLong PyLong_FromLongLong PyLong_FromUnsignedLong "
     "PyLong_FromUnsignedLongLong PyLong_FromSize_t PyFloat_FromDouble PyBool_FromLong "
-    "PyBytes_FromStringAndSize PyUnicode_FromString PyUnicode_FromStringAndSize",
+    "PyBytes_FromStringAndSize",
     "makes a container of references it adds": "PyList_AsTuple PyDict_Items",
     "adds a reference at the end: nothing is let go": "PyList_Append",
     "reads a built-in object's own storage": "PyTuple_GetItem PyTuple_Size PyList_GetItem "
     "PyList_Size PyDict_Next PyBytes_Size PyBytes_AsString PyBytes_AsStringAndSize "
     "PyVectorcall_NARGS",
-    "encodes a str's characters itself, without a codec": "PyUnicode_AsUTF8AndSize",
     "reads an object's type and its flags": "PyUnicode_Check PyList_Check PyDict_Check "
     "PyTuple_Check PyLong_Check PyBool_Check PyBytes_Check PyModule_Check PyObject_TypeCheck "
     "PyIndex_Check PyCallable_Check Py_TYPE",
@@ -66,34 +68,38 @@ CALL_TEXTS = {
     "code (a collection it calls for is only scheduled)",
     "PyType_GetSlot(type, Py_tp_free)": "the free function of the type of a binding object that "
     "is being deallocated: PyObject_Free or PyObject_GC_Del, which give memory back",
-    "PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n), nullptr)":
-    "strict: a bad byte raises UnicodeDecodeError with no error handler looked up",
     'PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "replace")':
-    "the decoder replaces bad bytes itself: the built-in handler's name is not looked up",
+    "the UTF-8 decoder writes U+FFFD for a bad byte itself and looks no handler up: a program's "
+    "own \"replace\" handler is never called",
     "PyDict_Copy(tmpl.get())": "a template that row_dict_template made: str keys the binding made "
     "(lossy_str), each mapped to None, nothing deleted, so its table is cloned, no key compared",
     "PyDict_Copy(it->row_template)": "likewise, the row iterator's template",
     'Py_BuildValue("{sOsOsO}", "name", name.get(), "type", type.get(), "data", data->get())':
-    "a new dict: keys made from C strings, values the binding's objects (added references)",
+    "a new dict: keys decoded from ASCII literals (no bad byte, so no error handler), values the "
+    "binding's objects (added references)",
     'Py_BuildValue("[O]", table.get())': "a new list holding the binding's dict",
-    'Py_BuildValue("(s)", "signed")': "a new tuple of a str made from a C string",
+    'Py_BuildValue("(s)", "signed")': "a new tuple of a str decoded from an ASCII literal (no bad "
+    "byte, so no error handler)",
     'Py_BuildValue("(NN)", lossy_str(name.database), lossy_str(name.table))': "a new tuple of two "
     "str the binding made, taken over (let go if the other is null: a str has no __del__)",
     "PyType_FromModuleAndSpec(module, spec, nullptr)": "a type from one of the binding's specs, "
-    "no bases given: no metaclass or base class of anyone else's, no class code runs",
+    "no bases given: no metaclass or base class of anyone else's, no class code runs; its name "
+    "and docs are ASCII literals (no bad byte, so no error handler)",
     "PyModule_AddType(module, *slot)": "stores that new type under its name in the module that "
     "exec_module sets up: the name is new to it, so nothing is let go",
-    'PyModule_AddStringConstant(module, "__version__", TARNWICK_VERSION)': "stores a str made "
-    "from a C string under a name new to the module that exec_module sets up",
+    'PyModule_AddStringConstant(module, "__version__", TARNWICK_VERSION)': "stores a str decoded "
+    "from the ASCII version literal (no bad byte, so no error handler) under a name new to the "
+    "module that exec_module sets up",
 }
 BY_TEXT = {text[:text.index("(")] for text in CALL_TEXTS}
 ALWAYS_BY_TEXT = {"PyType_GetSlot"}
 
-# into_python() as py_ref.h defines it, its one definition. Every other use of the name is a call:
-# `into_python(` after the start of a statement, `(`, `,` inside parentheses, `=`, `!`, `return`,
-# `else` or the condition of an if, while or for. Anything else before it (a type, `auto`, `&`,
-# `.`, `->`, `::`, `#define`) declares or names some other into_python.
-DEFINED_IN = "py_ref.h"
+# into_python() as py_ref.h defines it, its one definition (paths are relative to src). Every other
+# use of the name is a call: `into_python(` after the start of a statement, `(`, `,` inside
+# parentheses, `=`, `!`, `return`, `else` or the condition of an if, while or for. Anything else
+# before it (a type, `auto`, `&`, `.`, `->`, `::`, `#define`) declares or names some other
+# into_python.
+DEFINED_IN = "binding/py_ref.h"
 DEFINITION = re.compile(r"\s*".join(map(re.escape, """
 template <class F>
 [[gnu::always_inline]] inline auto into_python(F&& f) noexcept -> decltype(f()) {
@@ -184,10 +190,10 @@ def is_guarded_call(code, start, end):
     return False
 
 
-def into_python_uses(code, name):
+def into_python_uses(code, path):
     """The starts of the guarded calls in `code`, and those of other uses of the name (the one
     definition in py_ref.h aside)."""
-    definition = DEFINITION.search(code) if name == DEFINED_IN else None
+    definition = DEFINITION.search(code) if path == DEFINED_IN else None
     calls, others = set(), []
     for m in INTO_PYTHON_NAME.finditer(code):
         if definition and definition.start() <= m.start() < definition.end():
@@ -206,13 +212,13 @@ def inside_into_python(code, calls, m):
     return re.compile(follows).match(code, m.end()) is not None
 
 
-def bare_calls_into_python(source, name):
-    """(line, name) of each C API name in `source` (the file `name` of src/binding) that may run
-    Python code and is not the one call of its statement's into_python(), and of each use of the
-    name into_python that is not a call of py_ref.h's."""
+def bare_calls_into_python(source, path):
+    """(line, name) of each C API name in `source` (the file at `path` under src, one of
+    src/binding) that may run Python code and is not the one call of its statement's
+    into_python(), and of each use of the name into_python that is not a call of py_ref.h's."""
     code = code_only(source)
     kept = code_only(source, keep_literals=True)
-    calls, others = into_python_uses(code, name)
+    calls, others = into_python_uses(code, path)
     bare = [(at, "into_python") for at in others]
     listed_until = 0  # the end of the last listed call text: slot ids inside it are its own
     for m in C_API_NAME.finditer(code):
@@ -244,7 +250,40 @@ def call_texts_made(source):
             for m in C_API_NAME.finditer(code) if m.group() in BY_TEXT}
 
 
-def binding_sources():
-    for name in sorted(os.listdir(BINDING)):
-        with open(os.path.join(BINDING, name), encoding="utf-8") as f:
-            yield name, f.read()
+INCLUDES_PYTHON = re.compile(r"^[ \t]*#[ \t]*include[ \t]*[<\"]Python\.h[>\"]", re.M)
+
+
+def source_files(src=SRC):
+    """(path relative to `src`, with "/", and text) of every file under `src`, subfolders
+    included, in the order of their paths."""
+    paths = [os.path.relpath(os.path.join(top, name), src).replace(os.sep, "/")
+             for top, _, names in os.walk(src) for name in names]
+    for path in sorted(paths):
+        with open(os.path.join(src, path), encoding="utf-8") as f:
+            yield path, f.read()
+
+
+def is_binding(path):
+    return path.startswith("binding/")
+
+
+def binding_sources(src=SRC):
+    return ((path, source) for path, source in source_files(src) if is_binding(path))
+
+
+def findings(src=SRC):
+    """"path:line: what" of everything the check finds under `src`: in src/binding, each bare call
+    that bare_calls_into_python() finds; anywhere else, each C API name (comments and literals
+    too) and each include of Python.h."""
+    found = []
+    for path, source in source_files(src):
+        if is_binding(path):
+            found += [f"{path}:{line}: {api}: " + ("not a call of py_ref.h's"
+                                                   if api == "into_python" else "bare")
+                      for line, api in bare_calls_into_python(source, path)]
+            continue
+        uses = [(m.start(), m.group()) for m in C_API_NAME.finditer(source)]
+        uses += [(m.start(), "#include <Python.h>") for m in INCLUDES_PYTHON.finditer(source)]
+        found += [f"{path}:{source.count(chr(10), 0, at) + 1}: {what} outside src/binding"
+                  for at, what in sorted(uses)]
+    return found

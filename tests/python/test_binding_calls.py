@@ -1,23 +1,27 @@
 """The binding runs Python code only through into_python(): binding_calls.py reads every C API name
-in src/binding, py_ref.h included, and what each call is given. These tests run it over the tree
-and over bare calls planted in a real binding file and in py_ref.h."""
+in every file under src (src/binding, py_ref.h and subfolders included, and the core, where none
+may appear) and what each call is given. These tests run it over the tree, over bare calls planted
+in a real binding file and in py_ref.h, and over a tree of files planted in folders of their own."""
 
 import os
+import shutil
+import tempfile
 import unittest
 
-from binding_calls import (BARE_NAMES, BINDING, C_API_NAME, CALL_TEXTS, DEFINITION,
-                           bare_calls_into_python, binding_sources, call_texts_made, code_only)
+from binding_calls import (BARE_NAMES, C_API_NAME, CALL_TEXTS, DEFINED_IN, DEFINITION, SRC,
+                           bare_calls_into_python, binding_sources, call_texts_made, code_only,
+                           findings)
 
-HOST = "conversion_rows.cpp"
+HOST = "binding/conversion_rows.cpp"
 
 
-def read_binding(name):
-    with open(os.path.join(BINDING, name), encoding="utf-8") as f:
+def read_source(path):
+    with open(os.path.join(SRC, path), encoding="utf-8") as f:
         return f.read()
 
 
 STR_SLOT = "reinterpret_cast<reprfunc>(PyType_GetSlot(Py_TYPE(o), Py_tp_str))"
-DEFINED = DEFINITION.search(code_only(read_binding("py_ref.h")))
+DEFINED = DEFINITION.search(code_only(read_source(DEFINED_IN)))
 # Code whose names the check allows one by one, or that looks like a guarded call, and that runs
 # Python code bare; each row: the code, then what is caught (line from the planted one, name).
 CAUGHT = [
@@ -51,6 +55,9 @@ CAUGHT = [
     ("x = PyDict_Copy(tmpl.get() ); y = PyDict_Copy(row_template);", [(0, "PyDict_Copy")]),
     ("x = PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), e);",
      [(0, "PyUnicode_DecodeUTF8")]),
+    # Strict decoding: a bad byte calls the "strict" handler, which may be the program's own.
+    ("x = PyUnicode_DecodeUTF8(\n  reinterpret_cast<const char*>(p), "
+     "static_cast<Py_ssize_t>(n), nullptr);", [(0, "PyUnicode_DecodeUTF8")]),
     ("f = &PyDict_Copy;", [(0, "PyDict_Copy")]),
 ]
 
@@ -59,8 +66,6 @@ PASSED = [f"x = {text};" for text in CALL_TEXTS] + [
     # However the lines break.
     "x = Py_BuildValue(\"(NN)\",\n    lossy_str(name.database),  lossy_str(name.table));",
     "auto alloc = reinterpret_cast<allocfunc>(PyType_GetSlot(\n    type, Py_tp_alloc));",
-    "x = PyUnicode_DecodeUTF8(\n  reinterpret_cast<const char*>(p), "
-    "static_cast<Py_ssize_t>(n), nullptr);",
     # A slot table's entry, and the guarded calls as py_ref.h and the binding make them.
     "PyType_Slot s[] = {{Py_tp_str, reinterpret_cast<void*>(entry<f>)}, {0, nullptr}};",
     "if (obj != nullptr) into_python([obj] { Py_DECREF(obj); });",
@@ -73,19 +78,47 @@ def planted(code):
     """What the check finds in `code` planted at the end of the host file and at that of py_ref.h
     (the same in both), lines counted from the planted one."""
     found = []
-    for name in (HOST, "py_ref.h"):
-        source = read_binding(name)
+    for path in (HOST, DEFINED_IN):
+        source = read_source(path)
         first = source.count("\n") + 2
         found.append([(line - first, api) for line, api in
-                      bare_calls_into_python(f"{source}\n{code}\n", name)])
+                      bare_calls_into_python(f"{source}\n{code}\n", path)])
     return found[0] if found[0] == found[1] else found
 
 
+STR_OF = "inline PyObject* str_of(PyObject* o) { return PyObject_Str(o); }"
+# Files planted in a tree of their own beside a copy of the host file, each row: the path under
+# src, the text, and what the check reports of it. A binding file in a subfolder has the binding's
+# check; only src/binding/py_ref.h may define into_python; the core may not name the C API at all.
+TREE = [
+    ("binding/sub/x.h", f"#pragma once\n{STR_OF}\n",
+     ["binding/sub/x.h:2: PyObject_Str: bare"]),
+    ("binding/sub/py_ref.h", DEFINED.group() if DEFINED else "",
+     ["binding/sub/py_ref.h:2: into_python: not a call of py_ref.h's"]),
+    ("tarnwick/base/x.h", f"#pragma once\n#include <Python.h>\n\n{STR_OF}\n",
+     ["tarnwick/base/x.h:2: #include <Python.h> outside src/binding",
+      "tarnwick/base/x.h:4: PyObject_Str outside src/binding"]),
+    ("tarnwick/sync/y.cpp", "// Drops the pending exception (PyErr_Clear).\n",
+     ["tarnwick/sync/y.cpp:1: PyErr_Clear outside src/binding"]),
+]
+
+
 class BindingCallsTest(unittest.TestCase):
+    maxDiff = None
+
     def test_every_call_that_may_run_python_code_goes_through_into_python(self):
-        found = {name: bare_calls_into_python(source, name) for name, source in binding_sources()}
-        self.assertEqual({n: b for n, b in found.items() if b}, {})
-        self.assertEqual(len(DEFINITION.findall(code_only(read_binding("py_ref.h")))), 1)
+        self.assertEqual(findings(), [])
+        self.assertEqual(len(DEFINITION.findall(code_only(read_source(DEFINED_IN)))), 1)
+
+    def test_every_file_under_src_is_read_subfolders_included(self):
+        with tempfile.TemporaryDirectory() as root:
+            os.makedirs(os.path.join(root, "binding"))
+            shutil.copy(os.path.join(SRC, HOST), os.path.join(root, HOST))
+            for path, text, _ in TREE:
+                os.makedirs(os.path.dirname(os.path.join(root, path)), exist_ok=True)
+                with open(os.path.join(root, path), "w", encoding="utf-8") as f:
+                    f.write(text)
+            self.assertEqual(findings(root), sorted(f for *_, found in TREE for f in found))
 
     def test_each_name_that_may_stay_bare_is_used(self):
         used, made = set(), set()
@@ -97,8 +130,8 @@ class BindingCallsTest(unittest.TestCase):
         self.assertEqual({t: r for t, r in CALL_TEXTS.items() if t not in made}, {})
 
     def test_calls_that_may_run_python_code_are_caught_bare_and_passed_wrapped(self):
-        host = read_binding(HOST)
-        py_ref = read_binding("py_ref.h")
+        host = read_source(HOST)
+        py_ref = read_source(DEFINED_IN)
         lines = host.count("\n") + 2
         calls = ["PyObject_Length(o)", "PyObject_Size(o)", "PyObject_IsInstance(o, t)",
                  "PyObject_IsTrue(o)", "PyDict_SetItem(d, k, v)", "PyDict_SetItemString(d, \"k\", v)",
@@ -110,6 +143,10 @@ class BindingCallsTest(unittest.TestCase):
                  "PyBytes_FromObject(o)", "PyUnicode_FromFormat(\"%S\", o)", "Py_DECREF(o)",
                  "Py_XDECREF(o)", "Py_CLEAR(o)", "PyGILState_Release(s)", "PyErr_Clear()",
                  "PyObject_GetIter(o)", "PyDict_GetItemWithError(d, k)",
+                 # Strict decoding and encoding: a bad byte or a lone surrogate calls the
+                 # "strict" handler, which a program may replace with Python code of its own.
+                 "PyUnicode_AsUTF8AndSize(s, &n)", "PyUnicode_FromStringAndSize(p, n)",
+                 "PyUnicode_FromString(\"x\")",
                  # Names whose arguments decide, given a caller's object as a dict key (__hash__,
                  # __eq__), a caller's dict (the __eq__ of equal-hash keys), an error handler a
                  # caller may have registered, a caller's bases (a metaclass's mro()), a module
@@ -123,7 +160,7 @@ class BindingCallsTest(unittest.TestCase):
             with self.subTest(call):
                 self.assertEqual(bare_calls_into_python(f"{host}\nx = {call};\n", HOST),
                                  [(lines, name)])
-                self.assertEqual(bare_calls_into_python(f"{py_ref}\n  {call};\n", "py_ref.h"),
+                self.assertEqual(bare_calls_into_python(f"{py_ref}\n  {call};\n", DEFINED_IN),
                                  [(py_ref.count("\n") + 2, name)])
                 for wrapped in (f"into_python([&] {{ return {call}; }});",
                                 f"y = into_python([=] {{\n {call}; }});"):

@@ -63,9 +63,13 @@ elif hooks == "forked":
 # whether the thread is still there (an ended thread parks inside the call; one that the interpreter
 # unwound is gone) and whether anything let go of the watched object, which the binding holds
 # through a reference of its own (the signer's message, the iterator, the rows' dict, the params or
-# settings value) that no destructor of a parked thread may release.
+# settings value) that no destructor of a parked thread may release. The "strict_" kinds park in the
+# program's own "strict" error handler, which the strict decoding of a String value that is not
+# UTF-8 calls, and the encoding of a str with a lone surrogate that the caller gave (an insert
+# value, the query text, a keyword name, a block's column name, the signer's result, the str of the
+# signer's exception).
 ENDED = """
-import os, sys, threading, time, types
+import codecs, os, sys, threading, time, types
 addr, kind = sys.argv[1:]
 
 class Held:  # a value whose going, or comparing, lets the GIL go
@@ -148,6 +152,12 @@ class Iterable:
         hold(self)
 
 def signer(message):
+    global held
+    if kind in ("strict_signed", "strict_error"):
+        held = message
+        if kind == "strict_signed":
+            return "a\\udc80"
+        raise ValueError("a\\udc80")
     if kind == "raised":  # the traceback keeps this frame, and `message` with it
         watch.message = message
         watch.refs = sys.getrefcount(message)
@@ -160,20 +170,30 @@ def waits():
 
 iterator = waits()
 
-row = {Key("x"): 1} if kind == "eq" else {"x": Value()}
+row = ({Key("x"): 1} if kind == "eq" else {"x": "a\\udc80"} if kind == "strict_insert" else
+       {"x": Value()})
 types = {"index": "UInt8", "enum": "Enum8('a' = 1)", "float": "Float64", "str": "JSON",
-         "dropped": "JSON", "eq": "UInt8"}
+         "dropped": "JSON", "eq": "UInt8", "strict_insert": "String"}
+held = row if kind == "strict_insert" else None
+
+def strict(exc):  # the program's own, in place of the built-in one
+    hold(held)
+
+if kind.startswith("strict_"):
+    codecs.register_error("strict", strict)
 # Two columns of one name: each row's second value is stored over its first.
 twins = [("t", "DateTime"), ("t", "DateTime")]
 
 def call():
     watch.thread = threading.get_native_id()
-    if kind in ("signer", "raised"):
+    if kind in ("signer", "raised", "strict_signed", "strict_error"):
         return _Client(addr, ssh_signer=signer, connect_timeout=30)
     if kind in types:
         return dicts_to_block([row], [("x", types[kind])])
     if kind == "cleared":
         return dicts_to_block([{"t": 1}], [("t", "DateTime")]).to_dicts()
+    if kind == "strict_name":
+        return dicts_to_block([{"x": 1}], [("x", "UInt8")])["a\\udc80"]
     if kind == "twin_dicts":
         return dicts_to_block([{"t": 1}], twins).to_dicts()
     if kind == "twin_blocks":
@@ -195,6 +215,12 @@ def call():
         return c.query_columns("q")
     if kind == "map_key":
         return c.query("map")
+    if kind == "strict_value":
+        return c.query("bad")
+    if kind == "strict_query":
+        return c.query("q\\udc80")
+    if kind == "strict_keyword":
+        return c.query("q", **{"a\\udc80": 1})
     if kind == "next":
         c = c.query_stream("q")
     watch.cut = c.discard
@@ -221,10 +247,12 @@ def silent_after_hello(ssh):
     return scenario
 
 
-# Two DateTime values under one name: two columns, or the keys of a Map's one row, which compare.
+# Two DateTime values under one name: two columns, or the keys of a Map's one row, which compare;
+# or a String value that is not UTF-8.
 TWINS = {"map": Block([Column("m", "Map(DateTime, UInt8)",
                               raw=(2).to_bytes(8, "little") + bytes([1, 0, 0, 0, 2, 0, 0, 0, 1, 2]))],
-                      1)}
+                      1),
+         "bad": [("s", "String", [b"a\xff"])]}
 
 
 def answers_twins(conn):
@@ -283,15 +311,19 @@ class ExitTest(unittest.TestCase):
     def test_a_thread_ended_inside_a_call_or_a_callback_parks_there(self):
         expected = {kind: b"parked=True kept=None\n"
                     for kind in ("query", "next", "cleared", "twin_dicts", "twin_blocks",
-                                 "twin_query", "twin_columns", "map_key")}
+                                 "twin_query", "twin_columns", "map_key", "strict_value",
+                                 "strict_query", "strict_keyword", "strict_name")}
         expected.update({kind: b"parked=True kept=True\n"
                          for kind in ("iterator", "iter", "uuids", "signer", "raised", "index",
                                       "enum", "float", "str", "dropped", "eq", "params",
-                                      "settings")})
+                                      "settings", "strict_insert", "strict_signed",
+                                      "strict_error")})
         runs = []
         for kind in expected:
-            scenario = (answers_twins if kind in ("twin_query", "twin_columns", "map_key") else
-                        silent_after_hello(kind in ("signer", "raised")))
+            scenario = (answers_twins if kind in ("twin_query", "twin_columns", "map_key",
+                                                  "strict_value") else
+                        silent_after_hello(kind in ("signer", "raised", "strict_signed",
+                                                    "strict_error")))
             with ScriptedServer(scenario, connections=None, timeout=60) as srv:
                 addr = f"127.0.0.1:{srv.port}"
                 with concurrent.futures.ThreadPoolExecutor(8) as pool:
