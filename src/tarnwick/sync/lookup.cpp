@@ -185,17 +185,20 @@ Status wait_for(const Lookup& lookup) {
 
 }  // namespace
 
+Error host_lookup_error(int rc, int err) {
+  // A system error names its errno, when the resolver left one.
+  if (rc == EAI_SYSTEM && err != 0) return Error::io(IoError::from_errno(err));
+  return Error::io(IoError::custom(
+      IoKind::Other, base::cat("failed to lookup address information: ", gai_strerror(rc))));
+}
+
 Result<std::vector<SocketAddr>> look_up_host(const std::string& host, uint16_t port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
   int rc = getaddrinfo(host.c_str(), nullptr, &hints, &list);
-  if (rc != 0) {
-    if (rc == EAI_SYSTEM) return Error::io(IoError::from_errno(errno));
-    return Error::io(IoError::custom(
-        IoKind::Other, base::cat("failed to lookup address information: ", gai_strerror(rc))));
-  }
+  if (rc != 0) return host_lookup_error(rc, errno);
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(list, freeaddrinfo);
   std::vector<SocketAddr> out;
   for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {

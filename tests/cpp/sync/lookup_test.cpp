@@ -4,10 +4,12 @@
 #include "tarnwick/sync/lookup.h"
 
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
@@ -46,6 +48,27 @@ TEST(ResolveSocketAddrs, LiteralsAndLookups) {
   auto no_host = resolve_socket_addrs("no-such-host.invalid:9000");
   ASSERT_FALSE(no_host.ok());
   EXPECT_EQ(no_host.error().kind(), base::ErrorKind::Io);
+}
+
+// What a failed getaddrinfo says: a system error names the errno it left, and says what failed
+// when it left none.
+TEST(HostLookupError, EachCodeHasAText) {
+  struct Row {
+    int rc;
+    int err;
+    const char* text;
+  };
+  for (const Row& row : std::vector<Row>{
+           {EAI_SYSTEM, 0, "I/O error: failed to lookup address information: System error"},
+           {EAI_SYSTEM, ECONNREFUSED, "I/O error: Connection refused (os error 111)"},
+           {EAI_NONAME, 0,
+            "I/O error: failed to lookup address information: Name or service not known"},
+           {EAI_AGAIN, EAGAIN,
+            "I/O error: failed to lookup address information: Temporary failure in name "
+            "resolution"},
+       }) {
+    EXPECT_EQ(host_lookup_error(row.rc, row.err).to_string(), row.text) << row.rc << " " << row.err;
+  }
 }
 
 // Lookups answer only once the test opens the gate.
