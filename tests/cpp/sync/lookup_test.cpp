@@ -90,8 +90,10 @@ class Gate {
   bool open_ = false;
 };
 Gate g_gate;
+std::atomic<int> g_gated_calls{0};
 
 Addrs gated_look_up(const std::string&, uint16_t port) {
+  ++g_gated_calls;
   g_gate.pass();
   return std::vector<SocketAddr>{SocketAddr::v4_loopback(port)};
 }
@@ -133,6 +135,7 @@ class LookupThreads : public ::testing::Test {
   void SetUp() override {
     g_gate.set(false);
     ASSERT_TRUE(lookup_threads_come_to(0));
+    g_gated_calls = 0;
   }
   void TearDown() override {
     g_gate.set(true);
@@ -142,6 +145,67 @@ class LookupThreads : public ::testing::Test {
 
 bool interrupt_at_once(void*) {
   return true;
+}
+
+struct Call {
+  std::string host;
+  uint16_t port;
+};
+
+// Makes each call in a thread of its own whose wait is interrupted at its first check: what each
+// call gave, "answered" or its error.
+std::vector<std::string> run_interrupted(const std::vector<Call>& calls, LookUpFn look_up) {
+  std::vector<std::string> errors(calls.size());
+  std::vector<std::thread> callers;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    callers.emplace_back([&, i] {
+      ScopedInterruptHook hook(interrupt_at_once, nullptr);
+      Addrs got = look_up_in_thread(calls[i].host, calls[i].port, look_up);
+      errors[i] = got.ok() ? "answered" : got.error().to_string();
+    });
+  }
+  for (auto& c : callers) c.join();
+  return errors;
+}
+
+// A caller that waits for the answer, noting once it is waiting (its hook has run, which happens
+// only inside the wait) so that the test knows it joined before the gate opens.
+class WaitingCaller {
+ public:
+  WaitingCaller(std::string host, uint16_t port, LookUpFn look_up)
+      : thread_([this, host = std::move(host), port, look_up] {
+          ScopedInterruptHook hook(note_waiting, &waiting_);
+          got_ = look_up_in_thread(host, port, look_up);
+        }) {}
+  // Up to 10 s.
+  bool comes_to_wait() const {
+    for (int i = 0; i < 1000 && !waiting_.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return waiting_.load();
+  }
+  const Addrs& answer() {
+    if (thread_.joinable()) thread_.join();
+    return got_;
+  }
+  ~WaitingCaller() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  static bool note_waiting(void* waiting) {
+    static_cast<std::atomic<bool>*>(waiting)->store(true);
+    return false;
+  }
+  std::atomic<bool> waiting_{false};
+  Addrs got_ = base::Error::protocol("not run");
+  std::thread thread_;
+};
+
+std::vector<std::string> addr_texts(const std::vector<SocketAddr>& addrs) {
+  std::vector<std::string> texts;
+  for (const SocketAddr& a : addrs) texts.push_back(a.to_string());
+  return texts;
 }
 
 TEST_F(LookupThreads, AnInterruptedWaitLeavesTheLookupToFinishAlone) {
@@ -225,31 +289,21 @@ TEST_F(LookupThreads, AForkInsideTheWaitEndsTheChildsWaitAndNotTheParents) {
 // while literal addresses and other descriptors are unaffected.
 TEST_F(LookupThreads, WhatInterruptedLookupsLeaveIsBounded) {
   const int descriptors = open_descriptors();
-  // Each caller's wait is interrupted at its first check.
-  auto run_callers = [](size_t count, auto name_of) {
-    std::vector<std::string> errors(count);
-    std::vector<std::thread> callers;
-    for (size_t i = 0; i < count; ++i) {
-      callers.emplace_back([&errors, i, name = name_of(i)] {
-        ScopedInterruptHook hook(interrupt_at_once, nullptr);
-        Addrs got = look_up_in_thread(name, 9000, gated_look_up);
-        errors[i] = got.ok() ? "answered" : got.error().to_string();
-      });
-    }
-    for (auto& c : callers) c.join();
-    return errors;
-  };
   // Three callers for each of kMaxLookupsRunning names: one lookup each.
-  for (const std::string& e : run_callers(3 * kMaxLookupsRunning, [](size_t i) {
-         return "name-" + std::to_string(i % kMaxLookupsRunning);
-       })) {
+  std::vector<Call> calls;
+  for (size_t i = 0; i < 3 * kMaxLookupsRunning; ++i) {
+    calls.push_back({"name-" + std::to_string(i % kMaxLookupsRunning), 9000});
+  }
+  for (const std::string& e : run_interrupted(calls, gated_look_up)) {
     EXPECT_EQ(e, interrupted_error().to_string());
   }
-  EXPECT_EQ(lookup_threads(), static_cast<int>(kMaxLookupsRunning));
+  // A thread names itself only once it runs.
+  EXPECT_TRUE(lookup_threads_come_to(static_cast<int>(kMaxLookupsRunning)));
   EXPECT_EQ(open_descriptors(), descriptors + static_cast<int>(kMaxLookupsRunning));
   // Every further name is refused at once; literal addresses need no lookup.
-  for (const std::string& e :
-       run_callers(kMaxLookupsRunning, [](size_t i) { return "more-" + std::to_string(i); })) {
+  calls.clear();
+  for (size_t i = 0; i < kMaxLookupsRunning; ++i) calls.push_back({"more-" + std::to_string(i), 1});
+  for (const std::string& e : run_interrupted(calls, gated_look_up)) {
     EXPECT_EQ(e,
               "I/O error: too many host name lookups are waiting for the resolver (32); try "
               "again once it answers");
@@ -257,14 +311,14 @@ TEST_F(LookupThreads, WhatInterruptedLookupsLeaveIsBounded) {
   EXPECT_EQ(lookup_threads(), static_cast<int>(kMaxLookupsRunning));
   EXPECT_TRUE(resolve_socket_addrs("127.0.0.1:9000").ok());
 
-  // A name still being looked up is joined, and has the answer when it comes.
-  Addrs joined = base::Error::protocol("not run");
-  std::thread joiner([&] { joined = look_up_in_thread("name-0", 9000, gated_look_up); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // A name still being looked up is joined, and has the answer when it comes: no lookup more.
+  WaitingCaller joiner("name-0", 9000, gated_look_up);
+  EXPECT_TRUE(joiner.comes_to_wait());  // the gate opens regardless
   g_gate.set(true);
-  joiner.join();
-  ASSERT_TRUE(joined.ok()) << joined.error().to_string();
+  ASSERT_TRUE(joiner.answer().ok()) << joiner.answer().error().to_string();
+  EXPECT_EQ(addr_texts(*joiner.answer()), std::vector<std::string>{"127.0.0.1:9000"});
   EXPECT_TRUE(lookup_threads_come_to(0));
+  EXPECT_EQ(g_gated_calls.load(), static_cast<int>(kMaxLookupsRunning));
   EXPECT_EQ(open_descriptors(), descriptors);
 }
 
