@@ -8,12 +8,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
 #include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -41,6 +43,13 @@ TEST(ResolveSocketAddrs, LiteralsAndLookups) {
   ASSERT_TRUE(local.ok()) << local.error().to_string();
   ASSERT_FALSE(local->empty());
   for (auto& a : *local) EXPECT_EQ(a.port(), 123);
+  // The lookup itself sets the port into addresses of either family.
+  for (const char* host : {"127.0.0.1", "::1"}) {
+    auto direct = look_up_host(host, 123);
+    ASSERT_TRUE(direct.ok()) << direct.error().to_string();
+    ASSERT_FALSE(direct->empty());
+    for (auto& a : *direct) EXPECT_EQ(a.port(), 123) << a.to_string();
+  }
 
   auto bad_port = resolve_socket_addrs("localhost:99999");
   ASSERT_FALSE(bad_port.ok());
@@ -96,6 +105,13 @@ Addrs gated_look_up(const std::string&, uint16_t port) {
   ++g_gated_calls;
   g_gate.pass();
   return std::vector<SocketAddr>{SocketAddr::v4_loopback(port)};
+}
+
+// The same, answering an IPv4 and an IPv6 address.
+Addrs gated_look_up_both_families(const std::string& host, uint16_t port) {
+  Addrs got = gated_look_up(host, port);
+  got->push_back(*SocketAddr::parse("[::1]:" + std::to_string(port)));
+  return got;
 }
 
 Addrs instant_look_up(const std::string&, uint16_t port) {
@@ -320,6 +336,37 @@ TEST_F(LookupThreads, WhatInterruptedLookupsLeaveIsBounded) {
   EXPECT_TRUE(lookup_threads_come_to(0));
   EXPECT_EQ(g_gated_calls.load(), static_cast<int>(kMaxLookupsRunning));
   EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+// Callers of one name share its lookup whatever their ports: one name on kMaxLookupsRunning ports
+// takes one place of the bound. Each caller that waits to the end has the addresses, IPv4 and IPv6
+// alike, with its own port.
+TEST_F(LookupThreads, ANameIsLookedUpOnceWhateverThePorts) {
+  std::vector<Call> calls;
+  for (size_t i = 0; i < kMaxLookupsRunning; ++i) {
+    calls.push_back({"name", static_cast<uint16_t>(9000 + i)});
+  }
+  calls.push_back({"another-name", 9000});
+  for (const std::string& e : run_interrupted(calls, gated_look_up_both_families)) {
+    EXPECT_EQ(e, interrupted_error().to_string());
+  }
+  EXPECT_TRUE(lookup_threads_come_to(2));
+
+  std::array<uint16_t, 3> ports{1, 9000, 65535};
+  std::vector<std::unique_ptr<WaitingCaller>> joiners;
+  for (uint16_t port : ports) {
+    joiners.push_back(std::make_unique<WaitingCaller>("name", port, gated_look_up_both_families));
+  }
+  for (const auto& j : joiners) EXPECT_TRUE(j->comes_to_wait());  // the gate opens regardless
+  g_gate.set(true);
+  for (size_t i = 0; i < ports.size(); ++i) {
+    const Addrs& got = joiners[i]->answer();
+    ASSERT_TRUE(got.ok()) << got.error().to_string();
+    const std::string port = std::to_string(ports[i]);
+    EXPECT_EQ(addr_texts(*got), (std::vector<std::string>{"127.0.0.1:" + port, "[::1]:" + port}));
+  }
+  EXPECT_TRUE(lookup_threads_come_to(0));
+  EXPECT_EQ(g_gated_calls.load(), 2);
 }
 
 }  // namespace
