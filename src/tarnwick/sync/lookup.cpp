@@ -34,17 +34,14 @@ namespace {
 // leaves a child waiting for a thread it does not have, which no one would ever answer.
 constexpr base::Duration kForkCheckInterval{0, 100'000'000};
 
-// One lookup, shared by its thread and the callers waiting for it.
+// One lookup of a name, shared by its thread and the callers waiting for it, whatever their ports:
+// the thread looks the name up for port 0 and each caller sets its own port into its copy.
 struct Lookup {
-  Lookup(std::string host_, uint16_t port_, LookUpFn look_up_)
-      : host(std::move(host_)), port(port_), look_up(look_up_) {}
+  Lookup(std::string host_, LookUpFn look_up_) : host(std::move(host_)), look_up(look_up_) {}
 
-  bool is_for(const std::string& h, uint16_t p, LookUpFn f) const {
-    return look_up == f && port == p && host == h;
-  }
+  bool is_for(const std::string& h, LookUpFn f) const { return look_up == f && host == h; }
 
   const std::string host;
-  const uint16_t port;
   const LookUpFn look_up;
   const pid_t owner = getpid();  // the process whose thread runs the lookup
   Socket ready;                  // an eventfd the thread makes readable once it has answered
@@ -116,7 +113,7 @@ void* run_lookup(void* arg) noexcept {
   std::optional<Result<std::vector<SocketAddr>>> result;
   bool out_of_memory = false;
   try {
-    result.emplace(lookup.look_up(lookup.host, lookup.port));
+    result.emplace(lookup.look_up(lookup.host, 0));
   } catch (...) {  // only an allocation can fail by throwing
     out_of_memory = true;
   }
@@ -133,16 +130,16 @@ void* run_lookup(void* arg) noexcept {
 }
 
 // The running lookup for the same name, or a new one with its thread started.
-Result<std::shared_ptr<Lookup>> join_or_start(std::string host, uint16_t port, LookUpFn look_up) {
+Result<std::shared_ptr<Lookup>> join_or_start(std::string host, LookUpFn look_up) {
   Registry& r = registry();
   // Allocated before anything is blocked or locked.
-  auto fresh = std::make_shared<Lookup>(std::move(host), port, look_up);
+  auto fresh = std::make_shared<Lookup>(std::move(host), look_up);
   auto thread_ref = std::make_unique<std::shared_ptr<Lookup>>(fresh);
 
   SignalsBlocked blocked;
   std::lock_guard lock(r.mutex);
   for (const auto& lookup : r.running) {
-    if (lookup->is_for(fresh->host, port, look_up)) return lookup;
+    if (lookup->is_for(fresh->host, look_up)) return lookup;
   }
   if (r.running.size() >= kMaxLookupsRunning) {
     return Error::io(IoError::custom(
@@ -185,17 +182,20 @@ Status wait_for(const Lookup& lookup) {
 
 }  // namespace
 
+Error host_lookup_error(int rc, int err) {
+  // A system error names its errno, when the resolver left one.
+  if (rc == EAI_SYSTEM && err != 0) return Error::io(IoError::from_errno(err));
+  return Error::io(IoError::custom(
+      IoKind::Other, base::cat("failed to lookup address information: ", gai_strerror(rc))));
+}
+
 Result<std::vector<SocketAddr>> look_up_host(const std::string& host, uint16_t port) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* list = nullptr;
   int rc = getaddrinfo(host.c_str(), nullptr, &hints, &list);
-  if (rc != 0) {
-    if (rc == EAI_SYSTEM) return Error::io(IoError::from_errno(errno));
-    return Error::io(IoError::custom(
-        IoKind::Other, base::cat("failed to lookup address information: ", gai_strerror(rc))));
-  }
+  if (rc != 0) return host_lookup_error(rc, errno);
   std::unique_ptr<addrinfo, void (*)(addrinfo*)> owned(list, freeaddrinfo);
   std::vector<SocketAddr> out;
   for (addrinfo* ai = list; ai != nullptr; ai = ai->ai_next) {
@@ -204,11 +204,7 @@ Result<std::vector<SocketAddr>> look_up_host(const std::string& host, uint16_t p
     SocketAddr addr;
     std::memcpy(&addr.storage, ai->ai_addr, ai->ai_addrlen);
     addr.len = ai->ai_addrlen;
-    if (ai->ai_family == AF_INET) {
-      reinterpret_cast<sockaddr_in*>(&addr.storage)->sin_port = htons(port);
-    } else {
-      reinterpret_cast<sockaddr_in6*>(&addr.storage)->sin6_port = htons(port);
-    }
+    addr.set_port(port);
     out.push_back(addr);
   }
   return out;
@@ -216,13 +212,19 @@ Result<std::vector<SocketAddr>> look_up_host(const std::string& host, uint16_t p
 
 Result<std::vector<SocketAddr>> look_up_in_thread(std::string host, uint16_t port,
                                                   LookUpFn look_up) {
-  TW_ASSIGN_OR_RETURN(std::shared_ptr<Lookup> lookup,
-                      join_or_start(std::move(host), port, look_up));
+  TW_ASSIGN_OR_RETURN(std::shared_ptr<Lookup> lookup, join_or_start(std::move(host), look_up));
   // Interrupted, the call returns here; the thread frees the lookup when it is done.
   TW_TRY(wait_for(*lookup));
-  std::lock_guard lock(registry().mutex);
-  if (lookup->out_of_memory) throw std::bad_alloc();
-  return *lookup->result;  // a copy: other callers may share the lookup
+  std::optional<Result<std::vector<SocketAddr>>> answer;
+  {
+    std::lock_guard lock(registry().mutex);
+    if (lookup->out_of_memory) throw std::bad_alloc();
+    answer.emplace(*lookup->result);  // a copy: other callers may share the lookup
+  }
+  if (answer->ok()) {
+    for (SocketAddr& addr : **answer) addr.set_port(port);
+  }
+  return std::move(*answer);
 }
 
 }  // namespace tarnwick::sync

@@ -26,8 +26,13 @@ inline constexpr const char* kLookupThreadName = "tarnwick-lookup";
 // the resolver's order.
 base::Result<std::vector<SocketAddr>> look_up_host(const std::string& host, uint16_t port);
 
-// Runs `look_up(host, port)` in a thread of its own (or joins the running one for the same host,
-// port and function) and waits for its answer:
+// The error of a failed lookup from getaddrinfo's code `rc` and `err`, the errno it left: the
+// errno's text for a system error that left one, else the code's text.
+base::Error host_lookup_error(int rc, int err);
+
+// Runs `look_up(host, 0)` in a thread of its own (or joins the running one for the same host and
+// function, whatever port its callers asked for) and waits for its answer, which the call returns
+// with `port` set into each address:
 // - the caller's interrupt hook ends the wait with interrupted_error();
 // - a fork while the caller waits (a signal handler that the hook runs, say) ends the wait in the
 //   child with an Io error: the thread stays with the parent;

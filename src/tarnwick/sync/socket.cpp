@@ -133,6 +133,14 @@ uint16_t SocketAddr::port() const {
   return ntohs(reinterpret_cast<const sockaddr_in6*>(&storage)->sin6_port);
 }
 
+void SocketAddr::set_port(uint16_t port) {
+  if (family() == AF_INET) {
+    reinterpret_cast<sockaddr_in*>(&storage)->sin_port = htons(port);
+  } else if (family() == AF_INET6) {
+    reinterpret_cast<sockaddr_in6*>(&storage)->sin6_port = htons(port);
+  }
+}
+
 std::string SocketAddr::to_string() const {
   char text[INET6_ADDRSTRLEN] = {};
   if (family() == AF_INET) {

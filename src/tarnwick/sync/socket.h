@@ -63,6 +63,7 @@ struct SocketAddr {
   const sockaddr* raw() const { return reinterpret_cast<const sockaddr*>(&storage); }
   int family() const { return storage.ss_family; }
   uint16_t port() const;
+  void set_port(uint16_t port);
   // "127.0.0.1:9000" or "[::1]:9000".
   std::string to_string() const;
 

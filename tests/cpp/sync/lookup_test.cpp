@@ -4,14 +4,18 @@
 #include "tarnwick/sync/lookup.h"
 
 #include <gtest/gtest.h>
+#include <netdb.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <array>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <condition_variable>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
@@ -39,6 +43,13 @@ TEST(ResolveSocketAddrs, LiteralsAndLookups) {
   ASSERT_TRUE(local.ok()) << local.error().to_string();
   ASSERT_FALSE(local->empty());
   for (auto& a : *local) EXPECT_EQ(a.port(), 123);
+  // The lookup itself sets the port into addresses of either family.
+  for (const char* host : {"127.0.0.1", "::1"}) {
+    auto direct = look_up_host(host, 123);
+    ASSERT_TRUE(direct.ok()) << direct.error().to_string();
+    ASSERT_FALSE(direct->empty());
+    for (auto& a : *direct) EXPECT_EQ(a.port(), 123) << a.to_string();
+  }
 
   auto bad_port = resolve_socket_addrs("localhost:99999");
   ASSERT_FALSE(bad_port.ok());
@@ -46,6 +57,27 @@ TEST(ResolveSocketAddrs, LiteralsAndLookups) {
   auto no_host = resolve_socket_addrs("no-such-host.invalid:9000");
   ASSERT_FALSE(no_host.ok());
   EXPECT_EQ(no_host.error().kind(), base::ErrorKind::Io);
+}
+
+// What a failed getaddrinfo says: a system error names the errno it left, and says what failed
+// when it left none.
+TEST(HostLookupError, EachCodeHasAText) {
+  struct Row {
+    int rc;
+    int err;
+    const char* text;
+  };
+  for (const Row& row : std::vector<Row>{
+           {EAI_SYSTEM, 0, "I/O error: failed to lookup address information: System error"},
+           {EAI_SYSTEM, ECONNREFUSED, "I/O error: Connection refused (os error 111)"},
+           {EAI_NONAME, 0,
+            "I/O error: failed to lookup address information: Name or service not known"},
+           {EAI_AGAIN, EAGAIN,
+            "I/O error: failed to lookup address information: Temporary failure in name "
+            "resolution"},
+       }) {
+    EXPECT_EQ(host_lookup_error(row.rc, row.err).to_string(), row.text) << row.rc << " " << row.err;
+  }
 }
 
 // Lookups answer only once the test opens the gate.
@@ -67,10 +99,19 @@ class Gate {
   bool open_ = false;
 };
 Gate g_gate;
+std::atomic<int> g_gated_calls{0};
 
 Addrs gated_look_up(const std::string&, uint16_t port) {
+  ++g_gated_calls;
   g_gate.pass();
   return std::vector<SocketAddr>{SocketAddr::v4_loopback(port)};
+}
+
+// The same, answering an IPv4 and an IPv6 address.
+Addrs gated_look_up_both_families(const std::string& host, uint16_t port) {
+  Addrs got = gated_look_up(host, port);
+  got->push_back(*SocketAddr::parse("[::1]:" + std::to_string(port)));
+  return got;
 }
 
 Addrs instant_look_up(const std::string&, uint16_t port) {
@@ -110,6 +151,7 @@ class LookupThreads : public ::testing::Test {
   void SetUp() override {
     g_gate.set(false);
     ASSERT_TRUE(lookup_threads_come_to(0));
+    g_gated_calls = 0;
   }
   void TearDown() override {
     g_gate.set(true);
@@ -119,6 +161,67 @@ class LookupThreads : public ::testing::Test {
 
 bool interrupt_at_once(void*) {
   return true;
+}
+
+struct Call {
+  std::string host;
+  uint16_t port;
+};
+
+// Makes each call in a thread of its own whose wait is interrupted at its first check: what each
+// call gave, "answered" or its error.
+std::vector<std::string> run_interrupted(const std::vector<Call>& calls, LookUpFn look_up) {
+  std::vector<std::string> errors(calls.size());
+  std::vector<std::thread> callers;
+  for (size_t i = 0; i < calls.size(); ++i) {
+    callers.emplace_back([&, i] {
+      ScopedInterruptHook hook(interrupt_at_once, nullptr);
+      Addrs got = look_up_in_thread(calls[i].host, calls[i].port, look_up);
+      errors[i] = got.ok() ? "answered" : got.error().to_string();
+    });
+  }
+  for (auto& c : callers) c.join();
+  return errors;
+}
+
+// A caller that waits for the answer, noting once it is waiting (its hook has run, which happens
+// only inside the wait) so that the test knows it joined before the gate opens.
+class WaitingCaller {
+ public:
+  WaitingCaller(std::string host, uint16_t port, LookUpFn look_up)
+      : thread_([this, host = std::move(host), port, look_up] {
+          ScopedInterruptHook hook(note_waiting, &waiting_);
+          got_ = look_up_in_thread(host, port, look_up);
+        }) {}
+  // Up to 10 s.
+  bool comes_to_wait() const {
+    for (int i = 0; i < 1000 && !waiting_.load(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+    return waiting_.load();
+  }
+  const Addrs& answer() {
+    if (thread_.joinable()) thread_.join();
+    return got_;
+  }
+  ~WaitingCaller() {
+    if (thread_.joinable()) thread_.join();
+  }
+
+ private:
+  static bool note_waiting(void* waiting) {
+    static_cast<std::atomic<bool>*>(waiting)->store(true);
+    return false;
+  }
+  std::atomic<bool> waiting_{false};
+  Addrs got_ = base::Error::protocol("not run");
+  std::thread thread_;
+};
+
+std::vector<std::string> addr_texts(const std::vector<SocketAddr>& addrs) {
+  std::vector<std::string> texts;
+  for (const SocketAddr& a : addrs) texts.push_back(a.to_string());
+  return texts;
 }
 
 TEST_F(LookupThreads, AnInterruptedWaitLeavesTheLookupToFinishAlone) {
@@ -202,31 +305,21 @@ TEST_F(LookupThreads, AForkInsideTheWaitEndsTheChildsWaitAndNotTheParents) {
 // while literal addresses and other descriptors are unaffected.
 TEST_F(LookupThreads, WhatInterruptedLookupsLeaveIsBounded) {
   const int descriptors = open_descriptors();
-  // Each caller's wait is interrupted at its first check.
-  auto run_callers = [](size_t count, auto name_of) {
-    std::vector<std::string> errors(count);
-    std::vector<std::thread> callers;
-    for (size_t i = 0; i < count; ++i) {
-      callers.emplace_back([&errors, i, name = name_of(i)] {
-        ScopedInterruptHook hook(interrupt_at_once, nullptr);
-        Addrs got = look_up_in_thread(name, 9000, gated_look_up);
-        errors[i] = got.ok() ? "answered" : got.error().to_string();
-      });
-    }
-    for (auto& c : callers) c.join();
-    return errors;
-  };
   // Three callers for each of kMaxLookupsRunning names: one lookup each.
-  for (const std::string& e : run_callers(3 * kMaxLookupsRunning, [](size_t i) {
-         return "name-" + std::to_string(i % kMaxLookupsRunning);
-       })) {
+  std::vector<Call> calls;
+  for (size_t i = 0; i < 3 * kMaxLookupsRunning; ++i) {
+    calls.push_back({"name-" + std::to_string(i % kMaxLookupsRunning), 9000});
+  }
+  for (const std::string& e : run_interrupted(calls, gated_look_up)) {
     EXPECT_EQ(e, interrupted_error().to_string());
   }
-  EXPECT_EQ(lookup_threads(), static_cast<int>(kMaxLookupsRunning));
+  // A thread names itself only once it runs.
+  EXPECT_TRUE(lookup_threads_come_to(static_cast<int>(kMaxLookupsRunning)));
   EXPECT_EQ(open_descriptors(), descriptors + static_cast<int>(kMaxLookupsRunning));
   // Every further name is refused at once; literal addresses need no lookup.
-  for (const std::string& e :
-       run_callers(kMaxLookupsRunning, [](size_t i) { return "more-" + std::to_string(i); })) {
+  calls.clear();
+  for (size_t i = 0; i < kMaxLookupsRunning; ++i) calls.push_back({"more-" + std::to_string(i), 1});
+  for (const std::string& e : run_interrupted(calls, gated_look_up)) {
     EXPECT_EQ(e,
               "I/O error: too many host name lookups are waiting for the resolver (32); try "
               "again once it answers");
@@ -234,15 +327,46 @@ TEST_F(LookupThreads, WhatInterruptedLookupsLeaveIsBounded) {
   EXPECT_EQ(lookup_threads(), static_cast<int>(kMaxLookupsRunning));
   EXPECT_TRUE(resolve_socket_addrs("127.0.0.1:9000").ok());
 
-  // A name still being looked up is joined, and has the answer when it comes.
-  Addrs joined = base::Error::protocol("not run");
-  std::thread joiner([&] { joined = look_up_in_thread("name-0", 9000, gated_look_up); });
-  std::this_thread::sleep_for(std::chrono::milliseconds(50));
+  // A name still being looked up is joined, and has the answer when it comes: no lookup more.
+  WaitingCaller joiner("name-0", 9000, gated_look_up);
+  EXPECT_TRUE(joiner.comes_to_wait());  // the gate opens regardless
   g_gate.set(true);
-  joiner.join();
-  ASSERT_TRUE(joined.ok()) << joined.error().to_string();
+  ASSERT_TRUE(joiner.answer().ok()) << joiner.answer().error().to_string();
+  EXPECT_EQ(addr_texts(*joiner.answer()), std::vector<std::string>{"127.0.0.1:9000"});
   EXPECT_TRUE(lookup_threads_come_to(0));
+  EXPECT_EQ(g_gated_calls.load(), static_cast<int>(kMaxLookupsRunning));
   EXPECT_EQ(open_descriptors(), descriptors);
+}
+
+// Callers of one name share its lookup whatever their ports: one name on kMaxLookupsRunning ports
+// takes one place of the bound. Each caller that waits to the end has the addresses, IPv4 and IPv6
+// alike, with its own port.
+TEST_F(LookupThreads, ANameIsLookedUpOnceWhateverThePorts) {
+  std::vector<Call> calls;
+  for (size_t i = 0; i < kMaxLookupsRunning; ++i) {
+    calls.push_back({"name", static_cast<uint16_t>(9000 + i)});
+  }
+  calls.push_back({"another-name", 9000});
+  for (const std::string& e : run_interrupted(calls, gated_look_up_both_families)) {
+    EXPECT_EQ(e, interrupted_error().to_string());
+  }
+  EXPECT_TRUE(lookup_threads_come_to(2));
+
+  std::array<uint16_t, 3> ports{1, 9000, 65535};
+  std::vector<std::unique_ptr<WaitingCaller>> joiners;
+  for (uint16_t port : ports) {
+    joiners.push_back(std::make_unique<WaitingCaller>("name", port, gated_look_up_both_families));
+  }
+  for (const auto& j : joiners) EXPECT_TRUE(j->comes_to_wait());  // the gate opens regardless
+  g_gate.set(true);
+  for (size_t i = 0; i < ports.size(); ++i) {
+    const Addrs& got = joiners[i]->answer();
+    ASSERT_TRUE(got.ok()) << got.error().to_string();
+    const std::string port = std::to_string(ports[i]);
+    EXPECT_EQ(addr_texts(*got), (std::vector<std::string>{"127.0.0.1:" + port, "[::1]:" + port}));
+  }
+  EXPECT_TRUE(lookup_threads_come_to(0));
+  EXPECT_EQ(g_gated_calls.load(), 2);
 }
 
 }  // namespace
