@@ -14,6 +14,13 @@ cmake -S "$TARNWICK_ROOT" -B "$build_dir" -G Ninja -DCMAKE_C_COMPILER=clang-14 \
   -DPython3_EXECUTABLE="$(find_python)" -DTARNWICK_BUILD_TESTS=OFF >/dev/null
 cmake --build "$build_dir" -j "$(nproc)"
 
+# A smoke run looks for crashes, so an input's time-out is one only a hang reaches: the slowest
+# checked-in input (py_conversion's Array(Dynamic) of 8,257,536 empty elements) takes 1.2 s under
+# ASan alone and over 3 s beside other work. libFuzzer runs every checked-in input whatever
+# -max_total_time says and ends a unit only at its time-out (checked every timeout/2+1 s), so a
+# hang fails the run within about three minutes.
+unit_timeout=120
+
 # py_*: targets in Python against the extension module (fuzz/python), run by an embedded
 # interpreter, whose own allocations make leak reports meaningless there.
 targets=(type_grammar block_body block_differential frames server_packets chunked stream_buffer
@@ -29,7 +36,7 @@ for t in "${targets[@]}"; do
   case $t in py_*) extra+=("-detect_leaks=0") && leaks=0 ;; esac
   ASAN_OPTIONS="detect_leaks=$leaks${ASAN_OPTIONS:+:$ASAN_OPTIONS}" \
     "$build_dir/fuzz/fuzz_$t" -max_total_time="$seconds" -rss_limit_mb=2048 -malloc_limit_mb=512 \
-    -timeout=10 -artifact_prefix="$TARNWICK_ROOT/fuzz/findings/$t/" "${extra[@]}" \
+    -timeout="$unit_timeout" -artifact_prefix="$TARNWICK_ROOT/fuzz/findings/$t/" "${extra[@]}" \
     "$scratch/$t" "$TARNWICK_ROOT/fuzz/corpus/$t" >"$scratch/$t.log" 2>&1 &
   pids+=($!)
 done

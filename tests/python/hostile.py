@@ -47,7 +47,10 @@ class PeakRss:
         return False
 
 
-def serve(steps, hello=None):
+def serve(steps, hello=None, timeout=30, conn_timeout=10):
+    """A server that answers each query with the next of `steps` (after `hello`); `timeout` is its
+    global deadline, `conn_timeout` how long one receive or send of its connection may take (see
+    ScriptedServer)."""
     def scenario(conn):
         conn.hello(**(hello or {}))
         try:
@@ -57,7 +60,7 @@ def serve(steps, hello=None):
         except (OSError, ConnectionError):
             pass  # the client gave up on the response, as it should
 
-    return ScriptedServer(scenario, timeout=30)
+    return ScriptedServer(scenario, timeout=timeout, conn_timeout=conn_timeout)
 
 
 PLAIN = {"send_chunked": False, "recv_chunked": False}
@@ -295,14 +298,15 @@ def peak_child(srv, compression="", limit=1 << 30, method="query", then=None):
     return out.stdout, int(out.stdout.split("growth")[-1])
 
 
-def _apart(steps, body, timeout):
+def _apart(steps, body, timeout, serve_args=""):
     """Runs `body` (Python text, indented into a with-block where `srv` serves `steps`, calls of
-    this module's step functions as text) in a process of its own: sending that much from this one
-    leaves its allocator holding memory in ways that the tests measuring it later would see.
-    Returns what it printed."""
+    this module's step functions as text; `serve_args` more arguments of serve, as text) in a
+    process of its own: sending that much from this one leaves its allocator holding memory in ways
+    that the tests measuring it later would see. Returns what it printed."""
     script = ("import sys, subprocess\n"
               "import hostile as h\n"
-              f"with h.serve([{', '.join('h.' + step for step in steps)}], hello=h.PLAIN) as srv:\n"
+              f"with h.serve([{', '.join('h.' + step for step in steps)}], hello=h.PLAIN"
+              f"{serve_args}) as srv:\n"
               + body)
     out = subprocess.run([sys.executable, "-c", script], cwd=os.path.dirname(__file__),
                          capture_output=True, text=True, timeout=timeout)
@@ -367,7 +371,10 @@ def asked_apart(steps, compression, limit, warm, mode=None):
     """ASKED_CHILD against a server, in a process of its own, that runs `steps` (calls of this
     module's step functions, as text; with `warm` warm_response first, then those, then
     answer_two); `mode` "stream" streams the answer. Returns the child's output, and how far its
-    peak resident set and the peak of what it asked of the allocator grew."""
+    peak resident set and the peak of what it asked of the allocator grew. Sending and reading
+    hundreds of MiB is slow on a loaded machine (one short of memory above all), so the server's
+    time-outs bound a hang only: 540 s for the whole exchange (below the child's 600 s) and 120 s
+    for one receive or send."""
     steps = ([f"warm_response({limit < 140_000_000})"] if warm else []) + steps + ["answer_two"]
     stdout = _apart(steps,
                     "    out = subprocess.run([sys.executable, '-c', h.ASKED_CHILD,\n"
@@ -375,7 +382,8 @@ def asked_apart(steps, compression, limit, warm, mode=None):
                     f"        {mode or ('warm' if warm else 'cold')!r}, h.ALLOC_PEAK],\n"
                     "        env=dict(h.os.environ, LD_PRELOAD=h.ALLOC_PEAK),\n"
                     "        capture_output=True, text=True, timeout=600)\n"
-                    "print(out.stdout, out.stderr[-2000:])\n", timeout=900)
+                    "print(out.stdout, out.stderr[-2000:])\n", timeout=900,
+                    serve_args=", timeout=540, conn_timeout=120")
     if "asked" not in stdout:
         raise AssertionError(stdout[-3000:])
     figures = dict(line.split()[:2] for line in stdout.splitlines()

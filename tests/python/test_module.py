@@ -78,10 +78,11 @@ README_CLAIMS = [
         r"lookup: it has no deadline",
         # What cut-short lookups leave, and a fork in the wait: the texts the lookup tests see.
         r"while 32 lookups wait for the resolver a constructor for any other name fails at once "
-        r"with `ConnectionError` \(\"too many host name lookups are waiting for the resolver "
-        r"\(32\); try again once it answers\"\)",
-        r"the child's constructor fails at once with `ConnectionError` \(\"the process forked while "
-        r"this call waited for the host name lookup, which stays with the parent process\"\)",
+        r"with `ConnectionError` \(\"I/O error: too many host name lookups are waiting for the "
+        r"resolver \(32\); try again once it answers\"\)",
+        r"the child's constructor fails at once with `ConnectionError` \(\"I/O error: the process "
+        r"forked while this call waited for the host name lookup, which stays with the parent "
+        r"process\"\)",
         r"a constructor called in another thread is not interrupted",
     ]),
     # What a refused answer holds: the data to the limit and what else to the allowance.
@@ -197,6 +198,13 @@ class ModuleSurfaceTest(unittest.TestCase):
             for claim in claims:
                 with self.subTest(paragraph=start, claim=claim):
                     self.assertRegex(text, claim)
+        # A ConnectionError's text is quoted as raised: the prefix of its error's kind first.
+        folded = " ".join("\n\n".join(paragraphs).split())
+        quoted = re.findall(r"`ConnectionError` \(\"([^\"]*)\"\)", folded)
+        self.assertGreaterEqual(len(quoted), 5)
+        for text in quoted:
+            with self.subTest(connection_error=text):
+                self.assertRegex(text, r"^(I/O error|ClickHouse authentication error): ")
 
     def test_the_readme_names_what_the_scripts_install_and_run(self):
         with open(README) as f:
