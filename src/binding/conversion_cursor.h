@@ -68,15 +68,11 @@ T load(const uint8_t* p) {
   return v;
 }
 
-// The str of the UTF-8 text [p, p + n), decoded strictly: a bad byte calls the "strict" error
-// handler, which may be the program's own Python code. It and next_str are inlined into the loops
-// over values, as the handler of into_python() would otherwise count against them with the
-// inliner.
+// The str of the UTF-8 text [p, p + n), decoded strictly (py_text). It and next_str are inlined
+// into the loops over values, as the handler of into_python() would otherwise count against them
+// with the inliner.
 [[gnu::always_inline]] inline base::Result<PyObject*> str_of(const uint8_t* p, uint64_t n) {
-  PyObject* s = into_python([=] {
-    return PyUnicode_DecodeUTF8(reinterpret_cast<const char*>(p), static_cast<Py_ssize_t>(n),
-                                nullptr);
-  });
+  PyObject* s = py_text({reinterpret_cast<const char*>(p), n}).release();
   if (s != nullptr) return s;
   std::optional<base::Utf8Error> bad = base::validate_utf8(p, n);
   if (!bad) return py_protocol_err();

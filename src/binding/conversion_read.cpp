@@ -31,14 +31,10 @@ namespace {
 // Array and Map columns may claim at most this many elements in total.
 constexpr uint64_t kMaxOffset = 10000000;
 
-PyObject* ascii_text(const char* p, size_t n) {
-  return into_python([=] { return PyUnicode_FromStringAndSize(p, static_cast<Py_ssize_t>(n)); });
-}
-
 template <size_t (*Format)(const uint8_t*, char*)>
 PyObject* text_value(const uint8_t* p) {
   char buf[values::kTextCapacity];
-  return ascii_text(buf, Format(p, buf));
+  return py_text({buf, Format(p, buf)}).release();
 }
 
 // The bytes per row of a kind converted value by value from a fixed-width slot, or 0.

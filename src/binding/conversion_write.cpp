@@ -87,8 +87,8 @@ bool as_wide(PyObject* v, size_t width, bool is_signed, uint8_t* out) {
     return true;
   }
   PyRef length = PyRef::steal(PyLong_FromSize_t(width));
-  PyRef order = PyRef::steal(into_python([] { return PyUnicode_FromString("little"); }));
-  PyRef method = PyRef::steal(into_python([] { return PyUnicode_FromString("to_bytes"); }));
+  PyRef order = py_text("little");
+  PyRef method = py_text("to_bytes");
   PyRef kwnames = PyRef::steal(Py_BuildValue("(s)", "signed"));
   if (!length || !order || !method || !kwnames) return false;
   PyObject* args[] = {index.get(), length.get(), order.get(), is_signed ? Py_True : Py_False};

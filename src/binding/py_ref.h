@@ -24,6 +24,7 @@
 
 #include <cstddef>
 #include <optional>
+#include <string_view>
 #include <utility>
 
 #include "tarnwick/sync/wait.h"
@@ -109,6 +110,14 @@ inline double py_float(PyObject* v) noexcept {
 // str(v).
 inline PyRef py_str(PyObject* v) noexcept {
   return PyRef::steal(into_python([v] { return PyObject_Str(v); }));
+}
+// The str of the UTF-8 text `text`, decoded strictly: null with the error set at a bad byte (unless
+// the program's "strict" handler gives a replacement). Inlined, as it is made for every String
+// value read.
+[[gnu::always_inline]] inline PyRef py_text(std::string_view text) noexcept {
+  return PyRef::steal(into_python([text] {
+    return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), nullptr);
+  }));
 }
 // A str's UTF-8 text and its size in bytes, kept by the str: null with the error set when it has
 // none (a lone surrogate, unless the program's "strict" handler gives a replacement).

@@ -238,7 +238,7 @@ PyObject* stream_finished(PyObject* self, void*) {
 }
 
 PyObject* stream_repr(PyObject*) {
-  return into_python([] { return PyUnicode_FromString("<_QueryStream>"); });
+  return py_text("<_QueryStream>").release();
 }
 
 void stream_dealloc(PyObject* self) {
