@@ -212,6 +212,11 @@ def inside_into_python(code, calls, m):
     return re.compile(follows).match(code, m.end()) is not None
 
 
+def line_at(text, at):
+    """The number of the line of `text` that holds offset `at`, from 1."""
+    return text.count("\n", 0, at) + 1
+
+
 def bare_calls_into_python(source, path):
     """(line, name) of each C API name in `source` (the file at `path` under src, one of
     src/binding) that may run Python code and is not the one call of its statement's
@@ -240,7 +245,7 @@ def bare_calls_into_python(source, path):
                 continue
         if not inside_into_python(code, calls, m):
             bare.append((m.start(), api))
-    return [(code.count("\n", 0, at) + 1, api) for at, api in sorted(bare)]
+    return [(line_at(code, at), api) for at, api in sorted(bare)]
 
 
 def call_texts_made(source):
@@ -284,6 +289,6 @@ def findings(src=SRC):
             continue
         uses = [(m.start(), m.group()) for m in C_API_NAME.finditer(source)]
         uses += [(m.start(), "#include <Python.h>") for m in INCLUDES_PYTHON.finditer(source)]
-        found += [f"{path}:{source.count(chr(10), 0, at) + 1}: {what} outside src/binding"
+        found += [f"{path}:{line_at(source, at)}: {what} outside src/binding"
                   for at, what in sorted(uses)]
     return found
