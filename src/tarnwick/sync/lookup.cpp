@@ -35,7 +35,7 @@ namespace {
 constexpr base::Duration kForkCheckInterval{0, 100'000'000};
 
 // One lookup of a name, shared by its thread and the callers waiting for it, whatever their ports:
-// the thread looks the name up for port 0 and each caller sets its own port into its copy.
+// each caller sets its own port into its copy of the answer.
 struct Lookup {
   Lookup(std::string host_, LookUpFn look_up_) : host(std::move(host_)), look_up(look_up_) {}
 
@@ -113,7 +113,7 @@ void* run_lookup(void* arg) noexcept {
   std::optional<Result<std::vector<SocketAddr>>> result;
   bool out_of_memory = false;
   try {
-    result.emplace(lookup.look_up(lookup.host, 0));
+    result.emplace(lookup.look_up(lookup.host));
   } catch (...) {  // only an allocation can fail by throwing
     out_of_memory = true;
   }
@@ -189,7 +189,7 @@ Error host_lookup_error(int rc, int err) {
       IoKind::Other, base::cat("failed to lookup address information: ", gai_strerror(rc))));
 }
 
-Result<std::vector<SocketAddr>> look_up_host(const std::string& host, uint16_t port) {
+Result<std::vector<SocketAddr>> look_up_host(const std::string& host) {
   addrinfo hints{};
   hints.ai_family = AF_UNSPEC;
   hints.ai_socktype = SOCK_STREAM;
@@ -204,7 +204,6 @@ Result<std::vector<SocketAddr>> look_up_host(const std::string& host, uint16_t p
     SocketAddr addr;
     std::memcpy(&addr.storage, ai->ai_addr, ai->ai_addrlen);
     addr.len = ai->ai_addrlen;
-    addr.set_port(port);
     out.push_back(addr);
   }
   return out;

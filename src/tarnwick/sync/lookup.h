@@ -22,15 +22,15 @@ inline constexpr size_t kLookupThreadStackSize = 256 * 1024;
 // The name the lookup threads give themselves.
 inline constexpr const char* kLookupThreadName = "tarnwick-lookup";
 
-// The blocking lookup of `host` for stream sockets of any family, the addresses given `port`, in
-// the resolver's order.
-base::Result<std::vector<SocketAddr>> look_up_host(const std::string& host, uint16_t port);
+// The blocking lookup of `host` for stream sockets of any family, in the resolver's order; the
+// addresses' port is 0, for the caller to set.
+base::Result<std::vector<SocketAddr>> look_up_host(const std::string& host);
 
 // The error of a failed lookup from getaddrinfo's code `rc` and `err`, the errno it left: the
 // errno's text for a system error that left one, else the code's text.
 base::Error host_lookup_error(int rc, int err);
 
-// Runs `look_up(host, 0)` in a thread of its own (or joins the running one for the same host and
+// Runs `look_up(host)` in a thread of its own (or joins the running one for the same host and
 // function, whatever port its callers asked for) and waits for its answer, which the call returns
 // with `port` set into each address:
 // - the caller's interrupt hook ends the wait with interrupted_error();
@@ -41,7 +41,7 @@ base::Error host_lookup_error(int rc, int err);
 //   on the caller's thread would.
 // The thread blocks every signal and never lets an exception escape; it frees what it shares with
 // its callers once it has answered and they have gone.
-using LookUpFn = base::Result<std::vector<SocketAddr>> (*)(const std::string& host, uint16_t port);
+using LookUpFn = base::Result<std::vector<SocketAddr>> (*)(const std::string& host);
 base::Result<std::vector<SocketAddr>> look_up_in_thread(std::string host, uint16_t port,
                                                         LookUpFn look_up);
 

@@ -32,14 +32,14 @@ namespace {
 
 using Addrs = base::Result<std::vector<SocketAddr>>;
 
-Addrs instant_look_up(const std::string&, uint16_t port) {
-  return std::vector<SocketAddr>{SocketAddr::v4_loopback(port)};
+Addrs instant_look_up(const std::string&) {
+  return std::vector<SocketAddr>{SocketAddr::v4_loopback(0)};
 }
 
 // The real lookup, whose first allocation (the address list) fails.
-Addrs look_up_out_of_memory(const std::string& host, uint16_t port) {
+Addrs look_up_out_of_memory(const std::string& host) {
   t_fail_in = 1;
-  return look_up_host(host, port);
+  return look_up_host(host);
 }
 
 std::vector<int> blocked_signals() {
