@@ -1,7 +1,7 @@
 // A query stream over arbitrary server bytes, read twice: once in receives of a few bytes each, so
-// that nearly every packet arrives in pieces and is parsed again from its start (the retry path),
-// and once with the whole input in the first receive. Both readings must yield the same blocks and
-// end the same way (at EndOfStream, or with an error).
+// that nearly every packet arrives in pieces and its reading waits for more inside it, and once
+// with the whole input in the first receive. Both readings must yield the same blocks and end the
+// same way (at EndOfStream, or with an error).
 //
 // Selector flags: bit 0 makes the receive direction chunked, bit 1 turns compression on; the chunk
 // bits give the small receive size (0 reads one byte at a time).

@@ -35,4 +35,14 @@ Status ByteSource::skip(size_t n) {
   return {};
 }
 
+Result<std::span<const uint8_t>> MemorySource::view(size_t n) {
+  const std::span<const uint8_t> run = buffered();
+  if (run.size() < n) {
+    pos_ = end_;
+    return Error::io(IoError::unexpected_eof());
+  }
+  pos_ += n;
+  return run.first(n);
+}
+
 }  // namespace tarnwick::base

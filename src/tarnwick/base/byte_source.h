@@ -80,17 +80,40 @@ class ByteSource {
   Status read_exact_slow(uint8_t* dst, size_t n);
 };
 
-// A source over bytes held in memory; it ends where they end.
-class MemorySource final : public ByteSource {
+// A source that keeps every byte it has served in one run for as long as it lives, so that a
+// reader can take back a run it has read by its offsets instead of copying it as it goes. A run
+// handed out stays valid until the source refills.
+class RetainingSource : public ByteSource {
  public:
-  explicit MemorySource(std::span<const uint8_t> bytes) {
+  // How many bytes have been read since the source began.
+  virtual uint64_t offset() const = 0;
+  // The bytes read between two offsets, `from` <= `to` <= offset().
+  virtual std::span<const uint8_t> served(uint64_t from, uint64_t to) const = 0;
+  // The next `n` bytes in one run, consumed. A source that ends first fails as read_exact does,
+  // having consumed what it had.
+  virtual Result<std::span<const uint8_t>> view(size_t n) = 0;
+};
+
+// A source over bytes held in memory; it ends where they end.
+class MemorySource final : public RetainingSource {
+ public:
+  explicit MemorySource(std::span<const uint8_t> bytes) : begin_(bytes.data()) {
     pos_ = bytes.data();
     end_ = bytes.data() + bytes.size();
   }
   size_t remaining() const { return static_cast<size_t>(end_ - pos_); }
 
+  uint64_t offset() const override { return static_cast<uint64_t>(pos_ - begin_); }
+  std::span<const uint8_t> served(uint64_t from, uint64_t to) const override {
+    return {begin_ + from, static_cast<size_t>(to - from)};
+  }
+  Result<std::span<const uint8_t>> view(size_t n) override;
+
  protected:
   Result<size_t> refill() override { return size_t{0}; }
+
+ private:
+  const uint8_t* begin_;
 };
 
 }  // namespace tarnwick::base

@@ -20,31 +20,37 @@ using base::Status;
 
 namespace {
 
-// Steps over a body in memory to find where it ends. Unlike the keeping reader it charges the
-// column's budget only with the memory the walk holds (the body is charged once it is measured),
-// and refuses a LowCardinality with other index flags inside a Variant or Dynamic body, whose
-// layout it cannot know. Lengths are checked under one label. A type whose layout is unknown is
-// refused as the keeping reader refuses it: its bytes are never stepped over as something else.
+// Steps over a body to find where it ends, the bytes left in the source, which keeps them. Unlike
+// the keeping reader it charges the column's budget only with the memory the walk holds (the body
+// is charged once it is measured), and refuses a LowCardinality with other index flags inside a
+// Variant or Dynamic body, whose layout it cannot know. Lengths are checked under one label. A
+// type whose layout is unknown is refused as the keeping reader refuses it: its bytes are never
+// stepped over as something else.
 struct SkippingSink : DroppingSink {
   static constexpr bool kStateKinds = true;
   static constexpr bool kCheckStateLcFlags = true;
   static constexpr bool kBoundsOffsets = true;
 
-  SkippingSink(const uint8_t* start, ColumnBudget& budget) : start(start), budget(budget) {}
+  SkippingSink(base::RetainingSource& source, ColumnBudget& budget)
+      : source(source), start(source.offset()), budget(budget) {}
 
-  // Counted runs note how far into the body they reach, so that a body still arriving can be
-  // measured against what it may take.
-  Status take(base::ByteSource& source, uint64_t n) {
-    note_reach(source, n);
-    return DroppingSink::take(source, n);
+  Status take(base::ByteSource& from, uint64_t n) {
+    TW_TRY(reach(n));
+    return DroppingSink::take(from, n);
   }
-  Result<std::span<const uint8_t>> view(base::ByteSource& source, uint64_t n) {
-    note_reach(source, n);
-    return DroppingSink::view(source, n);
+  // Runs the walk looks at lie in the source: nothing is copied.
+  Result<std::span<const uint8_t>> view(base::ByteSource&, uint64_t n) {
+    TW_TRY(reach(n));
+    return source.view(static_cast<size_t>(n));
   }
-  void note_reach(base::ByteSource& source, uint64_t n) {
-    const uint64_t at = static_cast<uint64_t>(source.buffered().data() - start);
-    if (n > source.buffered().size()) needed = std::max(needed, at + n);
+  // A counted run that reaches past the bytes at hand is measured against what the body may
+  // take before any more bytes are waited for: one that cannot fit is refused at once.
+  Status reach(uint64_t n) {
+    if (n <= source.buffered().size()) return {};
+    const uint64_t at = source.offset() - start + n;
+    needed = std::max(needed, at);
+    if (at > budget.room) return budget.charge(at, Charge::Kept).error();
+    return {};
   }
 
   Status hold(uint64_t n) { return budget.charge(n, Charge::Held); }
@@ -58,7 +64,8 @@ struct SkippingSink : DroppingSink {
         cat(base::excerpt(type.to_string()), " columns are not supported in buffered block reads"));
   }
 
-  const uint8_t* start;  // where the body starts
+  base::RetainingSource& source;
+  const uint64_t start;  // the source's offset where the body starts
   ColumnBudget& budget;  // the column's
   uint64_t needed = 0;   // the farthest a counted run that ran out of bytes reached
 };
@@ -100,12 +107,11 @@ Error as_parse_error(Error error) {
 // Parses one column body; what it keeps or needs is charged to `budget` (the column's allowance)
 // before it is taken, and what it keeps is noted there. A body that needs more than the allowance
 // fails as soon as that is known, even when its bytes have not all arrived.
-Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record, uint64_t rows,
+Result<ColumnInfo> parse_column(base::RetainingSource& source, ColumnRecord record, uint64_t rows,
                                 const BlockLayout& layout, ColumnBudget& budget) {
   ColumnInfo column{std::move(record.name), std::move(record.type_name), {}, {}};
   const ColumnType& type = record.type;
   if (rows == 0) return column;
-  const uint8_t* start = source.buffered().data();
   if (has_low_cardinality(type)) {
     // Read by the keeping reader, so that each LowCardinality takes the plain layout that the
     // column views read there (kept in its wire form it would be misread).
@@ -116,20 +122,19 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
     column.data = std::move(out).freeze();
     column.lc_indexes = std::move(indexes).freeze();
   } else {
-    SkippingSink skip(start, budget);
+    SkippingSink skip(source, budget);
     Status walked = ColumnWalker<SkippingSink>(source, skip, layout).column(type, rows);
     if (!walked.ok()) {
-      // A body still arriving is refused once the bytes it needs are more than it may take.
-      // It needs at least one byte more than have arrived, and more still when a counted run
-      // reached past them.
-      const uint64_t arrived = static_cast<uint64_t>(source.buffered().data() - start);
+      // A body cut short is refused when the bytes it needs are more than it may take: at least
+      // one byte more than it had, and more still when a counted run reached past them.
+      const uint64_t arrived = source.offset() - skip.start;
       const uint64_t need = std::max(skip.needed, arrived + 1);
       if (is_incomplete(walked.error()) && need > budget.room) {
         return budget.charge(need, Charge::Kept).error();
       }
       return std::move(walked).error();
     }
-    std::span<const uint8_t> body(start, static_cast<size_t>(source.buffered().data() - start));
+    std::span<const uint8_t> body = source.served(skip.start, source.offset());
     if (type.kind == TypeKind::JSON) body = body.subspan(8);  // the version word is not kept
     TW_TRY(budget.charge(body.size(), Charge::Kept));
     column.data = Bytes::copy_of(body);
@@ -145,7 +150,7 @@ Result<ColumnInfo> parse_column(base::MemorySource& source, ColumnRecord record,
 }
 
 // Growth that the system refuses ends the block as a value, whatever container asked for it.
-Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout,
+Result<Block> parse_block(base::RetainingSource& source, const BlockLayout& layout,
                           const BlockLimits& limits) try {
   TW_ASSIGN_OR_RETURN(const BlockCounts counts, read_block_counts(source));
   TW_ASSIGN_OR_RETURN(BlockAllowance allowance,
@@ -154,7 +159,7 @@ Result<Block> parse_block(base::MemorySource& source, const BlockLayout& layout,
   block.rows = counts.rows;
   // Each column record takes at least two bytes, so that many can be there at the most.
   block.columns.reserve(
-      static_cast<size_t>(std::min<uint64_t>(counts.columns, source.remaining() / 2)));
+      static_cast<size_t>(std::min<uint64_t>(counts.columns, source.buffered().size() / 2)));
   for (uint64_t i = 0; i < counts.columns; ++i) {
     TW_ASSIGN_OR_RETURN(ColumnRecord record, allowance.read_record(source, layout));
     TW_TRY(allowance.read_column([&](ColumnBudget& budget) -> Status {
@@ -181,6 +186,13 @@ Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
   Result<Block> block = parse_block(source, layout, limits);
   if (!block.ok()) return as_parse_error(std::move(block).error());
   pos = buf.size() - source.remaining();
+  return block;
+}
+
+Result<Block> parse_block_body(base::RetainingSource& source, const BlockLayout& layout,
+                               BlockLimits limits) {
+  Result<Block> block = parse_block(source, layout, limits);
+  if (!block.ok()) return as_parse_error(std::move(block).error());
   return block;
 }
 

@@ -1,7 +1,5 @@
 #include "tarnwick/sync/stream.h"
 
-#include <sys/ioctl.h>
-
 #include <cstring>
 
 #include "tarnwick/base/format.h"
@@ -31,16 +29,6 @@ namespace {
   return Error::io(
       IoError::custom(IoKind::InvalidData,
                       base::cat("chunk length ", length, " exceeds maximum ", kMaxChunkLength)));
-}
-
-// An uncompressed block parsed from the bytes already received, from where `in` stands; `in`
-// moves past it on success. A block that has not fully arrived fails as incomplete.
-Result<Block> parse_block(base::MemorySource& in, const protocol::BlockLayout& layout,
-                          uint64_t byte_limit) {
-  uint64_t pos = 0;
-  Result<Block> block = protocol::parse_block_body(in.buffered(), pos, layout, byte_limit);
-  if (block.ok()) in.consume(static_cast<size_t>(pos));
-  return block;
 }
 
 // A block over the stream's limit, in the stream's words (the buffered query's text would point
@@ -74,47 +62,104 @@ const char* packet_name(uint64_t type) {
   return "data";
 }
 
+[[gnu::cold]] Error truncated(uint64_t type) {
+  return Error::protocol(base::cat("truncated ", packet_name(type), " packet in query stream"));
+}
+
 }  // namespace
 
-// A byte source over the stream's buffer that receives more bytes by itself when the buffer runs
-// out, for the packet bodies read through a decompressing reader. The bytes it serves stay in the
-// buffer behind position until the next compact; those it buffered but did not serve are given
-// back when it goes.
-class StreamBytes final : public ByteSource {
+// A byte source over the stream's buffer from a packet's start that receives more bytes when they
+// run out, so that the packet is read once, however its bytes arrive. Every byte it serves stays
+// in the buffer while it lives, and it serves no more than a packet may take: past that the
+// packet is refused. Before its first receive it moves the packet's bytes to the buffer's front,
+// once a packet, so that the buffer holds the packet and at most one receive past it. When it
+// goes, the stream's position stands after what it served.
+class StreamBytes final : public base::RetainingSource {
  public:
-  explicit StreamBytes(QueryStream& stream) : stream_(stream) {}
-  ~StreamBytes() override { stream_.position_ -= static_cast<size_t>(end_ - pos_); }
+  explicit StreamBytes(QueryStream& stream) : stream_(stream), start_(stream.position_) {
+    rebase(stream.position_);
+  }
+  ~StreamBytes() override { stream_.position_ = index(); }
+
+  uint64_t offset() const override { return index() - start_; }
+  std::span<const uint8_t> served(uint64_t from, uint64_t to) const override {
+    return {stream_.buffer_.data() + start_ + from, static_cast<size_t>(to - from)};
+  }
+  Result<std::span<const uint8_t>> view(size_t n) override {
+    while (buffered().size() < n) {
+      TW_ASSIGN_OR_RETURN(const size_t got, receive_more());
+      if (got == 0) {
+        consume(buffered().size());
+        return Error::io(IoError::unexpected_eof());
+      }
+    }
+    const std::span<const uint8_t> run = buffered().first(n);
+    consume(n);
+    return run;
+  }
+  // From here on the bytes are a compressed body's, whose reader words the failures of receives
+  // itself.
+  void set_framed() { framed_ = true; }
+  bool framed() const { return framed_; }
+  // What ended the packet's bytes from below, as the stream reports it, if anything did: a decoder
+  // above may have worded it as a fault of its own.
+  const std::optional<Error>& failure() const { return failure_; }
 
  protected:
-  Result<size_t> refill() override {
-    QueryStream& s = stream_;
-    // Inside a packet more bytes are needed, so a zero-length chunk is stepped over here.
-    while (s.position_ == s.buffer_.size()) {
-      TW_TRY(s.check_pending_size());
-      bool at_boundary = false;
-      Result<QueryStream::Fill> got = s.receive(at_boundary);
-      if (!got.ok()) {
-        if (got.error().is_io(IoKind::WouldBlock)) return s.stalled();
-        return std::move(got).error();
-      }
-      if (got->ended) return size_t{0};
-    }
-    pos_ = s.buffer_.data() + s.position_;
-    end_ = s.buffer_.data() + s.buffer_.size();
-    s.position_ = s.buffer_.size();
-    return static_cast<size_t>(end_ - pos_);
-  }
+  Result<size_t> refill() override { return receive_more(); }
 
  private:
+  size_t index() const { return static_cast<size_t>(pos_ - stream_.buffer_.data()); }
+  // The window: from `at` to the end of what arrived, but no further than the packet may reach.
+  void rebase(size_t at) {
+    const ByteBuffer& buffer = stream_.buffer_;
+    const uint64_t reach = start_ + stream_.packet_cap();
+    pos_ = buffer.data() + at;
+    end_ = buffer.data() + static_cast<size_t>(std::min<uint64_t>(buffer.size(), reach));
+  }
+  // Receives until the window holds more; how much it then holds, or 0 once the bytes ended.
+  Result<size_t> receive_more() {
+    QueryStream& s = stream_;
+    if (static_cast<uint64_t>(end_ - s.buffer_.data()) - start_ >= s.packet_cap()) {
+      return fail(Error::protocol(base::cat("packet of more than ", s.packet_cap(),
+                                            " bytes exceeds the stream's limit of ", s.packet_cap(),
+                                            " bytes")));
+    }
+    size_t at = index();
+    if (start_ != 0) {
+      const size_t begun = s.buffer_.size() - start_;
+      if (begun != 0) std::memmove(s.buffer_.data(), s.buffer_.data() + start_, begun);
+      s.buffer_.resize(begun);
+      s.bytes_moved_ += begun;
+      at -= start_;
+      start_ = 0;
+      rebase(at);
+    }
+    for (;;) {
+      Result<QueryStream::Fill> got =
+          s.receive_at(framed_ ? QueryStream::Place::FramedBody : QueryStream::Place::Packet);
+      if (!got.ok()) return fail(std::move(got).error());
+      if (got->ended) return size_t{0};
+      if (got->added != 0) break;  // a zero-length chunk inside a packet is stepped over
+    }
+    rebase(at);
+    return buffered().size();
+  }
+  Error fail(Error e) {
+    failure_ = e;
+    return e;
+  }
+
   QueryStream& stream_;
+  size_t start_;  // the packet's first byte in the buffer
+  bool framed_ = false;
+  std::optional<Error> failure_;
 };
 
 // What one packet gave.
 struct QueryStream::Outcome {
-  enum Kind : uint8_t { Handled, Data, End, Incomplete } kind = Handled;
+  enum Kind : uint8_t { Handled, Data, End } kind = Handled;
   Block block;
-  std::optional<Error> reason;  // Incomplete: the parse failure
-  uint64_t type = 0;            // Incomplete: the packet's type
 };
 
 QueryStream::QueryStream(std::unique_ptr<Transport> transport, ByteBuffer payload, ByteBuffer raw,
@@ -171,25 +216,38 @@ Result<QueryStream::Fill> QueryStream::receive(bool& at_boundary) {
   return Fill{length};
 }
 
-uint64_t QueryStream::pending_cap() const {
+Result<QueryStream::Fill> QueryStream::receive_at(Place place) {
+  bool at_boundary = false;
+  Result<Fill> got = receive(at_boundary);
+  if (got.ok()) return got;
+  Error e = std::move(got).error();
+  if (e.is_io(IoKind::WouldBlock)) {
+    // A read time-out: between packets the stream waits again, inside one it ends.
+    if (place == Place::Between && at_boundary) return Fill{};
+    return stalled();
+  }
+  if (place == Place::FramedBody) return e;
+  if (e.is_io(IoKind::InvalidData)) return Error::protocol(e.io_error().message);
+  if (!at_boundary) return e;
+  if (e.is_io(IoKind::UnexpectedEof)) return Fill{0, true};
+  if (e.is_io(IoKind::TimedOut)) {
+    end_error_ = std::move(e);
+    return Fill{0, true};
+  }
+  return e;
+}
+
+uint64_t QueryStream::packet_cap() const {
   // A block's wire form may exceed its cost by what is read but not kept (length prefixes, block
   // info, LowCardinality indexes); a column's worth of slack is left for it.
   return settings_.block_byte_limit + protocol::kColumnByteLimit;
 }
 
 size_t QueryStream::packet_room() const {
-  // The buffer grows to no more than the cap on a pending packet; one receive may pass it.
-  const uint64_t cap = pending_cap();
+  // A packet's bytes lie at the buffer's front once it receives (see StreamBytes): the buffer
+  // grows to no more than the cap, and one receive may pass it.
+  const uint64_t cap = packet_cap();
   return buffer_.size() < cap ? static_cast<size_t>(cap - buffer_.size()) : 0;
-}
-
-Status QueryStream::check_pending_size() const {
-  const uint64_t cap = pending_cap();
-  if (buffer_.size() > cap) [[unlikely]] {
-    return Error::protocol(base::cat("packet of more than ", buffer_.size(),
-                                     " bytes exceeds the stream's limit of ", cap, " bytes"));
-  }
-  return {};
 }
 
 void QueryStream::end_response(bool by_exception) {
@@ -213,36 +271,10 @@ void QueryStream::end_response(bool by_exception) {
 }
 
 Result<QueryStream::Fill> QueryStream::fill_buffer() {
-  bool at_boundary = false;
-  Result<Fill> got = receive(at_boundary);
-  if (got.ok()) return got;
-  Error e = std::move(got).error();
-  if (e.is_io(IoKind::InvalidData)) return Error::protocol(e.io_error().message);
-  if (e.is_io(IoKind::WouldBlock)) {
-    // A read time-out: between packets the stream waits again, inside one it ends.
-    if (at_boundary && position_ == buffer_.size()) return Fill{};
-    return stalled();
-  }
-  if (!at_boundary) return e;
-  if (e.is_io(IoKind::UnexpectedEof)) return Fill{0, true};
-  if (e.is_io(IoKind::TimedOut)) {
-    end_error_ = std::move(e);
-    return Fill{0, true};
-  }
-  return e;
-}
-
-bool QueryStream::bytes_ready() const {
-  if (!transport_->buffered().empty()) return true;
-  int available = 0;
-  return ::ioctl(transport_->socket().fd(), FIONREAD, &available) == 0 && available > 0;
-}
-
-void QueryStream::compact() {
-  const size_t rest = buffer_.size() - position_;
-  if (rest != 0 && position_ != 0) std::memmove(buffer_.data(), buffer_.data() + position_, rest);
-  buffer_.resize(rest);
+  // Every packet before is done: the next one starts at the buffer's front.
+  buffer_.clear();
   position_ = 0;
+  return receive_at(Place::Between);
 }
 
 Error QueryStream::connection_ended() {
@@ -268,7 +300,7 @@ Result<std::optional<Block>> QueryStream::next_block() {
     if (position_ == buffer_.size()) {
       TW_ASSIGN_OR_RETURN(Fill fill, fill_buffer());
       if (fill.ended) return connection_ended();
-      continue;  // nothing added (a read time-out) waits again
+      continue;  // nothing added (a read time-out, framing) waits again
     }
     TW_ASSIGN_OR_RETURN(Outcome outcome, read_packet());
     switch (outcome.kind) {
@@ -278,169 +310,107 @@ Result<std::optional<Block>> QueryStream::next_block() {
         return std::optional<Block>{};
       case Outcome::Handled:
         break;
-      case Outcome::Incomplete: {
-        // Parse the packet again once more bytes came. A large packet arriving in many receives
-        // is parsed again only after the buffer doubled or the socket had nothing more at once.
-        // A packet that is already more than a block may cost is not waited for.
-        TW_TRY(check_pending_size());
-        const size_t before = buffer_.size();
-        TW_ASSIGN_OR_RETURN(Fill fill, fill_buffer());
-        if (fill.framing) break;  // parse again: the packet may be whole
-        if (fill.added == 0) return cut_off(std::move(outcome));
-        while (buffer_.size() < 2 * before && bytes_ready()) {
-          TW_ASSIGN_OR_RETURN(fill, fill_buffer());
-          if (fill.added == 0 && !fill.framing) break;
-        }
-        break;
-      }
     }
   }
-}
-
-Error QueryStream::cut_off(Outcome outcome) {
-  Error e = std::move(*outcome.reason);
-  // A packet that the end of its bytes cut off ends the stream as a fault of that packet.
-  if (e.kind() == base::ErrorKind::Io) {
-    return Error::protocol(
-        base::cat("truncated ", packet_name(outcome.type), " packet in query stream"));
-  }
-  return block_too_large(std::move(e));
 }
 
 Result<QueryStream::Outcome> QueryStream::read_packet() {
-  // A packet starts at position 0: the buffer is compacted after each one.
-  base::MemorySource in(buffer_.span());
   Outcome out;
-  bool taken = false;     // read through StreamBytes, which moved position itself
-  bool terminal = false;  // EndOfStream: the response ends with this packet
   uint64_t type = 0;
+  bool terminal = false;  // EndOfStream or a server exception: the response ends with this packet
+  ByteBuffer pending;     // what a decompressing reader took past a compressed body
   const protocol::BlockLayout layout = protocol::BlockLayout::for_revision(settings_.revision);
+  // The packet's bytes are served from position on; position follows once `in` is gone.
   Status st = [&]() -> Status {
-    TW_ASSIGN_OR_RETURN(type, protocol::read_varint(in));
-    switch (type) {
-      case uint64_t(ServerPacket::Data):
-      case uint64_t(ServerPacket::Totals):
-      case uint64_t(ServerPacket::Extremes):
-      case uint64_t(ServerPacket::ProfileEvents): {
-        Result<Block> block = [&]() -> Result<Block> {
-          if (!settings_.compression) {
+    StreamBytes in(*this);
+    Status read = [&]() -> Status {
+      TW_ASSIGN_OR_RETURN(type, protocol::read_varint(in));
+      switch (type) {
+        case uint64_t(ServerPacket::Data):
+        case uint64_t(ServerPacket::Totals):
+        case uint64_t(ServerPacket::Extremes):
+        case uint64_t(ServerPacket::ProfileEvents):
+        case uint64_t(ServerPacket::Log): {  // Log blocks are never compressed
+          Result<Block> block = [&]() -> Result<Block> {
             TW_TRY(skip_table_name(in));
-            return parse_block(in, layout, settings_.block_byte_limit);
+            if (!settings_.compression || type == uint64_t(ServerPacket::Log)) {
+              return protocol::parse_block_body(in, layout, settings_.block_byte_limit);
+            }
+            in.set_framed();
+            compression::DecompressingReader layer(in);
+            TW_TRY(layer.start());
+            TW_ASSIGN_OR_RETURN(
+                Block b, protocol::read_block_body(layer, layout, settings_.block_byte_limit));
+            pending = std::move(layer).into_pending();
+            return b;
+          }();
+          if (!block.ok()) return block_too_large(std::move(block).error());
+          if (type == uint64_t(ServerPacket::Data)) {
+            out.kind = Outcome::Data;
+            out.block = std::move(block).value();
           }
-          taken = true;
-          position_ = buffer_.size() - in.remaining();
-          return read_compressed_block(layout);  // receives what it lacks: no parsing again
-        }();
-        if (!block.ok()) return block_too_large(std::move(block).error());
-        if (type == uint64_t(ServerPacket::Data)) {
-          out.kind = Outcome::Data;
-          out.block = std::move(block).value();
-        }
-        return {};
-      }
-      case uint64_t(ServerPacket::Log):  // never compressed
-      {
-        TW_TRY(skip_table_name(in));
-        Result<Block> block = parse_block(in, layout, settings_.block_byte_limit);
-        return block.ok() ? Status{} : Status(block_too_large(std::move(block).error()));
-      }
-      case uint64_t(ServerPacket::TableColumns):
-        if (!settings_.compression) return read_table_columns_body(in);
-        taken = true;
-        position_ = buffer_.size() - in.remaining();
-        return read_compressed_table_columns();
-      case uint64_t(ServerPacket::Exception): {
-        Error e = read_exception_packet(in);
-        if (e.kind() == base::ErrorKind::Server) {
-          position_ = buffer_.size() - in.remaining();
-          end_response(true);
-        } else if (protocol::is_incomplete(e)) {
-          out.kind = Outcome::Incomplete;
-          out.reason = Error::protocol("truncated exception packet in query stream");
-          out.type = type;
           return {};
         }
-        return e;
+        case uint64_t(ServerPacket::TableColumns): {
+          if (!settings_.compression) return read_table_columns_body(in);
+          in.set_framed();
+          compression::DecompressingReader layer(in);
+          TW_TRY(layer.start());
+          TW_TRY(read_table_columns_body(layer));
+          pending = std::move(layer).into_pending();
+          return {};
+        }
+        case uint64_t(ServerPacket::Exception): {
+          Error e = read_exception_packet(in);
+          terminal = e.kind() == base::ErrorKind::Server;
+          return e;
+        }
+        case uint64_t(ServerPacket::EndOfStream):
+          terminal = true;
+          out.kind = Outcome::End;
+          return {};
+        case uint64_t(ServerPacket::Progress):
+        case uint64_t(ServerPacket::Pong):
+        case uint64_t(ServerPacket::ProfileInfo):
+        case uint64_t(ServerPacket::PartUuids):
+        case uint64_t(ServerPacket::ReadTaskRequest):
+        case uint64_t(ServerPacket::MergeTreeAllRangesAnnouncement):
+        case uint64_t(ServerPacket::MergeTreeReadTaskRequest):
+        case uint64_t(ServerPacket::TimezoneUpdate): {
+          // A parallel-replica request is answered once it has been read whole.
+          const ServerPacketContext context{settings_.revision, transport_.get(),
+                                            settings_.send_chunked};
+          Result<ServerPacket> packet = read_server_packet_body(in, type, context);
+          return packet.ok() ? Status{} : Status(std::move(packet).error());
+        }
+        default:
+          return Error::protocol(base::cat("unknown packet type in stream: ", type));
       }
-      case uint64_t(ServerPacket::EndOfStream):
-        terminal = true;
-        out.kind = Outcome::End;
-        return {};
-      case uint64_t(ServerPacket::Progress):
-      case uint64_t(ServerPacket::Pong):
-      case uint64_t(ServerPacket::ProfileInfo):
-      case uint64_t(ServerPacket::PartUuids):
-      case uint64_t(ServerPacket::ReadTaskRequest):
-      case uint64_t(ServerPacket::MergeTreeAllRangesAnnouncement):
-      case uint64_t(ServerPacket::MergeTreeReadTaskRequest):
-      case uint64_t(ServerPacket::TimezoneUpdate): {
-        // Read whole from the buffer; a parallel-replica request is answered once it is whole.
-        const ServerPacketContext context{settings_.revision, transport_.get(),
-                                          settings_.send_chunked};
-        Result<ServerPacket> packet = read_server_packet_body(in, type, context);
-        return packet.ok() ? Status{} : Status(std::move(packet).error());
-      }
-      default:
-        return Error::protocol(base::cat("unknown packet type in stream: ", type));
-    }
+    }();
+    // A compressed body's reader reports the failures below it in its own words. Elsewhere a
+    // failure of the receives is reported as the stream words it, not as the decoder that met it
+    // did, and a packet whose bytes ended is cut off.
+    if (read.ok() || terminal || in.framed()) return read;
+    if (in.failure()) return *in.failure();
+    if (protocol::is_incomplete(read.error())) return truncated(type);
+    return read;
   }();
-  if (out.kind == Outcome::Incomplete) return out;
-  if (!st.ok()) {
-    // Only a parse that ran out of received bytes is tried again; anything else is bad data.
-    if (taken || !protocol::is_incomplete(st.error())) return std::move(st).error();
-    out.kind = Outcome::Incomplete;
-    out.reason = std::move(st).error();
-    out.type = type;
-    return out;
-  }
-  if (!taken) position_ = buffer_.size() - in.remaining();
-  if (terminal) {
-    end_response();
-    return out;
-  }
-  compact();
+  if (!pending.empty()) put_back(std::move(pending));
+  if (terminal) end_response(!st.ok());
+  if (!st.ok()) return std::move(st).error();
   return out;
 }
 
-Result<Block> QueryStream::read_compressed_block(const protocol::BlockLayout& layout) {
-  ByteBuffer pending;
-  Result<Block> block = [&]() -> Result<Block> {
-    StreamBytes bytes(*this);
-    TW_TRY(skip_table_name(bytes));
-    compression::DecompressingReader layer(bytes);
-    TW_TRY(layer.start());
-    TW_ASSIGN_OR_RETURN(Block b,
-                        protocol::read_block_body(layer, layout, settings_.block_byte_limit));
-    pending = std::move(layer).into_pending();
-    return b;
-  }();
-  if (!block.ok()) return block_too_large(std::move(block).error());
-  // Bytes the decompressing reader took without delivering go back in front of the rest.
-  compact();
-  if (!pending.empty()) {
-    pending.append(buffer_.span());
-    buffer_ = std::move(pending);
+void QueryStream::put_back(ByteBuffer pending) {
+  // In place of bytes already read, when they leave room; else in front of the rest, copied.
+  if (pending.size() <= position_) {
+    position_ -= pending.size();
+    std::memcpy(buffer_.data() + position_, pending.data(), pending.size());
+    return;
   }
-  return block;
-}
-
-Status QueryStream::read_compressed_table_columns() {
-  ByteBuffer pending;
-  Status st = [&]() -> Status {
-    StreamBytes bytes(*this);
-    compression::DecompressingReader layer(bytes);
-    TW_TRY(layer.start());
-    TW_TRY(read_table_columns_body(layer));
-    pending = std::move(layer).into_pending();
-    return {};
-  }();
-  if (!st.ok()) return st;
-  compact();
-  if (!pending.empty()) {
-    pending.append(buffer_.span());
-    buffer_ = std::move(pending);
-  }
-  return {};
+  pending.append(std::span<const uint8_t>(buffer_.data() + position_, buffer_.size() - position_));
+  buffer_ = std::move(pending);
+  position_ = 0;
 }
 
 // ---- SyncClient side ----

@@ -1,9 +1,10 @@
 // A query whose result is read one block at a time. SyncClient::start_stream sends the query and
 // hands the reading of the response to a QueryStream, which reads the connection's socket through
 // a duplicated handle of its own: it receives raw bytes into a buffer, removes the chunk framing
-// there, and parses each packet from the buffer once the packet has arrived whole (a packet that
-// has only partly arrived is parsed again from its start when more bytes came). Compressed blocks
-// are decoded through a decompressing reader over the buffer, which receives by itself.
+// there, and reads each packet once through a byte source over that buffer that receives more
+// when the packet's bytes run out, so a packet costs the same however its bytes arrive. What that
+// source served stays in the buffer until the packet is done, so that an uncompressed column is
+// copied out of it once; compressed blocks are decoded through a decompressing reader over it.
 //
 // The stream and its client share a StreamLink. While the stream reads, the client refuses every
 // exchange; once the stream has seen the response's terminal packet (EndOfStream or a server
@@ -79,11 +80,14 @@ struct StreamSettings {
   bool recv_chunked = false;
   bool send_chunked = false;
   // What one block may cost, everything it holds together, as the block decoders charge it; a
-  // packet still arriving is held to it too. A stream has no response-size budget.
+  // packet's bytes are held to it and a column's worth more. A stream has no response-size
+  // budget.
   uint64_t block_byte_limit = 268435456;
   // How long a packet begun may pause before the stream ends with a time-out.
   base::Duration query_timeout = base::Duration::from_secs(30);
 };
+
+class StreamBytes;
 
 class QueryStream {
  public:
@@ -104,6 +108,8 @@ class QueryStream {
   // A further duplicate of the stream's socket, for shutting it down from another thread.
   base::Result<Socket> shutdown_handle() const { return transport_->duplicate_socket(); }
   bool finished() const { return finished_; }
+  // The bytes moved inside the buffer so far: never more than were received.
+  uint64_t bytes_moved() const { return bytes_moved_; }
   const std::shared_ptr<StreamLink>& link() const { return link_; }
 
  private:
@@ -119,41 +125,43 @@ class QueryStream {
   // zero-length one (framing: nothing added, not the end). Failures are the transport's,
   // unchanged; `at_boundary` tells whether one came while waiting for the next chunk length.
   base::Result<Fill> receive(bool& at_boundary);
+  // Where a receive is made: between packets, inside one, or inside a compressed body, whose
+  // reader words the failures of the layer below itself.
+  enum class Place : uint8_t { Between, Packet, FramedBody };
+  // One receive, its failures as the stream reports them there: the connection's end or a
+  // time-out at a chunk boundary ends the bytes (Fill::ended), a read time-out waits again between
+  // packets and is the exchange's time-out inside one, and a bad chunk length is a protocol error.
+  base::Result<Fill> receive_at(Place place);
   // The response reached its terminal packet (a server exception when `by_exception`): the bytes
   // received past it go back to the client.
   void end_response(bool by_exception = false);
-  // Refuses a packet whose received part already exceeds what a block may cost.
-  base::Status check_pending_size() const;
-  // The most bytes of a packet still arriving that the buffer holds (past it the packet is
-  // refused), and what of that is left: how far the buffer grows at most before one more receive.
-  uint64_t pending_cap() const;
+  // The most bytes a packet may take: past it the packet is refused, and the buffer grows to no
+  // more than it and one receive.
+  uint64_t packet_cap() const;
   size_t packet_room() const;
   base::Result<std::optional<protocol::Block>> next_block();
-  // A receive at a packet boundary: the end of the connection and time-outs are not errors here.
+  // A receive between packets, into an emptied buffer.
   base::Result<Fill> fill_buffer();
-  // Whether more bytes can be received without waiting.
-  bool bytes_ready() const;
-  // Parses and handles the packet at the front of the buffer.
+  // Reads and handles the packet at position.
   base::Result<Outcome> read_packet();
-  // The error that ends a stream whose packet the connection's end cut off.
-  base::Error cut_off(Outcome outcome);
-  base::Result<protocol::Block> read_compressed_block(const protocol::BlockLayout& layout);
-  base::Status read_compressed_table_columns();
-  // Drops the bytes before position.
-  void compact();
+  // Puts bytes that a decompressing reader took but did not deliver back in front of position.
+  void put_back(base::ByteBuffer pending);
   base::Error connection_ended();
   // A packet begun paused for query_timeout: the time-out a buffered exchange reports.
   base::Error stalled() const;
 
   std::unique_ptr<Transport> transport_;
-  base::ByteBuffer buffer_;  // received bytes, chunk framing removed, not yet consumed
-  size_t position_ = 0;      // next unparsed byte in buffer_
+  // Received bytes, chunk framing removed: those before position are read, and are dropped when
+  // the buffer is next refilled.
+  base::ByteBuffer buffer_;
+  size_t position_ = 0;  // next unread byte in buffer_
   StreamSettings settings_;
   std::shared_ptr<StreamLink> link_;
   std::optional<base::Error> end_error_;  // a time-out that ended the wait between packets
   uint8_t length_bytes_[4] = {};          // a chunk length being received
   uint8_t length_have_ = 0;
   bool finished_ = false;
+  uint64_t bytes_moved_ = 0;  // what moving a packet begun to the buffer's front has copied
 };
 
 }  // namespace tarnwick::sync

@@ -2,11 +2,14 @@
 // compression (packets split over receives and chunks), the terminal packets that leave the
 // connection usable, and the failures that leave it broken.
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 
 #include <chrono>
+#include <cstring>
 #include <thread>
 
 #include "support/scripted_session.h"
+#include "support/wire_builder.h"
 #include "tarnwick/compression/frame.h"
 #include "tarnwick/sync/client.h"
 
@@ -17,9 +20,9 @@ using Clock = std::chrono::steady_clock;
 using Session = testing::ScriptedSession;
 
 // Row counts of the blocks up to the end of the stream, or the error's text.
-std::vector<uint64_t> read_all(QueryStream& stream, std::string& error) {
+std::vector<uint64_t> read_all_of(QueryStream& stream, std::string& error, int most = 100000) {
   std::vector<uint64_t> rows;
-  for (int i = 0; i < 100; ++i) {
+  for (int i = 0; i < most; ++i) {
     auto next = stream.read_next_block();
     if (!next.ok()) {
       error = next.error().to_string();
@@ -30,6 +33,10 @@ std::vector<uint64_t> read_all(QueryStream& stream, std::string& error) {
   }
   ADD_FAILURE() << "the stream never ended";
   return rows;
+}
+
+std::vector<uint64_t> read_all(QueryStream& stream, std::string& error) {
+  return read_all_of(stream, error, 100);
 }
 
 TEST(QueryStream, EveryPacketInEveryFramingThenTheConnectionIsIdle) {
@@ -183,6 +190,66 @@ TEST(QueryStream, ServerExceptionIsCheckedByAPingBeforeTheNextExchange) {
       EXPECT_LT(Clock::now() - began, std::chrono::milliseconds(2500));
       s.finish(c.idle);
     }
+  }
+}
+
+// Bytes that arrive behind a large packet are not moved again for every packet read: what the
+// buffer moves stays below what was received, however the packets lie in it. Here a 4 MiB block
+// whose last byte comes after a pause is followed by 20,000 one-row blocks sent at once.
+TEST(QueryStream, PacketsQueuedBehindALargeOneAreNotMovedForEach) {
+  testing::Wire big;
+  big.varint(1).str("").block_head(1, 4).column("s", "String");
+  for (int i = 0; i < 4; ++i) big.varint(1 << 20).fill(1 << 20, 'v');
+  testing::Wire rest;
+  for (int i = 0; i < 20000; ++i) {
+    rest.varint(1).str("").block_head(1, 1).column("c", "UInt8").bytes({7});
+  }
+  rest.varint(5);  // EndOfStream
+  for (bool chunked : {false, true}) {
+    SCOPED_TRACE(chunked ? "chunked" : "plain");
+    // Chunked, each part goes as one chunk.
+    auto framed = [&](std::span<const uint8_t> part) {
+      std::vector<uint8_t> out;
+      if (chunked) {
+        const uint32_t n = static_cast<uint32_t>(part.size());
+        out.resize(4);
+        std::memcpy(out.data(), &n, 4);
+      }
+      out.insert(out.end(), part.begin(), part.end());
+      return out;
+    };
+    const std::span<const uint8_t> whole(big.get());
+    std::vector<uint8_t> last = framed(whole.last(1));
+    const std::vector<uint8_t> queued = framed(rest.get());
+    last.insert(last.end(), queued.begin(), queued.end());
+    const std::vector<uint8_t> first = framed(whole.first(whole.size() - 1));
+    int fds[2];
+    ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM, 0, fds), 0);
+    Socket server(fds[1]);
+    std::thread send([&] {
+      auto send_all = [&](const std::vector<uint8_t>& bytes) {
+        for (size_t sent = 0; sent < bytes.size();) {
+          const ssize_t n = ::send(server.fd(), bytes.data() + sent, bytes.size() - sent, 0);
+          if (n <= 0) return;
+          sent += static_cast<size_t>(n);
+        }
+      };
+      send_all(first);
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+      send_all(last);
+    });
+    StreamSettings settings;
+    settings.revision = 54483;
+    settings.recv_chunked = chunked;
+    QueryStream stream(Transport::new_plain(Socket(fds[0])), {}, {}, settings,
+                       std::make_shared<StreamLink>());
+    std::string error;
+    const std::vector<uint64_t> rows = read_all_of(stream, error);
+    send.join();
+    EXPECT_TRUE(error.empty()) << error;
+    ASSERT_EQ(rows.size(), 20001u);
+    EXPECT_EQ(rows.front(), 4u);
+    EXPECT_LE(stream.bytes_moved(), first.size() + last.size());
   }
 }
 
