@@ -97,6 +97,10 @@ README_CLAIMS = [
         r"one Totals, Extremes, Log or ProfileEvents block being read",
         r"the read buffers: with LZ4 a compressed frame and its decoded body, up to 64 MiB each",
         r"a Totals block of 256,000,000 bytes, then the crossing one, by 756 MiB",
+        # A stream's whole bound (in the list that follows), its packets held to the cap however
+        # their bytes arrive.
+        r"at most 1,233 MiB asked of the allocator \(1,297 MiB with chunked framing\)",
+        r"a packet of more than 320 MiB is refused as soon as it passes that",
     ]),
     ("Python-layer benchmark", [r"\$\(bash scripts/common\.sh find_python\)"]),
     ("`dicts_to_block` reads an Enum's member list", [
