@@ -76,7 +76,9 @@ std::string utf8_of(PyObject* str, std::string_view fallback) {
 }  // namespace
 
 std::string type_name_of(PyObject* obj) {
-  PyRef name = PyRef::steal(PyType_GetQualName(Py_TYPE(obj)));
+  // A static type's name is decoded from its C text, strictly: a name that is not UTF-8 calls the
+  // "strict" handler.
+  PyRef name = PyRef::steal(into_python([obj] { return PyType_GetQualName(Py_TYPE(obj)); }));
   if (!name) py_clear_error();
   return utf8_of(name.get(), "object");
 }

@@ -43,17 +43,22 @@ std::nullptr_t raise_arg_type_error(std::string_view arg, PyObject* obj, std::st
 // The type name of obj, for messages.
 std::string type_name_of(PyObject* obj);
 
+// Where a thread waits whose unwinding came as far as an entry point: a call into Python code was
+// made outside into_python(), the binding's own fault, which this reports on stderr before it
+// waits as wait_for_process_end() does.
+[[noreturn]] void wait_at_entry_for_process_end() noexcept;
+
 // Runs the body of an entry point: nothing unwinds into the interpreter. bad_alloc becomes
 // MemoryError, any other C++ exception SystemError; the body's own result is returned otherwise.
 // The interpreter's own unwinding, which ends a thread that asks for the GIL while it exits, stops
 // inside the body, at the call into Python code where it began (into_python(), py_ref.h); should
-// any come this far, the thread waits here all the same until the process ends.
+// any come this far, the thread says so and waits here all the same until the process ends.
 template <class F>
 auto guarded(F&& body, decltype(body()) failed) noexcept -> decltype(body()) {
   try {
     return body();
   } catch (const abi::__forced_unwind&) {
-    wait_for_process_end();  // never returns: leaving the handler would abort
+    wait_at_entry_for_process_end();  // never returns: leaving the handler would abort
   } catch (const std::bad_alloc&) {
     py_set_no_memory();
   } catch (const std::exception& e) {

@@ -3,9 +3,10 @@
 // captured from a real server, and hostile bodies, without a connection; and it reaches the
 // client's address splitting and time-out conversion directly; and it starts query streams on a
 // tarnwick._native._Client whose reader thread pauses at a chosen point, so that the tests can
-// see what another thread finds there. It links the binding's code and makes its blocks with the
-// _Block type of the imported tarnwick._native; the streams it starts are of its own _QueryStream
-// type, made from the same code.
+// see what another thread finds there; and it has a static type whose name is not UTF-8 text
+// (non_utf8_type.c). It links the binding's code and makes its blocks with the _Block type of the
+// imported tarnwick._native; the streams it starts are of its own _QueryStream type, made from the
+// same code.
 #include <Python.h>
 
 #include <chrono>
@@ -22,6 +23,8 @@
 #include "tarnwick/base/byte_source.h"
 #include "tarnwick/base/format.h"
 #include "tarnwick/protocol/block_reader.h"
+
+extern "C" PyObject* tarnwick_testhooks_non_utf8_type(void);  // non_utf8_type.c
 
 namespace tarnwick::binding::testhooks {
 
@@ -155,6 +158,11 @@ PyObject* duration_from_seconds(PyObject*, PyObject* arg) {
   return Py_BuildValue("(KI)", static_cast<unsigned long long>(d.secs), d.nanos);
 }
 
+// non_utf8_type(): a static type, as a C extension may define one, whose name is not UTF-8 text.
+PyObject* non_utf8_type(PyObject*) {
+  return tarnwick_testhooks_non_utf8_type();
+}
+
 PyMethodDef hook_functions[] = {
     method<block_from_bodies>("block_from_bodies",
                               "block_from_bodies(rows, columns)\n--\n\n"
@@ -174,6 +182,8 @@ PyMethodDef hook_functions[] = {
         "query_stream_pausing",
         "query_stream_pausing(client, query, seconds)\n--\n\nA query stream whose reader "
         "thread pauses after its last message."),
+    method<non_utf8_type>("non_utf8_type",
+                          "non_utf8_type()\n--\n\nA static type whose name is not UTF-8 text."),
     {nullptr, nullptr, 0, nullptr},
 };
 

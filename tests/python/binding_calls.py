@@ -51,7 +51,8 @@ MAY_STAY_BARE = {
     "PyIndex_Check PyCallable_Check Py_TYPE",
     "reads or takes the pending exception: nothing is let go": "PyErr_Occurred "
     "PyErr_ExceptionMatches PyErr_GetRaisedException",
-    "reads a type or the module": "PyType_GetModule PyType_GetQualName PyModule_GetState",
+    "reads the module that defined one of the binding's heap types, or that module's state":
+    "PyType_GetModule PyModule_GetState",
     "sets up the module": "PyModuleDef_Init",
     "the collector's bookkeeping (Py_VISIT calls the collector's own visitor)":
     "PyObject_GC_UnTrack Py_VISIT PyGC_Enable PyGC_Disable",
@@ -256,15 +257,18 @@ def call_texts_made(source):
 
 
 INCLUDES_PYTHON = re.compile(r"^[ \t]*#[ \t]*include[ \t]*[<\"]Python\.h[>\"]", re.M)
+# A byte that is not UTF-8 text, as source_files() reads it.
+NOT_UTF8 = re.compile("[\udc80-\udcff]")
 
 
 def source_files(src=SRC):
     """(path relative to `src`, with "/", and text) of every file under `src`, subfolders
-    included, in the order of their paths."""
+    included, in the order of their paths. A byte that is not UTF-8 text (an editor's swap file,
+    say) stands in the text as a lone surrogate, and the rest is read as usual."""
     paths = [os.path.relpath(os.path.join(top, name), src).replace(os.sep, "/")
              for top, _, names in os.walk(src) for name in names]
     for path in sorted(paths):
-        with open(os.path.join(src, path), encoding="utf-8") as f:
+        with open(os.path.join(src, path), encoding="utf-8", errors="surrogateescape") as f:
             yield path, f.read()
 
 
@@ -277,11 +281,13 @@ def binding_sources(src=SRC):
 
 
 def findings(src=SRC):
-    """"path:line: what" of everything the check finds under `src`: in src/binding, each bare call
-    that bare_calls_into_python() finds; anywhere else, each C API name (comments and literals
-    too) and each include of Python.h."""
+    """"path:line: what" of everything the check finds under `src`: in any file, the first byte
+    that is not UTF-8 text; in src/binding, each bare call that bare_calls_into_python() finds;
+    anywhere else, each C API name (comments and literals too) and each include of Python.h."""
     found = []
     for path, source in source_files(src):
+        if bad := NOT_UTF8.search(source):
+            found.append(f"{path}:{line_at(source, bad.start())}: not UTF-8 text")
         if is_binding(path):
             found += [f"{path}:{line}: {api}: " + ("not a call of py_ref.h's"
                                                    if api == "into_python" else "bare")

@@ -88,8 +88,9 @@ def planted(code):
 
 STR_OF = "inline PyObject* str_of(PyObject* o) { return PyObject_Str(o); }"
 # Files planted in a tree of their own beside a copy of the host file, each row: the path under
-# src, the text, and what the check reports of it. A binding file in a subfolder has the binding's
-# check; only src/binding/py_ref.h may define into_python; the core may not name the C API at all.
+# src, the text (or bytes), and what the check reports of it. A binding file in a subfolder has the
+# binding's check; only src/binding/py_ref.h may define into_python; the core may not name the C
+# API at all; a file that is not UTF-8 text is named at its first such byte, and read all the same.
 TREE = [
     ("binding/sub/x.h", f"#pragma once\n{STR_OF}\n",
      ["binding/sub/x.h:2: PyObject_Str: bare"]),
@@ -100,6 +101,8 @@ TREE = [
       "tarnwick/base/x.h:4: PyObject_Str outside src/binding"]),
     ("tarnwick/sync/y.cpp", "// Drops the pending exception (PyErr_Clear).\n",
      ["tarnwick/sync/y.cpp:1: PyErr_Clear outside src/binding"]),
+    ("binding/.x.cpp.swp", b"b0VIM 9.0\x00\xff\xfe\n" + STR_OF.encode() + b"\n",
+     ["binding/.x.cpp.swp:1: not UTF-8 text", "binding/.x.cpp.swp:2: PyObject_Str: bare"]),
 ]
 
 
@@ -116,8 +119,8 @@ class BindingCallsTest(unittest.TestCase):
             shutil.copy(os.path.join(SRC, HOST), os.path.join(root, HOST))
             for path, text, _ in TREE:
                 os.makedirs(os.path.dirname(os.path.join(root, path)), exist_ok=True)
-                with open(os.path.join(root, path), "w", encoding="utf-8") as f:
-                    f.write(text)
+                with open(os.path.join(root, path), "wb") as f:
+                    f.write(text if isinstance(text, bytes) else text.encode())
             self.assertEqual(findings(root), sorted(f for *_, found in TREE for f in found))
 
     def test_each_name_that_may_stay_bare_is_used(self):
@@ -147,6 +150,8 @@ class BindingCallsTest(unittest.TestCase):
                  # "strict" handler, which a program may replace with Python code of its own.
                  "PyUnicode_AsUTF8AndSize(s, &n)", "PyUnicode_FromStringAndSize(p, n)",
                  "PyUnicode_FromString(\"x\")",
+                 # A static type's name, decoded strictly from its C text.
+                 "PyType_GetQualName(Py_TYPE(o))",
                  # Names whose arguments decide, given a caller's object as a dict key (__hash__,
                  # __eq__), a caller's dict (the __eq__ of equal-hash keys), an error handler a
                  # caller may have registered, a caller's bases (a metaclass's mro()), a module

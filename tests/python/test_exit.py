@@ -1,7 +1,9 @@
 """Exit while calls are under way: daemon threads inside calls, or inside Python code that a call
 runs, when the interpreter finalizes. A thread the interpreter ends parks where it asked for the
-GIL; nothing unwinds through the binding, and the process exits 0 with nothing printed. Each case
-runs in child interpreters."""
+GIL; nothing unwinds through the binding, and the process exits 0 with nothing printed. A thread
+whose unwinding came as far as its call's entry point, past a call into Python code made outside
+into_python(), says so there: the output tells where it parked. Each case runs in child
+interpreters."""
 
 import concurrent.futures
 import contextlib
@@ -65,9 +67,10 @@ elif hooks == "forked":
 # through a reference of its own (the signer's message, the iterator, the rows' dict, the params or
 # settings value) that no destructor of a parked thread may release. The "strict_" kinds park in the
 # program's own "strict" error handler, which the strict decoding of a String value that is not
-# UTF-8 calls, and the encoding of a str with a lone surrogate that the caller gave (an insert
-# value, the query text, a keyword name, a block's column name, the signer's result, the str of the
-# signer's exception).
+# UTF-8 calls, the encoding of a str with a lone surrogate that the caller gave (an insert value,
+# the query text, a keyword name, a block's column name, the signer's result, the str of the
+# signer's exception), and the decoding of a static type's name that is not UTF-8 (a value's type,
+# named in a type error).
 ENDED = """
 import codecs, os, sys, threading, time, types
 addr, kind = sys.argv[1:]
@@ -170,11 +173,14 @@ def waits():
 
 iterator = waits()
 
+if kind == "strict_type":
+    from _tarnwick_testhooks import non_utf8_type
+
 row = ({Key("x"): 1} if kind == "eq" else {"x": "a\\udc80"} if kind == "strict_insert" else
-       {"x": Value()})
+       {"x": non_utf8_type()()} if kind == "strict_type" else {"x": Value()})
 types = {"index": "UInt8", "enum": "Enum8('a' = 1)", "float": "Float64", "str": "JSON",
-         "dropped": "JSON", "eq": "UInt8", "strict_insert": "String"}
-held = row if kind == "strict_insert" else None
+         "dropped": "JSON", "eq": "UInt8", "strict_insert": "String", "strict_type": "String"}
+held = row if kind in ("strict_insert", "strict_type") else None
 
 def strict(exc):  # the program's own, in place of the built-in one
     hold(held)
@@ -316,8 +322,8 @@ class ExitTest(unittest.TestCase):
         expected.update({kind: b"parked=True kept=True\n"
                          for kind in ("iterator", "iter", "uuids", "signer", "raised", "index",
                                       "enum", "float", "str", "dropped", "eq", "params",
-                                      "settings", "strict_insert", "strict_signed",
-                                      "strict_error")})
+                                      "settings", "strict_insert", "strict_type",
+                                      "strict_signed", "strict_error")})
         runs = []
         for kind in expected:
             scenario = (answers_twins if kind in ("twin_query", "twin_columns", "map_key",

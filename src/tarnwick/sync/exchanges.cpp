@@ -60,8 +60,9 @@ Status SyncClient::check_connection() {
         // What the stream received past its response is the start of what comes next.
         reader_->give_back(stream_link_->take_leftover_payload(),
                            stream_link_->take_leftover_raw());
-        // The stream's thread never writes: a response it saw end in an exception is checked
-        // here, before the next exchange writes anything.
+        // The stream's thread writes nothing but its answers to the server's parallel-replica
+        // requests: a response it saw end in an exception is checked here, by a Ping, before the
+        // next exchange writes anything.
         if (stream_link_->ended_by_exception()) {
           DeadlineScope deadline = exchange_deadline();
           check_in_step();
