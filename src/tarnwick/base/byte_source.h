@@ -18,6 +18,8 @@
 
 namespace tarnwick::base {
 
+class RetainingSource;
+
 class ByteSource {
  public:
   ByteSource() = default;
@@ -49,6 +51,9 @@ class ByteSource {
   std::span<const uint8_t> buffered() const { return {pos_, static_cast<size_t>(end_ - pos_)}; }
   // Marks `n` buffered bytes as read; n must not exceed buffered().size().
   void consume(size_t n) { pos_ += n; }
+  // This source as one that keeps what it serves, where it is one; else null.
+  virtual RetainingSource* retaining() { return nullptr; }
+
   // The buffered bytes, refilled once first when there are none; empty when the source ended.
   // A layer above can borrow them (and consume them) without copying.
   Result<std::span<const uint8_t>> fill_buffered() {
@@ -92,6 +97,8 @@ class RetainingSource : public ByteSource {
   // The next `n` bytes in one run, consumed. A source that ends first fails as read_exact does,
   // having consumed what it had.
   virtual Result<std::span<const uint8_t>> view(size_t n) = 0;
+
+  RetainingSource* retaining() override { return this; }
 };
 
 // A source over bytes held in memory; it ends where they end.

@@ -161,12 +161,15 @@ struct KeepingSink {
     TW_ASSIGN_OR_RETURN(uint64_t n, checked_column_len(rows, header.width, "LowCardinality index"));
     TW_TRY(charge(n, Charge::Passing));
 
-    // The indexes are used in place when the source has them buffered, else read into a copy.
+    // The indexes are used in place when the source has them buffered or keeps what it serves,
+    // else read into a copy.
     std::span<const uint8_t> indexes = source.buffered();
     ByteBuffer copy;
     if (indexes.size() >= n) {
       indexes = indexes.first(static_cast<size_t>(n));
       source.consume(static_cast<size_t>(n));  // the window stays valid: nothing refills it
+    } else if (base::RetainingSource* kept = source.retaining()) {
+      TW_ASSIGN_OR_RETURN(indexes, kept->view(static_cast<size_t>(n)));
     } else {
       TW_TRY(reserve_more(copy, static_cast<size_t>(n)));
       uint8_t* room = copy.extend(static_cast<size_t>(n));
