@@ -56,3 +56,13 @@ execute_process(COMMAND ${Python3_EXECUTABLE} -c "import sysconfig; print(syscon
                 OUTPUT_VARIABLE TARNWICK_SITE_PACKAGES OUTPUT_STRIP_TRAILING_WHITESPACE)
 install(TARGETS tarnwick_native LIBRARY DESTINATION ${TARNWICK_SITE_PACKAGES}/tarnwick)
 install(FILES ${TARNWICK_PY_FILES} DESTINATION ${TARNWICK_SITE_PACKAGES}/tarnwick)
+
+# tarnwick_testhooks_module(): the test-only extension _tarnwick_testhooks, beside the package in
+# the build tree (so the Python suite and the fuzz targets import it from the same path), never
+# installed. The test build and the fuzz build each make it, from the same sources.
+function(tarnwick_testhooks_module)
+  add_library(tarnwick_testhooks MODULE ${PROJECT_SOURCE_DIR}/tests/binding/testhooks.cpp
+                                        ${PROJECT_SOURCE_DIR}/tests/binding/non_utf8_type.c)
+  tarnwick_python_extension(tarnwick_testhooks _tarnwick_testhooks ${CMAKE_BINARY_DIR}/python)
+  add_dependencies(tarnwick_testhooks tarnwick_native)
+endfunction()
