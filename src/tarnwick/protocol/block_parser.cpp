@@ -183,9 +183,8 @@ bool is_incomplete(const Error& error) {
 Result<Block> parse_block_body(std::span<const uint8_t> buf, uint64_t& pos,
                                const BlockLayout& layout, BlockLimits limits) {
   base::MemorySource source(buf.subspan(static_cast<size_t>(std::min<uint64_t>(pos, buf.size()))));
-  Result<Block> block = parse_block(source, layout, limits);
-  if (!block.ok()) return as_parse_error(std::move(block).error());
-  pos = buf.size() - source.remaining();
+  Result<Block> block = parse_block_body(source, layout, limits);
+  if (block.ok()) pos = buf.size() - source.remaining();
   return block;
 }
 

@@ -317,88 +317,100 @@ Result<std::optional<Block>> QueryStream::next_block() {
 Result<QueryStream::Outcome> QueryStream::read_packet() {
   Outcome out;
   uint64_t type = 0;
-  bool terminal = false;  // EndOfStream or a server exception: the response ends with this packet
-  ByteBuffer pending;     // what a decompressing reader took past a compressed body
-  const protocol::BlockLayout layout = protocol::BlockLayout::for_revision(settings_.revision);
-  // The packet's bytes are served from position on; position follows once `in` is gone.
-  Status st = [&]() -> Status {
+  ByteBuffer pending;  // what a decompressing reader took past a compressed body
+  Status st;
+  {
+    // The packet's bytes are served from position on; position follows once `in` is gone.
     StreamBytes in(*this);
-    Status read = [&]() -> Status {
+    st = [&]() -> Status {
       TW_ASSIGN_OR_RETURN(type, protocol::read_varint(in));
-      switch (type) {
-        case uint64_t(ServerPacket::Data):
-        case uint64_t(ServerPacket::Totals):
-        case uint64_t(ServerPacket::Extremes):
-        case uint64_t(ServerPacket::ProfileEvents):
-        case uint64_t(ServerPacket::Log): {  // Log blocks are never compressed
-          Result<Block> block = [&]() -> Result<Block> {
-            TW_TRY(skip_table_name(in));
-            if (!settings_.compression || type == uint64_t(ServerPacket::Log)) {
-              return protocol::parse_block_body(in, layout, settings_.block_byte_limit);
-            }
-            in.set_framed();
-            compression::DecompressingReader layer(in);
-            TW_TRY(layer.start());
-            TW_ASSIGN_OR_RETURN(
-                Block b, protocol::read_block_body(layer, layout, settings_.block_byte_limit));
-            pending = std::move(layer).into_pending();
-            return b;
-          }();
-          if (!block.ok()) return block_too_large(std::move(block).error());
-          if (type == uint64_t(ServerPacket::Data)) {
-            out.kind = Outcome::Data;
-            out.block = std::move(block).value();
-          }
-          return {};
-        }
-        case uint64_t(ServerPacket::TableColumns): {
-          if (!settings_.compression) return read_table_columns_body(in);
-          in.set_framed();
-          compression::DecompressingReader layer(in);
-          TW_TRY(layer.start());
-          TW_TRY(read_table_columns_body(layer));
-          pending = std::move(layer).into_pending();
-          return {};
-        }
-        case uint64_t(ServerPacket::Exception): {
-          Error e = read_exception_packet(in);
-          terminal = e.kind() == base::ErrorKind::Server;
-          return e;
-        }
-        case uint64_t(ServerPacket::EndOfStream):
-          terminal = true;
-          out.kind = Outcome::End;
-          return {};
-        case uint64_t(ServerPacket::Progress):
-        case uint64_t(ServerPacket::Pong):
-        case uint64_t(ServerPacket::ProfileInfo):
-        case uint64_t(ServerPacket::PartUuids):
-        case uint64_t(ServerPacket::ReadTaskRequest):
-        case uint64_t(ServerPacket::MergeTreeAllRangesAnnouncement):
-        case uint64_t(ServerPacket::MergeTreeReadTaskRequest):
-        case uint64_t(ServerPacket::TimezoneUpdate): {
-          // A parallel-replica request is answered once it has been read whole.
-          const ServerPacketContext context{settings_.revision, transport_.get(),
-                                            settings_.send_chunked};
-          Result<ServerPacket> packet = read_server_packet_body(in, type, context);
-          return packet.ok() ? Status{} : Status(std::move(packet).error());
-        }
-        default:
-          return Error::protocol(base::cat("unknown packet type in stream: ", type));
-      }
+      return read_packet_body(in, type, out, pending);
     }();
-    // A compressed body's reader reports the failures below it in its own words. Elsewhere a
-    // failure of the receives is reported as the stream words it, not as the decoder that met it
-    // did, and a packet whose bytes ended is cut off.
-    if (read.ok() || terminal || in.framed()) return read;
-    if (in.failure()) return *in.failure();
-    if (protocol::is_incomplete(read.error())) return truncated(type);
-    return read;
-  }();
+    // A compressed body's reader reports the failures below it in its own words, and a server
+    // exception is the packet's content. Elsewhere a failure of the receives is reported as the
+    // stream words it, not as the decoder that met it did, and a packet whose bytes ended is cut
+    // off.
+    if (!st.ok() && !in.framed() && st.error().kind() != base::ErrorKind::Server) {
+      if (in.failure()) {
+        st = *in.failure();
+      } else if (protocol::is_incomplete(st.error())) {
+        st = truncated(type);
+      }
+    }
+  }
   if (!pending.empty()) put_back(std::move(pending));
-  if (terminal) end_response(!st.ok());
+  // EndOfStream or a server exception: the response ends with this packet.
+  if (out.kind == Outcome::End || (!st.ok() && st.error().kind() == base::ErrorKind::Server)) {
+    end_response(!st.ok());
+  }
   if (!st.ok()) return std::move(st).error();
   return out;
+}
+
+Status QueryStream::read_packet_body(StreamBytes& in, uint64_t type, Outcome& out,
+                                     ByteBuffer& pending) {
+  const protocol::BlockLayout layout = protocol::BlockLayout::for_revision(settings_.revision);
+  // A compressed body, read through a decompressing reader of its own; what that reader took
+  // past the body goes back to the buffer.
+  auto through_frames = [&](auto read) -> Status {
+    in.set_framed();
+    compression::DecompressingReader layer(in);
+    TW_TRY(layer.start());
+    TW_TRY(read(layer));
+    pending = std::move(layer).into_pending();
+    return {};
+  };
+  switch (type) {
+    case uint64_t(ServerPacket::Data):
+    case uint64_t(ServerPacket::Totals):
+    case uint64_t(ServerPacket::Extremes):
+    case uint64_t(ServerPacket::ProfileEvents):
+    case uint64_t(ServerPacket::Log): {  // Log blocks are never compressed
+      Result<Block> block = [&]() -> Result<Block> {
+        TW_TRY(skip_table_name(in));
+        if (!settings_.compression || type == uint64_t(ServerPacket::Log)) {
+          return protocol::parse_block_body(in, layout, settings_.block_byte_limit);
+        }
+        Block b;
+        TW_TRY(through_frames([&](ByteSource& layer) -> Status {
+          TW_ASSIGN_OR_RETURN(b,
+                              protocol::read_block_body(layer, layout, settings_.block_byte_limit));
+          return {};
+        }));
+        return b;
+      }();
+      if (!block.ok()) return block_too_large(std::move(block).error());
+      if (type == uint64_t(ServerPacket::Data)) {
+        out.kind = Outcome::Data;
+        out.block = std::move(block).value();
+      }
+      return {};
+    }
+    case uint64_t(ServerPacket::TableColumns):
+      if (!settings_.compression) return read_table_columns_body(in);
+      return through_frames([](ByteSource& layer) { return read_table_columns_body(layer); });
+    case uint64_t(ServerPacket::Exception):
+      return read_exception_packet(in);
+    case uint64_t(ServerPacket::EndOfStream):
+      out.kind = Outcome::End;
+      return {};
+    case uint64_t(ServerPacket::Progress):
+    case uint64_t(ServerPacket::Pong):
+    case uint64_t(ServerPacket::ProfileInfo):
+    case uint64_t(ServerPacket::PartUuids):
+    case uint64_t(ServerPacket::ReadTaskRequest):
+    case uint64_t(ServerPacket::MergeTreeAllRangesAnnouncement):
+    case uint64_t(ServerPacket::MergeTreeReadTaskRequest):
+    case uint64_t(ServerPacket::TimezoneUpdate): {
+      // A parallel-replica request is answered once it has been read whole.
+      const ServerPacketContext context{settings_.revision, transport_.get(),
+                                        settings_.send_chunked};
+      Result<ServerPacket> packet = read_server_packet_body(in, type, context);
+      return packet.ok() ? Status{} : Status(std::move(packet).error());
+    }
+    default:
+      return Error::protocol(base::cat("unknown packet type in stream: ", type));
+  }
 }
 
 void QueryStream::put_back(ByteBuffer pending) {

@@ -144,6 +144,10 @@ class QueryStream {
   base::Result<Fill> fill_buffer();
   // Reads and handles the packet at position.
   base::Result<Outcome> read_packet();
+  // The packet's body, after its type; a compressed body leaves in `pending` what its reader took
+  // past it.
+  base::Status read_packet_body(StreamBytes& in, uint64_t type, Outcome& out,
+                                base::ByteBuffer& pending);
   // Puts bytes that a decompressing reader took but did not deliver back in front of position.
   void put_back(base::ByteBuffer pending);
   base::Error connection_ended();
